@@ -1,0 +1,52 @@
+// The library's one allocation seam. Every heap block the library owns comes from here, so the
+// test build can make the Nth allocation fail and count what is still allocated.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+
+namespace tessera::detail {
+
+#ifdef TESSERA_ALLOC_SEAM
+void *mem_alloc(std::size_t size) noexcept;
+void *mem_calloc(std::size_t count, std::size_t size) noexcept;
+void mem_free(void *p) noexcept;
+
+namespace seam {
+// Allocation number n (counted from 1 after arm) fails; with every_after, so do all later ones.
+void arm(long n, bool every_after = false) noexcept;
+void disarm() noexcept;
+// Allocations made since the last arm or disarm, failed ones included.
+long calls() noexcept;
+// Blocks handed out and not yet released, over the whole run.
+long live() noexcept;
+// True when the armed failure has been delivered.
+bool fired() noexcept;
+} // namespace seam
+#else
+inline void *mem_alloc(std::size_t size) noexcept { return std::malloc(size); }
+inline void *mem_calloc(std::size_t count, std::size_t size) noexcept { return std::calloc(count, size); }
+inline void mem_free(void *p) noexcept { std::free(p); }
+#endif
+
+// malloc-backed storage for one object of type T, or null. Nothing is constructed: the library
+// only stores trivial records.
+template <class T> T *alloc_record(std::size_t bytes = sizeof(T)) noexcept {
+    return static_cast<T *>(mem_alloc(bytes));
+}
+
+// Frees the held block unless released; for multi-step construction.
+struct FreeGuard {
+    void *p;
+    explicit FreeGuard(void *block) noexcept : p(block) {}
+    FreeGuard(const FreeGuard &) = delete;
+    FreeGuard &operator=(const FreeGuard &) = delete;
+    ~FreeGuard() { mem_free(p); }
+    void *release() noexcept {
+        void *q = p;
+        p = nullptr;
+        return q;
+    }
+};
+
+} // namespace tessera::detail

@@ -1,0 +1,85 @@
+// Chunks: fixed-size blocks carved from regions of 1000 blocks, recycled through a free list
+// threaded through the free blocks themselves.
+#include <tessera/chunk.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "alloc.h"
+#include "check.h"
+
+using tessera::detail::mem_alloc;
+using tessera::detail::mem_free;
+
+namespace {
+
+constexpr std::size_t blocks_per_region = 1000;
+// Every free block stores the address of the next one in its first word.
+constexpr uint32_t link_size = sizeof(void *);
+
+static_assert(offsetof(ChunkStruct, freeList) == 0);
+static_assert(offsetof(ChunkRegion, mem) == 0 && offsetof(ChunkRegion, next) == sizeof(void *));
+
+void *&link_of(void *block) { return *static_cast<void **>(block); }
+
+} // namespace
+
+extern "C" {
+
+Chunk chNew(uint32_t size) {
+    if (size > UINT32_MAX - (link_size - 1)) return NULLCHUNK; // no 32-bit block size holds it
+    if (size < link_size) size = link_size;
+    size = (size + link_size - 1) / link_size * link_size;
+    auto *c = tessera::detail::alloc_record<ChunkStruct>();
+    if (!c) return NULLCHUNK;
+    c->freeList = nullptr;
+    c->blockSize = size;
+    c->regions = nullptr;
+    return c;
+}
+
+void *chAlloc(Chunk c) {
+    TESSERA_CHECK(c != NULLCHUNK);
+    if (void *block = c->freeList) {
+        c->freeList = link_of(block);
+        return block;
+    }
+    const std::size_t bs = c->blockSize;
+    auto *mem = static_cast<char *>(mem_alloc(blocks_per_region * bs));
+    if (!mem) return nullptr;
+    auto *region = tessera::detail::alloc_record<ChunkRegion>();
+    if (!region) {
+        mem_free(mem);
+        return nullptr;
+    }
+    region->mem = mem;
+    region->next = nullptr;
+    ChunkRegion **tail = &c->regions;
+    while (*tail) tail = &(*tail)->next;
+    *tail = region;
+
+    for (std::size_t i = 1; i + 1 < blocks_per_region; ++i) link_of(mem + i * bs) = mem + (i + 1) * bs;
+    link_of(mem + (blocks_per_region - 1) * bs) = nullptr;
+    c->freeList = mem + bs;
+    return mem;
+}
+
+void chFree(Chunk c, void *p) {
+    TESSERA_CHECK(c != NULLCHUNK);
+    TESSERA_CHECK(p != (void *)NULL);
+    link_of(p) = c->freeList;
+    c->freeList = p;
+}
+
+void chNuke(Chunk c) {
+    if (c == NULLCHUNK) return;
+    for (ChunkRegion *r = c->regions; r;) {
+        ChunkRegion *next = r->next;
+        mem_free(r->mem);
+        mem_free(r);
+        r = next;
+    }
+    mem_free(c);
+}
+
+} // extern "C"

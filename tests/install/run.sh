@@ -1,0 +1,46 @@
+#!/bin/sh
+# Installs the built library into a scratch prefix, then builds a small client against it twice:
+# with find_package(tessera) and with pkg-config.
+set -eu
+src=$1
+build=$2
+work=$3
+rm -rf "$work"
+mkdir -p "$work"
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" > "$work/install.log"
+
+mkdir -p "$work/client"
+cat > "$work/client/client.c" <<'C'
+#include <tessera.h>
+#include <stdio.h>
+int main(void) {
+    adtStringHeader *s = strMake("installed");
+    int ok = s && strLen(s) == 9;
+    strFree(s);
+    puts(ok ? "client ok" : "client failed");
+    return ok ? 0 : 1;
+}
+C
+cat > "$work/client/CMakeLists.txt" <<'C'
+cmake_minimum_required(VERSION 3.25)
+project(client C)
+find_package(tessera REQUIRED)
+add_executable(client client.c)
+target_link_libraries(client PRIVATE tessera::tessera)
+C
+cmake -S "$work/client" -B "$work/client/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/cmake.log"
+cmake --build "$work/client/build" > "$work/build.log"
+LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/client"
+
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+cc -std=c99 -Wall -Wextra -pedantic -Werror "$work/client/client.c" -o "$work/client/client-pc" \
+  $(pkg-config --cflags --libs tessera)
+LD_LIBRARY_PATH="$prefix/lib" "$work/client/client-pc"
+
+for example in "$src"/examples/*.c; do
+  [ -e "$example" ] || continue
+  name=$(basename "$example" .c)
+  cc -std=c99 -Wall -Wextra -pedantic -Werror "$example" -o "$work/$name" $(pkg-config --cflags --libs tessera)
+  echo "example $name builds with pkg-config"
+done
