@@ -23,5 +23,7 @@
 #include "tessera/chunk.h"
 #include "tessera/counter.h"
 #include "tessera/magic.h"
+#include "tessera/list.h"
+#include "tessera/priq.h"
 
 #endif

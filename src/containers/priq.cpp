@@ -1,0 +1,218 @@
+// Priority queues as a pointer-linked complete binary tree, threaded in level order so that the
+// insertion place and the last node are reached in constant time. Elements move between tree
+// nodes; handles follow them, so a client can remove any element by its handle.
+#include "priq_internal.h"
+
+#include <cstddef>
+
+#include "support/alloc.h"
+#include "support/check.h"
+
+static_assert(offsetof(PriQStruct, count) == 3 * sizeof(void *));
+static_assert(sizeof(_PriQNode) == 2 * sizeof(void *));
+static_assert(offsetof(_PriQIntNode, data) == 6 * sizeof(void *));
+
+namespace tessera::detail {
+
+Chunk pqnChunk = NULLCHUNK;
+Chunk pqinChunk = NULLCHUNK;
+
+void swap(_PriQIntNode *pqin1, _PriQIntNode *pqin2) {
+    TESSERA_CHECK(pqin1 != NULLPRIQINTNODE);
+    TESSERA_CHECK(pqin2 != NULLPRIQINTNODE);
+    void *data = pqin1->data;
+    pqin1->data = pqin2->data;
+    pqin2->data = data;
+    _PriQNode *owner = pqin1->owner;
+    pqin1->owner = pqin2->owner;
+    pqin2->owner = owner;
+    TESSERA_CHECK(pqin1->owner != NULLPRIQNODE);
+    TESSERA_CHECK(pqin2->owner != NULLPRIQNODE);
+    pqin1->owner->val = pqin1;
+    pqin2->owner->val = pqin2;
+    TESSERA_CHECK(pqin1->owner->val == pqin1);
+    TESSERA_CHECK(pqin2->owner->val == pqin2);
+}
+
+} // namespace tessera::detail
+
+namespace {
+
+using tessera::detail::pqinChunk;
+using tessera::detail::pqnChunk;
+using tessera::detail::swap;
+
+// A block from a module chunk, creating the chunk on first use.
+template <class T> T *block_from(Chunk &chunk) {
+    if (chunk == NULLCHUNK && (chunk = chNew(sizeof(T))) == NULLCHUNK) return nullptr;
+    return static_cast<T *>(chAlloc(chunk));
+}
+
+_PriQNode *malloc_pqn() { return block_from<_PriQNode>(pqnChunk); }
+_PriQIntNode *malloc_pqin() { return block_from<_PriQIntNode>(pqinChunk); }
+
+void free_pqn(_PriQNode *pqn) {
+    TESSERA_CHECK(pqn != NULLPRIQNODE);
+    TESSERA_CHECK(pqnChunk != NULLCHUNK);
+    chFree(pqnChunk, pqn);
+}
+
+void free_pqin(_PriQIntNode *pqin) {
+    TESSERA_CHECK(pqin != NULLPRIQINTNODE);
+    TESSERA_CHECK(pqinChunk != NULLCHUNK);
+    chFree(pqinChunk, pqin);
+}
+
+void sift_up(PriQ p, _PriQIntNode *n) {
+    while (n->parent && p->compareGT(n->parent->data, n->data)) {
+        swap(n, n->parent);
+        n = n->parent;
+    }
+}
+
+void sift_down(PriQ p, _PriQIntNode *n) {
+    while (n->left) {
+        _PriQIntNode *child = n->left;
+        if (n->right && !p->compareGT(n->right->data, n->left->data)) child = n->right;
+        if (!p->compareGT(n->data, child->data)) return;
+        swap(n, child);
+        n = child;
+    }
+}
+
+// Takes the last node out of the tree's shape; the caller releases it.
+void unlink_last(PriQ p) {
+    _PriQIntNode *pqlast = p->last;
+    TESSERA_CHECK(pqlast->parent != NULLPRIQINTNODE);
+    if (pqlast->parent->right == pqlast) {
+        pqlast->parent->right = NULLPRIQINTNODE;
+    } else {
+        TESSERA_CHECK(pqlast->parent->left == pqlast);
+        pqlast->parent->left = NULLPRIQINTNODE;
+    }
+    TESSERA_CHECK(pqlast->prev != NULLPRIQINTNODE);
+    pqlast->prev->next = NULLPRIQINTNODE;
+    p->last = pqlast->prev;
+}
+
+} // namespace
+
+extern "C" {
+
+PriQ pqNew(bool (*compareGT)(void *a, void *b)) {
+    TESSERA_CHECK(compareGT != (bool (*)(void *a, void *b))NULL);
+    auto *p = tessera::detail::alloc_record<PriQStruct>();
+    if (!p) return NULLPRIQ;
+    p->root = p->last = NULLPRIQINTNODE;
+    p->compareGT = compareGT;
+    p->count = 0;
+    return p;
+}
+
+void pqFree(PriQ p) {
+    TESSERA_CHECK(p != NULLPRIQ);
+    for (_PriQIntNode *n = p->root; n;) {
+        _PriQIntNode *next = n->next;
+        free_pqn(n->owner);
+        free_pqin(n);
+        n = next;
+    }
+    tessera::detail::mem_free(p);
+}
+
+_PriQNode *pqFirst(PriQ p) {
+    TESSERA_CHECK(p != NULLPRIQ);
+    return p->root ? p->root->owner : NULLPRIQNODE;
+}
+
+_PriQNode *pqAdd(PriQ p, void *data) {
+    TESSERA_CHECK(p != NULLPRIQ);
+    _PriQNode *pqn = malloc_pqn();
+    if (!pqn) return NULLPRIQNODE;
+    _PriQIntNode *n = malloc_pqin();
+    if (!n) {
+        free_pqn(pqn);
+        return NULLPRIQNODE;
+    }
+    n->left = n->right = n->next = NULLPRIQINTNODE;
+    n->owner = pqn;
+    n->data = data;
+    pqn->val = n;
+    pqn->queue = p;
+
+    if (!p->root) {
+        TESSERA_CHECK(p->count == 0);
+        n->prev = n->parent = NULLPRIQINTNODE;
+        p->root = p->last = n;
+        p->count = 1;
+        return pqn;
+    }
+    TESSERA_CHECK(p->count > 0);
+    _PriQIntNode *last = p->last;
+    n->prev = last;
+    if (!last->parent) {
+        TESSERA_CHECK(p->last == p->root);
+        n->parent = last;
+        last->left = n;
+    } else if (last->parent->right) {
+        TESSERA_CHECK(p->last->parent->next != NULLPRIQINTNODE);
+        TESSERA_CHECK(p->last->parent->next->left == NULLPRIQINTNODE);
+        n->parent = last->parent->next;
+        n->parent->left = n;
+    } else {
+        n->parent = last->parent;
+        n->parent->right = n;
+    }
+    last->next = n;
+    p->last = n;
+    sift_up(p, n);
+    ++p->count;
+    return pqn;
+}
+
+void pqRem(_PriQNode *pqn) {
+    TESSERA_CHECK(pqn != NULLPRIQNODE);
+    TESSERA_CHECK(pqn->val != NULLPRIQINTNODE);
+    TESSERA_CHECK(pqn->val->owner == pqn);
+    PriQ p = pqn->queue;
+    TESSERA_CHECK(p != NULLPRIQ);
+    TESSERA_CHECK(p->root != NULLPRIQINTNODE);
+    TESSERA_CHECK(p->count > 0);
+
+    _PriQIntNode *hole = pqn->val;
+    if (p->root == p->last) {
+        TESSERA_CHECK(pqn->val == p->root);
+        TESSERA_CHECK(p->count == 1);
+        free_pqin(p->root);
+        p->root = p->last = NULLPRIQINTNODE;
+    } else if (hole == p->last) {
+        unlink_last(p);
+        free_pqin(hole);
+    } else {
+        _PriQIntNode *pqlast = p->last;
+        TESSERA_CHECK(pqlast->owner != NULLPRIQNODE);
+        TESSERA_CHECK(pqlast->owner->val == pqlast);
+        hole->data = pqlast->data;
+        pqlast->owner->val = hole;
+        hole->owner = pqlast->owner;
+        unlink_last(p);
+        free_pqin(pqlast);
+        if (hole == p->root || p->compareGT(hole->data, hole->parent->data)) sift_down(p, hole);
+        else sift_up(p, hole);
+    }
+    free_pqn(pqn);
+    --p->count;
+}
+
+void *pqGet(_PriQNode *pqn) {
+    TESSERA_CHECK(pqn != NULLPRIQNODE);
+    TESSERA_CHECK(pqn->val != NULLPRIQINTNODE);
+    return pqn->val->data;
+}
+
+uint32_t pqLen(PriQ p) {
+    TESSERA_CHECK(p != NULLPRIQ);
+    return p->count;
+}
+
+} // extern "C"
