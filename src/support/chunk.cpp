@@ -22,6 +22,43 @@ static_assert(offsetof(ChunkRegion, mem) == 0 && offsetof(ChunkRegion, next) == 
 
 void *&link_of(void *block) { return *static_cast<void **>(block); }
 
+// Region records are allocated with room for one more pointer: the first region of a chunk
+// keeps the chain's tail there, so appending a region does not walk the chain.
+struct RegionRecord {
+    ChunkRegion region;
+    ChunkRegion *tail;
+};
+
+void append_region(Chunk c, RegionRecord *r) {
+    if (!c->regions) {
+        c->regions = &r->region;
+    } else {
+        auto *head = reinterpret_cast<RegionRecord *>(c->regions);
+        head->tail->next = &r->region;
+    }
+    reinterpret_cast<RegionRecord *>(c->regions)->tail = &r->region;
+}
+
+// Obtains a region, threads its blocks 2 to 1000 onto the free list and returns block 1.
+// Kept out of line so that the free-list pop in chAlloc needs no stack frame.
+[[gnu::noinline]] void *refill(Chunk c) {
+    const std::size_t bs = c->blockSize;
+    auto *mem = static_cast<char *>(mem_alloc(blocks_per_region * bs));
+    if (!mem) return nullptr;
+    auto *record = tessera::detail::alloc_record<RegionRecord>();
+    if (!record) {
+        mem_free(mem);
+        return nullptr;
+    }
+    record->region.mem = mem;
+    record->region.next = nullptr;
+    append_region(c, record);
+    for (std::size_t i = 1; i + 1 < blocks_per_region; ++i) link_of(mem + i * bs) = mem + (i + 1) * bs;
+    link_of(mem + (blocks_per_region - 1) * bs) = nullptr;
+    c->freeList = mem + bs;
+    return mem;
+}
+
 } // namespace
 
 extern "C" {
@@ -44,24 +81,7 @@ void *chAlloc(Chunk c) {
         c->freeList = link_of(block);
         return block;
     }
-    const std::size_t bs = c->blockSize;
-    auto *mem = static_cast<char *>(mem_alloc(blocks_per_region * bs));
-    if (!mem) return nullptr;
-    auto *region = tessera::detail::alloc_record<ChunkRegion>();
-    if (!region) {
-        mem_free(mem);
-        return nullptr;
-    }
-    region->mem = mem;
-    region->next = nullptr;
-    ChunkRegion **tail = &c->regions;
-    while (*tail) tail = &(*tail)->next;
-    *tail = region;
-
-    for (std::size_t i = 1; i + 1 < blocks_per_region; ++i) link_of(mem + i * bs) = mem + (i + 1) * bs;
-    link_of(mem + (blocks_per_region - 1) * bs) = nullptr;
-    c->freeList = mem + bs;
-    return mem;
+    return refill(c);
 }
 
 void chFree(Chunk c, void *p) {
@@ -76,7 +96,7 @@ void chNuke(Chunk c) {
     for (ChunkRegion *r = c->regions; r;) {
         ChunkRegion *next = r->next;
         mem_free(r->mem);
-        mem_free(r);
+        mem_free(reinterpret_cast<RegionRecord *>(r));
         r = next;
     }
     mem_free(c);
