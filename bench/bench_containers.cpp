@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <list>
+#include <memory>
 #include <queue>
 #include <random>
 #include <set>
@@ -39,6 +40,9 @@ bool greater(void *a, void *b) { return *static_cast<double *>(a) > *static_cast
 
 struct Tessera {
     PriQ p = pqNew(greater);
+    Tessera() = default;
+    Tessera(const Tessera &) = delete;
+    Tessera &operator=(const Tessera &) = delete;
     std::vector<_PriQNode *> handles;
     ~Tessera() { pqFree(p); }
     void add(std::size_t i, double *k) { handles[i] = pqAdd(p, k); }
@@ -136,18 +140,16 @@ template <class Q> void hold(benchmark::State &state) {
     std::exponential_distribution<double> step(1.0);
     for (auto _ : state) {
         state.PauseTiming();
-        Q q;
-        if constexpr (requires { q.handles; }) q.handles.resize(n);
-        for (std::size_t i = 0; i < n; ++i) q.add(i, &k[i]);
+        auto q = std::make_unique<Q>();
+        if constexpr (requires { q->handles; }) q->handles.resize(n);
+        for (std::size_t i = 0; i < n; ++i) q->add(i, &k[i]);
         state.ResumeTiming();
         for (std::size_t i = 0; i < ops; ++i) {
-            later[i] = q.pop() + step(rng) / static_cast<double>(n);
-            q.add_untracked(&later[i]);
+            later[i] = q->pop() + step(rng) / static_cast<double>(n);
+            q->add_untracked(&later[i]);
         }
         state.PauseTiming();
-        {
-            Q drop = std::move(q);
-        }
+        q.reset();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * ops));

@@ -25,5 +25,7 @@
 #include "tessera/magic.h"
 #include "tessera/list.h"
 #include "tessera/priq.h"
+#include "tessera/generator.h"
+#include "tessera/hist.h"
 
 #endif

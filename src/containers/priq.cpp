@@ -70,14 +70,35 @@ void sift_up(PriQ p, _PriQIntNode *n) {
     }
 }
 
+// Equivalent to swapping the element down level by level, but the element travels in
+// registers: each level moves one child's element up into the hole and re-points its handle.
+// The grandchildren's elements are prefetched, since comparing them is the next level's work.
 void sift_down(PriQ p, _PriQIntNode *n) {
-    while (n->left) {
-        _PriQIntNode *child = n->left;
-        if (n->right && !p->compareGT(n->right->data, n->left->data)) child = n->right;
-        if (!p->compareGT(n->data, child->data)) return;
-        swap(n, child);
+    void *const data = n->data;
+    _PriQNode *const owner = n->owner;
+    while (_PriQIntNode *child = n->left) {
+        _PriQIntNode *right = n->right;
+        if (right) {
+            if (child->left) {
+                __builtin_prefetch(child->left->data);
+                if (child->right) __builtin_prefetch(child->right->data);
+            }
+            if (right->left) {
+                __builtin_prefetch(right->left->data);
+                if (right->right) __builtin_prefetch(right->right->data);
+            }
+            if (!p->compareGT(right->data, child->data)) child = right;
+        }
+        if (!p->compareGT(data, child->data)) break;
+        n->data = child->data;
+        n->owner = child->owner;
+        TESSERA_CHECK(n->owner != NULLPRIQNODE);
+        n->owner->val = n;
         n = child;
     }
+    n->data = data;
+    n->owner = owner;
+    owner->val = n;
 }
 
 // Takes the last node out of the tree's shape; the caller releases it.

@@ -1,0 +1,192 @@
+// Random generators over L'Ecuyer's combined multiplicative congruential generator with a
+// Bays-Durham shuffle. The arithmetic is 32-bit signed throughout (Schrage's method keeps every
+// product in range), so sequences are the same on every platform.
+#include "generator_internal.h"
+
+#include <cmath>
+#include <cstddef>
+#include <ctime>
+
+#include "support/alloc.h"
+#include "support/check.h"
+
+#define TESSERA_RCS "generator.c\n"
+
+namespace tessera::detail {
+
+SimpleGen seed_gen;
+bool did_gen_init = false;
+
+namespace {
+
+constexpr int32_t m1 = 2147483563, a1 = 40014, q1 = 53668, r1 = 12211;
+constexpr int32_t m2 = 2147483399, a2 = 40692, q2 = 52774, r2 = 3791;
+constexpr int32_t table_divisor = 67108862; // 1 + (m1 - 1) / 32
+constexpr double scale = 1.0 / 2147483563.0;
+constexpr double below_one = 0.9999999999999998; // 1 - 2^-52
+
+int32_t step(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
+    const int32_t k = s / q;
+    s = a * (s - k * q) - k * r;
+    return s < 0 ? s + m : s;
+}
+
+int32_t clock_seed() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const auto seconds = static_cast<int32_t>(static_cast<uint32_t>(now.tv_sec));
+    const auto millis = static_cast<int32_t>(now.tv_nsec / 1000000);
+    return seconds ^ millis;
+}
+
+} // namespace
+
+void reset_sg(SimpleGen *state, int32_t seed) {
+    while (seed <= 0) {
+        if (!did_gen_init) {
+            reset_sg(&seed_gen, clock_seed());
+            did_gen_init = true;
+        }
+        seed = static_cast<int32_t>(update_sg(&seed_gen) * 2147483647.0 + 1.0);
+    }
+    state->state1 = state->state2 = seed;
+    for (int j = 39; j >= 0; --j) {
+        state->state1 = step(state->state1, a1, q1, r1, m1);
+        if (j < 32) state->table[j] = state->state1;
+    }
+    state->last = state->table[0];
+}
+
+double update_sg(SimpleGen *state) {
+    state->state1 = step(state->state1, a1, q1, r1, m1);
+    state->state2 = step(state->state2, a2, q2, r2, m2);
+    const int32_t j = state->last / table_divisor;
+    state->last = state->table[j] - state->state2;
+    state->table[j] = state->state1;
+    if (state->last < 1) state->last += m1 - 1;
+    const double t = state->last * scale;
+    return t > below_one ? below_one : t;
+}
+
+} // namespace tessera::detail
+
+namespace {
+
+using tessera::detail::update_sg;
+using IntGen = _int_generator_struct_;
+using FloatGen = _float_generator_struct_;
+
+int32_t uniform_int_generator(IntGen *g) {
+    const double u = update_sg(&g->sg);
+    return g->value = static_cast<int32_t>(u * g->range + g->low);
+}
+
+double uniform_float_generator(FloatGen *g) {
+    const double u = update_sg(&g->sg);
+    return g->value = u * g->param1 + g->param0;
+}
+
+double gaussian_generator(FloatGen *g) {
+    if (g->have_saved) {
+        g->have_saved = 0;
+        return g->value = g->saved;
+    }
+    double x, y, r;
+    do {
+        x = 2.0 * update_sg(&g->sg) - 1.0;
+        y = 2.0 * update_sg(&g->sg) - 1.0;
+        r = x * x + y * y;
+    } while (r >= 1.0 || r == 0.0);
+    const double f = std::sqrt(-2.0 * std::log(r) / r);
+    g->saved = g->param1 * x * f + g->param0;
+    g->have_saved = 1;
+    return g->value = g->param1 * y * f + g->param0;
+}
+
+double exponential_generator(FloatGen *g) {
+    double u;
+    do u = update_sg(&g->sg);
+    while (u == 0.0);
+    return g->value = std::log(u) * g->param0;
+}
+
+// Each kind allocates its record only up to the last field it uses.
+constexpr std::size_t record_size(int32_t tag) {
+    switch (tag) {
+    case GEN_UNIFORM_INT: return sizeof(IntGen);
+    case GEN_UNIFORM_FLOAT: return offsetof(FloatGen, saved);
+    case GEN_GAUSSIAN: return sizeof(FloatGen);
+    case GEN_EXPONENTIAL: return offsetof(FloatGen, param1);
+    default: return 0;
+    }
+}
+
+void draw(int32_t tag, void *g) {
+    if (tag == GEN_UNIFORM_INT) {
+        auto *ig = static_cast<IntGen *>(g);
+        ig->generate(ig);
+    } else {
+        auto *fg = static_cast<FloatGen *>(g);
+        fg->generate(fg);
+    }
+}
+
+SimpleGen *base_of(int32_t tag, void *g) {
+    return tag == GEN_UNIFORM_INT ? &static_cast<IntGen *>(g)->sg : &static_cast<FloatGen *>(g)->sg;
+}
+
+} // namespace
+
+extern "C" {
+
+void *genNew_(int32_t tag, int32_t seed, void *params) {
+    const std::size_t size = record_size(tag);
+    if (size == 0) TESSERA_PANIC("bad generator tag");
+    void *g = tessera::detail::mem_alloc(size);
+    if (!g) return nullptr;
+    if (tag == GEN_UNIFORM_INT) {
+        auto *ig = static_cast<IntGen *>(g);
+        const auto *p = static_cast<const GenUniformIntParams *>(params);
+        ig->generate = uniform_int_generator;
+        ig->tag = tag;
+        ig->low = p->low;
+        ig->range = (p->high + 1.0) - p->low;
+    } else {
+        auto *fg = static_cast<FloatGen *>(g);
+        fg->tag = tag;
+        if (tag == GEN_UNIFORM_FLOAT) {
+            const auto *p = static_cast<const GenUniformFloatParams *>(params);
+            fg->generate = uniform_float_generator;
+            fg->param0 = p->low;
+            fg->param1 = p->high - p->low;
+        } else if (tag == GEN_GAUSSIAN) {
+            const auto *p = static_cast<const GenGaussianParams *>(params);
+            fg->generate = gaussian_generator;
+            fg->param0 = p->mean;
+            fg->param1 = p->deviation;
+            fg->saved = 0.0;
+            fg->have_saved = 0;
+        } else {
+            const auto *p = static_cast<const GenExponentialParams *>(params);
+            fg->generate = exponential_generator;
+            fg->param0 = -1.0 / p->rate;
+        }
+    }
+    tessera::detail::reset_sg(base_of(tag, g), seed);
+    draw(tag, g);
+    return g;
+}
+
+void genReset_(int32_t tag, void *g, int32_t seed) {
+    if (record_size(tag) == 0) TESSERA_PANIC("bad generator tag");
+    // A reset generator repeats the sequence of a new one: a cached normal value goes too.
+    if (tag == GEN_GAUSSIAN) static_cast<FloatGen *>(g)->have_saved = 0;
+    tessera::detail::reset_sg(base_of(tag, g), seed);
+    draw(tag, g);
+}
+
+void genFree_(int32_t tag, void *g) {
+    if (tag != 0 && g) tessera::detail::mem_free(g);
+}
+
+} // extern "C"
