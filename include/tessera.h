@@ -27,5 +27,8 @@
 #include "tessera/priq.h"
 #include "tessera/generator.h"
 #include "tessera/hist.h"
+#include "tessera/image.h"
+#include "tessera/imAdditions.h"
+#include "tessera/vector.h"
 
 #endif

@@ -1,0 +1,126 @@
+/* tessera/image.h - run-time-typed two-dimensional images with caller-chosen index offsets,
+ * their whole-image operations and their files (raw Netpbm "P4", "P5", "P6" and the "Q" formats).
+ * Pixel (x, y) of an image im lies at ((char *)im->data[y]) + x * element size for
+ * xoffset <= x < xoffset + width and yoffset <= y < yoffset + height. Every operation takes the
+ * handle together with its header (im->header). */
+#ifndef TESSERA_IMAGE_H
+#define TESSERA_IMAGE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "adt_strings.h"
+#include "export.h"
+
+TESSERA_BEGIN_DECLS
+
+/* Image tags: single bits, so that a set of tags is their bitwise OR. */
+#define IMAGE_GRAY 1       /* uint8_t, "P5" */
+#define IMAGE_FLOAT 2      /* float, "Q1" */
+#define IMAGE_RGB 4        /* RGB, "P6" */
+#define IMAGE_DOUBLE 8     /* double, "Q2" */
+#define IMAGE_BINARY 16    /* int8_t, 0 clear, other values set, "P4" */
+#define IMAGE_INT 32       /* int32_t, "Q3" */
+#define IMAGE_POINTER 64   /* void *, no file format */
+#define IMAGE_SHORT 128    /* int16_t, "Q4" */
+#define IMAGE_FLOAT3A 256  /* three floats, "Q10" */
+#define IMAGE_FLOAT3B 512  /* three floats, "Q11" */
+#define IMAGE_STRUCT 1024  /* caller-defined element of elemsize bytes, no file format */
+
+/* A colour: the pixel of IMAGE_RGB images and the colour of point-list elements. */
+typedef struct RGB {
+    uint8_t r;
+    uint8_t g;
+    uint8_t b;
+} RGB;
+
+typedef struct ImageHeader {
+    int32_t width;            /* columns, at least 1 */
+    int32_t height;           /* rows, at least 1 */
+    int32_t xoffset;          /* index of the first column */
+    int32_t yoffset;          /* index of the first row */
+    uint16_t tag;             /* the image tag */
+    int16_t elemsize;         /* element size of an IMAGE_STRUCT image, else 0 */
+    int16_t structsize;       /* handle size of an IMAGE_STRUCT image */
+    void *handle;             /* back to the handle (not kept for IMAGE_STRUCT) */
+    adtStringHeader *comment; /* comment of the file the image came from, or null; owned */
+    bool wrapped;             /* the pixel block is caller memory */
+    int32_t reserved;
+} ImageHeader;
+
+/* The handle of an image of any fixed-size tag. An IMAGE_STRUCT handle is a caller-defined
+ * record of structsize bytes that starts with data and header. */
+typedef struct AnyImageStruct {
+    void **data;         /* row table indexed by row index */
+    ImageHeader *header;
+    int32_t user;        /* the client's word */
+} AnyImageStruct;
+
+typedef struct GrayImageStruct {
+    uint8_t **data;
+    ImageHeader *header;
+    int32_t user;
+} GrayImageStruct;
+
+typedef struct RGBImageStruct {
+    RGB **data;
+    ImageHeader *header;
+    int32_t user;
+} RGBImageStruct;
+
+typedef struct BinaryImageStruct {
+    int8_t **data;
+    ImageHeader *header;
+    int32_t user;
+} BinaryImageStruct;
+
+#define imGetWidth(im) ((im)->header->width)
+#define imGetHeight(im) ((im)->header->height)
+
+/* New zero-filled image (or one wrapping raw, which must hold width * height elements and
+ * outlive the image). elemsize and structsize are for IMAGE_STRUCT only (1 to 32767; structsize
+ * at least two pointers); proto, when given, supplies the user word (or the caller's part of a
+ * structure handle). Null for a size of 0 or less, a size that does not fit memory, or when
+ * memory runs out. Release with im_Free_. */
+TESSERA_API void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset,
+                                int32_t yoffset, void *raw, int32_t elemsize, int32_t structsize,
+                                void *proto);
+/* Releases the image, its comment and (unless wrapped) its pixels; type is the image's tag. */
+TESSERA_API void im_Free_(void *im, uint16_t type);
+/* Independent copy with the same tag, size, offsets and user word (no comment); null when
+ * memory runs out. */
+TESSERA_API void *im_Dup_(void *im, ImageHeader *header);
+/* Sets every pixel to the element at value. */
+TESSERA_API void im_Init_(void *im, ImageHeader *header, void *value);
+/* Re-indexes the image so that its first column and row are newx and newy; no pixel moves. */
+TESSERA_API void im_SetOffset_(void *im, ImageHeader *header, int32_t newx, int32_t newy);
+/* Does nothing. */
+TESSERA_API void im_Apply_(void *im, void *arg, ImageHeader *header);
+/* Stores the largest and the smallest element (channel by channel for RGB and three-float
+ * images) through max and min, each pointing at one element of the image's type. */
+TESSERA_API void im_MaxAndMin_(void *im, ImageHeader *header, void *max, void *min);
+/* im_MaxAndMin_ for the integer-valued tags; floating-point images are refused (panic). */
+TESSERA_API void im_MaxAndMinNoInf_(void *im, ImageHeader *header, void *max, void *min);
+/* New image of cropWidth x cropHeight at offsets (left, top) holding the source pixels of that
+ * rectangle (0 outside the source); null when the rectangle misses the source. */
+TESSERA_API void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top,
+                           int32_t cropWidth, int32_t cropHeight);
+/* Copies the source rectangle at (left, top) into into at (toleft, totop); a null into is made
+ * new. Returns into, or null (into unchanged) when a rectangle does not fit or tags differ. */
+TESSERA_API void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top,
+                                int32_t toleft, int32_t totop, int32_t cropWidth, int32_t cropHeight);
+
+/* Image files. type is a mask of acceptable tags; a null name means standard input or output.
+ * Loaders return a new image (offsets 0, comment from the file) or, for the Into_ forms, im
+ * after reading a file of exactly its tag and size; null on any failure. Savers return 0, or -1.
+ * Descriptor forms leave the descriptor open. */
+TESSERA_API void *im_Load(uint16_t type, const char *name);
+TESSERA_API void *im_LoadInto_(void *im, ImageHeader *header, const char *name);
+TESSERA_API void *im_LoadH(uint16_t type, int fd);
+TESSERA_API void *im_LoadHInto_(void *im, ImageHeader *header, int fd);
+TESSERA_API int32_t im_Save_(void *im, ImageHeader *header, const char *name);
+TESSERA_API int32_t im_SaveH_(void *im, ImageHeader *header, int fd);
+
+TESSERA_END_DECLS
+
+#endif

@@ -1,0 +1,162 @@
+// Whole-image additions on AnyImageStruct handles: borders, crops, copies between images and
+// nearest-neighbour scaling. Coordinates count from an image's first row and column, so images
+// with any offsets behave as if their offsets were 0.
+#include <tessera/imAdditions.h>
+
+#include <cstring>
+
+#include "image_internal.h"
+#include "support/alloc.h"
+#include "support/check.h"
+
+using tessera::detail::pixel_at;
+
+namespace {
+
+// Structure images are not copied by these operations; every fixed-size tag is.
+bool copied_tag(uint16_t tag) { return tessera::detail::fixed_elem_size(tag) != 0; }
+
+// Address of the pixel in row r and column c, counted from the image's first row and column.
+unsigned char *at(AnyImageStruct *im, int64_t c, int64_t r, std::size_t size) {
+    return pixel_at(im, im->header->xoffset + c, im->header->yoffset + r, size);
+}
+
+void copy_rows(AnyImageStruct *to, int64_t tox, int64_t toy, AnyImageStruct *from, int64_t fromx, int64_t fromy,
+               int64_t w, int64_t h) {
+    const std::size_t size = tessera::detail::fixed_elem_size(from->header->tag);
+    if (size == 0 || w <= 0) return;
+    for (int64_t r = 0; r < h; ++r)
+        std::memcpy(at(to, tox, toy + r, size), at(from, fromx, fromy + r, size), static_cast<std::size_t>(w) * size);
+}
+
+AnyImageStruct *new_image(uint16_t tag, int64_t width, int64_t height) {
+    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+    return static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, static_cast<int32_t>(width),
+                                                       static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
+}
+
+// Output pixel k of n takes source pixel round(k * scale), kept inside the source's extent.
+void sample_points(int32_t *points, int32_t n, float scale, int32_t extent) {
+    for (int32_t k = 0; k < n; ++k) {
+        const float at = static_cast<float>(k) * scale;
+        const int32_t i = tessera::detail::round(at);
+        points[k] = i < extent ? i : extent - 1;
+    }
+}
+
+template <std::size_t N> struct Unit {
+    unsigned char b[N];
+};
+
+// Gathers one output row from one source row through the column table.
+template <std::size_t N> void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n) {
+    auto *o = reinterpret_cast<Unit<N> *>(out);
+    const auto *s = reinterpret_cast<const Unit<N> *>(in);
+    for (std::size_t k = 0; k < n; ++k) o[k] = s[cols[k]];
+}
+
+void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n, std::size_t size) {
+    switch (size) {
+    case 1: return gather_row<1>(out, in, cols, n);
+    case 2: return gather_row<2>(out, in, cols, n);
+    case 3: return gather_row<3>(out, in, cols, n);
+    case 4: return gather_row<4>(out, in, cols, n);
+    case 8: return gather_row<8>(out, in, cols, n);
+    default: return gather_row<12>(out, in, cols, n);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+AnyImageStruct *imBorders(AnyImageStruct *image, int32_t border) {
+    if (border < 0) return nullptr;
+    const int64_t width = imGetWidth(image), height = imGetHeight(image);
+    AnyImageStruct *out = new_image(image->header->tag, width + 2 * int64_t{border}, height + 2 * int64_t{border});
+    if (!out) return nullptr;
+    copy_rows(out, border, border, image, 0, 0, width, height);
+    return out;
+}
+
+AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX_, int32_t topY_, int32_t bottomX, int32_t bottomY) {
+    // 64-bit locals, so that the checks below cannot overflow.
+    const int64_t topX = topX_, topY = topY_;
+    const int64_t cropWidth = bottomX - topX, cropHeight = bottomY - topY;
+    const int64_t width = imGetWidth(image), height = imGetHeight(image);
+    TESSERA_CHECK(cropWidth>=0);
+    TESSERA_CHECK(cropHeight>=0);
+    TESSERA_CHECK(topX>=0);
+    TESSERA_CHECK(topY>=0);
+    TESSERA_CHECK(cropHeight<=height);
+    TESSERA_CHECK(cropWidth<=width);
+    TESSERA_CHECK(topX+cropWidth<=width);
+    TESSERA_CHECK(topY+cropHeight<=height);
+    if (cropWidth == 0 || cropHeight == 0) return nullptr;
+    if (!copied_tag(image->header->tag)) return nullptr;
+    AnyImageStruct *out = new_image(image->header->tag, cropWidth, cropHeight);
+    if (!out) return nullptr;
+    copy_rows(out, 0, 0, image, topX, topY, cropWidth, cropHeight);
+    return out;
+}
+
+AnyImageStruct *imCropInto(AnyImageStruct *into, AnyImageStruct *from, int32_t top_, int32_t left_, int32_t bottom_,
+                           int32_t right_, int32_t toleft_, int32_t totop_) {
+    const int64_t top = top_, left = left_, bottom = bottom_, right = right_, toleft = toleft_, totop = totop_;
+    TESSERA_CHECK(into);
+    TESSERA_CHECK(from);
+    TESSERA_CHECK(right-left>0);
+    TESSERA_CHECK(bottom-top>0);
+    TESSERA_CHECK(left>=0);
+    TESSERA_CHECK(top>=0);
+    TESSERA_CHECK(bottom<=imGetHeight(from));
+    TESSERA_CHECK(right<=imGetWidth(from));
+    TESSERA_CHECK(toleft>=0);
+    TESSERA_CHECK(totop>=0);
+    TESSERA_CHECK(toleft+(right-left)<=imGetWidth(into));
+    TESSERA_CHECK(totop+(bottom-top)<=imGetHeight(into));
+    TESSERA_CHECK(into->header->tag==from->header->tag);
+    copy_rows(into, toleft, totop, from, left, top, right - left, bottom - top);
+    return into;
+}
+
+AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeight) {
+    TESSERA_CHECK(newWidth);
+    TESSERA_CHECK(newHeight);
+    const int32_t width = imGetWidth(image), height = imGetHeight(image);
+    if (newWidth == width && newHeight == height)
+        return static_cast<AnyImageStruct *>(im_Dup_(image, image->header));
+    const float xscale = static_cast<float>(width) / static_cast<float>(newWidth);
+    const float yscale = static_cast<float>(height) / static_cast<float>(newHeight);
+    AnyImageStruct *out = new_image(image->header->tag, newWidth, newHeight);
+    if (!out) return nullptr;
+    const std::size_t size = tessera::detail::fixed_elem_size(image->header->tag);
+    if (size == 0) return out;
+    auto *cols = static_cast<int32_t *>(
+        tessera::detail::mem_alloc((static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t)));
+    if (!cols) {
+        im_Free_(out, out->header->tag);
+        return nullptr;
+    }
+    int32_t *rows = cols + newWidth;
+    sample_points(cols, newWidth, xscale, width);
+    sample_points(rows, newHeight, yscale, height);
+    for (int32_t j = 0; j < newHeight; ++j) {
+        if (j > 0 && rows[j] == rows[j - 1]) // the same source row again
+            std::memcpy(at(out, 0, j, size), at(out, 0, j - 1, size), static_cast<std::size_t>(newWidth) * size);
+        else
+            gather_row(at(out, 0, j, size), at(image, 0, rows[j], size), cols, static_cast<std::size_t>(newWidth), size);
+    }
+    tessera::detail::mem_free(cols);
+    return out;
+}
+
+AnyImageStruct *imDupInto(AnyImageStruct *into, AnyImageStruct *in) {
+    TESSERA_CHECK(into->header->tag==in->header->tag);
+    TESSERA_CHECK(imGetWidth(in)==imGetWidth(into));
+    TESSERA_CHECK(imGetHeight(in)==imGetHeight(into));
+    copy_rows(into, 0, 0, in, 0, 0, imGetWidth(in), imGetHeight(in));
+    return into;
+}
+
+} // extern "C"

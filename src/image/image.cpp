@@ -1,0 +1,367 @@
+// The run-time-typed image: creation, wrapping and release, duplication, filling, re-indexing,
+// extrema and cropping. Storage is four pieces: handle, header, a row table positioned by the
+// row offset, and one pixel block whose rows are positioned by the column offset.
+#include "image_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+#include "support/alloc.h"
+#include "support/check.h"
+
+#define TESSERA_RCS "$Id: image.cpp 1.0 $"
+
+using tessera::detail::any;
+using tessera::detail::first_pixel;
+using tessera::detail::mem_calloc;
+using tessera::detail::mem_free;
+using tessera::detail::pixel_at;
+using tessera::detail::pixel_count;
+using tessera::detail::shifted;
+
+static_assert(sizeof(RGB) == 3);
+static_assert(offsetof(AnyImageStruct, header) == sizeof(void *) && offsetof(AnyImageStruct, user) == 2 * sizeof(void *));
+static_assert(offsetof(GrayImageStruct, user) == offsetof(AnyImageStruct, user));
+static_assert(offsetof(RGBImageStruct, user) == offsetof(AnyImageStruct, user));
+static_assert(offsetof(BinaryImageStruct, user) == offsetof(AnyImageStruct, user));
+static_assert(offsetof(ImageHeader, tag) == 16 && offsetof(ImageHeader, elemsize) == 18 &&
+              offsetof(ImageHeader, structsize) == 20 && offsetof(ImageHeader, handle) == 24 &&
+              offsetof(ImageHeader, comment) == 32 && offsetof(ImageHeader, wrapped) == 40 &&
+              offsetof(ImageHeader, reserved) == 44);
+
+namespace tessera::detail {
+
+std::size_t elem_size(const ImageHeader *header) {
+    if (header->tag == IMAGE_STRUCT) return static_cast<std::size_t>(header->elemsize);
+    const std::size_t size = fixed_elem_size(header->tag);
+    if (size == 0) TESSERA_PANIC("bad image tag");
+    return size;
+}
+
+int32_t round(float x) {
+    const auto t = static_cast<int32_t>(x);
+    if (std::abs(x - static_cast<float>(t)) < 0.5f) return t;
+    return x > 0 ? t + 1 : t - 1;
+}
+
+} // namespace tessera::detail
+
+namespace {
+
+constexpr std::size_t pixel_alignment = 64;
+
+// A zero-filled pixel block aligned for whole-block reads and writes. calloc keeps large blocks
+// lazily zeroed; the address it returned is kept just below the aligned start.
+void *alloc_pixels(std::size_t bytes) {
+    void *raw = mem_calloc(1, bytes + pixel_alignment);
+    if (!raw) return nullptr;
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(raw) + pixel_alignment) & ~(pixel_alignment - 1);
+    reinterpret_cast<void **>(aligned)[-1] = raw;
+    return reinterpret_cast<void *>(aligned);
+}
+
+void free_pixels(void *block) { mem_free(static_cast<void **>(block)[-1]); }
+
+void **allocImage(int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, uint32_t size, void *raw) {
+    TESSERA_CHECK(width > 0 && height > 0);
+    const std::size_t row_bytes = static_cast<std::size_t>(width) * size;
+    void *block = raw ? raw : alloc_pixels(row_bytes * static_cast<std::size_t>(height));
+    if (!block) return nullptr;
+    auto **table = static_cast<void **>(mem_calloc(static_cast<std::size_t>(height), sizeof(void *)));
+    if (!table) {
+        if (!raw) free_pixels(block);
+        return nullptr;
+    }
+    const int64_t column_shift = -static_cast<int64_t>(xoffset) * size;
+    for (int32_t i = 0; i < height; ++i)
+        table[i] = shifted(static_cast<unsigned char *>(block) + static_cast<std::size_t>(i) * row_bytes, column_shift);
+    return shifted(table, -static_cast<int64_t>(yoffset) * static_cast<int64_t>(sizeof(void *)));
+}
+
+void freeImage(void **data, int32_t xoffset, int32_t yoffset, uint32_t size, bool wrapped) {
+    if (!wrapped) free_pixels(shifted(data[yoffset], static_cast<int64_t>(xoffset) * size));
+    mem_free(data + yoffset);
+}
+
+} // namespace
+
+extern "C" {
+
+void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
+                    int32_t elemsize, int32_t structsize, void *proto) {
+    if (width <= 0 || height <= 0) return nullptr;
+    if (elemsize != 0) {
+        TESSERA_CHECK(raw == NULL && type == IMAGE_STRUCT);
+    } else if (type == IMAGE_STRUCT) {
+        TESSERA_CHECK(type != IMAGE_STRUCT);
+    }
+    const bool is_struct = type == IMAGE_STRUCT;
+    const std::size_t size = is_struct ? static_cast<std::size_t>(elemsize) : tessera::detail::fixed_elem_size(type);
+    if (size == 0) TESSERA_PANIC("bad image tag");
+    // The header keeps the structure sizes in 16 bits, and a handle starts with data and header.
+    if (is_struct && (elemsize < 1 || elemsize > INT16_MAX || structsize > INT16_MAX ||
+                      structsize < static_cast<int32_t>(offsetof(AnyImageStruct, user))))
+        return nullptr;
+    std::size_t bytes;
+    if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes)) return nullptr;
+
+    auto *header = static_cast<ImageHeader *>(mem_calloc(1, sizeof(ImageHeader)));
+    if (!header) return nullptr;
+    header->width = width;
+    header->height = height;
+    header->xoffset = xoffset;
+    header->yoffset = yoffset;
+    header->tag = type;
+    header->elemsize = static_cast<int16_t>(elemsize);
+    header->structsize = static_cast<int16_t>(structsize);
+    header->comment = nullptr;
+    header->wrapped = raw != nullptr;
+    header->reserved = 0;
+
+    const std::size_t handle_size = is_struct ? static_cast<std::size_t>(structsize) : sizeof(AnyImageStruct);
+    auto *im = static_cast<AnyImageStruct *>(mem_calloc(1, handle_size));
+    if (!im) {
+        mem_free(header);
+        return nullptr;
+    }
+    void **data = allocImage(width, height, xoffset, yoffset, static_cast<uint32_t>(size), raw);
+    if (!data) {
+        mem_free(im);
+        mem_free(header);
+        return nullptr;
+    }
+    if (is_struct) {
+        if (proto) std::memcpy(im, proto, handle_size);
+    } else {
+        im->user = proto ? any(proto)->user : 0;
+        header->handle = im;
+    }
+    im->data = data;
+    im->header = header;
+    return im;
+}
+
+void im_Free_(void *im, uint16_t type) {
+    TESSERA_CHECK(im != (void *) NULL);
+    ImageHeader *header = any(im)->header;
+    std::size_t size = tessera::detail::fixed_elem_size(type);
+    if (type == IMAGE_STRUCT) size = static_cast<std::size_t>(header->elemsize);
+    else if (size == 0) TESSERA_PANIC("bad image tag");
+    strFree(header->comment);
+    freeImage(any(im)->data, header->xoffset, header->yoffset, static_cast<uint32_t>(size), header->wrapped);
+    mem_free(im);
+    mem_free(header);
+}
+
+void *im_Dup_(void *im, ImageHeader *header) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    void *copy = im_NewOrWrap_(header->tag, header->width, header->height, header->xoffset, header->yoffset,
+                               nullptr, header->elemsize, header->structsize, im);
+    if (!copy) return nullptr;
+    const std::size_t size = tessera::detail::elem_size(header);
+    std::memcpy(first_pixel(copy, header, size), first_pixel(im, header, size), pixel_count(header) * size);
+    return copy;
+}
+
+void im_Init_(void *im, ImageHeader *header, void *value) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    const std::size_t size = tessera::detail::elem_size(header);
+    tessera::detail::fill_elements(first_pixel(im, header, size), pixel_count(header), value, size);
+}
+
+void im_SetOffset_(void *im, ImageHeader *header, int32_t newx, int32_t newy) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    const int64_t oldx = header->xoffset, oldy = header->yoffset;
+    header->xoffset = newx;
+    header->yoffset = newy;
+    const std::size_t size = tessera::detail::elem_size(header);
+    AnyImageStruct *image = any(im);
+    image->data = shifted(image->data, (oldy - newy) * static_cast<int64_t>(sizeof(void *)));
+    const int64_t column_shift = (oldx - newx) * static_cast<int64_t>(size);
+    for (int64_t y = newy; y < int64_t{newy} + header->height; ++y) image->data[y] = shifted(image->data[y], column_shift);
+}
+
+void im_Apply_(void *, void *, ImageHeader *) {}
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// Extrema
+
+namespace {
+
+struct Float3 {
+    float v[3];
+};
+
+// Largest and smallest of n elements of C channels each, channel by channel, with the
+// sequential rule: a value greater than the maximum replaces it; otherwise a value that is not
+// greater than or equal to the minimum replaces that.
+template <class T, int C> void extrema_exact(const T *p, std::size_t n, T *mx, T *mn) {
+    for (int c = 0; c < C; ++c) {
+        T hi = p[c], lo = p[c];
+        for (std::size_t i = 1; i < n; ++i) {
+            const T v = p[i * C + c];
+            if (v > hi) hi = v;
+            else if (!(v >= lo)) lo = v;
+        }
+        mx[c] = hi;
+        mn[c] = lo;
+    }
+}
+
+// The same result through independent lanes the compiler can vectorise. Without NaNs the
+// sequential rule is a plain maximum and minimum; for floating point a NaN, or a zero result
+// (whose sign depends on the order of equal zeros), sends the scan to the exact loop.
+template <class T, int C> void extrema(const T *p, std::size_t n, T *mx, T *mn) {
+    constexpr int lanes = C * (64 / sizeof(T) > 0 ? 64 / sizeof(T) : 1);
+    constexpr bool floating = std::is_floating_point_v<T>;
+    T hi[lanes], lo[lanes];
+    for (int j = 0; j < lanes; ++j) hi[j] = lo[j] = p[j % C];
+    const std::size_t total = n * C;
+    std::size_t i = 0;
+    bool unordered = false;
+    for (; i + lanes <= total; i += lanes) {
+        for (int j = 0; j < lanes; ++j) {
+            const T v = p[i + static_cast<std::size_t>(j)];
+            hi[j] = v > hi[j] ? v : hi[j];
+            lo[j] = v < lo[j] ? v : lo[j];
+            if constexpr (floating) unordered |= v != v;
+        }
+    }
+    for (int c = 0; c < C; ++c) mx[c] = mn[c] = p[c];
+    for (int j = 0; j < lanes; ++j) {
+        const int c = j % C;
+        if (hi[j] > mx[c]) mx[c] = hi[j];
+        if (lo[j] < mn[c]) mn[c] = lo[j];
+    }
+    for (; i < total; ++i) {
+        const T v = p[i];
+        const int c = static_cast<int>(i % C);
+        if (v > mx[c]) mx[c] = v;
+        if (v < mn[c]) mn[c] = v;
+        if constexpr (floating) unordered |= v != v;
+    }
+    if constexpr (floating) {
+        bool zero = false;
+        for (int c = 0; c < C; ++c) zero |= mx[c] == 0 || mn[c] == 0;
+        if (unordered || zero) extrema_exact<T, C>(p, n, mx, mn);
+    }
+}
+
+template <class T, int C> void extrema_into(const void *run, std::size_t n, void *max, void *min) {
+    T mx[C], mn[C];
+    extrema<T, C>(static_cast<const T *>(run), n, mx, mn);
+    std::memcpy(max, mx, sizeof mx);
+    std::memcpy(min, mn, sizeof mn);
+}
+
+void max_and_min(void *im, ImageHeader *header, void *max, void *min) {
+    const uint16_t tag = header->tag;
+    if (tag == IMAGE_POINTER) TESSERA_PANIC("imMaxAndMin() not defined for pointer images");
+    if (tag == IMAGE_STRUCT) TESSERA_PANIC("imMaxAndMin() not defined for struct images");
+    const ImageHeader *own = any(im)->header; // size and offsets come from the image itself
+    const std::size_t size = tessera::detail::elem_size(header);
+    const void *run = first_pixel(im, own, size);
+    const std::size_t n = pixel_count(own);
+    switch (tag) {
+    case IMAGE_GRAY: return extrema_into<uint8_t, 1>(run, n, max, min);
+    case IMAGE_BINARY: return extrema_into<int8_t, 1>(run, n, max, min);
+    case IMAGE_INT: return extrema_into<int32_t, 1>(run, n, max, min);
+    case IMAGE_SHORT: return extrema_into<int16_t, 1>(run, n, max, min);
+    case IMAGE_FLOAT: return extrema_into<float, 1>(run, n, max, min);
+    case IMAGE_DOUBLE: return extrema_into<double, 1>(run, n, max, min);
+    case IMAGE_RGB: return extrema_into<uint8_t, 3>(run, n, max, min);
+    default: return extrema_into<float, 3>(run, n, max, min); // IMAGE_FLOAT3A, IMAGE_FLOAT3B
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void im_MaxAndMin_(void *im, ImageHeader *header, void *max, void *min) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    max_and_min(im, header, max, min);
+}
+
+void im_MaxAndMinNoInf_(void *im, ImageHeader *header, void *max, void *min) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    switch (header->tag) {
+    case IMAGE_GRAY: case IMAGE_RGB: case IMAGE_BINARY: case IMAGE_INT: case IMAGE_POINTER: case IMAGE_SHORT:
+    case IMAGE_STRUCT:
+        return max_and_min(im, header, max, min);
+    default: TESSERA_PANIC("bad image tag");
+    }
+}
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// Cropping
+
+namespace {
+
+// Copies a w x h rectangle between two images of the same element size, row by row.
+void copy_rect(void *to, int64_t tox, int64_t toy, void *from, int64_t fromx, int64_t fromy, int64_t w, int64_t h,
+               std::size_t size) {
+    for (int64_t r = 0; r < h; ++r)
+        std::memcpy(pixel_at(to, tox, toy + r, size), pixel_at(from, fromx, fromy + r, size),
+                    static_cast<std::size_t>(w) * size);
+}
+
+bool inside(int64_t first, int64_t count, int64_t lo, int64_t n) { return first >= lo && first + count <= lo + n; }
+
+} // namespace
+
+extern "C" {
+
+void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t cropWidth, int32_t cropHeight) {
+    if (cropWidth <= 0 || cropHeight <= 0) return nullptr;
+    const int64_t first_col = std::max<int64_t>(left, header->xoffset);
+    const int64_t last_col = std::min<int64_t>(int64_t{left} + cropWidth, int64_t{header->xoffset} + header->width) - 1;
+    const int64_t first_row = std::max<int64_t>(top, header->yoffset);
+    const int64_t last_row = std::min<int64_t>(int64_t{top} + cropHeight, int64_t{header->yoffset} + header->height) - 1;
+    // A clipped rectangle of a single column or row is still a rectangle.
+    if (last_col < first_col || last_row < first_row) return nullptr;
+    const bool is_struct = header->tag == IMAGE_STRUCT;
+    const std::size_t size = tessera::detail::elem_size(header);
+    void *result = im_NewOrWrap_(header->tag, cropWidth, cropHeight, left, top, nullptr,
+                                 is_struct ? header->elemsize : 0, is_struct ? header->structsize : 0, nullptr);
+    if (!result) return nullptr;
+    copy_rect(result, first_col, first_row, im, first_col, first_row, last_col - first_col + 1,
+              last_row - first_row + 1, size);
+    return result;
+}
+
+void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top, int32_t toleft,
+                    int32_t totop, int32_t cropWidth, int32_t cropHeight) {
+    if (cropWidth <= 0 || cropHeight <= 0) return nullptr;
+    if (!inside(left, cropWidth, header->xoffset, header->width) ||
+        !inside(top, cropHeight, header->yoffset, header->height))
+        return nullptr;
+    if (header->tag == IMAGE_STRUCT) TESSERA_PANIC("IMAGE_STRUCT not supported by imCropInto");
+    const std::size_t size = tessera::detail::elem_size(header);
+    void *created = nullptr;
+    if (!into) {
+        into = created = im_NewOrWrap_(header->tag, cropWidth, cropHeight, 0, 0, nullptr, 0, 0, nullptr);
+        if (!into) return nullptr;
+    }
+    const ImageHeader *to = any(into)->header;
+    if (to->tag != header->tag || !inside(toleft, cropWidth, to->xoffset, to->width) ||
+        !inside(totop, cropHeight, to->yoffset, to->height)) {
+        if (created) im_Free_(created, header->tag);
+        return nullptr;
+    }
+    copy_rect(into, toleft, totop, im, left, top, cropWidth, cropHeight, size);
+    return into;
+}
+
+} // extern "C"
