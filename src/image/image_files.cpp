@@ -1,0 +1,327 @@
+// Image files: a text header read with the header tokenizer (magic, width, height and, for
+// "P5" and "P6", a maximum value), then raw pixels. Every tag but IMAGE_BINARY stores its pixel
+// run as little-endian machine values; "P4" packs eight pixels per byte, rows byte-aligned.
+#include <tessera/image.h>
+#include <tessera/magic.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+
+#include "image_internal.h"
+#include "support/alloc.h"
+#include "support/check.h"
+#include "support/magic_internal.h"
+
+#define TESSERA_RCS "$Id: image_files.cpp 1.0 $"
+
+using tessera::detail::any;
+using tessera::detail::first_pixel;
+using tessera::detail::pixel_at;
+using tessera::detail::pixel_count;
+
+namespace {
+
+struct ImageDesc {
+    uint16_t tag;
+    const char *magic;
+    bool has_max;
+};
+
+constexpr ImageDesc IMAGE_DESC[] = {
+    {IMAGE_GRAY, "P5", true},     {IMAGE_FLOAT, "Q1", false}, {IMAGE_RGB, "P6", true},
+    {IMAGE_DOUBLE, "Q2", false},  {IMAGE_BINARY, "P4", false}, {IMAGE_INT, "Q3", false},
+    {IMAGE_SHORT, "Q4", false},   {IMAGE_FLOAT3A, "Q10", false}, {IMAGE_FLOAT3B, "Q11", false},
+};
+
+constexpr int max_magic = 20;
+constexpr std::size_t piece = 4096; // bytes of packed "P4" data handled at a time
+
+const ImageDesc *desc_of_magic(const char *word) {
+    for (const ImageDesc &d : IMAGE_DESC)
+        if (std::strcmp(d.magic, word) == 0) return &d;
+    return nullptr;
+}
+
+const ImageDesc *desc_of_tag(uint16_t tag) {
+    for (const ImageDesc &d : IMAGE_DESC)
+        if (d.tag == tag) return &d;
+    return nullptr;
+}
+
+bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads the header; returns the file's tag (0 when the header is unusable or its tag is not in
+// mask) and, when comment is given, a new copy of the comment text met on the way.
+uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *height, adtStringHeader **comment) {
+    if (magicStart() != 0) return 0;
+    int c;
+    do c = magicGetChar(stream);
+    while (is_space(c));
+    char word[max_magic + 1];
+    int n = 0;
+    while (c != -1 && !is_space(c)) {
+        word[n++] = static_cast<char>(c);
+        c = magicGetChar(stream);
+        if (n == max_magic) {
+            if (c != -1) c = magicGetChar(stream); // the character after 20 is dropped
+            break;
+        }
+    }
+    if (c == -1) return 0;
+    word[n] = '\0';
+    const ImageDesc *d = desc_of_magic(word);
+    if (!d || (d->tag & mask) == 0) return 0;
+    if (magicGetInt(stream, width) != 0 || magicGetInt(stream, height) != 0) return 0;
+    if (d->has_max) {
+        // Samples are read one byte wide, which only a maximum of 1 to 255 describes.
+        int32_t max = 0;
+        if (magicGetInt(stream, &max) != 0 || max < 1 || max > 255) return 0;
+    }
+    if (comment && !(*comment = tessera::detail::magicComment())) return 0;
+    return d->tag;
+}
+
+// Swaps each unit of a little-endian file value to host order (and back); nothing to do on a
+// little-endian host.
+void swap_units(unsigned char *p, std::size_t bytes, std::size_t unit) {
+    if constexpr (std::endian::native == std::endian::little) {
+        (void)p, (void)bytes, (void)unit;
+    } else {
+        for (std::size_t i = 0; i + unit <= bytes; i += unit) std::reverse(p + i, p + i + unit);
+    }
+}
+
+// Byte-swap unit of a tag's elements: each scalar of the element.
+std::size_t swap_unit(uint16_t tag) {
+    switch (tag) {
+    case IMAGE_DOUBLE: return 8;
+    case IMAGE_SHORT: return 2;
+    case IMAGE_FLOAT: case IMAGE_INT: case IMAGE_FLOAT3A: case IMAGE_FLOAT3B: return 4;
+    default: return 1;
+    }
+}
+
+// For each byte value, its eight bits as eight 0/1 bytes, most significant bit first.
+struct BitTable {
+    unsigned char bits[256][8];
+    constexpr BitTable() : bits{} {
+        for (int v = 0; v < 256; ++v)
+            for (int b = 0; b < 8; ++b) bits[v][b] = static_cast<unsigned char>((v >> (7 - b)) & 1);
+    }
+};
+constexpr BitTable bit_table;
+
+// Reads height packed rows into the image's pixels as 0 and 1. False at end of file, with the
+// pixels of the bytes that did arrive already set.
+bool read_bits(FILE *in, void *im, const ImageHeader *h) {
+    const std::size_t row_bytes = (static_cast<std::size_t>(h->width) + 7) / 8;
+    unsigned char buf[piece];
+    for (int32_t i = 0; i < h->height; ++i) {
+        auto *out = reinterpret_cast<unsigned char *>(pixel_at(im, h->xoffset, int64_t{h->yoffset} + i, 1));
+        std::size_t left = static_cast<std::size_t>(h->width);
+        for (std::size_t done = 0; done < row_bytes; done += piece) {
+            const std::size_t want = std::min(piece, row_bytes - done);
+            const std::size_t got = std::fread(buf, 1, want, in);
+            for (std::size_t k = 0; k < got; ++k) {
+                const std::size_t n = std::min<std::size_t>(8, left);
+                std::memcpy(out, bit_table.bits[buf[k]], n);
+                out += n;
+                left -= n;
+            }
+            if (got < want) return false;
+        }
+    }
+    return true;
+}
+
+bool write_bits(FILE *out, void *im, const ImageHeader *h) {
+    const std::size_t width = static_cast<std::size_t>(h->width);
+    unsigned char buf[piece];
+    for (int32_t i = 0; i < h->height; ++i) {
+        const auto *row = reinterpret_cast<const int8_t *>(pixel_at(im, h->xoffset, int64_t{h->yoffset} + i, 1));
+        for (std::size_t x = 0; x < width;) {
+            std::size_t n = 0;
+            for (; n < piece && x < width; ++n) {
+                unsigned byte = 0;
+                for (int b = 0; b < 8; ++b, ++x) byte |= (x < width && row[x] != 0) ? 0x80u >> b : 0u;
+                buf[n] = static_cast<unsigned char>(byte);
+            }
+            if (std::fwrite(buf, 1, n, out) != n) return false;
+        }
+    }
+    return true;
+}
+
+// Bytes of pixel data a file of this tag and size holds.
+std::size_t data_bytes(uint16_t tag, int32_t width, int32_t height) {
+    std::size_t bytes = 0;
+    if (tag == IMAGE_BINARY)
+        tessera::detail::product_fits((int64_t{width} + 7) / 8, height, 1, &bytes);
+    else
+        tessera::detail::product_fits(width, height, static_cast<int64_t>(tessera::detail::fixed_elem_size(tag)), &bytes);
+    return bytes;
+}
+
+// False when a seekable stream holds fewer than bytes from here on; such a file cannot fill an
+// image, so nothing is allocated for it. Streams that cannot seek are let through.
+bool may_hold(FILE *in, std::size_t bytes) {
+    const long here = std::ftell(in);
+    if (here < 0 || std::fseek(in, 0, SEEK_END) != 0) return true;
+    const long end = std::ftell(in);
+    std::fseek(in, here, SEEK_SET);
+    return end < here || static_cast<std::size_t>(end - here) >= bytes;
+}
+
+void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
+    TESSERA_CHECK(inFile != (FILE *)NULL);
+    const bool into = im && header;
+    int32_t width = 0, height = 0;
+    adtStringHeader *comment = nullptr;
+    const uint16_t tag = get_image_header(into ? header->tag : type, inFile, &width, &height, &comment);
+    if (tag == 0) return nullptr;
+    if (into) {
+        if (header->width != width || header->height != height) {
+            strFree(comment);
+            return nullptr;
+        }
+    } else {
+        im = nullptr;
+        if (width > 0 && height > 0 && may_hold(inFile, data_bytes(tag, width, height)))
+            im = im_NewOrWrap_(tag, width, height, 0, 0, nullptr, 0, 0, nullptr);
+        if (!im) {
+            strFree(comment);
+            return nullptr;
+        }
+        header = any(im)->header;
+    }
+    strFree(header->comment);
+    header->comment = comment;
+
+    bool complete;
+    if (tag == IMAGE_BINARY) {
+        complete = read_bits(inFile, im, header);
+    } else {
+        const std::size_t size = tessera::detail::fixed_elem_size(tag);
+        const std::size_t n = pixel_count(header);
+        unsigned char *run = first_pixel(im, header, size);
+        complete = std::fread(run, size, n, inFile) == n;
+        swap_units(run, n * size, swap_unit(tag));
+    }
+    if (!complete) {
+        if (!into) im_Free_(im, tag);
+        return nullptr;
+    }
+    return im;
+}
+
+void *do_imLoad_(uint16_t type, const char *name, void *im, ImageHeader *header) {
+    FILE *in = name ? std::fopen(name, "rb") : stdin;
+    if (!in) return nullptr;
+    void *result = do_imLoadF_(type, in, im, header);
+    if (name && std::fclose(in) != 0 && result) {
+        if (!im) im_Free_(result, any(result)->header->tag);
+        result = nullptr;
+    }
+    return result;
+}
+
+// A stream over a duplicate of fd: closing it leaves the caller's descriptor open. Null when
+// the descriptor cannot be duplicated or wrapped.
+FILE *stream_on(int fd, const char *mode) {
+    const int copy = dup(fd);
+    if (copy < 0) return nullptr;
+    FILE *f = fdopen(copy, mode);
+    if (!f) close(copy);
+    return f;
+}
+
+void *load_from_descriptor(uint16_t type, int fd, void *im, ImageHeader *header) {
+    FILE *in = stream_on(fd, "rb");
+    void *result = do_imLoadF_(type, in, im, header);
+    std::fclose(in);
+    return result;
+}
+
+// Writes the comment with "#" at the start of every line, then ends the block.
+bool write_comment(FILE *out, const adtStringHeader *comment) {
+    const char *text = strGet(comment);
+    if (std::fputc('#', out) == EOF) return false;
+    for (const char *p = text; *p; ++p) {
+        if (std::fputc(*p, out) == EOF) return false;
+        if ((*p == '\n' || *p == '\r') && p[1] != '#') {
+            if (std::fputc('#', out) == EOF) return false;
+            if (p[1] != ' ' && std::fputc(' ', out) == EOF) return false;
+        }
+    }
+    return std::fputs("\n\n", out) != EOF;
+}
+
+int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
+    TESSERA_CHECK(outFile != (FILE *)NULL);
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    const ImageDesc *d = desc_of_tag(header->tag);
+    if (!d) {
+        if (header->tag == IMAGE_POINTER) TESSERA_PANIC("attempt to save pointer image");
+        if (header->tag == IMAGE_STRUCT) TESSERA_PANIC("saving structure images not yet supported");
+        TESSERA_PANIC("bad image tag");
+    }
+    if (std::fprintf(outFile, "%s\n\n", d->magic) < 0) return -1;
+    if (!write_comment(outFile, header->comment)) return -1;
+    const int written = d->has_max ? std::fprintf(outFile, "%d %d %d\n", header->width, header->height, 255)
+                                   : std::fprintf(outFile, "%d %d\n", header->width, header->height);
+    if (written < 0) return -1;
+    if (d->tag == IMAGE_BINARY) return write_bits(outFile, im, header) ? 0 : -1;
+    const std::size_t size = tessera::detail::fixed_elem_size(d->tag);
+    const std::size_t n = pixel_count(header);
+    unsigned char *run = first_pixel(im, header, size);
+    if constexpr (std::endian::native == std::endian::little) {
+        return std::fwrite(run, size, n, outFile) == n ? 0 : -1;
+    } else {
+        // Big-endian hosts write a little-endian copy, one piece at a time.
+        unsigned char buf[piece * 12];
+        const std::size_t per = sizeof buf / size;
+        for (std::size_t i = 0; i < n; i += per) {
+            const std::size_t k = std::min(per, n - i);
+            std::memcpy(buf, run + i * size, k * size);
+            swap_units(buf, k * size, swap_unit(d->tag));
+            if (std::fwrite(buf, size, k, outFile) != k) return -1;
+        }
+        return 0;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void *im_Load(uint16_t type, const char *name) { return do_imLoad_(type, name, nullptr, nullptr); }
+
+void *im_LoadInto_(void *im, ImageHeader *header, const char *name) { return do_imLoad_(0, name, im, header); }
+
+void *im_LoadH(uint16_t type, int fd) { return load_from_descriptor(type, fd, nullptr, nullptr); }
+
+void *im_LoadHInto_(void *im, ImageHeader *header, int fd) { return load_from_descriptor(0, fd, im, header); }
+
+int32_t im_Save_(void *im, ImageHeader *header, const char *name) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
+    FILE *out = name ? std::fopen(name, "wb") : stdout;
+    if (!out) return -1;
+    int32_t result = im_SaveF_(im, header, out);
+    if (name && std::fclose(out) != 0) result = -1;
+    return result;
+}
+
+int32_t im_SaveH_(void *im, ImageHeader *header, int fd) {
+    FILE *out = stream_on(fd, "wb");
+    int32_t result = im_SaveF_(im, header, out);
+    if (std::fclose(out) != 0) result = -1; // flushes: the data has reached the descriptor
+    return result;
+}
+
+} // extern "C"
