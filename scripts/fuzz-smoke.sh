@@ -1,0 +1,26 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) and
+# runs each for a short, bounded time from its seed corpus. FUZZ_SECONDS sets the time per
+# target (default 30); run longer for a real campaign, e.g. FUZZ_SECONDS=3600.
+set -eu
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-30}
+build=build/fuzz
+flags="-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer"
+CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=None \
+  -DTESSERA_BUILD_FUZZ=ON -DTESSERA_BUILD_TESTS=OFF -DTESSERA_BUILD_TOOLS=OFF \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build $build --target fuzz_all
+export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+for target in $build/fuzz/fuzz_*; do
+  name=$(basename "$target")
+  family=$(echo "$name" | sed -E 's/^fuzz_([a-z]+)_.*$/\1/')
+  work=$build/corpus/$name
+  mkdir -p "$work"
+  echo "fuzzing $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=512 -malloc_limit_mb=512 \
+    -dict=fuzz/$family.dict -print_final_stats=1 "$work" fuzz/corpus/$family 2>"$build/$name.log" || {
+      tail -50 "$build/$name.log"; exit 1; }
+  grep -E 'stat::number_of_executed_units' "$build/$name.log" || true
+done
