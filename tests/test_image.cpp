@@ -480,3 +480,39 @@ TEST(ImageDeathTest, ChecksAndPanicsReportTheirTexts) {
                 panic_report("IMAGE_STRUCT not supported by imCropInto", file, rcs));
     im_Free_(st, IMAGE_STRUCT);
 }
+
+TEST(Image, LargeFillsOfEveryElementSize) {
+    // Large enough for the streaming path, with elements that do not divide 64 bytes.
+    Image rgb(IMAGE_RGB, 700, 700, -5, 3);
+    RGB c{1, 2, 3};
+    im_Init_(rgb.im, rgb.h(), &c);
+    for (int y = 3; y < 703; ++y)
+        for (int x = -5; x < 695; ++x) {
+            const RGB p = rgb.at<RGB>(x, y);
+            ASSERT_TRUE(p.r == 1 && p.g == 2 && p.b == 3) << x << "," << y;
+        }
+    Image f3(IMAGE_FLOAT3B, 600, 200);
+    const float v[3] = {0.25f, 7.0f, -1.0f};
+    im_Init_(f3.im, f3.h(), const_cast<float *>(v));
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 600; ++x) ASSERT_EQ(std::memcmp(&f3.at<float[3]>(x, y), v, 12), 0);
+    auto *st = static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 1000, 300, 0, 0, nullptr, 5, sizeof(StructHandle), nullptr));
+    Elem5 e{{5, 4, 3, 2, 1}};
+    im_Init_(st, st->header, &e);
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 1000; ++x) ASSERT_EQ(std::memcmp(&px<Elem5>(st, x, y), &e, 5), 0);
+    im_Free_(st, IMAGE_STRUCT);
+}
+
+TEST(ImageExtrema, ZeroResultsKeepTheSignOfTheFirstZero) {
+    for (bool negative_first : {false, true}) {
+        std::vector<float> v(5000);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = 1.0f + static_cast<float>(i % 97);
+        v[1234] = negative_first ? -0.0f : 0.0f;
+        v[2345] = negative_first ? 0.0f : -0.0f;
+        v[4000] = -0.0f;
+        check_float_extrema(v);
+        for (float &f : v) f = -f; // now zero is the maximum
+        check_float_extrema(v);
+    }
+}

@@ -145,3 +145,15 @@ TEST(VectorDeathTest, ChecksAndPanicsReportTheirTexts) {
     EXPECT_EXIT(vec_SetOffset_(v, &damaged, 3), status1, bad);
     vec_Free_(v, 4);
 }
+
+TEST(Vector, LargeFillsFromAnyAlignment) {
+    for (uint8_t tag : {3, 8, 9}) {
+        const std::size_t size = sizes[tag];
+        void *v = vec_New_(tag, 500001, 3, 0, 0, nullptr);
+        unsigned char e[12];
+        for (std::size_t b = 0; b < size; ++b) e[b] = static_cast<unsigned char>(b * 29 + 1);
+        vec_Init_(v, V(v)->header, e);
+        for (int i = 3; i < 500004; ++i) ASSERT_EQ(std::memcmp(element(v, i, size), e, size), 0) << int{tag} << " " << i;
+        vec_Free_(v, tag);
+    }
+}

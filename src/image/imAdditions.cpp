@@ -29,10 +29,27 @@ void copy_rows(AnyImageStruct *to, int64_t tox, int64_t toy, AnyImageStruct *fro
         std::memcpy(at(to, tox, toy + r, size), at(from, fromx, fromy + r, size), static_cast<std::size_t>(w) * size);
 }
 
+// A new image of offsets 0; its pixels are not cleared, since every caller writes them all.
 AnyImageStruct *new_image(uint16_t tag, int64_t width, int64_t height) {
     if (width > INT32_MAX || height > INT32_MAX) return nullptr;
-    return static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, static_cast<int32_t>(width),
-                                                       static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
+    return static_cast<AnyImageStruct *>(tessera::detail::create_image(
+        tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr, false));
+}
+
+// Clears the frame of the given width around an image's centre, row by row.
+void clear_frame(AnyImageStruct *im, int64_t border) {
+    const std::size_t size = tessera::detail::fixed_elem_size(im->header->tag);
+    const int64_t width = imGetWidth(im), height = imGetHeight(im);
+    const std::size_t row = static_cast<std::size_t>(width) * size, side = static_cast<std::size_t>(border) * size;
+    for (int64_t r = 0; r < height; ++r) {
+        unsigned char *p = at(im, 0, r, size);
+        if (r < border || r >= height - border) {
+            std::memset(p, 0, row);
+        } else {
+            std::memset(p, 0, side);
+            std::memset(p + row - side, 0, side);
+        }
+    }
 }
 
 // Output pixel k of n takes source pixel round(k * scale), kept inside the source's extent.
@@ -75,6 +92,7 @@ AnyImageStruct *imBorders(AnyImageStruct *image, int32_t border) {
     const int64_t width = imGetWidth(image), height = imGetHeight(image);
     AnyImageStruct *out = new_image(image->header->tag, width + 2 * int64_t{border}, height + 2 * int64_t{border});
     if (!out) return nullptr;
+    clear_frame(out, border);
     copy_rows(out, border, border, image, 0, 0, width, height);
     return out;
 }
@@ -131,7 +149,6 @@ AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeig
     AnyImageStruct *out = new_image(image->header->tag, newWidth, newHeight);
     if (!out) return nullptr;
     const std::size_t size = tessera::detail::fixed_elem_size(image->header->tag);
-    if (size == 0) return out;
     auto *cols = static_cast<int32_t *>(
         tessera::detail::mem_alloc((static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t)));
     if (!cols) {

@@ -52,10 +52,11 @@ namespace {
 
 constexpr std::size_t pixel_alignment = 64;
 
-// A zero-filled pixel block aligned for whole-block reads and writes. calloc keeps large blocks
-// lazily zeroed; the address it returned is kept just below the aligned start.
-void *alloc_pixels(std::size_t bytes) {
-    void *raw = mem_calloc(1, bytes + pixel_alignment);
+// A pixel block aligned for whole-block reads and writes; the address the heap returned is kept
+// just below the aligned start. Zero-filled blocks come from calloc, which keeps large blocks
+// lazily zeroed; a block the caller overwrites whole is not cleared at all.
+void *alloc_pixels(std::size_t bytes, bool zero) {
+    void *raw = zero ? mem_calloc(1, bytes + pixel_alignment) : tessera::detail::mem_alloc(bytes + pixel_alignment);
     if (!raw) return nullptr;
     const uintptr_t aligned = (reinterpret_cast<uintptr_t>(raw) + pixel_alignment) & ~(pixel_alignment - 1);
     reinterpret_cast<void **>(aligned)[-1] = raw;
@@ -64,10 +65,11 @@ void *alloc_pixels(std::size_t bytes) {
 
 void free_pixels(void *block) { mem_free(static_cast<void **>(block)[-1]); }
 
-void **allocImage(int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, uint32_t size, void *raw) {
+void **allocImage(int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, uint32_t size, void *raw,
+                  bool zero = true) {
     TESSERA_CHECK(width > 0 && height > 0);
     const std::size_t row_bytes = static_cast<std::size_t>(width) * size;
-    void *block = raw ? raw : alloc_pixels(row_bytes * static_cast<std::size_t>(height));
+    void *block = raw ? raw : alloc_pixels(row_bytes * static_cast<std::size_t>(height), zero);
     if (!block) return nullptr;
     auto **table = static_cast<void **>(mem_calloc(static_cast<std::size_t>(height), sizeof(void *)));
     if (!table) {
@@ -87,10 +89,10 @@ void freeImage(void **data, int32_t xoffset, int32_t yoffset, uint32_t size, boo
 
 } // namespace
 
-extern "C" {
+namespace tessera::detail {
 
-void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
-                    int32_t elemsize, int32_t structsize, void *proto) {
+void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
+                   int32_t elemsize, int32_t structsize, void *proto, bool zero) {
     if (width <= 0 || height <= 0) return nullptr;
     if (elemsize != 0) {
         TESSERA_CHECK(raw == NULL && type == IMAGE_STRUCT);
@@ -126,7 +128,7 @@ void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffse
         mem_free(header);
         return nullptr;
     }
-    void **data = allocImage(width, height, xoffset, yoffset, static_cast<uint32_t>(size), raw);
+    void **data = allocImage(width, height, xoffset, yoffset, static_cast<uint32_t>(size), raw, zero);
     if (!data) {
         mem_free(im);
         mem_free(header);
@@ -141,6 +143,15 @@ void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffse
     im->data = data;
     im->header = header;
     return im;
+}
+
+} // namespace tessera::detail
+
+extern "C" {
+
+void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
+                    int32_t elemsize, int32_t structsize, void *proto) {
+    return tessera::detail::create_image(type, width, height, xoffset, yoffset, raw, elemsize, structsize, proto, true);
 }
 
 void im_Free_(void *im, uint16_t type) {
@@ -158,8 +169,8 @@ void im_Free_(void *im, uint16_t type) {
 void *im_Dup_(void *im, ImageHeader *header) {
     TESSERA_CHECK(im != (void *)NULL);
     TESSERA_CHECK(header != (ImageHeader *)NULL);
-    void *copy = im_NewOrWrap_(header->tag, header->width, header->height, header->xoffset, header->yoffset,
-                               nullptr, header->elemsize, header->structsize, im);
+    void *copy = tessera::detail::create_image(header->tag, header->width, header->height, header->xoffset,
+                                               header->yoffset, nullptr, header->elemsize, header->structsize, im, false);
     if (!copy) return nullptr;
     const std::size_t size = tessera::detail::elem_size(header);
     std::memcpy(first_pixel(copy, header, size), first_pixel(im, header, size), pixel_count(header) * size);
@@ -248,9 +259,19 @@ template <class T, int C> void extrema(const T *p, std::size_t n, T *mx, T *mn) 
         if constexpr (floating) unordered |= v != v;
     }
     if constexpr (floating) {
-        bool zero = false;
-        for (int c = 0; c < C; ++c) zero |= mx[c] == 0 || mn[c] == 0;
-        if (unordered || zero) extrema_exact<T, C>(p, n, mx, mn);
+        if (unordered) return extrema_exact<T, C>(p, n, mx, mn);
+        // Equal values have equal bits, except zeros: the sequential rule keeps the first
+        // element equal to the result, so a zero result takes the sign of the first zero.
+        for (int c = 0; c < C; ++c) {
+            for (T *r : {&mx[c], &mn[c]}) {
+                if (*r != 0) continue;
+                for (std::size_t k = 0; k < n; ++k)
+                    if (p[k * C + c] == 0) {
+                        *r = p[k * C + c];
+                        break;
+                    }
+            }
+        }
     }
 }
 
@@ -333,8 +354,12 @@ void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t
     if (last_col < first_col || last_row < first_row) return nullptr;
     const bool is_struct = header->tag == IMAGE_STRUCT;
     const std::size_t size = tessera::detail::elem_size(header);
-    void *result = im_NewOrWrap_(header->tag, cropWidth, cropHeight, left, top, nullptr,
-                                 is_struct ? header->elemsize : 0, is_struct ? header->structsize : 0, nullptr);
+    // Pixels outside the source stay 0; a rectangle inside it is overwritten whole.
+    const bool covered = first_col == left && first_row == top && last_col - first_col + 1 == cropWidth &&
+                         last_row - first_row + 1 == cropHeight;
+    void *result = tessera::detail::create_image(header->tag, cropWidth, cropHeight, left, top, nullptr,
+                                                 is_struct ? header->elemsize : 0, is_struct ? header->structsize : 0,
+                                                 nullptr, !covered);
     if (!result) return nullptr;
     copy_rect(result, first_col, first_row, im, first_col, first_row, last_col - first_col + 1,
               last_row - first_row + 1, size);
@@ -351,7 +376,8 @@ void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int
     const std::size_t size = tessera::detail::elem_size(header);
     void *created = nullptr;
     if (!into) {
-        into = created = im_NewOrWrap_(header->tag, cropWidth, cropHeight, 0, 0, nullptr, 0, 0, nullptr);
+        into = created = tessera::detail::create_image(header->tag, cropWidth, cropHeight, 0, 0, nullptr, 0, 0,
+                                                       nullptr, false);
         if (!into) return nullptr;
     }
     const ImageHeader *to = any(into)->header;

@@ -191,7 +191,7 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
     } else {
         im = nullptr;
         if (width > 0 && height > 0 && may_hold(inFile, data_bytes(tag, width, height)))
-            im = im_NewOrWrap_(tag, width, height, 0, 0, nullptr, 0, 0, nullptr);
+            im = tessera::detail::create_image(tag, width, height, 0, 0, nullptr, 0, 0, nullptr, false);
         if (!im) {
             strFree(comment);
             return nullptr;

@@ -43,6 +43,11 @@ inline std::size_t pixel_count(const ImageHeader *h) {
     return static_cast<std::size_t>(h->width) * static_cast<std::size_t>(h->height);
 }
 
+// im_NewOrWrap_, with the pixel block left uncleared when zero is false (for callers that
+// overwrite every pixel).
+void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
+                   int32_t elemsize, int32_t structsize, void *proto, bool zero);
+
 // The rounding of the image additions: halves away from zero.
 int32_t round(float x);
 

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessera::detail {
 
 namespace {
@@ -12,6 +16,37 @@ template <class T> void fill_typed(void *dst, std::size_t count, const void *ele
     T *out = static_cast<T *>(dst);
     std::fill(out, out + count, value);
 }
+
+#if defined(__SSE2__)
+// Large fills of small elements bypass the cache: 64-byte blocks cut from a pattern of 64
+// elements (a whole number of blocks for any element size) are written with streaming stores.
+constexpr std::size_t stream_threshold = 1 << 20;
+constexpr std::size_t max_stream_elem = 16;
+
+bool fill_streaming(unsigned char *out, std::size_t total, const unsigned char *e, std::size_t size) {
+    if (total < stream_threshold || size > max_stream_elem) return false;
+    const std::size_t head = (64 - reinterpret_cast<uintptr_t>(out) % 64) % 64;
+    if (head % size != 0) return false; // keep the pattern's phase simple: start on an element
+    for (std::size_t i = 0; i < head; i += size) std::memcpy(out + i, e, size);
+    alignas(64) unsigned char pattern[64 * max_stream_elem];
+    const std::size_t period = 64 * size;
+    for (std::size_t i = 0; i < period; i += size) std::memcpy(pattern + i, e, size);
+    std::size_t done = head, phase = 0;
+    for (; done + 64 <= total; done += 64) {
+        const auto *src = reinterpret_cast<const __m128i *>(pattern + phase);
+        auto *dst = reinterpret_cast<__m128i *>(out + done);
+        _mm_stream_si128(dst, _mm_load_si128(src));
+        _mm_stream_si128(dst + 1, _mm_load_si128(src + 1));
+        _mm_stream_si128(dst + 2, _mm_load_si128(src + 2));
+        _mm_stream_si128(dst + 3, _mm_load_si128(src + 3));
+        phase += 64;
+        if (phase == period) phase = 0;
+    }
+    _mm_sfence();
+    std::memcpy(out + done, pattern + phase, total - done); // the tail continues the pattern
+    return true;
+}
+#endif
 
 bool all_bytes_equal(const unsigned char *e, std::size_t size) {
     for (std::size_t i = 1; i < size; ++i)
@@ -34,10 +69,13 @@ void fill_elements(void *dst, std::size_t count, const void *elem, std::size_t s
     case 8: return fill_typed<uint64_t>(dst, count, elem);
     default: break;
     }
-    // Other sizes: build a run of whole elements of about 8 KiB once, then copy it out.
-    constexpr std::size_t run_bytes = 8192;
     auto *out = static_cast<unsigned char *>(dst);
-    const std::size_t per_run = std::max<std::size_t>(1, run_bytes / size);
+#if defined(__SSE2__)
+    if (fill_streaming(out, count * size, e, size)) return;
+#endif
+    // Other sizes: build a run of 4096 whole elements once (a multiple of 64 bytes, so every copy
+    // keeps the destination's alignment), then copy it out.
+    const std::size_t per_run = 4096;
     const std::size_t first = std::min(count, per_run);
     for (std::size_t i = 0; i < first; ++i) std::memcpy(out + i * size, e, size);
     const std::size_t run = first * size;
