@@ -8,6 +8,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/alloc.h"
 #include "support/check.h"
 
@@ -226,31 +230,83 @@ template <class T, int C> void extrema_exact(const T *p, std::size_t n, T *mx, T
     }
 }
 
-// The same result through independent lanes the compiler can vectorise. Without NaNs the
-// sequential rule is a plain maximum and minimum; for floating point a NaN, or a zero result
-// (whose sign depends on the order of equal zeros), sends the scan to the exact loop.
-template <class T, int C> void extrema(const T *p, std::size_t n, T *mx, T *mn) {
-    constexpr int lanes = C * (64 / sizeof(T) > 0 ? 64 / sizeof(T) : 1);
+// Independent maxima and minima over blocks of 12 values (a whole number of 3-channel
+// elements and of SIMD registers), folded per channel at the end. Without NaNs the sequential
+// rule is a plain maximum and minimum: maxps/minps keep their second operand on ties exactly as
+// "v > hi ? v : hi" does. For floating point a NaN sends the scan to the exact loop.
+template <class T, int C> bool extrema_blocks(const T *p, std::size_t total, T *hi, T *lo, std::size_t *done) {
+    constexpr int lanes = 12 * (sizeof(T) <= 4 ? 4 / sizeof(T) : 1);
     constexpr bool floating = std::is_floating_point_v<T>;
-    T hi[lanes], lo[lanes];
-    for (int j = 0; j < lanes; ++j) hi[j] = lo[j] = p[j % C];
-    const std::size_t total = n * C;
-    std::size_t i = 0;
+    T h[lanes], l[lanes];
+    for (int j = 0; j < lanes; ++j) h[j] = l[j] = p[j % C];
     bool unordered = false;
-    for (; i + lanes <= total; i += lanes) {
-        for (int j = 0; j < lanes; ++j) {
-            const T v = p[i + static_cast<std::size_t>(j)];
-            hi[j] = v > hi[j] ? v : hi[j];
-            lo[j] = v < lo[j] ? v : lo[j];
-            if constexpr (floating) unordered |= v != v;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<T, float>) {
+        __m128 vh[3], vl[3], nan = _mm_setzero_ps();
+        for (int k = 0; k < 3; ++k) vh[k] = vl[k] = _mm_loadu_ps(h + 4 * k);
+        for (; i + lanes <= total; i += lanes)
+            for (int k = 0; k < 3; ++k) {
+                const __m128 v = _mm_loadu_ps(p + i + 4 * k);
+                vh[k] = _mm_max_ps(v, vh[k]);
+                vl[k] = _mm_min_ps(v, vl[k]);
+                nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
+            }
+        for (int k = 0; k < 3; ++k) {
+            _mm_storeu_ps(h + 4 * k, vh[k]);
+            _mm_storeu_ps(l + 4 * k, vl[k]);
+        }
+        unordered = _mm_movemask_ps(nan) != 0;
+    } else if constexpr (std::is_same_v<T, double>) {
+        __m128d vh[6], vl[6], nan = _mm_setzero_pd();
+        for (int k = 0; k < 6; ++k) vh[k] = vl[k] = _mm_loadu_pd(h + 2 * k);
+        for (; i + lanes <= total; i += lanes)
+            for (int k = 0; k < 6; ++k) {
+                const __m128d v = _mm_loadu_pd(p + i + 2 * k);
+                vh[k] = _mm_max_pd(v, vh[k]);
+                vl[k] = _mm_min_pd(v, vl[k]);
+                nan = _mm_or_pd(nan, _mm_cmpunord_pd(v, v));
+            }
+        for (int k = 0; k < 6; ++k) {
+            _mm_storeu_pd(h + 2 * k, vh[k]);
+            _mm_storeu_pd(l + 2 * k, vl[k]);
+        }
+        unordered = _mm_movemask_pd(nan) != 0;
+    } else
+#endif
+    {
+        constexpr int wide = lanes * (192 / (lanes * sizeof(T)) > 0 ? 192 / (lanes * sizeof(T)) : 1);
+        T hw[wide], lw[wide];
+        for (int j = 0; j < wide; ++j) hw[j] = lw[j] = p[j % C];
+        for (; i + wide <= total; i += wide) {
+            for (int j = 0; j < wide; ++j) {
+                const T v = p[i + static_cast<std::size_t>(j)];
+                hw[j] = v > hw[j] ? v : hw[j];
+                lw[j] = v < lw[j] ? v : lw[j];
+                if constexpr (floating) unordered |= v != v;
+            }
+        }
+        for (int j = 0; j < wide; ++j) {
+            if (hw[j] > h[j % lanes]) h[j % lanes] = hw[j];
+            if (lw[j] < l[j % lanes]) l[j % lanes] = lw[j];
         }
     }
-    for (int c = 0; c < C; ++c) mx[c] = mn[c] = p[c];
     for (int j = 0; j < lanes; ++j) {
         const int c = j % C;
-        if (hi[j] > mx[c]) mx[c] = hi[j];
-        if (lo[j] < mn[c]) mn[c] = lo[j];
+        if (h[j] > hi[c]) hi[c] = h[j];
+        if (l[j] < lo[c]) lo[c] = l[j];
     }
+    *done = i;
+    return unordered;
+}
+
+template <class T, int C> void extrema(const T *p, std::size_t n, T *mx, T *mn) {
+    static_assert(12 % C == 0);
+    constexpr bool floating = std::is_floating_point_v<T>;
+    for (int c = 0; c < C; ++c) mx[c] = mn[c] = p[c];
+    const std::size_t total = n * C;
+    std::size_t i = 0;
+    bool unordered = extrema_blocks<T, C>(p, total, mx, mn, &i);
     for (; i < total; ++i) {
         const T v = p[i];
         const int c = static_cast<int>(i % C);

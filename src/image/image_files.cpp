@@ -105,6 +105,17 @@ std::size_t swap_unit(uint16_t tag) {
     }
 }
 
+// Eight pixels to one byte, first pixel in the most significant bit: each non-zero byte of the
+// word becomes a 1 in its lowest bit, and one multiplication gathers those bits in order.
+unsigned char pack8(const int8_t *pixels) {
+    uint64_t v;
+    std::memcpy(&v, pixels, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+    const uint64_t nonzero = ((((v & low7) + low7) | v) >> 7) & 0x0101010101010101ULL;
+    return static_cast<unsigned char>((nonzero * 0x8040201008040201ULL) >> 56);
+}
+
 // For each byte value, its eight bits as eight 0/1 bytes, most significant bit first.
 struct BitTable {
     unsigned char bits[256][8];
@@ -126,11 +137,12 @@ bool read_bits(FILE *in, void *im, const ImageHeader *h) {
         for (std::size_t done = 0; done < row_bytes; done += piece) {
             const std::size_t want = std::min(piece, row_bytes - done);
             const std::size_t got = std::fread(buf, 1, want, in);
-            for (std::size_t k = 0; k < got; ++k) {
-                const std::size_t n = std::min<std::size_t>(8, left);
-                std::memcpy(out, bit_table.bits[buf[k]], n);
-                out += n;
-                left -= n;
+            std::size_t k = 0;
+            for (; k < got && left >= 8; ++k, out += 8, left -= 8) std::memcpy(out, bit_table.bits[buf[k]], 8);
+            if (k < got && left > 0) { // the row's last, partly used byte
+                std::memcpy(out, bit_table.bits[buf[k]], left);
+                out += left;
+                left = 0;
             }
             if (got < want) return false;
         }
@@ -145,10 +157,11 @@ bool write_bits(FILE *out, void *im, const ImageHeader *h) {
         const auto *row = reinterpret_cast<const int8_t *>(pixel_at(im, h->xoffset, int64_t{h->yoffset} + i, 1));
         for (std::size_t x = 0; x < width;) {
             std::size_t n = 0;
-            for (; n < piece && x < width; ++n) {
+            for (; n < piece && x + 8 <= width; ++n, x += 8) buf[n] = pack8(row + x);
+            if (n < piece && x < width) { // the row's last, partly used byte
                 unsigned byte = 0;
-                for (int b = 0; b < 8; ++b, ++x) byte |= (x < width && row[x] != 0) ? 0x80u >> b : 0u;
-                buf[n] = static_cast<unsigned char>(byte);
+                for (int b = 0; x < width; ++b, ++x) byte |= row[x] != 0 ? 0x80u >> b : 0u;
+                buf[n++] = static_cast<unsigned char>(byte);
             }
             if (std::fwrite(buf, 1, n, out) != n) return false;
         }
