@@ -30,5 +30,6 @@
 #include "tessera/image.h"
 #include "tessera/imAdditions.h"
 #include "tessera/vector.h"
+#include "tessera/ptl.h"
 
 #endif

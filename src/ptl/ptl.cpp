@@ -1,0 +1,454 @@
+// Point lists: the record and its elements (drawn from two module-level chunks), the "PTL" and
+// "CPTL" text format, and rendering of lists and files into binary or RGB images.
+#include "ptl_internal.h"
+
+#include <tessera/magic.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "image/image_internal.h"
+#include "plot.h"
+#include "support/check.h"
+#include "support/magic_internal.h"
+
+static_assert(sizeof(PointListElemStruct) == 24 && offsetof(PointListElemStruct, size) == 4);
+static_assert(offsetof(PointListStruct, comment) == 16 && offsetof(PointListStruct, color) == 24 &&
+              offsetof(PointListStruct, elements) == 32);
+
+namespace tessera::detail {
+
+Chunk pointlistchunk = NULLCHUNK;
+Chunk elementchunk = NULLCHUNK;
+GrayImageStruct *N_for_color = nullptr;
+
+namespace {
+
+constexpr int line_size = 300;
+char line[line_size];               // the element reader's line
+adtStringHeader *magic = nullptr;   // the header reader's magic word
+adtStringHeader *docstring = nullptr; // comment handed from a file header to its rendered image
+
+constexpr RGB white{255, 255, 255};
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool ensure_chunk(Chunk &chunk, uint32_t size) {
+    if (chunk == NULLCHUNK) chunk = chNew(size);
+    return chunk != NULLCHUNK;
+}
+
+// Appends elem; false (elem not added) when no list node can be had.
+bool add_elem(PointList ptl, PointListElem elem) { return liAdd(ptl->elements, elem) != NULLLISTNODE; }
+
+const char letters[] = "plef";
+
+// Reads n numbers after p as "%f %f..." does; the position after the last, or null.
+const char *read_floats(const char *p, float *out, int n) {
+    for (int k = 0; k < n; ++k) {
+        char *end;
+        out[k] = std::strtof(p, &end);
+        if (end == p) return nullptr;
+        p = end;
+    }
+    return p;
+}
+
+// Parses an element line; false for a bad letter, missing numbers or a missing colour.
+bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, float *size, float coords[4]) {
+    char *end;
+    *size = std::strtof(text, &end);
+    if (end == text) *size = 0;
+    const char *p = end;
+    while (is_space(*p)) ++p;
+    const char *letter = *p ? std::strchr(letters, *p | 0x20) : nullptr;
+    if (!letter) return false;
+    *type = static_cast<unsigned char>(letter - letters + 1);
+    const int n = *type == PTL_LINE || *type == PTL_ELLIPSE ? 4 : 2;
+    coords[2] = coords[3] = 0;
+    p = read_floats(p + 1, coords, n);
+    if (!p) return false;
+    *rgb = white;
+    if (color) {
+        errno = 0;
+        const long value = std::strtol(p, &end, 0); // as "%li": decimal, octal or hexadecimal
+        if (end == p) return false;
+        const auto v = static_cast<unsigned long>(value);
+        *rgb = RGB{static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    }
+    return true;
+}
+
+bool write_comment_block(FILE *fp, const adtStringHeader *comment) {
+    const char *text = strGet(comment);
+    if (std::fputc('#', fp) == EOF) return false;
+    for (const char *p = text; *p; ++p) {
+        if (std::fputc(*p, fp) == EOF) return false;
+        if ((*p == '\n' || *p == '\r') && p[1] != '#' && std::fputc('#', fp) == EOF) return false;
+    }
+    return std::fputs("\n\n", fp) != EOF;
+}
+
+} // namespace
+
+bool ptlGoodElemType(unsigned char type) { return type >= PTL_POINT && type <= PTL_FILL; }
+
+void trimline(char *buf) {
+    std::size_t lead = 0;
+    while (is_space(buf[lead])) ++lead;
+    if (lead) std::memmove(buf, buf + lead, std::strlen(buf + lead) + 1);
+}
+
+char *getline(char *buf, FILE *fp) {
+    while (std::fgets(buf, line_size, fp)) {
+        trimline(buf);
+        if (buf[0] != '\0' && buf[0] != '#') return buf;
+    }
+    return nullptr;
+}
+
+void release_ptl_state() {
+    strFree(magic);
+    strFree(docstring);
+    if (N_for_color) im_Free_(N_for_color, IMAGE_GRAY);
+}
+
+} // namespace tessera::detail
+
+using namespace tessera::detail;
+
+extern "C" {
+
+PointList ptlNew(bool color, float x, float y, float width, float height, adtStringHeader *comment) {
+    if (!ensure_chunk(pointlistchunk, sizeof(PointListStruct))) return nullptr;
+    if (!(width > 0) || !(height > 0)) return nullptr;
+    auto *ptl = static_cast<PointList>(chAlloc(pointlistchunk));
+    if (!ptl) return nullptr;
+    ptl->elements = liNew();
+    if (!ptl->elements) {
+        chFree(pointlistchunk, ptl);
+        return nullptr;
+    }
+    ptl->x = x;
+    ptl->y = y;
+    ptl->width = width;
+    ptl->height = height;
+    ptl->comment = comment;
+    ptl->color = color;
+    return ptl;
+}
+
+void ptlFree(PointList ptl) {
+    TESSERA_CHECK(pointlistchunk != NULLCHUNK);
+    if (!ptl) return;
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) ptlFreeElem(static_cast<PointListElem>(liGet(n)));
+    liFree(ptl->elements);
+    strFree(ptl->comment);
+    chFree(pointlistchunk, ptl);
+}
+
+void ptlAddElem(PointList ptl, PointListElem elem) {
+    TESSERA_CHECK(ptl != (PointList) NULL && elem != (PointListElem) NULL);
+    add_elem(ptl, elem);
+}
+
+PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, float y1, float x2, float y2) {
+    if (!ensure_chunk(elementchunk, sizeof(PointListElemStruct))) return nullptr;
+    if (!ptlGoodElemType(type)) return nullptr;
+    auto *elem = static_cast<PointListElem>(chAlloc(elementchunk));
+    if (!elem) return nullptr;
+    std::memset(elem, 0, sizeof *elem);
+    ptlSetElem(elem, type, color, size, x1, y1, x2, y2);
+    return elem;
+}
+
+int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size, float x1, float y1, float x2,
+                   float y2) {
+    TESSERA_CHECK(elem != (PointListElem) NULL);
+    if (!ptlGoodElemType(type)) return -1;
+    elem->type = type;
+    elem->size = size >= 0 ? size : 0; // negative and NaN sizes become 0
+    elem->color = color;
+    elem->x1 = x1;
+    elem->y1 = y1;
+    if (type == PTL_LINE || type == PTL_ELLIPSE) {
+        elem->x2 = x2;
+        elem->y2 = y2;
+    }
+    return 0;
+}
+
+void ptlFreeElem(PointListElem elem) {
+    TESSERA_CHECK(elementchunk != NULLCHUNK);
+    if (elem) chFree(elementchunk, elem);
+}
+
+PointList ptlLoad(const char *path) {
+    FILE *fp = path ? std::fopen(path, "r") : stdin;
+    if (!fp) return nullptr;
+    PointList ptl = ptlLoadF(fp);
+    if (path && std::fclose(fp) != 0 && ptl) {
+        ptlFree(ptl);
+        ptl = nullptr;
+    }
+    return ptl;
+}
+
+PointList ptlLoadF(FILE *fp) {
+    TESSERA_CHECK(fp != (FILE *) NULL);
+    bool color;
+    float x, y, width, height;
+    adtStringHeader *comment = nullptr;
+    if (ptlReadHeader(fp, &color, &x, &y, &width, &height, &comment) != 0) return nullptr;
+    PointList ptl = ptlNew(color, x, y, width, height, comment);
+    if (!ptl) {
+        strFree(comment);
+        return nullptr;
+    }
+    bool error = false;
+    while (PointListElem elem = ptlGetElem(nullptr, color, fp, &error)) {
+        if (!add_elem(ptl, elem)) {
+            ptlFreeElem(elem);
+            error = true;
+            break;
+        }
+    }
+    if (error) {
+        ptlFree(ptl);
+        return nullptr;
+    }
+    return ptl;
+}
+
+int32_t ptlSave(PointList ptl, const char *path) {
+    TESSERA_CHECK(ptl != (PointList) NULL);
+    FILE *fp = path ? std::fopen(path, "w") : stdout;
+    if (!fp) return -1;
+    int32_t result = ptlSaveF(ptl, fp);
+    if (path && std::fclose(fp) != 0) result = -1;
+    return result;
+}
+
+int32_t ptlSaveF(PointList ptl, FILE *fp) {
+    TESSERA_CHECK(ptl != (PointList) NULL);
+    TESSERA_CHECK(fp != (FILE *) NULL);
+    if (ptlWriteHeader(fp, ptl->color, ptl->x, ptl->y, ptl->width, ptl->height, ptl->comment) != 0) return -1;
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n))
+        if (ptlPutElem(static_cast<PointListElem>(liGet(n)), ptl->color, fp) != 0) return -1;
+    return 0;
+}
+
+int32_t ptlReadHeader(FILE *fp, bool *color, float *x, float *y, float *width, float *height,
+                      adtStringHeader **comment) {
+    if (magicStart() != 0 || magicGetString(fp, &magic) != 0) return -1;
+    const bool is_color = std::strcmp(strGet(magic), "CPTL") == 0;
+    if (!is_color && std::strcmp(strGet(magic), "PTL") != 0) return -1;
+    if (magicGetFloat(fp, x) != 0 || magicGetFloat(fp, y) != 0 || magicGetFloat(fp, width) != 0 ||
+        magicGetFloat(fp, height) != 0)
+        return -1;
+    *color = is_color;
+    if (comment) {
+        adtStringHeader *copy = magicComment();
+        if (!copy) return -1;
+        *comment = copy;
+    }
+    return 0;
+}
+
+int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, float height, adtStringHeader *comment) {
+    if (!fp) return -1;
+    if (std::fprintf(fp, "%sPTL %f %f %f %f\n\n", color ? "C" : "", static_cast<double>(x), static_cast<double>(y),
+                     static_cast<double>(width), static_cast<double>(height)) < 0)
+        return -1;
+    return write_comment_block(fp, comment) ? 0 : -1;
+}
+
+PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) {
+    TESSERA_CHECK(fp != (FILE *) NULL);
+    *error = false;
+    if (!tessera::detail::getline(line, fp)) return nullptr;
+    unsigned char type;
+    RGB rgb;
+    float size, c[4];
+    if (!parse_elem(line, color, &type, &rgb, &size, c)) {
+        *error = true;
+        return nullptr;
+    }
+    if (!elem) {
+        elem = ptlNewElem(type, rgb, size, c[0], c[1], c[2], c[3]);
+        if (!elem) *error = true;
+        return elem;
+    }
+    if (ptlSetElem(elem, type, rgb, size, c[0], c[1], c[2], c[3]) != 0) {
+        *error = true;
+        return nullptr;
+    }
+    return elem;
+}
+
+int32_t ptlPutElem(PointListElem elem, bool color, FILE *fp) {
+    if (!ptlGoodElemType(elem->type)) return -1;
+    if (elem->size != 0 && std::fprintf(fp, "%f", static_cast<double>(elem->size)) < 0) return -1;
+    const char letter = letters[elem->type - 1];
+    const bool four = elem->type == PTL_LINE || elem->type == PTL_ELLIPSE;
+    const int written = four ? std::fprintf(fp, "%c\t%f %f %f %f", letter, static_cast<double>(elem->x1),
+                                            static_cast<double>(elem->y1), static_cast<double>(elem->x2),
+                                            static_cast<double>(elem->y2))
+                             : std::fprintf(fp, "%c\t%f %f", letter, static_cast<double>(elem->x1),
+                                            static_cast<double>(elem->y1));
+    if (written < 0) return -1;
+    const unsigned value = elem->color.r * 65536u + elem->color.g * 256u + elem->color.b;
+    return (color ? std::fprintf(fp, "\t0x%6.6x\n", value) : std::fprintf(fp, "\n")) < 0 ? -1 : 0;
+}
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// Rendering
+
+namespace {
+
+struct Geometry {
+    int xoffset, yoffset, width, height;
+};
+
+// Pixel geometry of the bounds at the given scale; false when it has no pixels or does not fit
+// 32-bit image coordinates.
+bool geometry_of(float x, float y, float width, float height, float xscale, float yscale, Geometry *g) {
+    const float xs = x * xscale, ys = y * yscale;
+    const double w = std::ceil(static_cast<double>(width) * static_cast<double>(xscale));
+    const double h = std::ceil(static_cast<double>(height) * static_cast<double>(yscale));
+    if (!(w >= 1 && w <= INT32_MAX && h >= 1 && h <= INT32_MAX)) return false;
+    if (!(std::fabs(xs) < 2147483520.0f && std::fabs(ys) < 2147483520.0f)) return false;
+    g->xoffset = static_cast<int>(fround(xs));
+    g->yoffset = static_cast<int>(fround(ys));
+    g->width = static_cast<int>(w);
+    g->height = static_cast<int>(h);
+    return true;
+}
+
+bool supported(unsigned short type) { return type == IMAGE_BINARY || type == IMAGE_RGB; }
+
+// Steps 3 to 5 shared by ptlRender and ptlLoadAndRender: checks, count image, target image.
+void *begin_render(unsigned short type, float xscale, float yscale, const Geometry &g, RGB background) {
+    if (!(xscale > 0) || !(yscale > 0) || !supported(type)) return nullptr;
+    if (ptlStartRendering(type, xscale, yscale, g.xoffset, g.yoffset, g.width, g.height) != 0) return nullptr;
+    void *im = im_NewOrWrap_(type, g.width, g.height, g.xoffset, g.yoffset, nullptr, 0, 0, nullptr);
+    if (im && type == IMAGE_RGB) im_Init_(im, static_cast<AnyImageStruct *>(im)->header, &background);
+    return im;
+}
+
+bool same_geometry(const ImageHeader *a, const ImageHeader *b) {
+    return a->xoffset == b->xoffset && a->yoffset == b->yoffset && a->width == b->width && a->height == b->height;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int xoffset, int yoffset, int width,
+                          int height) {
+    if (width <= 0 || height <= 0 || !(xscale > 0) || !(yscale > 0) || !supported(type)) return -1;
+    if (type == IMAGE_BINARY) return 0;
+    if (N_for_color) {
+        const ImageHeader *h = N_for_color->header;
+        if (h->xoffset != xoffset || h->yoffset != yoffset || h->width != width || h->height != height) {
+            im_Free_(N_for_color, IMAGE_GRAY);
+            N_for_color = nullptr;
+        }
+    }
+    if (!N_for_color) {
+        N_for_color = static_cast<GrayImageStruct *>(
+            im_NewOrWrap_(IMAGE_GRAY, width, height, xoffset, yoffset, nullptr, 0, 0, nullptr));
+        if (!N_for_color) return -1;
+    }
+    uint8_t zero = 0;
+    im_Init_(N_for_color, N_for_color->header, &zero);
+    return 0;
+}
+
+int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
+    if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY) return -1;
+    // Colour plotting writes the count image at the same coordinates: it must match.
+    if (header->tag == IMAGE_RGB && (!N_for_color || !same_geometry(N_for_color->header, header))) return -1;
+    const float x1 = elem->x1 * xscale, y1 = elem->y1 * yscale;
+    const float x2 = elem->x2 * xscale, y2 = elem->y2 * yscale;
+    const float pen = (xscale + yscale) * elem->size / 2;
+    bool clipped;
+    if (header->tag == IMAGE_RGB) {
+        auto *rgb = static_cast<RGBImageStruct *>(im);
+        switch (elem->type) {
+        case PTL_POINT: clipped = plot_color_point(rgb, N_for_color, x1, y1, pen, elem->color); break;
+        case PTL_LINE: clipped = plot_color_line(rgb, N_for_color, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_ELLIPSE: clipped = plot_color_ellipse(rgb, N_for_color, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_FILL: clipped = do_color_fill(rgb, N_for_color, x1, y1, elem->color); break;
+        default: return -1;
+        }
+    } else {
+        auto *bin = static_cast<BinaryImageStruct *>(im);
+        switch (elem->type) {
+        case PTL_POINT: clipped = plot_binary_point(bin, x1, y1, pen); break;
+        case PTL_LINE: clipped = plot_binary_line(bin, x1, y1, x2, y2, pen); break;
+        case PTL_ELLIPSE: clipped = plot_binary_ellipse(bin, x1, y1, x2, y2, pen); break;
+        case PTL_FILL: clipped = do_binary_fill(bin, x1, y1); break;
+        default: return -1;
+        }
+    }
+    return clipped ? 1 : 0;
+}
+
+void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, bool *clipped) {
+    bool local;
+    if (!clipped) clipped = &local;
+    Geometry g{};
+    const bool fits = geometry_of(ptl->x, ptl->y, ptl->width, ptl->height, xscale, yscale, &g);
+    *clipped = false;
+    if (!fits) return nullptr;
+    void *im = begin_render(type, xscale, yscale, g, background);
+    if (!im) return nullptr;
+    ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n))
+        if (ptl_RenderElem_(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale) != 0) *clipped = true;
+    if (ptl->comment && !(header->comment = strNewCopy(ptl->comment))) {
+        im_Free_(im, type); // the image would lose the drawing's comment
+        return nullptr;
+    }
+    return im;
+}
+
+void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, float yscale, RGB background,
+                       bool *clipped) {
+    bool local;
+    if (!clipped) clipped = &local;
+    float x, y, width, height;
+    if (magicGetFloat(fp, &x) != 0 || magicGetFloat(fp, &y) != 0 || magicGetFloat(fp, &width) != 0 ||
+        magicGetFloat(fp, &height) != 0)
+        return nullptr;
+    strFree(docstring);
+    if (!(docstring = magicComment())) return nullptr;
+    Geometry g{};
+    const bool fits = geometry_of(x, y, width, height, xscale, yscale, &g);
+    *clipped = false;
+    void *im = fits ? begin_render(type, xscale, yscale, g, background) : nullptr;
+    if (!im) {
+        strFree(docstring);
+        docstring = nullptr;
+        return nullptr;
+    }
+    ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
+    header->comment = docstring;
+    docstring = nullptr;
+    PointListElemStruct elem{};
+    bool error = false;
+    while (ptlGetElem(&elem, color, fp, &error))
+        if (ptl_RenderElem_(&elem, im, header, xscale, yscale) != 0) *clipped = true;
+    if (error) {
+        im_Free_(im, type);
+        return nullptr;
+    }
+    return im;
+}
+
+} // extern "C"
