@@ -68,7 +68,7 @@ struct ColorTarget {
     }
 };
 
-int64_t budget_for(const ImageHeader *h) { return 64 * int64_t{h->width} * h->height + (int64_t{1} << 20); }
+int64_t budget_for(const ImageHeader *h) { return 256 * int64_t{h->width} * h->height + 65536; }
 
 // Offsets i in [0, n) for which pixel(base + dir * i) lies in [lo, hi]: one interval, since the
 // pixel moves monotonically with i. Empty when first > last.

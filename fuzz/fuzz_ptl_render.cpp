@@ -1,0 +1,54 @@
+// Parses a point-list file from memory and renders it at a small scale, in colour and in
+// binary, both from the file and from the loaded list. Any result is fine; reading outside
+// memory, leaking, hanging or undefined behaviour is not.
+#include <tessera/magic.h>
+#include <tessera/ptl.h>
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "memfile.h"
+
+namespace {
+
+// A scale that keeps the rendered image within 32 x 32 pixels.
+float small_scale(float extent) { return extent > 32 ? 32 / extent : 1; } // NaN gives 1: no image
+
+void render_stream(FILE *f, unsigned short type) {
+    bool color;
+    float x, y, width, height;
+    if (ptlReadHeader(f, &color, &x, &y, &width, &height, nullptr) != 0) return;
+    std::rewind(f);
+    magicStart();
+    adtStringHeader *magic = nullptr;
+    if (magicGetString(f, &magic) == 0) {
+        bool clipped;
+        if (void *im = ptlLoadAndRender(f, color, type, small_scale(width), small_scale(height), RGB{1, 2, 3}, &clipped))
+            im_Free_(im, type);
+    }
+    strFree(magic);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 4096) return 0;
+    const int fd = tessera::fuzz::memfile(data, size);
+    if (fd < 0) return 0;
+    FILE *f = fdopen(fd, "r");
+    if (!f) return 0;
+    if (PointList ptl = ptlLoadF(f)) {
+        for (unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
+            const float xs = small_scale(ptl->width), ys = small_scale(ptl->height);
+            bool clipped;
+            if (void *im = ptlRender(ptl, type, xs, ys, RGB{0, 0, 0}, &clipped)) im_Free_(im, type);
+        }
+        ptlFree(ptl);
+    }
+    for (unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
+        std::rewind(f);
+        render_stream(f, type);
+    }
+    std::fclose(f);
+    return 0;
+}
