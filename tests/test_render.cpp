@@ -181,7 +181,7 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
     l.add(PTL_POINT, red, 2, 3, 3);
     l.add(PTL_FILL, red, 0, 1, 1);
     l.add(PTL_LINE, blue, 1, 0, 0, 5, 5);
-    magicStart();
+    im_Free_(render_file("PTL 0 0 1 1\n", IMAGE_BINARY, 1, nullptr), IMAGE_BINARY); // the reader's buffers exist
     if (N_for_color) { // a fresh count image in every run, so that its creation is injected too
         im_Free_(N_for_color, IMAGE_GRAY);
         N_for_color = nullptr;

@@ -1,0 +1,76 @@
+// Rendering 100,000 random elements into 2048 x 2048 binary and colour images, and a binary
+// fill of an empty 4096 x 4096 image beside memset of the same pixels.
+#include <benchmark/benchmark.h>
+#include <tessera.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+namespace {
+
+PointList random_drawing(int count) {
+    PointList ptl = ptlNew(true, 0, 0, 2048, 2048, nullptr);
+    std::mt19937 rng(2024);
+    std::uniform_real_distribution<float> pos(0, 2048), off(-32, 32), pen(1, 5);
+    std::uniform_int_distribution<int> kind(PTL_POINT, PTL_ELLIPSE), byte(0, 255);
+    for (int i = 0; i < count; ++i) {
+        const int k = kind(rng);
+        const RGB c{static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng))};
+        const float x = pos(rng), y = pos(rng);
+        const float a = k == PTL_LINE ? x + 2 * off(rng) : std::fabs(off(rng));
+        const float b = k == PTL_LINE ? y + 2 * off(rng) : std::fabs(off(rng));
+        ptlAddElem(ptl, ptlNewElem(static_cast<unsigned char>(k), c, pen(rng), x, y, a, b));
+    }
+    return ptl;
+}
+
+void render(benchmark::State &state) {
+    const auto type = static_cast<unsigned short>(state.range(0));
+    PointList ptl = random_drawing(100000);
+    for (auto _ : state) {
+        bool clipped;
+        void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, &clipped);
+        benchmark::DoNotOptimize(im);
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * 100000);
+    state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
+}
+BENCHMARK(render)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
+
+constexpr int side = 4096;
+
+void binary_fill(benchmark::State &state) {
+    PointList ptl = ptlNew(false, 0, 0, side, side, nullptr);
+    ptlAddElem(ptl, ptlNewElem(PTL_FILL, RGB{0, 0, 0}, 0, side / 2, side / 2, 0, 0));
+    auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_BINARY, side, side, 0, 0, nullptr, 0, 0, nullptr));
+    PointListElem fill = static_cast<PointListElem>(liGet(liFirst(ptl->elements)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        int8_t zero = 0;
+        im_Init_(im, im->header, &zero);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(ptl_RenderElem_(fill, im, im->header, 1, 1));
+    }
+    im_Free_(im, IMAGE_BINARY);
+    ptlFree(ptl);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * side * side);
+}
+BENCHMARK(binary_fill)->Unit(benchmark::kMillisecond);
+
+void fill_memset(benchmark::State &state) {
+    auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_BINARY, side, side, 0, 0, nullptr, 0, 0, nullptr));
+    for (auto _ : state) {
+        std::memset(im->data[0], 1, static_cast<std::size_t>(side) * side);
+        benchmark::ClobberMemory();
+    }
+    im_Free_(im, IMAGE_BINARY);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * side * side);
+}
+BENCHMARK(fill_memset)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
