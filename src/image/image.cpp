@@ -75,21 +75,31 @@ void **allocImage(int32_t width, int32_t height, int32_t xoffset, int32_t yoffse
     const std::size_t row_bytes = static_cast<std::size_t>(width) * size;
     void *block = raw ? raw : alloc_pixels(row_bytes * static_cast<std::size_t>(height), zero);
     if (!block) return nullptr;
-    auto **table = static_cast<void **>(mem_calloc(static_cast<std::size_t>(height), sizeof(void *)));
+    // Slot 0 keeps the pixel allocation itself: the row pointers are shifted by the column
+    // offset and may all lie outside it, and leak checkers follow only pointers into a block.
+    auto **table = static_cast<void **>(mem_calloc(static_cast<std::size_t>(height) + 1, sizeof(void *)));
     if (!table) {
         if (!raw) free_pixels(block);
         return nullptr;
     }
+    table[0] = raw ? nullptr : static_cast<void **>(block)[-1];
     const int64_t column_shift = -static_cast<int64_t>(xoffset) * size;
     for (int32_t i = 0; i < height; ++i)
-        table[i] = shifted(static_cast<unsigned char *>(block) + static_cast<std::size_t>(i) * row_bytes, column_shift);
-    return shifted(table, -static_cast<int64_t>(yoffset) * static_cast<int64_t>(sizeof(void *)));
+        table[i + 1] = shifted(static_cast<unsigned char *>(block) + static_cast<std::size_t>(i) * row_bytes, column_shift);
+    return shifted(table + 1, -static_cast<int64_t>(yoffset) * static_cast<int64_t>(sizeof(void *)));
 }
 
 void freeImage(void **data, int32_t xoffset, int32_t yoffset, uint32_t size, bool wrapped) {
     if (!wrapped) free_pixels(shifted(data[yoffset], static_cast<int64_t>(xoffset) * size));
-    mem_free(data + yoffset);
+    mem_free(data + yoffset - 1);
 }
+
+// The header as allocated: it also keeps the row table's allocation, which data (shifted by the
+// row offset) may not point into.
+struct HeaderRecord {
+    ImageHeader header;
+    void **table;
+};
 
 } // namespace
 
@@ -113,8 +123,9 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     std::size_t bytes;
     if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes)) return nullptr;
 
-    auto *header = static_cast<ImageHeader *>(mem_calloc(1, sizeof(ImageHeader)));
-    if (!header) return nullptr;
+    auto *record = static_cast<HeaderRecord *>(mem_calloc(1, sizeof(HeaderRecord)));
+    if (!record) return nullptr;
+    ImageHeader *header = &record->header;
     header->width = width;
     header->height = height;
     header->xoffset = xoffset;
@@ -138,6 +149,7 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
         mem_free(header);
         return nullptr;
     }
+    record->table = shifted(data, (int64_t{yoffset} - 1) * static_cast<int64_t>(sizeof(void *)));
     if (is_struct) {
         if (proto) std::memcpy(im, proto, handle_size);
     } else {

@@ -44,6 +44,13 @@ void *allocVector(int32_t length, int32_t offset, uint32_t size) {
 
 void freeVector(void *data, int32_t offset, uint32_t size) { mem_free(shifted(data, static_cast<int64_t>(offset) * size)); }
 
+// The header as allocated: it also keeps the element block, which data (shifted by the offset)
+// may not point into, for leak checkers that follow only pointers into a block.
+struct HeaderRecord {
+    VectorHeader header;
+    void *block;
+};
+
 void *first_element(void *vec, const VectorHeader *header, std::size_t size) {
     return shifted(any(vec)->data, static_cast<int64_t>(header->offset) * static_cast<int64_t>(size));
 }
@@ -65,8 +72,9 @@ void *vec_New_(uint8_t type, int32_t length, int32_t offset, int32_t elemsize, i
     std::size_t bytes;
     if (!tessera::detail::product_fits(length, static_cast<int64_t>(size), 1, &bytes)) return nullptr;
 
-    auto *header = static_cast<VectorHeader *>(mem_calloc(1, sizeof(VectorHeader)));
-    if (!header) return nullptr;
+    auto *record = static_cast<HeaderRecord *>(mem_calloc(1, sizeof(HeaderRecord)));
+    if (!record) return nullptr;
+    VectorHeader *header = &record->header;
     header->length = length;
     header->offset = offset;
     header->tag = type;
@@ -84,6 +92,7 @@ void *vec_New_(uint8_t type, int32_t length, int32_t offset, int32_t elemsize, i
         mem_free(header);
         return nullptr;
     }
+    record->block = shifted(data, static_cast<int64_t>(offset) * static_cast<int64_t>(size));
     if (is_struct) {
         if (proto) std::memcpy(vec, proto, handle_size);
     } else {

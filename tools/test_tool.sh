@@ -1,0 +1,108 @@
+#!/bin/sh
+# Drives the tessera tool as a user would: every subcommand and every error a user can cause.
+# usage: test_tool.sh TOOL DRAWINGS_DIR WORK_DIR
+set -u
+tool=$1
+drawings=$2
+work=$3
+rm -rf "$work"
+mkdir -p "$work"
+passed=0
+failed=0
+
+# expect STATUS PATTERN COMMAND...: the command exits with STATUS and its output (stdout and
+# stderr together) matches the extended regular expression PATTERN.
+expect() {
+  want=$1
+  pattern=$2
+  shift 2
+  out=$("$@" 2>&1)
+  got=$?
+  if [ "$got" -eq "$want" ] && printf '%s\n' "$out" | grep -Eq -- "$pattern"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $* (exit $got, wanted $want, pattern '$pattern')"
+    printf '%s\n' "$out" | sed 's/^/    /'
+  fi
+}
+
+# never a library assertion or a crash for user input
+expect_clean() {
+  out=$("$@" 2>&1)
+  got=$?
+  if [ "$got" -eq 2 ] && ! printf '%s\n' "$out" | grep -q "Assertion failed" && [ "$(printf '%s\n' "$out" | wc -l)" -eq 1 ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED (not one clean error line, exit 2): $* (exit $got)"
+    printf '%s\n' "$out" | sed 's/^/    /'
+  fi
+}
+
+expect 0 "usage: tessera COMMAND" "$tool" --help
+expect 0 "^tessera [0-9]+\.[0-9]+" "$tool" --version
+expect 2 "usage" "$tool"
+for c in render info crop scale border; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
+expect_clean "$tool" frobnicate
+
+# render
+expect 0 "^$" "$tool" render "$drawings/shapes.cptl" "$work/shapes.ppm" --scale 2
+expect 0 "P6 IMAGE_RGB 128 x 96" "$tool" info "$work/shapes.ppm"
+expect 0 "^$" "$tool" render "$drawings/house.ptl" "$work/house.pbm"
+expect 0 "P4 IMAGE_BINARY 40 x 40" "$tool" info "$work/house.pbm"
+expect 0 "^$" "$tool" render "$drawings/house.ptl" "$work/house.ppm" --rgb --background '#203040'
+expect 0 "minimum: 32 48 64" "$tool" info "$work/house.ppm"
+expect 0 "^$" "$tool" render "$drawings/rings.cptl" "$work/rings.ppm" --scale-x 2 --scale-y 3
+expect 0 "80 x 120" "$tool" info "$work/rings.ppm"
+expect 0 "warning: .*clipping.cptl: some elements were clipped" "$tool" render "$drawings/clipping.cptl" "$work/clip.ppm"
+if "$tool" --help >/dev/null && "$tool" render "$drawings/shapes.cptl" "$work/shapes.png" 2>/dev/null; then
+  expect 0 "" test -s "$work/shapes.png"
+fi
+expect_clean "$tool" render "$work/missing.ptl" "$work/x.ppm"
+expect_clean "$tool" render "$work/shapes.ppm" "$work/x.ppm"
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/x.ppm" --scale 0
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/x.ppm" --scale abc
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/x.ppm" --background red
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/x.pbm" --rgb
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/x.ppm" --bogus
+expect_clean "$tool" render "$drawings/shapes.cptl"
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/no-such-dir/x.ppm"
+printf 'CPTL 0 0 10 10\np 1 1 0xff0000\nz 2 2\n' > "$work/damaged.cptl"
+expect_clean "$tool" render "$work/damaged.cptl" "$work/damaged.ppm"
+expect 1 "" test -e "$work/damaged.ppm"
+expect 0 "^$" sh -c "ls '$work' | grep -v tmp- >/dev/null; ! ls '$work' | grep -q tmp-"
+
+# info
+expect 0 "CPTL colour point list" "$tool" info "$drawings/shapes.cptl"
+expect 0 "elements: 4 points, 2 lines, 1 ellipses, 1 fills" "$tool" info "$drawings/shapes.cptl"
+expect 0 "comment: +Every element type" "$tool" info "$drawings/shapes.cptl"
+expect 0 "PTL plain point list" "$tool" info "$drawings/target.ptl"
+expect_clean "$tool" info "$work/missing.pgm"
+printf 'hello world\n' > "$work/text.txt"
+expect_clean "$tool" info "$work/text.txt"
+printf 'P5 4 4 255\nab' > "$work/short.pgm"
+expect_clean "$tool" info "$work/short.pgm"
+expect_clean "$tool" info
+
+# crop, scale, border keep the format
+expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/crop.ppm" 10 20 30 40
+expect 0 "P6 IMAGE_RGB 30 x 40" "$tool" info "$work/crop.ppm"
+expect 0 "^$" "$tool" scale "$work/house.pbm" "$work/scaled.pbm" 20 10
+expect 0 "P4 IMAGE_BINARY 20 x 10" "$tool" info "$work/scaled.pbm"
+expect 0 "^$" "$tool" border "$work/house.pbm" "$work/border.pbm" 3
+expect 0 "P4 IMAGE_BINARY 46 x 46" "$tool" info "$work/border.pbm"
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/x.ppm" 100 0 50 50
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/x.ppm" -1 0 5 5
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/x.ppm" 0 0 0 5
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/x.ppm" 0 0 5
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/x.pbm" 0 0 5 5
+expect_clean "$tool" scale "$work/shapes.ppm" "$work/x.ppm" 0 5
+expect_clean "$tool" scale "$work/shapes.ppm" "$work/x.ppm" 5 five
+expect_clean "$tool" scale "$work/missing.ppm" "$work/x.ppm" 5 5
+expect_clean "$tool" border "$work/shapes.ppm" "$work/x.ppm" -2
+expect_clean "$tool" border "$drawings/shapes.cptl" "$work/x.ppm" 2
+expect_clean "$tool" border "$work/short.pgm" "$work/x.pgm" 2
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
