@@ -22,16 +22,29 @@ int main(void) {
     return ok ? 0 : 1;
 }
 C
-cat > "$work/client/CMakeLists.txt" <<'C'
+cat > "$work/client/CMakeLists.txt" <<C
 cmake_minimum_required(VERSION 3.25)
 project(client C)
 find_package(tessera REQUIRED)
 add_executable(client client.c)
 target_link_libraries(client PRIVATE tessera::tessera)
+file(GLOB examples $src/examples/*.c)
+foreach(example IN LISTS examples)
+  get_filename_component(name \${example} NAME_WE)
+  add_executable(\${name} \${example})
+  target_link_libraries(\${name} PRIVATE tessera::tessera)
+endforeach()
 C
 cmake -S "$work/client" -B "$work/client/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/cmake.log"
 cmake --build "$work/client/build" > "$work/build.log"
 LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/client"
+for example in "$src"/examples/*.c; do
+  name=$(basename "$example" .c)
+  [ -x "$work/client/build/$name" ] && echo "example $name builds with find_package(tessera)"
+done
+LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/draw" "$work/drawn.ppm" "$work/drawn.cptl"
+LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/crop_image" "$work/drawn.ppm" "$work/cropped.ppm" 10 10 50 40
+head -c 2 "$work/cropped.ppm" | grep -q P6
 
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 cc -std=c99 -Wall -Wextra -pedantic -Werror "$work/client/client.c" -o "$work/client/client-pc" \
