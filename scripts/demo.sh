@@ -4,9 +4,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ pkg-config libpng-dev
-cmake --preset default -DTESSERA_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset default
-tool=build/default/tools/tessera
+cmake --preset release >/dev/null
+cmake --build --preset release
+tool=build/release/tools/tessera
 mkdir -p out
 for drawing in examples/drawings/*.ptl examples/drawings/*.cptl; do
   name=$(basename "$drawing")

@@ -224,3 +224,42 @@ TEST(GeneratorDeathTest, BadTagsPanic) {
     EXPECT_EXIT(genReset_(9, g, 1), testing::ExitedWithCode(1), report);
     genFree_(GEN_UNIFORM_INT, g);
 }
+
+namespace {
+// The base generator as written, with Schrage's steps, for comparison.
+struct Reference {
+    int32_t s1, s2, last, table[32];
+    static int32_t step(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
+        const int32_t k = s / q;
+        s = a * (s - k * q) - k * r;
+        return s < 0 ? s + m : s;
+    }
+    explicit Reference(int32_t seed) : s1(seed), s2(seed), last(0), table{} {
+        for (int j = 39; j >= 0; --j) {
+            s1 = step(s1, 40014, 53668, 12211, 2147483563);
+            if (j < 32) table[j] = s1;
+        }
+        last = table[0];
+    }
+    double next() {
+        s1 = step(s1, 40014, 53668, 12211, 2147483563);
+        s2 = step(s2, 40692, 52774, 3791, 2147483399);
+        const int32_t j = last / 67108862;
+        last = table[j] - s2;
+        table[j] = s1;
+        if (last < 1) last += 2147483562;
+        const double t = last * (1.0 / 2147483563.0);
+        return t > 0.9999999999999998 ? 0.9999999999999998 : t;
+    }
+};
+} // namespace
+
+TEST(Generator, MatchesTheSchrageFormulationForEverySeedRange) {
+    for (int32_t seed : {1, 2, 12345, 53667, 53668, 2147483398, 2147483399, 2147483562, 2147483563, 2147483647}) {
+        SimpleGen sg;
+        reset_sg(&sg, seed);
+        Reference ref(seed);
+        ASSERT_EQ(sg.last, ref.last) << seed;
+        for (int i = 0; i < 20000; ++i) ASSERT_EQ(update_sg(&sg), ref.next()) << "seed " << seed << " draw " << i;
+    }
+}

@@ -19,17 +19,23 @@ bool did_gen_init = false;
 
 namespace {
 
-constexpr int32_t m1 = 2147483563, a1 = 40014, q1 = 53668, r1 = 12211;
-constexpr int32_t m2 = 2147483399, a2 = 40692, q2 = 52774, r2 = 3791;
+constexpr int32_t m1 = 2147483563, a1 = 40014, r1 = 12211;
+constexpr int32_t m2 = 2147483399, a2 = 40692, r2 = 3791;
 constexpr int32_t table_divisor = 67108862; // 1 + (m1 - 1) / 32
 constexpr double scale = 1.0 / 2147483563.0;
 constexpr double below_one = 0.9999999999999998; // 1 - 2^-52
 
-int32_t step(int32_t s, int32_t a, int32_t q, int32_t r, int32_t m) {
-    const int32_t k = s / q;
-    s = a * (s - k * q) - k * r;
-    return s < 0 ? s + m : s;
+// One multiplicative step, s = a * s mod m. Schrage's method (k = s / q; a * (s - k * q) - k * r,
+// plus m when negative) gives exactly this residue for every s below 2^31; with m = 2^31 - c the
+// 64-bit product folds as high * c + low, which is shorter on the critical path.
+template <int32_t a, int32_t m> int32_t step(int32_t s) {
+    constexpr uint64_t c = (uint64_t{1} << 31) - static_cast<uint64_t>(m);
+    const uint64_t p = static_cast<uint64_t>(a) * static_cast<uint32_t>(s);
+    uint64_t r = (p >> 31) * c + (p & 0x7fffffff);
+    if (r >= static_cast<uint64_t>(m)) r -= static_cast<uint64_t>(m);
+    return static_cast<int32_t>(r);
 }
+static_assert(m1 == 53668 * a1 + r1 && m2 == 52774 * a2 + r2); // the Schrage constants (q, r)
 
 int32_t clock_seed() {
     timespec now{};
@@ -51,20 +57,22 @@ void reset_sg(SimpleGen *state, int32_t seed) {
     }
     state->state1 = state->state2 = seed;
     for (int j = 39; j >= 0; --j) {
-        state->state1 = step(state->state1, a1, q1, r1, m1);
+        state->state1 = step<a1, m1>(state->state1);
         if (j < 32) state->table[j] = state->state1;
     }
     state->last = state->table[0];
 }
 
 double update_sg(SimpleGen *state) {
-    state->state1 = step(state->state1, a1, q1, r1, m1);
-    state->state2 = step(state->state2, a2, q2, r2, m2);
+    state->state1 = step<a1, m1>(state->state1);
+    state->state2 = step<a2, m2>(state->state2);
     const int32_t j = state->last / table_divisor;
-    state->last = state->table[j] - state->state2;
+    // Half of all draws wrap: kept free of branches, which would mispredict half the time.
+    const int32_t diff = state->table[j] - state->state2;
+    const int32_t last = diff + (diff < 1 ? m1 - 1 : 0);
     state->table[j] = state->state1;
-    if (state->last < 1) state->last += m1 - 1;
-    const double t = state->last * scale;
+    state->last = last;
+    const double t = last * scale;
     return t > below_one ? below_one : t;
 }
 
