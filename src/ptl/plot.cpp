@@ -413,16 +413,34 @@ class SeedStack {
     std::size_t size_ = 0, capacity_ = 0;
 };
 
-// The first column in [c, last] whose pixel is set, or last + 1; eight pixels at a time.
+// Word-at-a-time scans of a row. A word holds a zero byte when (v - 0x01..) & ~v & 0x80.. is
+// not 0, and a non-zero byte when it is not 0 itself.
+constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+bool has_zero_byte(uint64_t v) { return ((v - ones) & ~v & highs) != 0; }
+uint64_t word_at(const int8_t *row, int64_t c) {
+    uint64_t w;
+    std::memcpy(&w, row + c, 8);
+    return w;
+}
+
+// The first column in [c, last] whose pixel is set, or last + 1.
 int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
-    for (; c <= last && (c & 7) != 0; ++c)
-        if (row[c]) return c;
-    for (uint64_t w; c + 7 <= last; c += 8) {
-        std::memcpy(&w, row + c, 8);
-        if (w) break;
-    }
-    for (; c <= last; ++c)
-        if (row[c]) return c;
+    while (c + 7 <= last && word_at(row, c) == 0) c += 8;
+    while (c <= last && !row[c]) ++c;
+    return c;
+}
+
+// The first column in [c, last] whose pixel is clear, or last + 1.
+int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
+    while (c + 7 <= last && !has_zero_byte(word_at(row, c))) c += 8;
+    while (c <= last && row[c]) ++c;
+    return c;
+}
+
+// The last column in [first, c] whose pixel is set, or first - 1.
+int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
+    while (c - 7 >= first && word_at(row, c - 7) == 0) c -= 8;
+    while (c >= first && !row[c]) --c;
     return c;
 }
 
@@ -433,18 +451,13 @@ bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedSta
     while (seeds.pop(&c, &r)) {
         int8_t *row = im->data[r];
         if (row[c]) continue;
-        int64_t left = c, right = c;
-        while (left > b.c0 && !row[left - 1]) --left;
-        right = next_set(row, c, b.c1) - 1;
+        const int64_t left = prev_set(row, c, b.c0) + 1;
+        const int64_t right = next_set(row, c, b.c1) - 1;
         std::memset(row + left, 1, static_cast<std::size_t>(right - left + 1));
         for (int64_t nr : {r - 1, r + 1}) {
             if (nr < b.r0 || nr > b.r1) continue;
             const int8_t *next = im->data[nr];
-            for (int64_t x = left; x <= right;) {
-                if (next[x]) {
-                    ++x;
-                    continue;
-                }
+            for (int64_t x = next_clear(next, left, right); x <= right; x = next_clear(next, x, right)) {
                 if (!seeds.push(x, nr)) return false;
                 x = next_set(next, x, right) + 1;
             }

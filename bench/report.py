@@ -1,0 +1,85 @@
+"""Turns the benchmark results into docs/performance.md: each tessera figure beside its limit
+and its peers, as a ratio of speeds (above 1: tessera is faster)."""
+import json
+import os
+import sys
+
+results = {}
+machine = ""
+for name in sorted(os.listdir(sys.argv[1])):
+    with open(os.path.join(sys.argv[1], name)) as f:
+        data = json.load(f)
+    ctx = data["context"]
+    machine = f"{ctx.get('num_cpus')} cores at {ctx.get('mhz_per_cpu')} MHz"
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    for b in data["benchmarks"]:
+        results[b["name"]] = b["real_time"] * scale[b.get("time_unit", "ns")]  # seconds
+
+TAGS = {1: "gray", 2: "float", 4: "RGB", 8: "double", 16: "binary", 32: "int", 128: "short", 256: "float3a", 512: "float3b"}
+
+def row(what, ours, others):
+    if ours not in results:
+        return None
+    cells = []
+    for label, other in others:
+        if other in results:
+            cells.append(f"{label} {results[other] / results[ours]:.2f}")
+    return f"| {what} | {results[ours] * 1e3:.3g} ms | " + ", ".join(cells) + " |"
+
+rows = {"Chunk allocator (32-byte blocks)": [], "Priority queue and list": [], "Random generators": [],
+        "Images, 4096 x 4096": [], "Image files, 4096 x 4096": [], "Point lists": []}
+for w in ["reverse_1m", "random_8k", "random_1m"]:
+    rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}")]))
+for n in ["1000000", "65536"]:
+    for w in ["add_then_drain", "hold", "add_then_erase_half"]:
+        suffix = "/iterations:3" if w == "hold" else ""
+        peers = [("std::priority_queue", f"{w}<StdPQ>/{n}{suffix}"), ("std::multiset", f"{w}<MultiSet>/{n}{suffix}"),
+                 ("d_ary_heap", f"{w}<DAry>/{n}{suffix}"), ("pairing_heap", f"{w}<Pairing>/{n}{suffix}")]
+        rows["Priority queue and list"].append(row(f"queue {w} {n}", f"{w}<Tessera>/{n}{suffix}", peers))
+for n in ["1000", "1000000"]:
+    rows["Priority queue and list"].append(row(f"list add/walk/remove {n}", f"tessera_list/{n}", [("std::list", f"std_list/{n}")]))
+for k in ["uniform_int", "uniform_float", "gaussian", "exponential"]:
+    rows["Random generators"].append(row(f"{k} draws", f"{k}_tessera", [("mt19937 + matching distribution", f"{k}_std"), ("mt19937 + uniform_real", "uniform_float_std")]))
+for t in [1, 4, 8]:
+    img = rows["Images, 4096 x 4096"]
+    img.append(row(f"im_Dup_ {TAGS[t]}", f"dup_tessera/{t}", [("malloc+memcpy", f"dup_memcpy/{t}"), ("OpenCV clone", f"opencv_clone/{t}")]))
+    img.append(row(f"im_Init_ {TAGS[t]}", f"init_tessera/{t}", [("memset", f"init_memset/{t}"), ("OpenCV setTo", f"opencv_set_to/{t}")]))
+    img.append(row(f"im_Crop_ 2048 window {TAGS[t]}", f"crop_tessera/{t}", [("malloc+memcpy", f"crop_memcpy/{t}"), ("OpenCV ROI copy", f"opencv_roi_copy/{t}")]))
+    img.append(row(f"imBorders 16 {TAGS[t]}", f"border_tessera/{t}", [("calloc+memcpy", f"border_memcpy/{t}"), ("OpenCV copyMakeBorder", f"opencv_border/{t}")]))
+    for to in [2048, 8192]:
+        img.append(row(f"imScale to {to} {TAGS[t]}", f"scale_tessera/{t}/{to}", [("OpenCV resize nearest", f"opencv_resize/{t}/{to}")]))
+for t, plain in [(1, "gray"), (2, "float"), (32, "int"), (4, None), (8, None)]:
+    others = [("OpenCV minMaxLoc", f"opencv_min_max/{t}")]
+    if plain:
+        others.insert(0, ("plain -O2 loop", f"extrema_plain_{plain}"))
+    rows["Images, 4096 x 4096"].append(row(f"im_MaxAndMin_ {TAGS[t]}", f"extrema_tessera/{t}", others))
+for t in TAGS:
+    f = rows["Image files, 4096 x 4096"]
+    peers = [("read, used buffer", f"read_used_buffer/{t}"), ("read, fresh buffer", f"read_fresh_buffer/{t}")]
+    if t in (1, 4):
+        peers += [("Netpbm", f"netpbm_load/{t}"), ("stb_image", f"stb_load/{t}")]
+    f.append(row(f"im_Load {TAGS[t]}", f"load_by_name/{t}", peers))
+    f.append(row(f"im_LoadH {TAGS[t]}", f"load_by_descriptor/{t}", peers[:2]))
+    speers = [("write", f"plain_write/{t}")] + ([("Netpbm", f"netpbm_save/{t}")] if t in (1, 4) else [])
+    f.append(row(f"im_Save_ {TAGS[t]}", f"save_by_name/{t}", speers))
+    f.append(row(f"im_SaveH_ {TAGS[t]}", f"save_by_descriptor/{t}", speers[:1]))
+rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 binary", "render/16", []))
+rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 colour", "render/4", []))
+rows["Point lists"].append(row("binary fill of an empty 4096 x 4096 image", "binary_fill", [("memset", "fill_memset")]))
+
+print("# Performance\n")
+print("Produced by `sh bench/run.sh` (Google Benchmark, Release build, one thread) on " + machine + ".")
+print("Times are per benchmark iteration (the chunk rows run a whole workload per iteration). Each")
+print("ratio is the other's time divided by tessera's: above 1, tessera is faster. For")
+print("`P4` files the limits are measured on the unpacked pixel bytes. The peers appear where their")
+print("Debian packages are installed.\n")
+for section, lines in rows.items():
+    lines = [l for l in lines if l]
+    if not lines:
+        continue
+    print(f"## {section}\n")
+    print("| operation | tessera time | ratio (other / tessera) |")
+    print("|---|---|---|")
+    for l in lines:
+        print(l)
+    print()

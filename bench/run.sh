@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs the peer libraries, builds the benchmarks in Release, runs them all and writes the
+# table of ratios to docs/performance.md. BENCH_MIN_TIME sets the seconds per benchmark (0.5).
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
+  libnetpbm-dev libstb-dev python3
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+out=build/bench/results
+mkdir -p "$out"
+for b in build/bench/bench/bench_*; do
+  name=$(basename "$b")
+  echo "running $name"
+  "$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.5}" --benchmark_format=json --benchmark_out="$out/$name.json" \
+    --benchmark_out_format=json >/dev/null
+done
+python3 bench/report.py "$out" > docs/performance.md
+echo "wrote docs/performance.md"
