@@ -222,6 +222,28 @@ TEST(PointListAllocFailure, ConstructionAndLoadingLeaveNothing) {
     });
 }
 
+TEST(PointListAllocFailure, ChunkCreationAndRefills) {
+    using tessera::detail::elementchunk;
+    using tessera::detail::pointlistchunk;
+    const Chunk saved_elements = elementchunk, saved_lists = pointlistchunk;
+    for (int prefill : {0, 1000}) {
+        each_allocation_failure([&](FailPoint &fp) {
+            elementchunk = pointlistchunk = NULLCHUNK; // fresh chunks: creation and refill are injected
+            std::vector<PointListElem> kept;
+            for (int i = 0; i < prefill; ++i) kept.push_back(ptlNewElem(PTL_POINT, red, 1, 0, 0, 0, 0));
+            fp.arm();
+            PointListElem e = ptlNewElem(PTL_FILL, red, 0, 1, 2, 0, 0);
+            PointList l = ptlNew(false, 0, 0, 1, 1, nullptr);
+            if (fp.fired()) { EXPECT_TRUE(e == nullptr || l == nullptr); }
+            if (l) ptlFree(l);
+            chNuke(elementchunk);
+            chNuke(pointlistchunk);
+        });
+    }
+    elementchunk = saved_elements;
+    pointlistchunk = saved_lists;
+}
+
 TEST(PointListDeathTest, ChecksReportTheirTexts) {
     const auto abrt = testing::KilledBySignal(SIGABRT);
     const char *file = "ptl.cpp";
