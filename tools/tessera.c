@@ -92,6 +92,14 @@ static int ends_with(const char *s, const char *suffix) {
     return n >= m && strcmp(s + n - m, suffix) == 0;
 }
 
+static int known_magic(const char *word) {
+    static const unsigned tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB, IMAGE_DOUBLE, IMAGE_BINARY,
+                                    IMAGE_INT, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+    for (size_t i = 0; i < sizeof tags / sizeof tags[0]; ++i)
+        if (strcmp(word, magic_of(tags[i])) == 0) return 1;
+    return 0;
+}
+
 /* The first header word of a file: an image magic or "PTL"/"CPTL". 0 when unreadable. */
 static int first_word(const char *path, char *word, size_t size) {
     FILE *f = fopen(path, "rb");
@@ -343,7 +351,10 @@ static int cmd_info(int argc, char **argv) {
             if (f) fclose(f);
             continue;
         }
-        const int r = strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0 ? info_drawing(argv[i]) : info_image(argv[i]);
+        int r;
+        if (strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0) r = info_drawing(argv[i]);
+        else if (known_magic(word)) r = info_image(argv[i]);
+        else r = fail(argv[i], "neither an image nor a point-list file");
         if (r) status = r;
     }
     return status;
@@ -364,6 +375,7 @@ static int edit(const char *command, int argc, char **argv, int nargs,
         fclose(f);
         return fail(argv[0], "not an image file");
     }
+    if (!known_magic(word)) return fail(argv[0], "not an image file");
     AnyImageStruct *im = im_Load(ALL_TAGS, argv[0]);
     if (!im) return fail(argv[0], "not a readable image file (a damaged header or too little pixel data)");
     const char *problem = NULL;
