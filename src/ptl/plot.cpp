@@ -55,16 +55,36 @@ struct BinaryTarget {
     }
 };
 
+struct Hsv {
+    float h, s, v;
+};
+
+Hsv hsv_of(RGB c) {
+    Hsv x;
+    rgb_to_hsv(c.r / 255.0f, c.g / 255.0f, c.b / 255.0f, &x.h, &x.s, &x.v);
+    return x;
+}
+
+RGB mix(RGB old, int32_t n, Hsv added);
+
+// The element's colour is converted to HSV once, not at every plot.
 struct ColorTarget {
     RGBImageStruct *im;
     GrayImageStruct *count;
     RGB color;
     Bounds b;
     int64_t budget;
+    Hsv hsv = hsv_of(color);
     static int64_t pixel(float v) { return fround(v); }
     bool plot(float x, float y) {
         --budget;
-        return plot_color_point_1(im, count, x, y, color);
+        const int64_t c = fround(x), r = fround(y);
+        if (!b.inside(c, r)) return true;
+        RGB &p = im->data[r][c];
+        uint8_t &n = count->data[r][c];
+        p = n == 0 ? color : mix(p, n, hsv); // the first colour on a pixel replaces it
+        n = static_cast<uint8_t>(n + 1);
+        return false;
     }
 };
 
@@ -297,11 +317,13 @@ void hsv_to_rgb(float *r, float *g, float *b, float h, float s, float v) {
     }
 }
 
-RGB combine(RGB old, int32_t n, RGB color) {
-    if (n == 0) return color;
-    float ho, so, vo, hn, sn, vn;
+namespace {
+
+// Mixes a colour given in HSV into a pixel that n colours have been plotted on.
+RGB mix(RGB old, int32_t n, Hsv added) {
+    float ho, so, vo, hn = added.h;
+    const float sn = added.s, vn = added.v;
     rgb_to_hsv(old.r / 255.0f, old.g / 255.0f, old.b / 255.0f, &ho, &so, &vo);
-    rgb_to_hsv(color.r / 255.0f, color.g / 255.0f, color.b / 255.0f, &hn, &sn, &vn);
     if (ho - hn > 180) hn += 360;
     else if (hn - ho > 180) hn -= 360;
     const auto nf = static_cast<float>(n), n1 = static_cast<float>(n + 1);
@@ -318,6 +340,10 @@ RGB combine(RGB old, int32_t n, RGB color) {
     };
     return RGB{channel(r), channel(g), channel(b)};
 }
+
+} // namespace
+
+RGB combine(RGB old, int32_t n, RGB color) { return n == 0 ? color : mix(old, n, hsv_of(color)); }
 
 bool plot_color_point_1(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color) {
     const int64_t c = fround(x), r = fround(y);

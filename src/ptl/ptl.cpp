@@ -4,7 +4,6 @@
 
 #include <tessera/magic.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +58,7 @@ const char *read_floats(const char *p, float *out, int n) {
 // Parses an element line; false for a bad letter, missing numbers or a missing colour.
 bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, float *size, float coords[4]) {
     char *end;
-    *size = std::strtof(text, &end);
+    *size = static_cast<float>(std::strtod(text, &end));
     if (end == text) *size = 0;
     const char *p = end;
     while (is_space(*p)) ++p;
@@ -72,7 +71,6 @@ bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, flo
     if (!p) return false;
     *rgb = white;
     if (color) {
-        errno = 0;
         const long value = std::strtol(p, &end, 0); // as "%li": decimal, octal or hexadecimal
         if (end == p) return false;
         const auto v = static_cast<unsigned long>(value);
