@@ -1,6 +1,7 @@
 /* tessera/imAdditions.h - borders, crops, copies and nearest-neighbour scaling of whole images.
  * Coordinates count from the image's first column and row, whatever its offsets; new images
- * have offsets 0. Regions are half-open: a first column and the column after the last. */
+ * have offsets 0 and belong to the caller (release with im_Free_). Regions are half-open: a first
+ * column and the column after the last. Coordinates outside the images are contract violations. */
 #ifndef TESSERA_IMADDITIONS_H
 #define TESSERA_IMADDITIONS_H
 

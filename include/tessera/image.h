@@ -111,9 +111,10 @@ TESSERA_API void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32
                                 int32_t toleft, int32_t totop, int32_t cropWidth, int32_t cropHeight);
 
 /* Image files. type is a mask of acceptable tags; a null name means standard input or output.
- * Loaders return a new image (offsets 0, comment from the file) or, for the Into_ forms, im
- * after reading a file of exactly its tag and size; null on any failure. Savers return 0, or -1.
- * Descriptor forms leave the descriptor open. */
+ * Loaders return a new image (offsets 0, comment from the file; the caller releases it with
+ * im_Free_) or, for the Into_ forms, im after reading a file of exactly its tag and size; null
+ * on any failure (a new image is then freed; an existing one keeps the pixels that arrived).
+ * Savers return 0, or -1. Descriptor forms leave the descriptor open. */
 TESSERA_API void *im_Load(uint16_t type, const char *name);
 TESSERA_API void *im_LoadInto_(void *im, ImageHeader *header, const char *name);
 TESSERA_API void *im_LoadH(uint16_t type, int fd);
