@@ -357,10 +357,10 @@ int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int x
             N_for_color = nullptr;
         }
     }
-    if (!N_for_color) {
+    if (!N_for_color) { // a new count image is already all 0
         N_for_color = static_cast<GrayImageStruct *>(
             im_NewOrWrap_(IMAGE_GRAY, width, height, xoffset, yoffset, nullptr, 0, 0, nullptr));
-        if (!N_for_color) return -1;
+        return N_for_color ? 0 : -1;
     }
     uint8_t zero = 0;
     im_Init_(N_for_color, N_for_color->header, &zero);
