@@ -66,10 +66,7 @@ uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *
     while (c != -1 && !is_space(c)) {
         word[n++] = static_cast<char>(c);
         c = magicGetChar(stream);
-        if (n == max_magic) {
-            if (c != -1) c = magicGetChar(stream); // the character after 20 is dropped
-            break;
-        }
+        if (n == max_magic) break; // the character read after 20 is dropped
     }
     if (c == -1) return 0;
     word[n] = '\0';
