@@ -387,6 +387,7 @@ static int edit(const char *command, int argc, char **argv, int nargs,
         if (!out) {
             status = fail(argv[0], "the result does not fit in memory");
         } else {
+            if (!out->header->comment) out->header->comment = strNewCopy(im->header->comment); /* keep the file's comment */
             const writer w = writer_for(argv[1], out->header->tag, &problem);
             status = w ? write_output(out, argv[1], w) : fail(argv[1], "%s", problem);
             im_Free_(out, out->header->tag);
