@@ -256,20 +256,6 @@ void *load_from_descriptor(uint16_t type, int fd, void *im, ImageHeader *header)
     return result;
 }
 
-// Writes the comment with "#" at the start of every line, then ends the block.
-bool write_comment(FILE *out, const adtStringHeader *comment) {
-    const char *text = strGet(comment);
-    if (std::fputc('#', out) == EOF) return false;
-    for (const char *p = text; *p; ++p) {
-        if (std::fputc(*p, out) == EOF) return false;
-        if ((*p == '\n' || *p == '\r') && p[1] != '#') {
-            if (std::fputc('#', out) == EOF) return false;
-            if (p[1] != ' ' && std::fputc(' ', out) == EOF) return false;
-        }
-    }
-    return std::fputs("\n\n", out) != EOF;
-}
-
 int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
     TESSERA_CHECK(outFile != (FILE *)NULL);
     TESSERA_CHECK(im != (void *)NULL);
@@ -281,7 +267,7 @@ int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
         TESSERA_PANIC("bad image tag");
     }
     if (std::fprintf(outFile, "%s\n\n", d->magic) < 0) return -1;
-    if (!write_comment(outFile, header->comment)) return -1;
+    if (!tessera::detail::write_comment_block(outFile, header->comment, true)) return -1;
     const int written = d->has_max ? std::fprintf(outFile, "%d %d %d\n", header->width, header->height, 255)
                                    : std::fprintf(outFile, "%d %d\n", header->width, header->height);
     if (written < 0) return -1;

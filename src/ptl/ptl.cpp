@@ -79,16 +79,6 @@ bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, flo
     return true;
 }
 
-bool write_comment_block(FILE *fp, const adtStringHeader *comment) {
-    const char *text = strGet(comment);
-    if (std::fputc('#', fp) == EOF) return false;
-    for (const char *p = text; *p; ++p) {
-        if (std::fputc(*p, fp) == EOF) return false;
-        if ((*p == '\n' || *p == '\r') && p[1] != '#' && std::fputc('#', fp) == EOF) return false;
-    }
-    return std::fputs("\n\n", fp) != EOF;
-}
-
 } // namespace
 
 bool ptlGoodElemType(unsigned char type) { return type >= PTL_POINT && type <= PTL_FILL; }
@@ -260,7 +250,7 @@ int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, floa
     if (std::fprintf(fp, "%sPTL %f %f %f %f\n\n", color ? "C" : "", static_cast<double>(x), static_cast<double>(y),
                      static_cast<double>(width), static_cast<double>(height)) < 0)
         return -1;
-    return write_comment_block(fp, comment) ? 0 : -1;
+    return write_comment_block(fp, comment, false) ? 0 : -1;
 }
 
 PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) {

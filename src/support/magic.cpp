@@ -37,6 +37,19 @@ namespace tessera::detail {
 
 adtStringHeader *magicComment() { return strNewCopy(magic_comment); }
 
+bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark) {
+    const char *text = strGet(comment);
+    if (std::fputc('#', out) == EOF) return false;
+    for (const char *p = text; *p; ++p) {
+        if (std::fputc(*p, out) == EOF) return false;
+        if ((*p == '\n' || *p == '\r') && p[1] != '#') {
+            if (std::fputc('#', out) == EOF) return false;
+            if (blank_after_mark && p[1] != ' ' && std::fputc(' ', out) == EOF) return false;
+        }
+    }
+    return std::fputs("\n\n", out) != EOF;
+}
+
 void release_magic_state() {
     strFree(magic_comment);
     strFree(string);
