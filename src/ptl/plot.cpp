@@ -95,7 +95,8 @@ int64_t budget_for(const ImageHeader *h) { return 256 * int64_t{h->width} * h->h
 template <class T> void offsets_inside(float base, int64_t n, int dir, int64_t lo, int64_t hi, int64_t *first,
                                        int64_t *last) {
     const auto at = [&](int64_t i) { return T::pixel(base + static_cast<float>(dir) * static_cast<float>(i)); };
-    // smallest i whose pixel has passed lo (moving away from the start) ...
+    // Walking in direction dir, the pixel enters [lo, hi] at the first i that has reached the
+    // near edge and leaves it at the first i that has passed the far edge.
     const auto past_start = [&](int64_t i) { return dir > 0 ? at(i) >= lo : at(i) <= hi; };
     const auto before_end = [&](int64_t i) { return dir > 0 ? at(i) <= hi : at(i) >= lo; };
     int64_t a = 0, b = n; // first i with past_start
