@@ -35,18 +35,4 @@ template <class T> T *alloc_record(std::size_t bytes = sizeof(T)) noexcept {
     return static_cast<T *>(mem_alloc(bytes));
 }
 
-// Frees the held block unless released; for multi-step construction.
-struct FreeGuard {
-    void *p;
-    explicit FreeGuard(void *block) noexcept : p(block) {}
-    FreeGuard(const FreeGuard &) = delete;
-    FreeGuard &operator=(const FreeGuard &) = delete;
-    ~FreeGuard() { mem_free(p); }
-    void *release() noexcept {
-        void *q = p;
-        p = nullptr;
-        return q;
-    }
-};
-
 } // namespace tessera::detail
