@@ -242,6 +242,36 @@ template <class T, int C> void extrema_exact(const T *p, std::size_t n, T *mx, T
     }
 }
 
+#if defined(__SSE2__)
+// The SSE2 operations of the extrema scan for one floating-point type. max and min keep their
+// second operand unless the first is greater (or less), as "v > hi ? v : hi" does.
+template <class T> struct Sse;
+template <> struct Sse<float> {
+    using V = __m128;
+    static constexpr int width = 4;
+    static V load(const float *p) { return _mm_loadu_ps(p); }
+    static void store(float *p, V v) { _mm_storeu_ps(p, v); }
+    static V max(V a, V b) { return _mm_max_ps(a, b); }
+    static V min(V a, V b) { return _mm_min_ps(a, b); }
+    static V unordered(V a) { return _mm_cmpunord_ps(a, a); }
+    static V either(V a, V b) { return _mm_or_ps(a, b); }
+    static V zero() { return _mm_setzero_ps(); }
+    static bool any(V m) { return _mm_movemask_ps(m) != 0; }
+};
+template <> struct Sse<double> {
+    using V = __m128d;
+    static constexpr int width = 2;
+    static V load(const double *p) { return _mm_loadu_pd(p); }
+    static void store(double *p, V v) { _mm_storeu_pd(p, v); }
+    static V max(V a, V b) { return _mm_max_pd(a, b); }
+    static V min(V a, V b) { return _mm_min_pd(a, b); }
+    static V unordered(V a) { return _mm_cmpunord_pd(a, a); }
+    static V either(V a, V b) { return _mm_or_pd(a, b); }
+    static V zero() { return _mm_setzero_pd(); }
+    static bool any(V m) { return _mm_movemask_pd(m) != 0; }
+};
+#endif
+
 // Independent maxima and minima over blocks of 12 values (a whole number of 3-channel
 // elements and of SIMD registers), folded per channel at the end. Without NaNs the sequential
 // rule is a plain maximum and minimum: maxps/minps keep their second operand on ties exactly as
@@ -254,36 +284,23 @@ template <class T, int C> bool extrema_blocks(const T *p, std::size_t total, T *
     bool unordered = false;
     std::size_t i = 0;
 #if defined(__SSE2__)
-    if constexpr (std::is_same_v<T, float>) {
-        __m128 vh[3], vl[3], nan = _mm_setzero_ps();
-        for (int k = 0; k < 3; ++k) vh[k] = vl[k] = _mm_loadu_ps(h + 4 * k);
+    if constexpr (std::is_floating_point_v<T>) {
+        using S = Sse<T>;
+        constexpr int regs = lanes / S::width;
+        typename S::V vh[regs], vl[regs], nan = S::zero();
+        for (int k = 0; k < regs; ++k) vh[k] = vl[k] = S::load(h + S::width * k);
         for (; i + lanes <= total; i += lanes)
-            for (int k = 0; k < 3; ++k) {
-                const __m128 v = _mm_loadu_ps(p + i + 4 * k);
-                vh[k] = _mm_max_ps(v, vh[k]);
-                vl[k] = _mm_min_ps(v, vl[k]);
-                nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
+            for (int k = 0; k < regs; ++k) {
+                const typename S::V v = S::load(p + i + S::width * k);
+                vh[k] = S::max(v, vh[k]);
+                vl[k] = S::min(v, vl[k]);
+                nan = S::either(nan, S::unordered(v));
             }
-        for (int k = 0; k < 3; ++k) {
-            _mm_storeu_ps(h + 4 * k, vh[k]);
-            _mm_storeu_ps(l + 4 * k, vl[k]);
+        for (int k = 0; k < regs; ++k) {
+            S::store(h + S::width * k, vh[k]);
+            S::store(l + S::width * k, vl[k]);
         }
-        unordered = _mm_movemask_ps(nan) != 0;
-    } else if constexpr (std::is_same_v<T, double>) {
-        __m128d vh[6], vl[6], nan = _mm_setzero_pd();
-        for (int k = 0; k < 6; ++k) vh[k] = vl[k] = _mm_loadu_pd(h + 2 * k);
-        for (; i + lanes <= total; i += lanes)
-            for (int k = 0; k < 6; ++k) {
-                const __m128d v = _mm_loadu_pd(p + i + 2 * k);
-                vh[k] = _mm_max_pd(v, vh[k]);
-                vl[k] = _mm_min_pd(v, vl[k]);
-                nan = _mm_or_pd(nan, _mm_cmpunord_pd(v, v));
-            }
-        for (int k = 0; k < 6; ++k) {
-            _mm_storeu_pd(h + 2 * k, vh[k]);
-            _mm_storeu_pd(l + 2 * k, vl[k]);
-        }
-        unordered = _mm_movemask_pd(nan) != 0;
+        unordered = S::any(nan);
     } else
 #endif
     {
