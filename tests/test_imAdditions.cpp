@@ -186,12 +186,7 @@ TEST(ImAdditionsDeathTest, EveryCheckReportsItsExpression) {
     Image tall(IMAGE_GRAY, 4, 5);
     EXPECT_EXIT(imDupInto(tall.any(), A), abrt, assertion("imGetHeight(in)==imGetHeight(into)", file));
     // A structure image cannot be made by these operations.
-    struct {
-        void **data;
-        ImageHeader *header;
-        int32_t user;
-    } proto{};
-    auto *st = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 4, sizeof proto, nullptr));
+    AnyImageStruct *st = new_struct_image(2, 2, 4);
     EXPECT_EXIT(imBorders(st, 1), abrt, assertion("type != IMAGE_STRUCT", "image.cpp"));
     EXPECT_EXIT(imScale(st, 3, 3), abrt, assertion("type != IMAGE_STRUCT", "image.cpp"));
     EXPECT_EQ(imCrop(st, 0, 0, 1, 1), nullptr);

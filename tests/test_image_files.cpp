@@ -273,12 +273,7 @@ TEST(ImageFilesDeathTest, ChecksAndPanics) {
     EXPECT_EXIT(im_Save_(nullptr, gray.h(), out.path()), abrt, assertion("im != (void *)NULL", file));
     EXPECT_EXIT(im_Save_(gray.im, nullptr, out.path()), abrt, assertion("header != (ImageHeader *)NULL", file));
     EXPECT_EXIT(im_Save_(ptr.im, ptr.h(), out.path()), status1, panic_report("attempt to save pointer image", file, rcs));
-    struct {
-        void **data;
-        ImageHeader *header;
-        int32_t user;
-    } proto{};
-    auto *st = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 4, sizeof proto, nullptr));
+    AnyImageStruct *st = new_struct_image(2, 2, 4);
     EXPECT_EXIT(im_Save_(st, st->header, out.path()), status1,
                 panic_report("saving structure images not yet supported", file, rcs));
     ImageHeader bad = *gray.h();

@@ -15,6 +15,12 @@ template <class T> T &px(void *im, int x, int y) {
 
 inline ImageHeader *hdr(void *im) { return static_cast<AnyImageStruct *>(im)->header; }
 
+// A structure image whose handle holds only data, header and the user word.
+inline AnyImageStruct *new_struct_image(int w, int h, int elemsize) {
+    return static_cast<AnyImageStruct *>(
+        im_NewOrWrap_(IMAGE_STRUCT, w, h, 0, 0, nullptr, elemsize, sizeof(AnyImageStruct), nullptr));
+}
+
 // Frees the image when the scope ends.
 struct Image {
     void *im;
