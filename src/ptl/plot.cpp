@@ -135,9 +135,10 @@ struct Span {
         for (int64_t i = hi_first; i <= second_end; ++i) f(i);
     }
     int64_t count() const {
-        int64_t c = 0;
-        each([&](int64_t) { ++c; });
-        return c;
+        const int64_t n1 = a1 <= b1 ? b1 - a1 + 1 : 0, n2 = a2 <= b2 ? b2 - a2 + 1 : 0;
+        if (n1 == 0 || n2 == 0) return n1 + n2;
+        const int64_t shared = std::min(b1, b2) - std::max(a1, a2) + 1;
+        return n1 + n2 - (shared > 0 ? shared : 0);
     }
 };
 
