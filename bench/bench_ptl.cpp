@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 namespace {
 
@@ -39,6 +40,69 @@ void render(benchmark::State &state) {
     state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
 }
 BENCHMARK(render)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
+
+// Wide pens: one line across the image with a pen of a fifth of it, at growing scales (the
+// plot count grows with the cube of the scale, the pixels with its square).
+void thick_line(benchmark::State &state) {
+    const auto type = static_cast<unsigned short>(state.range(0));
+    const auto scale = static_cast<float>(state.range(1));
+    PointList ptl = ptlNew(false, 0, 0, 500, 500, nullptr);
+    ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{200, 100, 50}, 100, 0, 0, 500, 500));
+    for (auto _ : state) {
+        void *im = ptlRender(ptl, type, scale, scale, RGB{0, 0, 0}, nullptr);
+        benchmark::DoNotOptimize(im);
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+    state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
+}
+BENCHMARK(thick_line)->ArgsProduct({{IMAGE_BINARY, IMAGE_RGB}, {1, 2, 4, 8}})->Unit(benchmark::kMillisecond);
+
+// 2,000 random elements with pens of 5 to 30 pixels into 2048 x 2048.
+void render_wide_pens(benchmark::State &state) {
+    const auto type = static_cast<unsigned short>(state.range(0));
+    PointList ptl = ptlNew(true, 0, 0, 2048, 2048, nullptr);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> pos(0, 2048), off(-64, 64), pen(5, 30);
+    std::uniform_int_distribution<int> kind(PTL_POINT, PTL_ELLIPSE), byte(0, 255);
+    for (int i = 0; i < 2000; ++i) {
+        const int k = kind(rng);
+        const RGB c{static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng))};
+        const float x = pos(rng), y = pos(rng);
+        const float a = k == PTL_LINE ? x + 2 * off(rng) : std::fabs(off(rng));
+        const float b = k == PTL_LINE ? y + 2 * off(rng) : std::fabs(off(rng));
+        ptlAddElem(ptl, ptlNewElem(static_cast<unsigned char>(k), c, pen(rng), x, y, a, b));
+    }
+    for (auto _ : state) {
+        void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
+        benchmark::DoNotOptimize(im);
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+    state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
+}
+BENCHMARK(render_wide_pens)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
+
+// Drawings far beyond the image: ten ellipses with a semi-axis of 1e30 at scale 100 into
+// 200 x 200, and a pen of 1e38 at scale 1000 into 2000 x 2000.
+void hostile(benchmark::State &state) {
+    const auto type = static_cast<unsigned short>(state.range(0));
+    const bool ellipses = state.range(1) == 0;
+    PointList ptl = ptlNew(false, 0, 0, 2, 2, nullptr);
+    if (ellipses)
+        for (int i = 0; i < 10; ++i) ptlAddElem(ptl, ptlNewElem(PTL_ELLIPSE, RGB{1, 2, 3}, 5, 1, 1, 1e30f, 1));
+    else
+        ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 1e38f, 0, 0, 2, 2));
+    const float scale = ellipses ? 100 : 1000;
+    for (auto _ : state) {
+        void *im = ptlRender(ptl, type, scale, scale, RGB{0, 0, 0}, nullptr);
+        benchmark::DoNotOptimize(im);
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+    state.SetLabel(std::string(type == IMAGE_RGB ? "colour" : "binary") + (ellipses ? " ellipses" : " pen"));
+}
+BENCHMARK(hostile)->ArgsProduct({{IMAGE_BINARY, IMAGE_RGB}, {0, 1}})->Unit(benchmark::kMillisecond);
 
 constexpr int side = 4096;
 

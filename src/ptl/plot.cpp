@@ -1,16 +1,26 @@
-// Raster plotting primitives. Every sub-point is rounded to a pixel on its own; pixels outside
-// the image are skipped and reported. Drawings are untrusted (they come from files), so the
-// work is bounded by what can reach the image: the pixel ranges a dot can touch are found by
-// binary search, walks skip and stop outside the image, and each primitive has a budget of
-// pixel plots proportional to the image's area.
+// Raster plotting primitives. Every sub-point of a dot is rounded to a pixel on its own and
+// pixels outside the image are skipped and reported, exactly as a plot-by-plot drawing would.
+//
+// Drawings are untrusted (they come from files) and pens can be wide, so the work follows the
+// pixels an element covers rather than the plots it makes:
+// - a dot with a wide pen is drawn a row at a time: the columns its offsets reach in a row are
+//   runs of a monotone function, kept as a few segments, and each row gets whole spans;
+// - an element whose dots overlap heavily accumulates per-pixel plot counts over its bounding
+//   box and applies them once at the end (an OR for binary images; for colour images the mix
+//   of one colour is applied count times, which only depends on the pixel and its count);
+// - steps of a line or ellipse whose dots cannot reach the image are skipped in bulk, by exact
+//   jumps of the float walk.
+// What stays guarded is only the infeasible: walks whose float position stops advancing, and
+// elements whose work exceeds a limit far above any real drawing (see docs/formats.md).
 #include "plot.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
+#include <type_traits>
 
-#include "image/image_internal.h"
 #include "support/alloc.h"
 #include "support/check.h"
 
@@ -18,8 +28,14 @@ namespace tessera::detail {
 
 namespace {
 
-constexpr float quarter_turn = 1.5708f; // a little more than pi/2
-constexpr int64_t far_away = int64_t{1} << 62;
+constexpr float quarter_turn = 1.5708f;            // a little more than pi/2
+constexpr int64_t far_away = int64_t{1} << 62;     // a coordinate outside every image
+constexpr int64_t most_ellipse_steps = int64_t{1} << 62;
+constexpr int64_t literal_pen = 3;                  // dots with at most this many offsets a side are plotted one by one
+constexpr int max_segments = 64;                    // column segments of one side of a dot
+constexpr float colour_step = 1.0f, binary_step = 0.5f;
+
+__extension__ typedef unsigned __int128 uint128;
 
 // Truncation toward zero of a double, with NaN and values beyond int64 sent far outside.
 int64_t truncate(double v) {
@@ -38,22 +54,163 @@ void fswap(float *a, float *b) {
 struct Bounds {
     int64_t c0, c1, r0, r1; // first and last column and row
     explicit Bounds(const ImageHeader *h)
-        : c0(h->xoffset), c1(int64_t{h->xoffset} + h->width - 1), r0(h->yoffset), r1(int64_t{h->yoffset} + h->height - 1) {}
+        : c0(h->xoffset), c1(int64_t{h->xoffset} + h->width - 1), r0(h->yoffset),
+          r1(int64_t{h->yoffset} + h->height - 1) {}
     bool inside(int64_t c, int64_t r) const { return c >= c0 && c <= c1 && r >= r0 && r <= r1; }
+    int64_t area() const { return (c1 - c0 + 1) * (r1 - r0 + 1); }
 };
 
-// A drawing target: where pixels go and how a coordinate becomes a pixel index. Binary images
-// round by truncating v + 0.5; colour images use fround.
-struct BinaryTarget {
-    BinaryImageStruct *im;
-    Bounds b;
-    int64_t budget;
+// The two roundings of a coordinate to a pixel: binary images truncate v + 0.5, colour images
+// use fround.
+struct BinaryRounding {
     static int64_t pixel(float v) { return truncate(static_cast<double>(v) + 0.5); }
-    bool plot(float x, float y) {
-        --budget;
-        return plot_binary_point_1(im, x, y);
+};
+struct ColourRounding {
+    static int64_t pixel(float v) { return fround(v); }
+};
+
+// The pen of a dot of diameter size: offsets i, j in [0, n) with i*i + j*j <= r2, the integer
+// sum compared as a float.
+struct Pen {
+    float r2;
+    int64_t n;
+    explicit Pen(float size) {
+        const float r = size * 0.5f + 0.5f;
+        n = truncate(r);
+        r2 = r * r;
+    }
+    bool covers(int64_t i, int64_t j) const {
+        const uint128 s = static_cast<uint128>(i) * static_cast<uint128>(i) +
+                          static_cast<uint128>(j) * static_cast<uint128>(j);
+        return static_cast<float>(s) <= r2;
+    }
+    // The largest i <= most (most < n) with covers(i, j); every j < n has i = 0 covered.
+    int64_t widest(int64_t j, int64_t most) const {
+        if (covers(most, j)) return most;
+        int64_t lo = 0, hi = most - 1; // covers(lo, j) holds
+        if (most <= (int64_t{1} << 21)) { // a square root lands within a step or two
+            const double room = static_cast<double>(r2) - static_cast<double>(j) * static_cast<double>(j);
+            int64_t i = room > 0 ? std::min<int64_t>(hi, static_cast<int64_t>(std::sqrt(room))) : 0;
+            while (i < hi && covers(i + 1, j)) ++i;
+            while (i > 0 && !covers(i, j)) --i;
+            return i;
+        }
+        while (lo < hi) {
+            const int64_t m = lo + (hi - lo + 1) / 2;
+            if (covers(m, j)) lo = m;
+            else hi = m - 1;
+        }
+        return lo;
+    }
+    // How far from its centre a dot can set a pixel, with a margin for rounding.
+    double reach() const { return static_cast<double>(n) + 2.0; }
+};
+
+// Offsets i in [0, n) for which pixel(base + dir * i) lies in [lo, hi]: one interval, since the
+// pixel moves monotonically with i. Empty when first > last.
+template <class R>
+void offsets_inside(float base, int64_t n, int dir, int64_t lo, int64_t hi, int64_t *first, int64_t *last) {
+    const auto at = [&](int64_t i) { return R::pixel(base + static_cast<float>(dir) * static_cast<float>(i)); };
+    // Walking in direction dir, the pixel enters [lo, hi] at the first i that has reached the
+    // near edge and leaves it at the first i that has passed the far edge.
+    const auto past_start = [&](int64_t i) { return dir > 0 ? at(i) >= lo : at(i) <= hi; };
+    const auto before_end = [&](int64_t i) { return dir > 0 ? at(i) <= hi : at(i) >= lo; };
+    int64_t a = 0, b = n;
+    while (a < b) {
+        const int64_t m = a + (b - a) / 2;
+        if (past_start(m)) b = m;
+        else a = m + 1;
+    }
+    *first = a;
+    b = n;
+    while (a < b) {
+        const int64_t m = a + (b - a) / 2;
+        if (!before_end(m)) b = m;
+        else a = m + 1;
+    }
+    *last = a - 1;
+}
+
+// Calls f(pixel, first, last) for each run of offsets in [from, to] with the same pixel,
+// in ascending order of offset. Runs are found by galloping, so a long run costs its logarithm.
+template <class R, class F> void each_run(float base, int dir, int64_t from, int64_t to, F f) {
+    const auto at = [&](int64_t i) { return R::pixel(base + static_cast<float>(dir) * static_cast<float>(i)); };
+    for (int64_t i = from; i <= to;) {
+        const int64_t p = at(i);
+        int64_t end = i, stride = 1;
+        while (end + stride <= to && at(end + stride) == p) {
+            end += stride;
+            stride *= 2;
+        }
+        int64_t a = end + 1, b = std::min(end + stride, to + 1); // first offset of another pixel
+        while (a < b) {
+            const int64_t m = a + (b - a) / 2;
+            if (at(m) == p) a = m + 1;
+            else b = m;
+        }
+        if (!f(p, i, a - 1)) return;
+        i = a;
+    }
+}
+
+// The columns that one side (x + i or x - i) of a dot reaches inside the image, as segments:
+// either a stretch of consecutive pixels each reached by one offset (first, first + 1, ...), or
+// one pixel reached by the offsets first..last.
+struct Segment {
+    int64_t pixel, first, last; // a stretch when count > 0
+    int64_t count;
+};
+
+struct Side {
+    Segment seg[max_segments];
+    int size = 0;
+    int dir = 1;
+    // False when the side needs more segments than it holds.
+    template <class R> bool build(float base, int d, int64_t n, int64_t lo, int64_t hi) {
+        dir = d;
+        size = 0;
+        int64_t first, last;
+        offsets_inside<R>(base, n, d, lo, hi, &first, &last);
+        bool ok = true;
+        each_run<R>(base, d, first, last, [&](int64_t p, int64_t a, int64_t b) {
+            if (a == b && size > 0) {
+                Segment &s = seg[size - 1];
+                if (s.count > 0 && s.pixel + d * s.count == p && s.first + s.count == a) {
+                    ++s.count;
+                    return true;
+                }
+            }
+            if (size == max_segments) return ok = false;
+            seg[size++] = a == b ? Segment{p, a, a, 1} : Segment{p, a, b, 0};
+            return true;
+        });
+        return ok;
+    }
+    bool empty() const { return size == 0; }
+    // The largest offset that reaches the image, or -1.
+    int64_t last_offset() const {
+        if (size == 0) return -1;
+        const Segment &s = seg[size - 1];
+        return s.count > 0 ? s.first + s.count - 1 : s.last;
+    }
+    // Calls f(from, to, count) for the columns the offsets 0..w reach, with count the number
+    // of those offsets on each column of [from, to].
+    template <class F> void spans(int64_t w, F f) const {
+        for (int k = 0; k < size && seg[k].first <= w; ++k) {
+            const Segment &s = seg[k];
+            if (s.count > 0) {
+                const int64_t m = std::min(s.count, w - s.first + 1);
+                const int64_t end = s.pixel + dir * (m - 1);
+                f(std::min(s.pixel, end), std::max(s.pixel, end), int64_t{1});
+            } else {
+                f(s.pixel, s.pixel, std::min(s.last, w) - s.first + 1);
+            }
+        }
     }
 };
+
+// ---------------------------------------------------------------------------------------------
+// Colour mixing
 
 struct Hsv {
     float h, s, v;
@@ -67,121 +224,284 @@ Hsv hsv_of(RGB c) {
 
 RGB mix(RGB old, int32_t n, Hsv added);
 
-// The element's colour is converted to HSV once, not at every plot.
-struct ColorTarget {
-    RGBImageStruct *im;
-    GrayImageStruct *count;
-    RGB color;
-    Bounds b;
-    int64_t budget;
-    Hsv hsv = hsv_of(color);
-    static int64_t pixel(float v) { return fround(v); }
-    bool plot(float x, float y) {
-        --budget;
-        const int64_t c = fround(x), r = fround(y);
-        if (!b.inside(c, r)) return true;
-        RGB &p = im->data[r][c];
-        uint8_t &n = count->data[r][c];
-        p = n == 0 ? color : mix(p, n, hsv); // the first colour on a pixel replaces it
+// Plotting one element's colour on pixels: the first colour on a pixel replaces it (the
+// background does not take part), later ones are mixed by count. A pixel that receives k plots
+// of the same colour ends where k single plots would leave it; after a plot on count 0 that no
+// longer depends on what the pixel was, so those results are tabled once per element.
+class Mixer {
+  public:
+    explicit Mixer(RGB color) : color_(color), hsv_(hsv_of(color)) { table_[1] = color; }
+    void plot(RGB &p, uint8_t &n) const {
+        p = n == 0 ? color_ : mix(p, n, hsv_);
         n = static_cast<uint8_t>(n + 1);
+    }
+    // k plots, where k may be any count at or above 256 that has the true count's residue
+    // modulo 256 (see clamp_count).
+    void plot(RGB &p, uint8_t &n, uint64_t k) {
+        const uint64_t before_wrap = n == 0 ? 0 : 256u - n; // plots before the count reaches 0
+        if (k <= before_wrap) {
+            for (uint64_t t = 0; t < k; ++t) plot(p, n);
+            return;
+        }
+        const uint64_t m = k - before_wrap; // plots from count 0 on
+        n = static_cast<uint8_t>(n + k);
+        p = after_replace(static_cast<int>((m - 1) % 256) + 1);
+    }
+
+  private:
+    // The pixel after m plots that started on count 0 (1 <= m <= 256).
+    RGB after_replace(int m) {
+        for (; known_ < m; ++known_) table_[known_ + 1] = mix(table_[known_], known_, hsv_);
+        return table_[m];
+    }
+    RGB color_;
+    Hsv hsv_;
+    RGB table_[257];
+    int known_ = 1;
+};
+
+// A count of plots in a form that keeps what the mixing needs (the residue modulo 256 and
+// whether it reached 256) and cannot overflow when summed.
+uint64_t clamp_count(uint64_t k) { return k < 256 ? k : 256 + k % 256; }
+
+// ---------------------------------------------------------------------------------------------
+// Painters: where the plots of one element go
+
+// Per-pixel plot counts over a box of the image, kept as a difference array per row; spans are
+// added in O(1) and the counts are applied once when the element is done.
+class Counts {
+  public:
+    Counts() = default;
+    Counts(const Counts &) = delete;
+    Counts &operator=(const Counts &) = delete;
+    ~Counts() { mem_free(cells_); }
+    bool open(int64_t c0, int64_t c1, int64_t r0, int64_t r1) {
+        c0_ = c0, c1_ = c1, r0_ = r0, r1_ = r1;
+        stride_ = static_cast<std::size_t>(c1 - c0 + 2);
+        cells_ = static_cast<uint64_t *>(mem_calloc(stride_ * static_cast<std::size_t>(r1 - r0 + 1), sizeof(uint64_t)));
+        return cells_ != nullptr;
+    }
+    bool holds(int64_t r, int64_t from, int64_t to) const { return r >= r0_ && r <= r1_ && from >= c0_ && to <= c1_; }
+    void add(int64_t r, int64_t from, int64_t to, uint64_t k) {
+        uint64_t *row = cells_ + static_cast<std::size_t>(r - r0_) * stride_;
+        row[from - c0_] += k;
+        row[to - c0_ + 1] -= k;
+    }
+    template <class F> void each(F f) const {
+        for (int64_t r = r0_; r <= r1_; ++r) {
+            const uint64_t *row = cells_ + static_cast<std::size_t>(r - r0_) * stride_;
+            uint64_t k = 0;
+            for (int64_t c = c0_; c <= c1_; ++c) {
+                k += row[c - c0_];
+                if (k) f(c, r, k);
+            }
+        }
+    }
+
+  private:
+    uint64_t *cells_ = nullptr;
+    std::size_t stride_ = 0;
+    int64_t c0_ = 0, c1_ = 0, r0_ = 0, r1_ = 0;
+};
+
+// Work of one element, in dots and rows drawn; beyond the limit the element stops (clipped).
+int64_t work_limit(const Bounds &b) { return (int64_t{1} << 20) + 8 * b.area(); }
+
+// The target-specific part of a painter: how a coordinate becomes a pixel and what k plots on
+// one pixel or a span of pixels do.
+struct BinaryTarget {
+    using Rounding = BinaryRounding;
+    static constexpr float step = binary_step;
+    BinaryImageStruct *im;
+    bool plot(int64_t c, int64_t r) {
+        im->data[r][c] = 1;
         return false;
     }
+    void plot_span(int64_t r, int64_t from, int64_t to, uint64_t) {
+        std::memset(im->data[r] + from, 1, static_cast<std::size_t>(to - from + 1));
+    }
+    void plot_many(int64_t c, int64_t r, uint64_t) { im->data[r][c] = 1; }
 };
 
-int64_t budget_for(const ImageHeader *h) { return 256 * int64_t{h->width} * h->height + 65536; }
-
-// Offsets i in [0, n) for which pixel(base + dir * i) lies in [lo, hi]: one interval, since the
-// pixel moves monotonically with i. Empty when first > last.
-template <class T> void offsets_inside(float base, int64_t n, int dir, int64_t lo, int64_t hi, int64_t *first,
-                                       int64_t *last) {
-    const auto at = [&](int64_t i) { return T::pixel(base + static_cast<float>(dir) * static_cast<float>(i)); };
-    // Walking in direction dir, the pixel enters [lo, hi] at the first i that has reached the
-    // near edge and leaves it at the first i that has passed the far edge.
-    const auto past_start = [&](int64_t i) { return dir > 0 ? at(i) >= lo : at(i) <= hi; };
-    const auto before_end = [&](int64_t i) { return dir > 0 ? at(i) <= hi : at(i) >= lo; };
-    int64_t a = 0, b = n; // first i with past_start
-    while (a < b) {
-        const int64_t m = a + (b - a) / 2;
-        if (past_start(m)) b = m;
-        else a = m + 1;
+struct ColourTarget {
+    using Rounding = ColourRounding;
+    static constexpr float step = colour_step;
+    RGBImageStruct *im;
+    GrayImageStruct *count;
+    Mixer mixer;
+    bool plot(int64_t c, int64_t r) {
+        mixer.plot(im->data[r][c], count->data[r][c]);
+        return false;
     }
-    *first = a;
-    a = *first, b = n; // first i not before_end
-    while (a < b) {
-        const int64_t m = a + (b - a) / 2;
-        if (!before_end(m)) b = m;
-        else a = m + 1;
+    void plot_span(int64_t r, int64_t from, int64_t to, uint64_t k) {
+        for (int64_t c = from; c <= to; ++c) plot_many(c, r, k);
     }
-    *last = a - 1;
-}
-
-// The union of two intervals of [0, n), visited in ascending order without repeats.
-struct Span {
-    int64_t a1, b1, a2, b2;
-    template <class F> void each(F f) const {
-        const int64_t lo = std::min(a1, a2), hi_first = std::max(a1, a2);
-        if (a1 > b1 && a2 > b2) return;
-        if (a1 > b1 || a2 > b2) {
-            const int64_t a = a1 > b1 ? a2 : a1, b = a1 > b1 ? b2 : b1;
-            for (int64_t i = a; i <= b; ++i) f(i);
-            return;
-        }
-        const int64_t first_end = a1 <= a2 ? b1 : b2, second_end = a1 <= a2 ? b2 : b1;
-        if (hi_first <= first_end + 1) { // overlapping or adjacent
-            for (int64_t i = lo; i <= std::max(first_end, second_end); ++i) f(i);
-            return;
-        }
-        for (int64_t i = lo; i <= first_end; ++i) f(i);
-        for (int64_t i = hi_first; i <= second_end; ++i) f(i);
-    }
-    int64_t count() const {
-        const int64_t n1 = a1 <= b1 ? b1 - a1 + 1 : 0, n2 = a2 <= b2 ? b2 - a2 + 1 : 0;
-        if (n1 == 0 || n2 == 0) return n1 + n2;
-        const int64_t shared = std::min(b1, b2) - std::max(a1, a2) + 1;
-        return n1 + n2 - (shared > 0 ? shared : 0);
+    void plot_many(int64_t c, int64_t r, uint64_t k) {
+        if (k == 1) mixer.plot(im->data[r][c], count->data[r][c]);
+        else mixer.plot(im->data[r][c], count->data[r][c], k);
     }
 };
 
-template <class T> Span span_of(float base, int64_t n, int64_t lo, int64_t hi) {
-    Span s{};
-    offsets_inside<T>(base, n, +1, lo, hi, &s.a1, &s.b1);
-    offsets_inside<T>(base, n, -1, lo, hi, &s.a2, &s.b2);
-    return s;
+// Draws the dots of one element into a target, directly or through a count box.
+template <class T> class Painter {
+  public:
+    using R = typename T::Rounding;
+    Painter(T target, const ImageHeader *h, float size) : t_(target), b_(h), pen_(size), limit_(work_limit(b_)) {}
+
+    const Bounds &bounds() const { return b_; }
+    const Pen &pen() const { return pen_; }
+    bool exhausted() const { return work_ > limit_; }
+
+    // Collects counts over the box (clipped to the image) instead of drawing directly, when
+    // the element's dots are estimated to make many more plots than the box has pixels.
+    void plan(double left, double right, double top, double bottom, double dots) {
+        if (pen_.n <= literal_pen) return;
+        const auto clip = [](double v, int64_t lo, int64_t hi) {
+            return v < static_cast<double>(lo) ? lo : v > static_cast<double>(hi) ? hi : static_cast<int64_t>(v);
+        };
+        if (!(left <= right) || !(top <= bottom)) return;
+        const int64_t c0 = clip(std::floor(left), b_.c0, b_.c1), c1 = clip(std::ceil(right), b_.c0, b_.c1);
+        const int64_t r0 = clip(std::floor(top), b_.r0, b_.r1), r1 = clip(std::ceil(bottom), b_.r0, b_.r1);
+        const double box = static_cast<double>(c1 - c0 + 1) * static_cast<double>(r1 - r0 + 1);
+        const double side = 2.0 * static_cast<double>(pen_.n) + 1.0;
+        const double per_dot = std::min(side, static_cast<double>(c1 - c0 + 1)) *
+                               std::min(side, static_cast<double>(r1 - r0 + 1));
+        if (dots * per_dot > 4.0 * box) counting_ = counts_.open(c0, c1, r0, r1);
+    }
+
+    // Applies the collected counts; call once after the last dot.
+    void finish() {
+        if (counting_) counts_.each([&](int64_t c, int64_t r, uint64_t k) { t_.plot_many(c, r, k); });
+        counting_ = false;
+    }
+
+    // A dot of the element's pen centred at (x, y); true when some plot fell outside.
+    bool dot(float x, float y) {
+        ++work_;
+        const int64_t n = pen_.n;
+        bool clipped = plot_point(x, y);
+        if (n <= 0) return clipped;
+        if (n <= literal_pen) {
+            for (int64_t i = 0; i < n; ++i)
+                for (int64_t j = 0; j < n; ++j) {
+                    if (!pen_.covers(i, j)) continue;
+                    const float fi = static_cast<float>(i), fj = static_cast<float>(j);
+                    clipped |= plot_point(x + fi, y + fj);
+                    clipped |= plot_point(x + fi, y - fj);
+                    clipped |= plot_point(x - fi, y + fj);
+                    clipped |= plot_point(x - fi, y - fj);
+                }
+            return clipped;
+        }
+        // Every offset (i, 0) and (0, j) is inside the pen, so the dot is clipped exactly when
+        // one of its four extreme offsets (or its centre) falls outside.
+        const float last = static_cast<float>(n - 1);
+        clipped = clipped || R::pixel(x + last) > b_.c1 || R::pixel(x - last) < b_.c0 ||
+                  R::pixel(y + last) > b_.r1 || R::pixel(y - last) < b_.r0;
+        if (!right_.template build<R>(x, +1, n, b_.c0, b_.c1) || !left_.template build<R>(x, -1, n, b_.c0, b_.c1)) {
+            plot_offsets(x, y);
+            return clipped;
+        }
+        if (right_.empty() && left_.empty()) return clipped;
+        // Offsets beyond the last one that reaches the image make no difference to a row.
+        const int64_t most = std::max(right_.last_offset(), left_.last_offset());
+        for (int dir : {+1, -1}) {
+            int64_t first, last_j;
+            offsets_inside<R>(y, n, dir, b_.r0, b_.r1, &first, &last_j);
+            each_run<R>(y, dir, first, last_j, [&](int64_t row, int64_t a, int64_t b) {
+                // Binary pixels only need the widest row of the run; colour counts every one.
+                const int64_t to = std::is_same_v<T, BinaryTarget> ? a : b;
+                for (int64_t j = a; j <= to && !exhausted(); ++j) {
+                    const int64_t w = pen_.widest(j, most);
+                    ++work_;
+                    right_.spans(w, [&](int64_t c0, int64_t c1, int64_t k) { span(row, c0, c1, k); });
+                    left_.spans(w, [&](int64_t c0, int64_t c1, int64_t k) { span(row, c0, c1, k); });
+                }
+                return !exhausted();
+            });
+        }
+        return clipped;
+    }
+
+  private:
+    bool plot_point(float x, float y) {
+        const int64_t c = R::pixel(x), r = R::pixel(y);
+        if (!b_.inside(c, r)) return true;
+        if (counting_ && counts_.holds(r, c, c)) counts_.add(r, c, c, 1);
+        else t_.plot(c, r);
+        return false;
+    }
+    void span(int64_t row, int64_t from, int64_t to, int64_t k) {
+        const uint64_t kk = clamp_count(static_cast<uint64_t>(k));
+        if (counting_ && counts_.holds(row, from, to)) counts_.add(row, from, to, kk);
+        else t_.plot_span(row, from, to, kk);
+    }
+    // Plot by plot over the offsets that reach the image, for dots whose columns break into
+    // more segments than a side holds (coordinates so large that floats are sparse).
+    void plot_offsets(float x, float y) {
+        const int64_t n = pen_.n;
+        int64_t i0, i1, i2, i3, j0, j1, j2, j3;
+        offsets_inside<R>(x, n, +1, b_.c0, b_.c1, &i0, &i1);
+        offsets_inside<R>(x, n, -1, b_.c0, b_.c1, &i2, &i3);
+        offsets_inside<R>(y, n, +1, b_.r0, b_.r1, &j0, &j1);
+        offsets_inside<R>(y, n, -1, b_.r0, b_.r1, &j2, &j3);
+        const int64_t ia = std::min(i0, i2), ib = std::max(i1, i3), ja = std::min(j0, j2), jb = std::max(j1, j3);
+        for (int64_t i = ia; i <= ib && !exhausted(); ++i) {
+            const float fi = static_cast<float>(i);
+            for (int64_t j = ja; j <= jb && !exhausted(); ++j) {
+                ++work_;
+                if (!pen_.covers(i, j)) break;
+                const float fj = static_cast<float>(j);
+                plot_point(x + fi, y + fj);
+                plot_point(x + fi, y - fj);
+                plot_point(x - fi, y + fj);
+                plot_point(x - fi, y - fj);
+            }
+        }
+    }
+
+    T t_;
+    Bounds b_;
+    Pen pen_;
+    int64_t limit_;
+    int64_t work_ = 0;
+    bool counting_ = false;
+    Counts counts_;
+    Side right_, left_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Walks
+
+// Floats in their numeric order as unsigned integers (NaN excluded).
+uint32_t order_of(float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u & 0x80000000u ? ~u : u | 0x80000000u;
+}
+float float_of(uint32_t k) {
+    const uint32_t u = k & 0x80000000u ? k & 0x7fffffffu : ~k;
+    float v;
+    std::memcpy(&v, &u, sizeof v);
+    return v;
 }
 
-// A dot of diameter size: the centre, then for every (i, j) in [0, n)^2 inside the radius the
-// four points (x +- i, y +- j). Offsets whose points all miss the image are not visited; they
-// would have been clipped, which is reported.
-template <class T> bool dot(T &t, float x, float y, float size) {
-    const float r = size * 0.5f + 0.5f;
-    const int64_t n = truncate(r);
-    const float r2 = r * r;
-    bool clipped = t.plot(x, y);
-    if (n <= 0) return clipped;
-    if (!(x == x) || !(y == y)) return true;
-    const Span cols = span_of<T>(x, n, t.b.c0, t.b.c1);
-    const Span rows = span_of<T>(y, n, t.b.r0, t.b.r1);
-    const int64_t ncols = cols.count(), nrows = rows.count();
-    if (ncols < n || nrows < n) clipped = true;
-    if (ncols == 0 || nrows == 0) return clipped;
-    cols.each([&](int64_t i) {
-        if (t.budget <= 0) return;
-        const float fi = static_cast<float>(i);
-        rows.each([&](int64_t j) {
-            if (t.budget <= 0 || static_cast<float>(i * i + j * j) > r2) return;
-            const float fj = static_cast<float>(j);
-            clipped |= t.plot(x + fi, y + fj);
-            clipped |= t.plot(x + fi, y - fj);
-            clipped |= t.plot(x - fi, y + fj);
-            clipped |= t.plot(x - fi, y - fj);
-        });
-    });
-    return clipped || t.budget <= 0;
+// The smallest float in [a, b] at which the monotone predicate holds, or NaN if none does.
+template <class P> float first_where(float a, float b, P pred) {
+    if (!pred(b)) return std::numeric_limits<float>::quiet_NaN();
+    uint32_t lo = order_of(a), hi = order_of(b);
+    while (lo < hi) {
+        const uint32_t m = lo + (hi - lo) / 2;
+        if (pred(float_of(m))) hi = m;
+        else lo = m + 1;
+    }
+    return float_of(lo);
 }
 
 // The value of t after the fewest steps t = t + step (in single precision) that reach target,
-// or the value at which t stops advancing. Within a binade the additions are exact, so runs of
-// steps are taken in one jump.
+// or the value at which t stops advancing, for a step that is a power of two (the line walks).
+// Where the floats near t are no coarser than the step the additions are exact, so runs of steps
+// are taken in one jump.
 float advance(float t, float step, float target) {
     while (t < target) {
         const float next = t + step;
@@ -204,73 +524,167 @@ float advance(float t, float step, float target) {
     return t;
 }
 
-// Dots of the pen along the longer axis, step by step from the lower end. Dots whose centre is
-// too far from the image to touch it are skipped (and reported as clipped).
-template <class T> bool line(T &t, float x1, float y1, float x2, float y2, float width, float step) {
+// The same for an angle walk: t >= 0 and any step. Within one binade of t every addition
+// rounds the step to the same multiple of the float spacing there (unless it lies exactly half
+// way, where rounding to even alternates), so the walk moves by a constant increment until it
+// leaves the binade.
+float advance_angle(float t, float step, float target) {
+    while (t < target) {
+        const float next = t + step;
+        if (next == t) return t;
+        if (t >= std::numeric_limits<float>::min()) {
+            int e = 0;
+            std::frexp(t, &e);
+            const double grid = std::ldexp(1.0, e - 24), top = std::ldexp(1.0, e);
+            const double q = static_cast<double>(step) / grid, whole = std::floor(q);
+            if (q - whole != 0.5) {
+                const double d = (q - whole < 0.5 ? whole : whole + 1) * grid;
+                const double room = std::ceil((top - t) / d) - 1; // steps that stay below top
+                const double k = std::min(std::ceil((static_cast<double>(target) - t) / d), room);
+                if (k >= 2) {
+                    t = static_cast<float>(static_cast<double>(t) + k * d);
+                    continue;
+                }
+            }
+        }
+        t = next;
+    }
+    return t;
+}
+
+// Dots of the pen along the longer axis, step by step from the lower end. Steps whose dot
+// cannot reach the image (along either axis) are skipped in bulk; they are clipped.
+template <class T> bool line(Painter<T> &p, float x1, float y1, float x2, float y2) {
     const float dx = x2 - x1, dy = y2 - y1;
-    if (dx == 0 && dy == 0) return dot(t, x1, y1, width);
+    if (dx == 0 && dy == 0) {
+        const bool clipped = p.dot(x1, y1);
+        p.finish();
+        return clipped;
+    }
     const bool x_major = std::fabs(dx) > std::fabs(dy);
     float m;
     if (x_major) {
         m = dy / dx;
-        if (x1 > x2) {
-            fswap(&x1, &x2);
-            fswap(&y1, &y2);
-        }
+        if (x1 > x2) fswap(&x1, &x2), fswap(&y1, &y2);
     } else {
         m = dx / dy;
-        if (y1 > y2) {
-            fswap(&x1, &x2);
-            fswap(&y1, &y2);
-        }
+        if (y1 > y2) fswap(&x1, &x2), fswap(&y1, &y2);
     }
-    const float from = x_major ? x1 : y1, to = x_major ? x2 : y2;
-    const double reach = static_cast<double>(width) * 0.5 + 3.0;
-    const double lo = static_cast<double>(x_major ? t.b.c0 : t.b.r0) - reach;
-    const double hi = static_cast<double>(x_major ? t.b.c1 : t.b.r1) + reach;
-    bool clipped = false;
+    const float from = x_major ? x1 : y1, to = x_major ? x2 : y2, base = x_major ? y1 : x1;
+    const Bounds &b = p.bounds();
+    const double reach = p.pen().reach();
+    const double lo = static_cast<double>(x_major ? b.c0 : b.r0) - reach;
+    const double hi = static_cast<double>(x_major ? b.c1 : b.r1) + reach;
+    const double side_lo = static_cast<double>(x_major ? b.r0 : b.c0) - reach;
+    const double side_hi = static_cast<double>(x_major ? b.r1 : b.c1) + reach;
+    const auto across = [&](float pos) { return (pos - from) * m + base; };
+    const bool rising = !(m < 0);
+    // The dots reach the image across the walk only between entering and leaving the band.
+    const auto entered = [&](float pos) {
+        const float v = across(pos);
+        return rising ? v >= side_lo : v <= side_hi;
+    };
+    const auto left_band = [&](float pos) {
+        const float v = across(pos);
+        return !(v >= side_lo && v <= side_hi) && entered(pos);
+    };
+    if (!(from <= to)) return false; // no step at all (a NaN end point)
     float pos = from;
-    if (pos < lo && pos <= to) {
-        pos = advance(pos, step, static_cast<float>(std::max(lo, -3.4e38)));
+    bool clipped = false;
+    const double hi_clamped = std::min(hi, 3.4e38), lo_clamped = std::max(lo, -3.4e38);
+    const float start = first_where(pos, to, entered);
+    if (!(start == start)) return true; // never enters the band: every dot is outside
+    const float target = std::max(start, static_cast<float>(lo_clamped));
+    if (pos < target) {
+        pos = advance(pos, T::step, target);
         clipped = true;
     }
+    p.plan(x_major ? from - reach : std::min(x1, x2) - reach, x_major ? to + reach : std::max(x1, x2) + reach,
+           x_major ? std::min(y1, y2) - reach : from - reach, x_major ? std::max(y1, y2) + reach : to + reach,
+           (std::min(static_cast<double>(to), hi_clamped) - std::max(static_cast<double>(pos), lo_clamped)) / T::step +
+               1);
     while (pos <= to) {
-        if (pos > hi || t.budget <= 0) return true;
-        --t.budget;
-        if (x_major) clipped |= dot(t, pos, (pos - from) * m + y1, width);
-        else clipped |= dot(t, (pos - from) * m + x1, pos, width);
-        const float next = pos + step;
-        if (next == pos) return true; // the walk stopped advancing: the rest cannot be drawn
+        if (pos > hi || left_band(pos) || p.exhausted()) {
+            clipped = true;
+            break;
+        }
+        if (x_major) clipped |= p.dot(pos, across(pos));
+        else clipped |= p.dot(across(pos), pos);
+        const float next = pos + T::step;
+        if (next == pos) { // the walk stopped advancing: the rest cannot be drawn
+            clipped = true;
+            break;
+        }
         pos = next;
     }
+    p.finish();
     return clipped;
 }
 
-template <class T> bool ellipse(T &t, float cx, float cy, float rx, float ry, float width) {
+template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, float ry) {
     const float R = std::fabs(rx > ry ? rx : ry);
     const double steps = quarter_turn / std::atan2(1.0, static_cast<double>(R)) + 1;
-    const int64_t n = steps < 2147483647.0 ? static_cast<int64_t>(steps) : 2147483647;
+    const int64_t n = steps < static_cast<double>(most_ellipse_steps) ? static_cast<int64_t>(steps) : most_ellipse_steps;
     const float step = quarter_turn / static_cast<float>(n);
+    // A centre or semi-axis that is not finite puts every dot at an infinite or undefined place.
+    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(rx) || !std::isfinite(ry)) return true;
+    const Bounds &b = p.bounds();
+    const double reach = p.pen().reach();
+    const double x0 = static_cast<double>(b.c0) - reach, x1 = static_cast<double>(b.c1) + reach;
+    const double y0 = static_cast<double>(b.r0) - reach, y1 = static_cast<double>(b.r1) + reach;
+    // How far a computed dot centre may lie from the true curve, and how fast the curve moves.
+    const double error = std::ldexp(std::fabs(double{cx}) + std::fabs(double{rx}) + std::fabs(double{cy}) +
+                                        std::fabs(double{ry}), -21) + 2.0;
+    const double speed = std::max(std::fabs(double{rx}), std::fabs(double{ry}));
+    const auto distance = [&](float x, float y) {
+        return std::max(std::max(x0 - x, double{x} - x1), std::max(y0 - y, double{y} - y1));
+    };
+    const double arx = std::fabs(double{rx}), ary = std::fabs(double{ry});
+    p.plan(cx - arx - reach, cx + arx + reach, cy - ary - reach, cy + ary + reach,
+           4.0 * std::min(static_cast<double>(n), 2.0 * (x1 - x0 + y1 - y0) + 4));
     bool clipped = false;
     for (float theta = 0; theta < quarter_turn;) {
-        if (t.budget <= 0) return true;
-        --t.budget;
+        if (p.exhausted()) {
+            clipped = true;
+            break;
+        }
         const auto dx = static_cast<float>(std::cos(static_cast<double>(theta)) * rx);
         const auto dy = static_cast<float>(std::sin(static_cast<double>(theta)) * ry);
-        clipped |= dot(t, cx + dx, cy + dy, width);
-        clipped |= dot(t, cx + dx, cy - dy, width);
-        clipped |= dot(t, cx - dx, cy + dy, width);
-        clipped |= dot(t, cx - dx, cy - dy, width);
-        const float next = theta + step;
-        if (next == theta) return true;
+        const float xs[] = {cx + dx, cx + dx, cx - dx, cx - dx}, ys[] = {cy + dy, cy - dy, cy + dy, cy - dy};
+        double nearest = std::numeric_limits<double>::infinity();
+        for (int k = 0; k < 4; ++k) {
+            clipped |= p.dot(xs[k], ys[k]);
+            nearest = std::min(nearest, distance(xs[k], ys[k]));
+        }
+        float next = theta + step;
+        if (next == theta) {
+            clipped = true;
+            break;
+        }
+        if (nearest - 2 * error > 0) { // every dot is far: skip the steps that cannot come near
+            const double target =
+                std::min(static_cast<double>(theta) + (nearest - 2 * error) / speed * (1 - 1e-6), double{quarter_turn});
+            auto t = static_cast<float>(target);
+            if (static_cast<double>(t) > target) t = std::nextafter(t, 0.0f);
+            next = advance_angle(next, step, t);
+        }
         theta = next;
     }
+    p.finish();
     return clipped;
 }
 
-BinaryTarget binary(BinaryImageStruct *im) { return BinaryTarget{im, Bounds(im->header), budget_for(im->header)}; }
-ColorTarget colour(RGBImageStruct *im, GrayImageStruct *count, RGB color) {
-    return ColorTarget{im, count, color, Bounds(im->header), budget_for(im->header)};
+template <class T> bool point(Painter<T> &p, float x, float y) {
+    const bool clipped = p.dot(x, y);
+    p.finish();
+    return clipped;
+}
+
+Painter<BinaryTarget> binary(BinaryImageStruct *im, float size) {
+    return Painter<BinaryTarget>(BinaryTarget{im}, im->header, size);
+}
+Painter<ColourTarget> colour(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size) {
+    return Painter<ColourTarget>(ColourTarget{im, count, Mixer(color)}, im->header, size);
 }
 
 } // namespace
@@ -350,50 +764,47 @@ RGB combine(RGB old, int32_t n, RGB color) { return n == 0 ? color : mix(old, n,
 bool plot_color_point_1(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color) {
     const int64_t c = fround(x), r = fround(y);
     if (!Bounds(im->header).inside(c, r)) return true;
-    RGB &pixel = im->data[r][c];
-    uint8_t &n = count->data[r][c];
-    pixel = combine(pixel, n, color);
-    n = static_cast<uint8_t>(n + 1);
+    Mixer(color).plot(im->data[r][c], count->data[r][c]);
     return false;
 }
 
 bool plot_binary_point_1(BinaryImageStruct *im, float x, float y) {
-    const int64_t c = BinaryTarget::pixel(x), r = BinaryTarget::pixel(y);
+    const int64_t c = BinaryRounding::pixel(x), r = BinaryRounding::pixel(y);
     if (!Bounds(im->header).inside(c, r)) return true;
     im->data[r][c] = 1;
     return false;
 }
 
 bool plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color) {
-    ColorTarget t = colour(im, count, color);
-    return dot(t, x, y, size);
+    auto p = colour(im, count, color, size);
+    return point(p, x, y);
 }
 
 bool plot_binary_point(BinaryImageStruct *im, float x, float y, float size) {
-    BinaryTarget t = binary(im);
-    return dot(t, x, y, size);
+    auto p = binary(im, size);
+    return point(p, x, y);
 }
 
 bool plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
                      RGB color) {
-    ColorTarget t = colour(im, count, color);
-    return line(t, x1, y1, x2, y2, width, 1.0f);
+    auto p = colour(im, count, color, width);
+    return line(p, x1, y1, x2, y2);
 }
 
 bool plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width) {
-    BinaryTarget t = binary(im);
-    return line(t, x1, y1, x2, y2, width, 0.5f);
+    auto p = binary(im, width);
+    return line(p, x1, y1, x2, y2);
 }
 
 bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry, float width,
                         RGB color) {
-    ColorTarget t = colour(im, count, color);
-    return ellipse(t, cx, cy, rx, ry, width);
+    auto p = colour(im, count, color, width);
+    return ellipse(p, cx, cy, rx, ry);
 }
 
 bool plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width) {
-    BinaryTarget t = binary(im);
-    return ellipse(t, cx, cy, rx, ry, width);
+    auto p = binary(im, width);
+    return ellipse(p, cx, cy, rx, ry);
 }
 
 bool do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return false; }
