@@ -263,3 +263,69 @@ TEST(Generator, MatchesTheSchrageFormulationForEverySeedRange) {
         for (int i = 0; i < 20000; ++i) ASSERT_EQ(update_sg(&sg), ref.next()) << "seed " << seed << " draw " << i;
     }
 }
+
+// The record's own kind decides, whatever tag the caller passes: no write past a shorter
+// record, and a normal generator's cached value goes whatever tag resets it.
+TEST(Generator, ResetFollowsTheRecordsOwnKind) {
+    GenExponentialParams rate{2.0};
+    auto *e = static_cast<FloatGen *>(genNew_(GEN_EXPONENTIAL, 5, &rate));
+    auto *ref = static_cast<FloatGen *>(genNew_(GEN_EXPONENTIAL, 5, &rate));
+    genReset_(GEN_GAUSSIAN, e, 7); // under the sanitizers, a write past the record would stop here
+    genReset_(GEN_EXPONENTIAL, ref, 7);
+    EXPECT_EQ(e->value, ref->value);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(e->generate(e), ref->generate(ref));
+    genFree_(GEN_EXPONENTIAL, e);
+    genFree_(GEN_EXPONENTIAL, ref);
+
+    GenGaussianParams normal{0, 1};
+    auto *g = static_cast<FloatGen *>(genNew_(GEN_GAUSSIAN, 3, &normal)); // holds a cached value
+    auto *fresh = static_cast<FloatGen *>(genNew_(GEN_GAUSSIAN, 9, &normal));
+    genReset_(GEN_UNIFORM_FLOAT, g, 9);
+    EXPECT_EQ(g->value, fresh->value);
+    EXPECT_EQ(g->generate(g), fresh->generate(fresh));
+    genFree_(GEN_GAUSSIAN, g);
+    genFree_(GEN_GAUSSIAN, fresh);
+}
+
+namespace {
+int64_t clock_seconds = 0;
+int32_t clock_millis = 0;
+void test_clock(int64_t *seconds, int32_t *millis) {
+    *seconds = clock_seconds;
+    *millis = clock_millis;
+}
+} // namespace
+
+// The clock seed is the 32-bit seconds XOR the milliseconds where that is a valid seed, and is
+// folded into 1 .. 2^31 - 2 where it is not (from 2038-01-19 03:14:08 UTC on, or before 1970).
+TEST(Generator, ClockSeedsAreValidAtAnyTime) {
+    auto *saved = tessera::detail::read_clock;
+    tessera::detail::read_clock = test_clock;
+    const struct {
+        int64_t seconds;
+        int32_t millis, seed;
+    } cases[] = {
+        {1796083200, 123, 1796083200 ^ 123}, // 2026
+        {2147483647, 0, 2},                  // 2038-01-19 03:14:07
+        {2147483648LL, 0, 3},                // one second later: 32-bit seconds go negative
+        {4294967296LL, 0, 1},                // 2106: 32-bit seconds wrap to 0
+        {0, 0, 1},
+        {-1, 999, static_cast<int32_t>((0xffffffffu ^ 999u) % 2147483646u + 1)},
+    };
+    for (const auto &c : cases) {
+        clock_seconds = c.seconds, clock_millis = c.millis;
+        EXPECT_EQ(tessera::detail::clock_seed(), c.seed) << c.seconds;
+    }
+    // A generator seeded from a clock past 2038 is made (seeding used to recurse without end).
+    clock_seconds = 2200000000LL;
+    const bool was_init = tessera::detail::did_gen_init;
+    const SimpleGen was = tessera::detail::seed_gen;
+    tessera::detail::did_gen_init = false;
+    auto *g = make<IntGen>(GEN_UNIFORM_INT, 0, GenUniformIntParams{0, 9});
+    ASSERT_NE(g, nullptr);
+    EXPECT_TRUE(g->value >= 0 && g->value <= 9);
+    genFree_(GEN_UNIFORM_INT, g);
+    tessera::detail::did_gen_init = was_init;
+    tessera::detail::seed_gen = was;
+    tessera::detail::read_clock = saved;
+}

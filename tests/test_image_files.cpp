@@ -268,8 +268,8 @@ TEST(ImageFilesDeathTest, ChecksAndPanics) {
     const std::string rcs = "$Id: image_files.cpp 1.0 $";
     Image gray(IMAGE_GRAY, 2, 2), ptr(IMAGE_POINTER, 2, 2);
     TempFile out;
-    EXPECT_EXIT(im_LoadH(IMAGE_GRAY, -1), abrt, assertion("inFile != (FILE *)NULL", file));
-    EXPECT_EXIT(im_SaveH_(gray.im, gray.h(), -1), abrt, assertion("outFile != (FILE *)NULL", file));
+    EXPECT_EXIT(im_SaveH_(nullptr, gray.h(), 1), abrt, assertion("im != (void *)NULL", file));
+    EXPECT_EXIT(im_SaveH_(gray.im, nullptr, 1), abrt, assertion("header != (ImageHeader *)NULL", file));
     EXPECT_EXIT(im_Save_(nullptr, gray.h(), out.path()), abrt, assertion("im != (void *)NULL", file));
     EXPECT_EXIT(im_Save_(gray.im, nullptr, out.path()), abrt, assertion("header != (ImageHeader *)NULL", file));
     EXPECT_EXIT(im_Save_(ptr.im, ptr.h(), out.path()), status1, panic_report("attempt to save pointer image", file, rcs));

@@ -1,6 +1,7 @@
 #include <tessera/magic.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "support/magic_internal.h"
@@ -234,6 +235,65 @@ TEST(MagicAllocFailure, ReadersFailCleanlyWhenMemoryRunsOut) {
         fp.arm();
         adtStringHeader *c = magicComment();
         if (fp.fired()) { EXPECT_EQ(c, nullptr); }
+        strFree(c);
+    });
+}
+
+// Reading is linear in the header's length: a comment of megabytes is read in one pass (the
+// benchmark measures it), and whole.
+TEST(Magic, LongCommentsAreReadWhole) {
+    std::string text(2000000, 'c');
+    for (std::size_t i = 1000; i < text.size(); i += 1000) text[i] = '\n', text[i + 1] = '#';
+    Stream in("#" + text + "\nP5 ");
+    ASSERT_EQ(magicStart(), 0);
+    adtStringHeader *word = nullptr;
+    ASSERT_EQ(magicGetString(in.f, &word), 0);
+    EXPECT_STREQ(strGet(word), "P5");
+    std::string expected = text + "\n";
+    std::string folded;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (!(expected[i] == '#' && i > 0 && expected[i - 1] == '\n')) folded += expected[i];
+    EXPECT_EQ(comment(), folded);
+    strFree(word);
+}
+
+// No format needs a word of more than 4,096 characters; a longer one fails the read, which
+// also ends an endless stream of NUL bytes.
+TEST(Magic, OverlongWordsFail) {
+    adtStringHeader *word = nullptr;
+    Stream ok(std::string(4096, 'w') + " ");
+    EXPECT_EQ(magicGetString(ok.f, &word), 0);
+    EXPECT_EQ(strLen(word), 4096);
+    Stream longer(std::string(4097, 'w') + " ");
+    EXPECT_EQ(magicGetString(longer.f, &word), -1);
+    cookie_io_functions_t zeros{};
+    zeros.read = [](void *, char *buf, size_t n) -> ssize_t {
+        std::memset(buf, 0, n);
+        return static_cast<ssize_t>(n);
+    };
+    FILE *endless = fopencookie(nullptr, "r", zeros);
+    EXPECT_EQ(magicGetString(endless, &word), -1);
+    float f = 0;
+    EXPECT_EQ(magicGetFloat(endless, &f), -1);
+    std::fclose(endless);
+    strFree(word);
+}
+
+// A comment piece that cannot be stored is dropped and reading goes on, but nothing hands out
+// the damaged comment: the copy is refused, so loaders fail instead of losing text.
+TEST(MagicAllocFailure, ADamagedCommentIsNeverHandedOut) {
+    const std::string text = "#" + std::string(300, 'c') + "\n7 ";
+    each_allocation_failure([&](FailPoint &fp) {
+        Stream in(text);
+        magicStart();
+        int32_t v = 0;
+        fp.arm();
+        const int32_t r = magicGetInt(in.f, &v);
+        fp.fired();
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(v, 7);
+        adtStringHeader *c = magicComment();
+        if (c) { EXPECT_EQ(std::string(strGet(c)), std::string(300, 'c') + "\n"); }
         strFree(c);
     });
 }

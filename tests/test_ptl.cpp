@@ -99,7 +99,7 @@ TEST(PointList, RoundTripsKeepElementsAndColours) {
     ASSERT_NE(back.p, nullptr);
     EXPECT_TRUE(back.p->color);
     EXPECT_EQ(back.p->x, -2.0f);
-    EXPECT_STREQ(strGet(back.p->comment), ""); // the block follows the header: it reads as element comments
+    EXPECT_STREQ(strGet(back.p->comment), "comment"); // the block after the header is the comment
     const auto e = elements(back.p);
     ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0]->type, PTL_ELLIPSE);
@@ -127,7 +127,9 @@ TEST(PointList, ReaderRules) {
                    "p\t1 2 010\n"));
     ASSERT_NE(l.p, nullptr);
     EXPECT_EQ(l.p->width, 3.0f);
-    EXPECT_STREQ(strGet(l.p->comment), " before\n in between\n");
+    // comment lines before the first element belong to the comment; the last line break of
+    // such a block is the writer's and is dropped
+    EXPECT_STREQ(strGet(l.p->comment), " before\n in between\n a comment line");
     const auto e = elements(l.p);
     ASSERT_EQ(e.size(), 5u);
     EXPECT_EQ(e[0]->type, PTL_POINT);
@@ -143,14 +145,49 @@ TEST(PointList, ReaderRules) {
     EXPECT_EQ(e[4]->color.b, 8); // octal
 }
 
-TEST(PointList, LongLinesAreReadInPieces) {
-    // The first 299 characters are an element; the rest of the physical line is read as a
-    // line of its own, and "x" is no element.
+TEST(PointList, LongLinesAreReadWhole) {
+    // A physical line is one line however long: runs of blanks read as one blank, text after
+    // the last number is ignored, and a long comment line stays a comment.
     Owned l(loaded("PTL 0 0 1 1\np 1 2" + std::string(300, ' ') + "x\n"));
-    EXPECT_EQ(l.p, nullptr);
-    Owned ok(loaded("PTL 0 0 1 1\n" + std::string(400, ' ') + "p 1 2\n"));
-    ASSERT_NE(ok.p, nullptr);
-    EXPECT_EQ(liLen(ok.p->elements), 1u);
+    ASSERT_NE(l.p, nullptr);
+    EXPECT_EQ(liLen(l.p->elements), 1u);
+    Owned spaced(loaded("PTL 0 0 1 1\n" + std::string(400, ' ') + "l 1" + std::string(500, '\t') + "2 3 4\n"));
+    ASSERT_NE(spaced.p, nullptr);
+    EXPECT_EQ(elements(spaced.p)[0]->y2, 4.0f);
+    Owned remark(loaded("PTL 0 0 1 1\np 1 2\n#" + std::string(1000, 'c') + " p 1 2\n"));
+    ASSERT_NE(remark.p, nullptr);
+    EXPECT_EQ(liLen(remark.p->elements), 1u);
+    // an element line whose text (blanks folded) does not fit the reader is an error
+    EXPECT_EQ(loaded("PTL 0 0 1 1\np 1 2 " + std::string(5000, '7') + "\n"), nullptr);
+}
+
+TEST(PointList, SavedListsLoadAgainAlike) {
+    const char *comments[] = {"", "one line", "two\nlines\n", " lead\n#hash\n\nblank\n"};
+    for (const char *c : comments) {
+        Owned l(ptlNew(true, -2, 1, 10, 5, *c ? strMake(c) : nullptr));
+        ptlAddElem(l.p, ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 1e-8f, 1, 2, 3, 4)); // a size written as 0
+        const std::string first = saved(l.p);
+        Owned back(loaded(first));
+        ASSERT_NE(back.p, nullptr) << c;
+        EXPECT_EQ(saved(back.p), first) << c;
+    }
+}
+
+TEST(PointList, BoundsThatWouldNotLoadAgainAreNotSaved) {
+    for (const float w : {4e-7f, std::nanf("")}) {
+        Owned l(ptlNew(false, 0, 0, 1, 1, nullptr));
+        l.p->width = w;
+        TempFile f;
+        EXPECT_EQ(ptlSave(l.p, f.path()), -1) << w;
+        std::FILE *out = std::tmpfile();
+        EXPECT_EQ(ptlWriteHeader(out, false, 0, 0, 1, w, nullptr), -1) << w;
+        EXPECT_EQ(std::ftell(out), 0); // nothing written
+        std::fclose(out);
+    }
+    Owned narrow(ptlNew(false, 0, 0, 6e-7f, 1, nullptr));
+    Owned back(loaded(saved(narrow.p)));
+    ASSERT_NE(back.p, nullptr);
+    EXPECT_EQ(back.p->width, 1e-6f);
 }
 
 TEST(PointList, BadLinesAndHeadersGiveNull) {

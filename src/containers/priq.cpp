@@ -7,6 +7,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/unload.h"
 
 static_assert(offsetof(PriQStruct, count) == 3 * sizeof(void *));
 static_assert(sizeof(_PriQNode) == 2 * sizeof(void *));
@@ -16,6 +17,16 @@ namespace tessera::detail {
 
 Chunk pqnChunk = NULLCHUNK;
 Chunk pqinChunk = NULLCHUNK;
+
+namespace {
+// Queues the client still holds go with the chunks: the process is ending.
+void release_queue_chunks() {
+    chNuke(pqnChunk);
+    chNuke(pqinChunk);
+    pqnChunk = pqinChunk = NULLCHUNK;
+}
+[[maybe_unused]] const bool released_at_unload = (at_unload(release_queue_chunks), true);
+} // namespace
 
 void swap(_PriQIntNode *pqin1, _PriQIntNode *pqin2) {
     TESSERA_CHECK(pqin1 != NULLPRIQINTNODE);

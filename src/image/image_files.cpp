@@ -249,8 +249,11 @@ FILE *stream_on(int fd, const char *mode) {
     return f;
 }
 
+// A descriptor that cannot be read (closed, open for writing only) or wrapped (no memory for
+// the stream) is a failed load, not a broken contract.
 void *load_from_descriptor(uint16_t type, int fd, void *im, ImageHeader *header) {
     FILE *in = stream_on(fd, "rb");
+    if (!in) return nullptr;
     void *result = do_imLoadF_(type, in, im, header);
     std::fclose(in);
     return result;
@@ -314,7 +317,10 @@ int32_t im_Save_(void *im, ImageHeader *header, const char *name) {
 }
 
 int32_t im_SaveH_(void *im, ImageHeader *header, int fd) {
+    TESSERA_CHECK(im != (void *)NULL);
+    TESSERA_CHECK(header != (ImageHeader *)NULL);
     FILE *out = stream_on(fd, "wb");
+    if (!out) return -1; // a descriptor that cannot be written or wrapped is a failed save
     int32_t result = im_SaveF_(im, header, out);
     if (std::fclose(out) != 0) result = -1; // flushes: the data has reached the descriptor
     return result;

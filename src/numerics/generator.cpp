@@ -1,10 +1,11 @@
 // Random generators over L'Ecuyer's combined multiplicative congruential generator with a
-// Bays-Durham shuffle. The arithmetic is 32-bit signed throughout (Schrage's method keeps every
-// product in range), so sequences are the same on every platform.
+// Bays-Durham shuffle. Each modular step is exact integer arithmetic (a 64-bit product folded
+// by the modulus), so sequences are the same on every platform.
 #include "generator_internal.h"
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 
 #include "support/alloc.h"
@@ -37,15 +38,26 @@ template <int32_t a, int32_t m> int32_t step(int32_t s) {
 }
 static_assert(m1 == 53668 * a1 + r1 && m2 == 52774 * a2 + r2); // the Schrage constants (q, r)
 
-int32_t clock_seed() {
+} // namespace
+
+// Seconds since 1970 and the millisecond part; tests replace it to move the clock.
+void (*read_clock)(int64_t *seconds, int32_t *millis) = [](int64_t *seconds, int32_t *millis) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const auto seconds = static_cast<int32_t>(static_cast<uint32_t>(now.tv_sec));
-    const auto millis = static_cast<int32_t>(now.tv_nsec / 1000000);
-    return seconds ^ millis;
-}
+    *seconds = static_cast<int64_t>(now.tv_sec);
+    *millis = static_cast<int32_t>(now.tv_nsec / 1000000);
+};
 
-} // namespace
+int32_t clock_seed() {
+    int64_t seconds = 0;
+    int32_t millis = 0;
+    read_clock(&seconds, &millis);
+    // The 32-bit seconds XOR the milliseconds, as always; from 2038 on (or on a clock set
+    // before 1970) that is not a valid seed, and is folded into 1 .. 2^31 - 2 instead.
+    const auto mixed = static_cast<uint32_t>(seconds) ^ static_cast<uint32_t>(millis);
+    constexpr uint32_t largest = 2147483646u;
+    return static_cast<int32_t>(mixed >= 1 && mixed <= largest ? mixed : mixed % largest + 1);
+}
 
 void reset_sg(SimpleGen *state, int32_t seed) {
     while (seed <= 0) {
@@ -139,6 +151,14 @@ void draw(int32_t tag, void *g) {
     }
 }
 
+// Both records keep their tag at the same place, so it can be read before the kind is known.
+static_assert(offsetof(IntGen, tag) == offsetof(FloatGen, tag));
+int32_t own_tag(const void *g) {
+    int32_t tag;
+    std::memcpy(&tag, static_cast<const unsigned char *>(g) + offsetof(IntGen, tag), sizeof tag);
+    return tag;
+}
+
 SimpleGen *base_of(int32_t tag, void *g) {
     return tag == GEN_UNIFORM_INT ? &static_cast<IntGen *>(g)->sg : &static_cast<FloatGen *>(g)->sg;
 }
@@ -187,10 +207,13 @@ void *genNew_(int32_t tag, int32_t seed, void *params) {
 
 void genReset_(int32_t tag, void *g, int32_t seed) {
     if (record_size(tag) == 0) TESSERA_PANIC("bad generator tag");
+    // The record says what it is: a caller's tag of another kind must not make us read or
+    // write past a shorter record.
+    const int32_t own = own_tag(g);
     // A reset generator repeats the sequence of a new one: a cached normal value goes too.
-    if (tag == GEN_GAUSSIAN) static_cast<FloatGen *>(g)->have_saved = 0;
-    tessera::detail::reset_sg(base_of(tag, g), seed);
-    draw(tag, g);
+    if (own == GEN_GAUSSIAN) static_cast<FloatGen *>(g)->have_saved = 0;
+    tessera::detail::reset_sg(base_of(own, g), seed);
+    draw(own, g);
 }
 
 void genFree_(int32_t tag, void *g) {

@@ -12,6 +12,7 @@
 #include "plot.h"
 #include "support/check.h"
 #include "support/magic_internal.h"
+#include "support/unload.h"
 
 static_assert(sizeof(PointListElemStruct) == 24 && offsetof(PointListElemStruct, size) == 4);
 static_assert(offsetof(PointListStruct, comment) == 16 && offsetof(PointListStruct, color) == 24 &&
@@ -25,8 +26,8 @@ GrayImageStruct *N_for_color = nullptr;
 
 namespace {
 
-constexpr int line_size = 300;
-char line[line_size];               // the element reader's line
+constexpr std::size_t line_size = 4096; // an element line, white space runs folded, must fit
+char line[line_size];                    // the element reader's line
 adtStringHeader *magic = nullptr;   // the header reader's magic word
 adtStringHeader *docstring = nullptr; // comment handed from a file header to its rendered image
 
@@ -79,29 +80,88 @@ bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, flo
     return true;
 }
 
+// Reads the four bounds of a header and, when comment is not null, the comment: every "#" line
+// met since magicStart, including the comment block a saved list has after its header line.
+// The writer ends that block with one line break more than the text had, which is dropped, so
+// a saved comment loads as it was saved. 0, or -1 with *comment untouched.
+int32_t read_bounds(FILE *fp, float *x, float *y, float *width, float *height, adtStringHeader **comment) {
+    float b[4];
+    for (float &v : b)
+        if (magicGetFloat(fp, &v) != 0) return -1;
+    const bool block = skip_comment_block(fp);
+    if (comment) {
+        adtStringHeader *text = magicComment();
+        if (!text) return -1;
+        const std::size_t n = std::strlen(text->chars);
+        if (block && n > 0 && text->chars[n - 1] == '\n') text->chars[n - 1] = '\0';
+        *comment = text;
+    }
+    *x = b[0], *y = b[1], *width = b[2], *height = b[3];
+    return 0;
+}
+
+// The value a number written with "%f" reads back as.
+float reads_back(float v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
+    return std::strtof(text, nullptr);
+}
+
 } // namespace
 
 bool ptlGoodElemType(unsigned char type) { return type >= PTL_POINT && type <= PTL_FILL; }
 
-void trimline(char *buf) {
-    std::size_t lead = 0;
-    while (is_space(buf[lead])) ++lead;
-    if (lead) std::memmove(buf, buf + lead, std::strlen(buf + lead) + 1);
+namespace {
+
+// Reads the next element line into buf: a whole physical line, however long, without its
+// leading white space and with every run of white space folded into one blank (which the
+// number conversions read alike). Empty lines and lines that begin with '#' are skipped to
+// their end. Null at the end of the input; too_long is set (and the line consumed) when the
+// folded line does not fit buf.
+char *read_line(char *buf, FILE *fp, bool *too_long) {
+    *too_long = false;
+    int c;
+    for (;;) {
+        do c = getc_unlocked(fp);
+        while (c != EOF && is_space(static_cast<char>(c)));
+        if (c == EOF) return nullptr;
+        if (c != '#') break;
+        while (c != EOF && c != '\n') c = getc_unlocked(fp);
+    }
+    std::size_t n = 0;
+    bool blank = false;
+    for (; c != EOF && c != '\n'; c = getc_unlocked(fp)) {
+        if (is_space(static_cast<char>(c))) {
+            blank = true;
+            continue;
+        }
+        if (n + 2 >= line_size) *too_long = true;
+        if (*too_long) continue;
+        if (blank) buf[n++] = ' ';
+        blank = false;
+        buf[n++] = static_cast<char>(c);
+    }
+    buf[n] = '\0';
+    return buf;
 }
 
-char *getline(char *buf, FILE *fp) {
-    while (std::fgets(buf, line_size, fp)) {
-        trimline(buf);
-        if (buf[0] != '\0' && buf[0] != '#') return buf;
-    }
-    return nullptr;
-}
+} // namespace
 
 void release_ptl_state() {
     strFree(magic);
     strFree(docstring);
     if (N_for_color) im_Free_(N_for_color, IMAGE_GRAY);
+    // Lists the client still holds go with their chunks: the process is ending.
+    chNuke(pointlistchunk);
+    chNuke(elementchunk);
+    magic = docstring = nullptr;
+    N_for_color = nullptr;
+    pointlistchunk = elementchunk = NULLCHUNK;
 }
+
+namespace {
+[[maybe_unused]] const bool released_at_unload = (at_unload(release_ptl_state), true);
+} // namespace
 
 } // namespace tessera::detail
 
@@ -233,20 +293,17 @@ int32_t ptlReadHeader(FILE *fp, bool *color, float *x, float *y, float *width, f
     if (magicStart() != 0 || magicGetString(fp, &magic) != 0) return -1;
     const bool is_color = std::strcmp(strGet(magic), "CPTL") == 0;
     if (!is_color && std::strcmp(strGet(magic), "PTL") != 0) return -1;
-    if (magicGetFloat(fp, x) != 0 || magicGetFloat(fp, y) != 0 || magicGetFloat(fp, width) != 0 ||
-        magicGetFloat(fp, height) != 0)
-        return -1;
+    adtStringHeader *text = nullptr;
+    if (read_bounds(fp, x, y, width, height, comment ? &text : nullptr) != 0) return -1;
     *color = is_color;
-    if (comment) {
-        adtStringHeader *copy = magicComment();
-        if (!copy) return -1;
-        *comment = copy;
-    }
+    if (comment) *comment = text;
     return 0;
 }
 
 int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, float height, adtStringHeader *comment) {
     if (!fp) return -1;
+    // Bounds that would be written as 0 (narrower than 5e-7) or as nan would not load again.
+    if (!(reads_back(width) > 0) || !(reads_back(height) > 0)) return -1;
     if (std::fprintf(fp, "%sPTL %f %f %f %f\n\n", color ? "C" : "", static_cast<double>(x), static_cast<double>(y),
                      static_cast<double>(width), static_cast<double>(height)) < 0)
         return -1;
@@ -256,7 +313,12 @@ int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, floa
 PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) {
     TESSERA_CHECK(fp != (FILE *) NULL);
     *error = false;
-    if (!tessera::detail::getline(line, fp)) return nullptr;
+    bool too_long = false;
+    if (!read_line(line, fp, &too_long)) return nullptr;
+    if (too_long) {
+        *error = true;
+        return nullptr;
+    }
     unsigned char type;
     RGB rgb;
     float size, c[4];
@@ -278,7 +340,8 @@ PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) 
 
 int32_t ptlPutElem(PointListElem elem, bool color, FILE *fp) {
     if (!ptlGoodElemType(elem->type)) return -1;
-    if (elem->size != 0 && std::fprintf(fp, "%f", static_cast<double>(elem->size)) < 0) return -1;
+    // A size that "%f" writes as 0.000000 is written as no size at all, which reads back alike.
+    if (reads_back(elem->size) != 0 && std::fprintf(fp, "%f", static_cast<double>(elem->size)) < 0) return -1;
     const char letter = letters[elem->type - 1];
     const bool four = elem->type == PTL_LINE || elem->type == PTL_ELLIPSE;
     const int written = four ? std::fprintf(fp, "%c\t%f %f %f %f", letter, static_cast<double>(elem->x1),
@@ -411,11 +474,9 @@ void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, 
     bool local;
     if (!clipped) clipped = &local;
     float x, y, width, height;
-    if (magicGetFloat(fp, &x) != 0 || magicGetFloat(fp, &y) != 0 || magicGetFloat(fp, &width) != 0 ||
-        magicGetFloat(fp, &height) != 0)
-        return nullptr;
     strFree(docstring);
-    if (!(docstring = magicComment())) return nullptr;
+    docstring = nullptr;
+    if (read_bounds(fp, &x, &y, &width, &height, &docstring) != 0) return nullptr;
     Geometry g{};
     const bool fits = geometry_of(x, y, width, height, xscale, yscale, &g);
     *clipped = false;

@@ -2,11 +2,13 @@
 // never stored; it is counted whenever it is needed.
 #include <tessera/adt_strings.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "alloc.h"
 #include "check.h"
+#include "strings_internal.h"
 
 using tessera::detail::mem_alloc;
 using tessera::detail::mem_free;
@@ -167,3 +169,19 @@ char strRef(const adtStringHeader *s, int32_t i) {
 }
 
 } // extern "C"
+
+namespace tessera::detail {
+
+bool str_append(adtStringHeader *s, std::size_t len, const char *bytes, std::size_t n) {
+    if (len + n > static_cast<std::size_t>(s->maxLen)) {
+        const std::size_t want = std::max({len + n, 2 * static_cast<std::size_t>(s->maxLen),
+                                           static_cast<std::size_t>(add_char_capacity)});
+        if (len + n > INT32_MAX) return false;
+        if (!rebuffer(s, static_cast<int32_t>(std::min<std::size_t>(want, INT32_MAX)), len)) return false;
+    }
+    std::memcpy(s->chars + len, bytes, n);
+    s->chars[len + n] = '\0';
+    return true;
+}
+
+} // namespace tessera::detail

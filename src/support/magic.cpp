@@ -2,22 +2,39 @@
 // comments folded into the newline that ends them and their text kept for the caller.
 #include <tessera/magic.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 #include "magic_internal.h"
+#include "strings_internal.h"
+#include "unload.h"
 
 namespace {
 
 constexpr int32_t comment_capacity = 100;
 constexpr int32_t word_capacity = 10;
+constexpr std::size_t longest_word = 4096; // no header of any format needs a longer one
 
 adtStringHeader *magic_comment = nullptr; // comment text since the last magicStart
+std::size_t comment_length = 0;           // its length, kept as it grows
+bool comment_lost = false;                // some comment text could not be stored
 adtStringHeader *string = nullptr;        // word buffer of magicGetFloat
 
 bool ensure_comment() {
-    if (!magic_comment) magic_comment = strNew(comment_capacity);
+    if (!magic_comment) {
+        magic_comment = strNew(comment_capacity);
+        comment_length = 0;
+    }
     return magic_comment != nullptr;
+}
+
+// Appends a piece of comment text; a piece that cannot be stored is dropped and remembered, so
+// that no reader hands out a comment with text missing.
+void keep_comment(const char *text, std::size_t n) {
+    if (n == 0) return;
+    if (tessera::detail::str_append(magic_comment, comment_length, text, n)) comment_length += n;
+    else comment_lost = true;
 }
 
 // The six C white-space characters; end of file (-1) and bytes 128 to 255 are not among them.
@@ -35,7 +52,7 @@ int skip_space(FILE *stream) {
 
 namespace tessera::detail {
 
-adtStringHeader *magicComment() { return strNewCopy(magic_comment); }
+adtStringHeader *magicComment() { return comment_lost ? nullptr : strNewCopy(magic_comment); }
 
 bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark) {
     const char *text = strGet(comment);
@@ -50,10 +67,25 @@ bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_a
     return std::fputs("\n\n", out) != EOF;
 }
 
+bool skip_comment_block(FILE *stream) {
+    const std::size_t before = comment_length;
+    const bool lost = comment_lost;
+    int c;
+    do c = magicGetChar(stream);
+    while (is_space(c));
+    if (c != -1) std::ungetc(c, stream);
+    return comment_length != before || comment_lost != lost;
+}
+
 void release_magic_state() {
     strFree(magic_comment);
     strFree(string);
+    magic_comment = string = nullptr;
 }
+
+namespace {
+[[maybe_unused]] const bool released_at_unload = (at_unload(release_magic_state), true);
+} // namespace
 
 } // namespace tessera::detail
 
@@ -62,6 +94,8 @@ extern "C" {
 int32_t magicStart(void) {
     if (!ensure_comment()) return -1;
     strClear(magic_comment);
+    comment_length = 0;
+    comment_lost = false;
     return 0;
 }
 
@@ -70,12 +104,19 @@ int32_t magicGetChar(FILE *stream) {
     if (!ensure_comment()) return -1;
     int c = getc_unlocked(stream);
     if (c != '#') return c == EOF ? -1 : c;
+    // A comment is gathered in pieces and appended a piece at a time. NUL bytes are left out:
+    // they would not change the text.
+    char piece[256];
+    std::size_t n = 0;
     for (;;) {
         c = getc_unlocked(stream);
-        if (c == EOF) return -1;
-        strAddChar_(&magic_comment, static_cast<char>(c)); // a failed append drops the character
-        if (c == '\n') return c;
+        if (c == EOF) break;
+        if (c != 0) piece[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+        if (n == sizeof piece) keep_comment(piece, n), n = 0;
     }
+    keep_comment(piece, n);
+    return c == EOF ? -1 : c;
 }
 
 int32_t magicGetInt(FILE *stream, int32_t *value) {
@@ -100,8 +141,13 @@ int32_t magicGetString(FILE *stream, adtStringHeader **s) {
     if (!*s && !(*s = strNew(word_capacity))) return -1;
     int c = skip_space(stream);
     strClear(*s);
-    for (; c != -1 && !is_space(c); c = magicGetChar(stream))
-        if (!strAddChar_(s, static_cast<char>(c))) return -1; // a word cut short is no word
+    std::size_t length = 0, read = 0;
+    for (; c != -1 && !is_space(c); c = magicGetChar(stream)) {
+        if (++read > longest_word) return -1;
+        if (c == 0) continue; // appending a NUL leaves the text as it is
+        const char ch = static_cast<char>(c);
+        if (!tessera::detail::str_append(*s, length++, &ch, 1)) return -1; // a word cut short is no word
+    }
     return c == -1 ? -1 : 0;
 }
 

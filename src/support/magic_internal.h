@@ -15,7 +15,9 @@ adtStringHeader *magicComment();
 // after that mark unless the text has one), then two newlines. False at the first failed write.
 bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark);
 
-// Releases the tokenizer's module-level strings; run once when the library is unloaded.
-void release_magic_state();
+// Reads on over white space and "#" comments (collecting their text as magicGetChar does) up
+// to the next other character, which is put back. True when a comment was met.
+bool skip_comment_block(FILE *stream);
+
 
 } // namespace tessera::detail

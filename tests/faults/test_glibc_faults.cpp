@@ -1,0 +1,426 @@
+// Allocation failures everywhere, including inside the C library: this program replaces malloc
+// and its relatives for the whole process (the shared library and glibc's own stdio buffers
+// and FILE records included), fails the Nth allocation of one call, and checks what a caller
+// of the exported functions sees: no abort, a null or failure result or a complete one, no
+// leak, and the caller's objects unchanged. Each call is tried in a fresh process (a forked
+// child of one that never used the library) and in a warm one.
+#include <tessera.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
+}
+
+namespace {
+
+long armed_at = 0; // 0: nothing armed
+bool every_after = false;
+long calls = 0;
+long live = 0; // blocks handed out and not yet released
+bool delivered = false;
+
+bool should_fail() {
+    if (armed_at == 0) return false;
+    ++calls;
+    if (calls == armed_at || (every_after && calls > armed_at)) {
+        delivered = true;
+        errno = ENOMEM;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+void *malloc(size_t n) {
+    if (should_fail()) return nullptr;
+    void *p = __libc_malloc(n);
+    if (p) ++live;
+    return p;
+}
+
+void *calloc(size_t n, size_t size) {
+    if (should_fail()) return nullptr;
+    void *p = __libc_calloc(n, size);
+    if (p) ++live;
+    return p;
+}
+
+void *realloc(void *old, size_t n) {
+    if (n && should_fail()) return nullptr;
+    void *p = __libc_realloc(old, n);
+    if (!old && p) ++live;
+    if (old && !n) --live;
+    return p;
+}
+
+void free(void *p) {
+    if (p) --live;
+    __libc_free(p);
+}
+
+void *memalign(size_t align, size_t n) {
+    if (should_fail()) return nullptr;
+    void *p = __libc_memalign(align, n);
+    if (p) ++live;
+    return p;
+}
+
+void *aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
+
+int posix_memalign(void **out, size_t align, size_t n) {
+    void *p = memalign(align, n);
+    if (!p) return ENOMEM;
+    *out = p;
+    return 0;
+}
+
+} // extern "C"
+
+namespace {
+
+// Arms the failure of allocation n (and, with every, of all later ones) for one call.
+struct Injector {
+    long n = 0;
+    bool every = false;
+    void arm() {
+        calls = 0;
+        delivered = false;
+        every_after = every;
+        armed_at = n;
+    }
+    void disarm() { armed_at = 0; }
+};
+
+// What one try of an operation found.
+enum Outcome { ok, failed_cleanly, wrong };
+
+// An operation: makes the caller's objects, calls the exported function between arm and disarm,
+// checks the result (complete, or a failure with the caller's objects unchanged) and releases
+// everything it made.
+using Operation = std::function<Outcome(Injector &)>;
+
+std::string dir() {
+    static std::string d = [] {
+        char tmpl[] = "/tmp/tessera-faults-XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
+    return d;
+}
+
+std::string write_file(const std::string &name, const std::string &bytes) {
+    const std::string path = dir() + "/" + name;
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+// Comments longer than the tokenizer's first buffer, so that reading them has to grow it.
+const std::string long_text(150, 'c');
+const std::string pgm = "P5\n#" + long_text + "\n3 2\n255\n\x01\x02\x03\x04\x05\x06";
+const std::string drawing = "#" + long_text + "\nCPTL 0 0 8 8\n3l 0 0 8 8 0xff0000\n2e 4 4 2 3 0x00ff00\nf 4 4 0\n";
+const std::string drawing_comment = long_text + "\n";
+
+// Same size and pixels, and (with comments) the same comment text.
+bool same_gray(void *a, void *b, bool comments = true) {
+    const auto *x = static_cast<GrayImageStruct *>(a), *y = static_cast<GrayImageStruct *>(b);
+    if (x->header->width != y->header->width || x->header->height != y->header->height) return false;
+    for (int r = 0; r < x->header->height; ++r)
+        if (std::memcmp(x->data[r], y->data[r], static_cast<size_t>(x->header->width)) != 0) return false;
+    return !comments || std::strcmp(strGet(x->header->comment), strGet(y->header->comment)) == 0;
+}
+
+// An operation that makes one new object: fail means null; success must equal the reference.
+template <class Make, class Check, class Release> Operation making(Make make, Check check, Release release) {
+    return [=](Injector &inj) {
+        inj.arm();
+        auto *result = make();
+        inj.disarm();
+        if (!result) return failed_cleanly;
+        const bool good = check(result);
+        release(result);
+        return good ? ok : wrong;
+    };
+}
+
+struct Named {
+    const char *name;
+    Operation op;
+};
+
+std::vector<Named> operations() {
+    static const std::string gray_path = write_file("gray.pgm", pgm);
+    static const std::string drawing_path = write_file("drawing.cptl", drawing);
+    static const std::string out_path = dir() + "/out.pgm";
+    std::vector<Named> ops;
+    ops.push_back({"strMake", making([] { return strMake("some text"); },
+                                     [](adtStringHeader *s) { return std::strcmp(strGet(s), "some text") == 0; }, strFree)});
+    ops.push_back({"strCat_", [](Injector &inj) {
+                       adtStringHeader *s = strMake("abc");
+                       adtStringHeader *t = strMake("0123456789012345678901234567890123456789");
+                       inj.arm();
+                       adtStringHeader *r = strCat_(&s, t);
+                       inj.disarm();
+                       const bool good = r ? std::strcmp(strGet(s), "abc0123456789012345678901234567890123456789") == 0
+                                           : std::strcmp(strGet(s), "abc") == 0;
+                       strFree(s);
+                       strFree(t);
+                       return !good ? wrong : r ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"chNew+chAlloc", making([] {
+                       Chunk c = chNew(32);
+                       if (c == NULLCHUNK) return static_cast<Chunk>(nullptr);
+                       if (!chAlloc(c)) {
+                           chNuke(c);
+                           return static_cast<Chunk>(nullptr);
+                       }
+                       return c;
+                   }, [](Chunk) { return true; }, chNuke)});
+    ops.push_back({"liNew+liAdd", making([] {
+                       List l = liNew();
+                       if (l != NULLLIST && !liAdd(l, nullptr)) {
+                           liFree(l);
+                           return static_cast<List>(nullptr);
+                       }
+                       return l;
+                   }, [](List l) { return liLen(l) == 1; }, liFree)});
+    ops.push_back({"pqNew+pqAdd", making([] {
+                       PriQ q = pqNew([](void *a, void *b) { return a > b; });
+                       if (q != NULLPRIQ && !pqAdd(q, nullptr)) {
+                           pqFree(q);
+                           return static_cast<PriQ>(nullptr);
+                       }
+                       return q;
+                   }, [](PriQ q) { return pqLen(q) == 1; }, pqFree)});
+    ops.push_back({"genNew_", making([] {
+                       GenGaussianParams p{0, 1};
+                       return genNew_(GEN_GAUSSIAN, 0, &p);
+                   }, [](void *) { return true; }, [](void *g) { genFree_(GEN_GAUSSIAN, g); })});
+    ops.push_back({"hiNew", making([] { return hiNew(10, 0, 1); }, [](Hist) { return true; }, hiFree)});
+    ops.push_back({"vec_Dup_", [](Injector &inj) {
+                       void *v = vec_New_(VECTOR_INT, 5, 0, 0, 0, nullptr);
+                       inj.arm();
+                       void *d = vec_Dup_(v, static_cast<AnyVectorStruct *>(v)->header);
+                       inj.disarm();
+                       vec_Free_(v, VECTOR_INT);
+                       if (d) vec_Free_(d, VECTOR_INT);
+                       return d ? ok : failed_cleanly;
+                   }});
+    const auto gray = [] { return im_Load(IMAGE_GRAY, gray_path.c_str()); };
+    const auto release_image = [](void *im) { im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag); };
+    ops.push_back({"im_Load", making([=] { return im_Load(IMAGE_GRAY, gray_path.c_str()); },
+                                     [=](void *im) {
+                                         void *ref = gray();
+                                         const bool good = same_gray(im, ref);
+                                         im_Free_(ref, IMAGE_GRAY);
+                                         return good;
+                                     },
+                                     release_image)});
+    ops.push_back({"im_LoadH", making([=] {
+                       const int fd = open(gray_path.c_str(), O_RDONLY);
+                       void *im = im_LoadH(IMAGE_GRAY, fd);
+                       const bool still_open = fcntl(fd, F_GETFD) != -1;
+                       close(fd);
+                       return still_open ? im : nullptr;
+                   }, [=](void *im) {
+                       void *ref = gray();
+                       const bool good = same_gray(im, ref);
+                       im_Free_(ref, IMAGE_GRAY);
+                       return good;
+                   }, release_image)});
+    ops.push_back({"im_LoadInto_", [=](Injector &inj) {
+                       void *into = gray(), *before = im_Dup_(into, static_cast<AnyImageStruct *>(into)->header);
+                       inj.arm();
+                       void *r = im_LoadInto_(into, static_cast<AnyImageStruct *>(into)->header, gray_path.c_str());
+                       inj.disarm();
+                       const bool unchanged = same_gray(into, before, false);
+                       im_Free_(into, IMAGE_GRAY);
+                       im_Free_(before, IMAGE_GRAY);
+                       return !unchanged ? wrong : r ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"im_Save_", [=](Injector &inj) {
+                       void *im = gray();
+                       inj.arm();
+                       const int r = im_Save_(im, static_cast<AnyImageStruct *>(im)->header, out_path.c_str());
+                       inj.disarm();
+                       bool good = true;
+                       if (r == 0) {
+                           void *back = im_Load(IMAGE_GRAY, out_path.c_str());
+                           good = back && same_gray(back, im, false);
+                           if (back) im_Free_(back, IMAGE_GRAY);
+                       }
+                       im_Free_(im, IMAGE_GRAY);
+                       return !good ? wrong : r == 0 ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"im_SaveH_", [=](Injector &inj) {
+                       void *im = gray();
+                       const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                       inj.arm();
+                       const int r = im_SaveH_(im, static_cast<AnyImageStruct *>(im)->header, fd);
+                       inj.disarm();
+                       const bool still_open = fcntl(fd, F_GETFD) != -1;
+                       close(fd);
+                       bool good = still_open;
+                       if (r == 0) {
+                           void *back = im_Load(IMAGE_GRAY, out_path.c_str());
+                           good = good && back && same_gray(back, im, false);
+                           if (back) im_Free_(back, IMAGE_GRAY);
+                       }
+                       im_Free_(im, IMAGE_GRAY);
+                       return !good ? wrong : r == 0 ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"imScale", [=](Injector &inj) {
+                       auto *im = static_cast<AnyImageStruct *>(gray());
+                       inj.arm();
+                       AnyImageStruct *s = imScale(im, 7, 5);
+                       inj.disarm();
+                       im_Free_(im, IMAGE_GRAY);
+                       if (s) im_Free_(s, IMAGE_GRAY);
+                       return s ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"ptlLoad", making([=] { return ptlLoad(drawing_path.c_str()); },
+                                     [](PointList p) {
+                                         return liLen(p->elements) == 3 && strGet(p->comment) == drawing_comment;
+                                     },
+                                     ptlFree)});
+    ops.push_back({"ptlSave", [=](Injector &inj) {
+                       PointList p = ptlLoad(drawing_path.c_str());
+                       const std::string out = dir() + "/out.cptl";
+                       inj.arm();
+                       const int r = ptlSave(p, out.c_str());
+                       inj.disarm();
+                       bool good = true;
+                       if (r == 0) {
+                           PointList back = ptlLoad(out.c_str());
+                           good = back && liLen(back->elements) == 3;
+                           if (back) ptlFree(back);
+                       }
+                       ptlFree(p);
+                       return !good ? wrong : r == 0 ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"ptlRender", [=](Injector &inj) {
+                       PointList p = ptlLoad(drawing_path.c_str());
+                       bool clipped = false;
+                       inj.arm();
+                       void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, &clipped);
+                       inj.disarm();
+                       const bool good = !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       if (im) im_Free_(im, IMAGE_RGB);
+                       ptlFree(p);
+                       return !good ? wrong : im ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"ptlLoadAndRender", [=](Injector &inj) {
+                       std::FILE *f = std::fopen(drawing_path.c_str(), "r");
+                       adtStringHeader *magic = nullptr;
+                       inj.arm();
+                       void *im = nullptr;
+                       if (magicStart() == 0 && magicGetString(f, &magic) == 0)
+                           im = ptlLoadAndRender(f, true, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
+                       inj.disarm();
+                       const bool good = !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       if (im) im_Free_(im, IMAGE_BINARY);
+                       strFree(magic);
+                       std::fclose(f);
+                       return !good ? wrong : im ? ok : failed_cleanly;
+                   }});
+    return ops;
+}
+
+// Runs op with allocation n failing (every one from n on, with every), in a child process.
+// The exit status says what happened: 0 ok, 1 a clean failure, 2 a wrong result, +4 when the
+// armed allocation was reached.
+int in_child(const Operation &op, long n, bool every) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        Injector inj{n, every};
+        const Outcome o = op(inj);
+        _exit(static_cast<int>(o) + (delivered ? 4 : 0));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+TEST(GlibcAllocationFailure, FreshProcessNeverAbortsOrGivesAPartialResult) {
+    for (const Named &o : operations()) {
+        long n = 1;
+        for (; n < 2000; ++n) {
+            bool reached = false;
+            for (bool every : {false, true}) {
+                const int status = in_child(o.op, n, every);
+                ASSERT_LT(status, 8) << o.name << ": allocation " << n << (every ? " and later" : "")
+                                     << " failing ended the process (status " << status << ")";
+                EXPECT_NE(status & 3, 2) << o.name << ": allocation " << n << (every ? " and later" : "")
+                                         << " failing gave a wrong or partial result";
+                reached = reached || (status & 4);
+            }
+            if (!reached) break;
+        }
+        EXPECT_GT(n, 1) << o.name << " made no allocation";
+    }
+}
+
+TEST(GlibcAllocationFailure, WarmProcessLeaksNothingAndKeepsTheCallersObjects) {
+    for (const Named &o : operations()) {
+        Injector none{0, false};
+        ASSERT_EQ(o.op(none), ok) << o.name << " fails without any failure injected";
+        long n = 1;
+        for (; n < 2000; ++n) {
+            bool reached = false;
+            for (bool every : {false, true}) {
+                Injector inj{n, every};
+                const long before = live;
+                const Outcome outcome = o.op(inj);
+                EXPECT_NE(outcome, wrong) << o.name << ": allocation " << n << (every ? " and later" : "")
+                                          << " failing gave a wrong or partial result";
+                EXPECT_EQ(live, before) << o.name << ": allocation " << n << (every ? " and later" : "")
+                                        << " failing leaked " << live - before << " blocks";
+                reached = reached || delivered;
+            }
+            if (!reached) break;
+        }
+        EXPECT_GT(n, 1) << o.name << " made no allocation";
+    }
+}
+
+// A descriptor that cannot be read or written the way asked is a failed call, not an abort.
+TEST(DescriptorFailures, WrongDirectionAndClosedDescriptorsFail) {
+    const std::string path = write_file("d.pgm", pgm);
+    const int rd = open(path.c_str(), O_RDONLY), wr = open((dir() + "/w.pgm").c_str(), O_WRONLY | O_CREAT, 0600);
+    void *im = im_Load(IMAGE_GRAY, path.c_str());
+    ASSERT_NE(im, nullptr);
+    ImageHeader *h = static_cast<AnyImageStruct *>(im)->header;
+    EXPECT_EQ(im_SaveH_(im, h, rd), -1);
+    EXPECT_EQ(im_LoadH(IMAGE_GRAY, wr), nullptr);
+    EXPECT_EQ(im_LoadHInto_(im, h, wr), nullptr);
+    EXPECT_EQ(im_LoadH(IMAGE_GRAY, -1), nullptr);
+    EXPECT_EQ(im_SaveH_(im, h, -1), -1);
+    EXPECT_NE(fcntl(rd, F_GETFD), -1); // the caller's descriptors stay open
+    EXPECT_NE(fcntl(wr, F_GETFD), -1);
+    close(rd);
+    close(wr);
+    EXPECT_EQ(im_LoadH(IMAGE_GRAY, rd), nullptr); // closed
+    im_Free_(im, IMAGE_GRAY);
+}
