@@ -283,6 +283,7 @@ TEST(Magic, OverlongWordsFail) {
 // the damaged comment: the copy is refused, so loaders fail instead of losing text.
 TEST(MagicAllocFailure, ADamagedCommentIsNeverHandedOut) {
     const std::string text = "#" + std::string(300, 'c') + "\n7 ";
+    magicStart(); // the module's comment string exists from here on
     each_allocation_failure([&](FailPoint &fp) {
         Stream in(text);
         magicStart();
