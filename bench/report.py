@@ -66,6 +66,14 @@ for t in TAGS:
 rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 binary", "render/16", []))
 rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 colour", "render/4", []))
 rows["Point lists"].append(row("binary fill of an empty 4096 x 4096 image", "binary_fill", [("memset", "fill_memset")]))
+rows["Point lists"].append(row("render 2,000 elements with pens 5-30, 2048 x 2048 binary", "render_wide_pens/16", []))
+rows["Point lists"].append(row("render 2,000 elements with pens 5-30, 2048 x 2048 colour", "render_wide_pens/4", []))
+for scale in [1, 2, 4, 8]:
+    for t, kind in [(16, "binary"), (4, "colour")]:
+        rows["Point lists"].append(row(f"line with a pen of 100, 500 x 500 at scale {scale}, {kind}", f"thick_line/{t}/{scale}", []))
+for t, kind in [(16, "binary"), (4, "colour")]:
+    rows["Point lists"].append(row(f"ten ellipses with a semi-axis of 1e30, 200 x 200, {kind}", f"hostile/{t}/0", []))
+    rows["Point lists"].append(row(f"a line with a pen of 1e38, 2000 x 2000, {kind}", f"hostile/{t}/1", []))
 
 print("# Performance\n")
 print("Produced by `sh bench/run.sh` (Google Benchmark, Release build, one thread) on " + machine + ".")
@@ -83,3 +91,10 @@ for section, lines in rows.items():
     for l in lines:
         print(l)
     print()
+
+# Hand-kept notes (before/after measurements of a change) follow the generated tables.
+notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "notes")
+for name in sorted(os.listdir(notes)) if os.path.isdir(notes) else []:
+    with open(os.path.join(notes, name)) as f:
+        print(f.read().rstrip("\n"))
+        print()
