@@ -305,7 +305,7 @@ class Counts {
 };
 
 // Work of one element, in dots and rows drawn; beyond the limit the element stops (clipped).
-int64_t work_limit(const Bounds &b) { return (int64_t{1} << 20) + 8 * b.area(); }
+int64_t work_limit(const Bounds &b) { return (int64_t{1} << 16) + 8 * b.area(); }
 
 // The target-specific part of a painter: how a coordinate becomes a pixel and what k plots on
 // one pixel or a span of pixels do.

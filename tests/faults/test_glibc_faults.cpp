@@ -288,6 +288,82 @@ std::vector<Named> operations() {
                        im_Free_(im, IMAGE_GRAY);
                        return !good ? wrong : r == 0 ? ok : failed_cleanly;
                    }});
+    // The rest of the allocating functions, each making one new object from one made before.
+    const auto image_from = [=](const char *name, auto make) {
+        return Named{name, [=](Injector &inj) {
+                         auto *src = static_cast<AnyImageStruct *>(gray());
+                         inj.arm();
+                         void *made = make(src);
+                         inj.disarm();
+                         im_Free_(src, IMAGE_GRAY);
+                         if (made) im_Free_(made, static_cast<AnyImageStruct *>(made)->header->tag);
+                         return made ? ok : failed_cleanly;
+                     }};
+    };
+    ops.push_back(image_from("im_NewOrWrap_", [](AnyImageStruct *) {
+        return im_NewOrWrap_(IMAGE_RGB, 9, 4, -2, 3, nullptr, 0, 0, nullptr);
+    }));
+    ops.push_back(image_from("im_Dup_", [](AnyImageStruct *s) { return im_Dup_(s, s->header); }));
+    ops.push_back(image_from("im_Crop_", [](AnyImageStruct *s) { return im_Crop_(s, s->header, 1, 0, 2, 2); }));
+    ops.push_back(image_from("im_Crop_Into_ (new)", [](AnyImageStruct *s) {
+        return im_Crop_Into_(s, s->header, nullptr, 0, 0, 0, 0, 2, 2);
+    }));
+    ops.push_back(image_from("imBorders", [](AnyImageStruct *s) { return imBorders(s, 2); }));
+    ops.push_back(image_from("imCrop", [](AnyImageStruct *s) { return imCrop(s, 0, 0, 2, 2); }));
+    ops.push_back({"strings", making([] {
+                       adtStringHeader *a = strNew(2), *b = nullptr;
+                       if (a && strAddChar_(&a, 'x') && strAddChar_(&a, 'y') && strAddChar_(&a, 'z') &&
+                           strNewLen_(&a, 40) == 0 && strInit_(&b, "text") && strCopy_(&b, a)) {
+                           adtStringHeader *c = strNewCopy(b);
+                           strFree(a);
+                           strFree(b);
+                           return c;
+                       }
+                       strFree(a);
+                       strFree(b);
+                       return static_cast<adtStringHeader *>(nullptr);
+                   }, [](adtStringHeader *c) { return std::strcmp(strGet(c), "xyz") == 0; }, strFree)});
+    ops.push_back({"vec_New_", making([] { return vec_New_(VECTOR_DOUBLE, 9, -3, 0, 0, nullptr); },
+                                      [](void *) { return true; }, [](void *v) { vec_Free_(v, VECTOR_DOUBLE); })});
+    ops.push_back({"ptlNew+ptlNewElem+ptlAddElem", making([] {
+                       adtStringHeader *comment = strMake("c");
+                       PointList p = comment ? ptlNew(true, 0, 0, 4, 4, comment) : nullptr;
+                       if (!p) {
+                           strFree(comment); // still the caller's when no list was made
+                           return p;
+                       }
+                       PointListElem e = ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 2, 0, 0, 3, 3);
+                       if (e) ptlAddElem(p, e);
+                       if (!e || liLen(p->elements) != 1) {
+                           if (e && liLen(p->elements) != 1) ptlFreeElem(e);
+                           ptlFree(p);
+                           return static_cast<PointList>(nullptr);
+                       }
+                       return p;
+                   }, [](PointList p) { return liLen(p->elements) == 1; }, ptlFree)});
+    ops.push_back({"ptlStartRendering", [](Injector &inj) {
+                       ptlStartRendering(IMAGE_RGB, 1, 1, 3, 4, 17, 9);
+                       inj.arm();
+                       const int r = ptlStartRendering(IMAGE_RGB, 1, 1, 3, 4, 18, 9); // another geometry
+                       inj.disarm();
+                       // a failed re-creation leaves no count image; the next start makes one again
+                       if (ptlStartRendering(IMAGE_RGB, 1, 1, 3, 4, 17, 9) != 0) return wrong;
+                       return r == 0 ? ok : r == -1 ? failed_cleanly : wrong;
+                   }});
+    ops.push_back({"magic readers", [=](Injector &inj) {
+                       std::FILE *f = std::fopen(gray_path.c_str(), "rb");
+                       adtStringHeader *word = nullptr;
+                       int32_t w = 0;
+                       float h = 0;
+                       inj.arm();
+                       const bool read = magicStart() == 0 && magicGetString(f, &word) == 0 && magicGetInt(f, &w) == 0 &&
+                                         magicGetFloat(f, &h) == 0;
+                       inj.disarm();
+                       const bool good = !read || (std::strcmp(strGet(word), "P5") == 0 && w == 3 && h == 2);
+                       strFree(word);
+                       std::fclose(f);
+                       return !good ? wrong : read ? ok : failed_cleanly;
+                   }});
     ops.push_back({"imScale", [=](Injector &inj) {
                        auto *im = static_cast<AnyImageStruct *>(gray());
                        inj.arm();
