@@ -49,7 +49,9 @@ typedef PointListStruct *PointList;
  * is not greater than 0 or memory runs out (comment then stays the caller's). Release with
  * ptlFree. */
 TESSERA_API PointList ptlNew(bool color, float x, float y, float width, float height, adtStringHeader *comment);
-/* Releases the list, its elements and its comment. */
+/* Releases the list, its elements and its comment; null is ignored once any list has been made
+ * (before the first ptlNew or load of the process, even null fails the check
+ * "pointlistchunk != NULLCHUNK" and aborts). */
 TESSERA_API void ptlFree(PointList ptl);
 /* Appends elem (from ptlNewElem); when memory runs out it is not added and stays the caller's. */
 TESSERA_API void ptlAddElem(PointList ptl, PointListElem elem);
@@ -59,7 +61,9 @@ TESSERA_API PointListElem ptlNewElem(unsigned char type, RGB color, float size, 
 /* Sets an element (a negative or NaN size becomes 0); -1, changing nothing, for an invalid type. */
 TESSERA_API int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size, float x1, float y1,
                                float x2, float y2);
-/* Releases an element; null is ignored. */
+/* Releases an element; null is ignored once any element has been made (before the first
+ * ptlNewElem or element read of the process, even null fails the check
+ * "elementchunk != NULLCHUNK" and aborts). */
 TESSERA_API void ptlFreeElem(PointListElem elem);
 /* Reads a point-list file (null path: standard input); null when it cannot be read. */
 TESSERA_API PointList ptlLoad(const char *path);

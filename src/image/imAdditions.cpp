@@ -98,7 +98,9 @@ AnyImageStruct *imBorders(AnyImageStruct *image, int32_t border) {
 }
 
 AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX_, int32_t topY_, int32_t bottomX, int32_t bottomY) {
-    // 64-bit locals, so that the checks below cannot overflow.
+    // The checks below are reported by their source text, which callers and their tests match
+    // ("Assertion failed: topX+cropWidth<=width, ..."), so the names and spacing must stay as
+    // they are. 64-bit locals of those names keep the arithmetic in them from overflowing.
     const int64_t topX = topX_, topY = topY_;
     const int64_t cropWidth = bottomX - topX, cropHeight = bottomY - topY;
     const int64_t width = imGetWidth(image), height = imGetHeight(image);
@@ -120,6 +122,7 @@ AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX_, int32_t topY_, int3
 
 AnyImageStruct *imCropInto(AnyImageStruct *into, AnyImageStruct *from, int32_t top_, int32_t left_, int32_t bottom_,
                            int32_t right_, int32_t toleft_, int32_t totop_) {
+    // As in imCrop: the check texts are part of the interface; 64-bit locals of the same names.
     const int64_t top = top_, left = left_, bottom = bottom_, right = right_, toleft = toleft_, totop = totop_;
     TESSERA_CHECK(into);
     TESSERA_CHECK(from);

@@ -14,6 +14,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/handles.h"
 
 #define TESSERA_RCS "$Id: image.cpp 1.0 $"
 
@@ -108,6 +109,9 @@ namespace tessera::detail {
 void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
                    int32_t elemsize, int32_t structsize, void *proto, bool zero) {
     if (width <= 0 || height <= 0) return nullptr;
+    // Two contracts whose reports are fixed texts: element sizes go only with structure images
+    // made here, and a structure image needs its element size (the second check can only fail,
+    // but its text is the report a caller sees).
     if (elemsize != 0) {
         TESSERA_CHECK(raw == NULL && type == IMAGE_STRUCT);
     } else if (type == IMAGE_STRUCT) {
@@ -116,16 +120,13 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     const bool is_struct = type == IMAGE_STRUCT;
     const std::size_t size = is_struct ? static_cast<std::size_t>(elemsize) : tessera::detail::fixed_elem_size(type);
     if (size == 0) TESSERA_PANIC("bad image tag");
-    // The header keeps the structure sizes in 16 bits, and a handle starts with data and header.
-    if (is_struct && (elemsize < 1 || elemsize > INT16_MAX || structsize > INT16_MAX ||
-                      structsize < static_cast<int32_t>(offsetof(AnyImageStruct, user))))
-        return nullptr;
+    if (is_struct && !struct_sizes_fit(elemsize, structsize, offsetof(AnyImageStruct, user))) return nullptr;
     std::size_t bytes;
     if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes)) return nullptr;
 
-    auto *record = static_cast<HeaderRecord *>(mem_calloc(1, sizeof(HeaderRecord)));
-    if (!record) return nullptr;
-    ImageHeader *header = &record->header;
+    NewRecord<HeaderRecord, AnyImageStruct> parts;
+    if (!parts.allocate(is_struct, structsize)) return nullptr;
+    ImageHeader *header = &parts.record->header;
     header->width = width;
     header->height = height;
     header->xoffset = xoffset;
@@ -133,32 +134,11 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     header->tag = type;
     header->elemsize = static_cast<int16_t>(elemsize);
     header->structsize = static_cast<int16_t>(structsize);
-    header->comment = nullptr;
     header->wrapped = raw != nullptr;
-    header->reserved = 0;
-
-    const std::size_t handle_size = is_struct ? static_cast<std::size_t>(structsize) : sizeof(AnyImageStruct);
-    auto *im = static_cast<AnyImageStruct *>(mem_calloc(1, handle_size));
-    if (!im) {
-        mem_free(header);
-        return nullptr;
-    }
     void **data = allocImage(width, height, xoffset, yoffset, static_cast<uint32_t>(size), raw, zero);
-    if (!data) {
-        mem_free(im);
-        mem_free(header);
-        return nullptr;
-    }
-    record->table = shifted(data, (int64_t{yoffset} - 1) * static_cast<int64_t>(sizeof(void *)));
-    if (is_struct) {
-        if (proto) std::memcpy(im, proto, handle_size);
-    } else {
-        im->user = proto ? any(proto)->user : 0;
-        header->handle = im;
-    }
-    im->data = data;
-    im->header = header;
-    return im;
+    if (!data) return nullptr;
+    parts.record->table = shifted(data, (int64_t{yoffset} - 1) * static_cast<int64_t>(sizeof(void *)));
+    return parts.complete(is_struct, proto, data);
 }
 
 } // namespace tessera::detail
@@ -375,16 +355,10 @@ void max_and_min(void *im, ImageHeader *header, void *max, void *min) {
     const std::size_t size = tessera::detail::elem_size(header);
     const void *run = first_pixel(im, own, size);
     const std::size_t n = pixel_count(own);
-    switch (tag) {
-    case IMAGE_GRAY: return extrema_into<uint8_t, 1>(run, n, max, min);
-    case IMAGE_BINARY: return extrema_into<int8_t, 1>(run, n, max, min);
-    case IMAGE_INT: return extrema_into<int32_t, 1>(run, n, max, min);
-    case IMAGE_SHORT: return extrema_into<int16_t, 1>(run, n, max, min);
-    case IMAGE_FLOAT: return extrema_into<float, 1>(run, n, max, min);
-    case IMAGE_DOUBLE: return extrema_into<double, 1>(run, n, max, min);
-    case IMAGE_RGB: return extrema_into<uint8_t, 3>(run, n, max, min);
-    default: return extrema_into<float, 3>(run, n, max, min); // IMAGE_FLOAT3A, IMAGE_FLOAT3B
-    }
+    tessera::detail::visit_pixels(tag, [&](auto pixel) {
+        using P = decltype(pixel);
+        extrema_into<typename P::scalar, P::channels>(run, n, max, min);
+    });
 }
 
 } // namespace
@@ -400,12 +374,9 @@ void im_MaxAndMin_(void *im, ImageHeader *header, void *max, void *min) {
 void im_MaxAndMinNoInf_(void *im, ImageHeader *header, void *max, void *min) {
     TESSERA_CHECK(im != (void *)NULL);
     TESSERA_CHECK(header != (ImageHeader *)NULL);
-    switch (header->tag) {
-    case IMAGE_GRAY: case IMAGE_RGB: case IMAGE_BINARY: case IMAGE_INT: case IMAGE_POINTER: case IMAGE_SHORT:
-    case IMAGE_STRUCT:
-        return max_and_min(im, header, max, min);
-    default: TESSERA_PANIC("bad image tag");
-    }
+    const tessera::detail::TagTraits *t = tessera::detail::traits_of(header->tag);
+    if (!t || !t->whole_extrema) TESSERA_PANIC("bad image tag");
+    max_and_min(im, header, max, min);
 }
 
 } // extern "C"

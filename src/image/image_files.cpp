@@ -25,45 +25,32 @@ using tessera::detail::pixel_count;
 
 namespace {
 
-struct ImageDesc {
-    uint16_t tag;
-    const char *magic;
-    bool has_max;
-};
-
-constexpr ImageDesc IMAGE_DESC[] = {
-    {IMAGE_GRAY, "P5", true},     {IMAGE_FLOAT, "Q1", false}, {IMAGE_RGB, "P6", true},
-    {IMAGE_DOUBLE, "Q2", false},  {IMAGE_BINARY, "P4", false}, {IMAGE_INT, "Q3", false},
-    {IMAGE_SHORT, "Q4", false},   {IMAGE_FLOAT3A, "Q10", false}, {IMAGE_FLOAT3B, "Q11", false},
-};
+using ImageDesc = tessera::detail::TagTraits;
 
 constexpr int max_magic = 20;
 constexpr std::size_t piece = 4096; // bytes of packed "P4" data handled at a time
 
+// The tag a file magic stands for.
 const ImageDesc *desc_of_magic(const char *word) {
-    for (const ImageDesc &d : IMAGE_DESC)
-        if (std::strcmp(d.magic, word) == 0) return &d;
+    for (const ImageDesc &d : tessera::detail::tag_traits)
+        if (d.magic && std::strcmp(d.magic, word) == 0) return &d;
     return nullptr;
 }
 
+// The file description of a tag; null for tags no file holds.
 const ImageDesc *desc_of_tag(uint16_t tag) {
-    for (const ImageDesc &d : IMAGE_DESC)
-        if (d.tag == tag) return &d;
-    return nullptr;
+    const ImageDesc *d = tessera::detail::traits_of(tag);
+    return d && d->magic ? d : nullptr;
 }
-
-bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Reads the header; returns the file's tag (0 when the header is unusable or its tag is not in
 // mask) and, when comment is given, a new copy of the comment text met on the way.
 uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *height, adtStringHeader **comment) {
     if (magicStart() != 0) return 0;
-    int c;
-    do c = magicGetChar(stream);
-    while (is_space(c));
+    int c = tessera::detail::skip_space(stream);
     char word[max_magic + 1];
     int n = 0;
-    while (c != -1 && !is_space(c)) {
+    while (c != -1 && !tessera::detail::is_space(c)) {
         word[n++] = static_cast<char>(c);
         c = magicGetChar(stream);
         if (n == max_magic) break; // the character read after 20 is dropped
@@ -93,14 +80,7 @@ void swap_units(unsigned char *p, std::size_t bytes, std::size_t unit) {
 }
 
 // Byte-swap unit of a tag's elements: each scalar of the element.
-std::size_t swap_unit(uint16_t tag) {
-    switch (tag) {
-    case IMAGE_DOUBLE: return 8;
-    case IMAGE_SHORT: return 2;
-    case IMAGE_FLOAT: case IMAGE_INT: case IMAGE_FLOAT3A: case IMAGE_FLOAT3B: return 4;
-    default: return 1;
-    }
-}
+std::size_t swap_unit(uint16_t tag) { return tessera::detail::traits_of(tag)->scalar_size; }
 
 // Eight pixels to one byte, first pixel in the most significant bit: each non-zero byte of the
 // word becomes a 1 in its lowest bit, and one multiplication gathers those bits in order.
@@ -229,14 +209,11 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
 }
 
 void *do_imLoad_(uint16_t type, const char *name, void *im, ImageHeader *header) {
-    FILE *in = name ? std::fopen(name, "rb") : stdin;
-    if (!in) return nullptr;
-    void *result = do_imLoadF_(type, in, im, header);
-    if (name && std::fclose(in) != 0 && result) {
-        if (!im) im_Free_(result, any(result)->header->tag);
-        result = nullptr;
-    }
-    return result;
+    return tessera::detail::with_file(
+        name, "rb", stdin, static_cast<void *>(nullptr), [&](FILE *in) { return do_imLoadF_(type, in, im, header); },
+        [&](void *result) {
+            if (!im) im_Free_(result, any(result)->header->tag);
+        });
 }
 
 // A stream over a duplicate of fd: closing it leaves the caller's descriptor open. Null when
@@ -309,11 +286,8 @@ void *im_LoadHInto_(void *im, ImageHeader *header, int fd) { return load_from_de
 int32_t im_Save_(void *im, ImageHeader *header, const char *name) {
     TESSERA_CHECK(im != (void *)NULL);
     TESSERA_CHECK(header != (ImageHeader *)NULL);
-    FILE *out = name ? std::fopen(name, "wb") : stdout;
-    if (!out) return -1;
-    int32_t result = im_SaveF_(im, header, out);
-    if (name && std::fclose(out) != 0) result = -1;
-    return result;
+    return tessera::detail::with_file(
+        name, "wb", stdout, -1, [&](FILE *out) { return im_SaveF_(im, header, out); }, [](int32_t) {});
 }
 
 int32_t im_SaveH_(void *im, ImageHeader *header, int fd) {

@@ -33,7 +33,7 @@ constexpr int64_t far_away = int64_t{1} << 62;     // a coordinate outside every
 constexpr int64_t most_ellipse_steps = int64_t{1} << 62;
 constexpr int64_t literal_pen = 3;                  // dots with at most this many offsets a side are plotted one by one
 constexpr int max_segments = 64;                    // column segments of one side of a dot
-constexpr float colour_step = 1.0f, binary_step = 0.5f;
+constexpr float color_step = 1.0f, binary_step = 0.5f; // line steps of the two flavours
 
 __extension__ typedef unsigned __int128 uint128;
 
@@ -65,7 +65,7 @@ struct Bounds {
 struct BinaryRounding {
     static int64_t pixel(float v) { return truncate(static_cast<double>(v) + 0.5); }
 };
-struct ColourRounding {
+struct ColorRounding {
     static int64_t pixel(float v) { return fround(v); }
 };
 
@@ -323,9 +323,9 @@ struct BinaryTarget {
     void plot_many(int64_t c, int64_t r, uint64_t) { im->data[r][c] = 1; }
 };
 
-struct ColourTarget {
-    using Rounding = ColourRounding;
-    static constexpr float step = colour_step;
+struct ColorTarget {
+    using Rounding = ColorRounding;
+    static constexpr float step = color_step;
     RGBImageStruct *im;
     GrayImageStruct *count;
     Mixer mixer;
@@ -680,11 +680,11 @@ template <class T> bool point(Painter<T> &p, float x, float y) {
     return clipped;
 }
 
-Painter<BinaryTarget> binary(BinaryImageStruct *im, float size) {
+Painter<BinaryTarget> binary_painter(BinaryImageStruct *im, float size) {
     return Painter<BinaryTarget>(BinaryTarget{im}, im->header, size);
 }
-Painter<ColourTarget> colour(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size) {
-    return Painter<ColourTarget>(ColourTarget{im, count, Mixer(color)}, im->header, size);
+Painter<ColorTarget> color_painter(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size) {
+    return Painter<ColorTarget>(ColorTarget{im, count, Mixer(color)}, im->header, size);
 }
 
 } // namespace
@@ -776,34 +776,34 @@ bool plot_binary_point_1(BinaryImageStruct *im, float x, float y) {
 }
 
 bool plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color) {
-    auto p = colour(im, count, color, size);
+    auto p = color_painter(im, count, color, size);
     return point(p, x, y);
 }
 
 bool plot_binary_point(BinaryImageStruct *im, float x, float y, float size) {
-    auto p = binary(im, size);
+    auto p = binary_painter(im, size);
     return point(p, x, y);
 }
 
 bool plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
                      RGB color) {
-    auto p = colour(im, count, color, width);
+    auto p = color_painter(im, count, color, width);
     return line(p, x1, y1, x2, y2);
 }
 
 bool plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width) {
-    auto p = binary(im, width);
+    auto p = binary_painter(im, width);
     return line(p, x1, y1, x2, y2);
 }
 
 bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry, float width,
                         RGB color) {
-    auto p = colour(im, count, color, width);
+    auto p = color_painter(im, count, color, width);
     return ellipse(p, cx, cy, rx, ry);
 }
 
 bool plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width) {
-    auto p = binary(im, width);
+    auto p = binary_painter(im, width);
     return ellipse(p, cx, cy, rx, ry);
 }
 

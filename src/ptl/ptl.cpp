@@ -5,10 +5,10 @@
 #include <tessera/magic.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
-#include "image/image_internal.h"
 #include "plot.h"
 #include "support/check.h"
 #include "support/magic_internal.h"
@@ -33,12 +33,12 @@ adtStringHeader *docstring = nullptr; // comment handed from a file header to it
 
 constexpr RGB white{255, 255, 255};
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 bool ensure_chunk(Chunk &chunk, uint32_t size) {
     if (chunk == NULLCHUNK) chunk = chNew(size);
     return chunk != NULLCHUNK;
 }
+
+bool ptlGoodElemType(unsigned char type) { return type >= PTL_POINT && type <= PTL_FILL; }
 
 // Appends elem; false (elem not added) when no list node can be had.
 bool add_elem(PointList ptl, PointListElem elem) { return liAdd(ptl->elements, elem) != NULLLISTNODE; }
@@ -109,8 +109,6 @@ float reads_back(float v) {
 
 } // namespace
 
-bool ptlGoodElemType(unsigned char type) { return type >= PTL_POINT && type <= PTL_FILL; }
-
 namespace {
 
 // Reads the next element line into buf: a whole physical line, however long, without its
@@ -123,7 +121,7 @@ char *read_line(char *buf, FILE *fp, bool *too_long) {
     int c;
     for (;;) {
         do c = getc_unlocked(fp);
-        while (c != EOF && is_space(static_cast<char>(c)));
+        while (c != EOF && is_space(c));
         if (c == EOF) return nullptr;
         if (c != '#') break;
         while (c != EOF && c != '\n') c = getc_unlocked(fp);
@@ -131,7 +129,7 @@ char *read_line(char *buf, FILE *fp, bool *too_long) {
     std::size_t n = 0;
     bool blank = false;
     for (; c != EOF && c != '\n'; c = getc_unlocked(fp)) {
-        if (is_space(static_cast<char>(c))) {
+        if (is_space(c)) {
             blank = true;
             continue;
         }
@@ -234,14 +232,7 @@ void ptlFreeElem(PointListElem elem) {
 }
 
 PointList ptlLoad(const char *path) {
-    FILE *fp = path ? std::fopen(path, "r") : stdin;
-    if (!fp) return nullptr;
-    PointList ptl = ptlLoadF(fp);
-    if (path && std::fclose(fp) != 0 && ptl) {
-        ptlFree(ptl);
-        ptl = nullptr;
-    }
-    return ptl;
+    return with_file(path, "r", stdin, static_cast<PointList>(nullptr), ptlLoadF, ptlFree);
 }
 
 PointList ptlLoadF(FILE *fp) {
@@ -272,11 +263,7 @@ PointList ptlLoadF(FILE *fp) {
 
 int32_t ptlSave(PointList ptl, const char *path) {
     TESSERA_CHECK(ptl != (PointList) NULL);
-    FILE *fp = path ? std::fopen(path, "w") : stdout;
-    if (!fp) return -1;
-    int32_t result = ptlSaveF(ptl, fp);
-    if (path && std::fclose(fp) != 0) result = -1;
-    return result;
+    return with_file(path, "w", stdout, -1, [&](FILE *fp) { return ptlSaveF(ptl, fp); }, [](int32_t) {});
 }
 
 int32_t ptlSaveF(PointList ptl, FILE *fp) {
@@ -382,7 +369,8 @@ bool geometry_of(float x, float y, float width, float height, float xscale, floa
 
 bool supported(unsigned short type) { return type == IMAGE_BINARY || type == IMAGE_RGB; }
 
-// Steps 3 to 5 shared by ptlRender and ptlLoadAndRender: checks, count image, target image.
+// The start shared by ptlRender and ptlLoadAndRender: the scale and type checks, the count
+// image of a colour rendering, and the target image (filled with the background in colour).
 void *begin_render(unsigned short type, float xscale, float yscale, const Geometry &g, RGB background) {
     if (!(xscale > 0) || !(yscale > 0) || !supported(type)) return nullptr;
     if (ptlStartRendering(type, xscale, yscale, g.xoffset, g.yoffset, g.width, g.height) != 0) return nullptr;

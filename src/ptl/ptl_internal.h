@@ -12,7 +12,5 @@ extern Chunk pointlistchunk;
 extern Chunk elementchunk;
 extern GrayImageStruct *N_for_color;
 
-bool ptlGoodElemType(unsigned char type);
-
 
 } // namespace tessera::detail

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 
 namespace tessera::detail {
 
@@ -28,6 +29,17 @@ inline void *mem_alloc(std::size_t size) noexcept { return std::malloc(size); }
 inline void *mem_calloc(std::size_t count, std::size_t size) noexcept { return std::calloc(count, size); }
 inline void mem_free(void *p) noexcept { std::free(p); }
 #endif
+
+// Owns a block from the seam until it is handed over (release) or the scope ends.
+struct HeapFree {
+    void operator()(void *p) const noexcept { mem_free(p); }
+};
+template <class T> using heap_ptr = std::unique_ptr<T, HeapFree>;
+
+// A zero-filled block for one T (or bytes bytes), owned.
+template <class T> heap_ptr<T> heap_zeroed(std::size_t bytes = sizeof(T)) noexcept {
+    return heap_ptr<T>(static_cast<T *>(mem_calloc(1, bytes)));
+}
 
 // malloc-backed storage for one object of type T, or null. Nothing is constructed: the library
 // only stores trivial records.

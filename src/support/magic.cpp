@@ -37,16 +37,7 @@ void keep_comment(const char *text, std::size_t n) {
     else comment_lost = true;
 }
 
-// The six C white-space characters; end of file (-1) and bytes 128 to 255 are not among them.
-bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-int skip_space(FILE *stream) {
-    int c;
-    do c = magicGetChar(stream);
-    while (is_space(c));
-    return c;
-}
 
 } // namespace
 
@@ -67,12 +58,17 @@ bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_a
     return std::fputs("\n\n", out) != EOF;
 }
 
-bool skip_comment_block(FILE *stream) {
-    const std::size_t before = comment_length;
-    const bool lost = comment_lost;
+int skip_space(FILE *stream) {
     int c;
     do c = magicGetChar(stream);
     while (is_space(c));
+    return c;
+}
+
+bool skip_comment_block(FILE *stream) {
+    const std::size_t before = comment_length;
+    const bool lost = comment_lost;
+    const int c = skip_space(stream);
     if (c != -1) std::ungetc(c, stream);
     return comment_length != before || comment_lost != lost;
 }
@@ -88,6 +84,9 @@ namespace {
 } // namespace
 
 } // namespace tessera::detail
+
+using tessera::detail::is_space;
+using tessera::detail::skip_space;
 
 extern "C" {
 

@@ -7,6 +7,28 @@
 
 namespace tessera::detail {
 
+// The six C white-space characters; end of file (-1) and bytes 128 to 255 are not among them.
+constexpr bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads characters with magicGetChar while they are white space; the first other one (or -1).
+int skip_space(FILE *stream);
+
+// Runs use(stream) on the file at path opened with mode, or on std_stream when path is null
+// (never closed). A file that cannot be opened gives failed; so does one that cannot be closed
+// after use, once the result has been undone (undo(result)): a result whose file did not close
+// cleanly is not trusted.
+template <class R, class Use, class Undo>
+R with_file(const char *path, const char *mode, FILE *std_stream, R failed, Use use, Undo undo) {
+    FILE *fp = path ? std::fopen(path, mode) : std_stream;
+    if (!fp) return failed;
+    R result = use(fp);
+    if (path && std::fclose(fp) != 0 && result != failed) {
+        undo(result);
+        return failed;
+    }
+    return result;
+}
+
 // A new copy of the comment text collected since the last magicStart, or null.
 adtStringHeader *magicComment();
 

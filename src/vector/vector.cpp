@@ -7,6 +7,7 @@
 #include "support/alloc.h"
 #include "support/bytes.h"
 #include "support/check.h"
+#include "support/handles.h"
 
 #define TESSERA_RCS "$Id: vector.cpp 1.0 $"
 
@@ -65,43 +66,23 @@ void *vec_New_(uint8_t type, int32_t length, int32_t offset, int32_t elemsize, i
     const bool is_struct = type == VECTOR_STRUCT;
     const std::size_t size = is_struct ? static_cast<std::size_t>(elemsize) : fixed_size(type);
     if (size == 0) TESSERA_PANIC("bad vector tag");
-    // The header keeps the structure sizes in 16 bits, and a handle starts with data and header.
-    if (is_struct && (elemsize < 1 || elemsize > INT16_MAX || structsize > INT16_MAX ||
-                      structsize < static_cast<int32_t>(offsetof(AnyVectorStruct, user))))
+    if (is_struct && !tessera::detail::struct_sizes_fit(elemsize, structsize, offsetof(AnyVectorStruct, user)))
         return nullptr;
     std::size_t bytes;
     if (!tessera::detail::product_fits(length, static_cast<int64_t>(size), 1, &bytes)) return nullptr;
 
-    auto *record = static_cast<HeaderRecord *>(mem_calloc(1, sizeof(HeaderRecord)));
-    if (!record) return nullptr;
-    VectorHeader *header = &record->header;
+    tessera::detail::NewRecord<HeaderRecord, AnyVectorStruct> parts;
+    if (!parts.allocate(is_struct, structsize)) return nullptr;
+    VectorHeader *header = &parts.record->header;
     header->length = length;
     header->offset = offset;
     header->tag = type;
     header->elemsize = static_cast<int16_t>(elemsize);
     header->structsize = static_cast<int16_t>(structsize);
-    const std::size_t handle_size = is_struct ? static_cast<std::size_t>(structsize) : sizeof(AnyVectorStruct);
-    auto *vec = static_cast<AnyVectorStruct *>(mem_calloc(1, handle_size));
-    if (!vec) {
-        mem_free(header);
-        return nullptr;
-    }
     void *data = allocVector(length, offset, static_cast<uint32_t>(size));
-    if (!data) {
-        mem_free(vec);
-        mem_free(header);
-        return nullptr;
-    }
-    record->block = shifted(data, static_cast<int64_t>(offset) * static_cast<int64_t>(size));
-    if (is_struct) {
-        if (proto) std::memcpy(vec, proto, handle_size);
-    } else {
-        vec->user = proto ? any(proto)->user : 0;
-        header->handle = vec;
-    }
-    vec->header = header;
-    vec->data = data;
-    return vec;
+    if (!data) return nullptr;
+    parts.record->block = shifted(data, static_cast<int64_t>(offset) * static_cast<int64_t>(size));
+    return parts.complete(is_struct, proto, data);
 }
 
 void vec_Free_(void *vec, uint8_t type) {
