@@ -155,8 +155,8 @@ template <class Q> void hold(benchmark::State &state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * ops));
 }
 
-#define QUEUE_BENCHMARKS(Q)                                                                   \
-    BENCHMARK_TEMPLATE(add_then_drain, Q)->Arg(1000000)->Arg(65536)->Unit(benchmark::kMillisecond); \
+#define QUEUE_BENCHMARKS(Q)                                                                                            \
+    BENCHMARK_TEMPLATE(add_then_drain, Q)->Arg(1000000)->Arg(65536)->Unit(benchmark::kMillisecond);                    \
     BENCHMARK_TEMPLATE(hold, Q)->Arg(1000000)->Arg(65536)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 QUEUE_BENCHMARKS(Tessera)

@@ -39,7 +39,8 @@ template <class Alloc, class Free> void run(benchmark::State &state, const Workl
     std::vector<void *> slots(w.live);
     std::vector<std::size_t> order(w.live);
     if (w.random_order) order = shuffled(w.live);
-    else for (std::size_t i = 0; i < w.live; ++i) order[i] = w.live - 1 - i;
+    else
+        for (std::size_t i = 0; i < w.live; ++i) order[i] = w.live - 1 - i;
     for (auto _ : state) {
         for (std::size_t r = 0; r < w.rounds; ++r) {
             for (std::size_t i = 0; i < w.live; ++i) slots[i] = alloc();
@@ -52,18 +53,21 @@ template <class Alloc, class Free> void run(benchmark::State &state, const Workl
 
 void chunk(benchmark::State &state, Workload w) {
     Chunk c = chNew(block);
-    run(state, w, [c] { return chAlloc(c); }, [c](void *p) { chFree(c, p); });
+    run(
+        state, w, [c] { return chAlloc(c); }, [c](void *p) { chFree(c, p); });
     chNuke(c);
 }
 
 void heap(benchmark::State &state, Workload w) {
-    run(state, w, [] { return std::malloc(block); }, [](void *p) { std::free(p); });
+    run(
+        state, w, [] { return std::malloc(block); }, [](void *p) { std::free(p); });
 }
 
 #ifdef TESSERA_HAVE_BOOST_POOL
 void pool(benchmark::State &state, Workload w) {
     boost::pool<> p(block);
-    run(state, w, [&p] { return p.malloc(); }, [&p](void *b) { p.free(b); });
+    run(
+        state, w, [&p] { return p.malloc(); }, [&p](void *b) { p.free(b); });
 }
 #endif
 

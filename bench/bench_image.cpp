@@ -179,8 +179,16 @@ BENCHMARK(crop_tessera)->Apply(per_tag);
 BENCHMARK(crop_memcpy)->Apply(per_tag);
 BENCHMARK(border_tessera)->Apply(per_tag);
 BENCHMARK(border_memcpy)->Apply(per_tag);
-BENCHMARK(scale_tessera)->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})->Unit(benchmark::kMillisecond);
-BENCHMARK(extrema_tessera)->Arg(IMAGE_GRAY)->Arg(IMAGE_FLOAT)->Arg(IMAGE_INT)->Arg(IMAGE_RGB)->Arg(IMAGE_DOUBLE)->Unit(benchmark::kMillisecond);
+BENCHMARK(scale_tessera)
+    ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(extrema_tessera)
+    ->Arg(IMAGE_GRAY)
+    ->Arg(IMAGE_FLOAT)
+    ->Arg(IMAGE_INT)
+    ->Arg(IMAGE_RGB)
+    ->Arg(IMAGE_DOUBLE)
+    ->Unit(benchmark::kMillisecond);
 void extrema_plain_gray(benchmark::State &state) { extrema_plain_loop<uint8_t>(state, IMAGE_GRAY); }
 void extrema_plain_float(benchmark::State &state) { extrema_plain_loop<float>(state, IMAGE_FLOAT); }
 void extrema_plain_int(benchmark::State &state) { extrema_plain_loop<int32_t>(state, IMAGE_INT); }
@@ -250,7 +258,7 @@ void opencv_min_max(benchmark::State &state) {
     const int tag = static_cast<int>(state.range(0));
     Fixture f(static_cast<uint16_t>(tag));
     cv::Mat m = tag == IMAGE_FLOAT ? cv::Mat(side, side, CV_32FC1, f.pixels())
-              : tag == IMAGE_INT   ? cv::Mat(side, side, CV_32SC1, f.pixels())
+                : tag == IMAGE_INT ? cv::Mat(side, side, CV_32SC1, f.pixels())
                                    : wrap(f, tag);
     for (auto _ : state) {
         double lo, hi;
@@ -263,8 +271,15 @@ BENCHMARK(opencv_clone)->Apply(per_tag);
 BENCHMARK(opencv_set_to)->Apply(per_tag);
 BENCHMARK(opencv_roi_copy)->Apply(per_tag);
 BENCHMARK(opencv_border)->Apply(per_tag);
-BENCHMARK(opencv_resize)->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})->Unit(benchmark::kMillisecond);
-BENCHMARK(opencv_min_max)->Arg(IMAGE_GRAY)->Arg(IMAGE_FLOAT)->Arg(IMAGE_INT)->Arg(IMAGE_DOUBLE)->Unit(benchmark::kMillisecond);
+BENCHMARK(opencv_resize)
+    ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(opencv_min_max)
+    ->Arg(IMAGE_GRAY)
+    ->Arg(IMAGE_FLOAT)
+    ->Arg(IMAGE_INT)
+    ->Arg(IMAGE_DOUBLE)
+    ->Unit(benchmark::kMillisecond);
 #endif
 
 } // namespace

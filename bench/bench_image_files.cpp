@@ -31,8 +31,8 @@ extern "C" {
 namespace {
 
 constexpr int side = 4096;
-const uint16_t tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB, IMAGE_DOUBLE, IMAGE_BINARY,
-                         IMAGE_INT, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+const uint16_t tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
+                         IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
 
 std::string dir() {
     static std::string d = [] {
@@ -59,7 +59,9 @@ const std::string &file_of(uint16_t tag) {
     return files[tag] = name;
 }
 
-std::size_t pixel_bytes(uint16_t tag) { return static_cast<std::size_t>(side) * side * (tag == IMAGE_BINARY ? 1 : tessera::detail::fixed_elem_size(tag)); }
+std::size_t pixel_bytes(uint16_t tag) {
+    return static_cast<std::size_t>(side) * side * (tag == IMAGE_BINARY ? 1 : tessera::detail::fixed_elem_size(tag));
+}
 
 void report(benchmark::State &state, uint16_t tag) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pixel_bytes(tag)));
@@ -114,7 +116,8 @@ void read_fresh_buffer(benchmark::State &state) {
     const std::string &name = file_of(tag);
     const std::size_t bytes = pixel_bytes(tag);
     for (auto _ : state) {
-        auto *buf = static_cast<unsigned char *>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        auto *buf = static_cast<unsigned char *>(
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         const int fd = open(name.c_str(), O_RDONLY);
         for (std::size_t done = 0; done < bytes;) {
             const ssize_t n = read(fd, buf + done, bytes - done);
@@ -163,7 +166,8 @@ void plain_write(benchmark::State &state) {
     const std::string out = dir() + "/out";
     for (auto _ : state) {
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        for (std::size_t done = 0; done < bytes;) done += static_cast<std::size_t>(write(fd, buf.data() + done, bytes - done));
+        for (std::size_t done = 0; done < bytes;)
+            done += static_cast<std::size_t>(write(fd, buf.data() + done, bytes - done));
         close(fd);
     }
     report(state, tag);

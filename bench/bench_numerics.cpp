@@ -31,13 +31,21 @@ template <class D> void std_draws(benchmark::State &state, D dist) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * draws);
 }
 
-void uniform_int_tessera(benchmark::State &s) { tessera_draws<_int_generator_struct_>(s, GEN_UNIFORM_INT, GenUniformIntParams{0, 99}); }
+void uniform_int_tessera(benchmark::State &s) {
+    tessera_draws<_int_generator_struct_>(s, GEN_UNIFORM_INT, GenUniformIntParams{0, 99});
+}
 void uniform_int_std(benchmark::State &s) { std_draws(s, std::uniform_int_distribution<int>(0, 99)); }
-void uniform_float_tessera(benchmark::State &s) { tessera_draws<_float_generator_struct_>(s, GEN_UNIFORM_FLOAT, GenUniformFloatParams{2, 3}); }
+void uniform_float_tessera(benchmark::State &s) {
+    tessera_draws<_float_generator_struct_>(s, GEN_UNIFORM_FLOAT, GenUniformFloatParams{2, 3});
+}
 void uniform_float_std(benchmark::State &s) { std_draws(s, std::uniform_real_distribution<double>(2, 3)); }
-void gaussian_tessera(benchmark::State &s) { tessera_draws<_float_generator_struct_>(s, GEN_GAUSSIAN, GenGaussianParams{0, 1}); }
+void gaussian_tessera(benchmark::State &s) {
+    tessera_draws<_float_generator_struct_>(s, GEN_GAUSSIAN, GenGaussianParams{0, 1});
+}
 void gaussian_std(benchmark::State &s) { std_draws(s, std::normal_distribution<double>(0, 1)); }
-void exponential_tessera(benchmark::State &s) { tessera_draws<_float_generator_struct_>(s, GEN_EXPONENTIAL, GenExponentialParams{2}); }
+void exponential_tessera(benchmark::State &s) {
+    tessera_draws<_float_generator_struct_>(s, GEN_EXPONENTIAL, GenExponentialParams{2});
+}
 void exponential_std(benchmark::State &s) { std_draws(s, std::exponential_distribution<double>(2)); }
 
 BENCHMARK(uniform_int_tessera)->Unit(benchmark::kMillisecond);

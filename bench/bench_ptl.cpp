@@ -91,8 +91,7 @@ void hostile(benchmark::State &state) {
     PointList ptl = ptlNew(false, 0, 0, 2, 2, nullptr);
     if (ellipses)
         for (int i = 0; i < 10; ++i) ptlAddElem(ptl, ptlNewElem(PTL_ELLIPSE, RGB{1, 2, 3}, 5, 1, 1, 1e30f, 1));
-    else
-        ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 1e38f, 0, 0, 2, 2));
+    else ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 1e38f, 0, 0, 2, 2));
     const float scale = ellipses ? 100 : 1000;
     for (auto _ : state) {
         void *im = ptlRender(ptl, type, scale, scale, RGB{0, 0, 0}, nullptr);

@@ -23,7 +23,8 @@ void render_stream(FILE *f, unsigned short type) {
     adtStringHeader *magic = nullptr;
     if (magicGetString(f, &magic) == 0) {
         bool clipped;
-        if (void *im = ptlLoadAndRender(f, color, type, small_scale(width), small_scale(height), RGB{1, 2, 3}, &clipped))
+        if (void *im =
+                ptlLoadAndRender(f, color, type, small_scale(width), small_scale(height), RGB{1, 2, 3}, &clipped))
             im_Free_(im, type);
     }
     strFree(magic);

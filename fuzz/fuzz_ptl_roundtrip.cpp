@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-
 namespace {
 
 // The text ptlSaveF writes for p; false when it fails.

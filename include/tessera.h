@@ -18,18 +18,18 @@
 #ifndef TESSERA_H
 #define TESSERA_H
 
-#include "tessera/panic.h"
 #include "tessera/adt_strings.h"
 #include "tessera/chunk.h"
 #include "tessera/counter.h"
-#include "tessera/magic.h"
-#include "tessera/list.h"
-#include "tessera/priq.h"
 #include "tessera/generator.h"
 #include "tessera/hist.h"
-#include "tessera/image.h"
 #include "tessera/imAdditions.h"
-#include "tessera/vector.h"
+#include "tessera/image.h"
+#include "tessera/list.h"
+#include "tessera/magic.h"
+#include "tessera/panic.h"
+#include "tessera/priq.h"
 #include "tessera/ptl.h"
+#include "tessera/vector.h"
 
 #endif

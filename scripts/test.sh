@@ -15,10 +15,8 @@ TESSERA_TEST_SCALE=small valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite,possible --show-leak-kinds=definite,possible \
   build/default/tests/tessera_tests --gtest_brief=1 '--gtest_filter=-*DeathTest*:*Interop*'
 
-if [ -x scripts/fuzz-smoke.sh ]; then
-  echo "== fuzz smoke"
-  sh scripts/fuzz-smoke.sh
-fi
+echo "== fuzz smoke"
+sh scripts/fuzz-smoke.sh
 
 echo "== sanitizer build"
 cmake --preset sanitize >/dev/null

@@ -16,7 +16,7 @@ int region_count(Chunk c) {
 } // namespace
 
 TEST(Chunk, BlockSizeIsRoundedToWholePointers) {
-    const std::pair<uint32_t, uint32_t> cases[] = {{0, 8}, {1, 8}, {3, 8}, {5, 8}, {8, 8},
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 8},  {1, 8},   {3, 8},   {5, 8},  {8, 8},
                                                    {9, 16}, {28, 32}, {30, 32}, {32, 32}};
     for (auto [asked, given] : cases) {
         Chunk c = chNew(asked);
@@ -96,7 +96,9 @@ TEST(ChunkAllocFailure, NewAndRefillGiveNullAndLeaveTheChunkAsItWas) {
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   Chunk c = chNew(12);
-                  if (fp.fired()) { EXPECT_EQ(c, NULLCHUNK); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(c, NULLCHUNK);
+                  }
                   chNuke(c);
               }),
               1);

@@ -100,7 +100,7 @@ TEST(Generator, NegativeLowerBoundTruncatesTowardZero) {
         ASSERT_LE(v, 5);
         ++seen[static_cast<std::size_t>(v + 5)];
     }
-    EXPECT_EQ(seen[0], 0); // -5 never occurs
+    EXPECT_EQ(seen[0], 0);                                          // -5 never occurs
     EXPECT_NEAR(seen[5] / static_cast<double>(seen[6]), 2.0, 0.15); // 0 twice as often
     genFree_(GEN_UNIFORM_INT, g);
     auto *n = make<IntGen>(GEN_UNIFORM_INT, 5, GenUniformIntParams{-10, -5});

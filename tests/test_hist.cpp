@@ -67,8 +67,11 @@ TEST(HistAllocFailure, NewGivesNullAndLeaksNothing) {
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   Hist h = hiNew(16, 0, 1);
-                  if (fp.fired()) { EXPECT_EQ(h, NULLHIST); }
-                  else { hiFree(h); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(h, NULLHIST);
+                  } else {
+                      hiFree(h);
+                  }
               }),
               2);
 }

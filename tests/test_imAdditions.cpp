@@ -6,8 +6,8 @@
 using namespace tessera::test;
 
 namespace {
-const uint16_t fixed_tags[] = {IMAGE_GRAY,  IMAGE_FLOAT,   IMAGE_RGB,     IMAGE_DOUBLE,  IMAGE_BINARY,
-                               IMAGE_INT,   IMAGE_POINTER, IMAGE_SHORT,   IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+const uint16_t fixed_tags[] = {IMAGE_GRAY, IMAGE_FLOAT,   IMAGE_RGB,   IMAGE_DOUBLE,  IMAGE_BINARY,
+                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
 
 AnyImageStruct *as_any(const Image &im) { return im.any(); }
 
@@ -24,8 +24,7 @@ void stamp(const Image &im) {
 // Pixel bytes at column c and row r counted from the first column and row.
 std::string bytes(AnyImageStruct *im, int c, int r) {
     const std::size_t size = tessera::detail::fixed_elem_size(im->header->tag);
-    const unsigned char *p =
-        tessera::detail::pixel_at(im, im->header->xoffset + c, im->header->yoffset + r, size);
+    const unsigned char *p = tessera::detail::pixel_at(im, im->header->xoffset + c, im->header->yoffset + r, size);
     return std::string(reinterpret_cast<const char *>(p), size);
 }
 
@@ -138,8 +137,11 @@ TEST(ImAdditionsAllocFailure, CreatingOperationsReturnNullAndLeakNothing) {
         EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
                       fp.arm();
                       AnyImageStruct *im = op();
-                      if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                      else { im_Free_(im, IMAGE_RGB); }
+                      if (fp.fired()) {
+                          EXPECT_EQ(im, nullptr);
+                      } else {
+                          im_Free_(im, IMAGE_RGB);
+                      }
                   }),
                   expected);
     };

@@ -12,8 +12,8 @@ using namespace tessera::test;
 using tessera::detail::fixed_elem_size;
 
 namespace {
-const uint16_t fixed_tags[] = {IMAGE_GRAY,  IMAGE_FLOAT,   IMAGE_RGB,     IMAGE_DOUBLE,  IMAGE_BINARY,
-                               IMAGE_INT,   IMAGE_POINTER, IMAGE_SHORT,   IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+const uint16_t fixed_tags[] = {IMAGE_GRAY, IMAGE_FLOAT,   IMAGE_RGB,   IMAGE_DOUBLE,  IMAGE_BINARY,
+                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
 
 struct Elem5 {
     unsigned char b[5];
@@ -89,8 +89,8 @@ TEST(Image, StructImagesCopyTheCallersPartOfThePrototype) {
     StructHandle proto{};
     proto.mine = 1234;
     std::strcpy(proto.name, "proto");
-    auto *im = static_cast<StructHandle *>(
-        im_NewOrWrap_(IMAGE_STRUCT, 4, 3, -2, 2, nullptr, 5, sizeof(StructHandle), &proto));
+    auto *im =
+        static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 4, 3, -2, 2, nullptr, 5, sizeof(StructHandle), &proto));
     ASSERT_NE(im, nullptr);
     EXPECT_EQ(im->mine, 1234);
     EXPECT_STREQ(im->name, "proto");
@@ -276,9 +276,9 @@ template <class T> void check_float_extrema(const std::vector<T> &values) {
 TEST(ImageExtrema, FloatingPointFollowsTheSequentialIeeeRule) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
     check_float_extrema<float>({1.0f, inf, -2.0f});
-    check_float_extrema<float>({nan, 1.0f, 5.0f, -3.0f});           // NaN first: it stays the maximum
+    check_float_extrema<float>({nan, 1.0f, 5.0f, -3.0f});            // NaN first: it stays the maximum
     check_float_extrema<float>({1.0f, 2.0f, nan, 0.5f, 7.0f, 3.0f}); // NaN later becomes the minimum
-    check_float_extrema<float>({-1.0f, -0.0f, 0.0f, -5.0f});          // the first of equal zeros wins
+    check_float_extrema<float>({-1.0f, -0.0f, 0.0f, -5.0f});         // the first of equal zeros wins
     check_float_extrema<double>({3.0, -std::numeric_limits<double>::infinity(), 2.0});
     std::vector<float> many(1000);
     for (std::size_t i = 0; i < many.size(); ++i) many[i] = std::sin(static_cast<float>(i)) * 100;
@@ -339,14 +339,14 @@ TEST(ImageCrop, EachSideAndThinRectangles) {
     Image edge(im_Crop_(src.im, src.h(), 2, 4, 3, 1)); // overlaps a single column and row
     ASSERT_NE(edge.im, nullptr);
     EXPECT_EQ(edge.at<int16_t>(2, 4), src.at<int16_t>(2, 4));
-    EXPECT_EQ(im_Crop_(src.im, src.h(), 3, 4, 2, 2), nullptr); // misses on the right
+    EXPECT_EQ(im_Crop_(src.im, src.h(), 3, 4, 2, 2), nullptr);  // misses on the right
     EXPECT_EQ(im_Crop_(src.im, src.h(), -3, 0, 2, 4), nullptr); // misses above
     EXPECT_EQ(im_Crop_(src.im, src.h(), 0, 4, 0, 2), nullptr);
 }
 
 TEST(ImageCrop, StructImagesCopyWholeElements) {
-    auto *src = static_cast<StructHandle *>(
-        im_NewOrWrap_(IMAGE_STRUCT, 3, 3, 0, 0, nullptr, 5, sizeof(StructHandle), nullptr));
+    auto *src =
+        static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 3, 3, 0, 0, nullptr, 5, sizeof(StructHandle), nullptr));
     Elem5 e{{9, 8, 7, 6, 5}};
     im_Init_(src, src->header, &e);
     auto *crop = static_cast<StructHandle *>(im_Crop_(src, src->header, 1, 1, 2, 2));
@@ -388,41 +388,21 @@ TEST(ImageCrop, IntoNewAndGivenImages) {
 
 TEST(ImageAllocFailure, EveryCreatingOperationCleansUp) {
     uint8_t raw[4] = {1, 2, 3, 4};
-    EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
-                  fp.arm();
-                  void *im = im_NewOrWrap_(IMAGE_RGB, 3, 4, -1, 2, nullptr, 0, 0, nullptr);
-                  if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                  else { im_Free_(im, IMAGE_RGB); }
-              }),
+    EXPECT_EQ(each_failure_gives_null([] { return im_NewOrWrap_(IMAGE_RGB, 3, 4, -1, 2, nullptr, 0, 0, nullptr); },
+                                      [](void *im) { im_Free_(im, IMAGE_RGB); }),
               4);
-    EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
-                  fp.arm();
-                  void *im = im_NewOrWrap_(IMAGE_GRAY, 2, 2, 0, 0, raw, 0, 0, nullptr);
-                  if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                  else { im_Free_(im, IMAGE_GRAY); }
-              }),
+    EXPECT_EQ(each_failure_gives_null([&] { return im_NewOrWrap_(IMAGE_GRAY, 2, 2, 0, 0, raw, 0, 0, nullptr); },
+                                      [](void *im) { im_Free_(im, IMAGE_GRAY); }),
               3);
     Image src(IMAGE_DOUBLE, 6, 6, 1, 1);
-    EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
-                  fp.arm();
-                  void *im = im_Dup_(src.im, src.h());
-                  if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                  else { im_Free_(im, IMAGE_DOUBLE); }
-              }),
+    EXPECT_EQ(
+        each_failure_gives_null([&] { return im_Dup_(src.im, src.h()); }, [](void *im) { im_Free_(im, IMAGE_DOUBLE); }),
+        4);
+    EXPECT_EQ(each_failure_gives_null([&] { return im_Crop_(src.im, src.h(), 0, 0, 3, 3); },
+                                      [](void *im) { im_Free_(im, IMAGE_DOUBLE); }),
               4);
-    EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
-                  fp.arm();
-                  void *im = im_Crop_(src.im, src.h(), 0, 0, 3, 3);
-                  if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                  else { im_Free_(im, IMAGE_DOUBLE); }
-              }),
-              4);
-    EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
-                  fp.arm();
-                  void *im = im_Crop_Into_(src.im, src.h(), nullptr, 1, 1, 0, 0, 3, 3);
-                  if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-                  else { im_Free_(im, IMAGE_DOUBLE); }
-              }),
+    EXPECT_EQ(each_failure_gives_null([&] { return im_Crop_Into_(src.im, src.h(), nullptr, 1, 1, 0, 0, 3, 3); },
+                                      [](void *im) { im_Free_(im, IMAGE_DOUBLE); }),
               4);
 }
 
@@ -453,8 +433,7 @@ TEST(ImageDeathTest, ChecksAndPanicsReportTheirTexts) {
     EXPECT_EXIT(im_MaxAndMin_(nullptr, gray.h(), raw, raw), abrt, assertion("im != (void *)NULL", file));
     EXPECT_EXIT(im_MaxAndMin_(gray.im, nullptr, raw, raw), abrt, assertion("header != (ImageHeader *)NULL", file));
     EXPECT_EXIT(im_MaxAndMinNoInf_(nullptr, gray.h(), raw, raw), abrt, assertion("im != (void *)NULL", file));
-    EXPECT_EXIT(im_MaxAndMinNoInf_(gray.im, nullptr, raw, raw), abrt,
-                assertion("header != (ImageHeader *)NULL", file));
+    EXPECT_EXIT(im_MaxAndMinNoInf_(gray.im, nullptr, raw, raw), abrt, assertion("header != (ImageHeader *)NULL", file));
 
     // A header whose tag was damaged reaches the same panic in every operation.
     ImageHeader bad = *gray.h();
@@ -471,7 +450,8 @@ TEST(ImageDeathTest, ChecksAndPanicsReportTheirTexts) {
     EXPECT_EXIT(im_MaxAndMin_(ptr.im, ptr.h(), raw, raw), status1,
                 panic_report("imMaxAndMin() not defined for pointer images", file, rcs));
     EXPECT_EXIT(im_MaxAndMinNoInf_(flt.im, flt.h(), raw, raw), status1, panic_report("bad image tag", file, rcs));
-    auto *st = static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 4, sizeof(StructHandle), nullptr));
+    auto *st =
+        static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 4, sizeof(StructHandle), nullptr));
     EXPECT_EXIT(im_MaxAndMin_(st, st->header, raw, raw), status1,
                 panic_report("imMaxAndMin() not defined for struct images", file, rcs));
     EXPECT_EXIT(im_MaxAndMinNoInf_(st, st->header, raw, raw), status1,
@@ -496,7 +476,8 @@ TEST(Image, LargeFillsOfEveryElementSize) {
     im_Init_(f3.im, f3.h(), const_cast<float *>(v));
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 600; ++x) ASSERT_EQ(std::memcmp(&f3.at<float[3]>(x, y), v, 12), 0);
-    auto *st = static_cast<StructHandle *>(im_NewOrWrap_(IMAGE_STRUCT, 1000, 300, 0, 0, nullptr, 5, sizeof(StructHandle), nullptr));
+    auto *st = static_cast<StructHandle *>(
+        im_NewOrWrap_(IMAGE_STRUCT, 1000, 300, 0, 0, nullptr, 5, sizeof(StructHandle), nullptr));
     Elem5 e{{5, 4, 3, 2, 1}};
     im_Init_(st, st->header, &e);
     for (int y = 0; y < 300; ++y)

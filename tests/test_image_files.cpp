@@ -28,8 +28,8 @@ void *loaded(uint16_t mask, const std::string &bytes) {
 
 std::string comment_of(void *im) { return strGet(hdr(im)->comment); }
 
-const uint16_t file_tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB, IMAGE_DOUBLE, IMAGE_BINARY,
-                              IMAGE_INT, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+const uint16_t file_tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
+                              IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
 constexpr uint16_t all_tags = 0xffff;
 
 // Fills an image with bytes that differ from pixel to pixel (0 and 1 for binary images).
@@ -39,7 +39,8 @@ void stamp(void *im) {
     unsigned char *p = tessera::detail::first_pixel(im, h, size);
     const std::size_t n = tessera::detail::pixel_count(h) * size;
     for (std::size_t i = 0; i < n; ++i)
-        p[i] = h->tag == IMAGE_BINARY ? static_cast<unsigned char>((i * 7 + i / 3) % 3 == 0) : static_cast<unsigned char>(i * 13 + 5);
+        p[i] = h->tag == IMAGE_BINARY ? static_cast<unsigned char>((i * 7 + i / 3) % 3 == 0)
+                                      : static_cast<unsigned char>(i * 13 + 5);
 }
 
 bool same_pixels(void *a, void *b) {
@@ -185,17 +186,44 @@ TEST(ImageFiles, LoadIntoChecksSizeAndTag) {
 }
 
 TEST(ImageFiles, HostileFilesGiveNullAndLeakNothing) {
-    std::vector<std::string> bad = {
-        "", "P5", "P5\n", "P5 3", "P5 3 2", "P5 3 2 255", "P5 3 2 255\n", "P5 3 2 255\nabcde",
-        "P5 0 2 255\nab", "P5 3 0 255\n", "P5 -3 2 255\nabcdef", "P5 3 -2 255\nabcdef",
-        "P5 99999999999 2 255\nab", "P5 2147483647 2147483647 255\nab", "P6 1000000 1000000 255\nab",
-        "Q2 2147483647 2147483647\nab", "P4 2147483647 2147483647\nab",
-        "P5 3 2 0\nabcdef", "P5 3 2 256\nabcdef", "P5 3 2 65535\nabcdefabcdef", "P5 3 2 -255\nabcdef",
-        "P5 3 2 255", "P5 3 2 255#unterminated comment", "P5 3 2 25", "P5 3 2 2555555555555555555\n",
-        "#only a comment", "# comment\n",
-        "P4444444444444444444444444444 1 1\nA", "p5 1 1 255\nA", "q1 1 1\nAAAA", "Q5 1 1\nA", "Q12 1 1\nA",
-        "P7 1 1\nA", "P4 9 1\n\x80", "P6 1 1 255\nab", "Q10 1 1\n01234567890", "Q4 2 2\n0123456",
-        std::string("\x00\x01\xff\xfe garbage \x80", 13)};
+    std::vector<std::string> bad = {"",
+                                    "P5",
+                                    "P5\n",
+                                    "P5 3",
+                                    "P5 3 2",
+                                    "P5 3 2 255",
+                                    "P5 3 2 255\n",
+                                    "P5 3 2 255\nabcde",
+                                    "P5 0 2 255\nab",
+                                    "P5 3 0 255\n",
+                                    "P5 -3 2 255\nabcdef",
+                                    "P5 3 -2 255\nabcdef",
+                                    "P5 99999999999 2 255\nab",
+                                    "P5 2147483647 2147483647 255\nab",
+                                    "P6 1000000 1000000 255\nab",
+                                    "Q2 2147483647 2147483647\nab",
+                                    "P4 2147483647 2147483647\nab",
+                                    "P5 3 2 0\nabcdef",
+                                    "P5 3 2 256\nabcdef",
+                                    "P5 3 2 65535\nabcdefabcdef",
+                                    "P5 3 2 -255\nabcdef",
+                                    "P5 3 2 255",
+                                    "P5 3 2 255#unterminated comment",
+                                    "P5 3 2 25",
+                                    "P5 3 2 2555555555555555555\n",
+                                    "#only a comment",
+                                    "# comment\n",
+                                    "P4444444444444444444444444444 1 1\nA",
+                                    "p5 1 1 255\nA",
+                                    "q1 1 1\nAAAA",
+                                    "Q5 1 1\nA",
+                                    "Q12 1 1\nA",
+                                    "P7 1 1\nA",
+                                    "P4 9 1\n\x80",
+                                    "P6 1 1 255\nab",
+                                    "Q10 1 1\n01234567890",
+                                    "Q4 2 2\n0123456",
+                                    std::string("\x00\x01\xff\xfe garbage \x80", 13)};
     for (int i = 0; i < 256; ++i) bad.push_back(std::string(1, static_cast<char>(i)) + "5 1 1 255\n");
     magicStart(); // the tokenizer's own comment buffer exists from here on
     const long live = tessera::detail::seam::live();
@@ -237,8 +265,11 @@ TEST(ImageFilesAllocFailure, LoadsLeaveNothingAndKeepExistingImages) {
     each_allocation_failure([&](FailPoint &fp) {
         fp.arm();
         void *im = im_Load(IMAGE_BINARY, f.path());
-        if (fp.fired()) { EXPECT_EQ(im, nullptr); }
-        else { EXPECT_TRUE(same_pixels(im, src.im)); }
+        if (fp.fired()) {
+            EXPECT_EQ(im, nullptr);
+        } else {
+            EXPECT_TRUE(same_pixels(im, src.im));
+        }
         if (im) im_Free_(im, IMAGE_BINARY);
     });
     Image into(IMAGE_BINARY, 13, 5);
@@ -272,7 +303,8 @@ TEST(ImageFilesDeathTest, ChecksAndPanics) {
     EXPECT_EXIT(im_SaveH_(gray.im, nullptr, 1), abrt, assertion("header != (ImageHeader *)NULL", file));
     EXPECT_EXIT(im_Save_(nullptr, gray.h(), out.path()), abrt, assertion("im != (void *)NULL", file));
     EXPECT_EXIT(im_Save_(gray.im, nullptr, out.path()), abrt, assertion("header != (ImageHeader *)NULL", file));
-    EXPECT_EXIT(im_Save_(ptr.im, ptr.h(), out.path()), status1, panic_report("attempt to save pointer image", file, rcs));
+    EXPECT_EXIT(im_Save_(ptr.im, ptr.h(), out.path()), status1,
+                panic_report("attempt to save pointer image", file, rcs));
     AnyImageStruct *st = new_struct_image(2, 2, 4);
     EXPECT_EXIT(im_Save_(st, st->header, out.path()), status1,
                 panic_report("saving structure images not yet supported", file, rcs));

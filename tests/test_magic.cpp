@@ -227,14 +227,19 @@ TEST(MagicAllocFailure, ReadersFailCleanlyWhenMemoryRunsOut) {
         adtStringHeader *word = nullptr;
         fp.arm();
         const int32_t r = magicGetString(in.f, &word);
-        if (fp.fired()) { EXPECT_EQ(r, -1); }
-        else { EXPECT_STREQ(strGet(word), "averyveryverylongword"); }
+        if (fp.fired()) {
+            EXPECT_EQ(r, -1);
+        } else {
+            EXPECT_STREQ(strGet(word), "averyveryverylongword");
+        }
         strFree(word);
     });
     each_allocation_failure([](FailPoint &fp) {
         fp.arm();
         adtStringHeader *c = magicComment();
-        if (fp.fired()) { EXPECT_EQ(c, nullptr); }
+        if (fp.fired()) {
+            EXPECT_EQ(c, nullptr);
+        }
         strFree(c);
     });
 }
@@ -294,7 +299,9 @@ TEST(MagicAllocFailure, ADamagedCommentIsNeverHandedOut) {
         EXPECT_EQ(r, 0);
         EXPECT_EQ(v, 7);
         adtStringHeader *c = magicComment();
-        if (c) { EXPECT_EQ(std::string(strGet(c)), std::string(300, 'c') + "\n"); }
+        if (c) {
+            EXPECT_EQ(std::string(strGet(c)), std::string(300, 'c') + "\n");
+        }
         strFree(c);
     });
 }

@@ -15,7 +15,9 @@ using namespace tessera::test;
 
 namespace {
 
-bool have_netpbm() { return std::system("command -v pnmtoplainpnm >/dev/null 2>&1 && command -v pnmtopnm >/dev/null 2>&1") == 0; }
+bool have_netpbm() {
+    return std::system("command -v pnmtoplainpnm >/dev/null 2>&1 && command -v pnmtopnm >/dev/null 2>&1") == 0;
+}
 
 std::string run(const std::string &command) {
     FILE *p = popen(command.c_str(), "r");
@@ -133,8 +135,9 @@ TEST(NetpbmInterop, TesseraReadsWhatNetpbmWritesWithComments) {
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x)
                         for (int c = 0; c < channels(tag); ++c)
-                            ASSERT_EQ(tessera::detail::pixel_at(im.im, x, y, static_cast<std::size_t>(channels(tag)))[c],
-                                      expected_sample(tag, x, y, c));
+                            ASSERT_EQ(
+                                tessera::detail::pixel_at(im.im, x, y, static_cast<std::size_t>(channels(tag)))[c],
+                                expected_sample(tag, x, y, c));
                 const std::string comment = strGet(im.h()->comment);
                 EXPECT_NE(comment.find("after the magic"), std::string::npos);
                 EXPECT_NE(comment.find("the sizes"), std::string::npos);

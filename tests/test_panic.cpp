@@ -41,6 +41,6 @@ TEST(PanicDeathTest, FatalFlushesStandardOutput) {
 TEST(CheckDeathTest, ReportsTheExpressionFileAndLineThenAborts) {
     int *p = nullptr;
     EXPECT_EXIT(TESSERA_CHECK(p != (int *)NULL), testing::KilledBySignal(SIGABRT),
-                assertion("p != (int *)NULL", "test_panic.cpp"));
+                              assertion("p != (int *)NULL", "test_panic.cpp"));
     EXPECT_EXIT(TESSERA_CHECK(0), testing::KilledBySignal(SIGABRT), assertion("0", "test_panic.cpp"));
 }

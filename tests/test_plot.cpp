@@ -130,7 +130,7 @@ TEST(Plot, DotFootprints) {
 TEST(Plot, SubPointsRoundDifferentlyPerFlavour) {
     Colour c(4, 1, -2, 0);
     EXPECT_TRUE(plot_color_point(c.im(), c.n(), 0.5f, 0, 3, RGB{9, 9, 9})); // column 2 is outside
-    EXPECT_EQ(c.count_at(0, 0), 0); // 1.5, 0.5 and -0.5 round to 2, 1 and -1
+    EXPECT_EQ(c.count_at(0, 0), 0);                                         // 1.5, 0.5 and -0.5 round to 2, 1 and -1
     EXPECT_GT(c.count_at(-1, 0), 0);
     Binary b(4, 1, -2, 0);
     plot_binary_point(b.im(), 0.5f, 0, 3);
@@ -177,7 +177,8 @@ TEST(Plot, LinesInBothDirectionsAndMajorAxes) {
 }
 
 TEST(Plot, ClippingAtEveryEdge) {
-    for (auto [x1, y1, x2, y2] : std::vector<std::array<float, 4>>{{-5, 2, 3, 2}, {2, -5, 2, 3}, {1, 2, 9, 2}, {2, 1, 2, 9}}) {
+    for (auto [x1, y1, x2, y2] :
+         std::vector<std::array<float, 4>>{{-5, 2, 3, 2}, {2, -5, 2, 3}, {1, 2, 9, 2}, {2, 1, 2, 9}}) {
         Binary b(5, 5);
         EXPECT_TRUE(plot_binary_line(b.im(), x1, y1, x2, y2, 0));
         EXPECT_FALSE(b.set_pixels().empty()); // the part inside is drawn

@@ -44,7 +44,9 @@ void expect_invariants(PriQ p) {
         ASSERT_NE(n->owner, nullptr);
         ASSERT_EQ(n->owner->val, n);
         ASSERT_EQ(n->owner->queue, p);
-        if (n->parent) { ASSERT_FALSE(greater(n->parent->data, n->data)); }
+        if (n->parent) {
+            ASSERT_FALSE(greater(n->parent->data, n->data));
+        }
     }
 }
 
@@ -78,7 +80,9 @@ TEST(PriQ, RemovingAMiddleHandleKeepsTheOthers) {
     pqRem(h[3]); // 7
     expect_invariants(q.p);
     for (int i = 0; i < 10; ++i)
-        if (i != 3) { EXPECT_EQ(pqGet(h[i]), &v[i]); }
+        if (i != 3) {
+            EXPECT_EQ(pqGet(h[i]), &v[i]);
+        }
     std::vector<double> out;
     while (pqLen(q.p) > 0) {
         out.push_back(value_of(pqFirst(q.p)));
@@ -142,7 +146,9 @@ TEST(PriQ, HandlesAreReusedAcrossQueues) {
 }
 
 TEST(PriQ, RandomisedAgainstAMultiset_seed2024) {
-    std::mt19937 rng(2024);
+    const unsigned seed = test_seed(2024);
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (TESSERA_TEST_SEED replays it)");
+    std::mt19937 rng(seed);
     std::uniform_int_distribution<int> key(0, 999);
     Queue q;
     const long steps = scaled(300000);
@@ -179,7 +185,9 @@ TEST(PriQ, RandomisedAgainstAMultiset_seed2024) {
             pqRem(h);
         }
         ASSERT_EQ(pqLen(q.p), model.size());
-        if (!model.empty()) { ASSERT_EQ(value_of(pqFirst(q.p)), *model.begin()); }
+        if (!model.empty()) {
+            ASSERT_EQ(value_of(pqFirst(q.p)), *model.begin());
+        }
         expect_invariants(q.p);
         if (step % 1009 == 0) {
             for (_PriQNode *h : handles) ASSERT_EQ(value_of(h), value_of_handle[h]);
@@ -194,8 +202,11 @@ TEST(PriQAllocFailure, NewAndAddIncludingChunkCreationAndRefills) {
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   PriQ p = pqNew(greater);
-                  if (fp.fired()) { EXPECT_EQ(p, NULLPRIQ); }
-                  else { pqFree(p); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(p, NULLPRIQ);
+                  } else {
+                      pqFree(p);
+                  }
               }),
               1);
     // Fresh chunks for this test, so that their creation and first refill are injected too.
@@ -241,14 +252,49 @@ TEST(PriQDeathTest, EveryCheckReportsItsExpression) {
     EXPECT_EXIT(pqGet(&stray), abrt, assertion("pqn->val != NULLPRIQINTNODE", file));
 
     _PriQNode *h1 = pqAdd(p, &v[0]);
-    EXPECT_EXIT({ p->count = 0; pqAdd(p, &v[1]); }, abrt, assertion("p->count > 0", file));
-    EXPECT_EXIT({ p->root = NULLPRIQINTNODE; p->count = 3; pqAdd(p, &v[1]); }, abrt,
-                assertion("p->count == 0", file));
-    EXPECT_EXIT({ h1->val->owner = nullptr; pqRem(h1); }, abrt, assertion("pqn->val->owner == pqn", file));
-    EXPECT_EXIT({ h1->queue = NULLPRIQ; pqRem(h1); }, abrt, assertion("p != NULLPRIQ", file));
-    EXPECT_EXIT({ p->root = NULLPRIQINTNODE; pqRem(h1); }, abrt, assertion("p->root != NULLPRIQINTNODE", file));
-    EXPECT_EXIT({ p->count = 0; pqRem(h1); }, abrt, assertion("p->count > 0", file));
-    EXPECT_EXIT({ p->count = 2; pqRem(h1); }, abrt, assertion("p->count == 1", file));
+    EXPECT_EXIT(
+        {
+            p->count = 0;
+            pqAdd(p, &v[1]);
+        },
+        abrt, assertion("p->count > 0", file));
+    EXPECT_EXIT(
+        {
+            p->root = NULLPRIQINTNODE;
+            p->count = 3;
+            pqAdd(p, &v[1]);
+        },
+        abrt, assertion("p->count == 0", file));
+    EXPECT_EXIT(
+        {
+            h1->val->owner = nullptr;
+            pqRem(h1);
+        },
+        abrt, assertion("pqn->val->owner == pqn", file));
+    EXPECT_EXIT(
+        {
+            h1->queue = NULLPRIQ;
+            pqRem(h1);
+        },
+        abrt, assertion("p != NULLPRIQ", file));
+    EXPECT_EXIT(
+        {
+            p->root = NULLPRIQINTNODE;
+            pqRem(h1);
+        },
+        abrt, assertion("p->root != NULLPRIQINTNODE", file));
+    EXPECT_EXIT(
+        {
+            p->count = 0;
+            pqRem(h1);
+        },
+        abrt, assertion("p->count > 0", file));
+    EXPECT_EXIT(
+        {
+            p->count = 2;
+            pqRem(h1);
+        },
+        abrt, assertion("p->count == 1", file));
     EXPECT_EXIT(
         {
             _PriQIntNode other{};
@@ -262,9 +308,18 @@ TEST(PriQDeathTest, EveryCheckReportsItsExpression) {
 
     _PriQNode *h2 = pqAdd(p, &v[1]);
     _PriQNode *h3 = pqAdd(p, &v[2]);
-    EXPECT_EXIT({ p->last->parent = nullptr; pqAdd(p, &v[3]); }, abrt, assertion("p->last == p->root", file));
-    EXPECT_EXIT({ p->root->next = nullptr; pqAdd(p, &v[3]); }, abrt,
-                assertion("p->last->parent->next != NULLPRIQINTNODE", file));
+    EXPECT_EXIT(
+        {
+            p->last->parent = nullptr;
+            pqAdd(p, &v[3]);
+        },
+        abrt, assertion("p->last == p->root", file));
+    EXPECT_EXIT(
+        {
+            p->root->next = nullptr;
+            pqAdd(p, &v[3]);
+        },
+        abrt, assertion("p->last->parent->next != NULLPRIQINTNODE", file));
     EXPECT_EXIT(
         {
             _PriQIntNode fake_next{};
@@ -273,12 +328,37 @@ TEST(PriQDeathTest, EveryCheckReportsItsExpression) {
             pqAdd(p, &v[3]);
         },
         abrt, assertion("p->last->parent->next->left == NULLPRIQINTNODE", file));
-    EXPECT_EXIT({ p->last->owner = nullptr; pqRem(h1); }, abrt, assertion("pqlast->owner != NULLPRIQNODE", file));
-    EXPECT_EXIT({ p->last->owner = h2; pqRem(h1); }, abrt, assertion("pqlast->owner->val == pqlast", file));
-    EXPECT_EXIT({ h3->val->parent = nullptr; pqRem(h3); }, abrt, assertion("pqlast->parent != NULLPRIQINTNODE", file));
-    EXPECT_EXIT({ p->root->right = nullptr; p->root->left = nullptr; pqRem(h3); }, abrt,
-                assertion("pqlast->parent->left == pqlast", file));
-    EXPECT_EXIT({ h3->val->prev = nullptr; pqRem(h3); }, abrt, assertion("pqlast->prev != NULLPRIQINTNODE", file));
+    EXPECT_EXIT(
+        {
+            p->last->owner = nullptr;
+            pqRem(h1);
+        },
+        abrt, assertion("pqlast->owner != NULLPRIQNODE", file));
+    EXPECT_EXIT(
+        {
+            p->last->owner = h2;
+            pqRem(h1);
+        },
+        abrt, assertion("pqlast->owner->val == pqlast", file));
+    EXPECT_EXIT(
+        {
+            h3->val->parent = nullptr;
+            pqRem(h3);
+        },
+        abrt, assertion("pqlast->parent != NULLPRIQINTNODE", file));
+    EXPECT_EXIT(
+        {
+            p->root->right = nullptr;
+            p->root->left = nullptr;
+            pqRem(h3);
+        },
+        abrt, assertion("pqlast->parent->left == pqlast", file));
+    EXPECT_EXIT(
+        {
+            h3->val->prev = nullptr;
+            pqRem(h3);
+        },
+        abrt, assertion("pqlast->prev != NULLPRIQINTNODE", file));
 
     using tessera::detail::swap;
     _PriQIntNode a{}, b{};

@@ -109,7 +109,8 @@ TEST(PointList, RoundTripsKeepElementsAndColours) {
     EXPECT_EQ(e[1]->size, 0.0f);
     l.p->color = false;
     Owned plain(loaded(saved(l.p)));
-    for (PointListElem el : elements(plain.p)) EXPECT_TRUE(el->color.r == 255 && el->color.g == 255 && el->color.b == 255);
+    for (PointListElem el : elements(plain.p))
+        EXPECT_TRUE(el->color.r == 255 && el->color.g == 255 && el->color.b == 255);
     Owned empty(ptlNew(false, 0, 0, 1, 1, nullptr));
     Owned empty_back(loaded(saved(empty.p)));
     ASSERT_NE(empty_back.p, nullptr);
@@ -142,7 +143,7 @@ TEST(PointList, ReaderRules) {
     EXPECT_TRUE(e[2]->color.r == 255 && e[2]->color.g == 255 && e[2]->color.b == 255); // -1 is white
     EXPECT_EQ(e[3]->type, PTL_FILL);
     EXPECT_TRUE(e[3]->color.r == 255 && e[3]->color.g == 0 && e[3]->color.b == 255); // low 24 bits only
-    EXPECT_EQ(e[4]->color.b, 8); // octal
+    EXPECT_EQ(e[4]->color.b, 8);                                                     // octal
 }
 
 TEST(PointList, LongLinesAreReadWhole) {
@@ -228,20 +229,18 @@ TEST(PointListAllocFailure, ConstructionAndLoadingLeaveNothing) {
     ptlFree(ptlNew(false, 0, 0, 1, 1, nullptr)); // the module chunks exist from here on
     ptlFreeElem(ptlNewElem(PTL_POINT, red, 1, 0, 0, 0, 0));
     magicStart();
-    each_allocation_failure([](FailPoint &fp) {
-        fp.arm();
-        PointList l = ptlNew(false, 0, 0, 1, 1, nullptr);
-        if (fp.fired()) { EXPECT_EQ(l, nullptr); }
-        if (l) ptlFree(l);
-    });
+    each_failure_gives_null([] { return ptlNew(false, 0, 0, 1, 1, nullptr); }, [](auto *l) { ptlFree(l); });
     const std::string text = "CPTL 0 0 4 4\n# a comment that is long enough\np 1 2 3\nl 1 2 3 4 5\ne 1 1 2 2 0\n";
     TempFile f(text);
     ptlFree(ptlLoad(f.path())); // the reader's own buffers exist from here on
     each_allocation_failure([&](FailPoint &fp) {
         fp.arm();
         PointList l = ptlLoad(f.path());
-        if (fp.fired()) { EXPECT_EQ(l, nullptr); }
-        else { EXPECT_EQ(liLen(l->elements), 3u); }
+        if (fp.fired()) {
+            EXPECT_EQ(l, nullptr);
+        } else {
+            EXPECT_EQ(liLen(l->elements), 3u);
+        }
         if (l) ptlFree(l);
     });
     Owned list(ptlNew(false, 0, 0, 1, 1, nullptr));
@@ -271,7 +270,9 @@ TEST(PointListAllocFailure, ChunkCreationAndRefills) {
             fp.arm();
             PointListElem e = ptlNewElem(PTL_FILL, red, 0, 1, 2, 0, 0);
             PointList l = ptlNew(false, 0, 0, 1, 1, nullptr);
-            if (fp.fired()) { EXPECT_TRUE(e == nullptr || l == nullptr); }
+            if (fp.fired()) {
+                EXPECT_TRUE(e == nullptr || l == nullptr);
+            }
             if (l) ptlFree(l);
             chNuke(elementchunk);
             chNuke(pointlistchunk);
@@ -300,9 +301,12 @@ TEST(PointListDeathTest, ChecksReportTheirTexts) {
     Owned l(ptlNew(false, 0, 0, 1, 1, nullptr));
     PointListElem e = ptlNewElem(PTL_POINT, red, 1, 0, 0, 0, 0);
     bool error;
-    EXPECT_EXIT(ptlAddElem(nullptr, e), abrt, assertion("ptl != (PointList) NULL && elem != (PointListElem) NULL", file));
-    EXPECT_EXIT(ptlAddElem(l.p, nullptr), abrt, assertion("ptl != (PointList) NULL && elem != (PointListElem) NULL", file));
-    EXPECT_EXIT(ptlSetElem(nullptr, PTL_POINT, red, 0, 0, 0, 0, 0), abrt, assertion("elem != (PointListElem) NULL", file));
+    EXPECT_EXIT(ptlAddElem(nullptr, e), abrt,
+                assertion("ptl != (PointList) NULL && elem != (PointListElem) NULL", file));
+    EXPECT_EXIT(ptlAddElem(l.p, nullptr), abrt,
+                assertion("ptl != (PointList) NULL && elem != (PointListElem) NULL", file));
+    EXPECT_EXIT(ptlSetElem(nullptr, PTL_POINT, red, 0, 0, 0, 0, 0), abrt,
+                assertion("elem != (PointListElem) NULL", file));
     EXPECT_EXIT(ptlLoadF(nullptr), abrt, assertion("fp != (FILE *) NULL", file));
     EXPECT_EXIT(ptlSave(nullptr, "x"), abrt, assertion("ptl != (PointList) NULL", file));
     EXPECT_EXIT(ptlSaveF(nullptr, stdout), abrt, assertion("ptl != (PointList) NULL", file));

@@ -115,7 +115,7 @@ TEST(Render, ColourMixingFillsAndBackground) {
     Image im(ptlRender(l.p, IMAGE_RGB, 1, 1, RGB{0, 255, 0}, &clipped));
     EXPECT_FALSE(clipped);
     EXPECT_TRUE(same(im.at<RGB>(2, 2), RGB{255, 0, 255})); // the green background takes no part
-    EXPECT_TRUE(same(im.at<RGB>(6, 6), RGB{0, 255, 0}));    // colour renderings ignore fills
+    EXPECT_TRUE(same(im.at<RGB>(6, 6), RGB{0, 255, 0}));   // colour renderings ignore fills
     Image bin(ptlRender(l.p, IMAGE_BINARY, 1, 1, black, nullptr));
     EXPECT_EQ(bin.at<int8_t>(0, 0), 1); // binary renderings fill
 }
@@ -192,7 +192,9 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
             bool clipped = false;
             void *im = ptlRender(l.p, type, 1, 1, black, &clipped);
             // A fill that runs out of memory is reported as clipping, not as a failed rendering.
-            if (fp.fired() && im) { EXPECT_TRUE(type == IMAGE_BINARY && clipped); }
+            if (fp.fired() && im) {
+                EXPECT_TRUE(type == IMAGE_BINARY && clipped);
+            }
             if (im) im_Free_(im, type);
             if (N_for_color) {
                 im_Free_(N_for_color, IMAGE_GRAY);

@@ -190,15 +190,20 @@ TEST(StringsAllocFailure, ConstructorsGiveNullAndLeakNothing) {
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   adtStringHeader *s = strNew(5);
-                  if (fp.fired()) { EXPECT_EQ(s, nullptr); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(s, nullptr);
+                  }
                   strFree(s);
               }),
               2);
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   adtStringHeader *s = strMake("text");
-                  if (fp.fired()) { EXPECT_EQ(s, nullptr); }
-                  else { EXPECT_STREQ(strGet(s), "text"); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(s, nullptr);
+                  } else {
+                      EXPECT_STREQ(strGet(s), "text");
+                  }
                   strFree(s);
               }),
               2);
@@ -206,7 +211,9 @@ TEST(StringsAllocFailure, ConstructorsGiveNullAndLeakNothing) {
     EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
                   fp.arm();
                   adtStringHeader *s = strNewCopy(src.s);
-                  if (fp.fired()) { EXPECT_EQ(s, nullptr); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(s, nullptr);
+                  }
                   strFree(s);
               }),
               2);

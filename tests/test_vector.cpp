@@ -11,7 +11,9 @@ const uint8_t fixed_tags[] = {1, 2, 3, 4, 6, 7, 8, 9, 10};
 constexpr std::size_t sizes[] = {0, 1, 1, 2, 4, 0, 8, 4, 3, 12, 12};
 
 AnyVectorStruct *V(void *v) { return static_cast<AnyVectorStruct *>(v); }
-unsigned char *element(void *v, int i, std::size_t size) { return static_cast<unsigned char *>(V(v)->data) + i * static_cast<long>(size); }
+unsigned char *element(void *v, int i, std::size_t size) {
+    return static_cast<unsigned char *>(V(v)->data) + i * static_cast<long>(size);
+}
 
 struct StructVec {
     void *data;
@@ -101,16 +103,22 @@ TEST(VectorAllocFailure, NewAndDupLeaveNothing) {
     EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
                   fp.arm();
                   void *v = vec_New_(9, 10, 3, 0, 0, nullptr);
-                  if (fp.fired()) { EXPECT_EQ(v, nullptr); }
-                  else { vec_Free_(v, 9); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(v, nullptr);
+                  } else {
+                      vec_Free_(v, 9);
+                  }
               }),
               3);
     void *src = vec_New_(3, 10, -3, 0, 0, nullptr);
     EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
                   fp.arm();
                   void *v = vec_Dup_(src, V(src)->header);
-                  if (fp.fired()) { EXPECT_EQ(v, nullptr); }
-                  else { vec_Free_(v, 3); }
+                  if (fp.fired()) {
+                      EXPECT_EQ(v, nullptr);
+                  } else {
+                      vec_Free_(v, 3);
+                  }
               }),
               3);
     vec_Free_(src, 3);
@@ -153,7 +161,8 @@ TEST(Vector, LargeFillsFromAnyAlignment) {
         unsigned char e[12];
         for (std::size_t b = 0; b < size; ++b) e[b] = static_cast<unsigned char>(b * 29 + 1);
         vec_Init_(v, V(v)->header, e);
-        for (int i = 3; i < 500004; ++i) ASSERT_EQ(std::memcmp(element(v, i, size), e, size), 0) << int{tag} << " " << i;
+        for (int i = 3; i < 500004; ++i)
+            ASSERT_EQ(std::memcmp(element(v, i, size), e, size), 0) << int{tag} << " " << i;
         vec_Free_(v, tag);
     }
 }

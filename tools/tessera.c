@@ -93,8 +93,8 @@ static int ends_with(const char *s, const char *suffix) {
 }
 
 static int known_magic(const char *word) {
-    static const unsigned tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB, IMAGE_DOUBLE, IMAGE_BINARY,
-                                    IMAGE_INT, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+    static const unsigned tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
+                                    IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
     for (size_t i = 0; i < sizeof tags / sizeof tags[0]; ++i)
         if (strcmp(word, magic_of(tags[i])) == 0) return 1;
     return 0;
@@ -130,9 +130,7 @@ static void print_comment(const adtStringHeader *comment) {
 
 typedef int (*writer)(void *im, const char *path);
 
-static int write_native(void *im, const char *path) {
-    return im_Save_(im, ((AnyImageStruct *)im)->header, path) == 0;
-}
+static int write_native(void *im, const char *path) { return im_Save_(im, ((AnyImageStruct *)im)->header, path) == 0; }
 
 #ifdef TESSERA_HAVE_PNG
 static int write_png(void *im, const char *path) {
@@ -210,30 +208,6 @@ static const char *usage =
     "\n"
     "options: --help (also after a command), --version\n";
 
-static const char *command_help(const char *command) {
-    if (strcmp(command, "render") == 0)
-        return "usage: tessera render DRAWING OUT [--scale S | --scale-x X --scale-y Y] [--binary | --rgb]\n"
-               "                      [--background '#rrggbb']\n"
-               "Renders a point-list file (PTL or CPTL). The image covers the drawing's bounds at S pixels\n"
-               "per unit (default 1). OUT's extension chooses the format: .pbm (binary), .ppm (colour) or\n"
-               ".png; --binary and --rgb choose for .png (default: colour for CPTL, binary for PTL).\n"
-               "Elements outside the bounds are clipped, with a warning.\n";
-    if (strcmp(command, "info") == 0)
-        return "usage: tessera info FILE...\n"
-               "Prints magic, element type, size, comment and per-channel minimum and maximum of images,\n"
-               "and bounds, colour flag, comment and element counts of point lists.\n";
-    if (strcmp(command, "crop") == 0)
-        return "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
-               "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT, in FILE's format.\n";
-    if (strcmp(command, "scale") == 0)
-        return "usage: tessera scale FILE OUT WIDTH HEIGHT\n"
-               "Resamples FILE to WIDTH x HEIGHT by nearest neighbour and writes OUT in FILE's format.\n";
-    if (strcmp(command, "border") == 0)
-        return "usage: tessera border FILE OUT N\n"
-               "Surrounds FILE with N pixels of zero on every side and writes OUT in FILE's format.\n";
-    return NULL;
-}
-
 static int cmd_render(int argc, char **argv) {
     if (argc < 2) return fail("render", "needs a drawing and an output file (see tessera render --help)");
     const char *drawing = argv[0], *out = argv[1];
@@ -282,7 +256,8 @@ static int cmd_render(int argc, char **argv) {
     bool clipped = false;
     void *im = ptlLoadAndRender(f, colour, type, xs, ys, background, &clipped);
     fclose(f);
-    if (!im) return fail(drawing, "cannot render: a damaged point list, bounds with no pixels at this scale, or too large");
+    if (!im)
+        return fail(drawing, "cannot render: a damaged point list, bounds with no pixels at this scale, or too large");
     if (clipped) fprintf(stderr, "tessera: warning: %s: some elements were clipped at the bounds\n", drawing);
     const int status = write_output(im, out, w);
     im_Free_(im, type);
@@ -347,7 +322,8 @@ static int cmd_info(int argc, char **argv) {
         char word[32];
         if (!first_word(argv[i], word, sizeof word)) {
             FILE *f = fopen(argv[i], "rb");
-            status = f ? fail(argv[i], "neither an image nor a point-list file") : fail(argv[i], "cannot open: %s", strerror(errno));
+            status = f ? fail(argv[i], "neither an image nor a point-list file")
+                       : fail(argv[i], "cannot open: %s", strerror(errno));
             if (f) fclose(f);
             continue;
         }
@@ -362,7 +338,8 @@ static int cmd_info(int argc, char **argv) {
 
 /* Loads the image of an editing command and writes the result of op beside it. */
 static int edit(const char *command, int argc, char **argv, int nargs,
-                AnyImageStruct *(*op)(AnyImageStruct *, const int *), int (*check)(const ImageHeader *, const int *, const char **)) {
+                AnyImageStruct *(*op)(AnyImageStruct *, const int *),
+                int (*check)(const ImageHeader *, const int *, const char **)) {
     if (argc != 2 + nargs) return fail(command, "wrong number of arguments (see tessera %s --help)", command);
     int values[4];
     for (int i = 0; i < nargs; ++i)
@@ -387,7 +364,8 @@ static int edit(const char *command, int argc, char **argv, int nargs,
         if (!out) {
             status = fail(argv[0], "the result does not fit in memory");
         } else {
-            if (!out->header->comment) out->header->comment = strNewCopy(im->header->comment); /* keep the file's comment */
+            if (!out->header->comment)
+                out->header->comment = strNewCopy(im->header->comment); /* keep the file's comment */
             const writer w = writer_for(argv[1], out->header->tag, &problem);
             status = w ? write_output(out, argv[1], w) : fail(argv[1], "%s", problem);
             im_Free_(out, out->header->tag);
@@ -403,7 +381,9 @@ static int crop_fits(const ImageHeader *h, const int *v, const char **problem) {
         *problem = "the rectangle does not lie inside the image";
     return *problem == NULL;
 }
-static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v) { return imCrop(im, v[0], v[1], v[0] + v[2], v[1] + v[3]); }
+static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v) {
+    return imCrop(im, v[0], v[1], v[0] + v[2], v[1] + v[3]);
+}
 
 static int scale_fits(const ImageHeader *h, const int *v, const char **problem) {
     (void)h;
@@ -420,32 +400,65 @@ static int border_fits(const ImageHeader *h, const int *v, const char **problem)
 }
 static AnyImageStruct *border_op(AnyImageStruct *im, const int *v) { return imBorders(im, v[0]); }
 
+static int cmd_crop(int argc, char **argv) { return edit("crop", argc, argv, 4, crop_op, crop_fits); }
+static int cmd_scale(int argc, char **argv) { return edit("scale", argc, argv, 2, scale_op, scale_fits); }
+static int cmd_border(int argc, char **argv) { return edit("border", argc, argv, 1, border_op, border_fits); }
+
+/* The subcommands: name, help text and what runs them. */
+static const struct command {
+    const char *name;
+    const char *help;
+    int (*run)(int argc, char **argv);
+} commands[] = {
+    {"render",
+     "usage: tessera render DRAWING OUT [--scale S | --scale-x X --scale-y Y] [--binary | --rgb]\n"
+     "                      [--background '#rrggbb']\n"
+     "Renders a point-list file (PTL or CPTL). The image covers the drawing's bounds at S pixels\n"
+     "per unit (default 1). OUT's extension chooses the format: .pbm (binary), .ppm (colour) or\n"
+     ".png; --binary and --rgb choose for .png (default: colour for CPTL, binary for PTL).\n"
+     "Elements outside the bounds are clipped, with a warning.\n",
+     cmd_render},
+    {"info",
+     "usage: tessera info FILE...\n"
+     "Prints magic, element type, size, comment and per-channel minimum and maximum of images,\n"
+     "and bounds, colour flag, comment and element counts of point lists.\n",
+     cmd_info},
+    {"crop",
+     "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
+     "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT, in FILE's format.\n",
+     cmd_crop},
+    {"scale",
+     "usage: tessera scale FILE OUT WIDTH HEIGHT\n"
+     "Resamples FILE to WIDTH x HEIGHT by nearest neighbour and writes OUT in FILE's format.\n",
+     cmd_scale},
+    {"border",
+     "usage: tessera border FILE OUT N\n"
+     "Surrounds FILE with N pixels of zero on every side and writes OUT in FILE's format.\n",
+     cmd_border},
+};
+
 int main(int argc, char **argv) {
     if (argc < 2) {
         fputs(usage, stderr);
         return 2;
     }
-    const char *command = argv[1];
-    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0) {
+    const char *name = argv[1];
+    if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
         fputs(usage, stdout);
         return 0;
     }
-    if (strcmp(command, "--version") == 0) {
+    if (strcmp(name, "--version") == 0) {
         printf("tessera %s\n", TESSERA_VERSION);
         return 0;
     }
-    const char *help = command_help(command);
-    if (!help) return fail(command, "unknown command (see tessera --help)");
+    const struct command *command = NULL;
+    for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i)
+        if (strcmp(name, commands[i].name) == 0) command = &commands[i];
+    if (!command) return fail(name, "unknown command (see tessera --help)");
     for (int i = 2; i < argc; ++i)
         if (strcmp(argv[i], "--help") == 0) {
-            fputs(help, stdout);
+            fputs(command->help, stdout);
             return 0;
         }
-    argc -= 2;
-    argv += 2;
-    if (strcmp(command, "render") == 0) return cmd_render(argc, argv);
-    if (strcmp(command, "info") == 0) return cmd_info(argc, argv);
-    if (strcmp(command, "crop") == 0) return edit("crop", argc, argv, 4, crop_op, crop_fits);
-    if (strcmp(command, "scale") == 0) return edit("scale", argc, argv, 2, scale_op, scale_fits);
-    return edit("border", argc, argv, 1, border_op, border_fits);
+    return command->run(argc - 2, argv + 2);
 }

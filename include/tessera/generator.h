@@ -16,10 +16,18 @@ TESSERA_BEGIN_DECLS
 #define GEN_EXPONENTIAL 4   /* parameters: GenExponentialParams */
 
 /* Parameter records handed to genNew_ (read during the call only). */
-typedef struct GenUniformIntParams { int32_t low, high; } GenUniformIntParams; /* both included */
-typedef struct GenUniformFloatParams { double low, high; } GenUniformFloatParams;
-typedef struct GenGaussianParams { double mean, deviation; } GenGaussianParams;
-typedef struct GenExponentialParams { double rate; } GenExponentialParams; /* mean is 1/rate */
+typedef struct GenUniformIntParams {
+    int32_t low, high;
+} GenUniformIntParams; /* both included */
+typedef struct GenUniformFloatParams {
+    double low, high;
+} GenUniformFloatParams;
+typedef struct GenGaussianParams {
+    double mean, deviation;
+} GenGaussianParams;
+typedef struct GenExponentialParams {
+    double rate;
+} GenExponentialParams; /* mean is 1/rate */
 
 /* The base generator: two multiplicative congruential generators and a 32-entry shuffle. */
 typedef struct SimpleGen {

@@ -10,10 +10,10 @@
 TESSERA_BEGIN_DECLS
 
 typedef struct HistStruct {
-    double *bins;   /* nbins sums of weights */
+    double *bins; /* nbins sums of weights */
     uint32_t nbins;
-    double low;     /* lower end of the range */
-    double high;    /* upper end of the range */
+    double low;  /* lower end of the range */
+    double high; /* upper end of the range */
 } HistStruct;
 
 typedef HistStruct *Hist;

@@ -16,12 +16,10 @@ TESSERA_BEGIN_DECLS
  * or when memory runs out. */
 TESSERA_API AnyImageStruct *imBorders(AnyImageStruct *image, int32_t border);
 /* New image of the region [topX, bottomX) x [topY, bottomY); null for an empty region. */
-TESSERA_API AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX, int32_t topY, int32_t bottomX,
-                                   int32_t bottomY);
+TESSERA_API AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX, int32_t topY, int32_t bottomX, int32_t bottomY);
 /* Copies the region [left, right) x [top, bottom) of from into into at (toleft, totop). */
-TESSERA_API AnyImageStruct *imCropInto(AnyImageStruct *into, AnyImageStruct *from, int32_t top,
-                                       int32_t left, int32_t bottom, int32_t right, int32_t toleft,
-                                       int32_t totop);
+TESSERA_API AnyImageStruct *imCropInto(AnyImageStruct *into, AnyImageStruct *from, int32_t top, int32_t left,
+                                       int32_t bottom, int32_t right, int32_t toleft, int32_t totop);
 /* New image of newWidth x newHeight sampled by nearest neighbour from the top-left corner. */
 TESSERA_API AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeight);
 /* Copies every pixel of in over into (same tag and size). */

@@ -15,17 +15,17 @@
 TESSERA_BEGIN_DECLS
 
 /* Image tags: single bits, so that a set of tags is their bitwise OR. */
-#define IMAGE_GRAY 1       /* uint8_t, "P5" */
-#define IMAGE_FLOAT 2      /* float, "Q1" */
-#define IMAGE_RGB 4        /* RGB, "P6" */
-#define IMAGE_DOUBLE 8     /* double, "Q2" */
-#define IMAGE_BINARY 16    /* int8_t, 0 clear, other values set, "P4" */
-#define IMAGE_INT 32       /* int32_t, "Q3" */
-#define IMAGE_POINTER 64   /* void *, no file format */
-#define IMAGE_SHORT 128    /* int16_t, "Q4" */
-#define IMAGE_FLOAT3A 256  /* three floats, "Q10" */
-#define IMAGE_FLOAT3B 512  /* three floats, "Q11" */
-#define IMAGE_STRUCT 1024  /* caller-defined element of elemsize bytes, no file format */
+#define IMAGE_GRAY 1      /* uint8_t, "P5" */
+#define IMAGE_FLOAT 2     /* float, "Q1" */
+#define IMAGE_RGB 4       /* RGB, "P6" */
+#define IMAGE_DOUBLE 8    /* double, "Q2" */
+#define IMAGE_BINARY 16   /* int8_t, 0 clear, other values set, "P4" */
+#define IMAGE_INT 32      /* int32_t, "Q3" */
+#define IMAGE_POINTER 64  /* void *, no file format */
+#define IMAGE_SHORT 128   /* int16_t, "Q4" */
+#define IMAGE_FLOAT3A 256 /* three floats, "Q10" */
+#define IMAGE_FLOAT3B 512 /* three floats, "Q11" */
+#define IMAGE_STRUCT 1024 /* caller-defined element of elemsize bytes, no file format */
 
 /* A colour: the pixel of IMAGE_RGB images and the colour of point-list elements. */
 typedef struct RGB {
@@ -51,9 +51,9 @@ typedef struct ImageHeader {
 /* The handle of an image of any fixed-size tag. An IMAGE_STRUCT handle is a caller-defined
  * record of structsize bytes that starts with data and header. */
 typedef struct AnyImageStruct {
-    void **data;         /* row table indexed by row index */
+    void **data; /* row table indexed by row index */
     ImageHeader *header;
-    int32_t user;        /* the client's word */
+    int32_t user; /* the client's word */
 } AnyImageStruct;
 
 typedef struct GrayImageStruct {
@@ -82,9 +82,8 @@ typedef struct BinaryImageStruct {
  * at least two pointers); proto, when given, supplies the user word (or the caller's part of a
  * structure handle). Null for a size of 0 or less, a size that does not fit memory, or when
  * memory runs out. Release with im_Free_. */
-TESSERA_API void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset,
-                                int32_t yoffset, void *raw, int32_t elemsize, int32_t structsize,
-                                void *proto);
+TESSERA_API void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset,
+                                void *raw, int32_t elemsize, int32_t structsize, void *proto);
 /* Releases the image, its comment and (unless wrapped) its pixels; type is the image's tag. */
 TESSERA_API void im_Free_(void *im, uint16_t type);
 /* Independent copy with the same tag, size, offsets and user word (no comment); null when
@@ -103,12 +102,12 @@ TESSERA_API void im_MaxAndMin_(void *im, ImageHeader *header, void *max, void *m
 TESSERA_API void im_MaxAndMinNoInf_(void *im, ImageHeader *header, void *max, void *min);
 /* New image of cropWidth x cropHeight at offsets (left, top) holding the source pixels of that
  * rectangle (0 outside the source); null when the rectangle misses the source. */
-TESSERA_API void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top,
-                           int32_t cropWidth, int32_t cropHeight);
+TESSERA_API void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t cropWidth,
+                           int32_t cropHeight);
 /* Copies the source rectangle at (left, top) into into at (toleft, totop); a null into is made
  * new. Returns into, or null (into unchanged) when a rectangle does not fit or tags differ. */
-TESSERA_API void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top,
-                                int32_t toleft, int32_t totop, int32_t cropWidth, int32_t cropHeight);
+TESSERA_API void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top, int32_t toleft,
+                                int32_t totop, int32_t cropWidth, int32_t cropHeight);
 
 /* Image files. type is a mask of acceptable tags; a null name means standard input or output.
  * Loaders return a new image (offsets 0, comment from the file; the caller releases it with

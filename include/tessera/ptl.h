@@ -24,11 +24,11 @@ TESSERA_BEGIN_DECLS
 typedef struct PointListElemStruct {
     uint8_t type; /* PTL_POINT to PTL_FILL */
     RGB color;
-    float size;   /* pen width or dot diameter, never negative */
+    float size; /* pen width or dot diameter, never negative */
     float x1;
     float y1;
-    float x2;     /* lines and ellipses only */
-    float y2;     /* lines and ellipses only */
+    float x2; /* lines and ellipses only */
+    float y2; /* lines and ellipses only */
 } PointListElemStruct;
 
 typedef PointListElemStruct *PointListElem;
@@ -56,8 +56,7 @@ TESSERA_API void ptlFree(PointList ptl);
 /* Appends elem (from ptlNewElem); when memory runs out it is not added and stays the caller's. */
 TESSERA_API void ptlAddElem(PointList ptl, PointListElem elem);
 /* New element; null for an invalid type or when memory runs out. Release with ptlFreeElem. */
-TESSERA_API PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, float y1, float x2,
-                                     float y2);
+TESSERA_API PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, float y1, float x2, float y2);
 /* Sets an element (a negative or NaN size becomes 0); -1, changing nothing, for an invalid type. */
 TESSERA_API int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size, float x1, float y1,
                                float x2, float y2);

@@ -23,8 +23,8 @@ TESSERA_BEGIN_DECLS
 #define VECTOR_STRUCT 11  /* elemsize bytes */
 
 typedef struct VectorHeader {
-    int32_t length;     /* number of elements, at least 1 */
-    int32_t offset;     /* index of the first element */
+    int32_t length; /* number of elements, at least 1 */
+    int32_t offset; /* index of the first element */
     uint8_t tag;
     void *handle;       /* back to the handle (not kept for VECTOR_STRUCT) */
     int16_t elemsize;   /* element size of a VECTOR_STRUCT vector, else 0 */
@@ -42,8 +42,8 @@ typedef struct AnyVectorStruct {
 /* New zero-filled vector; elemsize and structsize are for VECTOR_STRUCT only (1 to 32767;
  * structsize at least two pointers). Null for a length of 0 or less, a size that does not fit
  * memory, or when memory runs out. Release with vec_Free_. */
-TESSERA_API void *vec_New_(uint8_t type, int32_t length, int32_t offset, int32_t elemsize,
-                           int32_t structsize, void *proto);
+TESSERA_API void *vec_New_(uint8_t type, int32_t length, int32_t offset, int32_t elemsize, int32_t structsize,
+                           void *proto);
 /* Releases the vector; type is its tag. */
 TESSERA_API void vec_Free_(void *vec, uint8_t type);
 /* Independent copy with the same tag, length, offset and user word; null when memory runs out. */

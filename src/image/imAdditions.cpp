@@ -61,12 +61,11 @@ void sample_points(int32_t *points, int32_t n, float scale, int32_t extent) {
     }
 }
 
-template <std::size_t N> struct Unit {
-    unsigned char b[N];
-};
+template <std::size_t N> struct Unit { unsigned char b[N]; };
 
 // Gathers one output row from one source row through the column table.
-template <std::size_t N> void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n) {
+template <std::size_t N>
+void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n) {
     auto *o = reinterpret_cast<Unit<N> *>(out);
     const auto *s = reinterpret_cast<const Unit<N> *>(in);
     for (std::size_t k = 0; k < n; ++k) o[k] = s[cols[k]];
@@ -145,15 +144,14 @@ AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeig
     TESSERA_CHECK(newWidth);
     TESSERA_CHECK(newHeight);
     const int32_t width = imGetWidth(image), height = imGetHeight(image);
-    if (newWidth == width && newHeight == height)
-        return static_cast<AnyImageStruct *>(im_Dup_(image, image->header));
+    if (newWidth == width && newHeight == height) return static_cast<AnyImageStruct *>(im_Dup_(image, image->header));
     const float xscale = static_cast<float>(width) / static_cast<float>(newWidth);
     const float yscale = static_cast<float>(height) / static_cast<float>(newHeight);
     AnyImageStruct *out = new_image(image->header->tag, newWidth, newHeight);
     if (!out) return nullptr;
     const std::size_t size = tessera::detail::fixed_elem_size(image->header->tag);
-    auto *cols = static_cast<int32_t *>(
-        tessera::detail::mem_alloc((static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t)));
+    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(
+        (static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t)));
     if (!cols) {
         im_Free_(out, out->header->tag);
         return nullptr;
@@ -165,7 +163,8 @@ AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeig
         if (j > 0 && rows[j] == rows[j - 1]) // the same source row again
             std::memcpy(at(out, 0, j, size), at(out, 0, j - 1, size), static_cast<std::size_t>(newWidth) * size);
         else
-            gather_row(at(out, 0, j, size), at(image, 0, rows[j], size), cols, static_cast<std::size_t>(newWidth), size);
+            gather_row(at(out, 0, j, size), at(image, 0, rows[j], size), cols, static_cast<std::size_t>(newWidth),
+                       size);
     }
     tessera::detail::mem_free(cols);
     return out;

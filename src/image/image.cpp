@@ -27,7 +27,8 @@ using tessera::detail::pixel_count;
 using tessera::detail::shifted;
 
 static_assert(sizeof(RGB) == 3);
-static_assert(offsetof(AnyImageStruct, header) == sizeof(void *) && offsetof(AnyImageStruct, user) == 2 * sizeof(void *));
+static_assert(offsetof(AnyImageStruct, header) == sizeof(void *) &&
+              offsetof(AnyImageStruct, user) == 2 * sizeof(void *));
 static_assert(offsetof(GrayImageStruct, user) == offsetof(AnyImageStruct, user));
 static_assert(offsetof(RGBImageStruct, user) == offsetof(AnyImageStruct, user));
 static_assert(offsetof(BinaryImageStruct, user) == offsetof(AnyImageStruct, user));
@@ -86,7 +87,8 @@ void **allocImage(int32_t width, int32_t height, int32_t xoffset, int32_t yoffse
     table[0] = raw ? nullptr : static_cast<void **>(block)[-1];
     const int64_t column_shift = -static_cast<int64_t>(xoffset) * size;
     for (int32_t i = 0; i < height; ++i)
-        table[i + 1] = shifted(static_cast<unsigned char *>(block) + static_cast<std::size_t>(i) * row_bytes, column_shift);
+        table[i + 1] =
+            shifted(static_cast<unsigned char *>(block) + static_cast<std::size_t>(i) * row_bytes, column_shift);
     return shifted(table + 1, -static_cast<int64_t>(yoffset) * static_cast<int64_t>(sizeof(void *)));
 }
 
@@ -165,8 +167,9 @@ void im_Free_(void *im, uint16_t type) {
 void *im_Dup_(void *im, ImageHeader *header) {
     TESSERA_CHECK(im != (void *)NULL);
     TESSERA_CHECK(header != (ImageHeader *)NULL);
-    void *copy = tessera::detail::create_image(header->tag, header->width, header->height, header->xoffset,
-                                               header->yoffset, nullptr, header->elemsize, header->structsize, im, false);
+    void *copy =
+        tessera::detail::create_image(header->tag, header->width, header->height, header->xoffset, header->yoffset,
+                                      nullptr, header->elemsize, header->structsize, im, false);
     if (!copy) return nullptr;
     const std::size_t size = tessera::detail::elem_size(header);
     std::memcpy(first_pixel(copy, header, size), first_pixel(im, header, size), pixel_count(header) * size);
@@ -190,7 +193,8 @@ void im_SetOffset_(void *im, ImageHeader *header, int32_t newx, int32_t newy) {
     AnyImageStruct *image = any(im);
     image->data = shifted(image->data, (oldy - newy) * static_cast<int64_t>(sizeof(void *)));
     const int64_t column_shift = (oldx - newx) * static_cast<int64_t>(size);
-    for (int64_t y = newy; y < int64_t{newy} + header->height; ++y) image->data[y] = shifted(image->data[y], column_shift);
+    for (int64_t y = newy; y < int64_t{newy} + header->height; ++y)
+        image->data[y] = shifted(image->data[y], column_shift);
 }
 
 void im_Apply_(void *, void *, ImageHeader *) {}
@@ -405,7 +409,8 @@ void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t
     const int64_t first_col = std::max<int64_t>(left, header->xoffset);
     const int64_t last_col = std::min<int64_t>(int64_t{left} + cropWidth, int64_t{header->xoffset} + header->width) - 1;
     const int64_t first_row = std::max<int64_t>(top, header->yoffset);
-    const int64_t last_row = std::min<int64_t>(int64_t{top} + cropHeight, int64_t{header->yoffset} + header->height) - 1;
+    const int64_t last_row =
+        std::min<int64_t>(int64_t{top} + cropHeight, int64_t{header->yoffset} + header->height) - 1;
     // A clipped rectangle of a single column or row is still a rectangle.
     if (last_col < first_col || last_row < first_row) return nullptr;
     const bool is_struct = header->tag == IMAGE_STRUCT;
@@ -422,8 +427,8 @@ void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t
     return result;
 }
 
-void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top, int32_t toleft,
-                    int32_t totop, int32_t cropWidth, int32_t cropHeight) {
+void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int32_t top, int32_t toleft, int32_t totop,
+                    int32_t cropWidth, int32_t cropHeight) {
     if (cropWidth <= 0 || cropHeight <= 0) return nullptr;
     if (!inside(left, cropWidth, header->xoffset, header->width) ||
         !inside(top, cropHeight, header->yoffset, header->height))
@@ -432,8 +437,8 @@ void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32_t left, int
     const std::size_t size = tessera::detail::elem_size(header);
     void *created = nullptr;
     if (!into) {
-        into = created = tessera::detail::create_image(header->tag, cropWidth, cropHeight, 0, 0, nullptr, 0, 0,
-                                                       nullptr, false);
+        into = created =
+            tessera::detail::create_image(header->tag, cropWidth, cropHeight, 0, 0, nullptr, 0, 0, nullptr, false);
         if (!into) return nullptr;
     }
     const ImageHeader *to = any(into)->header;

@@ -149,10 +149,10 @@ bool write_bits(FILE *out, void *im, const ImageHeader *h) {
 // Bytes of pixel data a file of this tag and size holds.
 std::size_t data_bytes(uint16_t tag, int32_t width, int32_t height) {
     std::size_t bytes = 0;
-    if (tag == IMAGE_BINARY)
-        tessera::detail::product_fits((int64_t{width} + 7) / 8, height, 1, &bytes);
+    if (tag == IMAGE_BINARY) tessera::detail::product_fits((int64_t{width} + 7) / 8, height, 1, &bytes);
     else
-        tessera::detail::product_fits(width, height, static_cast<int64_t>(tessera::detail::fixed_elem_size(tag)), &bytes);
+        tessera::detail::product_fits(width, height, static_cast<int64_t>(tessera::detail::fixed_elem_size(tag)),
+                                      &bytes);
     return bytes;
 }
 

@@ -22,12 +22,17 @@ struct TagTraits {
 };
 
 inline constexpr TagTraits tag_traits[] = {
-    {IMAGE_GRAY, 1, 1, "P5", true, true},         {IMAGE_FLOAT, 4, 4, "Q1", false, false},
-    {IMAGE_RGB, 3, 1, "P6", true, true},          {IMAGE_DOUBLE, 8, 8, "Q2", false, false},
-    {IMAGE_BINARY, 1, 1, "P4", false, true},      {IMAGE_INT, 4, 4, "Q3", false, true},
+    {IMAGE_GRAY, 1, 1, "P5", true, true},
+    {IMAGE_FLOAT, 4, 4, "Q1", false, false},
+    {IMAGE_RGB, 3, 1, "P6", true, true},
+    {IMAGE_DOUBLE, 8, 8, "Q2", false, false},
+    {IMAGE_BINARY, 1, 1, "P4", false, true},
+    {IMAGE_INT, 4, 4, "Q3", false, true},
     {IMAGE_POINTER, sizeof(void *), sizeof(void *), nullptr, false, true},
-    {IMAGE_SHORT, 2, 2, "Q4", false, true},       {IMAGE_FLOAT3A, 12, 4, "Q10", false, false},
-    {IMAGE_FLOAT3B, 12, 4, "Q11", false, false},  {IMAGE_STRUCT, 0, 1, nullptr, false, true},
+    {IMAGE_SHORT, 2, 2, "Q4", false, true},
+    {IMAGE_FLOAT3A, 12, 4, "Q10", false, false},
+    {IMAGE_FLOAT3B, 12, 4, "Q11", false, false},
+    {IMAGE_STRUCT, 0, 1, nullptr, false, true},
 };
 
 // The row of tag, or null for a value that is not a tag.
@@ -59,7 +64,8 @@ template <class F> bool visit_pixels(uint16_t tag, F f) {
     case IMAGE_FLOAT: f(Pixel<float, 1>{}); return true;
     case IMAGE_DOUBLE: f(Pixel<double, 1>{}); return true;
     case IMAGE_RGB: f(Pixel<uint8_t, 3>{}); return true;
-    case IMAGE_FLOAT3A: case IMAGE_FLOAT3B: f(Pixel<float, 3>{}); return true;
+    case IMAGE_FLOAT3A:
+    case IMAGE_FLOAT3B: f(Pixel<float, 3>{}); return true;
     default: return false;
     }
 }

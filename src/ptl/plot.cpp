@@ -28,11 +28,11 @@ namespace tessera::detail {
 
 namespace {
 
-constexpr float quarter_turn = 1.5708f;            // a little more than pi/2
-constexpr int64_t far_away = int64_t{1} << 62;     // a coordinate outside every image
+constexpr float quarter_turn = 1.5708f;        // a little more than pi/2
+constexpr int64_t far_away = int64_t{1} << 62; // a coordinate outside every image
 constexpr int64_t most_ellipse_steps = int64_t{1} << 62;
-constexpr int64_t literal_pen = 3;                  // dots with at most this many offsets a side are plotted one by one
-constexpr int max_segments = 64;                    // column segments of one side of a dot
+constexpr int64_t literal_pen = 3; // dots with at most this many offsets a side are plotted one by one
+constexpr int max_segments = 64;   // column segments of one side of a dot
 constexpr float color_step = 1.0f, binary_step = 0.5f; // line steps of the two flavours
 
 __extension__ typedef unsigned __int128 uint128;
@@ -80,14 +80,14 @@ struct Pen {
         r2 = r * r;
     }
     bool covers(int64_t i, int64_t j) const {
-        const uint128 s = static_cast<uint128>(i) * static_cast<uint128>(i) +
-                          static_cast<uint128>(j) * static_cast<uint128>(j);
+        const uint128 s =
+            static_cast<uint128>(i) * static_cast<uint128>(i) + static_cast<uint128>(j) * static_cast<uint128>(j);
         return static_cast<float>(s) <= r2;
     }
     // The largest i <= most (most < n) with covers(i, j); every j < n has i = 0 covered.
     int64_t widest(int64_t j, int64_t most) const {
         if (covers(most, j)) return most;
-        int64_t lo = 0, hi = most - 1; // covers(lo, j) holds
+        int64_t lo = 0, hi = most - 1;    // covers(lo, j) holds
         if (most <= (int64_t{1} << 21)) { // a square root lands within a step or two
             const double room = static_cast<double>(r2) - static_cast<double>(j) * static_cast<double>(j);
             int64_t i = room > 0 ? std::min<int64_t>(hi, static_cast<int64_t>(std::sqrt(room))) : 0;
@@ -364,8 +364,8 @@ template <class T> class Painter {
         const int64_t r0 = clip(std::floor(top), b_.r0, b_.r1), r1 = clip(std::ceil(bottom), b_.r0, b_.r1);
         const double box = static_cast<double>(c1 - c0 + 1) * static_cast<double>(r1 - r0 + 1);
         const double side = 2.0 * static_cast<double>(pen_.n) + 1.0;
-        const double per_dot = std::min(side, static_cast<double>(c1 - c0 + 1)) *
-                               std::min(side, static_cast<double>(r1 - r0 + 1));
+        const double per_dot =
+            std::min(side, static_cast<double>(c1 - c0 + 1)) * std::min(side, static_cast<double>(r1 - r0 + 1));
         if (dots * per_dot > 4.0 * box) counting_ = counts_.open(c0, c1, r0, r1);
     }
 
@@ -396,8 +396,8 @@ template <class T> class Painter {
         // Every offset (i, 0) and (0, j) is inside the pen, so the dot is clipped exactly when
         // one of its four extreme offsets (or its centre) falls outside.
         const float last = static_cast<float>(n - 1);
-        clipped = clipped || R::pixel(x + last) > b_.c1 || R::pixel(x - last) < b_.c0 ||
-                  R::pixel(y + last) > b_.r1 || R::pixel(y - last) < b_.r0;
+        clipped = clipped || R::pixel(x + last) > b_.c1 || R::pixel(x - last) < b_.c0 || R::pixel(y + last) > b_.r1 ||
+                  R::pixel(y - last) < b_.r0;
         if (!right_.template build<R>(x, +1, n, b_.c0, b_.c1) || !left_.template build<R>(x, -1, n, b_.c0, b_.c1)) {
             plot_offsets(x, y);
             return clipped;
@@ -509,7 +509,7 @@ float advance(float t, float step, float target) {
         int e = 0;
         std::frexp(t, &e);
         const double grid = t == 0 ? step : std::ldexp(1.0, e - 24); // spacing of floats near t
-        const double limit = std::ldexp(grid, 24);                    // exactly representable below this
+        const double limit = std::ldexp(grid, 24);                   // exactly representable below this
         if (grid <= step) {
             const double need = std::ceil((static_cast<double>(target) - t) / step);
             const double room = std::floor((limit - t) / step) - 1;
@@ -624,7 +624,8 @@ template <class T> bool line(Painter<T> &p, float x1, float y1, float x2, float 
 template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, float ry) {
     const float R = std::fabs(rx > ry ? rx : ry);
     const double steps = quarter_turn / std::atan2(1.0, static_cast<double>(R)) + 1;
-    const int64_t n = steps < static_cast<double>(most_ellipse_steps) ? static_cast<int64_t>(steps) : most_ellipse_steps;
+    const int64_t n =
+        steps < static_cast<double>(most_ellipse_steps) ? static_cast<int64_t>(steps) : most_ellipse_steps;
     const float step = quarter_turn / static_cast<float>(n);
     // A centre or semi-axis that is not finite puts every dot at an infinite or undefined place.
     if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(rx) || !std::isfinite(ry)) return true;
@@ -633,8 +634,9 @@ template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, flo
     const double x0 = static_cast<double>(b.c0) - reach, x1 = static_cast<double>(b.c1) + reach;
     const double y0 = static_cast<double>(b.r0) - reach, y1 = static_cast<double>(b.r1) + reach;
     // How far a computed dot centre may lie from the true curve, and how fast the curve moves.
-    const double error = std::ldexp(std::fabs(double{cx}) + std::fabs(double{rx}) + std::fabs(double{cy}) +
-                                        std::fabs(double{ry}), -21) + 2.0;
+    const double error =
+        std::ldexp(std::fabs(double{cx}) + std::fabs(double{rx}) + std::fabs(double{cy}) + std::fabs(double{ry}), -21) +
+        2.0;
     const double speed = std::max(std::fabs(double{rx}), std::fabs(double{ry}));
     const auto distance = [&](float x, float y) {
         return std::max(std::max(x0 - x, double{x} - x1), std::max(y0 - y, double{y} - y1));

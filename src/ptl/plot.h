@@ -22,8 +22,8 @@ bool plot_color_point_1(RGBImageStruct *im, GrayImageStruct *count, float x, flo
 bool plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color);
 bool plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
                      RGB color);
-bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry,
-                        float width, RGB color);
+bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry, float width,
+                        RGB color);
 bool do_color_fill(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color);
 
 bool plot_binary_point_1(BinaryImageStruct *im, float x, float y);

@@ -27,9 +27,9 @@ GrayImageStruct *N_for_color = nullptr;
 namespace {
 
 constexpr std::size_t line_size = 4096; // an element line, white space runs folded, must fit
-char line[line_size];                    // the element reader's line
-adtStringHeader *magic = nullptr;   // the header reader's magic word
-adtStringHeader *docstring = nullptr; // comment handed from a file header to its rendered image
+char line[line_size];                   // the element reader's line
+adtStringHeader *magic = nullptr;       // the header reader's magic word
+adtStringHeader *docstring = nullptr;   // comment handed from a file header to its rendered image
 
 constexpr RGB white{255, 255, 255};
 
@@ -263,7 +263,8 @@ PointList ptlLoadF(FILE *fp) {
 
 int32_t ptlSave(PointList ptl, const char *path) {
     TESSERA_CHECK(ptl != (PointList) NULL);
-    return with_file(path, "w", stdout, -1, [&](FILE *fp) { return ptlSaveF(ptl, fp); }, [](int32_t) {});
+    return with_file(
+        path, "w", stdout, -1, [&](FILE *fp) { return ptlSaveF(ptl, fp); }, [](int32_t) {});
 }
 
 int32_t ptlSaveF(PointList ptl, FILE *fp) {
@@ -331,11 +332,10 @@ int32_t ptlPutElem(PointListElem elem, bool color, FILE *fp) {
     if (reads_back(elem->size) != 0 && std::fprintf(fp, "%f", static_cast<double>(elem->size)) < 0) return -1;
     const char letter = letters[elem->type - 1];
     const bool four = elem->type == PTL_LINE || elem->type == PTL_ELLIPSE;
-    const int written = four ? std::fprintf(fp, "%c\t%f %f %f %f", letter, static_cast<double>(elem->x1),
-                                            static_cast<double>(elem->y1), static_cast<double>(elem->x2),
-                                            static_cast<double>(elem->y2))
-                             : std::fprintf(fp, "%c\t%f %f", letter, static_cast<double>(elem->x1),
-                                            static_cast<double>(elem->y1));
+    const int written =
+        four ? std::fprintf(fp, "%c\t%f %f %f %f", letter, static_cast<double>(elem->x1), static_cast<double>(elem->y1),
+                            static_cast<double>(elem->x2), static_cast<double>(elem->y2))
+             : std::fprintf(fp, "%c\t%f %f", letter, static_cast<double>(elem->x1), static_cast<double>(elem->y1));
     if (written < 0) return -1;
     const unsigned value = elem->color.r * 65536u + elem->color.g * 256u + elem->color.b;
     return (color ? std::fprintf(fp, "\t0x%6.6x\n", value) : std::fprintf(fp, "\n")) < 0 ? -1 : 0;

@@ -12,5 +12,4 @@ extern Chunk pointlistchunk;
 extern Chunk elementchunk;
 extern GrayImageStruct *N_for_color;
 
-
 } // namespace tessera::detail

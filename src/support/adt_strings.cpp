@@ -90,9 +90,7 @@ adtStringHeader *strInit_(adtStringHeader **p, const char *text) {
     return *p;
 }
 
-adtStringHeader *strCopy_(adtStringHeader **p, const adtStringHeader *src) {
-    return strInit_(p, strGet(src));
-}
+adtStringHeader *strCopy_(adtStringHeader **p, const adtStringHeader *src) { return strInit_(p, strGet(src)); }
 
 adtStringHeader *strNewCopy(const adtStringHeader *src) {
     if (!src) return nullptr;
@@ -174,8 +172,8 @@ namespace tessera::detail {
 
 bool str_append(adtStringHeader *s, std::size_t len, const char *bytes, std::size_t n) {
     if (len + n > static_cast<std::size_t>(s->maxLen)) {
-        const std::size_t want = std::max({len + n, 2 * static_cast<std::size_t>(s->maxLen),
-                                           static_cast<std::size_t>(add_char_capacity)});
+        const std::size_t want =
+            std::max({len + n, 2 * static_cast<std::size_t>(s->maxLen), static_cast<std::size_t>(add_char_capacity)});
         if (len + n > INT32_MAX) return false;
         if (!rebuffer(s, static_cast<int32_t>(std::min<std::size_t>(want, INT32_MAX)), len)) return false;
     }

@@ -6,7 +6,7 @@
 
 namespace tessera::detail {
 namespace {
-long armed_at = 0;      // 0: no failure armed
+long armed_at = 0; // 0: no failure armed
 bool fail_every = false;
 long call_count = 0;
 long live_count = 0;

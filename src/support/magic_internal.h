@@ -41,5 +41,4 @@ bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_a
 // to the next other character, which is put back. True when a comment was met.
 bool skip_comment_block(FILE *stream);
 
-
 } // namespace tessera::detail

@@ -7,8 +7,8 @@
 
 #include "check.h"
 
-extern "C" void _panic(const char *name, const char *msg, const char *rcs, int32_t line,
-                       const char *file, int32_t fatal) {
+extern "C" void _panic(const char *name, const char *msg, const char *rcs, int32_t line, const char *file,
+                       int32_t fatal) {
     const int width = static_cast<int>(std::strlen(name));
     std::fprintf(stderr, "\n%s:   %s\n", name, msg);
     std::fprintf(stderr, "%*s    In line %d of %s\n", width, "", static_cast<int>(line), file);

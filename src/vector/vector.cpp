@@ -43,7 +43,9 @@ void *allocVector(int32_t length, int32_t offset, uint32_t size) {
     return shifted(block, -static_cast<int64_t>(offset) * size);
 }
 
-void freeVector(void *data, int32_t offset, uint32_t size) { mem_free(shifted(data, static_cast<int64_t>(offset) * size)); }
+void freeVector(void *data, int32_t offset, uint32_t size) {
+    mem_free(shifted(data, static_cast<int64_t>(offset) * size));
+}
 
 // The header as allocated: it also keeps the element block, which data (shifted by the offset)
 // may not point into, for leak checkers that follow only pointers into a block.
@@ -108,7 +110,8 @@ void vec_Init_(void *vec, VectorHeader *header, void *init) {
     TESSERA_CHECK(vec != (void *)NULL);
     TESSERA_CHECK(header != (VectorHeader *)NULL);
     const std::size_t size = elem_size(header->tag, header);
-    tessera::detail::fill_elements(first_element(vec, header, size), static_cast<std::size_t>(header->length), init, size);
+    tessera::detail::fill_elements(first_element(vec, header, size), static_cast<std::size_t>(header->length), init,
+                                   size);
 }
 
 void vec_SetOffset_(void *vec, VectorHeader *header, int32_t newoffset) {

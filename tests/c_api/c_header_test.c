@@ -7,12 +7,12 @@
 
 static int failures = 0;
 
-#define EXPECT(cond)                                                                          \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
-            fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond);              \
-            ++failures;                                                                       \
-        }                                                                                     \
+#define EXPECT(cond)                                                                                                   \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond);                                        \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 static void strings(void) {

@@ -172,8 +172,9 @@ std::vector<Named> operations() {
     static const std::string drawing_path = write_file("drawing.cptl", drawing);
     static const std::string out_path = dir() + "/out.pgm";
     std::vector<Named> ops;
-    ops.push_back({"strMake", making([] { return strMake("some text"); },
-                                     [](adtStringHeader *s) { return std::strcmp(strGet(s), "some text") == 0; }, strFree)});
+    ops.push_back(
+        {"strMake", making([] { return strMake("some text"); },
+                           [](adtStringHeader *s) { return std::strcmp(strGet(s), "some text") == 0; }, strFree)});
     ops.push_back({"strCat_", [](Injector &inj) {
                        adtStringHeader *s = strMake("abc");
                        adtStringHeader *t = strMake("0123456789012345678901234567890123456789");
@@ -186,35 +187,43 @@ std::vector<Named> operations() {
                        strFree(t);
                        return !good ? wrong : r ? ok : failed_cleanly;
                    }});
-    ops.push_back({"chNew+chAlloc", making([] {
-                       Chunk c = chNew(32);
-                       if (c == NULLCHUNK) return static_cast<Chunk>(nullptr);
-                       if (!chAlloc(c)) {
-                           chNuke(c);
-                           return static_cast<Chunk>(nullptr);
-                       }
-                       return c;
-                   }, [](Chunk) { return true; }, chNuke)});
-    ops.push_back({"liNew+liAdd", making([] {
-                       List l = liNew();
-                       if (l != NULLLIST && !liAdd(l, nullptr)) {
-                           liFree(l);
-                           return static_cast<List>(nullptr);
-                       }
-                       return l;
-                   }, [](List l) { return liLen(l) == 1; }, liFree)});
-    ops.push_back({"pqNew+pqAdd", making([] {
-                       PriQ q = pqNew([](void *a, void *b) { return a > b; });
-                       if (q != NULLPRIQ && !pqAdd(q, nullptr)) {
-                           pqFree(q);
-                           return static_cast<PriQ>(nullptr);
-                       }
-                       return q;
-                   }, [](PriQ q) { return pqLen(q) == 1; }, pqFree)});
-    ops.push_back({"genNew_", making([] {
-                       GenGaussianParams p{0, 1};
-                       return genNew_(GEN_GAUSSIAN, 0, &p);
-                   }, [](void *) { return true; }, [](void *g) { genFree_(GEN_GAUSSIAN, g); })});
+    ops.push_back({"chNew+chAlloc", making(
+                                        [] {
+                                            Chunk c = chNew(32);
+                                            if (c == NULLCHUNK) return static_cast<Chunk>(nullptr);
+                                            if (!chAlloc(c)) {
+                                                chNuke(c);
+                                                return static_cast<Chunk>(nullptr);
+                                            }
+                                            return c;
+                                        },
+                                        [](Chunk) { return true; }, chNuke)});
+    ops.push_back({"liNew+liAdd", making(
+                                      [] {
+                                          List l = liNew();
+                                          if (l != NULLLIST && !liAdd(l, nullptr)) {
+                                              liFree(l);
+                                              return static_cast<List>(nullptr);
+                                          }
+                                          return l;
+                                      },
+                                      [](List l) { return liLen(l) == 1; }, liFree)});
+    ops.push_back({"pqNew+pqAdd", making(
+                                      [] {
+                                          PriQ q = pqNew([](void *a, void *b) { return a > b; });
+                                          if (q != NULLPRIQ && !pqAdd(q, nullptr)) {
+                                              pqFree(q);
+                                              return static_cast<PriQ>(nullptr);
+                                          }
+                                          return q;
+                                      },
+                                      [](PriQ q) { return pqLen(q) == 1; }, pqFree)});
+    ops.push_back({"genNew_", making(
+                                  [] {
+                                      GenGaussianParams p{0, 1};
+                                      return genNew_(GEN_GAUSSIAN, 0, &p);
+                                  },
+                                  [](void *) { return true; }, [](void *g) { genFree_(GEN_GAUSSIAN, g); })});
     ops.push_back({"hiNew", making([] { return hiNew(10, 0, 1); }, [](Hist) { return true; }, hiFree)});
     ops.push_back({"vec_Dup_", [](Injector &inj) {
                        void *v = vec_New_(VECTOR_INT, 5, 0, 0, 0, nullptr);
@@ -235,18 +244,21 @@ std::vector<Named> operations() {
                                          return good;
                                      },
                                      release_image)});
-    ops.push_back({"im_LoadH", making([=] {
-                       const int fd = open(gray_path.c_str(), O_RDONLY);
-                       void *im = im_LoadH(IMAGE_GRAY, fd);
-                       const bool still_open = fcntl(fd, F_GETFD) != -1;
-                       close(fd);
-                       return still_open ? im : nullptr;
-                   }, [=](void *im) {
-                       void *ref = gray();
-                       const bool good = same_gray(im, ref);
-                       im_Free_(ref, IMAGE_GRAY);
-                       return good;
-                   }, release_image)});
+    ops.push_back({"im_LoadH", making(
+                                   [=] {
+                                       const int fd = open(gray_path.c_str(), O_RDONLY);
+                                       void *im = im_LoadH(IMAGE_GRAY, fd);
+                                       const bool still_open = fcntl(fd, F_GETFD) != -1;
+                                       close(fd);
+                                       return still_open ? im : nullptr;
+                                   },
+                                   [=](void *im) {
+                                       void *ref = gray();
+                                       const bool good = same_gray(im, ref);
+                                       im_Free_(ref, IMAGE_GRAY);
+                                       return good;
+                                   },
+                                   release_image)});
     ops.push_back({"im_LoadInto_", [=](Injector &inj) {
                        void *into = gray(), *before = im_Dup_(into, static_cast<AnyImageStruct *>(into)->header);
                        inj.arm();
@@ -305,42 +317,46 @@ std::vector<Named> operations() {
     }));
     ops.push_back(image_from("im_Dup_", [](AnyImageStruct *s) { return im_Dup_(s, s->header); }));
     ops.push_back(image_from("im_Crop_", [](AnyImageStruct *s) { return im_Crop_(s, s->header, 1, 0, 2, 2); }));
-    ops.push_back(image_from("im_Crop_Into_ (new)", [](AnyImageStruct *s) {
-        return im_Crop_Into_(s, s->header, nullptr, 0, 0, 0, 0, 2, 2);
-    }));
+    ops.push_back(image_from("im_Crop_Into_ (new)",
+                             [](AnyImageStruct *s) { return im_Crop_Into_(s, s->header, nullptr, 0, 0, 0, 0, 2, 2); }));
     ops.push_back(image_from("imBorders", [](AnyImageStruct *s) { return imBorders(s, 2); }));
     ops.push_back(image_from("imCrop", [](AnyImageStruct *s) { return imCrop(s, 0, 0, 2, 2); }));
-    ops.push_back({"strings", making([] {
-                       adtStringHeader *a = strNew(2), *b = nullptr;
-                       if (a && strAddChar_(&a, 'x') && strAddChar_(&a, 'y') && strAddChar_(&a, 'z') &&
-                           strNewLen_(&a, 40) == 0 && strInit_(&b, "text") && strCopy_(&b, a)) {
-                           adtStringHeader *c = strNewCopy(b);
-                           strFree(a);
-                           strFree(b);
-                           return c;
-                       }
-                       strFree(a);
-                       strFree(b);
-                       return static_cast<adtStringHeader *>(nullptr);
-                   }, [](adtStringHeader *c) { return std::strcmp(strGet(c), "xyz") == 0; }, strFree)});
+    ops.push_back({"strings", making(
+                                  [] {
+                                      adtStringHeader *a = strNew(2), *b = nullptr;
+                                      if (a && strAddChar_(&a, 'x') && strAddChar_(&a, 'y') && strAddChar_(&a, 'z') &&
+                                          strNewLen_(&a, 40) == 0 && strInit_(&b, "text") && strCopy_(&b, a)) {
+                                          adtStringHeader *c = strNewCopy(b);
+                                          strFree(a);
+                                          strFree(b);
+                                          return c;
+                                      }
+                                      strFree(a);
+                                      strFree(b);
+                                      return static_cast<adtStringHeader *>(nullptr);
+                                  },
+                                  [](adtStringHeader *c) { return std::strcmp(strGet(c), "xyz") == 0; }, strFree)});
     ops.push_back({"vec_New_", making([] { return vec_New_(VECTOR_DOUBLE, 9, -3, 0, 0, nullptr); },
                                       [](void *) { return true; }, [](void *v) { vec_Free_(v, VECTOR_DOUBLE); })});
-    ops.push_back({"ptlNew+ptlNewElem+ptlAddElem", making([] {
-                       adtStringHeader *comment = strMake("c");
-                       PointList p = comment ? ptlNew(true, 0, 0, 4, 4, comment) : nullptr;
-                       if (!p) {
-                           strFree(comment); // still the caller's when no list was made
-                           return p;
-                       }
-                       PointListElem e = ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 2, 0, 0, 3, 3);
-                       if (e) ptlAddElem(p, e);
-                       if (!e || liLen(p->elements) != 1) {
-                           if (e && liLen(p->elements) != 1) ptlFreeElem(e);
-                           ptlFree(p);
-                           return static_cast<PointList>(nullptr);
-                       }
-                       return p;
-                   }, [](PointList p) { return liLen(p->elements) == 1; }, ptlFree)});
+    ops.push_back(
+        {"ptlNew+ptlNewElem+ptlAddElem", making(
+                                             [] {
+                                                 adtStringHeader *comment = strMake("c");
+                                                 PointList p = comment ? ptlNew(true, 0, 0, 4, 4, comment) : nullptr;
+                                                 if (!p) {
+                                                     strFree(comment); // still the caller's when no list was made
+                                                     return p;
+                                                 }
+                                                 PointListElem e = ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 2, 0, 0, 3, 3);
+                                                 if (e) ptlAddElem(p, e);
+                                                 if (!e || liLen(p->elements) != 1) {
+                                                     if (e && liLen(p->elements) != 1) ptlFreeElem(e);
+                                                     ptlFree(p);
+                                                     return static_cast<PointList>(nullptr);
+                                                 }
+                                                 return p;
+                                             },
+                                             [](PointList p) { return liLen(p->elements) == 1; }, ptlFree)});
     ops.push_back({"ptlStartRendering", [](Injector &inj) {
                        ptlStartRendering(IMAGE_RGB, 1, 1, 3, 4, 17, 9);
                        inj.arm();
@@ -356,8 +372,8 @@ std::vector<Named> operations() {
                        int32_t w = 0;
                        float h = 0;
                        inj.arm();
-                       const bool read = magicStart() == 0 && magicGetString(f, &word) == 0 && magicGetInt(f, &w) == 0 &&
-                                         magicGetFloat(f, &h) == 0;
+                       const bool read = magicStart() == 0 && magicGetString(f, &word) == 0 &&
+                                         magicGetInt(f, &w) == 0 && magicGetFloat(f, &h) == 0;
                        inj.disarm();
                        const bool good = !read || (std::strcmp(strGet(word), "P5") == 0 && w == 3 && h == 2);
                        strFree(word);
@@ -373,11 +389,10 @@ std::vector<Named> operations() {
                        if (s) im_Free_(s, IMAGE_GRAY);
                        return s ? ok : failed_cleanly;
                    }});
-    ops.push_back({"ptlLoad", making([=] { return ptlLoad(drawing_path.c_str()); },
-                                     [](PointList p) {
-                                         return liLen(p->elements) == 3 && strGet(p->comment) == drawing_comment;
-                                     },
-                                     ptlFree)});
+    ops.push_back(
+        {"ptlLoad", making([=] { return ptlLoad(drawing_path.c_str()); },
+                           [](PointList p) { return liLen(p->elements) == 3 && strGet(p->comment) == drawing_comment; },
+                           ptlFree)});
     ops.push_back({"ptlSave", [=](Injector &inj) {
                        PointList p = ptlLoad(drawing_path.c_str());
                        const std::string out = dir() + "/out.cptl";
@@ -399,7 +414,8 @@ std::vector<Named> operations() {
                        inj.arm();
                        void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, &clipped);
                        inj.disarm();
-                       const bool good = !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       const bool good =
+                           !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
                        if (im) im_Free_(im, IMAGE_RGB);
                        ptlFree(p);
                        return !good ? wrong : im ? ok : failed_cleanly;
@@ -412,7 +428,8 @@ std::vector<Named> operations() {
                        if (magicStart() == 0 && magicGetString(f, &magic) == 0)
                            im = ptlLoadAndRender(f, true, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
                        inj.disarm();
-                       const bool good = !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       const bool good =
+                           !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
                        if (im) im_Free_(im, IMAGE_BINARY);
                        strFree(magic);
                        std::fclose(f);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "support/alloc.h"
@@ -25,7 +26,10 @@ std::string panic_report(const std::string &msg, const std::string &file, const 
 class FailPoint {
   public:
     FailPoint(long n, bool every_after) : n_(n), every_after_(every_after) {}
-    void arm() { detail::seam::arm(n_, every_after_); armed_ = true; }
+    void arm() {
+        detail::seam::arm(n_, every_after_);
+        armed_ = true;
+    }
     // Disarms; true when the armed allocation failed during the operation.
     bool fired() {
         fired_ = armed_ && detail::seam::fired();
@@ -56,14 +60,36 @@ template <class Body> long each_allocation_failure(Body body) {
             body(fp);
             detail::seam::disarm();
             EXPECT_EQ(detail::seam::live(), live_before)
-                << "blocks leaked with allocation " << n << (every_after ? " and later ones" : "")
-                << " failing";
+                << "blocks leaked with allocation " << n << (every_after ? " and later ones" : "") << " failing";
             any_fired = any_fired || fp.delivered();
         }
         if (!any_fired) return n - 1;
     }
     ADD_FAILURE() << "operation never stopped allocating";
     return -1;
+}
+
+// The seed of a randomised test: TESSERA_TEST_SEED when set (to replay a failure), else the
+// test's own. Use with SCOPED_TRACE so that every failure names it.
+inline unsigned test_seed(unsigned fallback) {
+    const char *s = std::getenv("TESSERA_TEST_SEED");
+    return s ? static_cast<unsigned>(std::strtoul(s, nullptr, 10)) : fallback;
+}
+
+// The common injection body: make() runs between arm and fired; a run whose allocation failed
+// must give null, any other run a result; release(result) gives back whatever was made.
+// Returns the allocations make() needs, as each_allocation_failure does.
+template <class Make, class Release> long each_failure_gives_null(Make make, Release release) {
+    return each_allocation_failure([&](FailPoint &fp) {
+        fp.arm();
+        auto *result = make();
+        if (fp.fired()) {
+            EXPECT_EQ(result, nullptr);
+        } else {
+            EXPECT_NE(result, nullptr) << "null with no allocation failing";
+        }
+        if (result) release(result);
+    });
 }
 
 // A temporary file holding the given bytes, removed when the object goes away.
