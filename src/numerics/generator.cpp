@@ -130,15 +130,55 @@ double exponential_generator(FloatGen *g) {
     return g->value = std::log(u) * g->param0;
 }
 
-// Each kind allocates its record only up to the last field it uses.
-constexpr std::size_t record_size(int32_t tag) {
-    switch (tag) {
-    case GEN_UNIFORM_INT: return sizeof(IntGen);
-    case GEN_UNIFORM_FLOAT: return offsetof(FloatGen, saved);
-    case GEN_GAUSSIAN: return sizeof(FloatGen);
-    case GEN_EXPONENTIAL: return offsetof(FloatGen, param1);
-    default: return 0;
-    }
+// Stores a kind's drawing function and parameters into a new record.
+void init_uniform_int(void *g, const void *params) {
+    auto *ig = static_cast<IntGen *>(g);
+    const auto *p = static_cast<const GenUniformIntParams *>(params);
+    ig->generate = uniform_int_generator;
+    ig->low = p->low;
+    ig->range = (p->high + 1.0) - p->low;
+}
+void init_uniform_float(void *g, const void *params) {
+    auto *fg = static_cast<FloatGen *>(g);
+    const auto *p = static_cast<const GenUniformFloatParams *>(params);
+    fg->generate = uniform_float_generator;
+    fg->param0 = p->low;
+    fg->param1 = p->high - p->low;
+}
+void init_gaussian(void *g, const void *params) {
+    auto *fg = static_cast<FloatGen *>(g);
+    const auto *p = static_cast<const GenGaussianParams *>(params);
+    fg->generate = gaussian_generator;
+    fg->param0 = p->mean;
+    fg->param1 = p->deviation;
+    fg->saved = 0.0;
+    fg->have_saved = 0;
+}
+void init_exponential(void *g, const void *params) {
+    auto *fg = static_cast<FloatGen *>(g);
+    fg->generate = exponential_generator;
+    fg->param0 = -1.0 / static_cast<const GenExponentialParams *>(params)->rate;
+}
+
+// The generator kinds, a row each. A record is allocated only up to the last field its kind
+// uses.
+struct Kind {
+    int32_t tag;
+    std::size_t record_size;
+    void (*init)(void *g, const void *params);
+};
+constexpr Kind kinds[] = {
+    {GEN_UNIFORM_INT, sizeof(IntGen), init_uniform_int},
+    {GEN_UNIFORM_FLOAT, offsetof(FloatGen, saved), init_uniform_float},
+    {GEN_GAUSSIAN, sizeof(FloatGen), init_gaussian},
+    {GEN_EXPONENTIAL, offsetof(FloatGen, param1), init_exponential},
+};
+
+// The row of a tag; a tag outside the table panics.
+const Kind &kind_of(int32_t tag) {
+    for (const Kind &k : kinds)
+        if (k.tag == tag) return k;
+    TESSERA_PANIC("bad generator tag");
 }
 
 void draw(int32_t tag, void *g) {
@@ -168,45 +208,18 @@ SimpleGen *base_of(int32_t tag, void *g) {
 extern "C" {
 
 void *genNew_(int32_t tag, int32_t seed, void *params) {
-    const std::size_t size = record_size(tag);
-    if (size == 0) TESSERA_PANIC("bad generator tag");
-    void *g = tessera::detail::mem_alloc(size);
+    const Kind &kind = kind_of(tag);
+    void *g = tessera::detail::mem_alloc(kind.record_size);
     if (!g) return nullptr;
-    if (tag == GEN_UNIFORM_INT) {
-        auto *ig = static_cast<IntGen *>(g);
-        const auto *p = static_cast<const GenUniformIntParams *>(params);
-        ig->generate = uniform_int_generator;
-        ig->tag = tag;
-        ig->low = p->low;
-        ig->range = (p->high + 1.0) - p->low;
-    } else {
-        auto *fg = static_cast<FloatGen *>(g);
-        fg->tag = tag;
-        if (tag == GEN_UNIFORM_FLOAT) {
-            const auto *p = static_cast<const GenUniformFloatParams *>(params);
-            fg->generate = uniform_float_generator;
-            fg->param0 = p->low;
-            fg->param1 = p->high - p->low;
-        } else if (tag == GEN_GAUSSIAN) {
-            const auto *p = static_cast<const GenGaussianParams *>(params);
-            fg->generate = gaussian_generator;
-            fg->param0 = p->mean;
-            fg->param1 = p->deviation;
-            fg->saved = 0.0;
-            fg->have_saved = 0;
-        } else {
-            const auto *p = static_cast<const GenExponentialParams *>(params);
-            fg->generate = exponential_generator;
-            fg->param0 = -1.0 / p->rate;
-        }
-    }
+    kind.init(g, params);
+    std::memcpy(static_cast<unsigned char *>(g) + offsetof(IntGen, tag), &tag, sizeof tag);
     tessera::detail::reset_sg(base_of(tag, g), seed);
     draw(tag, g);
     return g;
 }
 
 void genReset_(int32_t tag, void *g, int32_t seed) {
-    if (record_size(tag) == 0) TESSERA_PANIC("bad generator tag");
+    kind_of(tag); // a bad tag panics whatever the record is
     // The record says what it is: a caller's tag of another kind must not make us read or
     // write past a shorter record.
     const int32_t own = own_tag(g);
