@@ -10,17 +10,29 @@
  * - Errors: a broken caller contract (a null handle, a node of another list) prints
  *   "Assertion failed: <expr>, file <file>, line <n>" and aborts. A fault no caller can prevent
  *   (a bad run-time tag) is reported by _panic and exits with status 1. Everything else (memory,
- *   files, parse errors) comes back as a null handle or a status: 0 success, -1 failure.
- * - Threads: the library starts no threads and takes no locks. The header tokenizer, image
- *   loading, point lists, rendering, the priority queue and clock-seeded generators share
- *   process-wide state: call them from one thread at a time.
+ *   files, parse errors) comes back as a null handle or a status: 0 success, -1 failure, and
+ *   tessera_last_error() then says why, for this thread.
+ * - Threads: the library starts no threads. Any function may run on several threads at once as
+ *   long as no two threads use the same object (string, chunk, list, queue, generator,
+ *   histogram, image, vector, point list, stream) at the same time. The state that reading
+ *   headers and point lists and rendering keep between calls is each thread's own: the count
+ *   image ptl_RenderElem_ draws with is the one ptlStartRendering prepared on the same thread,
+ *   and ptlLoadAndRender continues the header its own thread started. The block pools shared
+ *   by all queues and all point lists, and the clock-seeded source of seeds, are locked.
  */
 #ifndef TESSERA_H
 #define TESSERA_H
 
+/* The version of these headers; tessera_version() gives the loaded library's. */
+#define TESSERA_VERSION_MAJOR 1
+#define TESSERA_VERSION_MINOR 1
+#define TESSERA_VERSION_PATCH 0
+#define TESSERA_VERSION_STRING "1.1.0"
+
 #include "tessera/adt_strings.h"
 #include "tessera/chunk.h"
 #include "tessera/counter.h"
+#include "tessera/error.h"
 #include "tessera/generator.h"
 #include "tessera/hist.h"
 #include "tessera/imAdditions.h"

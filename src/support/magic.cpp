@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "error.h"
 #include "magic_internal.h"
+#include "per_thread.h"
 #include "strings_internal.h"
-#include "unload.h"
 
 namespace {
 
@@ -16,25 +17,41 @@ constexpr int32_t comment_capacity = 100;
 constexpr int32_t word_capacity = 10;
 constexpr std::size_t longest_word = 4096; // no header of any format needs a longer one
 
-adtStringHeader *magic_comment = nullptr; // comment text since the last magicStart
-std::size_t comment_length = 0;           // its length, kept as it grows
-bool comment_lost = false;                // some comment text could not be stored
-adtStringHeader *string = nullptr;        // word buffer of magicGetFloat
+// The tokenizer's state is each thread's own, so that threads can read headers at once.
+struct Tokenizer final : tessera::detail::ThreadState {
+    adtStringHeader *comment = nullptr; // comment text since the last magicStart
+    std::size_t comment_length = 0;     // its length, kept as it grows
+    bool comment_lost = false;          // some comment text could not be stored
+    adtStringHeader *word = nullptr;    // word buffer of magicGetFloat
+    int64_t line = 1;                   // the line of the next character since magicStart
+    int64_t word_line = 0;              // the line the last word read started on
 
-bool ensure_comment() {
-    if (!magic_comment) {
-        magic_comment = strNew(comment_capacity);
+    void release() noexcept override {
+        strFree(comment);
+        strFree(word);
+        comment = word = nullptr;
         comment_length = 0;
     }
-    return magic_comment != nullptr;
+};
+
+// This thread's tokenizer with its comment string, or null (reason set) when memory runs out.
+Tokenizer *tok() {
+    Tokenizer *t = tessera::detail::this_thread<Tokenizer>();
+    if (t && !t->comment) {
+        t->comment = strNew(comment_capacity);
+        t->comment_length = 0;
+    }
+    if (t && t->comment) return t;
+    tessera::detail::fail_memory(comment_capacity + 1, "the header's comment");
+    return nullptr;
 }
 
 // Appends a piece of comment text; a piece that cannot be stored is dropped and remembered, so
 // that no reader hands out a comment with text missing.
-void keep_comment(const char *text, std::size_t n) {
+void keep_comment(Tokenizer &t, const char *text, std::size_t n) {
     if (n == 0) return;
-    if (tessera::detail::str_append(magic_comment, comment_length, text, n)) comment_length += n;
-    else comment_lost = true;
+    if (tessera::detail::str_append(t.comment, t.comment_length, text, n)) t.comment_length += n;
+    else t.comment_lost = true;
 }
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -43,7 +60,19 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 namespace tessera::detail {
 
-adtStringHeader *magicComment() { return comment_lost ? nullptr : strNewCopy(magic_comment); }
+adtStringHeader *magicComment() {
+    Tokenizer *t = tok();
+    if (!t) return nullptr;
+    if (t->comment_lost) return fail("the header's comment could not be stored: out of memory"), nullptr;
+    adtStringHeader *copy = strNewCopy(t->comment);
+    if (!copy) fail_memory(t->comment_length + 1, "a copy of the comment");
+    return copy;
+}
+
+int64_t header_line() {
+    Tokenizer *t = tessera::detail::this_thread<Tokenizer>();
+    return t ? t->line : 0;
+}
 
 bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark) {
     const char *text = strGet(comment);
@@ -66,43 +95,49 @@ int skip_space(FILE *stream) {
 }
 
 bool skip_comment_block(FILE *stream) {
-    const std::size_t before = comment_length;
-    const bool lost = comment_lost;
+    Tokenizer *t = tok();
+    if (!t) return false;
+    const std::size_t before = t->comment_length;
+    const bool lost = t->comment_lost;
     const int c = skip_space(stream);
     if (c != -1) std::ungetc(c, stream);
-    return comment_length != before || comment_lost != lost;
+    return t->comment_length != before || t->comment_lost != lost;
 }
 
-void release_magic_state() {
-    strFree(magic_comment);
-    strFree(string);
-    magic_comment = string = nullptr;
+void describe_char(char *out, std::size_t n, int c) {
+    if (c == -1) std::snprintf(out, n, "the end of the file");
+    else if (c > ' ' && c < 127) std::snprintf(out, n, "'%c'", c);
+    else std::snprintf(out, n, "byte 0x%02x", static_cast<unsigned>(c) & 0xffu);
 }
-
-namespace {
-[[maybe_unused]] const bool released_at_unload = (at_unload(release_magic_state), true);
-} // namespace
 
 } // namespace tessera::detail
 
+using tessera::detail::describe_char;
+using tessera::detail::fail;
 using tessera::detail::is_space;
 using tessera::detail::skip_space;
 
 extern "C" {
 
 int32_t magicStart(void) {
-    if (!ensure_comment()) return -1;
-    strClear(magic_comment);
-    comment_length = 0;
-    comment_lost = false;
+    Tokenizer *t = tok();
+    if (!t) return -1;
+    strClear(t->comment);
+    t->comment_length = 0;
+    t->comment_lost = false;
+    t->line = 1;
     return 0;
 }
 
 int32_t magicGetChar(FILE *stream) {
-    if (!stream) return -1;
-    if (!ensure_comment()) return -1;
+    if (!stream) return fail("no stream to read"), -1;
+    Tokenizer *t = tok();
+    if (!t) return -1;
     int c = getc_unlocked(stream);
-    if (c != '#') return c == EOF ? -1 : c;
+    if (c != '#') {
+        if (c == '\n') ++t->line;
+        return c == EOF ? -1 : c;
+    }
     // A comment is gathered in pieces and appended a piece at a time. NUL bytes are left out:
     // they would not change the text.
     char piece[256];
@@ -112,15 +147,21 @@ int32_t magicGetChar(FILE *stream) {
         if (c == EOF) break;
         if (c != 0) piece[n++] = static_cast<char>(c);
         if (c == '\n') break;
-        if (n == sizeof piece) keep_comment(piece, n), n = 0;
+        if (n == sizeof piece) keep_comment(*t, piece, n), n = 0;
     }
-    keep_comment(piece, n);
+    keep_comment(*t, piece, n);
+    if (c == '\n') ++t->line;
     return c == EOF ? -1 : c;
 }
 
 int32_t magicGetInt(FILE *stream, int32_t *value) {
     int c = skip_space(stream);
-    if (!is_digit(c)) return -1;
+    const int64_t line = tessera::detail::header_line();
+    char found[24];
+    if (!is_digit(c)) {
+        describe_char(found, sizeof found, c);
+        return fail("line %lld: expected a number, found %s", static_cast<long long>(line), found), -1;
+    }
     int64_t n = 0;
     bool too_big = false;
     for (; is_digit(c); c = magicGetChar(stream)) {
@@ -130,30 +171,43 @@ int32_t magicGetInt(FILE *stream, int32_t *value) {
             n = 0; // keep consuming digits without overflowing
         }
     }
-    if (c == -1 || too_big) return -1;
+    if (c == -1) return fail("line %lld: the file ends inside a number", static_cast<long long>(line)), -1;
+    if (too_big) return fail("line %lld: a number above 2147483647", static_cast<long long>(line)), -1;
     if (value) *value = static_cast<int32_t>(n);
     return 0;
 }
 
 int32_t magicGetString(FILE *stream, adtStringHeader **s) {
-    if (!s || !stream) return -1;
-    if (!*s && !(*s = strNew(word_capacity))) return -1;
+    if (!s || !stream) return fail("no stream or string to read into"), -1;
+    if (!*s && !(*s = strNew(word_capacity))) return tessera::detail::fail_memory(word_capacity + 1, "a word"), -1;
     int c = skip_space(stream);
+    const int64_t line = tessera::detail::header_line() - (c == '\n');
+    if (Tokenizer *t = tessera::detail::this_thread<Tokenizer>()) t->word_line = line;
     strClear(*s);
     std::size_t length = 0, read = 0;
     for (; c != -1 && !is_space(c); c = magicGetChar(stream)) {
-        if (++read > longest_word) return -1;
+        if (++read > longest_word)
+            return fail("line %lld: a word longer than %zu characters", static_cast<long long>(line), longest_word), -1;
         if (c == 0) continue; // appending a NUL leaves the text as it is
         const char ch = static_cast<char>(c);
-        if (!tessera::detail::str_append(*s, length++, &ch, 1)) return -1; // a word cut short is no word
+        if (!tessera::detail::str_append(*s, length++, &ch, 1)) // a word cut short is no word
+            return tessera::detail::fail_memory(length * 2, "a word"), -1;
     }
-    return c == -1 ? -1 : 0;
+    if (c == -1)
+        return fail("line %lld: the file ends %s", static_cast<long long>(line),
+                    read ? "inside a word" : "before the next word"),
+               -1;
+    return 0;
 }
 
 int32_t magicGetFloat(FILE *stream, float *value) {
-    if (magicGetString(stream, &string) != 0) return -1;
+    Tokenizer *t = tok();
+    if (!t || magicGetString(stream, &t->word) != 0) return -1;
     float f;
-    if (std::sscanf(strGet(string), "%f", &f) != 1) return -1;
+    if (std::sscanf(strGet(t->word), "%f", &f) != 1)
+        return fail("line %lld: expected a number, found '%.40s'", static_cast<long long>(t->word_line),
+                    strGet(t->word)),
+               -1;
     *value = f;
     return 0;
 }

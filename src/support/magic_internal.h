@@ -3,6 +3,8 @@
 
 #include <tessera/adt_strings.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 namespace tessera::detail {
@@ -36,6 +38,13 @@ adtStringHeader *magicComment();
 // "#" after each line break that is not followed by one (and, when blank_after_mark, a blank
 // after that mark unless the text has one), then two newlines. False at the first failed write.
 bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark);
+
+// The line number (from 1, counted since magicStart) of the next character the tokenizer reads
+// on this thread.
+int64_t header_line();
+
+// Names a character for a message: 'x', "byte 0x07", or "the end of the file" for -1.
+void describe_char(char *out, std::size_t n, int c);
 
 // Reads on over white space and "#" comments (collecting their text as magicGetChar does) up
 // to the next other character, which is put back. True when a comment was met.

@@ -1,0 +1,18 @@
+// The reason for the latest failure on this thread, read by tessera_last_error().
+#pragma once
+
+#include <cstddef>
+
+namespace tessera::detail {
+
+// Sets this thread's reason, printf style. Always returns false, so that a failing path can
+// read "return fail(...)" where it returns false.
+bool fail(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// Sets the reason for an allocation of bytes bytes that failed; what names what it was for.
+void fail_memory(std::size_t bytes, const char *what = nullptr) noexcept;
+
+// Sets the reason for a failed system call on name: "<doing> 'name': <strerror(errno)>".
+void fail_system(const char *doing, const char *name) noexcept;
+
+} // namespace tessera::detail
