@@ -8,7 +8,8 @@
 #include "support/test_support.h"
 
 using namespace tessera::test;
-using tessera::detail::N_for_color;
+using tessera::detail::count_image;
+using tessera::detail::drop_count_image;
 
 namespace {
 
@@ -58,28 +59,28 @@ TEST(Render, GeometryFromTheBounds) {
 TEST(Render, BadScalesAndTypesGiveNullAndKeepTheCountImage) {
     Drawing l(true, 0, 0, 4, 4);
     Image first(ptlRender(l.p, IMAGE_RGB, 1, 1, black, nullptr));
-    GrayImageStruct *count = N_for_color;
+    GrayImageStruct *count = count_image();
     ASSERT_NE(count, nullptr);
     EXPECT_EQ(ptlRender(l.p, IMAGE_RGB, 0, 1, black, nullptr), nullptr);
     EXPECT_EQ(ptlRender(l.p, IMAGE_RGB, 1, -1, black, nullptr), nullptr);
     EXPECT_EQ(ptlRender(l.p, IMAGE_GRAY, 1, 1, black, nullptr), nullptr);
     EXPECT_EQ(ptlRender(l.p, IMAGE_RGB, 1e30f, 1, black, nullptr), nullptr);
-    EXPECT_EQ(N_for_color, count);
+    EXPECT_EQ(count_image(), count);
     EXPECT_EQ(ptlStartRendering(IMAGE_RGB, 1, 1, 0, 0, 0, 4), -1);
     EXPECT_EQ(ptlStartRendering(IMAGE_GRAY, 1, 1, 0, 0, 4, 4), -1);
     EXPECT_EQ(ptlStartRendering(IMAGE_BINARY, 1, 1, 0, 0, 4, 4), 0);
-    EXPECT_EQ(N_for_color, count);
+    EXPECT_EQ(count_image(), count);
 }
 
 TEST(Render, CountImageIsReusedOrReplacedByGeometry) {
     ASSERT_EQ(ptlStartRendering(IMAGE_RGB, 1, 1, 3, 4, 5, 6), 0);
-    GrayImageStruct *count = N_for_color;
+    GrayImageStruct *count = count_image();
     count->data[4][3] = 7;
     ASSERT_EQ(ptlStartRendering(IMAGE_RGB, 2, 2, 3, 4, 5, 6), 0);
-    EXPECT_EQ(N_for_color, count);
+    EXPECT_EQ(count_image(), count);
     EXPECT_EQ(count->data[4][3], 0); // cleared at every start
     ASSERT_EQ(ptlStartRendering(IMAGE_RGB, 1, 1, 0, 4, 5, 6), 0);
-    EXPECT_EQ(N_for_color->header->xoffset, 0);
+    EXPECT_EQ(count_image()->header->xoffset, 0);
 }
 
 TEST(Render, PenScalesWithTheMeanOfTheScales) {
@@ -182,10 +183,7 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
     l.add(PTL_FILL, red, 0, 1, 1);
     l.add(PTL_LINE, blue, 1, 0, 0, 5, 5);
     im_Free_(render_file("PTL 0 0 1 1\n", IMAGE_BINARY, 1, nullptr), IMAGE_BINARY); // the reader's buffers exist
-    if (N_for_color) { // a fresh count image in every run, so that its creation is injected too
-        im_Free_(N_for_color, IMAGE_GRAY);
-        N_for_color = nullptr;
-    }
+    drop_count_image(); // a fresh count image in every run, so that its creation is injected too
     for (unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
         each_allocation_failure([&](FailPoint &fp) {
             fp.arm();
@@ -196,10 +194,7 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
                 EXPECT_TRUE(type == IMAGE_BINARY && clipped);
             }
             if (im) im_Free_(im, type);
-            if (N_for_color) {
-                im_Free_(N_for_color, IMAGE_GRAY);
-                N_for_color = nullptr;
-            }
+            drop_count_image();
         });
         each_allocation_failure([&](FailPoint &fp) {
             FILE *f = stream_of("CPTL 0 0 6 6\n# c\np 1 1 255\nf 2 2 1\nl 0 0 5 5 3\n");
@@ -212,10 +207,7 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
             // so a failure need not fail the rendering; it must leave nothing behind.
             fp.fired();
             if (im) im_Free_(im, type);
-            if (N_for_color) {
-                im_Free_(N_for_color, IMAGE_GRAY);
-                N_for_color = nullptr;
-            }
+            drop_count_image();
             strFree(magic);
             std::fclose(f);
         });

@@ -4,9 +4,11 @@
 #include "priq_internal.h"
 
 #include <cstddef>
+#include <mutex>
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/spin_lock.h"
 #include "support/unload.h"
 
 static_assert(offsetof(PriQStruct, count) == 3 * sizeof(void *));
@@ -53,8 +55,12 @@ using tessera::detail::pqinChunk;
 using tessera::detail::pqnChunk;
 using tessera::detail::swap;
 
+// The two chunks are shared by every queue, and queues may live on different threads.
+tessera::detail::SpinLock chunks_lock;
+
 // A block from a module chunk, creating the chunk on first use.
 template <class T> T *block_from(Chunk &chunk) {
+    const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
     if (chunk == NULLCHUNK && (chunk = chNew(sizeof(T))) == NULLCHUNK) return nullptr;
     return static_cast<T *>(chAlloc(chunk));
 }
@@ -64,12 +70,14 @@ _PriQIntNode *malloc_pqin() { return block_from<_PriQIntNode>(pqinChunk); }
 
 void free_pqn(_PriQNode *pqn) {
     TESSERA_CHECK(pqn != NULLPRIQNODE);
+    const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
     TESSERA_CHECK(pqnChunk != NULLCHUNK);
     chFree(pqnChunk, pqn);
 }
 
 void free_pqin(_PriQIntNode *pqin) {
     TESSERA_CHECK(pqin != NULLPRIQINTNODE);
+    const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
     TESSERA_CHECK(pqinChunk != NULLCHUNK);
     chFree(pqinChunk, pqin);
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "support/alloc.h"
 #include "support/check.h"
@@ -59,14 +60,22 @@ int32_t clock_seed() {
     return static_cast<int32_t>(mixed >= 1 && mixed <= largest ? mixed : mixed % largest + 1);
 }
 
-void reset_sg(SimpleGen *state, int32_t seed) {
-    while (seed <= 0) {
-        if (!did_gen_init) {
-            reset_sg(&seed_gen, clock_seed());
-            did_gen_init = true;
-        }
-        seed = static_cast<int32_t>(update_sg(&seed_gen) * 2147483647.0 + 1.0);
+namespace {
+// The source of seeds is shared by every thread that asks for one.
+std::mutex seed_lock;
+
+int32_t seed_from_source() {
+    const std::lock_guard<std::mutex> hold(seed_lock);
+    if (!did_gen_init) {
+        reset_sg(&seed_gen, clock_seed());
+        did_gen_init = true;
     }
+    return static_cast<int32_t>(update_sg(&seed_gen) * 2147483647.0 + 1.0);
+}
+} // namespace
+
+void reset_sg(SimpleGen *state, int32_t seed) {
+    while (seed <= 0) seed = seed_from_source();
     state->state1 = state->state2 = seed;
     for (int j = 39; j >= 0; --j) {
         state->state1 = step<a1, m1>(state->state1);

@@ -2,16 +2,21 @@
 // "CPTL" text format, and rendering of lists and files into binary or RGB images.
 #include "ptl_internal.h"
 
+#include <tessera/error.h>
 #include <tessera/magic.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "plot.h"
 #include "support/check.h"
+#include "support/error.h"
 #include "support/magic_internal.h"
+#include "support/per_thread.h"
+#include "support/spin_lock.h"
 #include "support/unload.h"
 
 static_assert(sizeof(PointListElemStruct) == 24 && offsetof(PointListElemStruct, size) == 4);
@@ -22,14 +27,33 @@ namespace tessera::detail {
 
 Chunk pointlistchunk = NULLCHUNK;
 Chunk elementchunk = NULLCHUNK;
-GrayImageStruct *N_for_color = nullptr;
 
 namespace {
 
+// The two chunks are shared by every list and element, which may live on different threads.
+SpinLock chunks_lock;
+
 constexpr std::size_t line_size = 4096; // an element line, white space runs folded, must fit
-char line[line_size];                   // the element reader's line
-adtStringHeader *magic = nullptr;       // the header reader's magic word
-adtStringHeader *docstring = nullptr;   // comment handed from a file header to its rendered image
+
+// What reading and rendering keep between calls, each thread its own.
+struct ReaderState final : ThreadState {
+    char line[line_size];             // the element reader's line
+    int64_t lines_done = 0;           // lines read to their end since the header
+    adtStringHeader *magic = nullptr; // the header reader's magic word
+    GrayImageStruct *count = nullptr; // the count image of colour rendering
+    void release() noexcept override {
+        strFree(magic);
+        magic = nullptr;
+        if (count) im_Free_(count, IMAGE_GRAY);
+        count = nullptr;
+    }
+};
+
+ReaderState *reader() {
+    ReaderState *r = this_thread<ReaderState>();
+    if (!r) fail_memory(sizeof(ReaderState), "the point-list reader");
+    return r;
+}
 
 constexpr RGB white{255, 255, 255};
 
@@ -45,35 +69,54 @@ bool add_elem(PointList ptl, PointListElem elem) { return liAdd(ptl->elements, e
 
 const char letters[] = "plef";
 
-// Reads n numbers after p as "%f %f..." does; the position after the last, or null.
-const char *read_floats(const char *p, float *out, int n) {
+// Reads n numbers after p as "%f %f..." does; the position after the last, or null (reason set).
+const char *read_floats(const char *p, float *out, int n, char letter, int64_t line) {
     for (int k = 0; k < n; ++k) {
         char *end;
         out[k] = std::strtof(p, &end);
-        if (end == p) return nullptr;
+        if (end == p) {
+            while (*p == ' ') ++p;
+            if (!*p)
+                return fail("line %lld: %d numbers expected after '%c', found %d", static_cast<long long>(line), n,
+                            letter, k),
+                       nullptr;
+            return fail("line %lld: expected a number after '%c', found '%.20s'", static_cast<long long>(line), letter,
+                        p),
+                   nullptr;
+        }
         p = end;
     }
     return p;
 }
 
-// Parses an element line; false for a bad letter, missing numbers or a missing colour.
-bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, float *size, float coords[4]) {
+// Parses an element line; false (reason set) for a bad letter, missing numbers or a missing
+// colour.
+bool parse_elem(const char *text, int64_t line, bool color, unsigned char *type, RGB *rgb, float *size,
+                float coords[4]) {
     char *end;
     *size = static_cast<float>(std::strtod(text, &end));
     if (end == text) *size = 0;
     const char *p = end;
     while (is_space(*p)) ++p;
     const char *letter = *p ? std::strchr(letters, *p | 0x20) : nullptr;
-    if (!letter) return false;
+    if (!letter) {
+        char found[24];
+        describe_char(found, sizeof found, *p ? static_cast<unsigned char>(*p) : -1);
+        if (!*p) std::snprintf(found, sizeof found, "nothing");
+        return fail("line %lld: expected an element letter (p, l, e or f), found %s", static_cast<long long>(line),
+                    found);
+    }
     *type = static_cast<unsigned char>(letter - letters + 1);
     const int n = *type == PTL_LINE || *type == PTL_ELLIPSE ? 4 : 2;
     coords[2] = coords[3] = 0;
-    p = read_floats(p + 1, coords, n);
+    p = read_floats(p + 1, coords, n, *letter, line);
     if (!p) return false;
     *rgb = white;
     if (color) {
         const long value = std::strtol(p, &end, 0); // as "%li": decimal, octal or hexadecimal
-        if (end == p) return false;
+        if (end == p)
+            return fail("line %lld: a colour list's element needs a colour (0xRRGGBB) after its coordinates",
+                        static_cast<long long>(line));
         const auto v = static_cast<unsigned long>(value);
         *rgb = RGB{static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
     }
@@ -86,9 +129,15 @@ bool parse_elem(const char *text, bool color, unsigned char *type, RGB *rgb, flo
 // a saved comment loads as it was saved. 0, or -1 with *comment untouched.
 int32_t read_bounds(FILE *fp, float *x, float *y, float *width, float *height, adtStringHeader **comment) {
     float b[4];
-    for (float &v : b)
-        if (magicGetFloat(fp, &v) != 0) return -1;
+    const char *names[] = {"left", "top", "width", "height"};
+    for (int k = 0; k < 4; ++k)
+        if (magicGetFloat(fp, &b[k]) != 0) {
+            char context[32];
+            std::snprintf(context, sizeof context, "the header's %s", names[k]);
+            return fail_in(context), -1;
+        }
     const bool block = skip_comment_block(fp);
+    if (ReaderState *r = this_thread<ReaderState>()) r->lines_done = header_line() - 1;
     if (comment) {
         adtStringHeader *text = magicComment();
         if (!text) return -1;
@@ -116,16 +165,20 @@ namespace {
 // number conversions read alike). Empty lines and lines that begin with '#' are skipped to
 // their end. Null at the end of the input; too_long is set (and the line consumed) when the
 // folded line does not fit buf.
-char *read_line(char *buf, FILE *fp, bool *too_long) {
+char *read_line(char *buf, FILE *fp, bool *too_long, int64_t *lines_done, int64_t *number) {
     *too_long = false;
     int c;
     for (;;) {
-        do c = getc_unlocked(fp);
-        while (c != EOF && is_space(c));
+        do {
+            c = getc_unlocked(fp);
+            if (c == '\n') ++*lines_done;
+        } while (c != EOF && is_space(c));
         if (c == EOF) return nullptr;
         if (c != '#') break;
         while (c != EOF && c != '\n') c = getc_unlocked(fp);
+        if (c == '\n') ++*lines_done;
     }
+    *number = *lines_done + 1;
     std::size_t n = 0;
     bool blank = false;
     for (; c != EOF && c != '\n'; c = getc_unlocked(fp)) {
@@ -140,25 +193,34 @@ char *read_line(char *buf, FILE *fp, bool *too_long) {
         buf[n++] = static_cast<char>(c);
     }
     buf[n] = '\0';
+    if (c == '\n') ++*lines_done;
     return buf;
 }
 
 } // namespace
 
-void release_ptl_state() {
-    strFree(magic);
-    strFree(docstring);
-    if (N_for_color) im_Free_(N_for_color, IMAGE_GRAY);
-    // Lists the client still holds go with their chunks: the process is ending.
-    chNuke(pointlistchunk);
-    chNuke(elementchunk);
-    magic = docstring = nullptr;
-    N_for_color = nullptr;
-    pointlistchunk = elementchunk = NULLCHUNK;
+GrayImageStruct *count_image() {
+    ReaderState *r = this_thread<ReaderState>();
+    return r ? r->count : nullptr;
+}
+
+void drop_count_image() {
+    ReaderState *r = this_thread<ReaderState>();
+    if (r && r->count) im_Free_(r->count, IMAGE_GRAY);
+    if (r) r->count = nullptr;
 }
 
 namespace {
-[[maybe_unused]] const bool released_at_unload = (at_unload(release_ptl_state), true);
+
+// Lists the client still holds go with their chunks: the process is ending. (Each thread's
+// reader state is given back with the other per-thread states.)
+void release_chunks() {
+    chNuke(pointlistchunk);
+    chNuke(elementchunk);
+    pointlistchunk = elementchunk = NULLCHUNK;
+}
+[[maybe_unused]] const bool released_at_unload = (at_unload(release_chunks), true);
+
 } // namespace
 
 } // namespace tessera::detail
@@ -168,14 +230,23 @@ using namespace tessera::detail;
 extern "C" {
 
 PointList ptlNew(bool color, float x, float y, float width, float height, adtStringHeader *comment) {
-    if (!ensure_chunk(pointlistchunk, sizeof(PointListStruct))) return nullptr;
-    if (!(width > 0) || !(height > 0)) return nullptr;
-    auto *ptl = static_cast<PointList>(chAlloc(pointlistchunk));
-    if (!ptl) return nullptr;
+    PointList ptl;
+    {
+        const std::lock_guard<SpinLock> hold(chunks_lock);
+        if (!ensure_chunk(pointlistchunk, sizeof(PointListStruct)))
+            return fail_memory(sizeof(PointListStruct) * 1000, "point lists"), nullptr;
+        if (!(width > 0) || !(height > 0))
+            return fail("a point list's width and height must be above 0 (%g x %g)", static_cast<double>(width),
+                        static_cast<double>(height)),
+                   nullptr;
+        ptl = static_cast<PointList>(chAlloc(pointlistchunk));
+    }
+    if (!ptl) return fail_memory(sizeof(PointListStruct) * 1000, "point lists"), nullptr;
     ptl->elements = liNew();
     if (!ptl->elements) {
+        const std::lock_guard<SpinLock> hold(chunks_lock);
         chFree(pointlistchunk, ptl);
-        return nullptr;
+        return fail_memory(64, "a point list's elements"), nullptr;
     }
     ptl->x = x;
     ptl->y = y;
@@ -187,11 +258,15 @@ PointList ptlNew(bool color, float x, float y, float width, float height, adtStr
 }
 
 void ptlFree(PointList ptl) {
-    TESSERA_CHECK(pointlistchunk != NULLCHUNK);
+    {
+        const std::lock_guard<SpinLock> hold(chunks_lock);
+        TESSERA_CHECK(pointlistchunk != NULLCHUNK);
+    }
     if (!ptl) return;
     for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) ptlFreeElem(static_cast<PointListElem>(liGet(n)));
     liFree(ptl->elements);
     strFree(ptl->comment);
+    const std::lock_guard<SpinLock> hold(chunks_lock);
     chFree(pointlistchunk, ptl);
 }
 
@@ -201,10 +276,15 @@ void ptlAddElem(PointList ptl, PointListElem elem) {
 }
 
 PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, float y1, float x2, float y2) {
-    if (!ensure_chunk(elementchunk, sizeof(PointListElemStruct))) return nullptr;
-    if (!ptlGoodElemType(type)) return nullptr;
-    auto *elem = static_cast<PointListElem>(chAlloc(elementchunk));
-    if (!elem) return nullptr;
+    PointListElem elem;
+    {
+        const std::lock_guard<SpinLock> hold(chunks_lock);
+        if (!ensure_chunk(elementchunk, sizeof(PointListElemStruct)))
+            return fail_memory(sizeof(PointListElemStruct) * 1000, "point-list elements"), nullptr;
+        if (!ptlGoodElemType(type)) return fail("%d is not an element type (1 to 4)", type), nullptr;
+        elem = static_cast<PointListElem>(chAlloc(elementchunk));
+    }
+    if (!elem) return fail_memory(sizeof(PointListElemStruct) * 1000, "point-list elements"), nullptr;
     std::memset(elem, 0, sizeof *elem);
     ptlSetElem(elem, type, color, size, x1, y1, x2, y2);
     return elem;
@@ -213,7 +293,7 @@ PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, fl
 int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size, float x1, float y1, float x2,
                    float y2) {
     TESSERA_CHECK(elem != (PointListElem) NULL);
-    if (!ptlGoodElemType(type)) return -1;
+    if (!ptlGoodElemType(type)) return fail("%d is not an element type (1 to 4)", type), -1;
     elem->type = type;
     elem->size = size >= 0 ? size : 0; // negative and NaN sizes become 0
     elem->color = color;
@@ -227,6 +307,7 @@ int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size
 }
 
 void ptlFreeElem(PointListElem elem) {
+    const std::lock_guard<SpinLock> hold(chunks_lock);
     TESSERA_CHECK(elementchunk != NULLCHUNK);
     if (elem) chFree(elementchunk, elem);
 }
@@ -278,9 +359,12 @@ int32_t ptlSaveF(PointList ptl, FILE *fp) {
 
 int32_t ptlReadHeader(FILE *fp, bool *color, float *x, float *y, float *width, float *height,
                       adtStringHeader **comment) {
-    if (magicStart() != 0 || magicGetString(fp, &magic) != 0) return -1;
-    const bool is_color = std::strcmp(strGet(magic), "CPTL") == 0;
-    if (!is_color && std::strcmp(strGet(magic), "PTL") != 0) return -1;
+    ReaderState *r = reader();
+    if (!r || magicStart() != 0) return -1;
+    if (magicGetString(fp, &r->magic) != 0) return fail_in("not a point-list file"), -1;
+    const bool is_color = std::strcmp(strGet(r->magic), "CPTL") == 0;
+    if (!is_color && std::strcmp(strGet(r->magic), "PTL") != 0)
+        return fail("not a point-list file (it starts with '%.20s', not PTL or CPTL)", strGet(r->magic)), -1;
     adtStringHeader *text = nullptr;
     if (read_bounds(fp, x, y, width, height, comment ? &text : nullptr) != 0) return -1;
     *color = is_color;
@@ -301,16 +385,23 @@ int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, floa
 PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) {
     TESSERA_CHECK(fp != (FILE *) NULL);
     *error = false;
-    bool too_long = false;
-    if (!read_line(line, fp, &too_long)) return nullptr;
-    if (too_long) {
+    ReaderState *r = reader();
+    if (!r) {
         *error = true;
         return nullptr;
     }
-    unsigned char type;
-    RGB rgb;
-    float size, c[4];
-    if (!parse_elem(line, color, &type, &rgb, &size, c)) {
+    bool too_long = false;
+    int64_t number = 0;
+    if (!read_line(r->line, fp, &too_long, &r->lines_done, &number)) return nullptr;
+    if (too_long) {
+        fail("line %lld: an element line longer than %zu characters", static_cast<long long>(number), line_size - 2);
+        *error = true;
+        return nullptr;
+    }
+    unsigned char type = 0;
+    RGB rgb{};
+    float size = 0, c[4] = {};
+    if (!parse_elem(r->line, number, color, &type, &rgb, &size, c)) {
         *error = true;
         return nullptr;
     }
@@ -358,8 +449,13 @@ bool geometry_of(float x, float y, float width, float height, float xscale, floa
     const float xs = x * xscale, ys = y * yscale;
     const double w = std::ceil(static_cast<double>(width) * static_cast<double>(xscale));
     const double h = std::ceil(static_cast<double>(height) * static_cast<double>(yscale));
-    if (!(w >= 1 && w <= INT32_MAX && h >= 1 && h <= INT32_MAX)) return false;
-    if (!(std::fabs(xs) < 2147483520.0f && std::fabs(ys) < 2147483520.0f)) return false;
+    if (!(w >= 1 && w <= INT32_MAX && h >= 1 && h <= INT32_MAX))
+        return fail("width %g x %g at scales %g, %g is not an image size (1 to 2147483647 pixels a side)",
+                    static_cast<double>(width), static_cast<double>(height), static_cast<double>(xscale),
+                    static_cast<double>(yscale));
+    if (!(std::fabs(xs) < 2147483520.0f && std::fabs(ys) < 2147483520.0f))
+        return fail("the drawing's corner (%g, %g) lies beyond 32-bit image coordinates at these scales",
+                    static_cast<double>(x), static_cast<double>(y));
     g->xoffset = static_cast<int>(fround(xs));
     g->yoffset = static_cast<int>(fround(ys));
     g->width = static_cast<int>(w);
@@ -389,29 +485,37 @@ extern "C" {
 
 int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int xoffset, int yoffset, int width,
                           int height) {
-    if (width <= 0 || height <= 0 || !(xscale > 0) || !(yscale > 0) || !supported(type)) return -1;
+    if (width <= 0 || height <= 0) return fail("a rendering needs a positive size (%d x %d)", width, height), -1;
+    if (!(xscale > 0) || !(yscale > 0))
+        return fail("scales must be above 0 (%g, %g)", static_cast<double>(xscale), static_cast<double>(yscale)), -1;
+    if (!supported(type)) return fail("renderings are binary (16) or RGB (4) images, not tag %d", type), -1;
     if (type == IMAGE_BINARY) return 0;
-    if (N_for_color) {
-        const ImageHeader *h = N_for_color->header;
+    ReaderState *r = reader();
+    if (!r) return -1;
+    if (r->count) {
+        const ImageHeader *h = r->count->header;
         if (h->xoffset != xoffset || h->yoffset != yoffset || h->width != width || h->height != height) {
-            im_Free_(N_for_color, IMAGE_GRAY);
-            N_for_color = nullptr;
+            im_Free_(r->count, IMAGE_GRAY);
+            r->count = nullptr;
         }
     }
-    if (!N_for_color) { // a new count image is already all 0
-        N_for_color = static_cast<GrayImageStruct *>(
+    if (!r->count) { // a new count image is already all 0
+        r->count = static_cast<GrayImageStruct *>(
             im_NewOrWrap_(IMAGE_GRAY, width, height, xoffset, yoffset, nullptr, 0, 0, nullptr));
-        return N_for_color ? 0 : -1;
+        return r->count ? 0 : -1;
     }
     uint8_t zero = 0;
-    im_Init_(N_for_color, N_for_color->header, &zero);
+    im_Init_(r->count, r->count->header, &zero);
     return 0;
 }
 
 int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
-    if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY) return -1;
-    // Colour plotting writes the count image at the same coordinates: it must match.
-    if (header->tag == IMAGE_RGB && (!N_for_color || !same_geometry(N_for_color->header, header))) return -1;
+    if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY)
+        return fail("renderings are binary (16) or RGB (4) images, not tag %d", header->tag), -1;
+    // Colour plotting writes this thread's count image at the same coordinates: it must match.
+    GrayImageStruct *count = header->tag == IMAGE_RGB ? count_image() : nullptr;
+    if (header->tag == IMAGE_RGB && (!count || !same_geometry(count->header, header)))
+        return fail("no colour rendering of this image's geometry was started on this thread (ptlStartRendering)"), -1;
     const float x1 = elem->x1 * xscale, y1 = elem->y1 * yscale;
     const float x2 = elem->x2 * xscale, y2 = elem->y2 * yscale;
     const float pen = (xscale + yscale) * elem->size / 2;
@@ -419,11 +523,11 @@ int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float
     if (header->tag == IMAGE_RGB) {
         auto *rgb = static_cast<RGBImageStruct *>(im);
         switch (elem->type) {
-        case PTL_POINT: clipped = plot_color_point(rgb, N_for_color, x1, y1, pen, elem->color); break;
-        case PTL_LINE: clipped = plot_color_line(rgb, N_for_color, x1, y1, x2, y2, pen, elem->color); break;
-        case PTL_ELLIPSE: clipped = plot_color_ellipse(rgb, N_for_color, x1, y1, x2, y2, pen, elem->color); break;
-        case PTL_FILL: clipped = do_color_fill(rgb, N_for_color, x1, y1, elem->color); break;
-        default: return -1;
+        case PTL_POINT: clipped = plot_color_point(rgb, count, x1, y1, pen, elem->color); break;
+        case PTL_LINE: clipped = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_ELLIPSE: clipped = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_FILL: clipped = do_color_fill(rgb, count, x1, y1, elem->color); break;
+        default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
     } else {
         auto *bin = static_cast<BinaryImageStruct *>(im);
@@ -432,7 +536,7 @@ int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float
         case PTL_LINE: clipped = plot_binary_line(bin, x1, y1, x2, y2, pen); break;
         case PTL_ELLIPSE: clipped = plot_binary_ellipse(bin, x1, y1, x2, y2, pen); break;
         case PTL_FILL: clipped = do_binary_fill(bin, x1, y1); break;
-        default: return -1;
+        default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
     }
     return clipped ? 1 : 0;
@@ -444,7 +548,7 @@ void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, 
     Geometry g{};
     const bool fits = geometry_of(ptl->x, ptl->y, ptl->width, ptl->height, xscale, yscale, &g);
     *clipped = false;
-    if (!fits) return nullptr;
+    if (!fits) return nullptr; // reason set
     void *im = begin_render(type, xscale, yscale, g, background);
     if (!im) return nullptr;
     ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
@@ -452,7 +556,7 @@ void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, 
         if (ptl_RenderElem_(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale) != 0) *clipped = true;
     if (ptl->comment && !(header->comment = strNewCopy(ptl->comment))) {
         im_Free_(im, type); // the image would lose the drawing's comment
-        return nullptr;
+        return fail_memory(std::strlen(ptl->comment->chars) + 1, "the drawing's comment"), nullptr;
     }
     return im;
 }
@@ -462,8 +566,7 @@ void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, 
     bool local;
     if (!clipped) clipped = &local;
     float x, y, width, height;
-    strFree(docstring);
-    docstring = nullptr;
+    adtStringHeader *docstring = nullptr; // the header's comment, handed to the image
     if (read_bounds(fp, &x, &y, &width, &height, &docstring) != 0) return nullptr;
     Geometry g{};
     const bool fits = geometry_of(x, y, width, height, xscale, yscale, &g);
@@ -471,12 +574,10 @@ void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, 
     void *im = fits ? begin_render(type, xscale, yscale, g, background) : nullptr;
     if (!im) {
         strFree(docstring);
-        docstring = nullptr;
         return nullptr;
     }
     ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
     header->comment = docstring;
-    docstring = nullptr;
     PointListElemStruct elem{};
     bool error = false;
     while (ptlGetElem(&elem, color, fp, &error))

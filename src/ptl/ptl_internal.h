@@ -10,6 +10,9 @@ namespace tessera::detail {
 
 extern Chunk pointlistchunk;
 extern Chunk elementchunk;
-extern GrayImageStruct *N_for_color;
+// This thread's count image of colour rendering (null before its first colour rendering), and
+// a way for tests to drop it so that the next start makes a new one.
+GrayImageStruct *count_image();
+void drop_count_image();
 
 } // namespace tessera::detail

@@ -38,6 +38,12 @@ bool fail(const char *format, ...) noexcept {
     return false;
 }
 
+bool fail_in(const char *context) noexcept {
+    char before[sizeof reason];
+    std::memcpy(before, reason, sizeof reason);
+    return fail("%s: %s", context, before);
+}
+
 void fail_memory(std::size_t bytes, const char *what) noexcept {
     char size[32];
     describe_size(size, sizeof size, bytes);

@@ -9,6 +9,9 @@ namespace tessera::detail {
 // read "return fail(...)" where it returns false.
 bool fail(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
+// Puts context before this thread's current reason: "<context>: <reason>". Returns false.
+bool fail_in(const char *context) noexcept;
+
 // Sets the reason for an allocation of bytes bytes that failed; what names what it was for.
 void fail_memory(std::size_t bytes, const char *what = nullptr) noexcept;
 
