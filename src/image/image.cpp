@@ -14,6 +14,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/error.h"
 #include "support/handles.h"
 
 #define TESSERA_RCS "$Id: image.cpp 1.0 $"
@@ -110,7 +111,8 @@ namespace tessera::detail {
 
 void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
                    int32_t elemsize, int32_t structsize, void *proto, bool zero) {
-    if (width <= 0 || height <= 0) return nullptr;
+    if (width <= 0 || height <= 0)
+        return fail("%s %d is not a valid size", width <= 0 ? "width" : "height", width <= 0 ? width : height), nullptr;
     // Two contracts whose reports are fixed texts: element sizes go only with structure images
     // made here, and a structure image needs its element size (the second check can only fail,
     // but its text is the report a caller sees).
@@ -122,12 +124,14 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     const bool is_struct = type == IMAGE_STRUCT;
     const std::size_t size = is_struct ? static_cast<std::size_t>(elemsize) : tessera::detail::fixed_elem_size(type);
     if (size == 0) TESSERA_PANIC("bad image tag");
-    if (is_struct && !struct_sizes_fit(elemsize, structsize, offsetof(AnyImageStruct, user))) return nullptr;
+    if (is_struct && !struct_sizes_fit(elemsize, structsize, offsetof(AnyImageStruct, user)))
+        return fail("structure element size %d or handle size %d out of range", elemsize, structsize), nullptr;
     std::size_t bytes;
-    if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes)) return nullptr;
+    if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes))
+        return fail("a %d x %d image of %zu-byte pixels does not fit in memory", width, height, size), nullptr;
 
     NewRecord<HeaderRecord, AnyImageStruct> parts;
-    if (!parts.allocate(is_struct, structsize)) return nullptr;
+    if (!parts.allocate(is_struct, structsize)) return fail_memory(sizeof(HeaderRecord), "an image header"), nullptr;
     ImageHeader *header = &parts.record->header;
     header->width = width;
     header->height = height;
@@ -138,7 +142,10 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     header->structsize = static_cast<int16_t>(structsize);
     header->wrapped = raw != nullptr;
     void **data = allocImage(width, height, xoffset, yoffset, static_cast<uint32_t>(size), raw, zero);
-    if (!data) return nullptr;
+    if (!data)
+        return fail_memory(raw ? (static_cast<std::size_t>(height) + 1) * sizeof(void *) : bytes,
+                           raw ? "the row table" : "the pixels"),
+               nullptr;
     parts.record->table = shifted(data, (int64_t{yoffset} - 1) * static_cast<int64_t>(sizeof(void *)));
     return parts.complete(is_struct, proto, data);
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -43,9 +44,33 @@ const ImageDesc *desc_of_tag(uint16_t tag) {
     return d && d->magic ? d : nullptr;
 }
 
-// Reads the header; returns the file's tag (0 when the header is unusable or its tag is not in
-// mask) and, when comment is given, a new copy of the comment text met on the way.
+// Why a file's first word is not an image magic this library reads.
+void unknown_magic(const char *word, int n, bool ended) {
+    using tessera::detail::fail;
+    if (n == 0) {
+        fail(ended ? "the file is empty" : "the file starts with white space only");
+        return;
+    }
+    if (n == 2 && word[0] == 'P' && word[1] >= '1' && word[1] <= '3') {
+        fail("plain Netpbm (P%c) is not supported: only the raw formats P4, P5 and P6", word[1]);
+        return;
+    }
+    if (n == 2 && word[0] == 'P' && word[1] == '7') {
+        fail("PAM (P7) is not supported: only the raw formats P4, P5 and P6");
+        return;
+    }
+    char hex[16] = "";
+    for (int i = 0, at = 0; i < n && i < 4; ++i)
+        at += std::snprintf(hex + at, sizeof hex - static_cast<std::size_t>(at), i ? " %02x" : "%02x",
+                            static_cast<unsigned char>(word[i]));
+    fail("not a raw Netpbm or Q file (starts with %s)", hex);
+}
+
+// Reads the header; returns the file's tag (0, reason set, when the header is unusable or its
+// tag is not in mask) and, when comment is given, a new copy of the comment text met on the way.
 uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *height, adtStringHeader **comment) {
+    using tessera::detail::fail;
+    using tessera::detail::fail_in;
     if (magicStart() != 0) return 0;
     int c = tessera::detail::skip_space(stream);
     char word[max_magic + 1];
@@ -55,18 +80,39 @@ uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *
         c = magicGetChar(stream);
         if (n == max_magic) break; // the character read after 20 is dropped
     }
-    if (c == -1) return 0;
     word[n] = '\0';
-    const ImageDesc *d = desc_of_magic(word);
-    if (!d || (d->tag & mask) == 0) return 0;
-    if (magicGetInt(stream, width) != 0 || magicGetInt(stream, height) != 0) return 0;
+    const ImageDesc *d = c == -1 ? nullptr : desc_of_magic(word);
+    if (!d) return unknown_magic(word, n, c == -1), 0;
+    if ((d->tag & mask) == 0) return fail("a %s file holds another element type than the one asked for", d->magic), 0;
+    if (magicGetInt(stream, width) != 0) return fail_in("the width"), 0;
+    if (magicGetInt(stream, height) != 0) return fail_in("the height"), 0;
     if (d->has_max) {
         // Samples are read one byte wide, which only a maximum of 1 to 255 describes.
         int32_t max = 0;
-        if (magicGetInt(stream, &max) != 0 || max < 1 || max > 255) return 0;
+        if (magicGetInt(stream, &max) != 0) return fail_in("the maximum value"), 0;
+        if (max < 1 || max > 255) return fail("maxval %d: only 1..255 is supported", max), 0;
     }
     if (comment && !(*comment = tessera::detail::magicComment())) return 0;
     return d->tag;
+}
+
+// A count of bytes with thousands separators: "1,234".
+const char *grouped(char *out, std::size_t n, std::size_t value) {
+    char digits[32];
+    const int len = std::snprintf(digits, sizeof digits, "%zu", value);
+    std::size_t o = 0;
+    for (int i = 0; i < len && o + 2 < n; ++i) {
+        if (i > 0 && (len - i) % 3 == 0) out[o++] = ',';
+        out[o++] = digits[i];
+    }
+    out[o] = '\0';
+    return out;
+}
+
+bool data_ends_early(std::size_t got, std::size_t want) {
+    char a[40], b[40];
+    return tessera::detail::fail("pixel data ends after %s of %s bytes", grouped(a, sizeof a, got),
+                                 grouped(b, sizeof b, want));
 }
 
 // Swaps each unit of a little-endian file value to host order (and back); nothing to do on a
@@ -163,7 +209,8 @@ bool may_hold(FILE *in, std::size_t bytes) {
     if (here < 0 || std::fseek(in, 0, SEEK_END) != 0) return true;
     const long end = std::ftell(in);
     std::fseek(in, here, SEEK_SET);
-    return end < here || static_cast<std::size_t>(end - here) >= bytes;
+    if (end < here || static_cast<std::size_t>(end - here) >= bytes) return true;
+    return data_ends_early(static_cast<std::size_t>(end - here), bytes);
 }
 
 void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
@@ -176,12 +223,21 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
     if (into) {
         if (header->width != width || header->height != height) {
             strFree(comment);
-            return nullptr;
+            return tessera::detail::fail("the file holds a %d x %d image, the image to load into is %d x %d", width,
+                                         height, header->width, header->height),
+                   nullptr;
         }
     } else {
         im = nullptr;
-        if (width > 0 && height > 0 && may_hold(inFile, data_bytes(tag, width, height)))
+        const std::size_t bytes = data_bytes(tag, width, height);
+        if (width <= 0 || height <= 0)
+            tessera::detail::fail("%s %d is not a valid size", width <= 0 ? "width" : "height",
+                                  width <= 0 ? width : height);
+        else if (bytes == 0) tessera::detail::fail("a %d x %d image does not fit in memory", width, height);
+        else if (may_hold(inFile, bytes)) {
             im = tessera::detail::create_image(tag, width, height, 0, 0, nullptr, 0, 0, nullptr, false);
+            if (!im) tessera::detail::fail_memory(bytes, "the pixels");
+        }
         if (!im) {
             strFree(comment);
             return nullptr;
@@ -194,11 +250,14 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
     bool complete;
     if (tag == IMAGE_BINARY) {
         complete = read_bits(inFile, im, header);
+        if (!complete) tessera::detail::fail("pixel data ends before %zu bytes", data_bytes(tag, width, height));
     } else {
         const std::size_t size = tessera::detail::fixed_elem_size(tag);
         const std::size_t n = pixel_count(header);
         unsigned char *run = first_pixel(im, header, size);
-        complete = std::fread(run, size, n, inFile) == n;
+        const std::size_t got = std::fread(run, 1, n * size, inFile);
+        complete = got == n * size;
+        if (!complete) data_ends_early(got, n * size);
         swap_units(run, n * size, swap_unit(tag));
     }
     if (!complete) {
@@ -220,9 +279,13 @@ void *do_imLoad_(uint16_t type, const char *name, void *im, ImageHeader *header)
 // the descriptor cannot be duplicated or wrapped.
 FILE *stream_on(int fd, const char *mode) {
     const int copy = dup(fd);
-    if (copy < 0) return nullptr;
+    if (copy < 0) return tessera::detail::fail("cannot use descriptor %d: %s", fd, std::strerror(errno)), nullptr;
     FILE *f = fdopen(copy, mode);
-    if (!f) close(copy);
+    if (!f) {
+        tessera::detail::fail("cannot %s descriptor %d: %s", mode[0] == 'r' ? "read from" : "write to", fd,
+                              std::strerror(errno));
+        close(copy);
+    }
     return f;
 }
 
@@ -236,6 +299,11 @@ void *load_from_descriptor(uint16_t type, int fd, void *im, ImageHeader *header)
     return result;
 }
 
+int32_t write_failed() {
+    tessera::detail::fail("cannot write the image: %s", errno ? std::strerror(errno) : "write error");
+    return -1;
+}
+
 int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
     TESSERA_CHECK(outFile != (FILE *)NULL);
     TESSERA_CHECK(im != (void *)NULL);
@@ -246,17 +314,17 @@ int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
         if (header->tag == IMAGE_STRUCT) TESSERA_PANIC("saving structure images not yet supported");
         TESSERA_PANIC("bad image tag");
     }
-    if (std::fprintf(outFile, "%s\n\n", d->magic) < 0) return -1;
-    if (!tessera::detail::write_comment_block(outFile, header->comment, true)) return -1;
+    if (std::fprintf(outFile, "%s\n\n", d->magic) < 0) return write_failed();
+    if (!tessera::detail::write_comment_block(outFile, header->comment, true)) return write_failed();
     const int written = d->has_max ? std::fprintf(outFile, "%d %d %d\n", header->width, header->height, 255)
                                    : std::fprintf(outFile, "%d %d\n", header->width, header->height);
-    if (written < 0) return -1;
-    if (d->tag == IMAGE_BINARY) return write_bits(outFile, im, header) ? 0 : -1;
+    if (written < 0) return write_failed();
+    if (d->tag == IMAGE_BINARY) return write_bits(outFile, im, header) ? 0 : write_failed();
     const std::size_t size = tessera::detail::fixed_elem_size(d->tag);
     const std::size_t n = pixel_count(header);
     unsigned char *run = first_pixel(im, header, size);
     if constexpr (std::endian::native == std::endian::little) {
-        return std::fwrite(run, size, n, outFile) == n ? 0 : -1;
+        return std::fwrite(run, size, n, outFile) == n ? 0 : write_failed();
     } else {
         // Big-endian hosts write a little-endian copy, one piece at a time.
         unsigned char buf[piece * 12];
@@ -265,7 +333,7 @@ int32_t im_SaveF_(void *im, ImageHeader *header, FILE *outFile) {
             const std::size_t k = std::min(per, n - i);
             std::memcpy(buf, run + i * size, k * size);
             swap_units(buf, k * size, swap_unit(d->tag));
-            if (std::fwrite(buf, size, k, outFile) != k) return -1;
+            if (std::fwrite(buf, size, k, outFile) != k) return write_failed();
         }
         return 0;
     }

@@ -3,6 +3,8 @@
 
 #include <tessera/adt_strings.h>
 
+#include "error.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,9 +24,10 @@ int skip_space(FILE *stream);
 template <class R, class Use, class Undo>
 R with_file(const char *path, const char *mode, FILE *std_stream, R failed, Use use, Undo undo) {
     FILE *fp = path ? std::fopen(path, mode) : std_stream;
-    if (!fp) return failed;
+    if (!fp) return fail_system(mode[0] == 'r' ? "cannot open" : "cannot create", path), failed;
     R result = use(fp);
     if (path && std::fclose(fp) != 0 && result != failed) {
+        fail_system("cannot close", path);
         undo(result);
         return failed;
     }
