@@ -18,6 +18,11 @@ TESSERA_TEST_SCALE=small valgrind -q --error-exitcode=1 --leak-check=full \
 echo "== fuzz smoke"
 sh scripts/fuzz-smoke.sh
 
+echo "== thread sanitizer build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" TESSERA_STRESS_ROUNDS=150 build/tsan/tests/thread_stress_tests --gtest_brief=1
+
 echo "== sanitizer build"
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize

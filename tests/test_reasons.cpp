@@ -33,8 +33,9 @@ TEST(Reasons, ImageFiles) {
     EXPECT_NE(load_reason("\x89PNG\r\n\x1a\n").find("not a raw Netpbm or Q file (starts with 89 50 4e 47)"),
               std::string::npos);
     EXPECT_NE(load_reason("P5\n3 2\n65535\n").find("maxval 65535: only 1..255 is supported"), std::string::npos);
-    EXPECT_NE(load_reason("P5\n80 60\n255\n" + std::string(1234, 'x')).find("pixel data ends after 1,234 of 4,800 bytes"),
-              std::string::npos);
+    EXPECT_NE(
+        load_reason("P5\n80 60\n255\n" + std::string(1234, 'x')).find("pixel data ends after 1,234 of 4,800 bytes"),
+        std::string::npos);
     EXPECT_NE(load_reason("P5\n0 2\n255\n").find("width 0 is not a valid size"), std::string::npos);
     EXPECT_NE(load_reason("P2\n1 1\n255\n7\n").find("plain Netpbm (P2) is not supported"), std::string::npos);
     EXPECT_NE(load_reason("P5\n3 x\n").find("the height: line 2: expected a number, found 'x'"), std::string::npos);
@@ -47,8 +48,9 @@ TEST(Reasons, PointListFiles) {
     EXPECT_NE(drawing_reason("PTL 0 0 10 10\n\np 1 2\n\n# note\n\n\nl 1 x 3 4\n")
                   .find("line 8: expected a number after 'l', found 'x 3 4'"),
               std::string::npos);
-    EXPECT_NE(drawing_reason("PTL 0 0 10 10\nq 1 2\n").find("line 2: expected an element letter (p, l, e or f), found 'q'"),
-              std::string::npos);
+    EXPECT_NE(
+        drawing_reason("PTL 0 0 10 10\nq 1 2\n").find("line 2: expected an element letter (p, l, e or f), found 'q'"),
+        std::string::npos);
     EXPECT_NE(drawing_reason("CPTL 0 0 10 10\np 1 2\n").find("line 2: a colour list's element needs a colour"),
               std::string::npos);
     EXPECT_NE(drawing_reason("PTL 0 0 10 10\np 1 " + std::string(5000, '2') + "\n")
