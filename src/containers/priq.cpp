@@ -58,15 +58,30 @@ using tessera::detail::swap;
 // The two chunks are shared by every queue, and queues may live on different threads.
 tessera::detail::SpinLock chunks_lock;
 
-// A block from a module chunk, creating the chunk on first use.
-template <class T> T *block_from(Chunk &chunk) {
+// A handle and a tree node for a new element, under one hold of the lock; false (nothing kept)
+// when either cannot be had.
+bool malloc_pair(_PriQNode **pqn, _PriQIntNode **pqin) {
     const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
-    if (chunk == NULLCHUNK && (chunk = chNew(sizeof(T))) == NULLCHUNK) return nullptr;
-    return static_cast<T *>(chAlloc(chunk));
+    if (pqnChunk == NULLCHUNK && (pqnChunk = chNew(sizeof(_PriQNode))) == NULLCHUNK) return false;
+    if (!(*pqn = static_cast<_PriQNode *>(chAlloc(pqnChunk)))) return false;
+    if ((pqinChunk == NULLCHUNK && (pqinChunk = chNew(sizeof(_PriQIntNode))) == NULLCHUNK) ||
+        !(*pqin = static_cast<_PriQIntNode *>(chAlloc(pqinChunk)))) {
+        chFree(pqnChunk, *pqn);
+        return false;
+    }
+    return true;
 }
 
-_PriQNode *malloc_pqn() { return block_from<_PriQNode>(pqnChunk); }
-_PriQIntNode *malloc_pqin() { return block_from<_PriQIntNode>(pqinChunk); }
+// Gives back a tree node and a handle, in that order, under one hold of the lock.
+void free_pair(_PriQIntNode *pqin, _PriQNode *pqn) {
+    TESSERA_CHECK(pqin != NULLPRIQINTNODE);
+    TESSERA_CHECK(pqn != NULLPRIQNODE);
+    const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
+    TESSERA_CHECK(pqinChunk != NULLCHUNK);
+    chFree(pqinChunk, pqin);
+    TESSERA_CHECK(pqnChunk != NULLCHUNK);
+    chFree(pqnChunk, pqn);
+}
 
 void free_pqn(_PriQNode *pqn) {
     TESSERA_CHECK(pqn != NULLPRIQNODE);
@@ -167,13 +182,9 @@ _PriQNode *pqFirst(PriQ p) {
 
 _PriQNode *pqAdd(PriQ p, void *data) {
     TESSERA_CHECK(p != NULLPRIQ);
-    _PriQNode *pqn = malloc_pqn();
-    if (!pqn) return NULLPRIQNODE;
-    _PriQIntNode *n = malloc_pqin();
-    if (!n) {
-        free_pqn(pqn);
-        return NULLPRIQNODE;
-    }
+    _PriQNode *pqn;
+    _PriQIntNode *n;
+    if (!malloc_pair(&pqn, &n)) return NULLPRIQNODE;
     n->left = n->right = n->next = NULLPRIQINTNODE;
     n->owner = pqn;
     n->data = data;
@@ -219,15 +230,15 @@ void pqRem(_PriQNode *pqn) {
     TESSERA_CHECK(p->root != NULLPRIQINTNODE);
     TESSERA_CHECK(p->count > 0);
 
-    _PriQIntNode *hole = pqn->val;
+    _PriQIntNode *hole = pqn->val, *freed;
     if (p->root == p->last) {
         TESSERA_CHECK(pqn->val == p->root);
         TESSERA_CHECK(p->count == 1);
-        free_pqin(p->root);
+        freed = p->root;
         p->root = p->last = NULLPRIQINTNODE;
     } else if (hole == p->last) {
         unlink_last(p);
-        free_pqin(hole);
+        freed = hole;
     } else {
         _PriQIntNode *pqlast = p->last;
         TESSERA_CHECK(pqlast->owner != NULLPRIQNODE);
@@ -236,11 +247,11 @@ void pqRem(_PriQNode *pqn) {
         pqlast->owner->val = hole;
         hole->owner = pqlast->owner;
         unlink_last(p);
-        free_pqin(pqlast);
+        freed = pqlast;
         if (hole == p->root || p->compareGT(hole->data, hole->parent->data)) sift_down(p, hole);
         else sift_up(p, hole);
     }
-    free_pqn(pqn);
+    free_pair(freed, pqn);
     --p->count;
 }
 

@@ -19,7 +19,7 @@
 
 namespace {
 
-const uint16_t tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB, IMAGE_DOUBLE, IMAGE_BINARY,
+const uint16_t tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
                          IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
 
 const char drawing[] = "# a drawing for every thread\nCPTL -2 -1 12 9\n"
@@ -63,7 +63,8 @@ std::vector<uint64_t> one_round(int thread, int round) {
         const ImageHeader *h = static_cast<AnyImageStruct *>(im)->header;
         auto **rows = reinterpret_cast<unsigned char **>(static_cast<AnyImageStruct *>(im)->data);
         for (int y = 0; y < h->height; ++y) // a pattern that depends on the tag only
-            for (int k = 0; k < h->width; ++k) rows[y][k] = static_cast<unsigned char>(tag == IMAGE_BINARY ? (k + y) % 2 : k * 7 + y * 3 + tag);
+            for (int k = 0; k < h->width; ++k)
+                rows[y][k] = static_cast<unsigned char>(tag == IMAGE_BINARY ? (k + y) % 2 : k * 7 + y * 3 + tag);
         static_cast<AnyImageStruct *>(im)->header->comment = strMake("made by a thread");
         const std::string path = base + "-" + std::to_string(tag);
         out.push_back(im_Save_(im, static_cast<AnyImageStruct *>(im)->header, path.c_str()) == 0);
