@@ -72,13 +72,14 @@ TEST(PointList, ElementsAreSetByType) {
 }
 
 TEST(PointList, WrittenTextOfEveryElementType) {
+    // every line feed of the comment is marked, also before a '#' of the text
     Owned l(ptlNew(true, 0, 0, 10, 5, strMake("a\nb\n#c")));
     ptlAddElem(l.p, ptlNewElem(PTL_POINT, RGB{1, 2, 3}, 0, 1, 2, 0, 0));
     ptlAddElem(l.p, ptlNewElem(PTL_LINE, RGB{255, 0, 16}, 1.5f, 1, 2, 3, 4));
     ptlAddElem(l.p, ptlNewElem(PTL_ELLIPSE, RGB{0, 0, 0}, 2, 5, 5, 2, 1));
     ptlAddElem(l.p, ptlNewElem(PTL_FILL, white, 0, 0.1234567f, 9, 0, 0));
     EXPECT_EQ(saved(l.p), "CPTL 0.000000 0.000000 10.000000 5.000000\n\n"
-                          "#a\n#b\n#c\n\n"
+                          "#a\n#b\n##c\n\n"
                           "p\t1.000000 2.000000\t0x010203\n"
                           "1.500000l\t1.000000 2.000000 3.000000 4.000000\t0xff0010\n"
                           "2.000000e\t5.000000 5.000000 2.000000 1.000000\t0x000000\n"
@@ -163,7 +164,7 @@ TEST(PointList, LongLinesAreReadWhole) {
 }
 
 TEST(PointList, SavedListsLoadAgainAlike) {
-    const char *comments[] = {"", "one line", "two\nlines\n", " lead\n#hash\n\nblank\n"};
+    const char *comments[] = {"", "one line", "two\nlines\n", " lead\n#hash\n\nblank\n", "x\n##y\r##z\n", "\r\n#\r"};
     for (const char *c : comments) {
         Owned l(ptlNew(true, -2, 1, 10, 5, *c ? strMake(c) : nullptr));
         ptlAddElem(l.p, ptlNewElem(PTL_LINE, RGB{1, 2, 3}, 1e-8f, 1, 2, 3, 4)); // a size written as 0

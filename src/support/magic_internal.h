@@ -38,8 +38,9 @@ R with_file(const char *path, const char *mode, FILE *std_stream, R failed, Use 
 adtStringHeader *magicComment();
 
 // Writes a comment block that the tokenizer reads back as the comment: "#", the text with a
-// "#" after each line break that is not followed by one (and, when blank_after_mark, a blank
-// after that mark unless the text has one), then two newlines. False at the first failed write.
+// "#" after each line break that is not followed by one, then two newlines. The image flavour
+// (blank_after_mark) adds a blank after each mark unless the text has one; the point-list
+// flavour marks every line feed, even one followed by '#'. False at the first failed write.
 bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_after_mark);
 
 // The line number (from 1, counted since magicStart) of the next character the tokenizer reads
