@@ -24,11 +24,12 @@ int main(void) {
 C
 cat > "$work/client/CMakeLists.txt" <<C
 cmake_minimum_required(VERSION 3.25)
-project(client C)
+project(client C CXX)
 find_package(tessera REQUIRED)
 add_executable(client client.c)
 target_link_libraries(client PRIVATE tessera::tessera)
-file(GLOB examples $src/examples/*.c)
+set(CMAKE_CXX_STANDARD 20)
+file(GLOB examples $src/examples/*.c $src/examples/*.cpp)
 foreach(example IN LISTS examples)
   get_filename_component(name \${example} NAME_WE)
   add_executable(\${name} \${example})
@@ -43,6 +44,11 @@ for example in "$src"/examples/*.c; do
   [ -x "$work/client/build/$name" ] && echo "example $name builds with find_package(tessera)"
 done
 LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/draw" "$work/drawn.ppm" "$work/drawn.cptl"
+LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/tour" "$work" > "$work/tour.txt"
+grep -q "first in the queue: apple" "$work/tour.txt"
+grep -q "refused: " "$work/tour.txt"
+head -c 2 "$work/drawing.ppm" | grep -q P6
+echo "example tour (C++) builds with find_package(tessera) and runs"
 LD_LIBRARY_PATH="$prefix/lib" "$work/client/build/crop_image" "$work/drawn.ppm" "$work/cropped.ppm" 10 10 50 40
 head -c 2 "$work/cropped.ppm" | grep -q P6
 

@@ -1,0 +1,279 @@
+// The C++ face: ownership, typed access against the C results, misuse that would stop a C
+// program throwing instead, and the generator in <random>.
+#include <tessera.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::filesystem::path scratch(const std::string &name) {
+    static const std::filesystem::path dir = [] {
+        char tmpl[] = "/tmp/tessera-cxx-XXXXXX";
+        return std::filesystem::path(mkdtemp(tmpl));
+    }();
+    return dir / name;
+}
+
+tessera::image<uint8_t> ramp(int w, int h, int xo = 0, int yo = 0) {
+    tessera::image<uint8_t> im(w, h, xo, yo);
+    for (int y = yo; y < yo + h; ++y)
+        for (int x = xo; x < xo + w; ++x) im(x, y) = static_cast<uint8_t>((x - xo) * 10 + (y - yo));
+    return im;
+}
+
+} // namespace
+
+TEST(CxxImage, TypedAccessHonoursOffsetsAndMatchesC) {
+    auto im = ramp(5, 4, -2, 3);
+    EXPECT_EQ(im.bounds(), (tessera::rect{-2, 3, 5, 4}));
+    EXPECT_EQ(im(-2, 3), 0);
+    EXPECT_EQ(im(2, 6), 43);
+    // the same pixel through the C handle
+    EXPECT_EQ(static_cast<GrayImageStruct *>(static_cast<void *>(im.get()))->data[6][2], 43);
+    EXPECT_EQ(im.row(4).size(), 5u);
+    EXPECT_EQ(im.row(4)[0], 1);
+    int rows = 0;
+    for (std::span<uint8_t> r : im.rows()) rows += static_cast<int>(r.size() == 5);
+    EXPECT_EQ(rows, 4);
+    const auto &constant = im;
+    tessera::image_view<const uint8_t> v = constant.view();
+    EXPECT_EQ(v(0, 4), 21);
+    const auto [mx, mn] = im.extrema();
+    EXPECT_EQ(mx, 43);
+    EXPECT_EQ(mn, 0);
+    EXPECT_THROW(im.at(3, 3), std::out_of_range);
+    EXPECT_THROW(im.at(-3, 3), std::out_of_range);
+}
+
+TEST(CxxImage, OperationsGiveTheCResults) {
+    auto im = ramp(8, 6);
+    auto crop = im.crop({2, 1, 3, 2});
+    EXPECT_EQ(crop.bounds(), (tessera::rect{2, 1, 3, 2}));
+    EXPECT_EQ(crop(4, 2), im(4, 2));
+    auto into = tessera::image<uint8_t>(8, 6);
+    im.crop_into(into, {0, 0, 2, 2}, 6, 4);
+    EXPECT_EQ(into(7, 5), im(1, 1));
+    auto bordered = im.border(2);
+    EXPECT_EQ(bordered.width(), 12);
+    EXPECT_EQ(bordered(0, 0), 0);
+    EXPECT_EQ(bordered(2, 2), im(0, 0));
+    auto scaled = im.scale(4, 3);
+    EXPECT_EQ(scaled.width(), 4);
+    auto copy = im.dup();
+    copy(0, 0) = 99;
+    EXPECT_EQ(im(0, 0), 0); // a real copy
+    copy.fill(7);
+    EXPECT_EQ(copy.extrema(), std::make_pair(uint8_t{7}, uint8_t{7}));
+    tessera::image<RGB> rgb(2, 2);
+    rgb.fill(RGB{1, 2, 3});
+    EXPECT_EQ(rgb(1, 1).b, 3);
+    tessera::image<tessera::float3b> triple(2, 1);
+    triple(1, 0) = {1, 2, 3};
+    EXPECT_EQ(triple.extrema().first.c, 3);
+}
+
+TEST(CxxImage, FilesByPathAndStream) {
+    auto im = ramp(7, 5);
+    im.save(scratch("a.pgm"));
+    auto back = tessera::image<uint8_t>::load(scratch("a.pgm"));
+    EXPECT_EQ(back(6, 4), im(6, 4));
+    std::FILE *f = std::fopen(scratch("b.pgm").c_str(), "w+b");
+    im.save(f);
+    std::rewind(f);
+    auto from_stream = tessera::image<uint8_t>::load(f);
+    std::fclose(f);
+    EXPECT_EQ(from_stream(3, 2), im(3, 2));
+    auto any = tessera::any_image::load(scratch("a.pgm"));
+    EXPECT_EQ(any.tag(), IMAGE_GRAY);
+    const int total = any.visit([](auto view) {
+        int sum = 0;
+        if constexpr (std::is_same_v<typename decltype(view)::value_type, uint8_t>)
+            for (auto r : view.rows()) sum += std::accumulate(r.begin(), r.end(), 0);
+        return sum;
+    });
+    EXPECT_GT(total, 0);
+    auto typed = std::move(any).as<uint8_t>();
+    EXPECT_EQ(typed(6, 4), im(6, 4));
+    EXPECT_FALSE(any.valid());
+    EXPECT_THROW(tessera::any_image::load(scratch("a.pgm")).as<float>(), std::invalid_argument);
+    EXPECT_THROW(tessera::image<float>::load(scratch("a.pgm")), tessera::error);
+    try {
+        (void)tessera::image<uint8_t>::load(scratch("missing.pgm"));
+        FAIL() << "no exception";
+    } catch (const tessera::error &e) {
+        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(tessera::image<uint8_t>::try_load(scratch("missing.pgm")).has_value());
+}
+
+TEST(CxxImage, WrappingCallerMemoryDoesNotCopy) {
+    std::vector<float> pixels(12, 1.5f);
+    auto im = tessera::image<float>::wrap(pixels, 4, 3, 10, 20);
+    im(11, 21) = 8;
+    EXPECT_EQ(pixels[5], 8);
+    EXPECT_THROW(tessera::image<float>::wrap(pixels, 5, 3), std::invalid_argument);
+}
+
+TEST(CxxOwnership, MovesLeaveTheSourceEmpty) {
+    auto a = ramp(3, 3);
+    auto b = std::move(a);
+    EXPECT_FALSE(a.valid());
+    EXPECT_TRUE(b.valid());
+    tessera::string s("abc");
+    tessera::string t = std::move(s);
+    EXPECT_EQ(t.view(), "abc");
+    EXPECT_EQ(s.view(), "");
+    t += 'd';
+    t += tessera::string("ef");
+    EXPECT_EQ(t.view(), "abcdef");
+    EXPECT_EQ(t.size(), 6u);
+    tessera::drawing d(0, 0, 10, 10);
+    d.point(1, 1);
+    tessera::drawing e = std::move(d);
+    EXPECT_EQ(e.size(), 1u);
+}
+
+TEST(CxxContainers, ListRunsItsRemovalHook) {
+    static int removed = 0;
+    struct count_removal {
+        void operator()(int *) const { ++removed; }
+    };
+    int items[3] = {1, 2, 3};
+    {
+        tessera::list<int, count_removal> l;
+        for (int &i : items) l.push_back(&i);
+        EXPECT_EQ(l.size(), 3u);
+        auto it = l.erase(l.begin());
+        EXPECT_EQ(**it, 2);
+        EXPECT_EQ(removed, 1);
+        tessera::list<int, count_removal> other;
+        EXPECT_THROW(other.erase(l.begin()), std::invalid_argument);
+    }
+    EXPECT_EQ(removed, 3); // the rest went with the list
+    tessera::list<std::string, std::default_delete<std::string>> owning;
+    owning.push_back(new std::string("owned")); // freed by the list; the sanitizers check it
+    EXPECT_EQ(*(*owning.begin()), "owned");
+}
+
+TEST(CxxContainers, PriorityQueueHandlesFollowTheirElements) {
+    tessera::priority_queue<std::string> q;
+    auto pear = q.push("pear");
+    q.push("apple");
+    auto fig = q.push("fig");
+    EXPECT_EQ(q.top(), "apple");
+    EXPECT_EQ(fig.value(), "fig");
+    q.erase(fig);
+    q.pop();
+    EXPECT_EQ(q.top(), "pear");
+    EXPECT_EQ(pear.value(), "pear");
+    q.pop();
+    EXPECT_TRUE(q.empty());
+    EXPECT_THROW(q.pop(), std::out_of_range);
+    EXPECT_THROW((void)q.top(), std::out_of_range);
+    tessera::priority_queue<std::string> other;
+    auto h = other.push("x");
+    EXPECT_THROW(q.erase(h), std::invalid_argument);
+    tessera::priority_queue<int, std::greater<int>> largest_first;
+    for (int v : {3, 9, 1}) largest_first.push(v);
+    EXPECT_EQ(largest_first.top(), 9);
+}
+
+TEST(CxxNumerics, GeneratorPlugsIntoRandom) {
+    static_assert(std::uniform_random_bit_generator<tessera::generator>);
+    auto g = tessera::generator::normal(0, 1, 42);
+    std::normal_distribution<double> dist(10, 2);
+    double sum = 0;
+    for (int i = 0; i < 2000; ++i) sum += dist(g);
+    EXPECT_NEAR(sum / 2000, 10, 0.3);
+    std::vector<int> v(50);
+    std::iota(v.begin(), v.end(), 0);
+    auto shuffled = v;
+    std::shuffle(shuffled.begin(), shuffled.end(), g);
+    EXPECT_NE(shuffled, v);
+    EXPECT_TRUE(std::is_permutation(shuffled.begin(), shuffled.end(), v.begin()));
+    auto a = tessera::generator::uniform_int(0, 9, 7), b = tessera::generator::uniform_int(0, 9, 7);
+    for (int i = 0; i < 20; ++i) {
+        const double x = a.next();
+        ASSERT_EQ(x, b.next());
+        ASSERT_TRUE(x >= 0 && x <= 9);
+    }
+    // the same draws as the C generator with the same seed
+    GenUniformIntParams p{0, 9};
+    auto *c = static_cast<_int_generator_struct_ *>(genNew_(GEN_UNIFORM_INT, 7, &p));
+    a.reseed(7);
+    EXPECT_EQ(a.next(), c->generate(c));
+    genFree_(GEN_UNIFORM_INT, c);
+    EXPECT_THROW(tessera::generator::uniform_int(5, 1), std::invalid_argument);
+    EXPECT_THROW(tessera::generator::exponential(0), std::invalid_argument);
+    tessera::histogram h(4, 0, 1);
+    h.add(0.1);
+    h.add(0.9, 2);
+    EXPECT_EQ(h.bins()[0], 1);
+    EXPECT_EQ(h.bins()[3], 2);
+    EXPECT_THROW(tessera::histogram(4, 1, 0), std::invalid_argument);
+}
+
+TEST(CxxDrawing, BuildIterateSaveRender) {
+    tessera::drawing d(0, 0, 20, 10);
+    d.line(0, 0, 19, 9, 1, RGB{255, 0, 0}).ellipse(10, 5, 4, 3, 0, RGB{0, 255, 0}).fill(10, 5).point(2, 8, 3);
+    EXPECT_EQ(d.size(), 4u);
+    std::vector<unsigned char> types;
+    for (const tessera::element &e : d) types.push_back(e.type);
+    EXPECT_EQ(types, (std::vector<unsigned char>{PTL_LINE, PTL_ELLIPSE, PTL_FILL, PTL_POINT}));
+    d.save(scratch("d.cptl"));
+    auto back = tessera::drawing::load(scratch("d.cptl"));
+    EXPECT_EQ(back.size(), 4u);
+    bool clipped = true;
+    auto rgb = back.render_rgb(2, 2, RGB{0, 0, 0}, &clipped);
+    EXPECT_EQ(rgb.width(), 40);
+    EXPECT_FALSE(clipped);
+    auto bits = back.render_binary(1, 1);
+    EXPECT_EQ(bits(10, 5), 1); // filled
+    EXPECT_THROW(back.render_rgb(0, 1), std::invalid_argument);
+    EXPECT_THROW(tessera::drawing(0, 0, 0, 1), std::invalid_argument);
+}
+
+// Every call below would stop a C program with an assertion or a panic; here each throws.
+TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
+    auto im = ramp(4, 4);
+    tessera::image<uint8_t> empty;
+    const std::vector<std::pair<const char *, std::function<void()>>> cases = {
+        {"crop past the edge", [&] { (void)im.crop({2, 2, 3, 3}); }},
+        {"crop of no pixels", [&] { (void)im.crop({0, 0, 0, 2}); }},
+        {"crop_into a target too small", [&] {
+             auto small = tessera::image<uint8_t>(2, 2);
+             im.crop_into(small, {0, 0, 3, 3}, 0, 0);
+         }},
+        {"negative border", [&] { (void)im.border(-1); }},
+        {"scale to nothing", [&] { (void)im.scale(0, 3); }},
+        {"image of no pixels", [] { tessera::image<double> bad(0, 1); }},
+        {"operation on an empty image", [&] { (void)empty.dup(); }},
+        {"fill of an empty image", [&] { empty.fill(1); }},
+        {"extrema of an empty image", [&] { (void)empty.extrema(); }},
+        {"pixel outside", [&] { (void)im.at(4, 0); }},
+        {"load from no stream", [] { (void)tessera::image<uint8_t>::load(static_cast<std::FILE *>(nullptr)); }},
+        {"save to no stream", [&] { im.save(static_cast<std::FILE *>(nullptr)); }},
+    };
+    for (const auto &[what, call] : cases) {
+        bool threw = false;
+        try {
+            call();
+        } catch (const std::invalid_argument &) {
+            threw = true;
+        } catch (const std::out_of_range &) {
+            threw = true;
+        }
+        EXPECT_TRUE(threw) << what;
+    }
+}
