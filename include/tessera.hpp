@@ -430,7 +430,8 @@ template <> inline constexpr uint16_t tag_of<float3b> = IMAGE_FLOAT3B;
 
 // An element type with a tag: a pixel of image<T>.
 template <class T>
-concept pixel = tag_of<std::remove_const_t<T>> != 0;
+concept pixel = tag_of<std::remove_const_t<T>>
+!= 0;
 
 // A rectangle in an image's coordinates.
 struct rect {
@@ -440,15 +441,15 @@ struct rect {
 
 // A non-owning typed view of an image (const T for a read-only one).
 template <class T>
-    requires pixel<T>
+requires pixel<T>
 class image_view {
   public:
     using value_type = std::remove_const_t<T>;
     image_view() = default;
     image_view(T *const *rows, const ImageHeader *h) : rows_(rows), h_(h) {}
     template <class U>
-        requires std::is_same_v<const U, T>
-    image_view(const image_view<U> &other) : rows_(other.data()), h_(other.header()) {}
+    requires std::is_same_v<const U, T> image_view(const image_view<U> &other)
+        : rows_(other.data()), h_(other.header()) {}
 
     int32_t width() const { return h_->width; }
     int32_t height() const { return h_->height; }
@@ -468,9 +469,7 @@ class image_view {
     }
 #endif
     // Row y, from its first column.
-    std::span<T> row(int32_t y) const {
-        return {rows_[y] + h_->xoffset, static_cast<std::size_t>(h_->width)};
-    }
+    std::span<T> row(int32_t y) const { return {rows_[y] + h_->xoffset, static_cast<std::size_t>(h_->width)}; }
     // The rows, top to bottom (the range holds a copy of the view).
     class row_range {
       public:
@@ -520,7 +519,7 @@ inline AnyImageStruct *mutable_handle(const AnyImageStruct *im) { return const_c
 
 // An image of element type T that owns its pixels (or wraps caller memory).
 template <class T>
-    requires pixel<T>
+requires pixel<T>
 class image {
   public:
     image() = default;

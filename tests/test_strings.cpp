@@ -187,36 +187,12 @@ TEST(StringsDeathTest, RefOutsideTheCapacityFails) {
 }
 
 TEST(StringsAllocFailure, ConstructorsGiveNullAndLeakNothing) {
-    EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
-                  fp.arm();
-                  adtStringHeader *s = strNew(5);
-                  if (fp.fired()) {
-                      EXPECT_EQ(s, nullptr);
-                  }
-                  strFree(s);
-              }),
-              2);
-    EXPECT_EQ(each_allocation_failure([](FailPoint &fp) {
-                  fp.arm();
-                  adtStringHeader *s = strMake("text");
-                  if (fp.fired()) {
-                      EXPECT_EQ(s, nullptr);
-                  } else {
-                      EXPECT_STREQ(strGet(s), "text");
-                  }
-                  strFree(s);
-              }),
+    EXPECT_EQ(each_failure_gives_null([] { return strNew(5); }, [](auto *s) { strFree(s); }), 2);
+    EXPECT_EQ(each_failure_gives_null([] { return strMake("text"); }, [](auto *s) { strFree(s); },
+                                      [&](auto *s) { EXPECT_STREQ(strGet(s), "text"); }),
               2);
     Str src(strMake("copy me"));
-    EXPECT_EQ(each_allocation_failure([&](FailPoint &fp) {
-                  fp.arm();
-                  adtStringHeader *s = strNewCopy(src.s);
-                  if (fp.fired()) {
-                      EXPECT_EQ(s, nullptr);
-                  }
-                  strFree(s);
-              }),
-              2);
+    EXPECT_EQ(each_failure_gives_null([&] { return strNewCopy(src.s); }, [](auto *s) { strFree(s); }), 2);
 }
 
 TEST(StringsAllocFailure, UnderscoreOperationsKeepTheCallersString) {

@@ -249,9 +249,16 @@ TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
     auto im = ramp(4, 4);
     tessera::image<uint8_t> empty;
     const std::vector<std::pair<const char *, std::function<void()>>> cases = {
-        {"crop past the edge", [&] { (void)im.crop({2, 2, 3, 3}); }},
-        {"crop of no pixels", [&] { (void)im.crop({0, 0, 0, 2}); }},
-        {"crop_into a target too small", [&] {
+        {"crop past the edge",
+         [&] {
+             (void)im.crop({2, 2, 3, 3});
+         }},
+        {"crop of no pixels",
+         [&] {
+             (void)im.crop({0, 0, 0, 2});
+         }},
+        {"crop_into a target too small",
+         [&] {
              auto small = tessera::image<uint8_t>(2, 2);
              im.crop_into(small, {0, 0, 3, 3}, 0, 0);
          }},

@@ -79,7 +79,9 @@ inline unsigned test_seed(unsigned fallback) {
 // The common injection body: make() runs between arm and fired; a run whose allocation failed
 // must give null, any other run a result; release(result) gives back whatever was made.
 // Returns the allocations make() needs, as each_allocation_failure does.
-template <class Make, class Release> long each_failure_gives_null(Make make, Release release) {
+// check(result) runs on the results of runs where nothing failed.
+template <class Make, class Release, class Check = void (*)(const void *)> long each_failure_gives_null(
+    Make make, Release release, Check check = [](const void *) {}) {
     return each_allocation_failure([&](FailPoint &fp) {
         fp.arm();
         auto *result = make();
@@ -87,6 +89,7 @@ template <class Make, class Release> long each_failure_gives_null(Make make, Rel
             EXPECT_EQ(result, nullptr);
         } else {
             EXPECT_NE(result, nullptr) << "null with no allocation failing";
+            if (result) check(result);
         }
         if (result) release(result);
     });
