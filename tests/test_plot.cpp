@@ -1,6 +1,8 @@
 #include <cmath>
 #include <limits>
+#include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "ptl/plot.h"
@@ -287,4 +289,40 @@ TEST(PlotAllocFailure, FillKeepsWhatItSet) {
             EXPECT_EQ(b.set_pixels().size(), 90000u);
         }
     });
+}
+
+// The scanline fill agrees with the plain four-neighbour stack fill on random images.
+TEST(Plot, FillAgreesWithAPlainFloodOnRandomImages_seed5) {
+    const unsigned seed = test_seed(5);
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (TESSERA_TEST_SEED replays it)");
+    std::mt19937 rng(seed);
+    for (int round = 0; round < 300; ++round) {
+        const int w = 1 + static_cast<int>(rng() % 70), h = 1 + static_cast<int>(rng() % 40);
+        const int xo = static_cast<int>(rng() % 21) - 10, yo = static_cast<int>(rng() % 21) - 10;
+        const unsigned density = 20 + rng() % 50;
+        Binary b(w, h, xo, yo);
+        std::vector<uint8_t> ref(static_cast<std::size_t>(w * h));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (rng() % 100 < density)
+                    b.im()->data[y + yo][x + xo] = 1, ref[static_cast<std::size_t>(y * w + x)] = 1;
+        const int sx = static_cast<int>(rng() % static_cast<unsigned>(w)),
+                  sy = static_cast<int>(rng() % static_cast<unsigned>(h));
+        ASSERT_FALSE(do_binary_fill(b.im(), static_cast<float>(sx + xo), static_cast<float>(sy + yo)));
+        std::vector<std::pair<int, int>> stack{{sx, sy}};
+        while (!stack.empty()) {
+            const auto [c, r] = stack.back();
+            stack.pop_back();
+            ref[static_cast<std::size_t>(r * w + c)] = 1;
+            const auto clear = [&](int cc, int rr) { return !ref[static_cast<std::size_t>(rr * w + cc)]; };
+            if (c > 0 && clear(c - 1, r)) stack.push_back({c - 1, r});
+            if (c < w - 1 && clear(c + 1, r)) stack.push_back({c + 1, r});
+            if (r > 0 && clear(c, r - 1)) stack.push_back({c, r - 1});
+            if (r < h - 1 && clear(c, r + 1)) stack.push_back({c, r + 1});
+        }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                ASSERT_EQ(b.at(x + xo, y + yo) != 0, ref[static_cast<std::size_t>(y * w + x)] != 0)
+                    << "round " << round << " at " << x + xo << "," << y + yo;
+    }
 }

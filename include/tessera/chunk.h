@@ -34,6 +34,31 @@ TESSERA_API void chFree(Chunk c, void *p);
 /* Releases every region and the chunk; every block becomes invalid. Null does nothing. */
 TESSERA_API void chNuke(Chunk c);
 
+/* Inline fast paths: a block from the free list, or one given back to it, without a call into
+ * the library; anything else (a refill, a broken contract) goes to the functions above, which
+ * behave as before. The function-like macros leave &chAlloc and (chAlloc)(c) as the functions.
+ * Define TESSERA_CHUNK_NO_INLINE before including this header to call the functions always. */
+#if !defined(TESSERA_CHUNK_NO_INLINE)
+static inline void *tessera_chunk_alloc(Chunk c) {
+    void *block;
+    if (c && (block = c->freeList) != 0) {
+        c->freeList = *(void **)block;
+        return block;
+    }
+    return (chAlloc)(c);
+}
+static inline void tessera_chunk_free(Chunk c, void *p) {
+    if (c && p) {
+        *(void **)p = c->freeList;
+        c->freeList = p;
+        return;
+    }
+    (chFree)(c, p);
+}
+#define chAlloc(c) tessera_chunk_alloc(c)
+#define chFree(c, p) tessera_chunk_free((c), (p))
+#endif
+
 TESSERA_END_DECLS
 
 #endif

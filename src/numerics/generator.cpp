@@ -87,7 +87,9 @@ void reset_sg(SimpleGen *state, int32_t seed) {
 double update_sg(SimpleGen *state) {
     state->state1 = step<a1, m1>(state->state1);
     state->state2 = step<a2, m2>(state->state2);
-    const int32_t j = state->last / table_divisor;
+    // last is positive: the unsigned division gives the same slot and is shorter on the
+    // critical path than the signed one.
+    const uint32_t j = static_cast<uint32_t>(state->last) / static_cast<uint32_t>(table_divisor);
     // Half of all draws wrap: kept free of branches, which would mispredict half the time.
     const int32_t diff = state->table[j] - state->state2;
     const int32_t last = diff + (diff < 1 ? m1 - 1 : 0);

@@ -15,6 +15,9 @@
 #include "plot.h"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -816,6 +819,12 @@ bool do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { ret
 
 namespace {
 
+// A run still to fill: a clear pixel (c, r) found while filling the span [left, right] of row
+// from (which is therefore all set and need not be scanned again from r).
+struct Seed {
+    int64_t c, r, from, left, right;
+};
+
 // Seeds still to visit, on a stack that grows as needed.
 class SeedStack {
   public:
@@ -823,23 +832,18 @@ class SeedStack {
     SeedStack(const SeedStack &) = delete;
     SeedStack &operator=(const SeedStack &) = delete;
     ~SeedStack() { mem_free(items_); }
-    bool push(int64_t c, int64_t r) {
+    bool push(const Seed &s) {
         if (size_ == capacity_ && !grow()) return false;
-        items_[size_++] = Seed{c, r};
+        items_[size_++] = s;
         return true;
     }
-    bool pop(int64_t *c, int64_t *r) {
+    bool pop(Seed *s) {
         if (size_ == 0) return false;
-        --size_;
-        *c = items_[size_].c;
-        *r = items_[size_].r;
+        *s = items_[--size_];
         return true;
     }
 
   private:
-    struct Seed {
-        int64_t c, r;
-    };
     bool grow() {
         const std::size_t capacity = capacity_ ? capacity_ * 2 : 256;
         auto *items = static_cast<Seed *>(mem_alloc(capacity * sizeof(Seed)));
@@ -854,6 +858,37 @@ class SeedStack {
     std::size_t size_ = 0, capacity_ = 0;
 };
 
+#if defined(__SSE2__)
+// Sixteen pixels at a time: a mask of the bytes of row[c .. c + 15] that are 0.
+int zero_mask(const int8_t *row, int64_t c) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + c));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+}
+
+// The first column in [c, last] whose pixel is set, or last + 1.
+int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
+    for (; c + 15 <= last; c += 16)
+        if (const int m = zero_mask(row, c); m != 0xffff) return c + __builtin_ctz(~m & 0xffff);
+    while (c <= last && !row[c]) ++c;
+    return c;
+}
+
+// The first column in [c, last] whose pixel is clear, or last + 1.
+int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
+    for (; c + 15 <= last; c += 16)
+        if (const int m = zero_mask(row, c); m != 0) return c + __builtin_ctz(m);
+    while (c <= last && row[c]) ++c;
+    return c;
+}
+
+// The last column in [first, c] whose pixel is set, or first - 1.
+int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
+    for (; c - 15 >= first; c -= 16)
+        if (const int m = zero_mask(row, c - 15); m != 0xffff) return c - 15 + (31 - __builtin_clz(~m & 0xffff));
+    while (c >= first && !row[c]) --c;
+    return c;
+}
+#else
 // Word-at-a-time scans of a row. A word holds a zero byte when (v - 0x01..) & ~v & 0x80.. is
 // not 0, and a non-zero byte when it is not 0 itself.
 constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
@@ -863,45 +898,56 @@ uint64_t word_at(const int8_t *row, int64_t c) {
     std::memcpy(&w, row + c, 8);
     return w;
 }
-
-// The first column in [c, last] whose pixel is set, or last + 1.
 int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
     while (c + 7 <= last && word_at(row, c) == 0) c += 8;
     while (c <= last && !row[c]) ++c;
     return c;
 }
-
-// The first column in [c, last] whose pixel is clear, or last + 1.
 int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
     while (c + 7 <= last && !has_zero_byte(word_at(row, c))) c += 8;
     while (c <= last && row[c]) ++c;
     return c;
 }
-
-// The last column in [first, c] whose pixel is set, or first - 1.
 int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
     while (c - 7 >= first && word_at(row, c - 7) == 0) c -= 8;
     while (c >= first && !row[c]) --c;
     return c;
 }
+#endif
+
+// Pushes a seed for each run of clear pixels of row nr within [from, to]; false when the stack
+// cannot grow.
+bool seed_runs(const int8_t *row, int64_t nr, int64_t from, int64_t to, const Seed &parent, SeedStack &seeds) {
+    for (int64_t x = next_clear(row, from, to); x <= to; x = next_clear(row, x, to)) {
+        if (!seeds.push(Seed{x, nr, parent.r, parent.left, parent.right})) return false;
+        x = next_set(row, x, to) + 1;
+    }
+    return true;
+}
 
 // Sets the 4-connected run of clear pixels containing (c, r), and every clear pixel connected
 // to it, scanning a row at a time. False when the seed stack cannot grow.
 bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedStack &seeds) {
-    if (!seeds.push(c, r)) return false;
-    while (seeds.pop(&c, &r)) {
-        int8_t *row = im->data[r];
-        if (row[c]) continue;
-        const int64_t left = prev_set(row, c, b.c0) + 1;
-        const int64_t right = next_set(row, c, b.c1) - 1;
+    if (!seeds.push(Seed{c, r, b.r0 - 2, 0, -1})) return false; // no parent row
+    Seed s;
+    while (seeds.pop(&s)) {
+        int8_t *row = im->data[s.r];
+        if (row[s.c]) continue;
+        const int64_t left = prev_set(row, s.c, b.c0) + 1;
+        const int64_t right = next_set(row, s.c, b.c1) - 1;
         std::memset(row + left, 1, static_cast<std::size_t>(right - left + 1));
-        for (int64_t nr : {r - 1, r + 1}) {
+        const Seed filled{s.c, s.r, 0, left, right};
+        for (int64_t nr : {s.r - 1, s.r + 1}) {
             if (nr < b.r0 || nr > b.r1) continue;
             const int8_t *next = im->data[nr];
-            for (int64_t x = next_clear(next, left, right); x <= right; x = next_clear(next, x, right)) {
-                if (!seeds.push(x, nr)) return false;
-                x = next_set(next, x, right) + 1;
+            if (nr != s.from) {
+                if (!seed_runs(next, nr, left, right, filled, seeds)) return false;
+                continue;
             }
+            // The span this seed was found from is all set: scan only what lies beside it.
+            if (!seed_runs(next, nr, left, std::min(right, s.left - 1), filled, seeds) ||
+                !seed_runs(next, nr, std::max(left, s.right + 1), right, filled, seeds))
+                return false;
         }
     }
     return true;

@@ -1,5 +1,7 @@
 // Chunks: fixed-size blocks carved from regions of 1000 blocks, recycled through a free list
 // threaded through the free blocks themselves.
+// This file defines the functions the header's inline paths fall back to.
+#define TESSERA_CHUNK_NO_INLINE
 #include <tessera/chunk.h>
 
 #include <cstddef>
