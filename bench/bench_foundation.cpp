@@ -9,6 +9,7 @@
 #include <vector>
 
 #ifdef TESSERA_HAVE_BOOST_POOL
+#include <boost/pool/object_pool.hpp>
 #include <boost/pool/pool.hpp>
 #endif
 
@@ -69,22 +70,34 @@ void pool(benchmark::State &state, Workload w) {
     run(
         state, w, [&p] { return p.malloc(); }, [&p](void *b) { p.free(b); });
 }
+
+struct Block {
+    char bytes[block];
+};
+void object_pool(benchmark::State &state, Workload w) {
+    boost::object_pool<Block> p;
+    run(
+        state, w, [&p] { return static_cast<void *>(p.malloc()); }, [&p](void *b) { p.free(static_cast<Block *>(b)); });
+}
 #endif
 
 BENCHMARK_CAPTURE(chunk, reverse_1m, reverse_1m);
 BENCHMARK_CAPTURE(heap, reverse_1m, reverse_1m);
 #ifdef TESSERA_HAVE_BOOST_POOL
 BENCHMARK_CAPTURE(pool, reverse_1m, reverse_1m);
+BENCHMARK_CAPTURE(object_pool, reverse_1m, reverse_1m);
 #endif
 BENCHMARK_CAPTURE(chunk, random_8k, random_8k);
 BENCHMARK_CAPTURE(heap, random_8k, random_8k);
 #ifdef TESSERA_HAVE_BOOST_POOL
 BENCHMARK_CAPTURE(pool, random_8k, random_8k);
+BENCHMARK_CAPTURE(object_pool, random_8k, random_8k);
 #endif
 BENCHMARK_CAPTURE(chunk, random_1m, random_1m);
 BENCHMARK_CAPTURE(heap, random_1m, random_1m);
 #ifdef TESSERA_HAVE_BOOST_POOL
 BENCHMARK_CAPTURE(pool, random_1m, random_1m);
+BENCHMARK_CAPTURE(object_pool, random_1m, random_1m);
 #endif
 
 // A counted string recounts its length on every append (clients may write into the buffer, so

@@ -6,6 +6,11 @@
 #include <random>
 #include <vector>
 
+#ifdef TESSERA_HAVE_GSL
+#include <gsl/gsl_randist.h>
+#include <gsl/gsl_rng.h>
+#endif
+
 namespace {
 
 constexpr int draws = 1 << 20;
@@ -47,6 +52,38 @@ void exponential_tessera(benchmark::State &s) {
     tessera_draws<_float_generator_struct_>(s, GEN_EXPONENTIAL, GenExponentialParams{2});
 }
 void exponential_std(benchmark::State &s) { std_draws(s, std::exponential_distribution<double>(2)); }
+
+#ifdef TESSERA_HAVE_GSL
+// GSL's ran2 is the same generator (L'Ecuyer with a Bays-Durham shuffle): the same-algorithm
+// anchor for each kind of draw.
+template <class Draw> void gsl_draws(benchmark::State &state, Draw draw) {
+    gsl_rng *r = gsl_rng_alloc(gsl_rng_ran2);
+    gsl_rng_set(r, 12345);
+    for (auto _ : state) {
+        double sum = 0;
+        for (int i = 0; i < draws; ++i) sum += draw(r);
+        benchmark::DoNotOptimize(sum);
+    }
+    gsl_rng_free(r);
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * draws);
+}
+void uniform_int_gsl(benchmark::State &s) {
+    gsl_draws(s, [](gsl_rng *r) { return static_cast<double>(gsl_rng_uniform_int(r, 100)); });
+}
+void uniform_float_gsl(benchmark::State &s) {
+    gsl_draws(s, [](gsl_rng *r) { return gsl_rng_uniform(r) + 2; });
+}
+void gaussian_gsl(benchmark::State &s) {
+    gsl_draws(s, [](gsl_rng *r) { return gsl_ran_gaussian(r, 1); });
+}
+void exponential_gsl(benchmark::State &s) {
+    gsl_draws(s, [](gsl_rng *r) { return gsl_ran_exponential(r, 0.5); });
+}
+BENCHMARK(uniform_int_gsl)->Unit(benchmark::kMillisecond);
+BENCHMARK(uniform_float_gsl)->Unit(benchmark::kMillisecond);
+BENCHMARK(gaussian_gsl)->Unit(benchmark::kMillisecond);
+BENCHMARK(exponential_gsl)->Unit(benchmark::kMillisecond);
+#endif
 
 BENCHMARK(uniform_int_tessera)->Unit(benchmark::kMillisecond);
 BENCHMARK(uniform_int_std)->Unit(benchmark::kMillisecond);

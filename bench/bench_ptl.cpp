@@ -8,6 +8,10 @@
 #include <random>
 #include <string>
 
+#ifdef TESSERA_HAVE_CAIRO
+#include <cairo.h>
+#endif
+
 namespace {
 
 PointList random_drawing(int count) {
@@ -40,6 +44,49 @@ void render(benchmark::State &state) {
     state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
 }
 BENCHMARK(render)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
+
+#ifdef TESSERA_HAVE_CAIRO
+// The same geometry through cairo's A1 (one bit a pixel, no antialiasing) rasteriser: dots as
+// filled discs of the pen's diameter, lines as strokes of the pen's width, ellipse outlines as
+// stroked ellipses. A reference for speed, not for pixels (cairo samples pixel centres).
+void render_cairo_a1(benchmark::State &state) {
+    PointList ptl = random_drawing(100000);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_A1, 2048, 2048);
+    for (auto _ : state) {
+        cairo_t *cr = cairo_create(surface);
+        cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(cr);
+        cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
+        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+        cairo_set_source_rgba(cr, 0, 0, 0, 1);
+        for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
+            const auto *e = static_cast<const PointListElemStruct *>(liGet(n));
+            cairo_set_line_width(cr, e->size);
+            if (e->type == PTL_POINT) {
+                cairo_arc(cr, e->x1, e->y1, e->size / 2 + 0.5, 0, 6.283185307);
+                cairo_fill(cr);
+            } else if (e->type == PTL_LINE) {
+                cairo_move_to(cr, e->x1, e->y1);
+                cairo_line_to(cr, e->x2, e->y2);
+                cairo_stroke(cr);
+            } else if (e->type == PTL_ELLIPSE && e->x2 > 0 && e->y2 > 0) {
+                cairo_save(cr);
+                cairo_translate(cr, e->x1, e->y1);
+                cairo_scale(cr, e->x2, e->y2);
+                cairo_arc(cr, 0, 0, 1, 0, 6.283185307);
+                cairo_restore(cr);
+                cairo_stroke(cr);
+            }
+        }
+        cairo_destroy(cr);
+        cairo_surface_flush(surface);
+        benchmark::ClobberMemory();
+    }
+    cairo_surface_destroy(surface);
+    ptlFree(ptl);
+}
+BENCHMARK(render_cairo_a1)->Unit(benchmark::kMillisecond);
+#endif
 
 // Wide pens: one line across the image with a pen of a fifth of it, at growing scales (the
 // plot count grows with the cube of the scale, the pixels with its square).

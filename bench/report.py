@@ -29,7 +29,7 @@ def row(what, ours, others):
 rows = {"Chunk allocator (32-byte blocks)": [], "Priority queue and list": [], "Random generators": [],
         "Images, 4096 x 4096": [], "Image files, 4096 x 4096": [], "Point lists": []}
 for w in ["reverse_1m", "random_8k", "random_1m"]:
-    rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}")]))
+    rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}"), ("boost object_pool", f"object_pool/{w}")]))
 for n in ["1000000", "65536"]:
     for w in ["add_then_drain", "hold", "add_then_erase_half"]:
         suffix = "/iterations:3" if w == "hold" else ""
@@ -39,7 +39,7 @@ for n in ["1000000", "65536"]:
 for n in ["1000", "1000000"]:
     rows["Priority queue and list"].append(row(f"list add/walk/remove {n}", f"tessera_list/{n}", [("std::list", f"std_list/{n}")]))
 for k in ["uniform_int", "uniform_float", "gaussian", "exponential"]:
-    rows["Random generators"].append(row(f"{k} draws", f"{k}_tessera", [("mt19937 + matching distribution", f"{k}_std"), ("mt19937 + uniform_real", "uniform_float_std")]))
+    rows["Random generators"].append(row(f"{k} draws", f"{k}_tessera", [("GSL ran2 (same algorithm)", f"{k}_gsl"), ("mt19937 + matching distribution", f"{k}_std")]))
 for t in [1, 4, 8]:
     img = rows["Images, 4096 x 4096"]
     img.append(row(f"im_Dup_ {TAGS[t]}", f"dup_tessera/{t}", [("malloc+memcpy", f"dup_memcpy/{t}"), ("OpenCV clone", f"opencv_clone/{t}")]))
@@ -63,7 +63,7 @@ for t in TAGS:
     speers = [("write", f"plain_write/{t}")] + ([("Netpbm", f"netpbm_save/{t}")] if t in (1, 4) else [])
     f.append(row(f"im_Save_ {TAGS[t]}", f"save_by_name/{t}", speers))
     f.append(row(f"im_SaveH_ {TAGS[t]}", f"save_by_descriptor/{t}", speers[:1]))
-rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 binary", "render/16", []))
+rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 binary", "render/16", [("cairo A1, same geometry", "render_cairo_a1")]))
 rows["Point lists"].append(row("render 100,000 elements, 2048 x 2048 colour", "render/4", []))
 rows["Point lists"].append(row("binary fill of an empty 4096 x 4096 image", "binary_fill", [("memset", "fill_memset")]))
 rows["Point lists"].append(row("render 2,000 elements with pens 5-30, 2048 x 2048 binary", "render_wide_pens/16", []))

@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
-  libnetpbm-dev libstb-dev python3
+  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 out=build/bench/results

@@ -234,8 +234,8 @@ RGB mix(RGB old, int32_t n, Hsv added);
 class Mixer {
   public:
     explicit Mixer(RGB color) : color_(color), hsv_(hsv_of(color)) { table_[1] = color; }
-    void plot(RGB &p, uint8_t &n) const {
-        p = n == 0 ? color_ : mix(p, n, hsv_);
+    void plot(RGB &p, uint8_t &n) {
+        p = n == 0 ? color_ : mixed(p, n);
         n = static_cast<uint8_t>(n + 1);
     }
     // k plots, where k may be any count at or above 256 that has the true count's residue
@@ -252,9 +252,25 @@ class Mixer {
     }
 
   private:
+    // The mix of this colour into pixel p with count n. The pixels of one element go through
+    // the same few (pixel, count) states (the inside of a wide line: the colour, then its mixes
+    // with itself), so the results are remembered in a small direct-mapped table.
+    RGB mixed(RGB p, uint8_t n) {
+        const uint32_t key = (uint32_t{p.r} << 24 | uint32_t{p.g} << 16 | uint32_t{p.b} << 8 | n) + 1; // never 0
+        Memo &m = memo_[(key * 2654435761u) >> (32 - memo_bits)];
+        if (m.key != key) m = Memo{key, mix(p, n, hsv_)};
+        return m.out;
+    }
+    struct Memo {
+        uint32_t key; // 0: empty
+        RGB out;
+    };
+    static constexpr int memo_bits = 6;
+    Memo memo_[1 << memo_bits] = {};
+
     // The pixel after m plots that started on count 0 (1 <= m <= 256).
     RGB after_replace(int m) {
-        for (; known_ < m; ++known_) table_[known_ + 1] = mix(table_[known_], known_, hsv_);
+        for (; known_ < m; ++known_) table_[known_ + 1] = mixed(table_[known_], static_cast<uint8_t>(known_));
         return table_[m];
     }
     RGB color_;
@@ -385,6 +401,20 @@ template <class T> class Painter {
         bool clipped = plot_point(x, y);
         if (n <= 0) return clipped;
         if (n <= literal_pen) {
+            const float last = static_cast<float>(n - 1);
+            if (!clipped && R::pixel(x + last) <= b_.c1 && R::pixel(x - last) >= b_.c0 && R::pixel(y + last) <= b_.r1 &&
+                R::pixel(y - last) >= b_.r0) {
+                // Wholly inside (every offset lies between the extreme ones): no plot needs a check.
+                for (int64_t i = 0; i < n; ++i)
+                    for (int64_t j = 0; j < n; ++j) {
+                        if (!pen_.covers(i, j)) continue;
+                        const float fi = static_cast<float>(i), fj = static_cast<float>(j);
+                        const int64_t cr = R::pixel(x + fi), cl = R::pixel(x - fi);
+                        const int64_t rd = R::pixel(y + fj), ru = R::pixel(y - fj);
+                        t_.plot(cr, rd), t_.plot(cr, ru), t_.plot(cl, rd), t_.plot(cl, ru);
+                    }
+                return false;
+            }
             for (int64_t i = 0; i < n; ++i)
                 for (int64_t j = 0; j < n; ++j) {
                     if (!pen_.covers(i, j)) continue;

@@ -37,6 +37,14 @@ void *mem_calloc(std::size_t count, std::size_t size) noexcept {
     return p;
 }
 
+void *mem_aligned(std::size_t alignment, std::size_t size) noexcept {
+    if (should_fail()) return nullptr;
+    void *p = nullptr;
+    if (posix_memalign(&p, alignment, size) != 0) return nullptr;
+    ++live_count;
+    return p;
+}
+
 void mem_free(void *p) noexcept {
     if (!p) return;
     --live_count;

@@ -12,6 +12,7 @@ namespace tessera::detail {
 void *mem_alloc(std::size_t size) noexcept;
 void *mem_calloc(std::size_t count, std::size_t size) noexcept;
 void mem_free(void *p) noexcept;
+void *mem_aligned(std::size_t alignment, std::size_t size) noexcept;
 
 namespace seam {
 // Allocation number n (counted from 1 after arm) fails; with every_after, so do all later ones.
@@ -28,6 +29,10 @@ bool fired() noexcept;
 inline void *mem_alloc(std::size_t size) noexcept { return std::malloc(size); }
 inline void *mem_calloc(std::size_t count, std::size_t size) noexcept { return std::calloc(count, size); }
 inline void mem_free(void *p) noexcept { std::free(p); }
+inline void *mem_aligned(std::size_t alignment, std::size_t size) noexcept {
+    void *p = nullptr;
+    return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+}
 #endif
 
 // Owns a block from the seam until it is handed over (release) or the scope ends.
