@@ -26,6 +26,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/per_thread.h"
 
 namespace tessera::detail {
 
@@ -231,9 +232,35 @@ RGB mix(RGB old, int32_t n, Hsv added);
 // background does not take part), later ones are mixed by count. A pixel that receives k plots
 // of the same colour ends where k single plots would leave it; after a plot on count 0 that no
 // longer depends on what the pixel was, so those results are tabled once per element.
+// Mixes of one element's colour seen so far, this thread's, direct-mapped; an entry belongs to
+// the element whose generation it carries, so a new element starts with an empty table
+// without clearing it.
+struct MixMemo final : ThreadState {
+    static constexpr int bits = 12;
+    struct Entry {
+        uint32_t key; // (pixel, count) + 1
+        uint32_t generation;
+        RGB out;
+    };
+    Entry entries[1 << bits] = {};
+    uint32_t generation = 0;
+    void release() noexcept override {}
+    // A generation for a new element.
+    uint32_t next() {
+        if (++generation == 0) { // wrapped: forget every entry
+            for (Entry &e : entries) e.generation = 0;
+            generation = 1;
+        }
+        return generation;
+    }
+};
+
 class Mixer {
   public:
-    explicit Mixer(RGB color) : color_(color), hsv_(hsv_of(color)) { table_[1] = color; }
+    explicit Mixer(RGB color) : color_(color), hsv_(hsv_of(color)), memo_(this_thread<MixMemo>()) {
+        table_[1] = color;
+        if (memo_) generation_ = memo_->next();
+    }
     void plot(RGB &p, uint8_t &n) {
         p = n == 0 ? color_ : mixed(p, n);
         n = static_cast<uint8_t>(n + 1);
@@ -254,20 +281,14 @@ class Mixer {
   private:
     // The mix of this colour into pixel p with count n. The pixels of one element go through
     // the same few (pixel, count) states (the inside of a wide line: the colour, then its mixes
-    // with itself), so the results are remembered in a small direct-mapped table.
+    // with itself), so the results are remembered (without a table, each is computed).
     RGB mixed(RGB p, uint8_t n) {
-        const uint32_t key = (uint32_t{p.r} << 24 | uint32_t{p.g} << 16 | uint32_t{p.b} << 8 | n) + 1; // never 0
-        Memo &m = memo_[(key * 2654435761u) >> (32 - memo_bits)];
-        if (m.key != key) m = Memo{key, mix(p, n, hsv_)};
-        return m.out;
+        if (!memo_) return mix(p, n, hsv_);
+        const uint32_t key = (uint32_t{p.r} << 24 | uint32_t{p.g} << 16 | uint32_t{p.b} << 8 | n) + 1;
+        MixMemo::Entry &e = memo_->entries[(key * 2654435761u) >> (32 - MixMemo::bits)];
+        if (e.key != key || e.generation != generation_) e = MixMemo::Entry{key, generation_, mix(p, n, hsv_)};
+        return e.out;
     }
-    struct Memo {
-        uint32_t key; // 0: empty
-        RGB out;
-    };
-    static constexpr int memo_bits = 6;
-    Memo memo_[1 << memo_bits] = {};
-
     // The pixel after m plots that started on count 0 (1 <= m <= 256).
     RGB after_replace(int m) {
         for (; known_ < m; ++known_) table_[known_ + 1] = mixed(table_[known_], static_cast<uint8_t>(known_));
@@ -275,6 +296,8 @@ class Mixer {
     }
     RGB color_;
     Hsv hsv_;
+    MixMemo *memo_;
+    uint32_t generation_ = 0;
     RGB table_[257];
     int known_ = 1;
 };
@@ -849,10 +872,13 @@ bool do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { ret
 
 namespace {
 
-// A run still to fill: a clear pixel (c, r) found while filling the span [left, right] of row
-// from (which is therefore all set and need not be scanned again from r).
+// A run still to fill: the clear pixels c .. end - 1 of row r, found while filling the span
+// [left, right] of row from (which is therefore all set and need not be scanned again from r).
+// The scan that found the run knows where it ends when it saw a set pixel or the image's edge
+// (ended), and that it starts at c when it saw a set pixel before it (started).
 struct Seed {
-    int64_t c, r, from, left, right;
+    int64_t c, r, from, left, right, end;
+    bool started, ended;
 };
 
 // Seeds still to visit, on a stack that grows as needed.
@@ -947,10 +973,14 @@ int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
 
 // Pushes a seed for each run of clear pixels of row nr within [from, to]; false when the stack
 // cannot grow.
-bool seed_runs(const int8_t *row, int64_t nr, int64_t from, int64_t to, const Seed &parent, SeedStack &seeds) {
+bool seed_runs(const int8_t *row, int64_t nr, int64_t from, int64_t to, const Seed &parent, const Bounds &b,
+               SeedStack &seeds) {
     for (int64_t x = next_clear(row, from, to); x <= to; x = next_clear(row, x, to)) {
-        if (!seeds.push(Seed{x, nr, parent.r, parent.left, parent.right})) return false;
-        x = next_set(row, x, to) + 1;
+        const int64_t end = next_set(row, x, to);
+        if (!seeds.push(
+                Seed{x, nr, parent.r, parent.left, parent.right, end, x > from || x == b.c0, end <= to || to == b.c1}))
+            return false;
+        x = end + 1;
     }
     return true;
 }
@@ -958,25 +988,26 @@ bool seed_runs(const int8_t *row, int64_t nr, int64_t from, int64_t to, const Se
 // Sets the 4-connected run of clear pixels containing (c, r), and every clear pixel connected
 // to it, scanning a row at a time. False when the seed stack cannot grow.
 bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedStack &seeds) {
-    if (!seeds.push(Seed{c, r, b.r0 - 2, 0, -1})) return false; // no parent row
+    if (!seeds.push(Seed{c, r, b.r0 - 2, 0, -1, c, false, false})) return false; // no parent row
     Seed s;
     while (seeds.pop(&s)) {
         int8_t *row = im->data[s.r];
+        // A run filled since it was found has its first pixel set; otherwise it is unchanged.
         if (row[s.c]) continue;
-        const int64_t left = prev_set(row, s.c, b.c0) + 1;
-        const int64_t right = next_set(row, s.c, b.c1) - 1;
+        const int64_t left = s.started ? s.c : prev_set(row, s.c, b.c0) + 1;
+        const int64_t right = s.ended ? s.end - 1 : next_set(row, s.end, b.c1) - 1;
         std::memset(row + left, 1, static_cast<std::size_t>(right - left + 1));
-        const Seed filled{s.c, s.r, 0, left, right};
+        const Seed filled{s.c, s.r, 0, left, right, 0, false, false};
         for (int64_t nr : {s.r - 1, s.r + 1}) {
             if (nr < b.r0 || nr > b.r1) continue;
             const int8_t *next = im->data[nr];
             if (nr != s.from) {
-                if (!seed_runs(next, nr, left, right, filled, seeds)) return false;
+                if (!seed_runs(next, nr, left, right, filled, b, seeds)) return false;
                 continue;
             }
             // The span this seed was found from is all set: scan only what lies beside it.
-            if (!seed_runs(next, nr, left, std::min(right, s.left - 1), filled, seeds) ||
-                !seed_runs(next, nr, std::max(left, s.right + 1), right, filled, seeds))
+            if (!seed_runs(next, nr, left, std::min(right, s.left - 1), filled, b, seeds) ||
+                !seed_runs(next, nr, std::max(left, s.right + 1), right, filled, b, seeds))
                 return false;
         }
     }
