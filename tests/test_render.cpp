@@ -183,6 +183,8 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
     l.add(PTL_FILL, red, 0, 1, 1);
     l.add(PTL_LINE, blue, 1, 0, 0, 5, 5);
     im_Free_(render_file("PTL 0 0 1 1\n", IMAGE_BINARY, 1, nullptr), IMAGE_BINARY); // the reader's buffers exist
+    // the colour mixes' table exists too (without it, mixes are computed: no failure to report)
+    im_Free_(render_file("CPTL 0 0 1 1\n2p 0 0 0xff0000\n", IMAGE_RGB, 1, nullptr), IMAGE_RGB);
     drop_count_image(); // a fresh count image in every run, so that its creation is injected too
     for (unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
         each_allocation_failure([&](FailPoint &fp) {
