@@ -1,6 +1,6 @@
 /* tessera - render point-list drawings and inspect, crop, scale and border image files.
- * Every error a user can cause is one line on standard error and exit status 2; outputs are
- * written to a temporary name beside the target and renamed, so no half-written file stays. */
+ * Every error a user can cause is one line on standard error and exit status 2; an output never
+ * leaves half a file and never replaces a link, FIFO, device or a file's other names. */
 #include <tessera.h>
 
 #include <errno.h>
@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef TESSERA_HAVE_PNG
@@ -137,7 +138,7 @@ static int write_png(void *im, const char *path) {
     AnyImageStruct *any = im;
     const ImageHeader *h = any->header;
     if (h->tag != IMAGE_RGB && h->tag != IMAGE_BINARY && h->tag != IMAGE_GRAY) return 0;
-    FILE *f = fopen(path, "wb");
+    FILE *f = path ? fopen(path, "wb") : stdout;
     if (!f) return 0;
     png_image image;
     memset(&image, 0, sizeof image);
@@ -156,21 +157,91 @@ static int write_png(void *im, const char *path) {
     }
     ok = ok && png_image_write_to_stdio(&image, f, 0, pixels, (png_int_32)row, NULL);
     free(pixels);
-    return fclose(f) == 0 && ok;
+    return (path ? fclose(f) == 0 : fflush(f) == 0) && ok;
 }
 #endif
 
-/* Writes to a temporary file beside path, then renames it into place. */
-static int write_output(void *im, const char *path, writer w) {
-    const size_t n = strlen(path) + 16;
-    char *tmp = malloc(n);
-    if (!tmp) return fail(path, "out of memory");
-    snprintf(tmp, n, "%s.tmp-%ld", path, (long)getpid());
+/* Copies the file at from into the open stream to; false on a read or write error. */
+static int copy_into(const char *from, FILE *to) {
+    FILE *in = fopen(from, "rb");
+    if (!in) return 0;
+    char buf[65536];
+    size_t n;
+    int ok = 1;
+    while (ok && (n = fread(buf, 1, sizeof buf, in)) > 0) ok = fwrite(buf, 1, n, to) == n;
+    ok = ok && !ferror(in);
+    fclose(in);
+    return ok;
+}
+
+/* Makes the whole result in a temporary file first, then writes it into target as it stands:
+ * a FIFO, a device or socket, or a file with other names (hard links), which must not be
+ * replaced. */
+static int write_in_place(void *im, const char *shown, const char *target, writer w) {
+    const char *dir = getenv("TMPDIR");
+    char tmp[4096];
+    snprintf(tmp, sizeof tmp, "%s/tessera-XXXXXX", dir && *dir ? dir : "/tmp");
+    const int fd = mkstemp(tmp);
+    if (fd < 0) return fail(shown, "cannot make a temporary file: %s", strerror(errno));
+    close(fd);
     int status = 0;
-    if (!w(im, tmp)) status = fail(path, "cannot write the file");
-    else if (rename(tmp, path) != 0) status = fail(path, "cannot replace the file: %s", strerror(errno));
+    if (!w(im, tmp)) {
+        status = fail(shown, "cannot write the image");
+    } else {
+        FILE *out = fopen(target, "wb");
+        if (!out) status = fail(shown, "cannot open for writing: %s", strerror(errno));
+        else {
+            const int ok = copy_into(tmp, out);
+            if (fclose(out) != 0 || !ok) status = fail(shown, "cannot write: %s", strerror(errno));
+        }
+    }
+    unlink(tmp);
+    return status;
+}
+
+/* Writes to a temporary file beside target, gives it the mode, owner and group of the file it
+ * replaces (when there is one; owner and group where permitted), then renames it into place:
+ * a failure never leaves half a file. */
+static int write_replacing(void *im, const char *shown, const char *target, const struct stat *old, writer w) {
+    const size_t n = strlen(target) + 32;
+    char *tmp = malloc(n);
+    if (!tmp) return fail(shown, "out of memory");
+    snprintf(tmp, n, "%s.tmp-%ld", target, (long)getpid());
+    int status = 0;
+    if (!w(im, tmp)) status = fail(shown, "cannot write the file");
+    else {
+        if (old) {
+            chmod(tmp, old->st_mode & 07777);
+            if (chown(tmp, old->st_uid, old->st_gid) != 0) { /* kept as the writer's own */
+            }
+        }
+        if (rename(tmp, target) != 0) status = fail(shown, "cannot replace the file: %s", strerror(errno));
+    }
     if (status) unlink(tmp);
     free(tmp);
+    return status;
+}
+
+/* Writes the result to path without hurting what is there. "-" is standard output. A symlink
+ * is written through to its target. A FIFO, device or socket, and a file with more than one
+ * hard link, are written in place (the result made whole first); anything else is replaced by
+ * rename. Input and output may be the same file. */
+static int write_output(void *im, const char *path, writer w) {
+    if (strcmp(path, "-") == 0) {
+        if (!w(im, NULL) || fflush(stdout) != 0) return fail("-", "cannot write to standard output");
+        return 0;
+    }
+    struct stat st;
+    if (stat(path, &st) != 0) return write_replacing(im, path, path, NULL, w); /* a new file */
+    char *real = realpath(path, NULL);
+    const char *target = real ? real : path;
+    int status;
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        (S_ISREG(st.st_mode) && st.st_nlink > 1))
+        status = write_in_place(im, path, target, w);
+    else if (S_ISREG(st.st_mode)) status = write_replacing(im, path, target, &st, w);
+    else status = fail(path, "not a file that can be written");
+    free(real);
     return status;
 }
 

@@ -104,5 +104,51 @@ expect_clean "$tool" border "$work/shapes.ppm" "$work/x.ppm" -2
 expect_clean "$tool" border "$drawings/shapes.cptl" "$work/x.ppm" 2
 expect_clean "$tool" border "$work/short.pgm" "$work/x.pgm" 2
 
+# outputs that never hurt: every node below is made here, in the scratch directory
+check() { # check DESCRIPTION CONDITION...
+  what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+"$tool" crop "$work/shapes.ppm" "$work/small.ppm" 0 0 8 8
+# "-" is standard output
+"$tool" crop "$work/shapes.ppm" - 0 0 8 8 > "$work/stdout.ppm"
+check "'-' writes standard output" cmp -s "$work/stdout.ppm" "$work/small.ppm"
+# a symlink is written through to its target and stays a link
+: > "$work/target.ppm"
+ln -s target.ppm "$work/link.ppm"
+"$tool" crop "$work/shapes.ppm" "$work/link.ppm" 0 0 8 8
+check "a symlink stays a symlink" test -L "$work/link.ppm"
+check "the symlink's target gets the image" cmp -s "$work/target.ppm" "$work/small.ppm"
+# a FIFO is written into, not replaced: its reader gets the image
+mkfifo "$work/fifo.ppm"
+cat "$work/fifo.ppm" > "$work/from-fifo.ppm" &
+reader=$!
+"$tool" crop "$work/shapes.ppm" "$work/fifo.ppm" 0 0 8 8
+wait $reader
+check "a FIFO stays a FIFO" test -p "$work/fifo.ppm"
+check "the FIFO's reader gets the image" cmp -s "$work/from-fifo.ppm" "$work/small.ppm"
+# a file with two names is overwritten in place: the other name sees the new content
+: > "$work/first.ppm"
+ln "$work/first.ppm" "$work/second.ppm"
+"$tool" crop "$work/shapes.ppm" "$work/first.ppm" 0 0 8 8
+check "the other hard link sees the image" cmp -s "$work/second.ppm" "$work/small.ppm"
+# a mode-600 file keeps its mode
+: > "$work/private.ppm"
+chmod 600 "$work/private.ppm"
+"$tool" crop "$work/shapes.ppm" "$work/private.ppm" 0 0 8 8
+check "the file keeps mode 600" test "$(stat -c %a "$work/private.ppm")" = 600
+# input and output may be the same file
+cp "$work/shapes.ppm" "$work/same.ppm"
+"$tool" crop "$work/same.ppm" "$work/same.ppm" 0 0 8 8
+check "a file can be its own output" cmp -s "$work/same.ppm" "$work/small.ppm"
+# a device node (where this user may make one) is written, not replaced
+if mknod "$work/null-device" c 1 3 2>/dev/null; then
+  "$tool" crop "$work/shapes.ppm" "$work/null-device" 0 0 8 8
+  check "a device node stays a device" test -c "$work/null-device"
+else
+  echo "skipped: no permission to make a device node"
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
