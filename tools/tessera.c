@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,9 +89,10 @@ static const char *magic_of(unsigned tag) {
     }
 }
 
+/* Whether s ends with suffix, in either case (".PPM" is a .ppm file). */
 static int ends_with(const char *s, const char *suffix) {
     const size_t n = strlen(s), m = strlen(suffix);
-    return n >= m && strcmp(s + n - m, suffix) == 0;
+    return n >= m && strcasecmp(s + n - m, suffix) == 0;
 }
 
 static int known_magic(const char *word) {
@@ -256,10 +258,27 @@ static writer writer_for(const char *out, unsigned tag, const char **problem) {
 #endif
         return NULL;
     }
-    if (ends_with(out, ".pbm") && tag != IMAGE_BINARY) *problem = "a .pbm file holds binary images only";
-    if (ends_with(out, ".ppm") && tag != IMAGE_RGB) *problem = "a .ppm file holds RGB images only";
-    if (ends_with(out, ".pgm") && tag != IMAGE_GRAY) *problem = "a .pgm file holds gray images only";
-    return *problem ? NULL : write_native;
+    /* The library's own formats by extension; any other name would get data it does not say. */
+    static const struct {
+        const char *ext;
+        unsigned tag;
+    } native[] = {{".pbm", IMAGE_BINARY}, {".pgm", IMAGE_GRAY},    {".ppm", IMAGE_RGB},
+                  {".q1", IMAGE_FLOAT},   {".q2", IMAGE_DOUBLE},   {".q3", IMAGE_INT},
+                  {".q4", IMAGE_SHORT},   {".q10", IMAGE_FLOAT3A}, {".q11", IMAGE_FLOAT3B}};
+    if (strcmp(out, "-") == 0) return write_native; /* standard output: the image's own format */
+    if (ends_with(out, ".pnm")) {
+        if (tag != IMAGE_BINARY && tag != IMAGE_GRAY && tag != IMAGE_RGB)
+            *problem = "a .pnm file holds binary, gray or RGB images only";
+        return *problem ? NULL : write_native;
+    }
+    for (size_t i = 0; i < sizeof native / sizeof native[0]; ++i)
+        if (ends_with(out, native[i].ext)) {
+            if (tag != native[i].tag) *problem = "the extension names another element type than the image's";
+            return *problem ? NULL : write_native;
+        }
+    *problem = "unknown output format (use .pbm, .pgm, .ppm, .pnm, .png, .q1 to .q4, .q10, .q11, or - for standard "
+               "output)";
+    return NULL;
 }
 
 /* ---- commands ------------------------------------------------------------------------------ */

@@ -143,12 +143,20 @@ cp "$work/shapes.ppm" "$work/same.ppm"
 "$tool" crop "$work/same.ppm" "$work/same.ppm" 0 0 8 8
 check "a file can be its own output" cmp -s "$work/same.ppm" "$work/small.ppm"
 # a device node (where this user may make one) is written, not replaced
-if mknod "$work/null-device" c 1 3 2>/dev/null; then
-  "$tool" crop "$work/shapes.ppm" "$work/null-device" 0 0 8 8
-  check "a device node stays a device" test -c "$work/null-device"
+if mknod "$work/null-device.ppm" c 1 3 2>/dev/null; then
+  "$tool" crop "$work/shapes.ppm" "$work/null-device.ppm" 0 0 8 8
+  check "a device node stays a device" test -c "$work/null-device.ppm"
 else
   echo "skipped: no permission to make a device node"
 fi
+
+# the output's extension says its format, in either case; any other is refused, not written as PPM
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/photo.jpg" 0 0 8 8
+check "nothing is written under an unknown extension" test ! -e "$work/photo.jpg"
+expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/UPPER.PPM" 0 0 8 8
+expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/any.pnm" 0 0 8 8
+expect 0 "P6 IMAGE_RGB 8 x 8" "$tool" info "$work/any.pnm"
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/drawing.gif"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
