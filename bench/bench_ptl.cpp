@@ -14,10 +14,12 @@
 
 namespace {
 
-PointList random_drawing(int count) {
+// count random dots, lines and ellipses in 2048 x 2048, pens from pen_min to pen_max, lines and
+// semi-axes up to reach.
+PointList random_drawing(int count, unsigned seed = 2024, float pen_min = 1, float pen_max = 5, float reach = 32) {
     PointList ptl = ptlNew(true, 0, 0, 2048, 2048, nullptr);
-    std::mt19937 rng(2024);
-    std::uniform_real_distribution<float> pos(0, 2048), off(-32, 32), pen(1, 5);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(0, 2048), off(-reach, reach), pen(pen_min, pen_max);
     std::uniform_int_distribution<int> kind(PTL_POINT, PTL_ELLIPSE), byte(0, 255);
     for (int i = 0; i < count; ++i) {
         const int k = kind(rng);
@@ -108,18 +110,7 @@ BENCHMARK(thick_line)->ArgsProduct({{IMAGE_BINARY, IMAGE_RGB}, {1, 2, 4, 8}})->U
 // 2,000 random elements with pens of 5 to 30 pixels into 2048 x 2048.
 void render_wide_pens(benchmark::State &state) {
     const auto type = static_cast<unsigned short>(state.range(0));
-    PointList ptl = ptlNew(true, 0, 0, 2048, 2048, nullptr);
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> pos(0, 2048), off(-64, 64), pen(5, 30);
-    std::uniform_int_distribution<int> kind(PTL_POINT, PTL_ELLIPSE), byte(0, 255);
-    for (int i = 0; i < 2000; ++i) {
-        const int k = kind(rng);
-        const RGB c{static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng))};
-        const float x = pos(rng), y = pos(rng);
-        const float a = k == PTL_LINE ? x + 2 * off(rng) : std::fabs(off(rng));
-        const float b = k == PTL_LINE ? y + 2 * off(rng) : std::fabs(off(rng));
-        ptlAddElem(ptl, ptlNewElem(static_cast<unsigned char>(k), c, pen(rng), x, y, a, b));
-    }
+    PointList ptl = random_drawing(2000, 7, 5, 30, 64);
     for (auto _ : state) {
         void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
         benchmark::DoNotOptimize(im);
