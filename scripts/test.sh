@@ -15,6 +15,10 @@ TESSERA_TEST_SCALE=small valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite,possible --show-leak-kinds=definite,possible \
   build/default/tests/tessera_tests --gtest_brief=1 '--gtest_filter=-*DeathTest*:*Interop*'
 
+echo "== valgrind memcheck: the tool's tests"
+TESSERA_TOOL_QUICK=1 TESSERA_TOOL_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible" \
+  sh tools/test_tool.sh build/default/tools/tessera examples/drawings build/default/tools/tool-valgrind
+
 echo "== fuzz smoke"
 sh scripts/fuzz-smoke.sh
 

@@ -1,24 +1,21 @@
-/* tessera - render point-list drawings and inspect, crop, scale and border image files.
- * Every error a user can cause is one line on standard error and exit status 2; an output never
- * leaves half a file and never replaces a link, FIFO, device or a file's other names. */
-#include <tessera.h>
+/* tessera - render point-list drawings and convert, inspect, crop, scale and border images.
+ * Every error a user can cause is one line on standard error naming the file and the reason, and
+ * exit status 2; an output never leaves half a file and never replaces a link, FIFO, device or a
+ * file's other names. Many files at once are worked on threads. */
+#include "tool.h"
 
 #include <errno.h>
+#include <math.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#ifdef TESSERA_HAVE_PNG
-#include <png.h>
-#endif
-
-#define ALL_TAGS 0xffff
-
-static int fail(const char *what, const char *fmt, ...) {
+static int report(const char *what, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static int report(const char *what, const char *fmt, ...) {
     va_list ap;
     fprintf(stderr, "tessera: %s: ", what);
     va_start(ap, fmt);
@@ -28,7 +25,48 @@ static int fail(const char *what, const char *fmt, ...) {
     return 2;
 }
 
-/* ---- numbers and names ------------------------------------------------------------------- */
+/* ---- options ---------------------------------------------------------------------------------- */
+
+enum {
+    O_SCALE = 1 << 0,
+    O_SCALE_X = 1 << 1,
+    O_SCALE_Y = 1 << 2,
+    O_BINARY = 1 << 3,
+    O_RGB = 1 << 4,
+    O_BACKGROUND = 1 << 5,
+    O_FOREGROUND = 1 << 6,
+    O_COLOR = 1 << 7,
+    O_FORMAT = 1 << 8,
+    O_OUT_DIR = 1 << 9,
+    O_TO = 1 << 10,
+    O_JOBS = 1 << 11,
+    O_QUIET = 1 << 12,
+    O_JSON = 1 << 13,
+    O_NORMALIZE = 1 << 14,
+};
+
+typedef struct options {
+    const char **args; /* the operands, in order */
+    int nargs;
+    unsigned seen;
+    float scale_x, scale_y;
+    RGB background, foreground, color;
+    const out_format *format, *to;
+    const char *out_dir;
+    int jobs;
+} options;
+
+static const struct option_spec {
+    const char *name;
+    unsigned bit;
+    int value; /* 0 a flag, 1 takes a value */
+} option_specs[] = {
+    {"scale", O_SCALE, 1},           {"scale-x", O_SCALE_X, 1}, {"scale-y", O_SCALE_Y, 1},
+    {"binary", O_BINARY, 0},         {"rgb", O_RGB, 0},         {"background", O_BACKGROUND, 1},
+    {"foreground", O_FOREGROUND, 1}, {"color", O_COLOR, 1},     {"format", O_FORMAT, 1},
+    {"out-dir", O_OUT_DIR, 1},       {"to", O_TO, 1},           {"jobs", O_JOBS, 1},
+    {"quiet", O_QUIET, 0},           {"json", O_JSON, 0},       {"normalize", O_NORMALIZE, 0},
+};
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
     char *end;
@@ -48,482 +86,638 @@ static int parse_scale(const char *text, float *out) {
     return 1;
 }
 
+/* "#rgb", "#rrggbb" or "0xrrggbb". */
 static int parse_colour(const char *text, RGB *out) {
-    char *end;
-    if (text[0] != '#' || strlen(text) != 7) return 0;
-    const unsigned long v = strtoul(text + 1, &end, 16);
-    if (*end) return 0;
-    out->r = (uint8_t)(v >> 16);
-    out->g = (uint8_t)(v >> 8);
-    out->b = (uint8_t)v;
+    const char *hex = text[0] == '#'                                           ? text + 1
+                      : (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? text + 2
+                                                                               : NULL;
+    if (!hex) return 0;
+    const size_t n = strlen(hex);
+    if (n != 6 && !(n == 3 && text[0] == '#')) return 0;
+    unsigned v[6];
+    for (size_t i = 0; i < n; ++i) {
+        const char c = hex[i];
+        if (c >= '0' && c <= '9') v[i] = (unsigned)(c - '0');
+        else if (c >= 'a' && c <= 'f') v[i] = (unsigned)(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') v[i] = (unsigned)(c - 'A' + 10);
+        else return 0;
+    }
+    if (n == 3) *out = (RGB){(uint8_t)(v[0] * 17), (uint8_t)(v[1] * 17), (uint8_t)(v[2] * 17)};
+    else *out = (RGB){(uint8_t)(v[0] * 16 + v[1]), (uint8_t)(v[2] * 16 + v[3]), (uint8_t)(v[4] * 16 + v[5])};
     return 1;
 }
 
-static const char *tag_name(unsigned tag) {
-    switch (tag) {
-    case IMAGE_GRAY: return "IMAGE_GRAY";
-    case IMAGE_FLOAT: return "IMAGE_FLOAT";
-    case IMAGE_RGB: return "IMAGE_RGB";
-    case IMAGE_DOUBLE: return "IMAGE_DOUBLE";
-    case IMAGE_BINARY: return "IMAGE_BINARY";
-    case IMAGE_INT: return "IMAGE_INT";
-    case IMAGE_SHORT: return "IMAGE_SHORT";
-    case IMAGE_FLOAT3A: return "IMAGE_FLOAT3A";
-    case IMAGE_FLOAT3B: return "IMAGE_FLOAT3B";
-    default: return "unknown";
+static int option_value(options *o, const struct option_spec *s, const char *v) {
+    const char *name = s->name;
+    switch (s->bit) {
+    case O_SCALE:
+        if (!parse_scale(v, &o->scale_x)) break;
+        o->scale_y = o->scale_x;
+        return 0;
+    case O_SCALE_X: return parse_scale(v, &o->scale_x) ? 0 : report(v, "--%s needs a positive number", name);
+    case O_SCALE_Y: return parse_scale(v, &o->scale_y) ? 0 : report(v, "--%s needs a positive number", name);
+    case O_BACKGROUND:
+    case O_FOREGROUND:
+    case O_COLOR: {
+        RGB *c = s->bit == O_BACKGROUND ? &o->background : s->bit == O_FOREGROUND ? &o->foreground : &o->color;
+        return parse_colour(v, c) ? 0 : report(v, "--%s needs a colour: #rgb, #rrggbb or 0xrrggbb", name);
     }
-}
-
-static const char *magic_of(unsigned tag) {
-    switch (tag) {
-    case IMAGE_GRAY: return "P5";
-    case IMAGE_FLOAT: return "Q1";
-    case IMAGE_RGB: return "P6";
-    case IMAGE_DOUBLE: return "Q2";
-    case IMAGE_BINARY: return "P4";
-    case IMAGE_INT: return "Q3";
-    case IMAGE_SHORT: return "Q4";
-    case IMAGE_FLOAT3A: return "Q10";
-    case IMAGE_FLOAT3B: return "Q11";
-    default: return "?";
+    case O_FORMAT:
+    case O_TO: {
+        const out_format *f = format_named(v);
+        if (!f) return report(v, "--%s needs an image format: %s", name, format_names());
+        *(s->bit == O_FORMAT ? &o->format : &o->to) = f;
+        return 0;
     }
+    case O_OUT_DIR:
+        if (!*v) return report("--out-dir", "needs a directory");
+        o->out_dir = v;
+        return 0;
+    case O_JOBS: return parse_int(v, 1, 256, &o->jobs) ? 0 : report(v, "--jobs needs a number from 1 to 256");
+    }
+    return report(v, "--%s needs a positive number", name);
 }
 
-/* Whether s ends with suffix, in either case (".PPM" is a .ppm file). */
-static int ends_with(const char *s, const char *suffix) {
-    const size_t n = strlen(s), m = strlen(suffix);
-    return n >= m && strcasecmp(s + n - m, suffix) == 0;
-}
-
-static int known_magic(const char *word) {
-    static const unsigned tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
-                                    IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
-    for (size_t i = 0; i < sizeof tags / sizeof tags[0]; ++i)
-        if (strcmp(word, magic_of(tags[i])) == 0) return 1;
+/* Sorts the command line into options and operands: options anywhere, as "--name value" or
+ * "--name=value"; "--" ends the options; "-" alone is an operand (standard input or output). */
+static int parse_options(int argc, char **argv, const char *command, unsigned allowed, options *o) {
+    memset(o, 0, sizeof *o);
+    o->scale_x = o->scale_y = 1;
+    o->foreground = (RGB){255, 255, 255};
+    o->args = calloc((size_t)argc + 1, sizeof *o->args);
+    if (!o->args) return report(command, "out of memory");
+    int only_operands = 0;
+    for (int i = 0; i < argc; ++i) {
+        const char *a = argv[i];
+        if (only_operands || a[0] != '-' || a[1] == '\0' || (a[1] >= '0' && a[1] <= '9')) {
+            o->args[o->nargs++] = a;
+            continue;
+        }
+        if (strcmp(a, "--") == 0) {
+            only_operands = 1;
+            continue;
+        }
+        if (a[1] != '-')
+            return report(a, "unknown option (options are spelled --name; see tessera %s --help)", command);
+        const char *eq = strchr(a, '=');
+        const size_t n = eq ? (size_t)(eq - a - 2) : strlen(a + 2);
+        const struct option_spec *s = NULL;
+        for (size_t k = 0; k < sizeof option_specs / sizeof option_specs[0]; ++k)
+            if (strlen(option_specs[k].name) == n && strncmp(option_specs[k].name, a + 2, n) == 0) s = &option_specs[k];
+        if (!s || !(allowed & s->bit))
+            return report(a, "not an option of %s (see tessera %s --help)", command, command);
+        o->seen |= s->bit;
+        if (!s->value) {
+            if (eq) return report(a, "--%s takes no value", s->name);
+            continue;
+        }
+        const char *v = eq ? eq + 1 : i + 1 < argc ? argv[++i] : NULL;
+        if (!v) return report(a, "needs a value");
+        if (option_value(o, s, v)) return 2;
+    }
+    if ((o->seen & O_SCALE) && (o->seen & (O_SCALE_X | O_SCALE_Y)))
+        return report(command, "--scale conflicts with --scale-x and --scale-y");
+    if ((o->seen & O_BINARY) && (o->seen & O_RGB)) return report(command, "--binary conflicts with --rgb");
+    if ((o->seen & O_TO) && !(o->seen & O_OUT_DIR)) return report(command, "--to goes with --out-dir");
+    if ((o->seen & O_FORMAT) && (o->seen & O_OUT_DIR))
+        return report(command, "--format conflicts with --out-dir (use --to)");
     return 0;
 }
 
-/* The first header word of a file: an image magic or "PTL"/"CPTL". 0 when unreadable. */
-static int first_word(const char *path, char *word, size_t size) {
-    FILE *f = fopen(path, "rb");
+/* ---- standard input ------------------------------------------------------------------------------ */
+
+static char stdin_copy[4096];
+
+static void remove_stdin_copy(void) {
+    if (stdin_copy[0]) unlink(stdin_copy);
+}
+
+/* The path to read an operand from: "-" is standard input, copied once into a temporary file
+ * so that it can be looked at before it is read. Null with a message printed. */
+static const char *input_path(const char *arg) {
+    if (strcmp(arg, "-") != 0) return arg;
+    if (stdin_copy[0]) return stdin_copy;
+    const char *dir = getenv("TMPDIR");
+    snprintf(stdin_copy, sizeof stdin_copy, "%s/tessera-stdin-XXXXXX", dir && *dir ? dir : "/tmp");
+    const int fd = mkstemp(stdin_copy);
+    if (fd < 0) {
+        stdin_copy[0] = '\0';
+        report("-", "cannot make a temporary file: %s", strerror(errno));
+        return NULL;
+    }
+    atexit(remove_stdin_copy);
+    char buf[65536];
+    ssize_t n;
+    int ok = 1;
+    while (ok && (n = read(0, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0 && write(fd, buf, (size_t)n) == n;
+    }
+    close(fd);
+    if (!ok) {
+        report("-", "cannot read standard input: %s", strerror(errno));
+        return NULL;
+    }
+    return stdin_copy;
+}
+
+/* ---- the work on one file ---------------------------------------------------------------------- */
+
+/* The format of an output: --format, else its extension; standard output takes fallback. */
+static const out_format *output_format(const char *out, const options *o, const out_format *fallback, problem *why) {
+    if (o->format) return o->format;
+    if (strcmp(out, "-") == 0 && fallback) return fallback;
+    const out_format *f = format_of_path(out);
+    if (!f) say(why, "unknown output format (name it by extension or --format: %s)", format_names());
+    return f;
+}
+
+/* Renders one drawing into out; a warning, when some elements were clipped, goes to *clipped. */
+static int render_one(const char *path, const char *out, const options *o, int *clipped, problem *why) {
+    sniffed what;
+    if (!sniff(path, &what, why)) return 0;
+    if (what.kind != KIND_DRAWING)
+        return say(why, "not a drawing (a point list starts with PTL or CPTL; this is %s)",
+                   what.kind == KIND_PNG ? "a PNG image"
+                   : what.format[0]      ? what.format
+                                         : "unknown");
+    if ((o->seen & O_FOREGROUND) && what.colour)
+        return say(why, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
+    const out_format *fallback = format_named(what.colour || (o->seen & (O_RGB | O_FOREGROUND)) ? "ppm" : "pbm");
+    const out_format *f = output_format(out, o, fallback, why);
     if (!f) return 0;
-    adtStringHeader *s = NULL;
+    int binary;
+    if (o->seen & (O_BINARY | O_RGB)) binary = (o->seen & O_BINARY) != 0;
+    else if (f->tag == IMAGE_BINARY || f->tag == IMAGE_RGB) binary = f->tag == IMAGE_BINARY;
+    else binary = !what.colour && !(o->seen & O_FOREGROUND);
+    const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
+    if (!target_tag(f, type, 0))
+        return say(why, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
+    FILE *in = fopen(path, "r");
+    if (!in) return say(why, "cannot open: %s", strerror(errno));
     magicStart();
-    const int ok = magicGetString(f, &s) == 0;
-    snprintf(word, size, "%s", strGet(s));
-    strFree(s);
-    fclose(f);
+    adtStringHeader *magic = NULL;
+    magicGetString(in, &magic);
+    strFree(magic);
+    /* A plain drawing in a chosen foreground is rendered binary and painted. */
+    const int paint = !binary && !what.colour && (o->seen & O_FOREGROUND);
+    bool clip = false;
+    AnyImageStruct *im = ptlLoadAndRender(in, what.colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
+                                          o->scale_y, o->background, &clip);
+    fclose(in);
+    if (!im) return say(why, "%s", tessera_last_error());
+    *clipped = clip;
+    if (paint) {
+        AnyImageStruct *rgb = convert_image(im, IMAGE_RGB, 0);
+        if (rgb) {
+            const ImageHeader *h = rgb->header;
+            for (int y = 0; y < h->height; ++y)
+                for (int x = 0; x < h->width; ++x)
+                    ((RGB *)rgb->data[y])[x] = ((int8_t *)im->data[y])[x] ? o->foreground : o->background;
+        }
+        im_Free_(im, IMAGE_BINARY);
+        if (!(im = rgb)) return say(why, "%s", tessera_last_error());
+    }
+    const int ok = write_output(im, f, out, why);
+    im_Free_(im, im->header->tag);
     return ok;
+}
+
+typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const options *o);
+typedef int (*image_check)(const ImageHeader *h, const int *values, problem *why);
+
+/* Loads in, applies op (or nothing), converts when allowed and writes out. */
+static int edit_one(const char *in, const char *out, const options *o, image_op op, image_check check,
+                    const int *values, int may_convert, problem *why) {
+    sniffed what;
+    AnyImageStruct *im = load_any(in, o->background, &what, why);
+    if (!im) return 0;
+    const ImageHeader *h = im->header;
+    int ok = 0;
+    AnyImageStruct *result = NULL;
+    const out_format *f =
+        output_format(out, o, format_named(magic_of(h->tag)[0] == 'Q' ? magic_of(h->tag) : "pnm"), why);
+    const unsigned tag = f ? target_tag(f, h->tag, may_convert) : 0;
+    if (!f) {
+    } else if (!tag) {
+        say(why, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
+            tag_name(h->tag));
+    } else if (!check || check(h, values, why)) {
+        result = op ? op(im, values, o) : im;
+        if (result && tag != result->header->tag) {
+            AnyImageStruct *converted = convert_image(result, tag, (o->seen & O_NORMALIZE) != 0);
+            if (result != im) im_Free_(result, result->header->tag);
+            result = converted;
+        }
+        if (!result) say(why, "out of memory: %s", tessera_last_error());
+        else {
+            if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
+            ok = write_output(result, f, out, why);
+        }
+    }
+    if (result && result != im) im_Free_(result, result->header->tag);
+    im_Free_(im, im->header->tag);
+    return ok;
+}
+
+/* ---- many files at once ---------------------------------------------------------------------------- */
+
+typedef struct batch {
+    char **files;
+    int count;
+    const options *o;
+    int render; /* else convert */
+    int next, done, failed;
+    int bar; /* draw a progress bar on standard error */
+    pthread_mutex_t lock;
+} batch;
+
+static void draw_bar(const batch *b) {
+    const int width = 30, filled = b->count ? b->done * width / b->count : width;
+    fprintf(stderr, "\r[%.*s%*s] %d/%d%s", filled, "##############################", width - filled, "", b->done,
+            b->count, b->failed ? " (failures above)" : "");
+    fflush(stderr);
+}
+
+/* DIR/NAME with the input's extension replaced by ext. */
+static char *output_path(const char *dir, const char *input, const char *ext) {
+    const char *base = strrchr(input, '/');
+    base = base ? base + 1 : input;
+    const char *dot = strrchr(base, '.');
+    const size_t stem = dot && dot != base ? (size_t)(dot - base) : strlen(base);
+    const size_t n = strlen(dir) + stem + strlen(ext) + 3;
+    char *path = malloc(n);
+    if (path) snprintf(path, n, "%s/%.*s.%s", dir, (int)stem, base, ext);
+    return path;
+}
+
+static void *batch_worker(void *arg) {
+    batch *b = arg;
+    for (;;) {
+        pthread_mutex_lock(&b->lock);
+        const int i = b->next++;
+        pthread_mutex_unlock(&b->lock);
+        if (i >= b->count) return NULL;
+        const char *in = b->files[i];
+        problem why = {""};
+        int ok = 0, clipped = 0;
+        const char *ext = b->o->to ? b->o->to->name : NULL;
+        sniffed what;
+        if (b->render && !ext) ext = sniff(in, &what, &why) && what.colour ? "ppm" : "pbm";
+        char *out = output_path(b->o->out_dir, in, ext ? ext : "ppm");
+        if (!out) say(&why, "out of memory");
+        else if (b->render) ok = render_one(in, out, b->o, &clipped, &why);
+        else ok = edit_one(in, out, b->o, NULL, NULL, NULL, 1, &why);
+        free(out);
+        pthread_mutex_lock(&b->lock);
+        ++b->done;
+        if (b->bar && (!ok || (clipped && !(b->o->seen & O_QUIET)))) fputs("\r\033[K", stderr);
+        if (!ok) {
+            ++b->failed;
+            report(in, "%s", why.text);
+        } else if (clipped && !(b->o->seen & O_QUIET)) {
+            fprintf(stderr, "tessera: warning: %s: some elements were clipped at the bounds\n", in);
+        }
+        if (b->bar) draw_bar(b);
+        pthread_mutex_unlock(&b->lock);
+    }
+}
+
+static int run_batch(const options *o, int render) {
+    for (int i = 0; i < o->nargs; ++i)
+        if (strcmp(o->args[i], "-") == 0) return report("-", "standard input cannot be one of many inputs");
+    if (!render && !o->to) return report("convert", "--out-dir needs --to EXT, the format of the outputs");
+    batch b = {(char **)o->args,         o->nargs, o, render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
+               PTHREAD_MUTEX_INITIALIZER};
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    int jobs = o->jobs ? o->jobs : cpus > 0 ? (int)(cpus < 64 ? cpus : 64) : 1;
+    if (jobs > o->nargs) jobs = o->nargs;
+    pthread_t threads[256];
+    int started = 0;
+    if (b.bar) draw_bar(&b);
+    for (; started < jobs - 1; ++started)
+        if (pthread_create(&threads[started], NULL, batch_worker, &b) != 0) break;
+    batch_worker(&b); /* this thread works too */
+    for (int i = 0; i < started; ++i) pthread_join(threads[i], NULL);
+    if (b.bar) fprintf(stderr, "\n%d files, %d failed\n", b.count, b.failed);
+    return b.failed ? 2 : 0;
+}
+
+/* ---- commands ---------------------------------------------------------------------------------------- */
+
+static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
+                           "\n"
+                           "commands:\n"
+                           "  render DRAWING OUT     render a point-list drawing (PTL or CPTL) into an image\n"
+                           "  render --out-dir DIR DRAWING...\n"
+                           "  convert IN OUT         convert an image between formats and element types\n"
+                           "  convert --out-dir DIR --to EXT FILE...\n"
+                           "  info FILE...           describe images and drawings (--json for scripts)\n"
+                           "  crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
+                           "  scale FILE OUT WIDTH HEIGHT\n"
+                           "  border FILE OUT N      surround an image with N pixels (--color C, default 0)\n"
+                           "\n"
+                           "Images: PBM, PGM, PPM (raw or plain, any maxval), PAM, PNG and the Q formats; an output's\n"
+                           "format follows its extension (.pbm .pgm .ppm .pnm .pam .png .q1 .q2 .q3 .q4 .q10 .q11) or\n"
+                           "--format. '-' is standard input or output. Colours: #rgb, #rrggbb or 0xrrggbb.\n"
+                           "tessera COMMAND --help tells more; man tessera tells all.\n";
+
+static int cmd_render(options *o) {
+    if (o->seen & O_OUT_DIR) return o->nargs ? run_batch(o, 1) : report("render", "--out-dir needs drawings");
+    if (o->nargs != 2) return report("render", "needs a drawing and an output file (see tessera render --help)");
+    const char *in = input_path(o->args[0]);
+    if (!in) return 2;
+    problem why = {""};
+    int clipped = 0;
+    if (!render_one(in, o->args[1], o, &clipped, &why)) return report(o->args[0], "%s", why.text);
+    if (clipped && !(o->seen & O_QUIET))
+        fprintf(stderr, "tessera: warning: %s: some elements were clipped at the bounds\n", o->args[0]);
+    return 0;
+}
+
+static int cmd_convert(options *o) {
+    if (o->seen & O_OUT_DIR) return o->nargs ? run_batch(o, 0) : report("convert", "--out-dir needs files");
+    if (o->nargs != 2) return report("convert", "needs an input and an output file (see tessera convert --help)");
+    const char *in = input_path(o->args[0]);
+    if (!in) return 2;
+    problem why = {""};
+    return edit_one(in, o->args[1], o, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
+}
+
+/* ---- info ---- */
+
+static void json_string(const char *s) {
+    putchar('"');
+    for (; s && *s; ++s) {
+        const unsigned char c = (unsigned char)*s;
+        if (c == '"' || c == '\\') printf("\\%c", c);
+        else if (c == '\n') printf("\\n");
+        else if (c < 0x20) printf("\\u%04x", c);
+        else putchar(c);
+    }
+    putchar('"');
+}
+
+static void json_number(double v) {
+    if (isfinite(v)) printf("%.17g", v);
+    else printf("null");
+}
+
+/* The comment without the blank lines and spaces that end it. */
+static char *trimmed(const adtStringHeader *comment) {
+    const char *c = comment ? strGet(comment) : "";
+    size_t n = strlen(c);
+    while (n > 0 && (c[n - 1] == '\n' || c[n - 1] == ' ')) --n;
+    char *t = malloc(n + 1);
+    if (t) {
+        memcpy(t, c, n);
+        t[n] = '\0';
+    }
+    return t;
 }
 
 static void print_comment(const adtStringHeader *comment) {
-    const char *c = strGet(comment);
-    size_t n = strlen(c);
-    while (n > 0 && (c[n - 1] == '\n' || c[n - 1] == ' ')) --n;
-    if (n == 0) return;
-    printf("  comment: ");
-    for (size_t i = 0; i < n; ++i) {
-        putchar(c[i]);
-        if (c[i] == '\n') printf("           ");
-    }
-    putchar('\n');
-}
-
-/* ---- writing outputs safely ---------------------------------------------------------------- */
-
-typedef int (*writer)(void *im, const char *path);
-
-static int write_native(void *im, const char *path) { return im_Save_(im, ((AnyImageStruct *)im)->header, path) == 0; }
-
-#ifdef TESSERA_HAVE_PNG
-static int write_png(void *im, const char *path) {
-    AnyImageStruct *any = im;
-    const ImageHeader *h = any->header;
-    if (h->tag != IMAGE_RGB && h->tag != IMAGE_BINARY && h->tag != IMAGE_GRAY) return 0;
-    FILE *f = path ? fopen(path, "wb") : stdout;
-    if (!f) return 0;
-    png_image image;
-    memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = (png_uint_32)h->width;
-    image.height = (png_uint_32)h->height;
-    image.format = h->tag == IMAGE_RGB ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-    const size_t channels = h->tag == IMAGE_RGB ? 3 : 1;
-    const size_t row = (size_t)h->width * channels;
-    unsigned char *pixels = malloc(row * (size_t)h->height);
-    int ok = pixels != NULL;
-    for (int y = 0; ok && y < h->height; ++y) {
-        const unsigned char *src = (const unsigned char *)any->data[h->yoffset + y] + (long)h->xoffset * (long)channels;
-        for (size_t x = 0; x < row; ++x)
-            pixels[(size_t)y * row + x] = h->tag == IMAGE_BINARY ? (src[x] ? 0 : 255) : src[x];
-    }
-    ok = ok && png_image_write_to_stdio(&image, f, 0, pixels, (png_int_32)row, NULL);
-    free(pixels);
-    return (path ? fclose(f) == 0 : fflush(f) == 0) && ok;
-}
-#endif
-
-/* Copies the file at from into the open stream to; false on a read or write error. */
-static int copy_into(const char *from, FILE *to) {
-    FILE *in = fopen(from, "rb");
-    if (!in) return 0;
-    char buf[65536];
-    size_t n;
-    int ok = 1;
-    while (ok && (n = fread(buf, 1, sizeof buf, in)) > 0) ok = fwrite(buf, 1, n, to) == n;
-    ok = ok && !ferror(in);
-    fclose(in);
-    return ok;
-}
-
-/* Makes the whole result in a temporary file first, then writes it into target as it stands:
- * a FIFO, a device or socket, or a file with other names (hard links), which must not be
- * replaced. */
-static int write_in_place(void *im, const char *shown, const char *target, writer w) {
-    const char *dir = getenv("TMPDIR");
-    char tmp[4096];
-    snprintf(tmp, sizeof tmp, "%s/tessera-XXXXXX", dir && *dir ? dir : "/tmp");
-    const int fd = mkstemp(tmp);
-    if (fd < 0) return fail(shown, "cannot make a temporary file: %s", strerror(errno));
-    close(fd);
-    int status = 0;
-    if (!w(im, tmp)) {
-        status = fail(shown, "cannot write the image");
-    } else {
-        FILE *out = fopen(target, "wb");
-        if (!out) status = fail(shown, "cannot open for writing: %s", strerror(errno));
-        else {
-            const int ok = copy_into(tmp, out);
-            if (fclose(out) != 0 || !ok) status = fail(shown, "cannot write: %s", strerror(errno));
+    char *c = trimmed(comment);
+    if (c && *c) {
+        printf("  comment: ");
+        for (const char *p = c; *p; ++p) {
+            putchar(*p);
+            if (*p == '\n') printf("           ");
         }
+        putchar('\n');
     }
-    unlink(tmp);
-    return status;
+    free(c);
 }
 
-/* Writes to a temporary file beside target, gives it the mode, owner and group of the file it
- * replaces (when there is one; owner and group where permitted), then renames it into place:
- * a failure never leaves half a file. */
-static int write_replacing(void *im, const char *shown, const char *target, const struct stat *old, writer w) {
-    const size_t n = strlen(target) + 32;
-    char *tmp = malloc(n);
-    if (!tmp) return fail(shown, "out of memory");
-    snprintf(tmp, n, "%s.tmp-%ld", target, (long)getpid());
-    int status = 0;
-    if (!w(im, tmp)) status = fail(shown, "cannot write the file");
-    else {
-        if (old) {
-            chmod(tmp, old->st_mode & 07777);
-            if (chown(tmp, old->st_uid, old->st_gid) != 0) { /* kept as the writer's own */
-            }
-        }
-        if (rename(tmp, target) != 0) status = fail(shown, "cannot replace the file: %s", strerror(errno));
+static int channels_of(unsigned tag) { return tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B) ? 3 : 1; }
+
+/* The value of channel k of the element at v. */
+static double value_of(unsigned tag, const void *v, int k) {
+    switch (tag) {
+    case IMAGE_GRAY: return *(const uint8_t *)v;
+    case IMAGE_BINARY: return *(const int8_t *)v;
+    case IMAGE_SHORT: return *(const int16_t *)v;
+    case IMAGE_INT: return *(const int32_t *)v;
+    case IMAGE_FLOAT: return *(const float *)v;
+    case IMAGE_DOUBLE: return *(const double *)v;
+    case IMAGE_RGB: return ((const uint8_t *)v)[k];
+    default: return ((const float *)v)[k];
     }
-    if (status) unlink(tmp);
-    free(tmp);
-    return status;
 }
 
-/* Writes the result to path without hurting what is there. "-" is standard output. A symlink
- * is written through to its target. A FIFO, device or socket, and a file with more than one
- * hard link, are written in place (the result made whole first); anything else is replaced by
- * rename. Input and output may be the same file. */
-static int write_output(void *im, const char *path, writer w) {
-    if (strcmp(path, "-") == 0) {
-        if (!w(im, NULL) || fflush(stdout) != 0) return fail("-", "cannot write to standard output");
-        return 0;
+static void json_values(unsigned tag, const void *v) {
+    if (channels_of(tag) == 1) {
+        json_number(value_of(tag, v, 0));
+        return;
     }
-    struct stat st;
-    if (stat(path, &st) != 0) return write_replacing(im, path, path, NULL, w); /* a new file */
-    char *real = realpath(path, NULL);
-    const char *target = real ? real : path;
-    int status;
-    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode) ||
-        (S_ISREG(st.st_mode) && st.st_nlink > 1))
-        status = write_in_place(im, path, target, w);
-    else if (S_ISREG(st.st_mode)) status = write_replacing(im, path, target, &st, w);
-    else status = fail(path, "not a file that can be written");
-    free(real);
-    return status;
+    printf("[");
+    for (int k = 0; k < 3; ++k) {
+        if (k) printf(", ");
+        json_number(value_of(tag, v, k));
+    }
+    printf("]");
 }
 
-static writer writer_for(const char *out, unsigned tag, const char **problem) {
-    *problem = NULL;
-    if (ends_with(out, ".png")) {
-#ifdef TESSERA_HAVE_PNG
-        if (tag == IMAGE_RGB || tag == IMAGE_BINARY || tag == IMAGE_GRAY) return write_png;
-        *problem = "PNG output holds gray, binary or RGB images only";
-#else
-        *problem = "this tessera was built without PNG support";
-#endif
-        return NULL;
-    }
-    /* The library's own formats by extension; any other name would get data it does not say. */
-    static const struct {
-        const char *ext;
-        unsigned tag;
-    } native[] = {{".pbm", IMAGE_BINARY}, {".pgm", IMAGE_GRAY},    {".ppm", IMAGE_RGB},
-                  {".q1", IMAGE_FLOAT},   {".q2", IMAGE_DOUBLE},   {".q3", IMAGE_INT},
-                  {".q4", IMAGE_SHORT},   {".q10", IMAGE_FLOAT3A}, {".q11", IMAGE_FLOAT3B}};
-    if (strcmp(out, "-") == 0) return write_native; /* standard output: the image's own format */
-    if (ends_with(out, ".pnm")) {
-        if (tag != IMAGE_BINARY && tag != IMAGE_GRAY && tag != IMAGE_RGB)
-            *problem = "a .pnm file holds binary, gray or RGB images only";
-        return *problem ? NULL : write_native;
-    }
-    for (size_t i = 0; i < sizeof native / sizeof native[0]; ++i)
-        if (ends_with(out, native[i].ext)) {
-            if (tag != native[i].tag) *problem = "the extension names another element type than the image's";
-            return *problem ? NULL : write_native;
-        }
-    *problem = "unknown output format (use .pbm, .pgm, .ppm, .pnm, .png, .q1 to .q4, .q10, .q11, or - for standard "
-               "output)";
-    return NULL;
-}
-
-/* ---- commands ------------------------------------------------------------------------------ */
-
-static const char *usage =
-    "usage: tessera COMMAND [ARGS]\n"
-    "\n"
-    "commands:\n"
-    "  render DRAWING OUT [--scale S | --scale-x X --scale-y Y] [--binary | --rgb] [--background '#rrggbb']\n"
-    "                     render a point-list file; OUT ends in .pbm, .ppm or .png\n"
-    "  info FILE...       describe image and point-list files\n"
-    "  crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
-    "                     cut a rectangle out of an image\n"
-    "  scale FILE OUT WIDTH HEIGHT\n"
-    "                     resample an image to a new size (nearest neighbour)\n"
-    "  border FILE OUT N  surround an image with a zero border of N pixels\n"
-    "\n"
-    "options: --help (also after a command), --version\n";
-
-static int cmd_render(int argc, char **argv) {
-    if (argc < 2) return fail("render", "needs a drawing and an output file (see tessera render --help)");
-    const char *drawing = argv[0], *out = argv[1];
-    float xs = 1, ys = 1;
-    int want_binary = -1;
-    RGB background = {0, 0, 0};
-    for (int i = 2; i < argc; ++i) {
-        const char *a = argv[i];
-        const int has_value = i + 1 < argc;
-        if (strcmp(a, "--binary") == 0 || strcmp(a, "--rgb") == 0) {
-            want_binary = strcmp(a, "--binary") == 0;
-        } else if (strcmp(a, "--scale") == 0 && has_value) {
-            if (!parse_scale(argv[++i], &xs)) return fail("--scale", "'%s' is not a positive number", argv[i]);
-            ys = xs;
-        } else if (strcmp(a, "--scale-x") == 0 && has_value) {
-            if (!parse_scale(argv[++i], &xs)) return fail("--scale-x", "'%s' is not a positive number", argv[i]);
-        } else if (strcmp(a, "--scale-y") == 0 && has_value) {
-            if (!parse_scale(argv[++i], &ys)) return fail("--scale-y", "'%s' is not a positive number", argv[i]);
-        } else if (strcmp(a, "--background") == 0 && has_value) {
-            if (!parse_colour(argv[++i], &background))
-                return fail("--background", "'%s' is not a colour of the form #rrggbb", argv[i]);
-        } else {
-            return fail(a, "unknown option for render, or a missing value");
-        }
-    }
-    FILE *f = fopen(drawing, "r");
-    if (!f) return fail(drawing, "cannot open: %s", strerror(errno));
-    magicStart();
-    adtStringHeader *magic = NULL;
-    const int have_magic = magicGetString(f, &magic) == 0;
-    const int colour = have_magic && strcmp(strGet(magic), "CPTL") == 0;
-    if (!have_magic || (!colour && strcmp(strGet(magic), "PTL") != 0)) {
-        strFree(magic);
-        fclose(f);
-        return fail(drawing, "not a point-list file (it does not start with PTL or CPTL)");
-    }
-    strFree(magic);
-    if (want_binary < 0) want_binary = ends_with(out, ".pbm") ? 1 : ends_with(out, ".ppm") ? 0 : !colour;
-    const unsigned short type = want_binary ? IMAGE_BINARY : IMAGE_RGB;
-    const char *problem;
-    const writer w = writer_for(out, type, &problem);
-    if (!w) {
-        fclose(f);
-        return fail(out, "%s", problem);
-    }
-    bool clipped = false;
-    void *im = ptlLoadAndRender(f, colour, type, xs, ys, background, &clipped);
-    fclose(f);
-    if (!im)
-        return fail(drawing, "cannot render: a damaged point list, bounds with no pixels at this scale, or too large");
-    if (clipped) fprintf(stderr, "tessera: warning: %s: some elements were clipped at the bounds\n", drawing);
-    const int status = write_output(im, out, w);
-    im_Free_(im, type);
-    return status;
-}
-
-static int info_drawing(const char *path) {
+static int info_drawing(const char *path, const char *shown, int json, problem *why) {
     PointList ptl = ptlLoad(path);
-    if (!ptl) return fail(path, "a damaged point-list file");
+    if (!ptl) return say(why, "%s", tessera_last_error());
     unsigned counts[5] = {0};
     for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) ++counts[((PointListElem)liGet(n))->type];
-    printf("%s: %s point list\n", path, ptl->color ? "CPTL colour" : "PTL plain");
-    printf("  bounds: x %g, y %g, width %g, height %g\n", (double)ptl->x, (double)ptl->y, (double)ptl->width,
-           (double)ptl->height);
-    print_comment(ptl->comment);
-    printf("  elements: %u points, %u lines, %u ellipses, %u fills\n", counts[PTL_POINT], counts[PTL_LINE],
-           counts[PTL_ELLIPSE], counts[PTL_FILL]);
+    if (json) {
+        char *c = trimmed(ptl->comment);
+        printf("{\"file\": ");
+        json_string(shown);
+        printf(", \"format\": \"%s\", \"bounds\": {\"x\": ", ptl->color ? "CPTL" : "PTL");
+        json_number(ptl->x);
+        printf(", \"y\": ");
+        json_number(ptl->y);
+        printf(", \"width\": ");
+        json_number(ptl->width);
+        printf(", \"height\": ");
+        json_number(ptl->height);
+        printf("}, \"comment\": ");
+        json_string(c);
+        printf(", \"elements\": {\"points\": %u, \"lines\": %u, \"ellipses\": %u, \"fills\": %u}}\n", counts[PTL_POINT],
+               counts[PTL_LINE], counts[PTL_ELLIPSE], counts[PTL_FILL]);
+        free(c);
+    } else {
+        printf("%s: %s point list\n", shown, ptl->color ? "CPTL colour" : "PTL plain");
+        printf("  bounds: x %g, y %g, width %g, height %g\n", (double)ptl->x, (double)ptl->y, (double)ptl->width,
+               (double)ptl->height);
+        print_comment(ptl->comment);
+        printf("  elements: %u points, %u lines, %u ellipses, %u fills\n", counts[PTL_POINT], counts[PTL_LINE],
+               counts[PTL_ELLIPSE], counts[PTL_FILL]);
+    }
     ptlFree(ptl);
-    return 0;
+    return 1;
 }
 
-static void print_values(const char *label, unsigned tag, const void *v) {
-    printf("%s", label);
-    switch (tag) {
-    case IMAGE_GRAY: printf(" %u", *(const uint8_t *)v); break;
-    case IMAGE_BINARY: printf(" %d", *(const int8_t *)v); break;
-    case IMAGE_SHORT: printf(" %d", *(const int16_t *)v); break;
-    case IMAGE_INT: printf(" %d", *(const int32_t *)v); break;
-    case IMAGE_FLOAT: printf(" %g", (double)*(const float *)v); break;
-    case IMAGE_DOUBLE: printf(" %g", *(const double *)v); break;
-    case IMAGE_RGB: {
-        const RGB *c = v;
-        printf(" %u %u %u", c->r, c->g, c->b);
-        break;
-    }
-    default: {
-        const float *f = v;
-        printf(" %g %g %g", (double)f[0], (double)f[1], (double)f[2]);
-    }
-    }
-}
-
-static int info_image(const char *path) {
-    AnyImageStruct *im = im_Load(ALL_TAGS, path);
-    if (!im) return fail(path, "not a readable image file (a damaged header or too little pixel data)");
+static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown, int json) {
     const ImageHeader *h = im->header;
-    printf("%s: %s %s %d x %d\n", path, magic_of(h->tag), tag_name(h->tag), h->width, h->height);
-    print_comment(h->comment);
     double max[3], min[3]; /* room for the largest element */
     im_MaxAndMin_(im, im->header, max, min);
-    print_values("  minimum:", h->tag, min);
-    print_values("  maximum:", h->tag, max);
-    putchar('\n');
-    im_Free_(im, h->tag);
-    return 0;
+    if (json) {
+        char *c = trimmed(h->comment);
+        printf("{\"file\": ");
+        json_string(shown);
+        printf(", \"format\": \"%s\", \"type\": \"%s\", \"width\": %d, \"height\": %d, \"maxval\": ", what->format,
+               tag_name(h->tag), h->width, h->height);
+        if (what->maxval) printf("%d", what->maxval);
+        else printf("null");
+        printf(", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
+        json_string(c);
+        printf(", \"minimum\": ");
+        json_values(h->tag, min);
+        printf(", \"maximum\": ");
+        json_values(h->tag, max);
+        printf("}\n");
+        free(c);
+    } else {
+        printf("%s: %s %s %d x %d", shown, what->format, tag_name(h->tag), h->width, h->height);
+        if (what->maxval > 1) printf(", maxval %d", what->maxval);
+        putchar('\n');
+        print_comment(h->comment);
+        for (int which = 0; which < 2; ++which) {
+            printf(which ? "  maximum:" : "  minimum:");
+            for (int k = 0; k < channels_of(h->tag); ++k)
+                printf(" %g", value_of(h->tag, which ? (void *)max : (void *)min, k));
+            putchar('\n');
+        }
+    }
+    return 1;
 }
 
-static int cmd_info(int argc, char **argv) {
-    if (argc < 1) return fail("info", "needs at least one file (see tessera info --help)");
+static int cmd_info(options *o) {
+    if (o->nargs < 1) return report("info", "needs at least one file (see tessera info --help)");
+    const int json = (o->seen & O_JSON) != 0;
     int status = 0;
-    for (int i = 0; i < argc; ++i) {
-        char word[32];
-        if (!first_word(argv[i], word, sizeof word)) {
-            FILE *f = fopen(argv[i], "rb");
-            status = f ? fail(argv[i], "neither an image nor a point-list file")
-                       : fail(argv[i], "cannot open: %s", strerror(errno));
-            if (f) fclose(f);
+    for (int i = 0; i < o->nargs; ++i) {
+        const char *shown = o->args[i], *path = input_path(shown);
+        if (!path) {
+            status = 2;
             continue;
         }
-        int r;
-        if (strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0) r = info_drawing(argv[i]);
-        else if (known_magic(word)) r = info_image(argv[i]);
-        else r = fail(argv[i], "neither an image nor a point-list file");
-        if (r) status = r;
-    }
-    return status;
-}
-
-/* Loads the image of an editing command and writes the result of op beside it. */
-static int edit(const char *command, int argc, char **argv, int nargs,
-                AnyImageStruct *(*op)(AnyImageStruct *, const int *),
-                int (*check)(const ImageHeader *, const int *, const char **)) {
-    if (argc != 2 + nargs) return fail(command, "wrong number of arguments (see tessera %s --help)", command);
-    int values[4];
-    for (int i = 0; i < nargs; ++i)
-        if (!parse_int(argv[2 + i], -2147483647L, 2147483647L, &values[i]))
-            return fail(argv[2 + i], "not a whole number");
-    char word[32];
-    if (!first_word(argv[0], word, sizeof word)) {
-        FILE *f = fopen(argv[0], "rb");
-        if (!f) return fail(argv[0], "cannot open: %s", strerror(errno));
-        fclose(f);
-        return fail(argv[0], "not an image file");
-    }
-    if (!known_magic(word)) return fail(argv[0], "not an image file");
-    AnyImageStruct *im = im_Load(ALL_TAGS, argv[0]);
-    if (!im) return fail(argv[0], "not a readable image file (a damaged header or too little pixel data)");
-    const char *problem = NULL;
-    int status = 0;
-    if (!check(im->header, values, &problem)) {
-        status = fail(argv[0], "%s", problem);
-    } else {
-        AnyImageStruct *out = op(im, values);
-        if (!out) {
-            status = fail(argv[0], "the result does not fit in memory");
-        } else {
-            if (!out->header->comment)
-                out->header->comment = strNewCopy(im->header->comment); /* keep the file's comment */
-            const writer w = writer_for(argv[1], out->header->tag, &problem);
-            status = w ? write_output(out, argv[1], w) : fail(argv[1], "%s", problem);
-            im_Free_(out, out->header->tag);
+        problem why = {""};
+        sniffed what;
+        int ok = sniff(path, &what, &why);
+        if (ok && what.kind == KIND_DRAWING) ok = info_drawing(path, shown, json, &why);
+        else if (ok) {
+            AnyImageStruct *im = load_any(path, o->background, &what, &why);
+            ok = im && info_image(im, &what, shown, json);
+            if (im) im_Free_(im, im->header->tag);
+        }
+        if (!ok) {
+            status = report(shown, "%s", why.text);
+            if (json) {
+                printf("{\"file\": ");
+                json_string(shown);
+                printf(", \"error\": ");
+                json_string(why.text);
+                printf("}\n");
+            }
         }
     }
-    im_Free_(im, im->header->tag);
     return status;
 }
 
-static int crop_fits(const ImageHeader *h, const int *v, const char **problem) {
-    if (v[2] <= 0 || v[3] <= 0) *problem = "the rectangle must have a positive width and height";
-    else if (v[0] < 0 || v[1] < 0 || (long)v[0] + v[2] > h->width || (long)v[1] + v[3] > h->height)
-        *problem = "the rectangle does not lie inside the image";
-    return *problem == NULL;
+/* ---- crop, scale, border ---- */
+
+static int crop_fits(const ImageHeader *h, const int *v, problem *why) {
+    if (v[2] <= 0 || v[3] <= 0) return say(why, "the rectangle must have a positive width and height");
+    if (v[0] < 0 || v[1] < 0 || (long)v[0] + v[2] > h->width || (long)v[1] + v[3] > h->height)
+        return say(why, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", v[0], v[1], v[2], v[3],
+                   h->width, h->height);
+    return 1;
 }
-static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v) {
-    return imCrop(im, v[0], v[1], v[0] + v[2], v[1] + v[3]);
+static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const options *o) {
+    (void)o;
+    return imCrop(im, im->header->xoffset + v[0], im->header->yoffset + v[1], im->header->xoffset + v[0] + v[2],
+                  im->header->yoffset + v[1] + v[3]);
 }
 
-static int scale_fits(const ImageHeader *h, const int *v, const char **problem) {
+static int scale_fits(const ImageHeader *h, const int *v, problem *why) {
     (void)h;
-    if (v[0] <= 0 || v[1] <= 0) *problem = "the new width and height must be positive";
-    return *problem == NULL;
+    return v[0] > 0 && v[1] > 0 ? 1 : say(why, "the new width and height must be positive");
 }
-static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v) { return imScale(im, v[0], v[1]); }
-
-static int border_fits(const ImageHeader *h, const int *v, const char **problem) {
-    if (v[0] < 0) *problem = "the border must not be negative";
-    else if ((long)h->width + 2L * v[0] > 2147483647L || (long)h->height + 2L * v[0] > 2147483647L)
-        *problem = "the border is too wide";
-    return *problem == NULL;
+static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const options *o) {
+    (void)o;
+    return imScale(im, v[0], v[1]);
 }
-static AnyImageStruct *border_op(AnyImageStruct *im, const int *v) { return imBorders(im, v[0]); }
 
-static int cmd_crop(int argc, char **argv) { return edit("crop", argc, argv, 4, crop_op, crop_fits); }
-static int cmd_scale(int argc, char **argv) { return edit("scale", argc, argv, 2, scale_op, scale_fits); }
-static int cmd_border(int argc, char **argv) { return edit("border", argc, argv, 1, border_op, border_fits); }
+static int border_fits(const ImageHeader *h, const int *v, problem *why) {
+    if (v[0] < 0) return say(why, "the border must not be negative");
+    if ((long)h->width + 2L * v[0] > 2147483647L || (long)h->height + 2L * v[0] > 2147483647L)
+        return say(why, "the border is too wide");
+    return 1;
+}
+static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const options *o) {
+    AnyImageStruct *out = imBorders(im, v[0]);
+    if (out && (o->seen & O_COLOR)) paint_border(out, v[0], o->color);
+    return out;
+}
 
-/* The subcommands: name, help text and what runs them. */
+static int edit_command(const char *command, options *o, int nvalues, image_op op, image_check check) {
+    if (o->nargs != 2 + nvalues) return report(command, "wrong number of arguments (see tessera %s --help)", command);
+    int values[4];
+    for (int i = 0; i < nvalues; ++i)
+        if (!parse_int(o->args[2 + i], -2147483647L, 2147483647L, &values[i]))
+            return report(o->args[2 + i], "not a whole number");
+    const char *in = input_path(o->args[0]);
+    if (!in) return 2;
+    problem why = {""};
+    return edit_one(in, o->args[1], o, op, check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
+}
+
+static int cmd_crop(options *o) { return edit_command("crop", o, 4, crop_op, crop_fits); }
+static int cmd_scale(options *o) { return edit_command("scale", o, 2, scale_op, scale_fits); }
+static int cmd_border(options *o) { return edit_command("border", o, 1, border_op, border_fits); }
+
+#define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET)
+
+/* The subcommands: name, the options each takes, help text and what runs them. */
 static const struct command {
     const char *name;
+    unsigned options;
     const char *help;
-    int (*run)(int argc, char **argv);
+    int (*run)(options *o);
 } commands[] = {
-    {"render",
+    {"render", WRITING | O_SCALE | O_SCALE_X | O_SCALE_Y | O_BINARY | O_RGB | O_FOREGROUND | O_OUT_DIR | O_TO | O_JOBS,
      "usage: tessera render DRAWING OUT [--scale S | --scale-x X --scale-y Y] [--binary | --rgb]\n"
-     "                      [--background '#rrggbb']\n"
+     "                      [--background C] [--foreground C] [--format F]\n"
+     "       tessera render --out-dir DIR [--to EXT] [--jobs N] [--quiet] DRAWING...\n"
      "Renders a point-list file (PTL or CPTL). The image covers the drawing's bounds at S pixels\n"
-     "per unit (default 1). OUT's extension chooses the format: .pbm (binary), .ppm (colour) or\n"
-     ".png; --binary and --rgb choose for .png (default: colour for CPTL, binary for PTL).\n"
-     "Elements outside the bounds are clipped, with a warning.\n",
+     "per unit (default 1). OUT's extension (or --format) chooses the format; .pbm is binary,\n"
+     ".ppm colour, and for .png, .pam or .pnm --binary and --rgb choose (default: colour for\n"
+     "CPTL, binary for PTL). --foreground draws a plain drawing in that colour on the background.\n"
+     "Elements outside the bounds are clipped, with a warning. With --out-dir, each drawing is\n"
+     "rendered to DIR/NAME.EXT (EXT from --to, else ppm for CPTL and pbm for PTL) on N threads.\n",
      cmd_render},
-    {"info",
-     "usage: tessera info FILE...\n"
-     "Prints magic, element type, size, comment and per-channel minimum and maximum of images,\n"
-     "and bounds, colour flag, comment and element counts of point lists.\n",
+    {"convert", WRITING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
+     "usage: tessera convert IN OUT [--normalize] [--background C] [--format F]\n"
+     "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
+     "Converts between PBM, PGM, PPM, PNM, PAM, PNG and the Q formats. Set binary pixels are\n"
+     "black; colours become gray by their luma; gray becomes binary below 128; numbers are\n"
+     "rounded and clamped, or with --normalize their range is mapped onto 0..255. Alpha is\n"
+     "composited over --background (default black).\n",
+     cmd_convert},
+    {"info", O_JSON | O_BACKGROUND,
+     "usage: tessera info [--json] FILE...\n"
+     "Prints format, element type, size, comment and per-channel minimum and maximum of images,\n"
+     "and bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
+     "object a line per file (format, type, width, height, maxval, xoffset, yoffset, comment,\n"
+     "minimum, maximum; an \"error\" for a file that cannot be read).\n",
      cmd_info},
-    {"crop",
-     "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
-     "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT, in FILE's format.\n",
+    {"crop", WRITING,
+     "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT [--format F]\n"
+     "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT.\n",
      cmd_crop},
-    {"scale",
-     "usage: tessera scale FILE OUT WIDTH HEIGHT\n"
-     "Resamples FILE to WIDTH x HEIGHT by nearest neighbour and writes OUT in FILE's format.\n",
+    {"scale", WRITING,
+     "usage: tessera scale FILE OUT WIDTH HEIGHT [--format F]\n"
+     "Resamples FILE to WIDTH x HEIGHT by nearest neighbour and writes OUT.\n",
      cmd_scale},
-    {"border",
-     "usage: tessera border FILE OUT N\n"
-     "Surrounds FILE with N pixels of zero on every side and writes OUT in FILE's format.\n",
+    {"border", WRITING | O_COLOR,
+     "usage: tessera border FILE OUT N [--color C] [--format F]\n"
+     "Surrounds FILE with N pixels on every side, zero or the colour C, and writes OUT.\n",
      cmd_border},
 };
 
@@ -538,17 +732,21 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (strcmp(name, "--version") == 0) {
-        printf("tessera %s\n", TESSERA_VERSION);
+        printf("tessera %s (library %s)\n", TESSERA_VERSION, tessera_version());
         return 0;
     }
     const struct command *command = NULL;
     for (size_t i = 0; i < sizeof commands / sizeof commands[0]; ++i)
         if (strcmp(name, commands[i].name) == 0) command = &commands[i];
-    if (!command) return fail(name, "unknown command (see tessera --help)");
-    for (int i = 2; i < argc; ++i)
-        if (strcmp(argv[i], "--help") == 0) {
+    if (!command) return report(name, "unknown command (see tessera --help)");
+    for (int i = 2; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(command->help, stdout);
             return 0;
         }
-    return command->run(argc - 2, argv + 2);
+    options o;
+    int status = parse_options(argc - 2, argv + 2, name, command->options, &o);
+    if (!status) status = command->run(&o);
+    free(o.args);
+    return status;
 }

@@ -2,7 +2,10 @@
 # Drives the tessera tool as a user would: every subcommand and every error a user can cause.
 # usage: test_tool.sh TOOL DRAWINGS_DIR WORK_DIR
 set -u
-tool=$1
+tool_bin=$1
+# TESSERA_TOOL_WRAPPER runs every call under a checker, e.g. "valgrind -q --error-exitcode=99"
+run_tool() { ${TESSERA_TOOL_WRAPPER:-} "$tool_bin" "$@"; }
+tool=run_tool
 drawings=$2
 work=$3
 rm -rf "$work"
@@ -43,7 +46,7 @@ expect_clean() {
 expect 0 "usage: tessera COMMAND" "$tool" --help
 expect 0 "^tessera [0-9]+\.[0-9]+" "$tool" --version
 expect 2 "usage" "$tool"
-for c in render info crop scale border; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
+for c in render convert info crop scale border; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
 expect_clean "$tool" frobnicate
 
 # render
@@ -157,6 +160,8 @@ expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/UPPER.PPM" 0 0 8 8
 expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/any.pnm" 0 0 8 8
 expect 0 "P6 IMAGE_RGB 8 x 8" "$tool" info "$work/any.pnm"
 expect_clean "$tool" render "$drawings/shapes.cptl" "$work/drawing.gif"
+
+. "$(dirname "$0")/test_tool_formats.sh"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -80,8 +80,10 @@ const char *read_floats(const char *p, float *out, int n, char letter, int64_t l
                 return fail("line %lld: %d numbers expected after '%c', found %d", static_cast<long long>(line), n,
                             letter, k),
                        nullptr;
-            return fail("line %lld: expected a number after '%c', found '%.20s'", static_cast<long long>(line), letter,
-                        p),
+            int word = 0; // the offending word, up to 20 characters
+            while (word < 20 && p[word] && p[word] != ' ' && p[word] != '\t' && p[word] != '\n') ++word;
+            return fail("line %lld: expected a number after '%c', found '%.*s'", static_cast<long long>(line), letter,
+                        word, p),
                    nullptr;
         }
         p = end;

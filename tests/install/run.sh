@@ -63,3 +63,13 @@ for example in "$src"/examples/*.c; do
   cc -std=c99 -Wall -Wextra -pedantic -Werror "$example" -o "$work/$name" $(pkg-config --cflags --libs tessera)
   echo "example $name builds with pkg-config"
 done
+
+# The installed tool finds the installed library from any prefix (a run path relative to itself),
+# and its manual page is installed.
+moved="$work/moved prefix"
+cp -a "$prefix" "$moved"
+env -u LD_LIBRARY_PATH "$moved/bin/tessera" --version | grep -q "^tessera "
+env -u LD_LIBRARY_PATH "$moved/bin/tessera" render "$src/examples/drawings/house.ptl" "$work/house.pbm"
+head -c 2 "$work/house.pbm" | grep -q P4
+test -s "$prefix/share/man/man1/tessera.1"
+echo "the installed tool runs from a moved prefix; its manual page is installed"
