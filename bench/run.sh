@@ -15,5 +15,16 @@ for b in build/bench/bench/bench_*; do
   "$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.5}" --benchmark_format=json --benchmark_out="$out/$name.json" \
     --benchmark_out_format=json >/dev/null
 done
+# The tool on many small files (its table is kept as a note, so it follows the generated ones).
+cmake --preset release >/dev/null
+cmake --build --preset release
+{
+  echo "## The tool on many files"
+  echo
+  echo "\`bench/tool_batch.sh\`: one \`tessera convert --out-dir\` process against a process per file,"
+  echo "medians of three interleaved rounds, measured in the same run."
+  echo
+  sh bench/tool_batch.sh build/release/tools/tessera build/bench/tool-batch 1000 3
+} > bench/notes/tool_batch.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

@@ -48,5 +48,5 @@ echo "|---|---|---|---|"
 for way in loop j1 j2; do
   eval t=\$$way
   case $way in loop) label="one tessera process per file" ;; j1) label="one process, --jobs 1" ;; j2) label="one process, --jobs 2" ;; esac
-  echo "| $label | $t | $(echo "$n / $t" | bc) | $(echo "scale=2; $loop / $t" | bc) |"
+  printf "| %s | %.3f | %s | %s |\n" "$label" "$t" "$(echo "$n / $t" | bc)" "$(echo "scale=2; $loop / $t" | bc)"
 done
