@@ -103,8 +103,8 @@ static const struct {
     const char *bytes;
     size_t n;
 } foreign[] = {
-    {"JPEG", "\xff\xd8\xff", 3}, {"GIF", "GIF8", 4},  {"TIFF", "II*\0", 4}, {"TIFF", "MM\0*", 4},
-    {"BMP", "BM", 2},            {"WebP", "RIFF", 4}, {"PDF", "%PDF", 4},   {"gzip", "\x1f\x8b", 2},
+    {"JPEG", "\xff\xd8\xff", 3}, {"GIF", "GIF8", 4}, {"TIFF", "II*\0", 4},    {"TIFF", "MM\0*", 4}, {"BMP", "BM", 2},
+    {"WebP", "RIFF", 4},         {"PDF", "%PDF", 4}, {"gzip", "\x1f\x8b", 2},
 };
 
 static void hex_of(const unsigned char *b, size_t n, char *out, size_t size) {
@@ -186,7 +186,9 @@ typedef struct sample_layout {
     RGB background;
 } sample_layout;
 
-static unsigned to8(unsigned long s, long maxval) { return (unsigned)((s * 255 + (unsigned long)maxval / 2) / (unsigned long)maxval); }
+static unsigned to8(unsigned long s, long maxval) {
+    return (unsigned)((s * 255 + (unsigned long)maxval / 2) / (unsigned long)maxval);
+}
 
 static unsigned over(unsigned c8, unsigned bg, unsigned long a, long maxval) {
     return (unsigned)lround(((double)c8 * (double)a + (double)bg * (double)(maxval - (long)a)) / (double)maxval);
@@ -259,7 +261,8 @@ static int read_raw(FILE *f, AnyImageStruct *im, const sample_layout *l, problem
     for (int y = 0; ok && y < h->height; ++y) {
         const size_t got = fread(raw, 1, row_bytes, f);
         if (got < row_bytes) {
-            ok = data_ends(why, (unsigned long long)y * row_bytes + got, (unsigned long long)h->height * row_bytes, "bytes");
+            ok = data_ends(why, (unsigned long long)y * row_bytes + got, (unsigned long long)h->height * row_bytes,
+                           "bytes");
             break;
         }
         for (size_t i = 0; i < (size_t)h->width * per; ++i) {
@@ -330,8 +333,7 @@ static AnyImageStruct *read_pnm(FILE *f, RGB background, problem *why) {
     char magic[8];
     long w, h, max = 1;
     if (!next_word(f, magic, sizeof magic)) return say(why, "not a Netpbm file"), NULL;
-    if (!next_number(f, "width", 2147483647L, &w, why) || !next_number(f, "height", 2147483647L, &h, why))
-        return NULL;
+    if (!next_number(f, "width", 2147483647L, &w, why) || !next_number(f, "height", 2147483647L, &h, why)) return NULL;
     const int bits = magic[1] == '1';
     if (!bits && !next_number(f, "maximum value", 65535, &max, why)) return NULL;
     const sample_layout l = {magic[1] == '3' || magic[1] == '6' ? 3 : 1, 0, 0, max, background};
@@ -515,9 +517,18 @@ AnyImageStruct *load_any(const char *path, RGB background, sniffed *what, proble
 /* ---- output formats ------------------------------------------------------------------------------ */
 
 static const out_format formats[] = {
-    {"pbm", IMAGE_BINARY, 0}, {"pgm", IMAGE_GRAY, 0},    {"ppm", IMAGE_RGB, 0},     {"pnm", 0, 0},
-    {"pam", 0, 1},            {"png", 0, 2},             {"q1", IMAGE_FLOAT, 0},    {"q2", IMAGE_DOUBLE, 0},
-    {"q3", IMAGE_INT, 0},     {"q4", IMAGE_SHORT, 0},    {"q10", IMAGE_FLOAT3A, 0}, {"q11", IMAGE_FLOAT3B, 0},
+    {"pbm", IMAGE_BINARY, 0},
+    {"pgm", IMAGE_GRAY, 0},
+    {"ppm", IMAGE_RGB, 0},
+    {"pnm", 0, 0},
+    {"pam", 0, 1},
+    {"png", 0, 2},
+    {"q1", IMAGE_FLOAT, 0},
+    {"q2", IMAGE_DOUBLE, 0},
+    {"q3", IMAGE_INT, 0},
+    {"q4", IMAGE_SHORT, 0},
+    {"q10", IMAGE_FLOAT3A, 0},
+    {"q11", IMAGE_FLOAT3B, 0},
 };
 
 const out_format *format_named(const char *name) {

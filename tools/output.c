@@ -3,6 +3,7 @@
 #include "tool.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -53,6 +54,14 @@ static int write_replacing(AnyImageStruct *im, const out_format *f, const char *
     char *tmp = malloc(n);
     if (!tmp) return say(why, "out of memory");
     snprintf(tmp, n, "%s.tmp-%ld-%p", target, (long)getpid(), (void *)im);
+    /* Made here first, so that a directory that cannot be written is reported for target. */
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+        say(why, "cannot write '%s': %s", target, strerror(errno));
+        free(tmp);
+        return 0;
+    }
+    close(fd);
     int ok = save_as(im, f, tmp, why);
     if (ok) {
         if (old) {

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static int report(const char *what, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -309,7 +310,7 @@ static int edit_one(const char *in, const char *out, const options *o, image_op 
             if (result != im) im_Free_(result, result->header->tag);
             result = converted;
         }
-        if (!result) say(why, "out of memory: %s", tessera_last_error());
+        if (!result) say(why, "%s", tessera_last_error());
         else {
             if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
             ok = write_output(result, f, out, why);
@@ -324,6 +325,7 @@ static int edit_one(const char *in, const char *out, const options *o, image_op 
 
 typedef struct batch {
     char **files;
+    char **outs; /* the output of each file */
     int count;
     const options *o;
     int render; /* else convert */
@@ -361,14 +363,9 @@ static void *batch_worker(void *arg) {
         const char *in = b->files[i];
         problem why = {""};
         int ok = 0, clipped = 0;
-        const char *ext = b->o->to ? b->o->to->name : NULL;
-        sniffed what;
-        if (b->render && !ext) ext = sniff(in, &what, &why) && what.colour ? "ppm" : "pbm";
-        char *out = output_path(b->o->out_dir, in, ext ? ext : "ppm");
-        if (!out) say(&why, "out of memory");
-        else if (b->render) ok = render_one(in, out, b->o, &clipped, &why);
+        const char *out = b->outs[i];
+        if (b->render) ok = render_one(in, out, b->o, &clipped, &why);
         else ok = edit_one(in, out, b->o, NULL, NULL, NULL, 1, &why);
-        free(out);
         pthread_mutex_lock(&b->lock);
         ++b->done;
         if (b->bar && (!ok || (clipped && !(b->o->seen & O_QUIET)))) fputs("\r\033[K", stderr);
@@ -383,11 +380,43 @@ static void *batch_worker(void *arg) {
     }
 }
 
+static int compare_names(const void *a, const void *b);
+static int run_threads(const options *o, int render, char **outs);
+
 static int run_batch(const options *o, int render) {
     for (int i = 0; i < o->nargs; ++i)
         if (strcmp(o->args[i], "-") == 0) return report("-", "standard input cannot be one of many inputs");
     if (!render && !o->to) return report("convert", "--out-dir needs --to EXT, the format of the outputs");
-    batch b = {(char **)o->args,         o->nargs, o, render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
+    struct stat st;
+    if (stat(o->out_dir, &st) != 0 && mkdir(o->out_dir, 0777) != 0)
+        return report(o->out_dir, "cannot make the output directory: %s", strerror(errno));
+    if (stat(o->out_dir, &st) == 0 && !S_ISDIR(st.st_mode)) return report(o->out_dir, "not a directory");
+    /* Every output is named first: two inputs that would write one file are an error. */
+    char **outs = calloc((size_t)o->nargs, sizeof *outs), **sorted = calloc((size_t)o->nargs, sizeof *sorted);
+    int status = outs && sorted ? 0 : report(o->out_dir, "out of memory");
+    for (int i = 0; !status && i < o->nargs; ++i) {
+        problem why;
+        sniffed what;
+        const char *ext = o->to ? o->to->name : sniff(o->args[i], &what, &why) && what.colour ? "ppm" : "pbm";
+        if (!(outs[i] = sorted[i] = output_path(o->out_dir, o->args[i], ext)))
+            status = report(o->out_dir, "out of memory");
+    }
+    if (!status) {
+        qsort(sorted, (size_t)o->nargs, sizeof *sorted, compare_names);
+        for (int i = 1; !status && i < o->nargs; ++i)
+            if (strcmp(sorted[i - 1], sorted[i]) == 0) status = report(sorted[i], "two inputs would be written here");
+    }
+    if (!status) status = run_threads(o, render, outs);
+    for (int i = 0; outs && i < o->nargs; ++i) free(outs[i]);
+    free(outs);
+    free(sorted);
+    return status;
+}
+
+static int compare_names(const void *a, const void *b) { return strcmp(*(char *const *)a, *(char *const *)b); }
+
+static int run_threads(const options *o, int render, char **outs) {
+    batch b = {(char **)o->args,         outs, o->nargs, o, render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
                PTHREAD_MUTEX_INITIALIZER};
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     int jobs = o->jobs ? o->jobs : cpus > 0 ? (int)(cpus < 64 ? cpus : 64) : 1;

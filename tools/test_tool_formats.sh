@@ -238,6 +238,12 @@ expect 0 "^$" "$tool" convert --out-dir "$b/conv" --to png --jobs 2 "$b"/out/*
 check "every rendering was converted" test "$(ls "$b/conv" | wc -l)" -eq 48
 if [ -n "$png_formats" ]; then same_pixels "batch convert" "$b/conv/colour5.png" "$b/out/colour5.ppm"; fi
 expect 2 "needs --to" "$tool" convert --out-dir "$b/conv" "$b"/out/*
+expect 0 "^$" "$tool" convert --out-dir "$b/made" --to pgm "$f/gray.pgm" --jobs 1 --quiet
+check "--out-dir is made when missing" test -f "$b/made/gray.pgm"
+cp "$f/gray.pgm" "$b/made/gray.pnm"
+expect 2 "made/gray.pgm: two inputs would be written here" "$tool" convert --out-dir "$b/made" --to pgm "$f/gray.pgm" "$b/made/gray.pnm"
+expect 2 "not a directory" "$tool" convert --out-dir "$f/gray.pgm" --to pgm "$f/gray.pgm"
+expect 2 "cannot write '.*no-such-dir/x.pgm': No such file" "$tool" convert "$f/gray.pgm" "$f/no-such-dir/x.pgm"
 if command -v script >/dev/null; then
   script -q -e -c "$tool_bin render --out-dir '$b/out' --jobs 2 $b/in/plain*.ptl" "$b/typescript" >/dev/null 2>&1
   check "a progress bar on a terminal" grep -q '\[##############################\] 24/24' "$b/typescript"
