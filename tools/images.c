@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #ifdef TESSERA_HAVE_PNG
 #include <png.h>
@@ -225,7 +226,22 @@ static unsigned layout_tag(const sample_layout *l, int bilevel) {
     return bilevel && !l->alpha ? IMAGE_BINARY : IMAGE_GRAY;
 }
 
-static AnyImageStruct *new_image(unsigned tag, long w, long h, problem *why) {
+static int data_ends(problem *why, unsigned long long got, unsigned long long want, const char *unit);
+
+/* The bytes left in f after its position (files are regular: standard input is copied first). */
+static unsigned long long bytes_left(FILE *f) {
+    struct stat st;
+    const long at = ftell(f);
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || at < 0) return ~0ULL;
+    return st.st_size > at ? (unsigned long long)(st.st_size - at) : 0;
+}
+
+/* A new w x h image, once f is known to hold at least need bytes more: a header never makes
+ * the reader allocate more than its file can fill. */
+static AnyImageStruct *new_image(unsigned tag, long w, long h, FILE *f, unsigned long long need, const char *unit,
+                                 problem *why) {
+    const unsigned long long left = bytes_left(f);
+    if (left < need) return data_ends(why, left, need, unit), NULL;
     AnyImageStruct *im = im_NewOrWrap_((uint16_t)tag, (int32_t)w, (int32_t)h, 0, 0, NULL, 0, 0, NULL);
     if (!im) say_library(why);
     return im;
@@ -337,9 +353,13 @@ static AnyImageStruct *read_pnm(FILE *f, RGB background, problem *why) {
     const int bits = magic[1] == '1';
     if (!bits && !next_number(f, "maximum value", 65535, &max, why)) return NULL;
     const sample_layout l = {magic[1] == '3' || magic[1] == '6' ? 3 : 1, 0, 0, max, background};
-    AnyImageStruct *im = new_image(bits ? IMAGE_BINARY : layout_tag(&l, 0), w, h, why);
+    /* Raw samples have their exact size; plain ones take at least a character each. */
+    const unsigned long long samples = (unsigned long long)w * (unsigned long long)h * (unsigned long long)l.channels;
+    const int raw = magic[1] >= '4';
+    AnyImageStruct *im = new_image(bits ? IMAGE_BINARY : layout_tag(&l, 0), w, h, f,
+                                   raw ? samples * (max > 255 ? 2 : 1) : samples, raw ? "bytes" : "characters", why);
     if (!im) return NULL;
-    const int ok = magic[1] >= '4' ? read_raw(f, im, &l, why) : read_plain(f, im, &l, bits, why);
+    const int ok = raw ? read_raw(f, im, &l, why) : read_plain(f, im, &l, bits, why);
     if (ok) return im;
     im_Free_(im, im->header->tag);
     return NULL;
@@ -382,7 +402,9 @@ static AnyImageStruct *read_pam(FILE *f, RGB background, sniffed *what, problem 
     else if (strcmp(type, "GRAYSCALE") != 0) return say(why, "PAM tuple type '%s' is not supported", type), NULL;
     if (depth != l.channels + l.alpha)
         return say(why, "PAM depth %ld does not match tuple type %s%s", depth, type, l.alpha ? "_ALPHA" : ""), NULL;
-    AnyImageStruct *im = new_image(layout_tag(&l, bilevel), w, h, why);
+    const unsigned long long need =
+        (unsigned long long)w * (unsigned long long)h * (unsigned long long)depth * (max > 255 ? 2ULL : 1ULL);
+    AnyImageStruct *im = new_image(layout_tag(&l, bilevel), w, h, f, need, "bytes", why);
     if (!im) return NULL;
     if (read_raw(f, im, &l, why)) return im;
     im_Free_(im, im->header->tag);
@@ -438,7 +460,10 @@ static AnyImageStruct *read_png(FILE *f, RGB background, sniffed *what, problem 
                        png_get_bit_depth(p, info) == 16 ? 65535 : 255, background};
     const int bilevel = colour == PNG_COLOR_TYPE_GRAY && depth == 1 && !trns;
     if (w > 2147483647U || h > 2147483647U) png_error(p, "the image is too large");
-    job.im = new_image(bilevel ? IMAGE_BINARY : layout_tag(&l, 0), (long)w, (long)h, why);
+    /* Deflate packs at most 1,032 bytes into one, and 1-bit pixels eight to a byte: a PNG that
+     * claims more pixels than its file could hold is refused before anything is allocated. */
+    job.im = new_image(bilevel ? IMAGE_BINARY : layout_tag(&l, 0), (long)w, (long)h, f,
+                       ((unsigned long long)w * h) / 8300, "compressed bytes", why);
     if (!job.im) png_longjmp(p, 1);
     const size_t rowbytes = png_get_rowbytes(p, info), per = (size_t)(l.channels + l.alpha);
     /* Interlaced images need the whole picture before rows are complete. */
