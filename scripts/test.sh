@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer), valgrind memcheck over the unit tests, and the fuzz smoke runs.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev valgrind netpbm clang libclang-rt-14-dev
+sh scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev valgrind netpbm clang libclang-rt-14-dev \
+  libpng-dev bc man-db python3-dev python3-pip pybind11-dev python3-numpy python3-pytest python3-pil python3-distributed
 
 echo "== normal build"
 cmake --preset default >/dev/null

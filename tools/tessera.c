@@ -270,10 +270,11 @@ static int render_one(const char *path, const char *out, const options *o, int *
     *clipped = clip;
     if (paint) {
         AnyImageStruct *rgb = convert_image(im, IMAGE_RGB, 0);
+        if (rgb && im->header->comment) rgb->header->comment = strNewCopy(im->header->comment);
         if (rgb) {
             const ImageHeader *h = rgb->header;
-            for (int y = 0; y < h->height; ++y)
-                for (int x = 0; x < h->width; ++x)
+            for (int y = h->yoffset; y < h->yoffset + h->height; ++y) /* the image's own indices */
+                for (int x = h->xoffset; x < h->xoffset + h->width; ++x)
                     ((RGB *)rgb->data[y])[x] = ((int8_t *)im->data[y])[x] ? o->foreground : o->background;
         }
         im_Free_(im, IMAGE_BINARY);
@@ -397,7 +398,9 @@ static int run_batch(const options *o, int render) {
     for (int i = 0; !status && i < o->nargs; ++i) {
         problem why;
         sniffed what;
-        const char *ext = o->to ? o->to->name : sniff(o->args[i], &what, &why) && what.colour ? "ppm" : "pbm";
+        /* Without --to, a rendering is PPM when it is in colour, else PBM, as for one file. */
+        const int colour = (o->seen & (O_RGB | O_FOREGROUND)) || (sniff(o->args[i], &what, &why) && what.colour);
+        const char *ext = o->to ? o->to->name : colour ? "ppm" : "pbm";
         if (!(outs[i] = sorted[i] = output_path(o->out_dir, o->args[i], ext)))
             status = report(o->out_dir, "out of memory");
     }

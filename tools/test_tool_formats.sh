@@ -188,6 +188,9 @@ expect 0 "minimum: 0 0 16" "$tool" info "$f/fg.ppm"
 expect 0 "maximum: 255 128 32" "$tool" info "$f/fg.ppm"
 "$tool" render "$drawings/house.ptl" "$f/house.pbm"
 check "--foreground paints exactly the binary rendering's pixels" test "$(plain "$f/fg.ppm" | grep -o '255 128 32' | wc -l)" -eq "$(plain "$f/house.pbm" | tail -n +3 | tr -cd 1 | wc -c)"
+printf 'PTL -3.5 2 10 8\nl -3 2 6 9\n' > "$f/offset.ptl"
+expect 0 "^$" "$tool" render "$f/offset.ptl" "$f/offset.ppm" --scale 2 --foreground '#00ff00'
+expect 0 "maximum: 0 255 0" "$tool" info "$f/offset.ppm"
 expect 2 "--foreground is for plain" "$tool" render "$drawings/shapes.cptl" "$f/x.ppm" --foreground '#fff'
 expect 0 "^$" "$tool" border "$f/rgb.ppm" "$f/framed.ppm" 2 --color=#ff0000
 expect 0 "41 x 27" "$tool" info "$f/framed.ppm"

@@ -73,3 +73,12 @@ env -u LD_LIBRARY_PATH "$moved/bin/tessera" render "$src/examples/drawings/house
 head -c 2 "$work/house.pbm" | grep -q P4
 test -s "$prefix/share/man/man1/tessera.1"
 echo "the installed tool runs from a moved prefix; its manual page is installed"
+
+# The Python package, when the build has it, is installed under lib/python3/dist-packages.
+if [ -d "$prefix/lib/python3/dist-packages/tessera" ]; then
+  (cd "$work" && PYTHONPATH="$moved/lib/python3/dist-packages" /usr/bin/python3 -c '
+import tessera, numpy
+im = tessera.Drawing(8, 6).line(0, 0, 7, 5).render(2)
+assert numpy.asarray(im).shape == (12, 16) and numpy.asarray(im).any()
+print("the installed Python package imports and renders")')
+fi

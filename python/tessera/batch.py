@@ -1,0 +1,279 @@
+"""Render, convert or describe many files on a Dask distributed cluster, one task a file.
+
+    python3 -m tessera.batch render  [--local N | --scheduler tcp://HOST:PORT] [--out-dir DIR]
+                                     [--to EXT] [--scale S | --scale-x X --scale-y Y]
+                                     [--binary | --rgb] [--background C] [--foreground C] FILE...
+    python3 -m tessera.batch convert [...] --to EXT [--normalize] [--background C] FILE...
+    python3 -m tessera.batch info    [...] FILE...
+
+Each result is byte for byte what ``tessera render|convert`` writes for the same file and
+options (``info`` prints the objects of ``tessera info --json``, one a line). Outputs go beside
+their inputs or into --out-dir. A failing file is reported and the others still finish; the
+exit status is then 2. --local N (the default, with one worker process a processor) starts a
+cluster on this machine for the run; --scheduler uses a running cluster, whose workers must be
+able to import tessera and to read the inputs and write the outputs at the same paths (a shared
+file system).
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from typing import Any, Dict, List, Optional, Tuple
+
+import numpy as np
+
+import tessera
+from tessera import _tessera
+
+# ---- the work on one file (runs on a worker) -------------------------------------------------
+
+
+def _output_path(path: str, out_dir: Optional[str], ext: str) -> str:
+    directory = out_dir if out_dir is not None else os.path.dirname(path)
+    stem = os.path.basename(path)
+    dot = stem.rfind(".")
+    if dot > 0:
+        stem = stem[:dot]
+    return os.path.join(directory, stem + "." + ext)
+
+
+def _render(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    kind, fmt, _, _ = _tessera._describe(path)
+    if kind != "drawing":
+        raise ValueError(f"not a drawing (a point list starts with PTL or CPTL; this is {fmt})")
+    drawing = tessera.Drawing.load(path)
+    colour = drawing.color
+    if options["foreground"] is not None and colour:
+        raise ValueError("--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours")
+    ext = options["to"] or ("ppm" if colour or options["rgb"] or options["foreground"] is not None else "pbm")
+    out = _output_path(path, options["out_dir"], ext)
+    if options["binary"] or options["rgb"]:
+        binary = options["binary"]
+    elif ext in ("pbm", "ppm"):
+        binary = ext == "pbm"
+    else:
+        binary = not colour and options["foreground"] is None
+    if _tessera._output_kind(ext, "binary" if binary else "rgb", False) is None:
+        raise ValueError(f"a {'binary' if binary else 'colour'} rendering cannot be written as {ext}")
+    background = options["background"]
+    paint = not binary and not colour and options["foreground"] is not None
+    image, clipped = drawing.render(options["scale_x"], options["scale_y"], "binary" if binary or paint else "rgb",
+                                    background, True)
+    if paint:
+        painted = np.where(np.asarray(image)[..., None] != 0, np.array(options["foreground"], np.uint8),
+                           np.array(background, np.uint8)).astype(np.uint8)
+        rgb = tessera.Image.from_array(painted, image.xoffset, image.yoffset)
+        rgb.comment = image.comment
+        image = rgb
+    image.save(out)
+    return {"file": path, "output": out, "clipped": clipped}
+
+
+def _convert(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    ext = options["to"]
+    out = _output_path(path, options["out_dir"], ext)
+    image = tessera.load(path, options["background"])
+    kind = _tessera._output_kind(ext, image.kind, True)
+    if kind is None:  # cannot happen for the formats there are; kept as the tool's rule
+        raise ValueError(f"{ext} holds another element type than this {image.kind} image")
+    if kind != image.kind:
+        image = image.convert(kind, options["normalize"])
+    image.save(out)
+    return {"file": path, "output": out}
+
+
+_TAG_NAMES = {"gray": "IMAGE_GRAY", "binary": "IMAGE_BINARY", "rgb": "IMAGE_RGB", "short": "IMAGE_SHORT",
+              "int": "IMAGE_INT", "float": "IMAGE_FLOAT", "double": "IMAGE_DOUBLE", "float3a": "IMAGE_FLOAT3A",
+              "float3b": "IMAGE_FLOAT3B"}
+
+
+def _number(v: float) -> Optional[float]:
+    return v if np.isfinite(v) else None
+
+
+def _values(v: Any) -> Any:
+    return [_number(x) for x in v] if isinstance(v, tuple) else _number(v)
+
+
+def _info(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    kind, fmt, maxval, image = _tessera._describe(path)
+    if kind == "drawing":
+        drawing = tessera.Drawing.load(path)
+        counts = {"point": 0, "line": 0, "ellipse": 0, "fill": 0}
+        for element in drawing.elements():
+            counts[element[0]] += 1
+        x, y, width, height = drawing.bounds
+        return {"file": path, "format": fmt, "bounds": {"x": x, "y": y, "width": width, "height": height},
+                "comment": drawing.comment.rstrip("\n "),
+                "elements": {"points": counts["point"], "lines": counts["line"], "ellipses": counts["ellipse"],
+                             "fills": counts["fill"]}}
+    low, high = image.extrema()
+    return {"file": path, "format": fmt, "type": _TAG_NAMES[image.kind], "width": image.width,
+            "height": image.height, "maxval": maxval, "xoffset": image.xoffset, "yoffset": image.yoffset,
+            "comment": image.comment.rstrip("\n "), "minimum": _values(low), "maximum": _values(high)}
+
+
+_COMMANDS = {"render": _render, "convert": _convert, "info": _info}
+
+
+def run_one(command: str, path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    """Does command on one file; a failure comes back as {"file", "error"}, never raised."""
+    try:
+        return _COMMANDS[command](path, options)
+    except (tessera.Error, OSError, ValueError, TypeError, IndexError, OverflowError, MemoryError) as e:
+        message = str(e)
+        prefix = path + ": "
+        if message.startswith(prefix):
+            message = message[len(prefix):]
+        return {"file": path, "error": message}
+
+
+# ---- the command line -----------------------------------------------------------------------
+
+
+def _colour(text: str) -> Tuple[int, int, int]:
+    if text.startswith("#") and len(text) in (4, 7):
+        digits = text[1:]
+    elif text[:2].lower() == "0x" and len(text) == 8:
+        digits = text[2:]
+    else:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a colour: #rgb, #rrggbb or 0xrrggbb")
+    try:
+        value = int(digits, 16)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a colour: #rgb, #rrggbb or 0xrrggbb") from None
+    if len(digits) == 3:
+        return ((value >> 8) * 17, ((value >> 4) & 15) * 17, (value & 15) * 17)
+    return (value >> 16, (value >> 8) & 255, value & 255)
+
+
+def _scale(text: str) -> float:
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a positive number") from None
+    if not 0 < v <= 1e6:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a positive number")
+    return v
+
+
+_FORMATS = ("pbm", "pgm", "ppm", "pnm", "pam", "png", "q1", "q2", "q3", "q4", "q10", "q11")
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="python3 -m tessera.batch", description=__doc__.split("\n\n")[0])
+    p.add_argument("command", choices=sorted(_COMMANDS))
+    p.add_argument("files", nargs="+", metavar="FILE")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler, e.g. tcp://host:8786")
+    where.add_argument("--local", type=int, metavar="N", help="start N local worker processes (default: one a processor)")
+    p.add_argument("--out-dir", metavar="DIR", help="write outputs here instead of beside the inputs")
+    p.add_argument("--to", type=str.lower, choices=_FORMATS, metavar="EXT", help="the outputs' format")
+    scale = p.add_mutually_exclusive_group()
+    scale.add_argument("--scale", type=_scale)
+    scale.add_argument("--scale-x", type=_scale)
+    p.add_argument("--scale-y", type=_scale)
+    kind = p.add_mutually_exclusive_group()
+    kind.add_argument("--binary", action="store_true")
+    kind.add_argument("--rgb", action="store_true")
+    p.add_argument("--background", type=_colour, default=(0, 0, 0))
+    p.add_argument("--foreground", type=_colour)
+    p.add_argument("--normalize", action="store_true")
+    p.add_argument("--quiet", action="store_true", help="no progress bar")
+    return p
+
+
+def _options(args: argparse.Namespace) -> Dict[str, Any]:
+    scale_x = args.scale or args.scale_x or 1.0
+    scale_y = args.scale or args.scale_y or 1.0
+    return {"to": args.to, "out_dir": os.path.abspath(args.out_dir) if args.out_dir else None, "scale_x": scale_x,
+            "scale_y": scale_y, "binary": args.binary, "rgb": args.rgb, "background": args.background,
+            "foreground": args.foreground, "normalize": args.normalize}
+
+
+def _bar(done: int, total: int, failed: int) -> None:
+    width = 30
+    filled = done * width // total if total else width
+    sys.stderr.write(f"\r[{'#' * filled}{' ' * (width - filled)}] {done}/{total}"
+                     f"{' (failures above)' if failed else ''}")
+    sys.stderr.flush()
+
+
+def run(command: str, files: List[str], options: Dict[str, Any], client: Any, progress: bool,
+        quiet: bool = False) -> Tuple[int, int]:
+    """Runs command on every file as tasks of the Dask client; prints failures (and info's
+    objects). Returns (files done, files failed)."""
+    from distributed import as_completed
+
+    futures = client.map(run_one, [command] * len(files), files, [options] * len(files), pure=False)
+    done = failed = 0
+    results: Dict[str, Dict[str, Any]] = {}
+    if progress:
+        _bar(0, len(files), 0)
+    for future in as_completed(futures):
+        result = future.result()
+        done += 1
+        if "error" in result:
+            failed += 1
+            if progress:
+                sys.stderr.write("\r\033[K")
+            sys.stderr.write(f"tessera: {result['file']}: {result['error']}\n")
+        elif result.get("clipped") and not quiet:
+            if progress:
+                sys.stderr.write("\r\033[K")
+            sys.stderr.write(f"tessera: warning: {result['file']}: some elements were clipped at the bounds\n")
+        results[result["file"]] = result
+        if progress:
+            _bar(done, len(files), failed)
+    if progress:
+        sys.stderr.write("\n")
+    if command == "info":
+        for f in files:
+            sys.stdout.write(json.dumps(results[f]) + "\n")
+    return done, failed
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    if args.command == "convert" and not args.to:
+        _parser().error("convert needs --to EXT, the format of the outputs")
+    if args.scale_y and args.scale:
+        _parser().error("--scale conflicts with --scale-x and --scale-y")
+    if args.local is not None and args.local < 1:
+        _parser().error("--local needs at least 1 worker")
+    if args.out_dir:
+        os.makedirs(args.out_dir, exist_ok=True)
+    files = [os.path.abspath(f) for f in args.files]
+    if args.command != "info":
+        outs = [_output_path(f, os.path.abspath(args.out_dir) if args.out_dir else None, args.to or "?") for f in files]
+        if args.to and len(set(outs)) != len(outs):
+            _parser().error("two inputs would be written to one output")
+    from distributed import Client, LocalCluster
+
+    started = time.monotonic()
+    if args.scheduler:
+        client = Client(args.scheduler)
+        cluster = None
+    else:
+        workers = args.local or os.cpu_count() or 1
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                               dashboard_address=None)
+        client = Client(cluster)
+    try:
+        progress = sys.stderr.isatty() and not args.quiet
+        done, failed = run(args.command, files, _options(args), client, progress, args.quiet)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    seconds = time.monotonic() - started
+    if not args.quiet:
+        sys.stderr.write(f"{done} files, {failed} failed, {seconds:.1f} s, {done / seconds if seconds else 0:.1f} files/s\n")
+    return 2 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,115 @@
+"""python3 -m tessera.batch on a local Dask cluster of two worker processes (loopback only):
+a few hundred generated images and drawings, some of them bad; every result byte for byte what
+the tessera tool writes for the same file."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+
+import tessera
+from tessera import batch
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    c = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                 dashboard_address=None)
+    yield c
+    c.close()
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("inputs")
+    rng = np.random.default_rng(18)
+    images, drawings, bad = [], [], []
+    for i in range(120):
+        kind, ext = [("gray", "pgm"), ("rgb", "ppm"), ("binary", "pbm"), ("rgb", "png"), ("gray", "pam")][i % 5]
+        shape = (rng.integers(8, 40), rng.integers(8, 40)) + ((3,) if kind == "rgb" else ())
+        a = rng.integers(0, 2 if kind == "binary" else 256, shape).astype(np.int8 if kind == "binary" else np.uint8)
+        path = root / f"img{i}.{ext}"
+        tessera.Image.from_array(a, kind=kind).save(path)
+        images.append(str(path))
+    for i in range(80):
+        colour = i % 2 == 0
+        d = tessera.Drawing(30, 20, x=float(i % 3), color=colour, comment=f"drawing {i}")
+        g = tessera.Generator.uniform(0, 30, seed=i + 1)
+        for _ in range(6):
+            x1, y1, x2, y2 = g.draw(4)
+            d.line(x1, y1 * 0.7, x2, y2 * 0.7, size=float(i % 4), color=(i * 3 % 256, 90, 200))
+        d.ellipse(15, 10, 8, 5, color=(250, 10, 10))
+        if not colour:
+            d.fill(1, 1)
+        path = root / f"draw{i}.{'cptl' if colour else 'ptl'}"
+        d.save(path)
+        drawings.append(str(path))
+    (root / "short.pgm").write_bytes(b"P5 40 40 255\n" + bytes(100))
+    (root / "photo.jpg").write_bytes(b"\xff\xd8\xff\xe0\x00\x10JFIF")
+    (root / "broken.ptl").write_text("PTL 0 0 10 10\nl 1 2 x 4\n")
+    bad = [str(root / "short.pgm"), str(root / "photo.jpg"), str(root / "broken.ptl")]
+    return images, drawings, bad
+
+
+def outputs(directory):
+    return {name: (directory / name).read_bytes() for name in sorted(os.listdir(directory))}
+
+
+def test_convert_on_the_cluster_equals_the_tool(cluster, files, tool, tmp_path, capsys):
+    images, _, bad = files
+    inputs = images + bad[:2]
+    status = batch.main(["convert", "--scheduler", cluster.scheduler_address, "--out-dir", str(tmp_path / "py"),
+                         "--to", "png", "--quiet"] + inputs)
+    err = capsys.readouterr().err
+    assert status == 2
+    assert "short.pgm: pixel data ends" in err and "photo.jpg: JPEG files are not supported" in err
+    subprocess.run([tool, "convert", "--quiet", "--out-dir", str(tmp_path / "tool"), "--to", "png"] + inputs,
+                   stderr=subprocess.DEVNULL)
+    py, ref = outputs(tmp_path / "py"), outputs(tmp_path / "tool")
+    assert len(py) == len(images) and py == ref
+
+
+def test_render_on_the_cluster_equals_the_tool(cluster, files, tool, tmp_path, capsys):
+    _, drawings, bad = files
+    for extra in ([], ["--scale", "2", "--background", "#123456"], ["--to", "png", "--rgb"]):
+        py_dir, tool_dir = tmp_path / f"py{len(extra)}", tmp_path / f"tool{len(extra)}"
+        status = batch.main(["render", "--scheduler", cluster.scheduler_address, "--out-dir", str(py_dir), "--quiet"]
+                            + extra + drawings + bad[2:])
+        assert status == 2
+        assert "broken.ptl: line 2: expected a number after 'l', found 'x'" in capsys.readouterr().err
+        subprocess.run([tool, "render", "--quiet", "--out-dir", str(tool_dir)] + extra + drawings + bad[2:],
+                       stderr=subprocess.DEVNULL)
+        py, ref = outputs(py_dir), outputs(tool_dir)
+        assert len(py) == len(drawings) and py == ref, extra
+    plain = [d for d in drawings if d.endswith(".ptl")][:5]
+    assert batch.main(["render", "--scheduler", cluster.scheduler_address, "--out-dir", str(tmp_path / "fg"),
+                       "--foreground", "#ff8000", "--quiet"] + plain) == 0
+    subprocess.run([tool, "render", "--quiet", "--out-dir", str(tmp_path / "fgt"), "--foreground", "#ff8000"] + plain,
+                   check=True)
+    assert outputs(tmp_path / "fg") == outputs(tmp_path / "fgt")
+
+
+def test_info_on_the_cluster_equals_the_tool(cluster, files, tool, capsys):
+    images, drawings, bad = files
+    inputs = images[:10] + drawings[:4]
+    assert batch.main(["info", "--scheduler", cluster.scheduler_address, "--quiet"] + inputs + bad[:1]) == 2
+    rows = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    ref = subprocess.run([tool, "info", "--json"] + inputs, capture_output=True, text=True, check=True).stdout
+    assert rows[:-1] == [json.loads(line) for line in ref.splitlines()]
+    assert "pixel data ends" in rows[-1]["error"]
+
+
+def test_a_local_cluster_of_its_own_and_outputs_beside_the_inputs(files, tmp_path):
+    images, _, _ = files
+    for i, path in enumerate(images[:6]):
+        (tmp_path / f"in{i}{os.path.splitext(path)[1]}").write_bytes(open(path, "rb").read())
+    inputs = sorted(str(p) for p in tmp_path.iterdir())
+    run = subprocess.run([sys.executable, "-m", "tessera.batch", "convert", "--local", "2", "--to", "pgm"] + inputs,
+                         capture_output=True, text=True, env=dict(os.environ))
+    assert run.returncode == 0, run.stderr
+    assert "6 files, 0 failed" in run.stderr and "files/s" in run.stderr
+    assert sorted(p.name for p in tmp_path.glob("*.pgm")) == [f"in{i}.pgm" for i in range(6)]

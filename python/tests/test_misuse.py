@@ -1,0 +1,108 @@
+"""Every mistake a caller can make raises a Python exception in this process: none reaches a
+library assertion or panic (which would end the interpreter and this test run)."""
+import io
+
+import numpy as np
+import pytest
+
+import tessera
+
+
+def gray():
+    return tessera.Image.from_array(np.arange(12, dtype=np.uint8).reshape(3, 4), xoffset=10, yoffset=20)
+
+
+def drawing():
+    return tessera.Drawing(10, 10)
+
+
+MISUSES = [
+    # images
+    ("zero width", lambda: tessera.Image(0, 5), ValueError),
+    ("negative height", lambda: tessera.Image(5, -1), ValueError),
+    ("unknown kind", lambda: tessera.Image(5, 5, "pointer"), ValueError),
+    ("indices past 32 bits", lambda: tessera.Image(5, 5, xoffset=2**31 - 2), OverflowError),
+    ("huge image", lambda: tessera.Image(2**31 - 1, 2**31 - 1, "double"), MemoryError),
+    ("crop past the edge", lambda: gray().crop(12, 20, 4, 3), IndexError),
+    ("crop before the offsets", lambda: gray().crop(0, 0, 2, 2), IndexError),
+    ("crop of no pixels", lambda: gray().crop(10, 20, 0, 2), ValueError),
+    ("crop_into another kind", lambda: gray().crop_into(tessera.Image(4, 3, "rgb"), 10, 20, 0, 0, 2, 2), TypeError),
+    ("crop_into past the target", lambda: gray().crop_into(tessera.Image(2, 2), 10, 20, 1, 1, 2, 2), IndexError),
+    ("crop_into from outside", lambda: gray().crop_into(tessera.Image(9, 9), 0, 0, 0, 0, 2, 2), IndexError),
+    ("negative border", lambda: gray().border(-1), ValueError),
+    ("border past 32 bits", lambda: gray().border(2**31), OverflowError),
+    ("scale to zero", lambda: gray().scale(0, 3), ValueError),
+    ("scale to negative", lambda: gray().scale(3, -3), ValueError),
+    ("at outside", lambda: gray().at(9, 20), IndexError),
+    ("set outside", lambda: gray().set(14, 20, 1), IndexError),
+    ("gray value too large", lambda: gray().fill(256), ValueError),
+    ("gray value fractional", lambda: gray().set(10, 20, 1.5), ValueError),
+    ("rgb value not three", lambda: tessera.Image(2, 2, "rgb").fill((1, 2)), TypeError),
+    ("value of the wrong type", lambda: gray().fill("white"), TypeError),
+    ("array of one dimension", lambda: tessera.Image.from_array(np.zeros(5, np.uint8)), ValueError),
+    ("array of four channels", lambda: tessera.Image.from_array(np.zeros((2, 2, 4), np.uint8)), ValueError),
+    ("array of complex", lambda: tessera.Image.from_array(np.zeros((2, 2), np.complex64)), TypeError),
+    ("empty array", lambda: tessera.Image.from_array(np.zeros((0, 2), np.uint8)), ValueError),
+    ("wrap of another dtype", lambda: tessera.Image.from_array(np.zeros((2, 2), np.int64), kind="int", wrap=True),
+     TypeError),
+    ("wrap of a strided array", lambda: tessera.Image.from_array(np.zeros((4, 4), np.uint8)[::2], wrap=True),
+     ValueError),
+    ("wrap of a read-only array",
+     lambda: tessera.Image.from_array(np.frombuffer(bytes(4), np.uint8).reshape(2, 2), wrap=True), ValueError),
+    ("kind that does not fit the shape", lambda: tessera.Image.from_array(np.zeros((2, 2), np.uint8), kind="rgb"),
+     ValueError),
+    ("convert to an unknown kind", lambda: gray().convert("cmyk"), ValueError),
+    # files
+    ("load a missing file", lambda: tessera.load("/nonexistent/x.pgm"), tessera.FileError),
+    ("load a text file object", lambda: tessera.load(io.StringIO("P5 1 1 255\n\0")), TypeError),
+    ("load something else", lambda: tessera.load(42), TypeError),
+    ("load a JPEG", lambda: tessera.load(io.BytesIO(b"\xff\xd8\xff\xe0 JFIF")), tessera.FileError),
+    ("load a short file", lambda: tessera.load(io.BytesIO(b"P5 4 4 255\nab")), tessera.FileError),
+    ("load a drawing as an image", lambda: tessera.load(io.BytesIO(b"PTL 0 0 1 1\n")), tessera.FileError),
+    ("save under an unknown extension", lambda: gray().save("/tmp/x.jpg"), ValueError),
+    ("save in an unknown format", lambda: gray().save(io.BytesIO(), format="gif"), ValueError),
+    ("save rgb as pgm", lambda: tessera.Image(2, 2, "rgb").save(io.BytesIO(), format="pgm"), ValueError),
+    ("save into a missing directory", lambda: gray().save("/nonexistent/dir/x.pgm"), tessera.FileError),
+    ("save to something else", lambda: gray().save(3.5), TypeError),
+    ("a path with NUL", lambda: tessera.load("a\0b.pgm"), ValueError),
+    # drawings
+    ("drawing of no area", lambda: tessera.Drawing(0, 5), ValueError),
+    ("drawing of infinite size", lambda: tessera.Drawing(float("inf"), 5), ValueError),
+    ("colour of two values", lambda: drawing().point(1, 1, color=(1, 2)), TypeError),
+    ("colour out of range", lambda: drawing().line(0, 0, 1, 1, color=(0, 0, 256)), ValueError),
+    ("negative size", lambda: drawing().ellipse(5, 5, 2, 2, size=-1), ValueError),
+    ("render at scale 0", lambda: drawing().render(0), ValueError),
+    ("render at a NaN scale", lambda: drawing().render(1, float("nan")), ValueError),
+    ("render of another kind", lambda: drawing().render(1, kind="gray"), ValueError),
+    ("render too large", lambda: drawing().render(1e9), tessera.Error),
+    ("load a damaged drawing", lambda: tessera.Drawing.load(io.BytesIO(b"PTL 0 0 9 9\nl 1 x\n")),
+     tessera.FileError),
+    ("load a missing drawing", lambda: tessera.Drawing.load("/nonexistent.ptl"), tessera.FileError),
+    # generators and histograms
+    ("uniform_int low above high", lambda: tessera.Generator.uniform_int(5, 1), ValueError),
+    ("uniform_int past 32 bits", lambda: tessera.Generator.uniform_int(0, 2**31), OverflowError),
+    ("uniform of NaN", lambda: tessera.Generator.uniform(float("nan"), 1), ValueError),
+    ("negative deviation", lambda: tessera.Generator.normal(0, -1), ValueError),
+    ("rate 0", lambda: tessera.Generator.exponential(0), ValueError),
+    ("seed past 32 bits", lambda: tessera.Generator.uniform(0, 1, seed=2**40), OverflowError),
+    ("negative draw size", lambda: tessera.Generator.uniform(0, 1, seed=1).draw(-1), ValueError),
+    ("histogram of no bins", lambda: tessera.Histogram(0, 0, 1), ValueError),
+    ("histogram of an empty range", lambda: tessera.Histogram(4, 1, 1), ValueError),
+    ("histogram weights of another length", lambda: tessera.Histogram(4, 0, 1).add([0.1, 0.2], [1, 2, 3]),
+     ValueError),
+]
+
+
+@pytest.mark.parametrize("what,call,exception", MISUSES, ids=[m[0] for m in MISUSES])
+def test_misuse_raises(what, call, exception):
+    with pytest.raises(exception):
+        call()
+
+
+def test_file_errors_are_oserrors_with_the_reason():
+    with pytest.raises(OSError) as e:
+        tessera.load(io.BytesIO(b"P5\n60 80\n1000\n" + bytes(1234)))
+    assert isinstance(e.value, tessera.Error)
+    assert "pixel data ends after 1,234 of 9,600 bytes" in str(e.value)
+    with pytest.raises(tessera.FileError, match="line 2: expected a number after 'l', found 'x'"):
+        tessera.Drawing.load(io.BytesIO(b"PTL 0 0 9 9\nl 1 x\n"))
