@@ -26,5 +26,15 @@ cmake --build --preset release
   echo
   sh bench/tool_batch.sh build/release/tools/tessera build/bench/tool-batch 1000 3
 } > bench/notes/tool_batch.md
+# Python's threads and the Dask batch (the default build has the Python package).
+cmake --preset default >/dev/null
+cmake --build --preset default --target _tessera tessera_tool
+{
+  head -5 bench/notes/python.md
+  PYTHONPATH=build/default/python /usr/bin/python3 python/bench/threads.py build/default/tools/tessera build/bench/py 3
+  echo
+  tail -3 bench/notes/python.md
+} > build/bench/python.md
+mv build/bench/python.md bench/notes/python.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

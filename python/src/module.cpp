@@ -54,10 +54,9 @@ struct kind_info {
 };
 
 constexpr kind_info kinds[] = {
-    {"gray", IMAGE_GRAY, "B", 1, 1},       {"binary", IMAGE_BINARY, "B", 1, 1}, {"rgb", IMAGE_RGB, "B", 1, 3},
-    {"short", IMAGE_SHORT, "h", 2, 1},     {"int", IMAGE_INT, "i", 4, 1},       {"float", IMAGE_FLOAT, "f", 4, 1},
-    {"double", IMAGE_DOUBLE, "d", 8, 1},   {"float3a", IMAGE_FLOAT3A, "f", 4, 3},
-    {"float3b", IMAGE_FLOAT3B, "f", 4, 3},
+    {"gray", IMAGE_GRAY, "B", 1, 1},     {"binary", IMAGE_BINARY, "B", 1, 1},   {"rgb", IMAGE_RGB, "B", 1, 3},
+    {"short", IMAGE_SHORT, "h", 2, 1},   {"int", IMAGE_INT, "i", 4, 1},         {"float", IMAGE_FLOAT, "f", 4, 1},
+    {"double", IMAGE_DOUBLE, "d", 8, 1}, {"float3a", IMAGE_FLOAT3A, "f", 4, 3}, {"float3b", IMAGE_FLOAT3B, "f", 4, 3},
 };
 
 const kind_info &kind_of_tag(unsigned tag) {
@@ -69,8 +68,8 @@ const kind_info &kind_of_tag(unsigned tag) {
 const kind_info &kind_named(const std::string &name) {
     for (const auto &k : kinds)
         if (name == k.name) return k;
-    raise(PyExc_ValueError, "unknown element kind '" + name +
-                                "' (gray, binary, rgb, short, int, float, double, float3a, float3b)");
+    raise(PyExc_ValueError,
+          "unknown element kind '" + name + "' (gray, binary, rgb, short, int, float, double, float3a, float3b)");
 }
 
 // ---- files: paths, os.PathLike, and file objects ------------------------------------------------
@@ -85,8 +84,7 @@ struct source {
 };
 
 bool is_path(const py::handle &target) {
-    return py::isinstance<py::str>(target) || py::isinstance<py::bytes>(target) ||
-           py::hasattr(target, "__fspath__");
+    return py::isinstance<py::str>(target) || py::isinstance<py::bytes>(target) || py::hasattr(target, "__fspath__");
 }
 
 std::string path_of(const py::handle &target) {
@@ -161,8 +159,9 @@ struct Image {
     }
     std::size_t elem_size() const { return kind().channel_size * static_cast<std::size_t>(kind().channels); }
     std::ptrdiff_t row_stride() const {
-        return h().height > 1 ? static_cast<char *>(im->data[h().yoffset + 1]) - static_cast<char *>(im->data[h().yoffset])
-                              : static_cast<std::ptrdiff_t>(elem_size()) * h().width;
+        return h().height > 1
+                   ? static_cast<char *>(im->data[h().yoffset + 1]) - static_cast<char *>(im->data[h().yoffset])
+                   : static_cast<std::ptrdiff_t>(elem_size()) * h().width;
     }
 };
 
@@ -317,8 +316,8 @@ const kind_info &kind_for_array(const py::array &a, const std::optional<std::str
     } else if (code == 'f' && size == 8 && !three) {
         name = "double";
     } else {
-        raise(PyExc_TypeError, "no image element type holds an array of dtype " + py::str(a.dtype()).cast<std::string>() +
-                                   " and this shape");
+        raise(PyExc_TypeError, "no image element type holds an array of dtype " +
+                                   py::str(a.dtype()).cast<std::string>() + " and this shape");
     }
     const auto &k = kind_named(name);
     if ((k.channels == 3) != three)
@@ -368,7 +367,8 @@ struct rect {
 };
 
 void require_inside(const Image &self, rect r, const char *what) {
-    if (r.width <= 0 || r.height <= 0) raise(PyExc_ValueError, std::string(what) + ": width and height must be positive");
+    if (r.width <= 0 || r.height <= 0)
+        raise(PyExc_ValueError, std::string(what) + ": width and height must be positive");
     if (!self.inside(r.left, r.top) || !self.inside(r.left + r.width - 1, r.top + r.height - 1))
         raise(PyExc_IndexError, std::string(what) + ": the rectangle at (" + std::to_string(r.left) + ", " +
                                     std::to_string(r.top) + ") of " + std::to_string(r.width) + " x " +
@@ -495,7 +495,9 @@ std::unique_ptr<Drawing> load_drawing(const py::handle &target) {
         py::gil_scoped_release release;
         p = ptlLoad(s.path.c_str());
     }
-    if (!p) raise_failure(is_path(target) ? py::str(target).cast<std::string>().c_str() : "load", tessera_last_error(), true);
+    if (!p)
+        raise_failure(is_path(target) ? py::str(target).cast<std::string>().c_str() : "load", tessera_last_error(),
+                      true);
     return std::make_unique<Drawing>(p);
 }
 
@@ -511,7 +513,8 @@ void save_drawing(Drawing &d, const py::handle &target) {
         if (r != 0) raise_failure(path.c_str(), tessera_last_error(), true);
         return;
     }
-    if (!py::hasattr(target, "write")) raise(PyExc_TypeError, "expected a path, an os.PathLike or a file object with write()");
+    if (!py::hasattr(target, "write"))
+        raise(PyExc_TypeError, "expected a path, an os.PathLike or a file object with write()");
     const int fd = memory_file("tessera-drawing");
     FILE *f = fdopen(dup(fd), "w");
     const int r = f ? ptlSaveF(d.ptl, f) : -1;
@@ -629,14 +632,14 @@ PYBIND11_MODULE(_tessera, m) {
     error_type = PyErr_NewExceptionWithDoc("tessera.Error", "A failure the tessera library reported, with its reason.",
                                            PyExc_Exception, nullptr);
     py::tuple file_bases = py::make_tuple(py::handle(error_type), py::handle(PyExc_OSError));
-    file_error_type = PyErr_NewExceptionWithDoc("tessera.FileError",
-                                                "A file that could not be read or written (also an OSError).",
-                                                file_bases.ptr(), nullptr);
+    file_error_type = PyErr_NewExceptionWithDoc(
+        "tessera.FileError", "A file that could not be read or written (also an OSError).", file_bases.ptr(), nullptr);
     m.attr("Error") = py::handle(error_type);
     m.attr("FileError") = py::handle(file_error_type);
     m.attr("__version__") = tessera_version();
 
-    py::class_<Image, std::unique_ptr<Image>> image(m, "Image", py::buffer_protocol(), R"(A two-dimensional image of one element type, indexed from chosen offsets.
+    py::class_<Image, std::unique_ptr<Image>> image(
+        m, "Image", py::buffer_protocol(), R"(A two-dimensional image of one element type, indexed from chosen offsets.
 
 Its pixels are a numpy array without copying: numpy.asarray(image) or image.array, of
 shape (height, width) or (height, width, 3); the array keeps the image alive. Row 0 of the
@@ -658,18 +661,21 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
         .def_property_readonly("array", &array_of, "The pixels as a numpy array sharing the image's memory.")
         .def_property_readonly("width", [](const Image &s) { return s.h().width; })
         .def_property_readonly("height", [](const Image &s) { return s.h().height; })
-        .def_property_readonly("xoffset", [](const Image &s) { return s.h().xoffset; }, "Index of the first column.")
-        .def_property_readonly("yoffset", [](const Image &s) { return s.h().yoffset; }, "Index of the first row.")
-        .def_property_readonly("kind", [](const Image &s) { return std::string(s.kind().name); },
-                               "The element kind: gray, binary, rgb, short, int, float, double, float3a or float3b.")
+        .def_property_readonly(
+            "xoffset", [](const Image &s) { return s.h().xoffset; }, "Index of the first column.")
+        .def_property_readonly(
+            "yoffset", [](const Image &s) { return s.h().yoffset; }, "Index of the first row.")
+        .def_property_readonly(
+            "kind", [](const Image &s) { return std::string(s.kind().name); },
+            "The element kind: gray, binary, rgb, short, int, float, double, float3a or float3b.")
         .def_property_readonly("shape",
                                [](const Image &s) {
                                    py::tuple t = s.kind().channels == 3 ? py::make_tuple(s.h().height, s.h().width, 3)
                                                                         : py::make_tuple(s.h().height, s.h().width);
                                    return t;
                                })
-        .def_property_readonly("wrapped", [](const Image &s) { return s.h().wrapped; },
-                               "Whether the image uses a numpy array's memory.")
+        .def_property_readonly(
+            "wrapped", [](const Image &s) { return s.h().wrapped; }, "Whether the image uses a numpy array's memory.")
         .def_property(
             "comment",
             [](const Image &s) { return s.h().comment ? std::string(strGet(s.h().comment)) : std::string(); },
@@ -685,8 +691,8 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             "at",
             [](const Image &s, int64_t x, int64_t y) {
                 if (!s.inside(x, y))
-                    raise(PyExc_IndexError, "(" + std::to_string(x) + ", " + std::to_string(y) +
-                                                ") lies outside the image");
+                    raise(PyExc_IndexError,
+                          "(" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside the image");
                 return value_at(s, static_cast<const char *>(s.im->data[y]) +
                                        static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(s.elem_size()));
             },
@@ -695,8 +701,8 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             "set",
             [](Image &s, int64_t x, int64_t y, py::handle value) {
                 if (!s.inside(x, y))
-                    raise(PyExc_IndexError, "(" + std::to_string(x) + ", " + std::to_string(y) +
-                                                ") lies outside the image");
+                    raise(PyExc_IndexError,
+                          "(" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside the image");
                 unsigned char e[16];
                 element_of(s, value, e);
                 std::memcpy(static_cast<char *>(s.im->data[y]) +
@@ -733,9 +739,10 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 require_inside(into, {to_left, to_top, width, height}, "crop_into (target)");
                 if (&into == &s) {
                     std::lock_guard<std::mutex> lock(s.busy);
-                    if (!im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left), static_cast<int32_t>(top),
-                                       static_cast<int32_t>(to_left), static_cast<int32_t>(to_top),
-                                       static_cast<int32_t>(width), static_cast<int32_t>(height)))
+                    if (!im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left),
+                                       static_cast<int32_t>(top), static_cast<int32_t>(to_left),
+                                       static_cast<int32_t>(to_top), static_cast<int32_t>(width),
+                                       static_cast<int32_t>(height)))
                         raise_failure("crop_into", tessera_last_error(), false);
                     return;
                 }
@@ -794,7 +801,8 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
         .def(
             "set_offset",
             [](Image &s, int64_t x, int64_t y) {
-                if (x < INT32_MIN || y < INT32_MIN || x + s.h().width - 1 > INT32_MAX || y + s.h().height - 1 > INT32_MAX)
+                if (x < INT32_MIN || y < INT32_MIN || x + s.h().width - 1 > INT32_MAX ||
+                    y + s.h().height - 1 > INT32_MAX)
                     raise(PyExc_OverflowError, "the image's indices would not fit in 32 bits");
                 std::lock_guard<std::mutex> lock(s.busy);
                 im_SetOffset_(s.im, s.im->header, static_cast<int32_t>(x), static_cast<int32_t>(y));
@@ -837,7 +845,8 @@ temporary file renamed into place, links and FIFOs written through.)")
 Reads PBM, PGM and PPM (raw or plain, any maxval, scaled to 8 bits), PAM, PNG and the Q
 formats; alpha is composited over background. Raises tessera.FileError with the reason.)");
 
-    py::class_<Drawing, std::unique_ptr<Drawing>>(m, "Drawing", R"(A point list: dots, lines, ellipse outlines and fills over bounds.
+    py::class_<Drawing, std::unique_ptr<Drawing>>(m, "Drawing",
+                                                  R"(A point list: dots, lines, ellipse outlines and fills over bounds.
 
 Build one with point(), line(), ellipse() and fill(), iterate its elements, save it, and
 render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
@@ -881,22 +890,27 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
             py::arg("x"), py::arg("y"), py::arg("color") = py::make_tuple(255, 255, 255),
             py::return_value_policy::reference_internal, "Adds a flood fill seeded at (x, y) (binary renderings).")
         .def("__len__", [](const Drawing &d) { return liLen(d.ptl->elements); })
-        .def("elements",
-             [](const Drawing &d) {
-                 py::list out;
-                 for (_ListNode *n = liFirst(d.ptl->elements); n; n = liNext(n)) {
-                     const auto *e = static_cast<PointListElem>(liGet(n));
-                     out.append(py::make_tuple(element_names[e->type], py::make_tuple(e->color.r, e->color.g, e->color.b),
-                                               e->size, e->x1, e->y1, e->x2, e->y2));
-                 }
-                 return out;
-             },
-             "The elements in drawing order as (type, color, size, x1, y1, x2, y2) tuples.")
-        .def_property_readonly("bounds", [](const Drawing &d) { return py::make_tuple(d.ptl->x, d.ptl->y, d.ptl->width, d.ptl->height); },
-                               "(x, y, width, height).")
-        .def_property_readonly("color", [](const Drawing &d) { return d.ptl->color; }, "Whether elements keep colours.")
+        .def(
+            "elements",
+            [](const Drawing &d) {
+                py::list out;
+                for (_ListNode *n = liFirst(d.ptl->elements); n; n = liNext(n)) {
+                    const auto *e = static_cast<PointListElem>(liGet(n));
+                    out.append(py::make_tuple(element_names[e->type],
+                                              py::make_tuple(e->color.r, e->color.g, e->color.b), e->size, e->x1, e->y1,
+                                              e->x2, e->y2));
+                }
+                return out;
+            },
+            "The elements in drawing order as (type, color, size, x1, y1, x2, y2) tuples.")
         .def_property_readonly(
-            "comment", [](const Drawing &d) { return d.ptl->comment ? std::string(strGet(d.ptl->comment)) : std::string(); })
+            "bounds", [](const Drawing &d) { return py::make_tuple(d.ptl->x, d.ptl->y, d.ptl->width, d.ptl->height); },
+            "(x, y, width, height).")
+        .def_property_readonly(
+            "color", [](const Drawing &d) { return d.ptl->color; }, "Whether elements keep colours.")
+        .def_property_readonly(
+            "comment",
+            [](const Drawing &d) { return d.ptl->comment ? std::string(strGet(d.ptl->comment)) : std::string(); })
         .def("render", &render, py::arg("scale_x") = 1.0, py::arg("scale_y") = py::none(), py::arg("kind") = "binary",
              py::arg("background") = py::make_tuple(0, 0, 0), py::arg("return_clipped") = false,
              R"(Renders the drawing into a new Image of kind 'binary' or 'rgb'.
@@ -915,7 +929,8 @@ takes one from the clock. g.draw() gives one value, g.draw(size) a numpy array.)
                 const int32_t lo = checked_int(low, "low"), hi = checked_int(high, "high");
                 if (lo > hi) raise(PyExc_ValueError, "low must not be above high");
                 GenUniformIntParams p{lo, hi};
-                return make_generator(GEN_UNIFORM_INT, seed, &p, "uniform_int(" + std::to_string(lo) + ", " + std::to_string(hi) + ")");
+                return make_generator(GEN_UNIFORM_INT, seed, &p,
+                                      "uniform_int(" + std::to_string(lo) + ", " + std::to_string(hi) + ")");
             },
             py::arg("low"), py::arg("high"), py::arg("seed") = 0, "Whole numbers from low to high, both included.")
         .def_static(
@@ -977,7 +992,8 @@ Samples below low count in the first bin, at or above high in the last.)")
                 py::gil_scoped_release release;
                 for (py::ssize_t i = 0; i < n; ++i) hiAdd(h.h, xs[i], ws[each ? i : 0]);
             },
-            py::arg("x"), py::arg("weight") = py::none(), "Adds samples x (a number or an array) with weight (default 1).")
+            py::arg("x"), py::arg("weight") = py::none(),
+            "Adds samples x (a number or an array) with weight (default 1).")
         .def_property_readonly(
             "bins",
             [](py::object self) {
@@ -996,7 +1012,8 @@ Samples below low count in the first bin, at or above high in the last.)")
             problem why{};
             sniffed what{};
             if (!sniff(path.c_str(), &what, &why)) raise(file_error_type, path + ": " + why.text);
-            if (what.kind == KIND_DRAWING) return py::make_tuple("drawing", std::string(what.format), py::none(), py::none());
+            if (what.kind == KIND_DRAWING)
+                return py::make_tuple("drawing", std::string(what.format), py::none(), py::none());
             AnyImageStruct *im;
             {
                 py::gil_scoped_release release;
@@ -1007,7 +1024,8 @@ Samples below low count in the first bin, at or above high in the last.)")
             return py::make_tuple("image", std::string(what.format),
                                   what.maxval ? py::object(py::int_(what.maxval)) : py::object(py::none()), image);
         },
-        py::arg("path"), "(\"image\" or \"drawing\", format, maxval or None, the image or None), as `tessera info` tells.");
+        py::arg("path"),
+        "(\"image\" or \"drawing\", format, maxval or None, the image or None), as `tessera info` tells.");
 
     // The tool's format rules, for tessera.batch: the format an output name asks for, and the kind
     // an image takes there.
