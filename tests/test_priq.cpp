@@ -145,6 +145,40 @@ TEST(PriQ, HandlesAreReusedAcrossQueues) {
     EXPECT_EQ(pqAdd(b.p, &x), h); // the shared chunk hands the freed handle out again
 }
 
+TEST(PriQ, QueuesAfterALargeOneWorkAndReuseTheLastFreedHandleFirst) {
+    // Draining a large queue puts the shared pools' free lists back in address order; the
+    // queues that follow must work as before, and the handle freed last comes out first.
+    std::vector<double> keys(scaled(200000));
+    std::mt19937 rng(5);
+    for (double &k : keys) k = std::uniform_real_distribution<double>(0, 1)(rng);
+    for (int round = 0; round < 3; ++round) {
+        Queue big;
+        for (double &k : keys) pqAdd(big.p, &k);
+        double previous = -1;
+        _PriQNode *freed_last = nullptr;
+        while (pqLen(big.p) > 0) {
+            _PriQNode *h = pqFirst(big.p);
+            ASSERT_GE(value_of(h), previous);
+            previous = value_of(h);
+            pqRem(h);
+            freed_last = h;
+        }
+        Queue small;
+        EXPECT_EQ(pqAdd(small.p, &keys[0]), freed_last);
+        std::vector<_PriQNode *> handles;
+        for (std::size_t i = 1; i < 1000; ++i) handles.push_back(pqAdd(small.p, &keys[i]));
+        expect_invariants(small.p);
+        // after the big queue's memory was put back in order, new handles lie side by side
+        std::size_t adjacent = 0;
+        for (std::size_t i = 1; i < handles.size(); ++i) adjacent += handles[i] == handles[i - 1] + 1;
+        EXPECT_GE(adjacent, handles.size() * 9 / 10);
+        _PriQNode *h = handles[500];
+        pqRem(h);
+        EXPECT_EQ(pqAdd(small.p, &keys[501]), h);
+        expect_invariants(small.p);
+    }
+}
+
 TEST(PriQ, RandomisedAgainstAMultiset_seed2024) {
     const unsigned seed = test_seed(2024);
     SCOPED_TRACE("seed " + std::to_string(seed) + " (TESSERA_TEST_SEED replays it)");

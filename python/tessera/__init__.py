@@ -17,4 +17,9 @@ release the GIL, so threads work in parallel on distinct images and drawings.
 """
 from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, load
 
+# The classes live in the extension; they present themselves as tessera's.
+for _cls in (Drawing, Generator, Histogram, Image):
+    _cls.__module__ = __name__
+del _cls
+
 __all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "load", "__version__"]

@@ -3,6 +3,7 @@ a few hundred generated images and drawings, some of them bad; every result byte
 the tessera tool writes for the same file."""
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -113,3 +114,15 @@ def test_a_local_cluster_of_its_own_and_outputs_beside_the_inputs(files, tmp_pat
     assert run.returncode == 0, run.stderr
     assert "6 files, 0 failed" in run.stderr and "files/s" in run.stderr
     assert sorted(p.name for p in tmp_path.glob("*.pgm")) == [f"in{i}.pgm" for i in range(6)]
+
+
+@pytest.mark.skipif(not shutil.which("script"), reason="no 'script' to make a terminal")
+def test_a_progress_bar_on_a_terminal(files, tmp_path):
+    images, _, _ = files
+    command = " ".join([sys.executable, "-m", "tessera.batch", "convert", "--local", "1", "--to", "pgm", "--out-dir",
+                        str(tmp_path / "out")] + images[:4])
+    typescript = tmp_path / "typescript"
+    subprocess.run(["script", "-q", "-e", "-c", command, str(typescript)], capture_output=True, env=dict(os.environ),
+                   check=True)
+    shown = typescript.read_text(errors="replace")
+    assert "[##############################] 4/4" in shown and "4 files, 0 failed" in shown

@@ -8,6 +8,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/chunk_internal.h"
 #include "support/spin_lock.h"
 #include "support/unload.h"
 
@@ -58,6 +59,20 @@ using tessera::detail::swap;
 // The two chunks are shared by every queue, and queues may live on different threads.
 tessera::detail::SpinLock chunks_lock;
 
+// Blocks in use, and blocks given back since the free lists were last put in address order.
+// Freeing pushes blocks on the lists in whatever order elements leave, so after a large queue
+// the next queue would get nodes scattered over all of its memory. When every block is back
+// and at least half the pool has been freed since (so the cost stays proportional to the
+// frees), the lists are threaded in address order again: new nodes then lie side by side.
+std::size_t nodes_in_use = 0, handles_in_use = 0, freed_since_relink = 0;
+
+[[gnu::noinline]] void relink_when_due() { // under chunks_lock, when no block is in use
+    if (freed_since_relink < tessera::detail::chunk_blocks(pqnChunk) / 2) return;
+    tessera::detail::chunk_relink(pqnChunk);
+    tessera::detail::chunk_relink(pqinChunk);
+    freed_since_relink = 0;
+}
+
 // A handle and a tree node for a new element, under one hold of the lock; false (nothing kept)
 // when either cannot be had.
 bool malloc_pair(_PriQNode **pqn, _PriQIntNode **pqin) {
@@ -69,6 +84,8 @@ bool malloc_pair(_PriQNode **pqn, _PriQIntNode **pqin) {
         chFree(pqnChunk, *pqn);
         return false;
     }
+    ++nodes_in_use;
+    ++handles_in_use;
     return true;
 }
 
@@ -81,6 +98,10 @@ void free_pair(_PriQIntNode *pqin, _PriQNode *pqn) {
     chFree(pqinChunk, pqin);
     TESSERA_CHECK(pqnChunk != NULLCHUNK);
     chFree(pqnChunk, pqn);
+    --handles_in_use;
+    ++freed_since_relink;
+    if (--nodes_in_use == 0 && handles_in_use == 0) [[unlikely]]
+        relink_when_due();
 }
 
 void free_pqn(_PriQNode *pqn) {
@@ -88,6 +109,9 @@ void free_pqn(_PriQNode *pqn) {
     const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
     TESSERA_CHECK(pqnChunk != NULLCHUNK);
     chFree(pqnChunk, pqn);
+    ++freed_since_relink;
+    if (--handles_in_use == 0 && nodes_in_use == 0) [[unlikely]]
+        relink_when_due();
 }
 
 void free_pqin(_PriQIntNode *pqin) {
@@ -95,6 +119,9 @@ void free_pqin(_PriQIntNode *pqin) {
     const std::lock_guard<tessera::detail::SpinLock> hold(chunks_lock);
     TESSERA_CHECK(pqinChunk != NULLCHUNK);
     chFree(pqinChunk, pqin);
+    ++freed_since_relink;
+    if (--nodes_in_use == 0 && handles_in_use == 0) [[unlikely]]
+        relink_when_due();
 }
 
 void sift_up(PriQ p, _PriQIntNode *n) {

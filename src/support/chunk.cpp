@@ -9,6 +9,7 @@
 
 #include "alloc.h"
 #include "check.h"
+#include "chunk_internal.h"
 
 using tessera::detail::mem_alloc;
 using tessera::detail::mem_free;
@@ -62,6 +63,34 @@ void append_region(Chunk c, RegionRecord *r) {
 }
 
 } // namespace
+
+namespace tessera::detail {
+
+std::size_t chunk_blocks(Chunk c) {
+    std::size_t n = 0;
+    for (ChunkRegion *r = c ? c->regions : nullptr; r; r = r->next) n += blocks_per_region;
+    return n;
+}
+
+void chunk_relink(Chunk c) {
+    if (c == NULLCHUNK || c->freeList == nullptr) return;
+    const std::size_t bs = c->blockSize;
+    // The block freed last stays first, so that it is still the next one handed out.
+    void *const last_freed = c->freeList;
+    void **tail = &link_of(last_freed);
+    for (ChunkRegion *r = c->regions; r; r = r->next) {
+        auto *mem = static_cast<char *>(r->mem);
+        for (std::size_t i = 0; i < blocks_per_region; ++i) {
+            void *block = mem + i * bs;
+            if (block == last_freed) continue;
+            *tail = block;
+            tail = &link_of(block);
+        }
+    }
+    *tail = nullptr;
+}
+
+} // namespace tessera::detail
 
 extern "C" {
 
