@@ -921,8 +921,26 @@ int zero_mask(const int8_t *row, int64_t c) {
     return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
 }
 
-// The first column in [c, last] whose pixel is set, or last + 1.
+__m128i load16(const int8_t *row, int64_t c) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + c)); }
+
+// Whether any of the 64 pixels row[c .. c + 63] is set: one test for four vectors.
+bool any_set64(const int8_t *row, int64_t c) {
+    const __m128i any = _mm_or_si128(_mm_or_si128(load16(row, c), load16(row, c + 16)),
+                                     _mm_or_si128(load16(row, c + 32), load16(row, c + 48)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xffff;
+}
+
+// Whether any of the 64 pixels row[c .. c + 63] is clear: their unsigned minimum is 0.
+bool any_clear64(const int8_t *row, int64_t c) {
+    const __m128i least = _mm_min_epu8(_mm_min_epu8(load16(row, c), load16(row, c + 16)),
+                                       _mm_min_epu8(load16(row, c + 32), load16(row, c + 48)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(least, _mm_setzero_si128())) != 0;
+}
+
+// The first column in [c, last] whose pixel is set, or last + 1. Long clear stretches (an empty
+// region being filled) go 64 pixels a test, the last ones 16 at a time.
 int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
+    while (c + 63 <= last && !any_set64(row, c)) c += 64;
     for (; c + 15 <= last; c += 16)
         if (const int m = zero_mask(row, c); m != 0xffff) return c + __builtin_ctz(~m & 0xffff);
     while (c <= last && !row[c]) ++c;
@@ -931,6 +949,7 @@ int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
 
 // The first column in [c, last] whose pixel is clear, or last + 1.
 int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
+    while (c + 63 <= last && !any_clear64(row, c)) c += 64;
     for (; c + 15 <= last; c += 16)
         if (const int m = zero_mask(row, c); m != 0) return c + __builtin_ctz(m);
     while (c <= last && row[c]) ++c;
@@ -939,6 +958,7 @@ int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
 
 // The last column in [first, c] whose pixel is set, or first - 1.
 int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
+    while (c - 63 >= first && !any_set64(row, c - 63)) c -= 64;
     for (; c - 15 >= first; c -= 16)
         if (const int m = zero_mask(row, c - 15); m != 0xffff) return c - 15 + (31 - __builtin_clz(~m & 0xffff));
     while (c >= first && !row[c]) --c;
