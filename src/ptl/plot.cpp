@@ -15,6 +15,7 @@
 #include "plot.h"
 
 #include <algorithm>
+#include <array>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -220,9 +221,17 @@ struct Hsv {
     float h, s, v;
 };
 
+// c / 255.0f for every channel value, worked out once (division is correctly rounded at compile
+// time as at run time, so the table holds exactly what the division gives).
+constexpr auto unit_of = [] {
+    std::array<float, 256> t{};
+    for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = static_cast<float>(c) / 255.0f;
+    return t;
+}();
+
 Hsv hsv_of(RGB c) {
     Hsv x;
-    rgb_to_hsv(c.r / 255.0f, c.g / 255.0f, c.b / 255.0f, &x.h, &x.s, &x.v);
+    rgb_to_hsv(unit_of[c.r], unit_of[c.g], unit_of[c.b], &x.h, &x.s, &x.v);
     return x;
 }
 
@@ -797,7 +806,7 @@ namespace {
 RGB mix(RGB old, int32_t n, Hsv added) {
     float ho, so, vo, hn = added.h;
     const float sn = added.s, vn = added.v;
-    rgb_to_hsv(old.r / 255.0f, old.g / 255.0f, old.b / 255.0f, &ho, &so, &vo);
+    rgb_to_hsv(unit_of[old.r], unit_of[old.g], unit_of[old.b], &ho, &so, &vo);
     if (ho - hn > 180) hn += 360;
     else if (hn - ho > 180) hn -= 360;
     const auto nf = static_cast<float>(n), n1 = static_cast<float>(n + 1);
