@@ -330,12 +330,14 @@ std::unique_ptr<Image> from_array(py::array a, int64_t xoffset, int64_t yoffset,
                                   bool wrap) {
     const auto &k = kind_for_array(a, kind);
     const int64_t height = a.shape(0), width = a.shape(1);
-    py::dtype want = py::dtype(k.format);
-    if (k.tag == IMAGE_BINARY) want = py::dtype("b");
+    const py::dtype want = py::dtype(k.format);
     if (wrap) {
-        if (!a.dtype().is(want) && !(a.dtype().kind() == want.kind() && a.dtype().itemsize() == want.itemsize()))
+        // A binary image wraps any one-byte array (uint8, int8 or bool): 0 is clear, the rest set.
+        const bool byte_binary = k.tag == IMAGE_BINARY && a.dtype().itemsize() == 1 &&
+                                 (a.dtype().kind() == 'u' || a.dtype().kind() == 'i' || a.dtype().kind() == 'b');
+        if (!byte_binary && !(a.dtype().kind() == want.kind() && a.dtype().itemsize() == want.itemsize()))
             raise(PyExc_TypeError, std::string("wrapping as ") + k.name + " needs an array of dtype " +
-                                       py::str(want).cast<std::string>());
+                                       py::str(py::object(want)).cast<std::string>());
         if (!(a.flags() & py::array::c_style)) raise(PyExc_ValueError, "only a C-contiguous array can be wrapped");
         if (!a.writeable()) raise(PyExc_ValueError, "only a writeable array can be wrapped");
     }
@@ -643,7 +645,7 @@ PYBIND11_MODULE(_tessera, m) {
 
 Its pixels are a numpy array without copying: numpy.asarray(image) or image.array, of
 shape (height, width) or (height, width, 3); the array keeps the image alive. Row 0 of the
-array is row yoffset of the image. Element kinds and dtypes: gray uint8, binary int8 (0
+array is row yoffset of the image. Element kinds and dtypes: gray uint8, binary uint8 (0
 clear, other values set), rgb uint8 x 3, short int16, int int32, float float32, double
 float64, float3a and float3b float32 x 3.)");
     image
@@ -890,6 +892,9 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
             py::arg("x"), py::arg("y"), py::arg("color") = py::make_tuple(255, 255, 255),
             py::return_value_policy::reference_internal, "Adds a flood fill seeded at (x, y) (binary renderings).")
         .def("__len__", [](const Drawing &d) { return liLen(d.ptl->elements); })
+        .def(
+            "__iter__", [](py::object self) { return self.attr("elements")().attr("__iter__")(); },
+            "Iterates the elements as elements() lists them.")
         .def(
             "elements",
             [](const Drawing &d) {

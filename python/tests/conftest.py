@@ -17,3 +17,8 @@ def tool():
 @pytest.fixture
 def rng():
     return np.random.default_rng(int(os.environ.get("TESSERA_TEST_SEED", "2026")))
+
+
+def pytest_configure(config):
+    # Dask's distributed of Debian 12 starts tornado's loop the old way.
+    config.addinivalue_line("filterwarnings", "ignore:make_current is deprecated:DeprecationWarning")

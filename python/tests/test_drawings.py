@@ -18,7 +18,8 @@ def house():
 def test_building_and_iterating():
     d = house()
     assert len(d) == 8
-    kinds = [e[0] for e in d.elements()]
+    kinds = [e[0] for e in d]
+    assert list(d) == d.elements()
     assert kinds == ["line"] * 5 + ["ellipse", "point", "fill"]
     assert d.elements()[5][2] == 2.0 and d.bounds == (0.0, 0.0, 40.0, 40.0) and not d.color
     assert d.comment == "a house"

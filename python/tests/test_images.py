@@ -84,6 +84,9 @@ def test_from_array_infers_the_kind():
     assert tessera.Image.from_array(np.zeros((2, 3), np.uint8)).kind == "gray"
     assert tessera.Image.from_array(np.zeros((2, 3, 3), np.uint8)).kind == "rgb"
     assert tessera.Image.from_array(np.zeros((2, 3), bool)).kind == "binary"
+    flags = np.array([[True, False]])
+    wrapped = tessera.Image.from_array(flags, wrap=True)
+    assert wrapped.kind == "binary" and wrapped.at(0, 0) == 1 and np.asarray(wrapped).dtype == np.uint8
     assert tessera.Image.from_array(np.zeros((2, 3), np.int16)).kind == "short"
     assert tessera.Image.from_array(np.zeros((2, 3), np.float32)).kind == "float"
     assert tessera.Image.from_array(np.zeros((2, 3, 3), np.float32)).kind == "float3a"
