@@ -27,6 +27,7 @@ echo "== thread sanitizer build"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 TSAN_OPTIONS="halt_on_error=1 exitcode=66" TESSERA_STRESS_ROUNDS=150 build/tsan/tests/thread_stress_tests --gtest_brief=1
+sh tools/tsan_batch.sh build/tsan/tools/tessera examples/drawings build/tsan/tool-batch
 
 echo "== sanitizer build"
 cmake --preset sanitize >/dev/null
