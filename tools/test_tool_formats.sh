@@ -18,11 +18,11 @@ same_pixels() { # same_pixels DESCRIPTION A B
 
 f=$work/formats
 mkdir -p "$f"
-pgmnoise -randomseed=7 37 23 > "$f/gray.pgm" 2>/dev/null
-pgmnoise -randomseed=8 37 23 > "$f/g2.pgm" 2>/dev/null
-pgmnoise -randomseed=9 37 23 > "$f/g3.pgm" 2>/dev/null
-rgb3toppm "$f/gray.pgm" "$f/g2.pgm" "$f/g3.pgm" > "$f/rgb.ppm" 2>/dev/null
-pgmtopbm -threshold "$f/gray.pgm" > "$f/bits.pbm" 2>/dev/null
+pgmnoise -randomseed=7 37 23 > "$f/gray.pgm" 2>>"$work/helpers.log"
+pgmnoise -randomseed=8 37 23 > "$f/g2.pgm" 2>>"$work/helpers.log"
+pgmnoise -randomseed=9 37 23 > "$f/g3.pgm" 2>>"$work/helpers.log"
+rgb3toppm "$f/gray.pgm" "$f/g2.pgm" "$f/g3.pgm" > "$f/rgb.ppm" 2>>"$work/helpers.log"
+pgmtopbm -threshold "$f/gray.pgm" > "$f/bits.pbm" 2>>"$work/helpers.log"
 
 # ---- input: plain Netpbm, any maxval, PAM, PNG -------------------------------------------------
 pnmtoplainpnm "$f/gray.pgm" > "$f/plain.pgm"
@@ -37,8 +37,8 @@ done
 same_pixels "plain P1 reads as the raw image" "$f/from-plain.pbm" "$f/bits.pbm"
 # any maxval: samples are scaled to 8 bits and rounded, as Netpbm's pamdepth does
 for max in 1 15 1000 65535; do
-  pamdepth $max "$f/rgb.ppm" > "$f/deep$max.ppm" 2>/dev/null
-  pamdepth 255 "$f/deep$max.ppm" > "$f/want$max.ppm" 2>/dev/null
+  pamdepth $max "$f/rgb.ppm" > "$f/deep$max.ppm" 2>>"$work/helpers.log"
+  pamdepth 255 "$f/deep$max.ppm" > "$f/want$max.ppm" 2>>"$work/helpers.log"
   "$tool" convert "$f/deep$max.ppm" "$f/got$max.ppm"
   same_pixels "maxval $max is scaled to 255" "$f/got$max.ppm" "$f/want$max.ppm"
   pnmtoplainpnm "$f/deep$max.ppm" > "$f/deep$max-plain.ppm"
@@ -46,9 +46,9 @@ for max in 1 15 1000 65535; do
   same_pixels "plain maxval $max is scaled to 255" "$f/got$max-plain.ppm" "$f/want$max.ppm"
 done
 # an identity crop of a maxval-15 image keeps its picture (it used to turn almost black)
-pamdepth 15 "$f/gray.pgm" > "$f/g15.pgm" 2>/dev/null
+pamdepth 15 "$f/gray.pgm" > "$f/g15.pgm" 2>>"$work/helpers.log"
 "$tool" crop "$f/g15.pgm" "$f/g15-crop.pgm" 0 0 37 23
-pamdepth 255 "$f/g15.pgm" > "$f/g15-want.pgm" 2>/dev/null
+pamdepth 255 "$f/g15.pgm" > "$f/g15-want.pgm" 2>>"$work/helpers.log"
 same_pixels "an identity crop of maxval 15" "$f/g15-crop.pgm" "$f/g15-want.pgm"
 # PAM, with and without alpha
 pamtopam < "$f/rgb.ppm" > "$f/rgb.pam"
@@ -58,9 +58,9 @@ pamtopam < "$f/bits.pbm" > "$f/bits.pam"
 expect 0 "IMAGE_BINARY 37 x 23" "$tool" info "$f/bits.pam"
 "$tool" convert "$f/bits.pam" "$f/from-pam.pbm"
 same_pixels "PAM BLACKANDWHITE" "$f/from-pam.pbm" "$f/bits.pbm"
-pgmmake 0.5 37 23 > "$f/half.pgm" 2>/dev/null
-pamstack -tupletype=RGB_ALPHA "$f/rgb.ppm" "$f/half.pgm" > "$f/rgba.pam" 2>/dev/null
-pamstack -tupletype=GRAYSCALE_ALPHA "$f/gray.pgm" "$f/half.pgm" > "$f/graya.pam" 2>/dev/null
+pgmmake 0.5 37 23 > "$f/half.pgm" 2>>"$work/helpers.log"
+pamstack -tupletype=RGB_ALPHA "$f/rgb.ppm" "$f/half.pgm" > "$f/rgba.pam" 2>>"$work/helpers.log"
+pamstack -tupletype=GRAYSCALE_ALPHA "$f/gray.pgm" "$f/half.pgm" > "$f/graya.pam" 2>>"$work/helpers.log"
 "$tool" convert "$f/rgba.pam" "$f/over-black.ppm"
 expect 0 "IMAGE_RGB 37 x 23" "$tool" info "$f/over-black.ppm"
 # alpha 128 of 255 over black: round(c * 128 / 255); over white adds round-off the other way
@@ -75,37 +75,37 @@ expect 2 "depth 3 does not match tuple type GRAYSCALE" "$tool" info "$f/bad-dept
 printf 'P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\nab' > "$f/cmyk.pam"
 expect 2 "tuple type 'CMYK' is not supported" "$tool" info "$f/cmyk.pam"
 
-if "$tool" info "$f/rgb.ppm" >/dev/null && "$tool" convert "$f/rgb.ppm" "$f/probe.png" 2>/dev/null; then
+if "$tool" info "$f/rgb.ppm" >>"$work/helpers.log" && "$tool" convert "$f/rgb.ppm" "$f/probe.png" 2>>"$work/helpers.log"; then
   # PNG of every kind, made by libpng through Netpbm: 1, 2, 4, 8, 16 bits; gray, RGB, palette, alpha
-  pnmtopng "$f/bits.pbm" > "$f/bits.png" 2>/dev/null
+  pnmtopng "$f/bits.pbm" > "$f/bits.png" 2>>"$work/helpers.log"
   expect 0 "PNG IMAGE_BINARY 37 x 23" "$tool" info "$f/bits.png"
   "$tool" convert "$f/bits.png" "$f/from-png.pbm"
   same_pixels "1-bit PNG" "$f/from-png.pbm" "$f/bits.pbm"
   for bits in 2 4; do
-    pamdepth $(((1 << bits) - 1)) "$f/gray.pgm" > "$f/g$bits.pgm" 2>/dev/null
-    pnmtopng "$f/g$bits.pgm" > "$f/g$bits.png" 2>/dev/null
-    pamdepth 255 "$f/g$bits.pgm" > "$f/g$bits-want.pgm" 2>/dev/null
+    pamdepth $(((1 << bits) - 1)) "$f/gray.pgm" > "$f/g$bits.pgm" 2>>"$work/helpers.log"
+    pnmtopng "$f/g$bits.pgm" > "$f/g$bits.png" 2>>"$work/helpers.log"
+    pamdepth 255 "$f/g$bits.pgm" > "$f/g$bits-want.pgm" 2>>"$work/helpers.log"
     "$tool" convert "$f/g$bits.png" "$f/g$bits-got.pgm"
     same_pixels "$bits-bit gray PNG" "$f/g$bits-got.pgm" "$f/g$bits-want.pgm"
   done
   for t in pgm ppm; do
     [ $t = pgm ] && src=gray || src=rgb
-    pnmtopng "$f/$src.$t" > "$f/$src.png" 2>/dev/null
+    pnmtopng "$f/$src.$t" > "$f/$src.png" 2>>"$work/helpers.log"
     "$tool" convert "$f/$src.png" "$f/from-png.$t"
     same_pixels "8-bit $src PNG" "$f/from-png.$t" "$f/$src.$t"
-    pamdepth 65535 "$f/$src.$t" | pnmtopng > "$f/${src}16.png" 2>/dev/null
+    pamdepth 65535 "$f/$src.$t" | pnmtopng > "$f/${src}16.png" 2>>"$work/helpers.log"
     "$tool" convert "$f/${src}16.png" "$f/from-png16.$t"
     same_pixels "16-bit $src PNG" "$f/from-png16.$t" "$f/$src.$t"
   done
-  pnmcut 0 0 4 4 "$f/rgb.ppm" > "$f/few.ppm" 2>/dev/null
-  pnmtopng "$f/few.ppm" > "$f/palette.png" 2>/dev/null
+  pnmcut 0 0 4 4 "$f/rgb.ppm" > "$f/few.ppm" 2>>"$work/helpers.log"
+  pnmtopng "$f/few.ppm" > "$f/palette.png" 2>>"$work/helpers.log"
   check "Netpbm made a palette PNG" test "$(od -An -tu1 -j25 -N1 "$f/palette.png" | tr -d ' ')" = 3
   "$tool" convert "$f/palette.png" "$f/from-palette.ppm"
   same_pixels "palette PNG" "$f/from-palette.ppm" "$f/few.ppm"
-  pamtopng "$f/rgba.pam" > "$f/rgba.png" 2>/dev/null
+  pamtopng "$f/rgba.pam" > "$f/rgba.png" 2>>"$work/helpers.log"
   "$tool" convert "$f/rgba.png" "$f/png-over-black.ppm"
   same_pixels "RGBA PNG composites like RGBA PAM" "$f/png-over-black.ppm" "$f/over-black.ppm"
-  pamtopng "$f/ga.pam" > "$f/ga.png" 2>/dev/null
+  pamtopng "$f/ga.pam" > "$f/ga.png" 2>>"$work/helpers.log"
   "$tool" convert "$f/ga.png" "$f/ga-png.pgm"
   same_pixels "gray+alpha PNG" "$f/ga-png.pgm" "$f/ga-black.pgm"
   head -c 60 "$f/rgb.png" > "$f/cut.png"
@@ -194,9 +194,9 @@ expect 0 "maximum: 0 255 0" "$tool" info "$f/offset.ppm"
 expect 2 "--foreground is for plain" "$tool" render "$drawings/shapes.cptl" "$f/x.ppm" --foreground '#fff'
 expect 0 "^$" "$tool" border "$f/rgb.ppm" "$f/framed.ppm" 2 --color=#ff0000
 expect 0 "41 x 27" "$tool" info "$f/framed.ppm"
-pamcut 0 0 41 1 "$f/framed.ppm" > "$f/top.ppm" 2>/dev/null
+pamcut 0 0 41 1 "$f/framed.ppm" > "$f/top.ppm" 2>>"$work/helpers.log"
 check "the border has the colour" test "$(plain "$f/top.ppm" | tail -n +4 | tr -s ' \n' '\n' | sort -u | tr '\n' ' ')" = "0 255 "
-pamcut 2 2 37 23 "$f/framed.ppm" > "$f/inside.ppm" 2>/dev/null
+pamcut 2 2 37 23 "$f/framed.ppm" > "$f/inside.ppm" 2>>"$work/helpers.log"
 same_pixels "the border leaves the inside alone" "$f/inside.ppm" "$f/rgb.ppm"
 
 # ---- info --json ------------------------------------------------------------------------------------------
@@ -247,10 +247,10 @@ cp "$f/gray.pgm" "$b/made/gray.pnm"
 expect 2 "made/gray.pgm: two inputs would be written here" "$tool" convert --out-dir "$b/made" --to pgm "$f/gray.pgm" "$b/made/gray.pnm"
 expect 2 "not a directory" "$tool" convert --out-dir "$f/gray.pgm" --to pgm "$f/gray.pgm"
 expect 2 "cannot write '.*no-such-dir/x.pgm': No such file" "$tool" convert "$f/gray.pgm" "$f/no-such-dir/x.pgm"
-if command -v script >/dev/null; then
-  script -q -e -c "$tool_bin render --out-dir '$b/out' --jobs 2 $b/in/plain*.ptl" "$b/typescript" >/dev/null 2>&1
+if command -v script >>"$work/helpers.log"; then
+  script -q -e -c "$tool_bin render --out-dir '$b/out' --jobs 2 $b/in/plain*.ptl" "$b/typescript" >>"$work/helpers.log" 2>&1
   check "a progress bar on a terminal" grep -q '\[##############################\] 24/24' "$b/typescript"
-  script -q -e -c "$tool_bin render --quiet --out-dir '$b/out' --jobs 2 $b/in/plain*.ptl" "$b/quiet" >/dev/null 2>&1
+  script -q -e -c "$tool_bin render --quiet --out-dir '$b/out' --jobs 2 $b/in/plain*.ptl" "$b/quiet" >>"$work/helpers.log" 2>&1
   check "--quiet: no progress bar" sh -c "! grep -q '##' '$b/quiet'"
 else
   echo "skipped: no 'script' to make a terminal"

@@ -69,7 +69,7 @@ def test_convert_on_the_cluster_equals_the_tool(cluster, files, tool, tmp_path, 
     assert status == 2
     assert "short.pgm: pixel data ends" in err and "photo.jpg: JPEG files are not supported" in err
     subprocess.run([tool, "convert", "--quiet", "--out-dir", str(tmp_path / "tool"), "--to", "png"] + inputs,
-                   stderr=subprocess.DEVNULL)
+                   capture_output=True)
     py, ref = outputs(tmp_path / "py"), outputs(tmp_path / "tool")
     assert len(py) == len(images) and py == ref
 
@@ -83,7 +83,7 @@ def test_render_on_the_cluster_equals_the_tool(cluster, files, tool, tmp_path, c
         assert status == 2
         assert "broken.ptl: line 2: expected a number after 'l', found 'x'" in capsys.readouterr().err
         subprocess.run([tool, "render", "--quiet", "--out-dir", str(tool_dir)] + extra + drawings + bad[2:],
-                       stderr=subprocess.DEVNULL)
+                       capture_output=True)
         py, ref = outputs(py_dir), outputs(tool_dir)
         assert len(py) == len(drawings) and py == ref, extra
     plain = [d for d in drawings if d.endswith(".ptl")][:5]
