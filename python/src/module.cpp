@@ -739,20 +739,18 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                                                ", not " + into.kind().name + ")");
                 require_inside(s, {left, top, width, height}, "crop_into (source)");
                 require_inside(into, {to_left, to_top, width, height}, "crop_into (target)");
-                if (&into == &s) {
-                    std::lock_guard<std::mutex> lock(s.busy);
-                    if (!im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left),
-                                       static_cast<int32_t>(top), static_cast<int32_t>(to_left),
-                                       static_cast<int32_t>(to_top), static_cast<int32_t>(width),
-                                       static_cast<int32_t>(height)))
-                        raise_failure("crop_into", tessera_last_error(), false);
-                    return;
+                void *copied;
+                {
+                    // One lock when the image copies within itself, both (in a safe order) otherwise.
+                    std::unique_lock<std::mutex> mine(s.busy, std::defer_lock), theirs(into.busy, std::defer_lock);
+                    if (&into == &s) mine.lock();
+                    else std::lock(mine, theirs);
+                    copied = im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left),
+                                           static_cast<int32_t>(top), static_cast<int32_t>(to_left),
+                                           static_cast<int32_t>(to_top), static_cast<int32_t>(width),
+                                           static_cast<int32_t>(height));
                 }
-                std::scoped_lock lock(s.busy, into.busy);
-                if (!im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left), static_cast<int32_t>(top),
-                                   static_cast<int32_t>(to_left), static_cast<int32_t>(to_top),
-                                   static_cast<int32_t>(width), static_cast<int32_t>(height)))
-                    raise_failure("crop_into", tessera_last_error(), false);
+                if (!copied) raise_failure("crop_into", tessera_last_error(), false);
             },
             py::arg("into"), py::arg("left"), py::arg("top"), py::arg("to_left"), py::arg("to_top"), py::arg("width"),
             py::arg("height"), "Copies the rectangle at (left, top) into `into` at (to_left, to_top).")
