@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -61,6 +62,61 @@ TEST(Plot, CombineWorkedValues) {
     EXPECT_TRUE(same(combine(red, 1, green), RGB{255, 255, 0}));
     EXPECT_TRUE(same(combine(white, 1, red), RGB{255, 128, 129}));
     EXPECT_TRUE(same(combine(gray, 1, gray), RGB{129, 129, 129}));
+}
+
+// The mix as the drawing rules state it, one step at a time through the two conversions: the
+// reference for the renderer's branch-free mix, which must give the same bytes for every input.
+RGB reference_mix(RGB old, int n, RGB color) {
+    if (n == 0) return color;
+    float ho, so, vo, hn, sn, vn;
+    rgb_to_hsv(static_cast<float>(old.r) / 255.0f, static_cast<float>(old.g) / 255.0f,
+               static_cast<float>(old.b) / 255.0f, &ho, &so, &vo);
+    rgb_to_hsv(static_cast<float>(color.r) / 255.0f, static_cast<float>(color.g) / 255.0f,
+               static_cast<float>(color.b) / 255.0f, &hn, &sn, &vn);
+    if (ho - hn > 180) hn += 360;
+    else if (hn - ho > 180) hn -= 360;
+    const auto nf = static_cast<float>(n), n1 = static_cast<float>(n + 1);
+    float h = (nf * ho + hn) / n1;
+    while (h >= 360) h -= 360;
+    while (h < 0) h += 360;
+    float r, g, b;
+    hsv_to_rgb(&r, &g, &b, h, (nf * so + sn) / n1, (nf * vo + vn) / n1);
+    const auto byte = [](float c) { return static_cast<uint8_t>(std::clamp<int64_t>(fround(c * 256.0f), 0, 255)); };
+    return RGB{byte(r), byte(g), byte(b)};
+}
+
+TEST(Plot, CombineAgreesWithTheStepByStepMix) {
+    // Channel values at the ends, around the middle and in between, so that grays, ties between
+    // channels, hues near the wrap and saturations near zero all occur; counts around the wrap.
+    const int levels[] = {0, 1, 2, 37, 127, 128, 129, 200, 254, 255};
+    std::vector<RGB> colours;
+    for (int r : levels)
+        for (int g : levels)
+            for (int b : levels)
+                colours.push_back(RGB{static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b)});
+    int checked = 0;
+    for (int n : {1, 2, 3, 7, 128, 254, 255})
+        for (RGB old : colours)
+            for (RGB color : colours) {
+                const RGB want = reference_mix(old, n, color), got = combine(old, n, color);
+                ASSERT_TRUE(same(got, want))
+                    << "old " << int{old.r} << ',' << int{old.g} << ',' << int{old.b} << " n " << n << " colour "
+                    << int{color.r} << ',' << int{color.g} << ',' << int{color.b};
+                ++checked;
+            }
+    // and random inputs everywhere else
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> byte(0, 255), count(1, 255);
+    const auto any = [&] {
+        return RGB{static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng)), static_cast<uint8_t>(byte(rng))};
+    };
+    for (int i = 0; i < 2000000; ++i) {
+        const RGB old = any(), color = any();
+        const int n = count(rng);
+        ASSERT_TRUE(same(combine(old, n, color), reference_mix(old, n, color))) << i;
+        ++checked;
+    }
+    EXPECT_EQ(checked, 7 * 1000 * 1000 + 2000000);
 }
 
 TEST(Plot, HsvConversions) {

@@ -370,6 +370,31 @@ TEST(RenderModel, HugeCircleCrossesASmallImageAtAnyPoint) {
     }
 }
 
+// Crowded colour drawings on larger images: elements that cover thousands of pixels already
+// holding other colours (more than the renderer gathers at once), a few colours used again and
+// again (whose mixes repeat) beside random ones, and wide pens over coloured pixels.
+TEST(RenderModel, CrowdedColourDrawingsAgreeWithTheModel) {
+    std::mt19937 rng(test_seed(14));
+    const auto uni = [&](float a, float b) { return std::uniform_real_distribution<float>(a, b)(rng); };
+    const RGB palette[] = {{200, 40, 40}, {40, 200, 90}, {30, 30, 30}};
+    for (int scene = 0; scene < 6; ++scene) {
+        Scene s{0, 0, 120, 90, scene % 3 == 2 ? 2.0f : 1.0f, 1, {}};
+        for (int k = 0; k < 60; ++k) {
+            Elem e{};
+            e.type = static_cast<unsigned char>(k % 10 == 9 ? PTL_ELLIPSE : k % 7 == 6 ? PTL_POINT : PTL_LINE);
+            e.color = k % 2
+                          ? palette[k % 3]
+                          : RGB{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+            e.size = k % 8 == 7 ? uni(8, 16) : uni(0, 5);
+            e.x1 = uni(-10, 130), e.y1 = uni(-10, 100);
+            e.x2 = e.type == PTL_LINE ? uni(-10, 130) : uni(2, 40);
+            e.y2 = e.type == PTL_LINE ? uni(-10, 100) : uni(2, 40);
+            s.elems.push_back(e);
+        }
+        ASSERT_TRUE(agrees(s, true)) << "scene " << scene << ":\n" << describe(s);
+    }
+}
+
 TEST(RenderModel, WideColourLineMixesEveryPlot) {
     // Plot by plot, the pixels on the line's own row receive more plots than the others; the
     // mixes give these two colours (as the model computes them).

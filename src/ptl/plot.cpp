@@ -236,6 +236,7 @@ Hsv hsv_of(RGB c) {
 }
 
 RGB mix(RGB old, int32_t n, Hsv added);
+void mix4(const RGB old[4], const int32_t n[4], const Hsv &added, RGB out[4]);
 
 // Plotting one element's colour on pixels: the first colour on a pixel replaces it (the
 // background does not take part), later ones are mixed by count. A pixel that receives k plots
@@ -287,16 +288,35 @@ class Mixer {
         p = after_replace(static_cast<int>((m - 1) % 256) + 1);
     }
 
+    const Hsv &hsv() const { return hsv_; }
+    // The mix of this colour into p with count n, when it is remembered.
+    bool recall(RGB p, uint8_t n, RGB *out) const {
+        if (!memo_) return false;
+        const MixMemo::Entry &e = entry(p, n);
+        if (e.key != key_of(p, n) || e.generation != generation_) return false;
+        *out = e.out;
+        return true;
+    }
+    void remember(RGB p, uint8_t n, RGB out) {
+        if (memo_) entry(p, n) = MixMemo::Entry{key_of(p, n), generation_, out};
+    }
+
   private:
     // The mix of this colour into pixel p with count n. The pixels of one element go through
     // the same few (pixel, count) states (the inside of a wide line: the colour, then its mixes
     // with itself), so the results are remembered (without a table, each is computed).
     RGB mixed(RGB p, uint8_t n) {
         if (!memo_) return mix(p, n, hsv_);
-        const uint32_t key = (uint32_t{p.r} << 24 | uint32_t{p.g} << 16 | uint32_t{p.b} << 8 | n) + 1;
-        MixMemo::Entry &e = memo_->entries[(key * 2654435761u) >> (32 - MixMemo::bits)];
-        if (e.key != key || e.generation != generation_) e = MixMemo::Entry{key, generation_, mix(p, n, hsv_)};
+        MixMemo::Entry &e = entry(p, n);
+        if (e.key != key_of(p, n) || e.generation != generation_)
+            e = MixMemo::Entry{key_of(p, n), generation_, mix(p, n, hsv_)};
         return e.out;
+    }
+    static uint32_t key_of(RGB p, uint8_t n) {
+        return (uint32_t{p.r} << 24 | uint32_t{p.g} << 16 | uint32_t{p.b} << 8 | n) + 1;
+    }
+    MixMemo::Entry &entry(RGB p, uint8_t n) const {
+        return memo_->entries[(key_of(p, n) * 2654435761u) >> (32 - MixMemo::bits)];
     }
     // The pixel after m plots that started on count 0 (1 <= m <= 256).
     RGB after_replace(int m) {
@@ -372,6 +392,35 @@ struct BinaryTarget {
         std::memset(im->data[r] + from, 1, static_cast<std::size_t>(to - from + 1));
     }
     void plot_many(int64_t c, int64_t r, uint64_t) { im->data[r][c] = 1; }
+    void finish() {}
+};
+
+// The plots of one element, gathered per pixel. Every plot of an element has the element's
+// colour, so what a pixel ends as depends only on what it was and how many plots it gets, not
+// on the order of its plots among other pixels' plots: the plots are counted while the element
+// is drawn and applied when it is done. A pixel that was blank, or whose count wraps, takes the
+// colour's table; any other needs one exact mix per plot, and those chains run four pixels at a
+// time. The table is direct-mapped on the pixel; a pixel displaced by another is applied at once
+// (its later plots come after it, as they would have).
+struct PlotBatch final : ThreadState {
+    static constexpr int bits = 12;
+    struct Slot {
+        RGB *pixel; // null when free
+        uint8_t *count;
+        uint32_t k; // plots, as a clamped count
+    };
+    struct Chain {
+        RGB *pixel;
+        uint8_t *count;
+        RGB p;
+        uint8_t n;
+        uint16_t steps;
+    };
+    Slot slots[1 << bits] = {};
+    uint16_t used[1 << bits] = {};
+    int in_use = 0;
+    Chain chains[1 << bits] = {};
+    void release() noexcept override {}
 };
 
 struct ColorTarget {
@@ -380,16 +429,96 @@ struct ColorTarget {
     RGBImageStruct *im;
     GrayImageStruct *count;
     Mixer mixer;
+    PlotBatch *batch; // null: plots go straight to the pixels
     bool plot(int64_t c, int64_t r) {
-        mixer.plot(im->data[r][c], count->data[r][c]);
+        add(&im->data[r][c], &count->data[r][c], 1);
         return false;
     }
+    // Spans and counted plots of wide pens mostly fall on blank pixels, which take the colour's
+    // table, or on the element's own colour, whose mixes are remembered: those are applied at
+    // once (the plots of one element commute, so nothing is out of order).
     void plot_span(int64_t r, int64_t from, int64_t to, uint64_t k) {
         for (int64_t c = from; c <= to; ++c) plot_many(c, r, k);
     }
     void plot_many(int64_t c, int64_t r, uint64_t k) {
-        if (k == 1) mixer.plot(im->data[r][c], count->data[r][c]);
-        else mixer.plot(im->data[r][c], count->data[r][c], k);
+        RGB &p = im->data[r][c];
+        uint8_t &n = count->data[r][c];
+        RGB known;
+        if (n == 0 || mixer.recall(p, n, &known)) apply(p, n, k);
+        else add(&p, &n, k);
+    }
+
+    // Applies the gathered plots; call when the element is done.
+    void finish() {
+        if (!batch || batch->in_use == 0) return;
+        int chains = 0;
+        for (int u = 0; u < batch->in_use; ++u) {
+            PlotBatch::Slot &s = batch->slots[batch->used[u]];
+            RGB &p = *s.pixel;
+            uint8_t &n = *s.count;
+            const uint32_t k = s.k;
+            s.pixel = nullptr;
+            if (n == 0 || k > 256u - n) { // the table's work
+                apply(p, n, k);
+                continue;
+            }
+            RGB now = p;
+            auto left = static_cast<uint16_t>(k);
+            while (left > 0 && mixer.recall(now, n, &now)) ++n, --left;
+            p = now;
+            if (left > 0) batch->chains[chains++] = PlotBatch::Chain{&p, &n, now, n, left};
+        }
+        batch->in_use = 0;
+        run(chains);
+    }
+
+  private:
+    void add(RGB *pixel, uint8_t *n, uint64_t k) {
+        if (!batch) return apply(*pixel, *n, k);
+        const auto i = static_cast<uint16_t>((reinterpret_cast<uintptr_t>(pixel) * UINT64_C(0x9E3779B97F4A7C15)) >>
+                                             (64 - PlotBatch::bits));
+        PlotBatch::Slot &s = batch->slots[i];
+        if (s.pixel == pixel) {
+            s.k = static_cast<uint32_t>(clamp_count(s.k + k));
+            return;
+        }
+        if (s.pixel) apply(*s.pixel, *s.count, s.k);
+        else batch->used[batch->in_use++] = i;
+        __builtin_prefetch(pixel, 1); // wanted when the element is done
+        __builtin_prefetch(n, 1);
+        s = PlotBatch::Slot{pixel, n, static_cast<uint32_t>(clamp_count(k))};
+    }
+    void apply(RGB &p, uint8_t &n, uint64_t k) {
+        if (k == 1) mixer.plot(p, n);
+        else mixer.plot(p, n, k);
+    }
+    // The chains of mixes, each pixel's one after the other, four pixels side by side.
+    void run(int chains) {
+        int lane[4], next = 0;
+        const auto take = [&](int l) { lane[l] = next < chains ? next++ : -1; };
+        for (int l = 0; l < 4; ++l) take(l);
+        while (lane[0] >= 0 || lane[1] >= 0 || lane[2] >= 0 || lane[3] >= 0) {
+            RGB old[4], out[4];
+            int32_t n[4];
+            for (int l = 0; l < 4; ++l) {
+                const bool busy = lane[l] >= 0;
+                old[l] = busy ? batch->chains[lane[l]].p : RGB{0, 0, 0};
+                n[l] = busy ? batch->chains[lane[l]].n : 1;
+            }
+            mix4(old, n, mixer.hsv(), out);
+            for (int l = 0; l < 4; ++l) {
+                if (lane[l] < 0) continue;
+                PlotBatch::Chain &c = batch->chains[lane[l]];
+                mixer.remember(c.p, c.n, out[l]);
+                c.p = out[l];
+                c.n = static_cast<uint8_t>(c.n + 1);
+                if (--c.steps == 0) {
+                    *c.pixel = c.p;
+                    *c.count = c.n;
+                    take(l);
+                }
+            }
+        }
     }
 };
 
@@ -398,6 +527,9 @@ template <class T> class Painter {
   public:
     using R = typename T::Rounding;
     Painter(T target, const ImageHeader *h, float size) : t_(target), b_(h), pen_(size), limit_(work_limit(b_)) {}
+    Painter(const Painter &) = delete;
+    Painter &operator=(const Painter &) = delete;
+    ~Painter() { t_.finish(); } // nothing is left gathered
 
     const Bounds &bounds() const { return b_; }
     const Pen &pen() const { return pen_; }
@@ -424,6 +556,7 @@ template <class T> class Painter {
     void finish() {
         if (counting_) counts_.each([&](int64_t c, int64_t r, uint64_t k) { t_.plot_many(c, r, k); });
         counting_ = false;
+        t_.finish();
     }
 
     // A dot of the element's pen centred at (x, y); true when some plot fell outside.
@@ -751,7 +884,7 @@ Painter<BinaryTarget> binary_painter(BinaryImageStruct *im, float size) {
     return Painter<BinaryTarget>(BinaryTarget{im}, im->header, size);
 }
 Painter<ColorTarget> color_painter(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size) {
-    return Painter<ColorTarget>(ColorTarget{im, count, Mixer(color)}, im->header, size);
+    return Painter<ColorTarget>(ColorTarget{im, count, Mixer(color), this_thread<PlotBatch>()}, im->header, size);
 }
 
 } // namespace
@@ -823,6 +956,85 @@ RGB mix(RGB old, int32_t n, Hsv added) {
     };
     return RGB{channel(r), channel(g), channel(b)};
 }
+
+#if defined(__SSE2__)
+// Four mixes of one colour into four pixels at once. Lane by lane this is mix(): every
+// arithmetic step is the same operation in the same order and precision (an SSE operation
+// rounds exactly as the scalar one does), and its branches become masks, so the bytes are the
+// same. Nothing divides by zero or converts a value out of range. A lane whose hue would need
+// more than one turn back into the circle (which the ranges of the inputs rule out) is left to
+// mix() itself.
+__m128 pick(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+
+__m128i to_bytes(__m128 c) { // round(c * 256) half up, c not negative
+    const __m128 x = _mm_mul_ps(c, _mm_set1_ps(256));
+    const __m128i whole = _mm_cvttps_epi32(x);
+    const __m128 up = _mm_cmpge_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(whole)), _mm_set1_ps(0.5f));
+    return _mm_sub_epi32(whole, _mm_castps_si128(up));
+}
+
+void mix4(const RGB old[4], const int32_t n[4], const Hsv &added, RGB out[4]) {
+    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1), turn = _mm_set1_ps(360);
+    const auto channel = [&](uint8_t RGB::*c) {
+        return _mm_setr_ps(unit_of[old[0].*c], unit_of[old[1].*c], unit_of[old[2].*c], unit_of[old[3].*c]);
+    };
+    // The pixels in HSV (rgb_to_hsv).
+    const __m128 r = channel(&RGB::r), g = channel(&RGB::g), b = channel(&RGB::b);
+    const __m128 mx = _mm_max_ps(r, _mm_max_ps(g, b)), mn = _mm_min_ps(r, _mm_min_ps(g, b));
+    const __m128 d = _mm_sub_ps(mx, mn);
+    const __m128 lit = _mm_cmpneq_ps(mx, zero);
+    const __m128 so = pick(lit, _mm_div_ps(d, pick(lit, mx, one)), zero);
+    const __m128 at_r = _mm_cmpeq_ps(r, mx), at_g = _mm_cmpeq_ps(g, mx);
+    const __m128 num = pick(at_r, _mm_sub_ps(g, b), pick(at_g, _mm_sub_ps(b, r), _mm_sub_ps(r, g)));
+    const __m128 q = _mm_div_ps(num, pick(_mm_cmpneq_ps(d, zero), d, one));
+    __m128 hue = pick(at_r, q, _mm_add_ps(pick(at_g, _mm_set1_ps(2), _mm_set1_ps(4)), q));
+    hue = _mm_mul_ps(hue, _mm_set1_ps(60));
+    hue = pick(_mm_cmplt_ps(hue, zero), _mm_add_ps(hue, turn), hue);
+    const __m128 ho = pick(_mm_cmpeq_ps(so, zero), _mm_set1_ps(-1), hue);
+
+    // The averages with the added colour, its hue taken the short way round.
+    __m128 hn = _mm_set1_ps(added.h);
+    const __m128 half = _mm_set1_ps(180);
+    const __m128 up = _mm_cmpgt_ps(_mm_sub_ps(ho, hn), half), down = _mm_cmpgt_ps(_mm_sub_ps(hn, ho), half);
+    hn = pick(up, _mm_add_ps(hn, turn), pick(down, _mm_sub_ps(hn, turn), hn));
+    const __m128i ni = _mm_loadu_si128(reinterpret_cast<const __m128i *>(n));
+    const __m128 nf = _mm_cvtepi32_ps(ni), n1 = _mm_cvtepi32_ps(_mm_add_epi32(ni, _mm_set1_epi32(1)));
+    __m128 h = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, ho), hn), n1);
+    const __m128 s = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, so), _mm_set1_ps(added.s)), n1);
+    const __m128 v = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, mx), _mm_set1_ps(added.v)), n1);
+    h = pick(_mm_cmpge_ps(h, turn), _mm_sub_ps(h, turn), h);
+    __m128 fine = _mm_cmplt_ps(h, turn);
+    h = pick(_mm_cmplt_ps(h, zero), _mm_add_ps(h, turn), h);
+    fine = _mm_and_ps(fine, _mm_cmpge_ps(h, zero));
+
+    // Back to RGB (hsv_to_rgb): p, q, t and v, three of them chosen by the hue's sector.
+    const __m128 gray = _mm_cmpeq_ps(s, zero);
+    h = _mm_div_ps(pick(_mm_cmpge_ps(h, turn), _mm_sub_ps(h, turn), h), _mm_set1_ps(60));
+    fine = _mm_and_ps(fine, _mm_or_ps(gray, _mm_and_ps(_mm_cmpge_ps(h, zero), _mm_cmplt_ps(h, _mm_set1_ps(6)))));
+    const __m128i sector = _mm_cvttps_epi32(h); // the floor, h being in [0, 6)
+    const __m128 f = _mm_sub_ps(h, _mm_cvtepi32_ps(sector));
+    const __m128 p = _mm_mul_ps(v, _mm_sub_ps(one, s));
+    const __m128 qq = _mm_mul_ps(v, _mm_sub_ps(one, _mm_mul_ps(s, f)));
+    const __m128 t = _mm_mul_ps(v, _mm_sub_ps(one, _mm_mul_ps(s, _mm_sub_ps(one, f))));
+    const auto is = [&](int k) { return _mm_castsi128_ps(_mm_cmpeq_epi32(sector, _mm_set1_epi32(k))); };
+    const __m128 s0 = is(0), s1 = is(1), s2 = is(2), s3 = is(3), s4 = is(4), s5 = is(5);
+    // sectors 0..5: (v,t,p) (q,v,p) (p,v,t) (p,q,v) (t,p,v) (v,p,q); no saturation: (v,v,v)
+    const __m128 rr = pick(gray, v, pick(s1, qq, pick(_mm_or_ps(s2, s3), p, pick(s4, t, v))));
+    const __m128 gg = pick(gray, v, pick(s0, t, pick(s3, qq, pick(_mm_or_ps(s4, s5), p, v))));
+    const __m128 bb = pick(gray, v, pick(_mm_or_ps(s0, s1), p, pick(s2, t, pick(s5, qq, v))));
+    // To bytes, clamped to 0..255 by the saturating packs.
+    const __m128i rg = _mm_packs_epi32(to_bytes(rr), to_bytes(gg)), bw = _mm_packs_epi32(to_bytes(bb), to_bytes(bb));
+    alignas(16) uint8_t bytes[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(bytes), _mm_packus_epi16(rg, bw));
+    const int odd = ~_mm_movemask_ps(fine) & 15;
+    for (int i = 0; i < 4; ++i)
+        out[i] = odd >> i & 1 ? mix(old[i], n[i], added) : RGB{bytes[i], bytes[4 + i], bytes[8 + i]};
+}
+#else
+void mix4(const RGB old[4], const int32_t n[4], const Hsv &added, RGB out[4]) {
+    for (int i = 0; i < 4; ++i) out[i] = mix(old[i], n[i], added);
+}
+#endif
 
 } // namespace
 
