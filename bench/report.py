@@ -29,7 +29,7 @@ def row(what, ours, others):
 rows = {"Chunk allocator (32-byte blocks)": [], "Priority queue and list": [], "Random generators": [],
         "Images, 4096 x 4096": [], "Image files, 4096 x 4096": [], "Point lists": []}
 for w in ["reverse_1m", "random_8k", "random_1m"]:
-    rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}"), ("boost object_pool", f"object_pool/{w}")]))
+    rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}"), ("boost pool through a pointer", f"pool_shared/{w}"), ("boost object_pool", f"object_pool/{w}")]))
 for n in ["1000000", "65536"]:
     for w in ["add_then_drain", "hold", "add_then_erase_half"]:
         suffix = "/iterations:3" if w == "hold" else ""
