@@ -25,12 +25,16 @@ cmake --build --preset release
   echo "medians of three interleaved rounds, measured in the same run."
   echo
   sh bench/tool_batch.sh build/release/tools/tessera build/bench/tool-batch 1000 3
+  echo
+  echo "Most of a process per file is starting it (loading the shared libraries, libpng's setup);"
+  echo "the threads of one process share that, and two jobs on two cores add what the PNG encoding"
+  echo "leaves to parallel work."
 } > bench/notes/tool_batch.md
 # Python's threads and the Dask batch (the default build has the Python package).
 cmake --preset default >/dev/null
 cmake --build --preset default --target _tessera tessera_tool
 {
-  head -5 bench/notes/python.md
+  head -6 bench/notes/python.md
   PYTHONPATH=build/default/python /usr/bin/python3 python/bench/threads.py build/default/tools/tessera build/bench/py 3
   echo
   tail -3 bench/notes/python.md
