@@ -1,7 +1,8 @@
 /* tessera/ptl.h - point lists: small vector drawings of dots, lines, ellipse outlines and flood
  * fills, their text files ("PTL" and "CPTL"), and rendering into binary or RGB images.
  * Reading and colour rendering keep per-thread state (the line being read, the count image of
- * ptlStartRendering), so threads may read and render distinct lists at once. */
+ * ptlStartRendering, the plots of the element being drawn), so threads may read and render
+ * distinct lists at once. */
 #ifndef TESSERA_PTL_H
 #define TESSERA_PTL_H
 
