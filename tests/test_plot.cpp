@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ptl/plot.h"
+#include "support/colour_model.h"
 #include "support/images.h"
 #include "support/test_support.h"
 
@@ -65,27 +66,7 @@ TEST(Plot, CombineWorkedValues) {
     EXPECT_TRUE(same(combine(gray, 1, gray), RGB{129, 129, 129}));
 }
 
-// The mix as the drawing rules state it, one step at a time through the two conversions: the
-// reference for the renderer's branch-free mix, which must give the same bytes for every input.
-RGB reference_mix(RGB old, int n, RGB color) {
-    if (n == 0) return color;
-    float ho, so, vo, hn, sn, vn;
-    rgb_to_hsv(static_cast<float>(old.r) / 255.0f, static_cast<float>(old.g) / 255.0f,
-               static_cast<float>(old.b) / 255.0f, &ho, &so, &vo);
-    rgb_to_hsv(static_cast<float>(color.r) / 255.0f, static_cast<float>(color.g) / 255.0f,
-               static_cast<float>(color.b) / 255.0f, &hn, &sn, &vn);
-    if (ho - hn > 180) hn += 360;
-    else if (hn - ho > 180) hn -= 360;
-    const auto nf = static_cast<float>(n), n1 = static_cast<float>(n + 1);
-    float h = (nf * ho + hn) / n1;
-    while (h >= 360) h -= 360;
-    while (h < 0) h += 360;
-    float r, g, b;
-    hsv_to_rgb(&r, &g, &b, h, (nf * so + sn) / n1, (nf * vo + vn) / n1);
-    const auto byte = [](float c) { return static_cast<uint8_t>(std::clamp<int64_t>(fround(c * 256.0f), 0, 255)); };
-    return RGB{byte(r), byte(g), byte(b)};
-}
-
+// The renderer's branch-free mixes against the literal model: the same bytes for every input.
 TEST(Plot, CombineAgreesWithTheStepByStepMix) {
     // Channel values at the ends, around the middle and in between, so that grays, ties between
     // channels, hues near the wrap and saturations near zero all occur; counts around the wrap.
@@ -103,7 +84,7 @@ TEST(Plot, CombineAgreesWithTheStepByStepMix) {
     for (int n : counts)
         for (RGB old : colours)
             for (RGB color : colours) {
-                const RGB want = reference_mix(old, n, color), got = combine(old, n, color);
+                const RGB want = model_combine(old, n, color), got = combine(old, n, color);
                 ASSERT_TRUE(same(got, want))
                     << "old " << int{old.r} << ',' << int{old.g} << ',' << int{old.b} << " n " << n << " colour "
                     << int{color.r} << ',' << int{color.g} << ',' << int{color.b};
@@ -118,7 +99,7 @@ TEST(Plot, CombineAgreesWithTheStepByStepMix) {
     for (int i = 0; i < random_inputs; ++i) {
         const RGB old = any(), color = any();
         const int n = count(rng);
-        ASSERT_TRUE(same(combine(old, n, color), reference_mix(old, n, color))) << i;
+        ASSERT_TRUE(same(combine(old, n, color), model_combine(old, n, color))) << i;
         ++checked;
     }
     EXPECT_EQ(checked, static_cast<int>(counts.size()) * 1000 * 1000 + random_inputs);
