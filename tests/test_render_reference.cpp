@@ -1,9 +1,10 @@
 // Rendering checked against a small, literal model of the drawing rules: every dot plots every
 // sub-point, every step of every walk is taken, and colours are mixed plot by plot. The model is
 // slow but obviously right; the library must agree with it on every pixel and on clipping.
-#include <tessera/ptl.h>
+#include <tessera.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -22,10 +23,15 @@ namespace {
 
 int64_t model_binary_round(float v) { return static_cast<int64_t>(static_cast<double>(v) + 0.5); }
 
+// What drawing an element did: as the renderer's rules give it, and "failed" for a walk that
+// stops advancing while its dot still sets pixels (it would draw that dot for ever).
+enum Outcome { inside = 0, clipped_ = 1, failed = 2 };
+
 // A target image of the model: binary pixels, or colours with their counts.
 struct Canvas {
     int x0, y0, w, h;
     bool colour;
+    long plotted = 0; // plots that landed inside
     std::vector<RGB> rgb;
     std::vector<uint8_t> count, bits;
     Canvas(int x0_, int y0_, int w_, int h_, bool c, RGB bg)
@@ -36,6 +42,7 @@ struct Canvas {
         const int64_t py = colour ? model_round(y) : model_binary_round(y);
         if (px < x0 || px >= x0 + w || py < y0 || py >= y0 + h) return true;
         const std::size_t k = static_cast<std::size_t>((py - y0) * w + (px - x0));
+        ++plotted;
         if (colour) {
             rgb[k] = model_combine(rgb[k], count[k], c);
             ++count[k];
@@ -44,58 +51,84 @@ struct Canvas {
         }
         return false;
     }
+    int64_t column(float x) const { return colour ? model_round(x) : model_binary_round(x); }
+    int64_t row(float y) const { return colour ? model_round(y) : model_binary_round(y); }
+    // The rule's loops, i outer and j inner, in the rule's order. Offsets whose two pixels both
+    // lie outside plot nothing but clipping, and since a pixel moves monotonically with its
+    // offset, once both lie beyond opposite edges every later offset does too: the loop stops.
     bool dot(float x, float y, float size, RGB c) {
         const float r = size * 0.5f + 0.5f;
         const auto n = static_cast<int64_t>(r);
         const float r2 = r * r;
         bool clipped = plot(x, y, c);
-        for (int64_t i = 0; i < n; ++i)
-            for (int64_t j = 0; j < n; ++j)
-                if (static_cast<float>(i * i + j * j) <= r2) {
-                    const float fi = static_cast<float>(i), fj = static_cast<float>(j);
-                    clipped |= plot(x + fi, y + fj, c);
-                    clipped |= plot(x + fi, y - fj, c);
-                    clipped |= plot(x - fi, y + fj, c);
-                    clipped |= plot(x - fi, y - fj, c);
+        const auto covers = [&](int64_t i, int64_t j) {
+            return static_cast<float>(static_cast<double>(i) * i + static_cast<double>(j) * j) <= r2;
+        };
+        for (int64_t i = 0; i < n; ++i) {
+            const float fi = static_cast<float>(i);
+            const int64_t right = column(x + fi), left = column(x - fi);
+            if ((right < x0 || right >= x0 + w) && (left < x0 || left >= x0 + w)) {
+                clipped = true; // (i, 0) is always covered
+                if (right >= x0 + w && left < x0) break;
+                continue;
+            }
+            for (int64_t j = 0; j < n && covers(i, j); ++j) {
+                const float fj = static_cast<float>(j);
+                const int64_t down = row(y + fj), up = row(y - fj);
+                if ((down < y0 || down >= y0 + h) && (up < y0 || up >= y0 + h)) {
+                    clipped = true;
+                    if (down >= y0 + h && up < y0) break;
+                    continue;
                 }
+                clipped |= plot(x + fi, y + fj, c);
+                clipped |= plot(x + fi, y - fj, c);
+                clipped |= plot(x - fi, y + fj, c);
+                clipped |= plot(x - fi, y - fj, c);
+            }
+        }
         return clipped;
     }
-    bool line(float x1, float y1, float x2, float y2, float width, RGB c) {
+    // A walk stopped at a dot that set pixels would set them for ever; one that set none ends.
+    Outcome stalled(long before) const { return plotted > before ? failed : clipped_; }
+    Outcome line(float x1, float y1, float x2, float y2, float width, RGB c) {
         const float dx = x2 - x1, dy = y2 - y1, step = colour ? 1.0f : 0.5f;
-        if (dx == 0 && dy == 0) return dot(x1, y1, width, c);
+        if (dx == 0 && dy == 0) return dot(x1, y1, width, c) ? clipped_ : inside;
         bool clipped = false;
         if (std::fabs(dx) > std::fabs(dy)) {
             const float m = dy / dx;
             if (x1 > x2) std::swap(x1, x2), std::swap(y1, y2);
             for (float t = x1; t <= x2; t += step) {
+                const long before = plotted;
                 clipped |= dot(t, (t - x1) * m + y1, width, c);
-                if (t + step == t) return true; // a walk that stops advancing ends, clipped
+                if (t + step == t) return stalled(before);
             }
         } else {
             const float m = dx / dy;
             if (y1 > y2) std::swap(x1, x2), std::swap(y1, y2);
             for (float t = y1; t <= y2; t += step) {
+                const long before = plotted;
                 clipped |= dot((t - y1) * m + x1, t, width, c);
-                if (t + step == t) return true;
+                if (t + step == t) return stalled(before);
             }
         }
-        return clipped;
+        return clipped ? clipped_ : inside;
     }
-    bool ellipse(float cx, float cy, float rx, float ry, float width, RGB c) {
+    Outcome ellipse(float cx, float cy, float rx, float ry, float width, RGB c) {
         const float q = 1.5708f, big = std::fabs(rx > ry ? rx : ry);
         const auto n = static_cast<int64_t>(q / std::atan2(1.0, static_cast<double>(big)) + 1);
         const float step = q / static_cast<float>(n);
         bool clipped = false;
         for (float t = 0; t < q; t += step) {
+            const long before = plotted;
             const auto dx = static_cast<float>(std::cos(static_cast<double>(t)) * rx);
             const auto dy = static_cast<float>(std::sin(static_cast<double>(t)) * ry);
             clipped |= dot(cx + dx, cy + dy, width, c);
             clipped |= dot(cx + dx, cy - dy, width, c);
             clipped |= dot(cx - dx, cy + dy, width, c);
             clipped |= dot(cx - dx, cy - dy, width, c);
-            if (t + step == t) return true;
+            if (t + step == t) return stalled(before);
         }
-        return clipped;
+        return clipped ? clipped_ : inside;
     }
     void fill(float x, float y) {
         std::vector<std::pair<int64_t, int64_t>> stack{{model_round(x), model_round(y)}};
@@ -125,7 +158,8 @@ struct Scene {
     std::vector<Elem> elems;
 };
 
-// The model's rendering of a scene; false when the scene has no pixels.
+// The model's rendering of a scene; false when the scene has no pixels or an element cannot be
+// finished.
 bool model_render(const Scene &s, bool colour, RGB bg, Canvas **out, bool *clipped) {
     const int64_t xo = model_round(s.x * s.xs), yo = model_round(s.y * s.ys);
     const double w = std::ceil(static_cast<double>(s.w) * s.xs), h = std::ceil(static_cast<double>(s.h) * s.ys);
@@ -136,10 +170,11 @@ bool model_render(const Scene &s, bool colour, RGB bg, Canvas **out, bool *clipp
     for (const Elem &e : s.elems) {
         const float x1 = e.x1 * s.xs, y1 = e.y1 * s.ys, x2 = e.x2 * s.xs, y2 = e.y2 * s.ys;
         const float pen = (s.xs + s.ys) * e.size / 2;
+        Outcome o = inside;
         switch (e.type) {
         case PTL_POINT: *clipped |= c->dot(x1, y1, pen, e.color); break;
-        case PTL_LINE: *clipped |= c->line(x1, y1, x2, y2, pen, e.color); break;
-        case PTL_ELLIPSE: *clipped |= c->ellipse(x1, y1, x2, y2, pen, e.color); break;
+        case PTL_LINE: o = c->line(x1, y1, x2, y2, pen, e.color); break;
+        case PTL_ELLIPSE: o = c->ellipse(x1, y1, x2, y2, pen, e.color); break;
         case PTL_FILL:
             if (!colour) {
                 const int64_t fc = model_round(x1), fr = model_round(y1);
@@ -148,6 +183,11 @@ bool model_render(const Scene &s, bool colour, RGB bg, Canvas **out, bool *clipp
             }
             break;
         }
+        if (o == failed) {
+            delete c;
+            return false;
+        }
+        *clipped |= o == clipped_;
     }
     *out = c;
     return true;
@@ -173,7 +213,10 @@ PointList list_of(const Scene &s) {
     ptlFree(p);
     ::testing::AssertionResult result = ::testing::AssertionSuccess();
     if (!has_pixels || !im) {
-        if (has_pixels != (im != nullptr)) result = ::testing::AssertionFailure() << "image made by only one side";
+        if (has_pixels != (im != nullptr))
+            result = ::testing::AssertionFailure()
+                     << "image made by only one side: " << (im ? "the library's" : "the model's") << " ("
+                     << (im ? "" : tessera_last_error()) << ")";
     } else if (clipped != model_clipped) {
         result = ::testing::AssertionFailure() << "clipped " << clipped << ", model " << model_clipped;
     } else {
@@ -199,12 +242,19 @@ PointList list_of(const Scene &s) {
     return result;
 }
 
+// Floats written so that they read back exactly.
+std::string exact(float v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(v));
+    return text;
+}
+
 std::string describe(const Scene &s) {
-    std::string t = "bounds " + std::to_string(s.x) + " " + std::to_string(s.y) + " " + std::to_string(s.w) + " " +
-                    std::to_string(s.h) + " scales " + std::to_string(s.xs) + " " + std::to_string(s.ys) + "\n";
+    std::string t = "bounds " + exact(s.x) + " " + exact(s.y) + " " + exact(s.w) + " " + exact(s.h) + " scales " +
+                    exact(s.xs) + " " + exact(s.ys) + "\n";
     for (const Elem &e : s.elems)
-        t += std::to_string(e.size) + " " + "plef"[e.type - 1] + " " + std::to_string(e.x1) + " " +
-             std::to_string(e.y1) + " " + std::to_string(e.x2) + " " + std::to_string(e.y2) + "\n";
+        t += exact(e.size) + " " + "plef"[e.type - 1] + " " + exact(e.x1) + " " + exact(e.y1) + " " + exact(e.x2) +
+             " " + exact(e.y2) + "\n";
     return t;
 }
 
@@ -372,9 +422,10 @@ TEST(RenderModel, HugeDotOffsetsDoNotOverflow) {
     }
 }
 
-// Drawings that no plot-by-plot renderer could finish (pens and radii far beyond the image, NaN
-// and infinite coordinates) end quickly and report clipping.
-TEST(RenderModel, HostileElementsFinishAndReportClipping) {
+// Drawings that no renderer could finish (pens and radii far beyond the image, NaN and infinite
+// coordinates, walks that stop advancing on the image) either render, clipped, or fail at once
+// with a reason: never an image with less than the drawing.
+TEST(RenderModel, HostileElementsRenderOrFailWithAReason) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     const Elem hostile[] = {
         {PTL_LINE, {1, 2, 3}, 1e9f, 0, 0, 1e9f, 1},    {PTL_POINT, {1, 2, 3}, 0, nan, 3, 0, 0},
@@ -382,15 +433,155 @@ TEST(RenderModel, HostileElementsFinishAndReportClipping) {
         {PTL_ELLIPSE, {1, 2, 3}, 5, 1, 1, 1e30f, 1},   {PTL_LINE, {1, 2, 3}, 1e38f, 0, 0, 2, 2},
         {PTL_POINT, {1, 2, 3}, inf, 8, 8, 0, 0},       {PTL_ELLIPSE, {1, 2, 3}, 1e9f, 8, 8, 1e9f, 1e9f},
     };
+    int failed = 0;
     for (const Elem &e : hostile)
         for (bool colour : {false, true}) {
             PointList p = ptlNew(true, 0, 0, 16, 16, nullptr);
             ptlAddElem(p, ptlNewElem(e.type, e.color, e.size, e.x1, e.y1, e.x2, e.y2));
             bool clipped = false;
             void *im = ptlRender(p, colour ? IMAGE_RGB : IMAGE_BINARY, 64, 64, RGB{0, 0, 0}, &clipped);
-            ASSERT_NE(im, nullptr);
-            EXPECT_TRUE(clipped) << +e.type << " " << e.size;
-            im_Free_(im, hdr(im)->tag);
+            if (im) {
+                EXPECT_TRUE(clipped) << +e.type << " " << e.size;
+                im_Free_(im, hdr(im)->tag);
+            } else {
+                ++failed;
+                const std::string why = tessera_last_error();
+                EXPECT_TRUE(why.find("can never be finished") != std::string::npos ||
+                            why.find("units of work") != std::string::npos)
+                    << why;
+            }
             ptlFree(p);
         }
+    EXPECT_GT(failed, 0); // the 1e9 pen's walk stops advancing where its dots cover the image
+}
+
+// Renders the text of a drawing; null when the renderer refuses it.
+void *render_text(const char *text, unsigned short type, float xscale, float yscale, bool *clipped) {
+    FILE *f = std::tmpfile();
+    std::fputs(text, f);
+    std::rewind(f);
+    adtStringHeader *magic = nullptr;
+    magicStart();
+    magicGetString(f, &magic);
+    const bool colour = std::string(strGet(magic)) == "CPTL";
+    strFree(magic);
+    void *im = ptlLoadAndRender(f, colour, type, xscale, yscale, RGB{0, 0, 0}, clipped);
+    std::fclose(f);
+    return im;
+}
+
+long set_pixels(void *im) {
+    const ImageHeader *h = hdr(im);
+    long set = 0;
+    for (int y = h->yoffset; y < h->yoffset + h->height; ++y)
+        for (int x = h->xoffset; x < h->xoffset + h->width; ++x)
+            set += h->tag == IMAGE_BINARY ? px<int8_t>(im, x, y) != 0 : px<RGB>(im, x, y).r != 0;
+    return set;
+}
+
+// Drawings that an earlier renderer's work limit or its reach along a line cut short: strips of
+// images (a pen many times the narrow side, along the long side) and lines beside images placed
+// far out, where floats are 8 or 64 apart.
+TEST(RenderModel, StripsAndFarImagesKeepEveryPixel) {
+    struct Case {
+        Scene scene;
+        bool colour;
+    };
+    const Case cases[] = {
+        {{0, 0, 20, 2000, 1, 1, {{PTL_LINE, {255, 255, 255}, 100, 10, -10, 10, 2010}}}, false},
+        {{0, 0, 1, 1000, 1, 1, {{PTL_LINE, {255, 255, 255}, 50, 0.5f, -10, 0.5f, 1010}}}, false},
+        {{0, 0, 3, 2000, 1, 1, {{PTL_LINE, {0xc8, 0x64, 0x32}, 100, 1.5f, -10, 1.5f, 2010}}}, true},
+        {{0, 0, 8, 600, 1, 1, {{PTL_ELLIPSE, {200, 30, 60}, 40, 4, 300, 3, 290}}}, false},
+        {{0, 0, 8, 600, 1, 1, {{PTL_ELLIPSE, {200, 30, 60}, 40, 4, 300, 3, 290}}}, true},
+        {{0, 67108992, 20, 4, 1, 1, {{PTL_LINE, {255, 255, 255}, 9, 0, 67108984, 20, 67108984}}}, false},
+        {{0, 1000000000, 100, 10, 1, 1, {{PTL_LINE, {255, 255, 255}, 80, 0, 999999936, 100, 999999936}}}, true},
+    };
+    for (const Case &c : cases) ASSERT_TRUE(agrees(c.scene, c.colour)) << describe(c.scene);
+    // what the rules give, counted
+    bool clipped = false;
+    void *im = render_text("PTL 0 0 20 2000\n100l 10 -10 10 2010\n", IMAGE_BINARY, 1, 1, &clipped);
+    ASSERT_NE(im, nullptr);
+    EXPECT_EQ(set_pixels(im), 20L * 2000);
+    im_Free_(im, IMAGE_BINARY);
+    im = render_text("PTL 0 67108992 20 4\n9l 0 67108984 20 67108984\n", IMAGE_BINARY, 1, 1, &clipped);
+    ASSERT_NE(im, nullptr);
+    EXPECT_EQ(set_pixels(im), 20);
+    im_Free_(im, IMAGE_BINARY);
+    im = render_text("CPTL 0 1000000000 100 10\n80l 0 999999936 100 999999936 0xffffff\n", IMAGE_RGB, 1, 1, &clipped);
+    ASSERT_NE(im, nullptr);
+    EXPECT_EQ(set_pixels(im), 100);
+    im_Free_(im, IMAGE_RGB);
+}
+
+// A rendering whose scales stretch a drawing to tens of millions of pixels a side walks lines
+// where floats no longer advance by a step: it fails at once and says why.
+TEST(RenderModel, AWalkThatCannotAdvanceFailsTheRendering) {
+    const std::string shapes = std::string(TESSERA_SOURCE_DIR) + "/examples/drawings/shapes.cptl";
+    FILE *f = std::fopen(shapes.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    adtStringHeader *magic = nullptr;
+    magicStart();
+    magicGetString(f, &magic);
+    strFree(magic);
+    bool clipped = true;
+    void *im = ptlLoadAndRender(f, true, IMAGE_RGB, 1e6f, 1e-6f, RGB{0, 0, 0}, &clipped);
+    std::fclose(f);
+    EXPECT_EQ(im, nullptr);
+    EXPECT_FALSE(clipped);
+    EXPECT_NE(std::string(tessera_last_error()).find("can never be finished"), std::string::npos)
+        << tessera_last_error();
+}
+
+// Strips and tiles: one side 1 to 40 pixels, lines and arcs along the long side with pens up to
+// 50 times the narrow side, binary and colour, sometimes placed 2^22 to 2^31 pixels out.
+Scene strip_scene(std::mt19937 &rng) {
+    const auto uni = [&](double a, double b) {
+        return static_cast<float>(std::uniform_real_distribution<double>(a, b)(rng));
+    };
+    const auto coin = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+    const float narrow = std::floor(uni(1, 41)), along = std::floor(uni(40, 240));
+    const bool tall = coin(0.5);
+    Scene s;
+    s.xs = s.ys = 1;
+    s.w = tall ? narrow : along, s.h = tall ? along : narrow;
+    s.x = 0, s.y = 0;
+    if (coin(0.4)) { // far out, on a whole pixel so that the image keeps its size
+        const float far = std::ldexp(1.0f, static_cast<int>(uni(22, 31)));
+        const float at = std::floor(far * uni(1, 1.9f) / 64) * 64 * (coin(0.5) ? 1 : -1);
+        (tall ? s.x : s.y) = at; // the cross axis, where sparse floats meet the pen's offsets
+    }
+    const int n = std::uniform_int_distribution<int>(1, 3)(rng);
+    for (int k = 0; k < n; ++k) {
+        Elem e{};
+        e.color = RGB{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+        e.size = coin(0.3) ? uni(0, 4) : uni(1, 50) * narrow;
+        const float mid = (tall ? s.x : s.y) + narrow * uni(-0.5, 1.5);
+        const float a = uni(-0.3f * along, 0.2f * along), b = uni(0.8f * along, 1.3f * along);
+        if (coin(0.6)) {
+            e.type = PTL_LINE;
+            const float slant = coin(0.5) ? 0 : uni(-narrow, narrow);
+            if (tall) e.x1 = mid, e.y1 = a, e.x2 = mid + slant, e.y2 = b;
+            else e.x1 = a, e.y1 = mid, e.x2 = b, e.y2 = mid + slant;
+        } else {
+            e.type = PTL_ELLIPSE;
+            const float semi_along = uni(0.3f, 0.8f) * along, semi_across = uni(0, 2) * narrow;
+            if (tall) e.x1 = mid, e.y1 = along / 2, e.x2 = semi_across, e.y2 = semi_along;
+            else e.x1 = along / 2, e.y1 = mid, e.x2 = semi_along, e.y2 = semi_across;
+            e.size = std::min(e.size, 12.0f * narrow);
+        }
+        s.elems.push_back(e);
+    }
+    return s;
+}
+
+TEST(RenderModel, RandomStripsAndFarTiles_seed15) {
+    std::mt19937 rng(test_seed(15));
+    const int count = std::getenv("TESSERA_TEST_SCALE") ? 20 : 160;
+    for (int k = 0; k < count; ++k) {
+        const Scene s = strip_scene(rng);
+        const bool colour = k % 2;
+        ASSERT_TRUE(agrees(s, colour)) << "seed " << test_seed(15) << " (TESSERA_TEST_SEED replays it), scene " << k
+                                       << (colour ? " (colour)" : " (binary)") << ":\n"
+                                       << describe(s);
+    }
 }

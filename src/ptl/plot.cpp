@@ -10,8 +10,9 @@
 //   of one colour is applied count times, which only depends on the pixel and its count);
 // - steps of a line or ellipse whose dots cannot reach the image are skipped in bulk, by exact
 //   jumps of the float walk.
-// What stays guarded is only the infeasible: walks whose float position stops advancing, and
-// elements whose work exceeds a limit far above any real drawing (see docs/formats.md).
+// Nothing is dropped: an element that cannot be finished (its walk stops advancing where its
+// dots still reach the image, or it needs more work than any finite drawing of the image's size)
+// fails, and with it the rendering (see docs/formats.md).
 #include "plot.h"
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 
 #include "support/alloc.h"
 #include "support/check.h"
+#include "support/error.h"
 #include "support/per_thread.h"
 
 namespace tessera::detail {
@@ -375,8 +377,12 @@ class Counts {
     int64_t c0_ = 0, c1_ = 0, r0_ = 0, r1_ = 0;
 };
 
-// Work of one element, in dots and rows drawn; beyond the limit the element stops (clipped).
-int64_t work_limit(const Bounds &b) { return (int64_t{1} << 16) + 8 * b.area(); }
+// The spacing of floats near |v| (at least the smallest normal spacing).
+double spacing(double v) {
+    int e = 0;
+    std::frexp(std::fabs(v), &e);
+    return std::ldexp(1.0, std::max(e, -125) - 24);
+}
 
 // The target-specific part of a painter: how a coordinate becomes a pixel and what k plots on
 // one pixel or a span of pixels do.
@@ -526,7 +532,8 @@ struct ColorTarget {
 template <class T> class Painter {
   public:
     using R = typename T::Rounding;
-    Painter(T target, const ImageHeader *h, float size) : t_(target), b_(h), pen_(size), limit_(work_limit(b_)) {}
+    Painter(T target, const ImageHeader *h, float size)
+        : t_(target), b_(h), pen_(size), limit_(work_limit(b_.area())) {}
     Painter(const Painter &) = delete;
     Painter &operator=(const Painter &) = delete;
     ~Painter() { t_.finish(); } // nothing is left gathered
@@ -534,6 +541,19 @@ template <class T> class Painter {
     const Bounds &bounds() const { return b_; }
     const Pen &pen() const { return pen_; }
     bool exhausted() const { return work_ > limit_; }
+    // Whether the given number of units still fits the element's budget.
+    bool affords(double units) const { return static_cast<double>(work_) + units <= static_cast<double>(limit_); }
+    // About the units one dot of this pen takes where it lies inside the image: one, and a row
+    // of each of the image's rows it covers when it is drawn a row at a time.
+    double dot_units() const {
+        if (pen_.n <= literal_pen) return 1;
+        return 1 + std::min(2 * static_cast<double>(pen_.n) + 1, static_cast<double>(b_.r1 - b_.r0 + 1));
+    }
+    Drawn too_costly() {
+        fail("an element needs more than %lld units of work on this %lld-pixel image; it cannot be drawn",
+             static_cast<long long>(limit_), static_cast<long long>(b_.area()));
+        return drawn_failed;
+    }
 
     // Collects counts over the box (clipped to the image) instead of drawing directly, when
     // the element's dots are estimated to make many more plots than the box has pixels.
@@ -619,6 +639,23 @@ template <class T> class Painter {
             });
         }
         return clipped;
+    }
+
+    // Whether a dot at (x, y) would set any pixel of the image. Its plots are (x +- i, y +- j)
+    // for every covered (i, j), so it does when some offset i lands inside across and some j
+    // along, and the pen covers the smallest of each.
+    bool reaches(float x, float y) const {
+        if (b_.inside(R::pixel(x), R::pixel(y))) return true;
+        const int64_t n = pen_.n;
+        if (n <= 0) return false;
+        const auto least = [&](float v, int64_t lo, int64_t hi) {
+            int64_t a, b, c, d;
+            offsets_inside<R>(v, n, +1, lo, hi, &a, &b);
+            offsets_inside<R>(v, n, -1, lo, hi, &c, &d);
+            return std::min(a <= b ? a : n, c <= d ? c : n);
+        };
+        const int64_t i = least(x, b_.c0, b_.c1), j = least(y, b_.r0, b_.r1);
+        return i < n && j < n && pen_.covers(i, j);
     }
 
   private:
@@ -750,15 +787,24 @@ float advance_angle(float t, float step, float target) {
     return t;
 }
 
+Drawn never_finished(const char *what, float at) {
+    fail("%s's walk stops advancing at %g, where its dots still reach the image: it can never be finished", what,
+         static_cast<double>(at));
+    return drawn_failed;
+}
+
+template <class T> Drawn point(Painter<T> &p, float x, float y) {
+    const bool clipped = p.dot(x, y);
+    if (p.exhausted()) return p.too_costly();
+    p.finish();
+    return clipped ? drawn_clipped : drawn_inside;
+}
+
 // Dots of the pen along the longer axis, step by step from the lower end. Steps whose dot
 // cannot reach the image (along either axis) are skipped in bulk; they are clipped.
-template <class T> bool line(Painter<T> &p, float x1, float y1, float x2, float y2) {
+template <class T> Drawn line(Painter<T> &p, float x1, float y1, float x2, float y2) {
     const float dx = x2 - x1, dy = y2 - y1;
-    if (dx == 0 && dy == 0) {
-        const bool clipped = p.dot(x1, y1);
-        p.finish();
-        return clipped;
-    }
+    if (dx == 0 && dy == 0) return point(p, x1, y1);
     const bool x_major = std::fabs(dx) > std::fabs(dy);
     float m;
     if (x_major) {
@@ -770,11 +816,20 @@ template <class T> bool line(Painter<T> &p, float x1, float y1, float x2, float 
     }
     const float from = x_major ? x1 : y1, to = x_major ? x2 : y2, base = x_major ? y1 : x1;
     const Bounds &b = p.bounds();
-    const double reach = p.pen().reach();
+    // How far from its centre a dot can set a pixel along each axis: the pen's offsets, plus the
+    // spacing of the floats they are added to (where floats are sparse, x + i rounds by up to
+    // half of it), twice over for safety.
+    const double pen_reach = p.pen().reach();
+    const auto reach_near = [&](int64_t first, int64_t last) {
+        const double edge = std::max(std::fabs(static_cast<double>(first)), std::fabs(static_cast<double>(last)));
+        return pen_reach + 2 * spacing(std::min(edge + pen_reach, 3.4e38));
+    };
+    const double reach = x_major ? reach_near(b.c0, b.c1) : reach_near(b.r0, b.r1);
+    const double side_reach = x_major ? reach_near(b.r0, b.r1) : reach_near(b.c0, b.c1);
     const double lo = static_cast<double>(x_major ? b.c0 : b.r0) - reach;
     const double hi = static_cast<double>(x_major ? b.c1 : b.r1) + reach;
-    const double side_lo = static_cast<double>(x_major ? b.r0 : b.c0) - reach;
-    const double side_hi = static_cast<double>(x_major ? b.r1 : b.c1) + reach;
+    const double side_lo = static_cast<double>(x_major ? b.r0 : b.c0) - side_reach;
+    const double side_hi = static_cast<double>(x_major ? b.r1 : b.c1) + side_reach;
     const auto across = [&](float pos) { return (pos - from) * m + base; };
     const bool rising = !(m < 0);
     // The dots reach the image across the walk only between entering and leaving the band.
@@ -786,47 +841,62 @@ template <class T> bool line(Painter<T> &p, float x1, float y1, float x2, float 
         const float v = across(pos);
         return !(v >= side_lo && v <= side_hi) && entered(pos);
     };
-    if (!(from <= to)) return false; // no step at all (a NaN end point)
+    const auto near = [&](float pos) { return pos >= lo && pos <= hi && entered(pos) && !left_band(pos); };
+    if (!(from <= to)) return drawn_inside; // no step at all (a NaN end point)
     float pos = from;
-    bool clipped = false;
+    Drawn drawn = drawn_inside;
     const double hi_clamped = std::min(hi, 3.4e38), lo_clamped = std::max(lo, -3.4e38);
     const float start = first_where(pos, to, entered);
-    if (!(start == start)) return true; // never enters the band: every dot is outside
+    if (!(start == start)) return drawn_clipped; // never enters the band: every dot is outside
     const float target = std::max(start, static_cast<float>(lo_clamped));
     if (pos < target) {
         pos = advance(pos, T::step, target);
-        clipped = true;
+        drawn = drawn_clipped;
     }
-    p.plan(x_major ? from - reach : std::min(x1, x2) - reach, x_major ? to + reach : std::max(x1, x2) + reach,
-           x_major ? std::min(y1, y2) - reach : from - reach, x_major ? std::max(y1, y2) + reach : to + reach,
-           (std::min(static_cast<double>(to), hi_clamped) - std::max(static_cast<double>(pos), lo_clamped)) / T::step +
-               1);
+    // A walk that stops advancing would draw the same dot for ever: harmless where that dot
+    // cannot reach the image (the rest is outside), impossible to finish where it can.
+    float last = std::min(to, static_cast<float>(hi_clamped));
+    if (static_cast<double>(last) < std::min(static_cast<double>(to), hi_clamped)) last = std::nextafter(last, to);
+    const float stuck = advance(pos, T::step, last);
+    if (stuck <= last && stuck + T::step == stuck && near(stuck) &&
+        (x_major ? p.reaches(stuck, across(stuck)) : p.reaches(across(stuck), stuck)))
+        return never_finished("a line", stuck);
+    // The steps left, counted where the walk and the band across it both allow, against the
+    // element's budget before any is drawn.
+    const double along =
+        (std::min(static_cast<double>(to), hi_clamped) - std::max(static_cast<double>(pos), lo_clamped)) / T::step + 1;
+    const double band = m == 0 ? along : (side_hi - side_lo) / (std::fabs(static_cast<double>(m)) * T::step) + 2;
+    const double steps = std::max(0.0, std::min(along, band));
+    if (!p.affords(steps * p.dot_units())) return p.too_costly();
+    p.plan(x_major ? from - reach : std::min(x1, x2) - side_reach, x_major ? to + reach : std::max(x1, x2) + side_reach,
+           x_major ? std::min(y1, y2) - side_reach : from - reach, x_major ? std::max(y1, y2) + side_reach : to + reach,
+           steps);
     while (pos <= to) {
-        if (pos > hi || left_band(pos) || p.exhausted()) {
-            clipped = true;
+        if (pos > hi || left_band(pos)) {
+            drawn = drawn_clipped;
             break;
         }
-        if (x_major) clipped |= p.dot(pos, across(pos));
-        else clipped |= p.dot(across(pos), pos);
+        if (x_major ? p.dot(pos, across(pos)) : p.dot(across(pos), pos)) drawn = drawn_clipped;
+        if (p.exhausted()) return p.too_costly();
         const float next = pos + T::step;
-        if (next == pos) { // the walk stopped advancing: the rest cannot be drawn
-            clipped = true;
+        if (next == pos) { // stopped where no dot reaches the image (checked above)
+            drawn = drawn_clipped;
             break;
         }
         pos = next;
     }
     p.finish();
-    return clipped;
+    return drawn;
 }
 
-template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, float ry) {
+template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, float ry) {
     const float R = std::fabs(rx > ry ? rx : ry);
     const double steps = quarter_turn / std::atan2(1.0, static_cast<double>(R)) + 1;
     const int64_t n =
         steps < static_cast<double>(most_ellipse_steps) ? static_cast<int64_t>(steps) : most_ellipse_steps;
     const float step = quarter_turn / static_cast<float>(n);
     // A centre or semi-axis that is not finite puts every dot at an infinite or undefined place.
-    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(rx) || !std::isfinite(ry)) return true;
+    if (!std::isfinite(cx) || !std::isfinite(cy) || !std::isfinite(rx) || !std::isfinite(ry)) return drawn_clipped;
     const Bounds &b = p.bounds();
     const double reach = p.pen().reach();
     const double x0 = static_cast<double>(b.c0) - reach, x1 = static_cast<double>(b.c1) + reach;
@@ -844,10 +914,6 @@ template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, flo
            4.0 * std::min(static_cast<double>(n), 2.0 * (x1 - x0 + y1 - y0) + 4));
     bool clipped = false;
     for (float theta = 0; theta < quarter_turn;) {
-        if (p.exhausted()) {
-            clipped = true;
-            break;
-        }
         const auto dx = static_cast<float>(std::cos(static_cast<double>(theta)) * rx);
         const auto dy = static_cast<float>(std::sin(static_cast<double>(theta)) * ry);
         const float xs[] = {cx + dx, cx + dx, cx - dx, cx - dx}, ys[] = {cy + dy, cy - dy, cy + dy, cy - dy};
@@ -856,8 +922,11 @@ template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, flo
             clipped |= p.dot(xs[k], ys[k]);
             nearest = std::min(nearest, distance(xs[k], ys[k]));
         }
+        if (p.exhausted()) return p.too_costly();
         float next = theta + step;
-        if (next == theta) {
+        if (next == theta) { // the same four dots for ever: only harmless where none can reach
+            for (int k = 0; k < 4; ++k)
+                if (p.reaches(xs[k], ys[k])) return never_finished("an ellipse", theta);
             clipped = true;
             break;
         }
@@ -871,13 +940,7 @@ template <class T> bool ellipse(Painter<T> &p, float cx, float cy, float rx, flo
         theta = next;
     }
     p.finish();
-    return clipped;
-}
-
-template <class T> bool point(Painter<T> &p, float x, float y) {
-    const bool clipped = p.dot(x, y);
-    p.finish();
-    return clipped;
+    return clipped ? drawn_clipped : drawn_inside;
 }
 
 Painter<BinaryTarget> binary_painter(BinaryImageStruct *im, float size) {
@@ -1054,39 +1117,41 @@ bool plot_binary_point_1(BinaryImageStruct *im, float x, float y) {
     return false;
 }
 
-bool plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color) {
+Drawn plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color) {
     auto p = color_painter(im, count, color, size);
     return point(p, x, y);
 }
 
-bool plot_binary_point(BinaryImageStruct *im, float x, float y, float size) {
+Drawn plot_binary_point(BinaryImageStruct *im, float x, float y, float size) {
     auto p = binary_painter(im, size);
     return point(p, x, y);
 }
 
-bool plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
-                     RGB color) {
+Drawn plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
+                      RGB color) {
     auto p = color_painter(im, count, color, width);
     return line(p, x1, y1, x2, y2);
 }
 
-bool plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width) {
+Drawn plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width) {
     auto p = binary_painter(im, width);
     return line(p, x1, y1, x2, y2);
 }
 
-bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry, float width,
-                        RGB color) {
+Drawn plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry,
+                         float width, RGB color) {
     auto p = color_painter(im, count, color, width);
     return ellipse(p, cx, cy, rx, ry);
 }
 
-bool plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width) {
+Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width) {
     auto p = binary_painter(im, width);
     return ellipse(p, cx, cy, rx, ry);
 }
 
-bool do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return false; }
+Drawn do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return drawn_inside; }
+
+int64_t work_limit(int64_t pixels) { return (int64_t{1} << 26) + 8 * pixels; }
 
 // ---------------------------------------------------------------------------------------------
 // Binary flood fill
@@ -1102,19 +1167,19 @@ struct Seed {
     bool started, ended;
 };
 
-// Seeds still to visit, on a stack that grows as needed.
-class SeedStack {
+// A stack that grows as needed: the seeds still to visit, and the spans already filled.
+template <class Item> class Stack {
   public:
-    SeedStack() = default;
-    SeedStack(const SeedStack &) = delete;
-    SeedStack &operator=(const SeedStack &) = delete;
-    ~SeedStack() { mem_free(items_); }
-    bool push(const Seed &s) {
+    explicit Stack(const char *what) : what_(what) {}
+    Stack(const Stack &) = delete;
+    Stack &operator=(const Stack &) = delete;
+    ~Stack() { mem_free(items_); }
+    bool push(const Item &s) {
         if (size_ == capacity_ && !grow()) return false;
         items_[size_++] = s;
         return true;
     }
-    bool pop(Seed *s) {
+    bool pop(Item *s) {
         if (size_ == 0) return false;
         *s = items_[--size_];
         return true;
@@ -1123,17 +1188,24 @@ class SeedStack {
   private:
     bool grow() {
         const std::size_t capacity = capacity_ ? capacity_ * 2 : 256;
-        auto *items = static_cast<Seed *>(mem_alloc(capacity * sizeof(Seed)));
-        if (!items) return false;
-        if (size_) std::memcpy(items, items_, size_ * sizeof(Seed));
+        auto *items = static_cast<Item *>(mem_alloc(capacity * sizeof(Item)));
+        if (!items) return fail_memory(capacity * sizeof(Item), what_), false;
+        if (size_) std::memcpy(items, items_, size_ * sizeof(Item));
         mem_free(items_);
         items_ = items;
         capacity_ = capacity;
         return true;
     }
-    Seed *items_ = nullptr;
+    const char *what_;
+    Item *items_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
 };
+
+struct Span {
+    int64_t r, left, right;
+};
+using SeedStack = Stack<Seed>;
+using SpanLog = Stack<Span>;
 
 #if defined(__SSE2__)
 // Sixteen pixels at a time: a mask of the bytes of row[c .. c + 15] that are 0.
@@ -1228,7 +1300,7 @@ bool seed_runs(const int8_t *row, int64_t nr, int64_t from, int64_t to, const Se
 
 // Sets the 4-connected run of clear pixels containing (c, r), and every clear pixel connected
 // to it, scanning a row at a time. False when the seed stack cannot grow.
-bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedStack &seeds) {
+bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedStack &seeds, SpanLog &filled_spans) {
     if (!seeds.push(Seed{c, r, b.r0 - 2, 0, -1, c, false, false})) return false; // no parent row
     Seed s;
     while (seeds.pop(&s)) {
@@ -1237,6 +1309,7 @@ bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedSta
         if (row[s.c]) continue;
         const int64_t left = s.started ? s.c : prev_set(row, s.c, b.c0) + 1;
         const int64_t right = s.ended ? s.end - 1 : next_set(row, s.end, b.c1) - 1;
+        if (!filled_spans.push(Span{s.r, left, right})) return false;
         std::memset(row + left, 1, static_cast<std::size_t>(right - left + 1));
         const Seed filled{s.c, s.r, 0, left, right, 0, false, false};
         for (int64_t nr : {s.r - 1, s.r + 1}) {
@@ -1257,18 +1330,27 @@ bool flood(BinaryImageStruct *im, const Bounds &b, int64_t c, int64_t r, SeedSta
 
 } // namespace
 
-bool do_binary_fill(BinaryImageStruct *im, float x, float y) {
+Drawn do_binary_fill(BinaryImageStruct *im, float x, float y) {
     const Bounds b(im->header);
     const int64_t c = fround(x), r = fround(y);
-    if (!b.inside(c, r)) return true;
+    if (!b.inside(c, r)) return drawn_clipped;
+    const int8_t seed_was = im->data[r][c];
     im->data[r][c] = 1;
     // The seed is set even when it already was, and every clear neighbour's region is filled:
     // a seed on an outline fills both sides that touch it.
-    SeedStack seeds;
+    SeedStack seeds("a fill's seeds");
+    SpanLog filled("a fill's spans");
     const int64_t nc[] = {c - 1, c + 1, c, c}, nr[] = {r, r, r - 1, r + 1};
-    for (int k = 0; k < 4; ++k)
-        if (b.inside(nc[k], nr[k]) && !im->data[nr[k]][nc[k]] && !flood(im, b, nc[k], nr[k], seeds)) return true;
-    return false;
+    for (int k = 0; k < 4; ++k) {
+        if (!b.inside(nc[k], nr[k]) || im->data[nr[k]][nc[k]] || flood(im, b, nc[k], nr[k], seeds, filled)) continue;
+        // Out of memory: every span set so far was clear, so clearing them again (and putting
+        // the seed back) leaves the image as it was.
+        Span s;
+        while (filled.pop(&s)) std::memset(im->data[s.r] + s.left, 0, static_cast<std::size_t>(s.right - s.left + 1));
+        im->data[r][c] = seed_was;
+        return drawn_failed;
+    }
+    return drawn_inside;
 }
 
 } // namespace tessera::detail

@@ -17,21 +17,30 @@ RGB combine(RGB old, int32_t n, RGB color);
 void rgb_to_hsv(float r, float g, float b, float *h, float *s, float *v);
 void hsv_to_rgb(float *r, float *g, float *b, float h, float s, float v);
 
-// Each drawing routine returns true when some pixel it tried to set lies outside the image.
+// What drawing an element did: every pixel it tried lay inside the image, some lay outside
+// (clipped, skipped), or the element cannot be drawn at all (failed, with the reason set): its
+// walk stops advancing where its dots still reach the image, it needs more work than any
+// finite drawing of this image's size, or the fill runs out of memory. A failed element may
+// have drawn part of itself, except a fill, which leaves the image as it found it.
+enum Drawn : int { drawn_inside = 0, drawn_clipped = 1, drawn_failed = 2 };
+
+// The most units of work (a dot, a row of a dot, a plot of a dot drawn offset by offset) one
+// element may take on an image of the given number of pixels.
+int64_t work_limit(int64_t pixels);
+
 bool plot_color_point_1(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color);
-bool plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color);
-bool plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
-                     RGB color);
-bool plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry, float width,
-                        RGB color);
-bool do_color_fill(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color);
+Drawn plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color);
+Drawn plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
+                      RGB color);
+Drawn plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry,
+                         float width, RGB color);
+Drawn do_color_fill(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color);
 
 bool plot_binary_point_1(BinaryImageStruct *im, float x, float y);
-bool plot_binary_point(BinaryImageStruct *im, float x, float y, float size);
-bool plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width);
-bool plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width);
-// True when the seed lies outside the image or the fill ran out of memory (the pixels set so
-// far stay set).
-bool do_binary_fill(BinaryImageStruct *im, float x, float y);
+Drawn plot_binary_point(BinaryImageStruct *im, float x, float y, float size);
+Drawn plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width);
+Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width);
+// Clipped when the seed lies outside the image.
+Drawn do_binary_fill(BinaryImageStruct *im, float x, float y);
 
 } // namespace tessera::detail

@@ -510,7 +510,16 @@ int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int x
     return 0;
 }
 
-int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
+} // extern "C"
+
+namespace {
+
+// One element drawn: 0 or 1 (clipped) as ptl_RenderElem_ gives them, -1 for an image or element
+// type that cannot be drawn (which a rendering counts as clipped), or cannot_draw when the element
+// could not be finished (the reason is set; a rendering then fails).
+constexpr int32_t cannot_draw = -2;
+
+int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
     if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY)
         return fail("renderings are binary (16) or RGB (4) images, not tag %d", header->tag), -1;
     // Colour plotting writes this thread's count image at the same coordinates: it must match.
@@ -520,27 +529,36 @@ int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float
     const float x1 = elem->x1 * xscale, y1 = elem->y1 * yscale;
     const float x2 = elem->x2 * xscale, y2 = elem->y2 * yscale;
     const float pen = (xscale + yscale) * elem->size / 2;
-    bool clipped;
+    Drawn drawn;
     if (header->tag == IMAGE_RGB) {
         auto *rgb = static_cast<RGBImageStruct *>(im);
         switch (elem->type) {
-        case PTL_POINT: clipped = plot_color_point(rgb, count, x1, y1, pen, elem->color); break;
-        case PTL_LINE: clipped = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
-        case PTL_ELLIPSE: clipped = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
-        case PTL_FILL: clipped = do_color_fill(rgb, count, x1, y1, elem->color); break;
+        case PTL_POINT: drawn = plot_color_point(rgb, count, x1, y1, pen, elem->color); break;
+        case PTL_LINE: drawn = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_ELLIPSE: drawn = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_FILL: drawn = do_color_fill(rgb, count, x1, y1, elem->color); break;
         default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
     } else {
         auto *bin = static_cast<BinaryImageStruct *>(im);
         switch (elem->type) {
-        case PTL_POINT: clipped = plot_binary_point(bin, x1, y1, pen); break;
-        case PTL_LINE: clipped = plot_binary_line(bin, x1, y1, x2, y2, pen); break;
-        case PTL_ELLIPSE: clipped = plot_binary_ellipse(bin, x1, y1, x2, y2, pen); break;
-        case PTL_FILL: clipped = do_binary_fill(bin, x1, y1); break;
+        case PTL_POINT: drawn = plot_binary_point(bin, x1, y1, pen); break;
+        case PTL_LINE: drawn = plot_binary_line(bin, x1, y1, x2, y2, pen); break;
+        case PTL_ELLIPSE: drawn = plot_binary_ellipse(bin, x1, y1, x2, y2, pen); break;
+        case PTL_FILL: drawn = do_binary_fill(bin, x1, y1); break;
         default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
     }
-    return clipped ? 1 : 0;
+    return drawn == drawn_failed ? cannot_draw : drawn == drawn_clipped ? 1 : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
+    const int32_t drawn = render_elem(elem, im, header, xscale, yscale);
+    return drawn == cannot_draw ? -1 : drawn;
 }
 
 void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, bool *clipped) {
@@ -553,8 +571,15 @@ void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, 
     void *im = begin_render(type, xscale, yscale, g, background);
     if (!im) return nullptr;
     ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
-    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n))
-        if (ptl_RenderElem_(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale) != 0) *clipped = true;
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
+        const int32_t drawn = render_elem(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale);
+        if (drawn == cannot_draw) { // an image with less than the drawing is no result
+            im_Free_(im, type);
+            *clipped = false;
+            return nullptr;
+        }
+        if (drawn != 0) *clipped = true;
+    }
     if (ptl->comment && !(header->comment = strNewCopy(ptl->comment))) {
         im_Free_(im, type); // the image would lose the drawing's comment
         return fail_memory(std::strlen(ptl->comment->chars) + 1, "the drawing's comment"), nullptr;
@@ -581,9 +606,16 @@ void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, 
     header->comment = docstring;
     PointListElemStruct elem{};
     bool error = false;
-    while (ptlGetElem(&elem, color, fp, &error))
-        if (ptl_RenderElem_(&elem, im, header, xscale, yscale) != 0) *clipped = true;
+    while (ptlGetElem(&elem, color, fp, &error)) {
+        const int32_t drawn = render_elem(&elem, im, header, xscale, yscale);
+        if (drawn == cannot_draw) {
+            error = true;
+            break;
+        }
+        if (drawn != 0) *clipped = true;
+    }
     if (error) {
+        *clipped = false;
         im_Free_(im, type);
         return nullptr;
     }
