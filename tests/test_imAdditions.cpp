@@ -1,4 +1,7 @@
 #include <tessera/imAdditions.h>
+#include <tessera/error.h>
+
+#include <string>
 
 #include "support/images.h"
 #include "support/test_support.h"
@@ -139,6 +142,8 @@ TEST(ImAdditionsAllocFailure, CreatingOperationsReturnNullAndLeakNothing) {
                       AnyImageStruct *im = op();
                       if (fp.fired()) {
                           EXPECT_EQ(im, nullptr);
+                          EXPECT_NE(std::string(tessera_last_error()).find("out of memory"), std::string::npos)
+                              << tessera_last_error();
                       } else {
                           im_Free_(im, IMAGE_RGB);
                       }

@@ -1,6 +1,9 @@
 #include <tessera/magic.h>
 #include <tessera/ptl.h>
 
+#include <sys/stat.h>
+#include <tessera/error.h>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -190,6 +193,34 @@ TEST(PointList, BoundsThatWouldNotLoadAgainAreNotSaved) {
     Owned back(loaded(saved(narrow.p)));
     ASSERT_NE(back.p, nullptr);
     EXPECT_EQ(back.p->width, 1e-6f);
+}
+
+// Comments come back as they were written, carriage returns included, and a save that fails
+// leaves the file it would have replaced as it was, with a reason.
+TEST(PointList, SavingKeepsCommentsAndNeverDamagesAFile) {
+    for (const char *c : {"a\r\nb", "a\rb\n", "one\r\n#two\r\n", "\r", "x\r\r\ny"}) {
+        Owned l(ptlNew(false, 0, 0, 4, 4, strMake(c)));
+        TempFile f;
+        ASSERT_EQ(ptlSave(l.p, f.path()), 0);
+        Owned back(ptlLoad(f.path()));
+        ASSERT_NE(back.p, nullptr) << c;
+        EXPECT_STREQ(strGet(back.p->comment), c);
+    }
+    TempFile old("an older drawing\n");
+    ASSERT_EQ(chmod(old.path(), 0640), 0);
+    Owned refused(ptlNew(false, 0, 0, 1, 1, nullptr));
+    refused.p->width = 4e-7f;
+    EXPECT_EQ(ptlSave(refused.p, old.path()), -1);
+    EXPECT_NE(std::string(tessera_last_error()).find("would not read back"), std::string::npos);
+    EXPECT_EQ(old.read(), "an older drawing\n");
+    Owned good(ptlNew(true, 0, 0, 1, 1, nullptr));
+    ASSERT_EQ(ptlSave(good.p, old.path()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(old.path(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u); // replaced, keeping its mode
+    EXPECT_EQ(old.read().rfind("CPTL", 0), 0u);
+    EXPECT_EQ(ptlSave(good.p, "/nonexistent-dir/x.cptl"), -1);
+    EXPECT_NE(std::string(tessera_last_error()).find("/nonexistent-dir/x.cptl"), std::string::npos);
 }
 
 TEST(PointList, BadLinesAndHeadersGiveNull) {

@@ -69,7 +69,10 @@ TESSERA_API void ptlFreeElem(PointListElem elem);
 /* Reads a point-list file (null path: standard input); null when it cannot be read. */
 TESSERA_API PointList ptlLoad(const char *path);
 TESSERA_API PointList ptlLoadF(FILE *fp);
-/* Writes a point-list file (null path: standard output); 0, or -1. */
+/* Writes a point-list file (null path: standard output); 0, or -1 with the reason set. A path's
+ * file is written whole or not at all: an existing file is replaced by a complete new one (its
+ * mode, owner and group kept) or, when it is not a plain file with one name, overwritten only
+ * once the whole text is ready. */
 TESSERA_API int32_t ptlSave(PointList ptl, const char *path);
 TESSERA_API int32_t ptlSaveF(PointList ptl, FILE *fp);
 /* Reads the magic, the four bounds and the comment met so far; 0, or -1. */
@@ -89,11 +92,16 @@ TESSERA_API int32_t ptlPutElem(PointListElem elem, bool color, FILE *fp);
 TESSERA_API int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int xoffset, int yoffset,
                                       int width, int height);
 /* Draws one element into im (whose header is header) at the given scale: 1 when clipped, 0 when
- * not, -1 for an unsupported image or element type. An RGB image must have been prepared with
- * ptlStartRendering at its exact geometry; otherwise nothing is drawn and the result is -1. */
+ * not, -1 for an unsupported image or element type, or when the element cannot be drawn (the
+ * reason says why: its walk stops advancing where its dots reach the image, it needs more work
+ * than the budget docs/formats.md gives, or a fill runs out of memory; a fill then leaves the
+ * image as it was, a line or ellipse over its budget may have drawn part of itself). An RGB
+ * image must have been prepared with ptlStartRendering at its exact geometry; otherwise nothing
+ * is drawn and the result is -1. */
 TESSERA_API int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale);
 /* Renders a list into a new RGBImageStruct (on background) or BinaryImageStruct; null on
- * failure. *clipped (when given) tells whether some drawing fell outside the bounds. */
+ * failure, including an element that cannot be drawn (never an image with less than the
+ * drawing). *clipped (when given) tells whether some drawing fell outside the bounds. */
 TESSERA_API void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background,
                             bool *clipped);
 /* Renders a point-list file element by element; fp is positioned just after the magic, which

@@ -684,7 +684,7 @@ template <class T> class Painter {
         for (int64_t i = ia; i <= ib && !exhausted(); ++i) {
             const float fi = static_cast<float>(i);
             for (int64_t j = ja; j <= jb && !exhausted(); ++j) {
-                ++work_;
+                work_ += 4;
                 if (!pen_.covers(i, j)) break;
                 const float fj = static_cast<float>(j);
                 plot_point(x + fi, y + fj);
@@ -1151,7 +1151,7 @@ Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, f
 
 Drawn do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return drawn_inside; }
 
-int64_t work_limit(int64_t pixels) { return (int64_t{1} << 26) + 8 * pixels; }
+int64_t work_limit(int64_t pixels) { return (int64_t{1} << 26) + 4 * pixels; }
 
 // ---------------------------------------------------------------------------------------------
 // Binary flood fill

@@ -5,6 +5,7 @@
 #include <tessera/error.h>
 #include <tessera/magic.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -12,10 +13,12 @@
 #include <mutex>
 
 #include "plot.h"
+#include "support/alloc.h"
 #include "support/check.h"
 #include "support/error.h"
 #include "support/magic_internal.h"
 #include "support/per_thread.h"
+#include "support/replace_file.h"
 #include "support/spin_lock.h"
 #include "support/unload.h"
 
@@ -229,6 +232,43 @@ void release_chunks() {
 
 using namespace tessera::detail;
 
+namespace {
+
+// Text written through a stream into memory from the seam; a write that cannot grow it marks the
+// text lost (and fails, so the writer stops).
+struct TextBuffer {
+    char *data = nullptr;
+    std::size_t size = 0, capacity = 0;
+    bool lost = false;
+    TextBuffer() = default;
+    TextBuffer(const TextBuffer &) = delete;
+    TextBuffer &operator=(const TextBuffer &) = delete;
+    ~TextBuffer() { mem_free(data); }
+    FILE *open() {
+        cookie_io_functions_t io{};
+        io.write = [](void *cookie, const char *bytes, std::size_t n) -> ssize_t {
+            return static_cast<TextBuffer *>(cookie)->append(bytes, n) ? static_cast<ssize_t>(n) : -1;
+        };
+        return fopencookie(this, "w", io);
+    }
+    bool append(const char *bytes, std::size_t n) {
+        if (size + n > capacity) {
+            const std::size_t grown = std::max(capacity * 2, size + n + 256);
+            auto *bigger = static_cast<char *>(mem_alloc(grown));
+            if (!bigger) return !(lost = true);
+            if (size) std::memcpy(bigger, data, size);
+            mem_free(data);
+            data = bigger;
+            capacity = grown;
+        }
+        std::memcpy(data + size, bytes, n);
+        size += n;
+        return true;
+    }
+};
+
+} // namespace
+
 extern "C" {
 
 PointList ptlNew(bool color, float x, float y, float width, float height, adtStringHeader *comment) {
@@ -346,8 +386,19 @@ PointList ptlLoadF(FILE *fp) {
 
 int32_t ptlSave(PointList ptl, const char *path) {
     TESSERA_CHECK(ptl != (PointList) NULL);
-    return with_file(
-        path, "w", stdout, -1, [&](FILE *fp) { return ptlSaveF(ptl, fp); }, [](int32_t) {});
+    if (!path) return ptlSaveF(ptl, stdout);
+    // The whole text first: a list that cannot be saved, or memory that runs out, leaves the
+    // file as it was, and so does a write that fails (the file is replaced whole).
+    TextBuffer text;
+    FILE *memory = text.open();
+    if (!memory) return fail_memory(sizeof(FILE), "a stream"), -1;
+    const int32_t written = ptlSaveF(ptl, memory);
+    const bool flushed = std::fclose(memory) == 0;
+    if (written != 0 || !flushed || text.lost) {
+        if (text.lost) fail_memory(text.size + 1, "the text of a point list");
+        return -1;
+    }
+    return replace_file(path, text.data, text.size) ? 0 : -1;
 }
 
 int32_t ptlSaveF(PointList ptl, FILE *fp) {
@@ -377,7 +428,10 @@ int32_t ptlReadHeader(FILE *fp, bool *color, float *x, float *y, float *width, f
 int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, float height, adtStringHeader *comment) {
     if (!fp) return -1;
     // Bounds that would be written as 0 (narrower than 5e-7) or as nan would not load again.
-    if (!(reads_back(width) > 0) || !(reads_back(height) > 0)) return -1;
+    if (!(reads_back(width) > 0) || !(reads_back(height) > 0))
+        return fail("bounds %g x %g would not read back (each must be at least 5e-7)", static_cast<double>(width),
+                    static_cast<double>(height)),
+               -1;
     if (std::fprintf(fp, "%sPTL %f %f %f %f\n\n", color ? "C" : "", static_cast<double>(x), static_cast<double>(y),
                      static_cast<double>(width), static_cast<double>(height)) < 0)
         return -1;

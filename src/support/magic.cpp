@@ -81,9 +81,11 @@ bool write_comment_block(FILE *out, const adtStringHeader *comment, bool blank_a
         if (std::fputc(*p, out) == EOF) return false;
         // A mark after each line break that the text does not already follow with one. Point
         // lists mark every line feed, even before a '#' of the text, which the reader would
-        // otherwise take for the mark and drop: a saved comment then loads back unchanged.
-        const bool mark_always = !blank_after_mark && *p == '\n';
-        if ((*p == '\n' || *p == '\r') && (p[1] != '#' || mark_always)) {
+        // otherwise take for the mark and drop, and only line feeds (a comment line ends at a
+        // line feed, so a mark after a carriage return would become text): a saved comment then
+        // loads back unchanged.
+        const bool mark = blank_after_mark ? (*p == '\n' || *p == '\r') && p[1] != '#' : *p == '\n';
+        if (mark) {
             if (std::fputc('#', out) == EOF) return false;
             if (blank_after_mark && p[1] != ' ' && std::fputc(' ', out) == EOF) return false;
         }

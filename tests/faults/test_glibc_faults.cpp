@@ -149,6 +149,30 @@ bool same_gray(void *a, void *b, bool comments = true) {
     return !comments || std::strcmp(strGet(x->header->comment), strGet(y->header->comment)) == 0;
 }
 
+// Same geometry and pixel bytes (binary, gray or RGB).
+bool same_pixels(const void *a, const void *b) {
+    const ImageHeader *x = static_cast<const AnyImageStruct *>(a)->header;
+    const ImageHeader *y = static_cast<const AnyImageStruct *>(b)->header;
+    if (x->tag != y->tag || x->width != y->width || x->height != y->height || x->xoffset != y->xoffset ||
+        x->yoffset != y->yoffset)
+        return false;
+    const std::size_t size = x->tag == IMAGE_RGB ? 3 : 1, row = static_cast<std::size_t>(x->width) * size;
+    const auto at = [&](const void *im, int r) {
+        return static_cast<const char *>(static_cast<const AnyImageStruct *>(im)->data[x->yoffset + r]) +
+               static_cast<std::ptrdiff_t>(x->xoffset) * static_cast<std::ptrdiff_t>(size);
+    };
+    for (int r = 0; r < x->height; ++r)
+        if (std::memcmp(at(a, r), at(b, r), row) != 0) return false;
+    return true;
+}
+
+// A drawing whose fill has to grow its work lists: a comb of 40 teeth around the seed.
+const std::string comb = [] {
+    std::string t = "PTL 0 0 100 60\n0l 0 0 99 0\n";
+    for (int x = 0; x < 100; x += 2) t += "0l " + std::to_string(x) + " 1 " + std::to_string(x) + " 58\n";
+    return t + "f 1 30\n";
+}();
+
 // An operation that makes one new object: fail means null; success must equal the reference.
 template <class Make, class Check, class Release> Operation making(Make make, Check check, Release release) {
     return [=](Injector &inj) {
@@ -171,6 +195,26 @@ std::vector<Named> operations() {
     static const std::string gray_path = write_file("gray.pgm", pgm);
     static const std::string drawing_path = write_file("drawing.cptl", drawing);
     static const std::string out_path = dir() + "/out.pgm";
+    static const std::string comb_path = write_file("comb.ptl", comb);
+    // What each rendering gives when nothing fails.
+    static void *const colour_reference = [] {
+        PointList p = ptlLoad(drawing_path.c_str());
+        void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, nullptr);
+        ptlFree(p);
+        return im;
+    }();
+    static void *const binary_reference = [] {
+        PointList p = ptlLoad(drawing_path.c_str());
+        void *im = ptlRender(p, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
+        ptlFree(p);
+        return im;
+    }();
+    static void *const comb_reference = [] {
+        PointList p = ptlLoad(comb_path.c_str());
+        void *im = ptlRender(p, IMAGE_BINARY, 1, 1, RGB{0, 0, 0}, nullptr);
+        ptlFree(p);
+        return im;
+    }();
     std::vector<Named> ops;
     ops.push_back(
         {"strMake", making([] { return strMake("some text"); },
@@ -395,7 +439,7 @@ std::vector<Named> operations() {
                            ptlFree)});
     ops.push_back({"ptlSave", [=](Injector &inj) {
                        PointList p = ptlLoad(drawing_path.c_str());
-                       const std::string out = dir() + "/out.cptl";
+                       const std::string out = write_file("out.cptl", "an older file\n");
                        inj.arm();
                        const int r = ptlSave(p, out.c_str());
                        inj.disarm();
@@ -404,6 +448,11 @@ std::vector<Named> operations() {
                            PointList back = ptlLoad(out.c_str());
                            good = back && liLen(back->elements) == 3;
                            if (back) ptlFree(back);
+                       } else { // a failed save leaves the file as it was
+                           std::FILE *f = std::fopen(out.c_str(), "r");
+                           char text[32] = {};
+                           good = f && std::fgets(text, sizeof text, f) && std::string(text) == "an older file\n";
+                           if (f) std::fclose(f);
                        }
                        ptlFree(p);
                        return !good ? wrong : r == 0 ? ok : failed_cleanly;
@@ -414,11 +463,41 @@ std::vector<Named> operations() {
                        inj.arm();
                        void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, &clipped);
                        inj.disarm();
-                       const bool good =
-                           !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       const bool good = !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) ==
+                                                     drawing_comment &&
+                                                 same_pixels(im, colour_reference));
                        if (im) im_Free_(im, IMAGE_RGB);
                        ptlFree(p);
                        return !good ? wrong : im ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"ptlRender binary with a fill", [=](Injector &inj) {
+                       PointList p = ptlLoad(comb_path.c_str());
+                       bool clipped = true;
+                       inj.arm();
+                       void *im = ptlRender(p, IMAGE_BINARY, 1, 1, RGB{0, 0, 0}, &clipped);
+                       inj.disarm();
+                       const bool good = im ? same_pixels(im, comb_reference) && !clipped : !clipped;
+                       if (im) im_Free_(im, IMAGE_BINARY);
+                       ptlFree(p);
+                       return !good ? wrong : im ? ok : failed_cleanly;
+                   }});
+    ops.push_back({"ptl_RenderElem_ fill", [=](Injector &inj) {
+                       PointList p = ptlLoad(comb_path.c_str());
+                       void *im = im_NewOrWrap_(IMAGE_BINARY, 100, 60, 0, 0, nullptr, 0, 0, nullptr);
+                       ImageHeader *h = static_cast<AnyImageStruct *>(im)->header;
+                       _ListNode *n = liFirst(p->elements);
+                       for (; liNext(n); n = liNext(n))
+                           ptl_RenderElem_(static_cast<PointListElem>(liGet(n)), im, h, 1, 1);
+                       void *before = im_Dup_(im, h);
+                       inj.arm();
+                       const int32_t r = ptl_RenderElem_(static_cast<PointListElem>(liGet(n)), im, h, 1, 1);
+                       inj.disarm();
+                       // drawn whole, or failed with the image as it was
+                       const bool good = r == 0 ? same_pixels(im, comb_reference) : r == -1 && same_pixels(im, before);
+                       im_Free_(before, IMAGE_BINARY);
+                       im_Free_(im, IMAGE_BINARY);
+                       ptlFree(p);
+                       return !good ? wrong : r == 0 ? ok : failed_cleanly;
                    }});
     ops.push_back({"ptlLoadAndRender", [=](Injector &inj) {
                        std::FILE *f = std::fopen(drawing_path.c_str(), "r");
@@ -428,8 +507,9 @@ std::vector<Named> operations() {
                        if (magicStart() == 0 && magicGetString(f, &magic) == 0)
                            im = ptlLoadAndRender(f, true, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
                        inj.disarm();
-                       const bool good =
-                           !im || strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment;
+                       const bool good = !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) ==
+                                                     drawing_comment &&
+                                                 same_pixels(im, binary_reference));
                        if (im) im_Free_(im, IMAGE_BINARY);
                        strFree(magic);
                        std::fclose(f);
