@@ -547,8 +547,12 @@ template <class T> class Painter {
     // of each of the image's rows it covers when it is drawn a row at a time.
     double dot_units() const {
         if (pen_.n <= literal_pen) return 1;
-        return 1 + std::min(2 * static_cast<double>(pen_.n) + 1, static_cast<double>(b_.r1 - b_.r0 + 1));
+        return static_cast<double>(dot_cost()) +
+               std::min(2 * static_cast<double>(pen_.n) + 1, static_cast<double>(b_.r1 - b_.r0 + 1));
     }
+    // A wide dot works out its columns and rows by searches over its offsets before it draws:
+    // about as long as 32 rows.
+    int64_t dot_cost() const { return pen_.n <= literal_pen ? 1 : 32; }
     Drawn too_costly() {
         fail("an element needs more than %lld units of work on this %lld-pixel image; it cannot be drawn",
              static_cast<long long>(limit_), static_cast<long long>(b_.area()));
@@ -581,7 +585,7 @@ template <class T> class Painter {
 
     // A dot of the element's pen centred at (x, y); true when some plot fell outside.
     bool dot(float x, float y) {
-        ++work_;
+        work_ += dot_cost();
         const int64_t n = pen_.n;
         bool clipped = plot_point(x, y);
         if (n <= 0) return clipped;
@@ -1151,7 +1155,7 @@ Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, f
 
 Drawn do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return drawn_inside; }
 
-int64_t work_limit(int64_t pixels) { return (int64_t{1} << 26) + 4 * pixels; }
+int64_t work_limit(int64_t pixels) { return (int64_t{1} << 25) + 4 * pixels; }
 
 // ---------------------------------------------------------------------------------------------
 // Binary flood fill

@@ -24,8 +24,8 @@ void hsv_to_rgb(float *r, float *g, float *b, float h, float s, float v);
 // have drawn part of itself, except a fill, which leaves the image as it found it.
 enum Drawn : int { drawn_inside = 0, drawn_clipped = 1, drawn_failed = 2 };
 
-// The most units of work (a dot, a row of a dot, a plot of a dot drawn offset by offset) one
-// element may take on an image of the given number of pixels.
+// The most units of work (a narrow dot, a row of a wide dot and 32 for the dot itself, a plot of
+// a dot drawn offset by offset) one element may take on an image of the given number of pixels.
 int64_t work_limit(int64_t pixels);
 
 bool plot_color_point_1(RGBImageStruct *im, GrayImageStruct *count, float x, float y, RGB color);
