@@ -121,6 +121,22 @@ void render_wide_pens(benchmark::State &state) {
 }
 BENCHMARK(render_wide_pens)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
 
+// A strip of a tiled rendering: a line with a pen five times the strip's width along its
+// 2,000-pixel length.
+void strip(benchmark::State &state) {
+    const auto type = static_cast<unsigned short>(state.range(0));
+    PointList ptl = ptlNew(true, 0, 0, 20, 2000, nullptr);
+    ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{200, 100, 50}, 100, 10, -10, 10, 2010));
+    for (auto _ : state) {
+        void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
+        benchmark::DoNotOptimize(im);
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+    state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
+}
+BENCHMARK(strip)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
+
 // Drawings far beyond the image: ten ellipses with a semi-axis of 1e30 at scale 100 into
 // 200 x 200, and a pen of 1e38 at scale 1000 into 2000 x 2000.
 void hostile(benchmark::State &state) {

@@ -914,6 +914,12 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
         return std::max(std::max(x0 - x, double{x} - x1), std::max(y0 - y, double{y} - y1));
     };
     const double arx = std::fabs(double{rx}), ary = std::fabs(double{ry});
+    // Where every dot lies within reach of the image none can be skipped: each costs at least a
+    // dot's units, so an ellipse whose steps alone exceed the budget fails before drawing.
+    const bool all_near = cx - arx - 2 * error >= x0 && cx + arx + 2 * error <= x1 && cy - ary - 2 * error >= y0 &&
+                          cy + ary + 2 * error <= y1;
+    if (all_near && !p.affords(4.0 * static_cast<double>(n - 1) * static_cast<double>(p.dot_cost())))
+        return p.too_costly();
     p.plan(cx - arx - reach, cx + arx + reach, cy - ary - reach, cy + ary + reach,
            4.0 * std::min(static_cast<double>(n), 2.0 * (x1 - x0 + y1 - y0) + 4));
     bool clipped = false;
