@@ -90,6 +90,9 @@ template <class T, void (*Release)(T *)> class owner {
     T *p_ = nullptr;
 };
 
+// The header of an empty view: no pixels anywhere.
+inline constexpr ImageHeader no_pixels{};
+
 } // namespace detail
 
 // ---- string ------------------------------------------------------------------------------------
@@ -111,8 +114,9 @@ class string {
     bool empty() const noexcept { return size() == 0; }
     // Appends; false (the string as it was) when memory runs out.
     bool try_append(const string &more) noexcept {
+        const adtStringHeader *tail = more.s_.get(); // read before release: more may be *this
         adtStringHeader *p = s_.release();
-        const bool ok = strCat_(&p, more.s_.get()) != nullptr || !more.s_;
+        const bool ok = strCat_(&p, const_cast<adtStringHeader *>(tail)) != nullptr || !tail;
         s_.reset(p);
         return ok;
     }
@@ -331,6 +335,7 @@ class generator {
         return generator(GEN_EXPONENTIAL, seed, &p);
     }
     result_type operator()() {
+        detail::require(g_ != nullptr, "tessera::generator: a moved-from generator");
         if (!bits_) {
             GenUniformIntParams p{0, static_cast<int32_t>(max())};
             bits_ = genNew_(GEN_UNIFORM_INT, seed_, &p);
@@ -354,8 +359,13 @@ class generator {
     }
     ~generator() { drop(); }
 
-    // The next value of the generator's kind.
+    // The next value of the generator's kind (a moved-from generator throws
+    // std::invalid_argument, or gives NaN without exceptions).
     double next() {
+        if (!g_) {
+            empty("tessera::generator::next: a moved-from generator");
+            return std::numeric_limits<double>::quiet_NaN();
+        }
         if (kind_ == GEN_UNIFORM_INT) {
             auto *g = static_cast<_int_generator_struct_ *>(g_);
             return g->generate(g);
@@ -365,6 +375,7 @@ class generator {
     }
     // Starts the sequence again from seed.
     void reseed(int32_t seed) {
+        if (!g_) return empty("tessera::generator::reseed: a moved-from generator");
         genReset_(kind_, g_, seed);
         seed_ = seed;
         if (bits_) genReset_(GEN_UNIFORM_INT, bits_, seed);
@@ -373,6 +384,11 @@ class generator {
     bool valid() const noexcept { return g_ != nullptr; }
 
   private:
+    static void empty([[maybe_unused]] const char *what) {
+#if TESSERA_HPP_THROWS
+        throw std::invalid_argument(what);
+#endif
+    }
 #if TESSERA_HPP_THROWS
     generator(int32_t kind, int32_t seed, void *params) : g_(genNew_(kind, seed, params)), kind_(kind), seed_(seed) {
         if (!g_) throw std::bad_alloc();
@@ -399,8 +415,23 @@ class histogram {
         if (!h_) throw std::bad_alloc();
     }
 #endif
-    void add(double x, double weight = 1.0) { hiAdd(h_.get(), x, weight); }
-    std::span<const double> bins() const { return {h_->bins, static_cast<std::size_t>(h_->nbins)}; }
+    // Adds x with a weight; a moved-from histogram throws std::invalid_argument (without
+    // exceptions, nothing is added).
+    void add(double x, double weight = 1.0) {
+        if (!h_) {
+#if TESSERA_HPP_THROWS
+            throw std::invalid_argument("tessera::histogram::add: a moved-from histogram");
+#else
+            return;
+#endif
+        }
+        hiAdd(h_.get(), x, weight);
+    }
+    // The bins (none for a moved-from histogram).
+    std::span<const double> bins() const {
+        if (!h_) return {};
+        return {h_->bins, static_cast<std::size_t>(h_->nbins)};
+    }
     Hist get() const noexcept { return h_.get(); }
 
   private:
@@ -446,7 +477,7 @@ class image_view {
   public:
     using value_type = std::remove_const_t<T>;
     image_view() = default;
-    image_view(T *const *rows, const ImageHeader *h) : rows_(rows), h_(h) {}
+    image_view(T *const *rows, const ImageHeader *h) : rows_(rows), h_(h ? h : &detail::no_pixels) {}
     template <class U>
     requires std::is_same_v<const U, T> image_view(const image_view<U> &other)
         : rows_(other.data()), h_(other.header()) {}
@@ -468,8 +499,17 @@ class image_view {
         return rows_[y][x];
     }
 #endif
-    // Row y, from its first column.
-    std::span<T> row(int32_t y) const { return {rows_[y] + h_->xoffset, static_cast<std::size_t>(h_->width)}; }
+    // Row y, from its first column; a row outside the image throws std::out_of_range (without
+    // exceptions, it is empty).
+    std::span<T> row(int32_t y) const {
+        if (!contains(h_->xoffset, y)) {
+#if TESSERA_HPP_THROWS
+            detail::require_inside(false, "tessera::image: row outside the image");
+#endif
+            return {};
+        }
+        return {rows_[y] + h_->xoffset, static_cast<std::size_t>(h_->width)};
+    }
     // The rows, top to bottom (the range holds a copy of the view).
     class row_range {
       public:
@@ -508,7 +548,7 @@ class image_view {
 
   private:
     T *const *rows_ = nullptr;
-    const ImageHeader *h_ = nullptr;
+    const ImageHeader *h_ = &detail::no_pixels; // an empty view has no pixels, never a null header
 };
 
 namespace detail {
@@ -578,8 +618,7 @@ class image {
     void crop_into(image &into, const rect &r, int32_t to_x, int32_t to_y) const {
         require_inside(r, "tessera::image::crop_into");
         detail::require(into.valid(), "tessera::image::crop_into: no image to copy into");
-        detail::require_inside(into.view().contains(to_x, to_y) &&
-                                   into.view().contains(to_x + r.width - 1, to_y + r.height - 1),
+        detail::require_inside(holds(into.view(), to_x, to_y, r.width, r.height),
                                "tessera::image::crop_into: the rectangle does not fit the target");
         if (!im_Crop_Into_(handle(), header(), into.handle(), r.x, r.y, to_x, to_y, r.width, r.height))
             detail::raise("tessera::image::crop_into");
@@ -632,8 +671,11 @@ class image {
     }
 
     bool valid() const noexcept { return static_cast<bool>(im_); }
-    image_view<T> view() { return {typed_rows(), header()}; }
-    image_view<const T> view() const { return {typed_rows(), header()}; }
+    // A view of the pixels (an empty view of an empty image).
+    image_view<T> view() { return valid() ? image_view<T>(typed_rows(), header()) : image_view<T>(); }
+    image_view<const T> view() const {
+        return valid() ? image_view<const T>(typed_rows(), header()) : image_view<const T>();
+    }
     // Size and place; 0 and an empty rectangle for an empty image.
     int32_t width() const { return valid() ? header()->width : 0; }
     int32_t height() const { return valid() ? header()->height : 0; }
@@ -648,7 +690,7 @@ class image {
     std::span<const T> row(int32_t y) const { return view().row(y); }
     auto rows() { return view().rows(); }
     // The comment of the file the image came from ("" when none).
-    std::string_view comment() const { return strGet(header()->comment); }
+    std::string_view comment() const { return valid() ? strGet(header()->comment) : ""; }
     AnyImageStruct *get() const noexcept { return im_.get(); }
     AnyImageStruct *release() noexcept { return im_.release(); }
     // Takes over a C image of T's tag (null gives an empty image).
@@ -666,8 +708,13 @@ class image {
     void require_inside(const rect &r, const char *what) const {
         detail::require(valid(), "tessera::image: an empty image");
         detail::require(r.width > 0 && r.height > 0, "tessera::image: a rectangle without pixels");
-        detail::require_inside(view().contains(r.x, r.y) && view().contains(r.x + r.width - 1, r.y + r.height - 1),
-                               what);
+        detail::require_inside(holds(view(), r.x, r.y, r.width, r.height), what);
+    }
+    // Whether the width x height rectangle at (x, y) lies inside v (in 64 bits: no overflow).
+    template <class V> static bool holds(const V &v, int32_t x, int32_t y, int32_t width, int32_t height) {
+        const int64_t right = int64_t{x} + width - 1, bottom = int64_t{y} + height - 1;
+        return v.contains(x, y) && right <= INT32_MAX && bottom <= INT32_MAX &&
+               v.contains(static_cast<int32_t>(right), static_cast<int32_t>(bottom));
     }
 #endif
     detail::image_owner im_;
@@ -697,10 +744,19 @@ class any_image {
     }
 #endif
     bool valid() const noexcept { return static_cast<bool>(im_); }
-    uint16_t tag() const { return im_.get()->header->tag; }
-    // Calls f with an image_view<T> of the image's element type; the result is f's.
+    // The element type's tag; 0 for an empty image.
+    uint16_t tag() const { return im_ ? im_.get()->header->tag : 0; }
+    // Calls f with an image_view<T> of the image's element type; the result is f's. An empty
+    // image throws std::invalid_argument (without exceptions, f gets an empty gray view).
     template <class F> decltype(auto) visit(F &&f) {
         AnyImageStruct *im = im_.get();
+        if (!im) {
+#if TESSERA_HPP_THROWS
+            throw std::invalid_argument("tessera::any_image::visit: an empty image");
+#else
+            return f(image_view<uint8_t>());
+#endif
+        }
         const auto v = [&]<class T>(T *) { return image_view<T>(reinterpret_cast<T **>(im->data), im->header); };
         switch (tag()) {
         case IMAGE_GRAY: return f(v(static_cast<uint8_t *>(nullptr)));
@@ -749,6 +805,7 @@ class drawing {
         detail::raise(("tessera::drawing::load: " + path.string()).c_str());
     }
     void save(const std::filesystem::path &path) const {
+        detail::require(valid(), "tessera::drawing::save: a moved-from drawing");
         if (!try_save(path)) detail::raise(("tessera::drawing::save: " + path.string()).c_str());
     }
     drawing &point(float x, float y, float size = 0, RGB color = {255, 255, 255}) {
@@ -774,12 +831,24 @@ class drawing {
         if (!d.p_) return std::nullopt;
         return d;
     }
-    bool try_save(const std::filesystem::path &path) const noexcept { return ptlSave(p_.get(), path.c_str()) == 0; }
+    bool try_save(const std::filesystem::path &path) const noexcept {
+        return p_ && ptlSave(p_.get(), path.c_str()) == 0;
+    }
+    std::optional<image<RGB>> try_render_rgb(float scale_x, float scale_y, RGB background = {0, 0, 0},
+                                             bool *clipped = nullptr) const noexcept {
+        return try_render<RGB>(IMAGE_RGB, scale_x, scale_y, background, clipped);
+    }
+    std::optional<image<int8_t>> try_render_binary(float scale_x, float scale_y,
+                                                   bool *clipped = nullptr) const noexcept {
+        return try_render<int8_t>(IMAGE_BINARY, scale_x, scale_y, RGB{0, 0, 0}, clipped);
+    }
 
-    rect_f bounds() const { return {p_->x, p_->y, p_->width, p_->height}; }
-    std::size_t size() const { return static_cast<std::size_t>(liLen(p_->elements)); }
-    bool colored() const { return p_->color; }
-    std::string_view comment() const { return strGet(p_->comment); }
+    // A moved-from drawing is empty: no bounds, no elements, no comment.
+    bool valid() const noexcept { return static_cast<bool>(p_); }
+    rect_f bounds() const { return p_ ? rect_f{p_->x, p_->y, p_->width, p_->height} : rect_f{}; }
+    std::size_t size() const { return p_ ? static_cast<std::size_t>(liLen(p_->elements)) : 0; }
+    bool colored() const { return p_ && p_->color; }
+    std::string_view comment() const { return p_ ? strGet(p_->comment) : ""; }
 
     // The elements, in drawing order (copies).
     class iterator {
@@ -806,7 +875,7 @@ class drawing {
       private:
         _ListNode *n_ = nullptr;
     };
-    iterator begin() const { return iterator(liFirst(p_->elements)); }
+    iterator begin() const { return p_ ? iterator(liFirst(p_->elements)) : iterator(); }
     iterator end() const { return iterator(); }
     PointList get() const noexcept { return p_.get(); }
 
@@ -814,6 +883,7 @@ class drawing {
     drawing() = default;
 #if TESSERA_HPP_THROWS
     drawing &add(unsigned char type, RGB color, float size, float x1, float y1, float x2, float y2) {
+        detail::require(valid(), "tessera::drawing: a moved-from drawing");
         PointListElem e = ptlNewElem(type, color, size, x1, y1, x2, y2);
         if (!e) detail::raise("tessera::drawing");
         const std::size_t before = size_of();
@@ -827,12 +897,20 @@ class drawing {
     std::size_t size_of() const { return static_cast<std::size_t>(liLen(p_->elements)); }
     template <class T>
     image<T> render(unsigned short type, float scale_x, float scale_y, RGB background, bool *clipped) const {
+        detail::require(valid(), "tessera::drawing::render: a moved-from drawing");
         detail::require(scale_x > 0 && scale_y > 0, "tessera::drawing::render: scales must be above 0");
         image<T> out = image<T>::adopt(ptlRender(p_.get(), type, scale_x, scale_y, background, clipped));
         if (!out.valid()) detail::raise("tessera::drawing::render");
         return out;
     }
 #endif
+    template <class T> std::optional<image<T>> try_render(unsigned short type, float scale_x, float scale_y,
+                                                          RGB background, bool *clipped) const noexcept {
+        if (!valid() || !(scale_x > 0) || !(scale_y > 0)) return std::nullopt;
+        image<T> out = image<T>::adopt(ptlRender(p_.get(), type, scale_x, scale_y, background, clipped));
+        if (!out.valid()) return std::nullopt;
+        return out;
+    }
     detail::owner<PointListStruct, ptlFree> p_;
 };
 

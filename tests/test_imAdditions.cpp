@@ -1,5 +1,5 @@
-#include <tessera/imAdditions.h>
 #include <tessera/error.h>
+#include <tessera/imAdditions.h>
 
 #include <string>
 

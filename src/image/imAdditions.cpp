@@ -151,7 +151,8 @@ AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeig
     AnyImageStruct *out = new_image(image->header->tag, newWidth, newHeight);
     if (!out) return nullptr;
     const std::size_t size = tessera::detail::fixed_elem_size(image->header->tag);
-    const std::size_t table = (static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t);
+    const std::size_t table =
+        (static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t);
     auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
     if (!cols) {
         im_Free_(out, out->header->tag);

@@ -245,6 +245,33 @@ TEST(CxxDrawing, BuildIterateSaveRender) {
 }
 
 // Every call below would stop a C program with an assertion or a panic; here each throws.
+// What empty and moved-from objects answer without throwing, and strings that append themselves.
+TEST(CxxMisuse, EmptyObjectsAnswerAsEmpty) {
+    tessera::image<uint8_t> empty;
+    EXPECT_EQ(empty.comment(), "");
+    EXPECT_EQ(empty.view().width(), 0);
+    EXPECT_FALSE(empty.view().contains(0, 0));
+    EXPECT_EQ(std::distance(empty.view().rows().begin(), empty.view().rows().end()), 0);
+    EXPECT_EQ(tessera::any_image{}.tag(), 0);
+    tessera::drawing d(0, 0, 4, 4);
+    d.point(1, 1);
+    tessera::drawing taken = std::move(d);
+    EXPECT_FALSE(d.valid());
+    EXPECT_EQ(d.size(), 0u);
+    EXPECT_EQ(d.comment(), "");
+    EXPECT_EQ(d.begin(), d.end());
+    EXPECT_FALSE(d.try_save(scratch("moved.ptl")));
+    EXPECT_FALSE(d.try_render_rgb(1, 1).has_value());
+    ASSERT_TRUE(taken.try_render_binary(2, 2).has_value());
+    EXPECT_EQ(taken.try_render_binary(2, 2)->width(), 8);
+    tessera::histogram h(4, 0, 1);
+    tessera::histogram h2 = std::move(h);
+    EXPECT_TRUE(h.bins().empty());
+    tessera::string s("ab");
+    s += s;
+    EXPECT_EQ(s.view(), "abab");
+}
+
 TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
     auto im = ramp(4, 4);
     tessera::image<uint8_t> empty;
@@ -271,6 +298,56 @@ TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
         {"pixel outside", [&] { (void)im.at(4, 0); }},
         {"load from no stream", [] { (void)tessera::image<uint8_t>::load(static_cast<std::FILE *>(nullptr)); }},
         {"save to no stream", [&] { im.save(static_cast<std::FILE *>(nullptr)); }},
+        // empty and moved-from objects: every member throws, none touches a null record
+        {"at of an empty image", [&] { (void)empty.at(0, 0); }},
+        {"row of an empty image", [&] { (void)empty.view().row(0); }},
+        {"row outside", [&] { (void)im.row(9); }},
+        {"visit of an empty any_image", [] { tessera::any_image{}.visit([](auto) {}); }},
+        {"point on a moved-from drawing",
+         [] {
+             tessera::drawing d(0, 0, 4, 4);
+             tessera::drawing taken = std::move(d);
+             d.point(1, 1);
+         }},
+        {"render of a moved-from drawing",
+         [] {
+             tessera::drawing d(0, 0, 4, 4);
+             tessera::drawing taken = std::move(d);
+             (void)d.render_rgb(1, 1);
+         }},
+        {"save of a moved-from drawing",
+         [] {
+             tessera::drawing d(0, 0, 4, 4);
+             tessera::drawing taken = std::move(d);
+             d.save(scratch("moved.ptl"));
+         }},
+        {"next of a moved-from generator",
+         [] {
+             auto g = tessera::generator::normal(0, 1, 3);
+             auto taken = std::move(g);
+             (void)g.next();
+         }},
+        {"reseed of a moved-from generator",
+         [] {
+             auto g = tessera::generator::normal(0, 1, 3);
+             auto taken = std::move(g);
+             g.reseed(4);
+         }},
+        {"add to a moved-from histogram",
+         [] {
+             tessera::histogram h(4, 0, 1);
+             tessera::histogram taken = std::move(h);
+             h.add(0.5);
+         }},
+        {"crop whose width overflows",
+         [&] {
+             (void)im.crop({2, 0, INT32_MAX, 1});
+         }},
+        {"crop_into whose corner overflows",
+         [&] {
+             auto small = tessera::image<uint8_t>(2, 2);
+             im.crop_into(small, {0, 0, 1, 1}, 1, INT32_MAX);
+         }},
     };
     for (const auto &[what, call] : cases) {
         bool threw = false;

@@ -463,9 +463,9 @@ std::vector<Named> operations() {
                        inj.arm();
                        void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, &clipped);
                        inj.disarm();
-                       const bool good = !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) ==
-                                                     drawing_comment &&
-                                                 same_pixels(im, colour_reference));
+                       const bool good =
+                           !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment &&
+                                   same_pixels(im, colour_reference));
                        if (im) im_Free_(im, IMAGE_RGB);
                        ptlFree(p);
                        return !good ? wrong : im ? ok : failed_cleanly;
@@ -507,9 +507,9 @@ std::vector<Named> operations() {
                        if (magicStart() == 0 && magicGetString(f, &magic) == 0)
                            im = ptlLoadAndRender(f, true, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
                        inj.disarm();
-                       const bool good = !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) ==
-                                                     drawing_comment &&
-                                                 same_pixels(im, binary_reference));
+                       const bool good =
+                           !im || (strGet(static_cast<AnyImageStruct *>(im)->header->comment) == drawing_comment &&
+                                   same_pixels(im, binary_reference));
                        if (im) im_Free_(im, IMAGE_BINARY);
                        strFree(magic);
                        std::fclose(f);
