@@ -55,7 +55,7 @@ namespace detail {
 // Throws what the C layer's last failure on this thread calls for.
 [[noreturn]] inline void raise(const char *doing) {
     const char *why = tessera_last_error();
-    if (std::strncmp(why, "out of memory", 13) == 0) throw std::bad_alloc();
+    if (tessera_reason_is_memory(why)) throw std::bad_alloc();
     throw error(std::string(doing) + ": " + why);
 }
 inline void require(bool ok, const char *what) {

@@ -22,6 +22,14 @@ int say(problem *p, const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(p->text, sizeof p->text, fmt, ap);
     va_end(ap);
+    p->error = 0;
+    return 0;
+}
+
+int say_system(problem *p, const char *doing) {
+    const int e = errno;
+    say(p, "%s: %s", doing, strerror(e));
+    p->error = e;
     return 0;
 }
 
@@ -170,7 +178,7 @@ static int sniff_stream(FILE *f, sniffed *what, problem *why) {
 
 int sniff(const char *path, sniffed *what, problem *why) {
     FILE *f = fopen(path, "rb");
-    if (!f) return say(why, "cannot open: %s", strerror(errno));
+    if (!f) return say_system(why, "cannot open");
     const int ok = sniff_stream(f, what, why);
     fclose(f);
     return ok;
@@ -528,7 +536,7 @@ AnyImageStruct *load_any(const char *path, RGB background, sniffed *what, proble
     if (what->kind == KIND_PNG) return say(why, "this tessera was built without PNG support"), NULL;
 #endif
     FILE *f = fopen(path, "rb");
-    if (!f) return say(why, "cannot open: %s", strerror(errno)), NULL;
+    if (!f) return say_system(why, "cannot open"), NULL;
     AnyImageStruct *im = NULL;
     if (what->kind == KIND_PNM) im = read_pnm(f, background, why);
     else if (what->kind == KIND_PAM) im = read_pam(f, background, what, why);
@@ -761,7 +769,7 @@ int save_as(AnyImageStruct *im, const out_format *f, const char *path, problem *
         return say_library(why);
     }
     FILE *out = path ? fopen(path, "wb") : stdout;
-    if (!out) return say(why, "cannot open for writing: %s", strerror(errno));
+    if (!out) return say_system(why, "cannot open for writing");
     int ok;
 #ifdef TESSERA_HAVE_PNG
     if (f->container == 2) ok = write_png(im, out, why);

@@ -36,7 +36,7 @@ static int write_in_place(AnyImageStruct *im, const out_format *f, const char *t
     int ok = save_as(im, f, tmp, why);
     if (ok) {
         FILE *out = fopen(target, "wb");
-        if (!out) ok = say(why, "cannot open for writing: %s", strerror(errno));
+        if (!out) ok = say_system(why, "cannot open for writing");
         else {
             ok = copy_into(tmp, out);
             if (fclose(out) != 0 || !ok) ok = say(why, "cannot write: %s", strerror(errno));
@@ -57,7 +57,9 @@ static int write_replacing(AnyImageStruct *im, const out_format *f, const char *
     /* Made here first, so that a directory that cannot be written is reported for target. */
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0) {
-        say(why, "cannot write '%s': %s", target, strerror(errno));
+        const int e = errno;
+        say(why, "cannot write '%s': %s", target, strerror(e));
+        why->error = e;
         free(tmp);
         return 0;
     }

@@ -362,7 +362,7 @@ static void *batch_worker(void *arg) {
         pthread_mutex_unlock(&b->lock);
         if (i >= b->count) return NULL;
         const char *in = b->files[i];
-        problem why = {""};
+        problem why = {"", 0};
         int ok = 0, clipped = 0;
         const char *out = b->outs[i];
         if (b->render) ok = render_one(in, out, b->o, &clipped, &why);
@@ -459,7 +459,7 @@ static int cmd_render(options *o) {
     if (o->nargs != 2) return report("render", "needs a drawing and an output file (see tessera render --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {""};
+    problem why = {"", 0};
     int clipped = 0;
     if (!render_one(in, o->args[1], o, &clipped, &why)) return report(o->args[0], "%s", why.text);
     if (clipped && !(o->seen & O_QUIET))
@@ -472,7 +472,7 @@ static int cmd_convert(options *o) {
     if (o->nargs != 2) return report("convert", "needs an input and an output file (see tessera convert --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {""};
+    problem why = {"", 0};
     return edit_one(in, o->args[1], o, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 
@@ -629,7 +629,7 @@ static int cmd_info(options *o) {
             status = 2;
             continue;
         }
-        problem why = {""};
+        problem why = {"", 0};
         sniffed what;
         int ok = sniff(path, &what, &why);
         if (ok && what.kind == KIND_DRAWING) ok = info_drawing(path, shown, json, &why);
@@ -696,7 +696,7 @@ static int edit_command(const char *command, options *o, int nvalues, image_op o
             return report(o->args[2 + i], "not a whole number");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {""};
+    problem why = {"", 0};
     return edit_one(in, o->args[1], o, op, check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 

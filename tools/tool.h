@@ -12,9 +12,12 @@
 /* Why something failed, one line; each thread keeps its own. */
 typedef struct problem {
     char text[600];
+    int error; /* the errno of a system call that failed, or 0 */
 } problem;
 
 int say(problem *p, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+/* As say, for a system call that failed: the text is "doing: strerror(errno)" and errno is kept. */
+int say_system(problem *p, const char *doing);
 
 /* What a file is, from its first bytes. */
 typedef enum file_kind {

@@ -36,11 +36,63 @@ PyObject *file_error_type = nullptr; // tessera.FileError(Error, OSError)
     throw py::error_already_set();
 }
 
+// FileError subclasses that are also the OSError a Python user catches for an errno.
+struct errno_class {
+    int error;
+    const char *name;
+    PyObject *builtin;
+    PyObject *type;
+};
+errno_class errno_classes[] = {
+    {ENOENT, "FileNotFoundError", PyExc_FileNotFoundError, nullptr},
+    {EACCES, "PermissionError", PyExc_PermissionError, nullptr},
+    {EPERM, "PermissionError", PyExc_PermissionError, nullptr},
+    {EISDIR, "IsADirectoryError", PyExc_IsADirectoryError, nullptr},
+    {ENOTDIR, "NotADirectoryError", PyExc_NotADirectoryError, nullptr},
+    {EEXIST, "FileExistsError", PyExc_FileExistsError, nullptr},
+};
+
+// Raises a file's failure: MemoryError by the library's one rule, else tessera.FileError (the
+// subclass that is also FileNotFoundError, PermissionError... for a known errno) with errno,
+// strerror (the reason) and filename set.
+[[noreturn]] void raise_file(const std::string &filename, const char *why, int error) {
+    if (tessera_reason_is_memory(why)) raise(PyExc_MemoryError, filename + ": " + why);
+    PyObject *type = file_error_type;
+    for (const errno_class &c : errno_classes)
+        if (error && c.error == error) type = c.type;
+    py::object name = filename.empty() ? py::object(py::none()) : py::object(py::str(filename));
+    // With an errno, OSError shows the file name itself: "[Errno 2] cannot open ...: 'name'".
+    py::object e = error ? py::reinterpret_steal<py::object>(PyObject_CallFunction(type, "isO", error, why, name.ptr()))
+                         : py::reinterpret_steal<py::object>(PyObject_CallFunction(
+                               type, "s", (filename.empty() ? std::string(why) : filename + ": " + why).c_str()));
+    if (!e) throw py::error_already_set();
+    PyErr_SetObject(type, e.ptr());
+    throw py::error_already_set();
+}
+
+// The errno behind a failure the library reported for a file: kept only when its reason is a
+// system call's (the library's "cannot open ..." and the like).
+int errno_of(const char *why, int saved) { return std::strncmp(why, "cannot ", 7) == 0 ? saved : 0; }
+
 // Raises what a failure the library reported calls for, with its reason.
 [[noreturn]] void raise_failure(const char *doing, const char *why, bool file) {
-    if (std::strncmp(why, "out of memory", 13) == 0 || std::strstr(why, "does not fit in memory"))
-        raise(PyExc_MemoryError, std::string(doing) + ": " + why);
+    if (tessera_reason_is_memory(why)) raise(PyExc_MemoryError, std::string(doing) + ": " + why);
     raise(file ? file_error_type : error_type, std::string(doing) + ": " + why);
+}
+
+// Storage for the extension's objects comes zero-filled, so that an object made by
+// cls.__new__(cls) without __init__ (whose storage pybind11 allocates without constructing it)
+// holds null records, which every method refuses, rather than garbage.
+struct ZeroedStorage {
+    static void *operator new(std::size_t size) {
+        if (void *p = std::calloc(1, size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void *p) { std::free(p); }
+};
+
+[[noreturn]] void never_initialised(const char *type) {
+    raise(PyExc_TypeError, std::string("this tessera.") + type + " was never initialised (made without __init__)");
 }
 
 // ---- element types ----------------------------------------------------------------------------
@@ -136,7 +188,7 @@ void deliver(int fd, const py::handle &target) {
 
 // ---- images -------------------------------------------------------------------------------------
 
-struct Image {
+struct Image : ZeroedStorage {
     AnyImageStruct *im = nullptr;
     py::object keep; // the array whose memory a wrapping image uses
     std::mutex busy; // held while the library works on the pixels without the GIL
@@ -147,7 +199,12 @@ struct Image {
     ~Image() {
         if (im) im_Free_(im, im->header->tag);
     }
-    const ImageHeader &h() const { return *im->header; }
+    // The C image; raises TypeError for an object that was never initialised (call with the GIL).
+    AnyImageStruct *c() const {
+        if (!im) never_initialised("Image");
+        return im;
+    }
+    const ImageHeader &h() const { return *c()->header; }
     const kind_info &kind() const { return kind_of_tag(h().tag); }
     bool inside(int64_t x, int64_t y) const {
         return x >= h().xoffset && x < int64_t{h().xoffset} + h().width && y >= h().yoffset &&
@@ -168,6 +225,31 @@ struct Image {
 std::unique_ptr<Image> adopt(void *c, const char *doing) {
     if (!c) raise_failure(doing, tessera_last_error(), false);
     return std::make_unique<Image>(static_cast<AnyImageStruct *>(c));
+}
+
+// Runs f on the C image with the image's lock held and the GIL released, in that order (so a
+// thread waiting for the image never stalls the others); f must not touch Python.
+template <class F> auto locked(Image &self, F f) {
+    AnyImageStruct *im = self.c();
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(self.busy);
+    return f(im);
+}
+
+// pybind11's buffer export, and the check in front of it: the buffer callback cannot raise,
+// so an image that was never initialised is refused here with a TypeError.
+getbufferproc pybind11_getbuffer = nullptr;
+int checked_getbuffer(PyObject *obj, Py_buffer *view, int flags) {
+    try {
+        if (!py::cast<const Image &>(py::handle(obj)).im) {
+            PyErr_SetString(PyExc_TypeError, "this tessera.Image was never initialised (made without __init__)");
+            return -1;
+        }
+    } catch (const std::exception &) {
+        PyErr_SetString(PyExc_TypeError, "not a tessera.Image");
+        return -1;
+    }
+    return pybind11_getbuffer(obj, view, flags);
 }
 
 py::buffer_info buffer_of(Image &self) {
@@ -339,6 +421,11 @@ std::unique_ptr<Image> from_array(py::array a, int64_t xoffset, int64_t yoffset,
             raise(PyExc_TypeError, std::string("wrapping as ") + k.name + " needs an array of dtype " +
                                        py::str(py::object(want)).cast<std::string>());
         if (!(a.flags() & py::array::c_style)) raise(PyExc_ValueError, "only a C-contiguous array can be wrapped");
+        // The library reads the memory as native, aligned values.
+        if (!a.dtype().attr("isnative").cast<bool>())
+            raise(PyExc_ValueError, "only an array in the machine's byte order can be wrapped (use astype to copy)");
+        if (reinterpret_cast<uintptr_t>(a.data()) % k.channel_size != 0)
+            raise(PyExc_ValueError, "only an aligned array can be wrapped (copy it first)");
         if (!a.writeable()) raise(PyExc_ValueError, "only a writeable array can be wrapped");
     }
     auto image = new_image(width, height, k.name, xoffset, yoffset);
@@ -389,7 +476,7 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
         py::gil_scoped_release release;
         im = load_any(s.path.c_str(), bg, &what, &why);
     }
-    if (!im) raise_failure(is_path(target) ? py::str(target).cast<std::string>().c_str() : "load", why.text, true);
+    if (!im) raise_file(is_path(target) ? path_of(target) : std::string(), why.text, why.error);
     return std::make_unique<Image>(im);
 }
 
@@ -423,14 +510,15 @@ void save(Image &self, const py::handle &target, std::optional<std::string> form
         path = fd_path(fd);
     }
     int ok;
+    AnyImageStruct *im = self.c();
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(self.busy);
-        ok = fd >= 0 ? save_as(self.im, f, path.c_str(), &why) : write_output(self.im, f, path.c_str(), &why);
+        ok = fd >= 0 ? save_as(im, f, path.c_str(), &why) : write_output(im, f, path.c_str(), &why);
     }
     if (!ok) {
         if (fd >= 0) close(fd);
-        raise_failure(fd >= 0 ? "save" : path.c_str(), why.text, true);
+        raise_file(fd >= 0 ? std::string() : path, why.text, why.error);
     }
     if (fd >= 0) {
         try {
@@ -445,8 +533,12 @@ void save(Image &self, const py::handle &target, std::optional<std::string> form
 
 // ---- drawings -------------------------------------------------------------------------------------
 
-struct Drawing {
+struct Drawing : ZeroedStorage {
     PointList ptl = nullptr;
+    PointList p() const {
+        if (!ptl) never_initialised("Drawing");
+        return ptl;
+    }
     explicit Drawing(PointList p) : ptl(p) {}
     Drawing(const Drawing &) = delete;
     Drawing &operator=(const Drawing &) = delete;
@@ -481,9 +573,9 @@ void add_element(Drawing &d, unsigned char type, py::handle colour, double size,
     PointListElem e = ptlNewElem(type, c, static_cast<float>(size), static_cast<float>(x1), static_cast<float>(y1),
                                  static_cast<float>(x2), static_cast<float>(y2));
     if (!e) raise_failure("add", tessera_last_error(), false);
-    const uint32_t before = liLen(d.ptl->elements);
-    ptlAddElem(d.ptl, e);
-    if (liLen(d.ptl->elements) == before) {
+    const uint32_t before = liLen(d.p()->elements);
+    ptlAddElem(d.p(), e);
+    if (liLen(d.p()->elements) == before) {
         ptlFreeElem(e);
         raise(PyExc_MemoryError, "out of memory for the element");
     }
@@ -493,37 +585,45 @@ std::unique_ptr<Drawing> load_drawing(const py::handle &target) {
     source s;
     open_source(target, s);
     PointList p;
+    int error;
     {
         py::gil_scoped_release release;
         p = ptlLoad(s.path.c_str());
+        error = errno;
     }
     if (!p)
-        raise_failure(is_path(target) ? py::str(target).cast<std::string>().c_str() : "load", tessera_last_error(),
-                      true);
+        raise_file(is_path(target) ? path_of(target) : std::string(), tessera_last_error(),
+                   errno_of(tessera_last_error(), error));
     return std::make_unique<Drawing>(p);
 }
 
 void save_drawing(Drawing &d, const py::handle &target) {
+    const PointList ptl = d.p();
     if (is_path(target)) {
         const std::string path = path_of(target);
         if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, "a path with a NUL character");
-        int r;
+        int r, error;
         {
             py::gil_scoped_release release;
-            r = ptlSave(d.ptl, path.c_str());
+            r = ptlSave(ptl, path.c_str());
+            error = errno;
         }
-        if (r != 0) raise_failure(path.c_str(), tessera_last_error(), true);
+        if (r != 0) raise_file(path, tessera_last_error(), errno_of(tessera_last_error(), error));
         return;
     }
     if (!py::hasattr(target, "write"))
         raise(PyExc_TypeError, "expected a path, an os.PathLike or a file object with write()");
     const int fd = memory_file("tessera-drawing");
     FILE *f = fdopen(dup(fd), "w");
-    const int r = f ? ptlSaveF(d.ptl, f) : -1;
-    if (f && std::fclose(f) != 0) raise_failure("save", std::strerror(errno), true);
+    const int r = f ? ptlSaveF(ptl, f) : -1;
+    if (f && std::fclose(f) != 0) {
+        const int error = errno;
+        close(fd);
+        raise_file("", std::strerror(error), error);
+    }
     if (r != 0) {
         close(fd);
-        raise_failure("save", tessera_last_error(), true);
+        raise_file("", tessera_last_error(), 0);
     }
     // A text file object takes str, a binary one bytes.
     const off_t size = lseek(fd, 0, SEEK_END);
@@ -543,11 +643,12 @@ py::object render(Drawing &d, double scale_x, std::optional<double> scale_y, con
         raise(PyExc_ValueError, "scales must be finite and above 0");
     if (kind != "binary" && kind != "rgb") raise(PyExc_ValueError, "kind is 'binary' or 'rgb'");
     const RGB bg = colour_of(background, "background");
+    const PointList ptl = d.p();
     bool clipped = false;
     void *im;
     {
         py::gil_scoped_release release;
-        im = ptlRender(d.ptl, kind == "rgb" ? IMAGE_RGB : IMAGE_BINARY, static_cast<float>(scale_x),
+        im = ptlRender(ptl, kind == "rgb" ? IMAGE_RGB : IMAGE_BINARY, static_cast<float>(scale_x),
                        static_cast<float>(sy), bg, &clipped);
     }
     auto image = adopt(im, "render");
@@ -558,7 +659,7 @@ py::object render(Drawing &d, double scale_x, std::optional<double> scale_y, con
 
 // ---- generators and histograms ------------------------------------------------------------------------
 
-struct Generator {
+struct Generator : ZeroedStorage {
     int32_t tag;
     void *g = nullptr;
     std::string description;
@@ -567,6 +668,10 @@ struct Generator {
     Generator &operator=(const Generator &) = delete;
     ~Generator() {
         if (g) genFree_(tag, g);
+    }
+    void *c() const {
+        if (!g) never_initialised("Generator");
+        return g;
     }
     double next() {
         if (tag == GEN_UNIFORM_INT) {
@@ -587,6 +692,7 @@ std::unique_ptr<Generator> make_generator(int32_t tag, int64_t seed, void *param
 }
 
 py::object draw(Generator &self, py::object size) {
+    self.c();
     if (size.is_none()) {
         const double v = self.next();
         if (self.tag == GEN_UNIFORM_INT) return py::int_(static_cast<int32_t>(v));
@@ -616,8 +722,12 @@ py::object draw(Generator &self, py::object size) {
     return out;
 }
 
-struct Histogram {
+struct Histogram : ZeroedStorage {
     Hist h = nullptr;
+    Hist c() const {
+        if (!h) never_initialised("Histogram");
+        return h;
+    }
     explicit Histogram(Hist p) : h(p) {}
     Histogram(const Histogram &) = delete;
     Histogram &operator=(const Histogram &) = delete;
@@ -638,6 +748,18 @@ PYBIND11_MODULE(_tessera, m) {
         "tessera.FileError", "A file that could not be read or written (also an OSError).", file_bases.ptr(), nullptr);
     m.attr("Error") = py::handle(error_type);
     m.attr("FileError") = py::handle(file_error_type);
+    for (errno_class &c : errno_classes) {
+        for (const errno_class &made : errno_classes)
+            if (made.type && made.builtin == c.builtin) c.type = made.type;
+        if (c.type) continue;
+        py::object bases = py::make_tuple(py::handle(file_error_type), py::handle(c.builtin));
+        py::dict body;
+        body["__module__"] = "tessera";
+        body["__doc__"] = std::string("A file error that is also ") + c.name + ".";
+        c.type =
+            PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "sOO", c.name, bases.ptr(), body.ptr());
+        if (!c.type) throw py::error_already_set();
+    }
     m.attr("__version__") = tessera_version();
 
     py::class_<Image, std::unique_ptr<Image>> image(
@@ -680,13 +802,27 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             "wrapped", [](const Image &s) { return s.h().wrapped; }, "Whether the image uses a numpy array's memory.")
         .def_property(
             "comment",
-            [](const Image &s) { return s.h().comment ? std::string(strGet(s.h().comment)) : std::string(); },
+            [](Image &s) {
+                ImageHeader *h = s.c()->header;
+                std::string text;
+                {
+                    py::gil_scoped_release release;
+                    std::lock_guard<std::mutex> lock(s.busy); // a save may be reading it
+                    if (h->comment) text = strGet(h->comment);
+                }
+                return text;
+            },
             [](Image &s, const std::string &text) {
                 if (text.find('\0') != std::string::npos) raise(PyExc_ValueError, "a comment with a NUL character");
+                ImageHeader *h = s.c()->header;
                 adtStringHeader *c = text.empty() ? nullptr : strMake(text.c_str());
                 if (!text.empty() && !c) raise(PyExc_MemoryError, "out of memory for the comment");
-                strFree(s.im->header->comment);
-                s.im->header->comment = c;
+                {
+                    py::gil_scoped_release release;
+                    std::lock_guard<std::mutex> lock(s.busy); // a save may be reading the old one
+                    std::swap(h->comment, c);
+                }
+                strFree(c);
             },
             "The comment of the file the image came from (saved with it).")
         .def(
@@ -695,7 +831,7 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 if (!s.inside(x, y))
                     raise(PyExc_IndexError,
                           "(" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside the image");
-                return value_at(s, static_cast<const char *>(s.im->data[y]) +
+                return value_at(s, static_cast<const char *>(s.c()->data[y]) +
                                        static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(s.elem_size()));
             },
             py::arg("x"), py::arg("y"), "The pixel at column x, row y, in the image's own coordinates.")
@@ -707,7 +843,7 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                           "(" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside the image");
                 unsigned char e[16];
                 element_of(s, value, e);
-                std::memcpy(static_cast<char *>(s.im->data[y]) +
+                std::memcpy(static_cast<char *>(s.c()->data[y]) +
                                 static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(s.elem_size()),
                             e, s.elem_size());
             },
@@ -715,17 +851,19 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
         .def(
             "dup",
             [](Image &s) {
-                std::lock_guard<std::mutex> lock(s.busy);
-                return adopt(im_Dup_(s.im, s.im->header), "dup");
+                return adopt(locked(s, [](AnyImageStruct *im) { return im_Dup_(im, im->header); }), "dup");
             },
             "An independent copy.")
         .def(
             "crop",
             [](Image &s, int64_t left, int64_t top, int64_t width, int64_t height) {
                 require_inside(s, {left, top, width, height}, "crop");
-                std::lock_guard<std::mutex> lock(s.busy);
-                return adopt(im_Crop_(s.im, s.im->header, static_cast<int32_t>(left), static_cast<int32_t>(top),
-                                      static_cast<int32_t>(width), static_cast<int32_t>(height)),
+                return adopt(locked(s,
+                                    [&](AnyImageStruct *im) {
+                                        return im_Crop_(im, im->header, static_cast<int32_t>(left),
+                                                        static_cast<int32_t>(top), static_cast<int32_t>(width),
+                                                        static_cast<int32_t>(height));
+                                    }),
                              "crop");
             },
             py::arg("left"), py::arg("top"), py::arg("width"), py::arg("height"),
@@ -740,15 +878,17 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 require_inside(s, {left, top, width, height}, "crop_into (source)");
                 require_inside(into, {to_left, to_top, width, height}, "crop_into (target)");
                 void *copied;
+                AnyImageStruct *from = s.c(), *to = into.c();
                 {
+                    py::gil_scoped_release release;
                     // One lock when the image copies within itself, both (in a safe order) otherwise.
                     std::unique_lock<std::mutex> mine(s.busy, std::defer_lock), theirs(into.busy, std::defer_lock);
                     if (&into == &s) mine.lock();
                     else std::lock(mine, theirs);
-                    copied = im_Crop_Into_(s.im, s.im->header, into.im, static_cast<int32_t>(left),
-                                           static_cast<int32_t>(top), static_cast<int32_t>(to_left),
-                                           static_cast<int32_t>(to_top), static_cast<int32_t>(width),
-                                           static_cast<int32_t>(height));
+                    copied =
+                        im_Crop_Into_(from, from->header, to, static_cast<int32_t>(left), static_cast<int32_t>(top),
+                                      static_cast<int32_t>(to_left), static_cast<int32_t>(to_top),
+                                      static_cast<int32_t>(width), static_cast<int32_t>(height));
                 }
                 if (!copied) raise_failure("crop_into", tessera_last_error(), false);
             },
@@ -758,10 +898,11 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             "border",
             [](Image &s, int64_t n) {
                 if (n < 0) raise(PyExc_ValueError, "the border must not be negative");
-                if (s.h().width + 2 * n > INT32_MAX || s.h().height + 2 * n > INT32_MAX)
+                // compared before doubling: 2 * n of a huge n would overflow
+                if (n > (INT32_MAX - s.h().width) / 2 || n > (INT32_MAX - s.h().height) / 2)
                     raise(PyExc_OverflowError, "the bordered image would not fit 32-bit sizes");
-                std::lock_guard<std::mutex> lock(s.busy);
-                return adopt(imBorders(s.im, static_cast<int32_t>(n)), "border");
+                return adopt(locked(s, [&](AnyImageStruct *im) { return imBorders(im, static_cast<int32_t>(n)); }),
+                             "border");
             },
             py::arg("n"), "A new image with n pixels of 0 around this one (offsets 0).")
         .def(
@@ -769,13 +910,11 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             [](Image &s, int64_t width, int64_t height) {
                 if (width <= 0 || height <= 0) raise(PyExc_ValueError, "scale needs a positive width and height");
                 if (width > INT32_MAX || height > INT32_MAX) raise(PyExc_OverflowError, "sizes must fit 32 bits");
-                void *r;
-                {
-                    py::gil_scoped_release release;
-                    std::lock_guard<std::mutex> lock(s.busy);
-                    r = imScale(s.im, static_cast<int32_t>(width), static_cast<int32_t>(height));
-                }
-                return adopt(r, "scale");
+                return adopt(locked(s,
+                                    [&](AnyImageStruct *im) {
+                                        return imScale(im, static_cast<int32_t>(width), static_cast<int32_t>(height));
+                                    }),
+                             "scale");
             },
             py::arg("width"), py::arg("height"), "A new image resampled to width x height by nearest neighbour.")
         .def(
@@ -783,18 +922,14 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             [](Image &s, py::handle value) {
                 unsigned char e[16];
                 element_of(s, value, e);
-                std::lock_guard<std::mutex> lock(s.busy);
-                im_Init_(s.im, s.im->header, e);
+                locked(s, [&](AnyImageStruct *im) { return im_Init_(im, im->header, e); });
             },
             py::arg("value"), "Sets every pixel to value.")
         .def(
             "extrema",
             [](Image &s) {
                 alignas(8) unsigned char mx[16], mn[16];
-                {
-                    std::lock_guard<std::mutex> lock(s.busy);
-                    im_MaxAndMin_(s.im, s.im->header, mx, mn);
-                }
+                locked(s, [&](AnyImageStruct *im) { return im_MaxAndMin_(im, im->header, mx, mn); });
                 return py::make_tuple(value_at(s, mn), value_at(s, mx));
             },
             "(minimum, maximum), channel by channel for three-channel kinds.")
@@ -804,20 +939,16 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 if (x < INT32_MIN || y < INT32_MIN || x + s.h().width - 1 > INT32_MAX ||
                     y + s.h().height - 1 > INT32_MAX)
                     raise(PyExc_OverflowError, "the image's indices would not fit in 32 bits");
-                std::lock_guard<std::mutex> lock(s.busy);
-                im_SetOffset_(s.im, s.im->header, static_cast<int32_t>(x), static_cast<int32_t>(y));
+                locked(s, [&](AnyImageStruct *im) {
+                    return im_SetOffset_(im, im->header, static_cast<int32_t>(x), static_cast<int32_t>(y));
+                });
             },
             py::arg("xoffset"), py::arg("yoffset"), "Re-indexes the image; no pixel moves.")
         .def(
             "convert",
             [](Image &s, const std::string &kind, bool normalize) {
                 const auto &k = kind_named(kind);
-                AnyImageStruct *r;
-                {
-                    py::gil_scoped_release release;
-                    std::lock_guard<std::mutex> lock(s.busy);
-                    r = convert_image(s.im, k.tag, normalize);
-                }
+                AnyImageStruct *r = locked(s, [&](AnyImageStruct *im) { return convert_image(im, k.tag, normalize); });
                 auto out = adopt(r, "convert");
                 if (s.h().comment) out->im->header->comment = strNewCopy(s.h().comment);
                 return out;
@@ -844,6 +975,12 @@ temporary file renamed into place, links and FIFOs written through.)")
 
 Reads PBM, PGM and PPM (raw or plain, any maxval, scaled to 8 bits), PAM, PNG and the Q
 formats; alpha is composited over background. Raises tessera.FileError with the reason.)");
+
+    {
+        auto *type = reinterpret_cast<PyTypeObject *>(image.ptr());
+        pybind11_getbuffer = type->tp_as_buffer->bf_getbuffer;
+        type->tp_as_buffer->bf_getbuffer = checked_getbuffer;
+    }
 
     py::class_<Drawing, std::unique_ptr<Drawing>>(m, "Drawing",
                                                   R"(A point list: dots, lines, ellipse outlines and fills over bounds.
@@ -889,7 +1026,7 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
             },
             py::arg("x"), py::arg("y"), py::arg("color") = py::make_tuple(255, 255, 255),
             py::return_value_policy::reference_internal, "Adds a flood fill seeded at (x, y) (binary renderings).")
-        .def("__len__", [](const Drawing &d) { return liLen(d.ptl->elements); })
+        .def("__len__", [](const Drawing &d) { return liLen(d.p()->elements); })
         .def(
             "__iter__", [](py::object self) { return self.attr("elements")().attr("__iter__")(); },
             "Iterates the elements as elements() lists them.")
@@ -897,7 +1034,7 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
             "elements",
             [](const Drawing &d) {
                 py::list out;
-                for (_ListNode *n = liFirst(d.ptl->elements); n; n = liNext(n)) {
+                for (_ListNode *n = liFirst(d.p()->elements); n; n = liNext(n)) {
                     const auto *e = static_cast<PointListElem>(liGet(n));
                     out.append(py::make_tuple(element_names[e->type],
                                               py::make_tuple(e->color.r, e->color.g, e->color.b), e->size, e->x1, e->y1,
@@ -907,13 +1044,13 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
             },
             "The elements in drawing order as (type, color, size, x1, y1, x2, y2) tuples.")
         .def_property_readonly(
-            "bounds", [](const Drawing &d) { return py::make_tuple(d.ptl->x, d.ptl->y, d.ptl->width, d.ptl->height); },
+            "bounds", [](const Drawing &d) { return py::make_tuple(d.p()->x, d.p()->y, d.p()->width, d.p()->height); },
             "(x, y, width, height).")
         .def_property_readonly(
-            "color", [](const Drawing &d) { return d.ptl->color; }, "Whether elements keep colours.")
+            "color", [](const Drawing &d) { return d.p()->color; }, "Whether elements keep colours.")
         .def_property_readonly(
             "comment",
-            [](const Drawing &d) { return d.ptl->comment ? std::string(strGet(d.ptl->comment)) : std::string(); })
+            [](const Drawing &d) { return d.p()->comment ? std::string(strGet(d.p()->comment)) : std::string(); })
         .def("render", &render, py::arg("scale_x") = 1.0, py::arg("scale_y") = py::none(), py::arg("kind") = "binary",
              py::arg("background") = py::make_tuple(0, 0, 0), py::arg("return_clipped") = false,
              R"(Renders the drawing into a new Image of kind 'binary' or 'rgb'.
@@ -965,9 +1102,12 @@ takes one from the clock. g.draw() gives one value, g.draw(size) a numpy array.)
         .def("draw", &draw, py::arg("size") = py::none(),
              "One value, or a numpy array of the given shape (int32 for uniform_int, float64 otherwise).")
         .def(
-            "reseed", [](Generator &g, int64_t seed) { genReset_(g.tag, g.g, seed_of(seed)); }, py::arg("seed"),
+            "reseed", [](Generator &g, int64_t seed) { genReset_(g.tag, g.c(), seed_of(seed)); }, py::arg("seed"),
             "Starts the sequence again from seed.")
-        .def("__repr__", [](const Generator &g) { return "<tessera.Generator " + g.description + ">"; });
+        .def("__repr__", [](const Generator &g) {
+            g.c();
+            return "<tessera.Generator " + g.description + ">";
+        });
 
     py::class_<Histogram, std::unique_ptr<Histogram>>(m, "Histogram", R"(Weighted counts in equal bins over [low, high).
 
@@ -992,8 +1132,9 @@ Samples below low count in the first bin, at or above high in the last.)")
                 const bool each = !weight.is_none() && w.size() == n && w.size() != 1;
                 if (!weight.is_none() && w.size() != 1 && w.size() != n)
                     raise(PyExc_ValueError, "weight is one value or one a sample");
+                const Hist hist = h.c();
                 py::gil_scoped_release release;
-                for (py::ssize_t i = 0; i < n; ++i) hiAdd(h.h, xs[i], ws[each ? i : 0]);
+                for (py::ssize_t i = 0; i < n; ++i) hiAdd(hist, xs[i], ws[each ? i : 0]);
             },
             py::arg("x"), py::arg("weight") = py::none(),
             "Adds samples x (a number or an array) with weight (default 1).")
@@ -1001,12 +1142,13 @@ Samples below low count in the first bin, at or above high in the last.)")
             "bins",
             [](py::object self) {
                 auto &h = self.cast<Histogram &>();
-                return py::array_t<double>({static_cast<py::ssize_t>(h.h->nbins)}, {sizeof(double)}, h.h->bins, self);
+                return py::array_t<double>({static_cast<py::ssize_t>(h.c()->nbins)}, {sizeof(double)}, h.c()->bins,
+                                           self);
             },
             "The sums of weights, a numpy array sharing the histogram's memory.")
-        .def_property_readonly("low", [](const Histogram &h) { return h.h->low; })
-        .def_property_readonly("high", [](const Histogram &h) { return h.h->high; })
-        .def("__len__", [](const Histogram &h) { return h.h->nbins; });
+        .def_property_readonly("low", [](const Histogram &h) { return h.c()->low; })
+        .def_property_readonly("high", [](const Histogram &h) { return h.c()->high; })
+        .def("__len__", [](const Histogram &h) { return h.c()->nbins; });
 
     m.def(
         "_describe",
@@ -1014,7 +1156,7 @@ Samples below low count in the first bin, at or above high in the last.)")
             const std::string path = path_of(target);
             problem why{};
             sniffed what{};
-            if (!sniff(path.c_str(), &what, &why)) raise(file_error_type, path + ": " + why.text);
+            if (!sniff(path.c_str(), &what, &why)) raise_file(path, why.text, why.error);
             if (what.kind == KIND_DRAWING)
                 return py::make_tuple("drawing", std::string(what.format), py::none(), py::none());
             AnyImageStruct *im;
@@ -1022,7 +1164,7 @@ Samples below low count in the first bin, at or above high in the last.)")
                 py::gil_scoped_release release;
                 im = load_any(path.c_str(), RGB{0, 0, 0}, &what, &why);
             }
-            if (!im) raise_failure(path.c_str(), why.text, true);
+            if (!im) raise_file(path, why.text, why.error);
             py::object image = py::cast(std::make_unique<Image>(im));
             return py::make_tuple("image", std::string(what.format),
                                   what.maxval ? py::object(py::int_(what.maxval)) : py::object(py::none()), image);

@@ -90,6 +90,30 @@ MISUSES = [
     ("histogram of an empty range", lambda: tessera.Histogram(4, 1, 1), ValueError),
     ("histogram weights of another length", lambda: tessera.Histogram(4, 0, 1).add([0.1, 0.2], [1, 2, 3]),
      ValueError),
+    # more misuse: overflowing sizes, memory the library cannot read as it is
+    ("border of 2**62 + 1", lambda: gray().border(2**62 + 1), OverflowError),
+    ("wrap of a big-endian array", lambda: tessera.Image.from_array(np.zeros((2, 2), ">i2"), wrap=True), ValueError),
+    ("wrap of an unaligned array",
+     lambda: tessera.Image.from_array(np.frombuffer(bytearray(17), np.uint8)[1:].view(np.float64).reshape(1, 2),
+                                      kind="double", wrap=True), ValueError),
+    ("a header no memory can hold", lambda: tessera.load(io.BytesIO(b"Q2\n2147483647 2147483647\n")), MemoryError),
+]
+
+# Objects made with cls.__new__(cls), whose __init__ never ran: every use raises TypeError.
+NEVER_INITIALISED = [
+    ("Image.width", lambda: tessera.Image.__new__(tessera.Image).width),
+    ("Image.comment", lambda: tessera.Image.__new__(tessera.Image).comment),
+    ("Image.dup", lambda: tessera.Image.__new__(tessera.Image).dup()),
+    ("Image.save", lambda: tessera.Image.__new__(tessera.Image).save(io.BytesIO(), format="pgm")),
+    ("memoryview(Image)", lambda: memoryview(tessera.Image.__new__(tessera.Image))),
+    ("Image.array", lambda: tessera.Image.__new__(tessera.Image).array),
+    ("Drawing len", lambda: len(tessera.Drawing.__new__(tessera.Drawing))),
+    ("Drawing.render", lambda: tessera.Drawing.__new__(tessera.Drawing).render(1)),
+    ("Drawing.point", lambda: tessera.Drawing.__new__(tessera.Drawing).point(1, 1)),
+    ("Generator.draw", lambda: tessera.Generator.__new__(tessera.Generator).draw()),
+    ("Generator repr", lambda: repr(tessera.Generator.__new__(tessera.Generator))),
+    ("Histogram.add", lambda: tessera.Histogram.__new__(tessera.Histogram).add(1.0)),
+    ("Histogram.bins", lambda: tessera.Histogram.__new__(tessera.Histogram).bins),
 ]
 
 
@@ -106,3 +130,42 @@ def test_file_errors_are_oserrors_with_the_reason():
     assert "pixel data ends after 1,234 of 9,600 bytes" in str(e.value)
     with pytest.raises(tessera.FileError, match="line 2: expected a number after 'l', found 'x'"):
         tessera.Drawing.load(io.BytesIO(b"PTL 0 0 9 9\nl 1 x\n"))
+
+
+@pytest.mark.parametrize("what,call", NEVER_INITIALISED, ids=[m[0] for m in NEVER_INITIALISED])
+def test_objects_never_initialised_raise(what, call):
+    with pytest.raises(TypeError, match="never initialised"):
+        call()
+
+
+def test_missing_and_forbidden_files_are_the_oserrors_python_users_catch(tmp_path):
+    missing = tmp_path / "missing.pgm"
+    with pytest.raises(FileNotFoundError) as e:
+        tessera.load(missing)
+    assert isinstance(e.value, tessera.FileError)
+    assert e.value.errno == 2 and e.value.filename == str(missing)
+    with pytest.raises(FileNotFoundError) as e:
+        tessera.Drawing.load(tmp_path / "missing.ptl")
+    assert e.value.filename == str(tmp_path / "missing.ptl")
+    with pytest.raises(FileNotFoundError):
+        tessera.Image(2, 2).save(tmp_path / "no" / "such" / "dir.pgm")
+
+
+def test_comment_and_save_on_two_threads_share_the_image_safely(tmp_path):
+    import threading
+    im = tessera.Image(64, 64)
+    stop = threading.Event()
+
+    def saver():
+        while not stop.is_set():
+            im.save(io.BytesIO(), format="pgm")
+
+    thread = threading.Thread(target=saver)
+    thread.start()
+    try:
+        for k in range(2000):
+            im.comment = "comment %d " % k * 20
+            assert im.comment.startswith("comment %d" % k)
+    finally:
+        stop.set()
+        thread.join()
