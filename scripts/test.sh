@@ -1,35 +1,66 @@
 #!/bin/sh
-# Builds and runs every test: the normal build, the sanitizer build (AddressSanitizer and
-# UndefinedBehaviorSanitizer), valgrind memcheck over the unit tests, and the fuzz smoke runs.
-set -eu
+# Builds and runs every test: the normal build, valgrind memcheck over the unit and tool tests,
+# the fuzz smoke runs, the ThreadSanitizer build and the sanitizer build (AddressSanitizer and
+# UndefinedBehaviorSanitizer). Every stage runs even when an earlier one fails; the run ends
+# with one line per stage and a total, and fails when any stage failed. Nothing here times
+# anything, so a busy machine only makes it slower.
+set -u
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev valgrind netpbm clang libclang-rt-14-dev \
-  libpng-dev bc man-db python3-dev python3-pip pybind11-dev python3-numpy python3-pytest python3-pil python3-distributed
+  libpng-dev bc man-db python3-dev python3-pip pybind11-dev python3-numpy python3-pytest python3-pil \
+  python3-distributed || { echo "test.sh: the packages the tests need could not be installed"; exit 1; }
 
-echo "== normal build"
-cmake --preset default >/dev/null
-cmake --build --preset default
-ctest --preset default
+summary=""
+failed=0
+started=$(date +%s)
 
-echo "== valgrind memcheck"
-TESSERA_TEST_SCALE=small valgrind -q --error-exitcode=1 --leak-check=full \
-  --errors-for-leak-kinds=definite,possible --show-leak-kinds=definite,possible \
-  build/default/tests/tessera_tests --gtest_brief=1 '--gtest_filter=-*DeathTest*:*Interop*'
+# stage NAME COMMAND...: runs the command, timed, and notes how it ended.
+stage() {
+  name=$1
+  shift
+  echo "== $name"
+  begin=$(date +%s)
+  if "$@"; then result=passed; else result=FAILED; failed=$((failed + 1)); fi
+  summary="$summary$(printf '%-34s %-7s %5ss' "$name" "$result" $(($(date +%s) - begin)))
+"
+}
 
-echo "== valgrind memcheck: the tool's tests"
-TESSERA_TOOL_QUICK=1 TESSERA_TOOL_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible" \
-  sh tools/test_tool.sh build/default/tools/tessera examples/drawings build/default/tools/tool-valgrind
+normal_build() {
+  cmake --preset default >/dev/null && cmake --build --preset default && ctest --preset default
+}
 
-echo "== fuzz smoke"
-sh scripts/fuzz-smoke.sh
+valgrind_unit() {
+  TESSERA_TEST_SCALE=small valgrind -q --error-exitcode=1 --leak-check=full \
+    --errors-for-leak-kinds=definite,possible --show-leak-kinds=definite,possible \
+    build/default/tests/tessera_tests --gtest_brief=1 '--gtest_filter=-*DeathTest*:*Interop*'
+}
 
-echo "== thread sanitizer build"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan
-TSAN_OPTIONS="halt_on_error=1 exitcode=66" TESSERA_STRESS_ROUNDS=150 build/tsan/tests/thread_stress_tests --gtest_brief=1
-sh tools/tsan_batch.sh build/tsan/tools/tessera examples/drawings build/tsan/tool-batch
+valgrind_tool() {
+  TESSERA_TOOL_QUICK=1 TESSERA_TOOL_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,possible" \
+    sh tools/test_tool.sh build/default/tools/tessera examples/drawings build/default/tools/tool-valgrind
+}
 
-echo "== sanitizer build"
-cmake --preset sanitize >/dev/null
-cmake --build --preset sanitize
-ctest --preset sanitize
+thread_sanitizer() {
+  cmake --preset tsan >/dev/null && cmake --build --preset tsan &&
+    TSAN_OPTIONS="halt_on_error=1 exitcode=66" TESSERA_STRESS_ROUNDS=150 build/tsan/tests/thread_stress_tests --gtest_brief=1 &&
+    sh tools/tsan_batch.sh build/tsan/tools/tessera examples/drawings build/tsan/tool-batch
+}
+
+sanitizers() {
+  cmake --preset sanitize >/dev/null && cmake --build --preset sanitize && ctest --preset sanitize
+}
+
+stage "normal build and tests" normal_build
+stage "valgrind memcheck: unit tests" valgrind_unit
+stage "valgrind memcheck: the tool" valgrind_tool
+stage "fuzz smoke" sh scripts/fuzz-smoke.sh
+stage "thread sanitizer" thread_sanitizer
+stage "address and UB sanitizers" sanitizers
+
+echo
+echo "== summary"
+printf '%s' "$summary"
+total=$(($(date +%s) - started))
+echo "total ${total}s"
+echo "stages: $((6 - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -10,9 +10,11 @@ Each result is byte for byte what ``tessera render|convert`` writes for the same
 options (``info`` prints the objects of ``tessera info --json``, one a line). Outputs go beside
 their inputs or into --out-dir. A failing file is reported and the others still finish; the
 exit status is then 2. --local N (the default, with one worker process a processor) starts a
-cluster on this machine for the run; --scheduler uses a running cluster, whose workers must be
-able to import tessera and to read the inputs and write the outputs at the same paths (a shared
-file system).
+cluster on this machine for the run, listening on 127.0.0.1 only; --scheduler uses a
+running cluster, whose workers must run a Python that imports tessera and read the inputs and
+write the outputs at the same paths (a shared file system). A file whose worker dies (out of
+memory, say) is tried once more on another worker, then reported as that file's failure; the
+batch goes on. A cluster that cannot be reached is one line and exit status 2.
 """
 from __future__ import annotations
 
@@ -119,6 +121,21 @@ def _info(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
 _COMMANDS = {"render": _render, "convert": _convert, "info": _info}
 
 
+def _output_ext(command: str, path: str, options: Dict[str, Any]) -> str:
+    """The extension of a file's output, as the tool chooses it (a rendering without --to is PPM
+    in colour and PBM otherwise; an unreadable drawing counts as plain, as it fails anyway)."""
+    if options["to"] or command != "render":
+        return options["to"] or "?"
+    if options["rgb"] or options["foreground"] is not None:
+        return "ppm"
+    try:
+        kind, fmt, _, _ = _tessera._describe(path)
+        colour = kind == "drawing" and fmt.upper().startswith("C")
+    except (tessera.Error, OSError, ValueError):
+        colour = False
+    return "ppm" if colour else "pbm"
+
+
 def run_one(command: str, path: str, options: Dict[str, Any]) -> Dict[str, Any]:
     """Does command on one file; a failure comes back as {"file", "error"}, never raised."""
     try:
@@ -202,19 +219,36 @@ def _bar(done: int, total: int, failed: int) -> None:
     sys.stderr.flush()
 
 
+def _lost(path: str, error: BaseException) -> Dict[str, Any]:
+    """A file whose task itself failed: its worker died, or could not run tessera."""
+    name = type(error).__name__
+    if name == "KilledWorker":
+        why = "its worker died while working on it, twice (out of memory?)"
+    elif isinstance(error, ImportError):
+        why = f"a worker cannot import tessera ({error}); run the workers with the Python tessera is installed in"
+    else:
+        why = f"the task failed on the cluster: {name}: {error}"
+    return {"file": path, "error": why}
+
+
 def run(command: str, files: List[str], options: Dict[str, Any], client: Any, progress: bool,
         quiet: bool = False) -> Tuple[int, int]:
     """Runs command on every file as tasks of the Dask client; prints failures (and info's
-    objects). Returns (files done, files failed)."""
+    objects). Returns (files done, files failed). A task that fails as a task (its worker died,
+    or could not unpickle the work) is retried once, then becomes that file's failure."""
     from distributed import as_completed
 
-    futures = client.map(run_one, [command] * len(files), files, [options] * len(files), pure=False)
+    futures = client.map(run_one, [command] * len(files), files, [options] * len(files), pure=False, retries=1)
+    path_of = {future.key: path for future, path in zip(futures, files)}
     done = failed = 0
     results: Dict[str, Dict[str, Any]] = {}
     if progress:
         _bar(0, len(files), 0)
     for future in as_completed(futures):
-        result = future.result()
+        try:
+            result = future.result()
+        except Exception as e:  # the task, not the file, failed
+            result = _lost(path_of[future.key], e)
         done += 1
         if "error" in result:
             failed += 1
@@ -236,6 +270,16 @@ def run(command: str, files: List[str], options: Dict[str, Any], client: Any, pr
     return done, failed
 
 
+def _cluster_error(message: str) -> int:
+    sys.stderr.write(f"tessera: {message}\n")
+    return 2
+
+
+def logging_level(quiet: bool) -> int:
+    import logging
+    return logging.ERROR if quiet else logging.WARNING
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     if args.command == "convert" and not args.to:
@@ -245,26 +289,46 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.local is not None and args.local < 1:
         _parser().error("--local needs at least 1 worker")
     if args.out_dir:
-        os.makedirs(args.out_dir, exist_ok=True)
+        try:
+            os.makedirs(args.out_dir, exist_ok=True)
+        except OSError as e:
+            return _cluster_error(f"{args.out_dir}: cannot make the output directory: {e.strerror or e}")
     files = [os.path.abspath(f) for f in args.files]
+    options = _options(args)
     if args.command != "info":
-        outs = [_output_path(f, os.path.abspath(args.out_dir) if args.out_dir else None, args.to or "?") for f in files]
-        if args.to and len(set(outs)) != len(outs):
-            _parser().error("two inputs would be written to one output")
+        seen: Dict[str, str] = {}
+        for f in files:
+            out = _output_path(f, options["out_dir"], _output_ext(args.command, f, options))
+            if out in seen:
+                return _cluster_error(f"{seen[out]} and {f} would both be written to {out}")
+            seen[out] = f
+    if args.quiet:
+        import logging
+        logging.getLogger("distributed").setLevel(logging.ERROR)
+    import dask
     from distributed import Client, LocalCluster
 
     started = time.monotonic()
-    if args.scheduler:
-        client = Client(args.scheduler)
-        cluster = None
-    else:
-        workers = args.local or os.cpu_count() or 1
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                               dashboard_address=None)
-        client = Client(cluster)
+    cluster = None
+    try:
+        if args.scheduler:
+            client = Client(args.scheduler, timeout=10)
+        else:
+            workers = args.local or os.cpu_count() or 1
+            # one retry a task: a file that kills its worker twice is that file's failure
+            with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address="127.0.0.1:0",
+                                       silence_logs=logging_level(args.quiet))
+                client = Client(cluster)
+    except Exception as e:  # unreachable scheduler, no free port, ...
+        if cluster is not None:
+            cluster.close()
+        where = f"the scheduler at {args.scheduler}" if args.scheduler else "a local cluster"
+        return _cluster_error(f"cannot reach {where}: {type(e).__name__}: {e}")
     try:
         progress = sys.stderr.isatty() and not args.quiet
-        done, failed = run(args.command, files, _options(args), client, progress, args.quiet)
+        done, failed = run(args.command, files, options, client, progress, args.quiet)
     finally:
         client.close()
         if cluster is not None:

@@ -19,7 +19,7 @@ from tessera import batch
 @pytest.fixture(scope="module")
 def cluster():
     c = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                 dashboard_address=None)
+                                 dashboard_address="127.0.0.1:0")
     yield c
     c.close()
 
@@ -126,3 +126,78 @@ def test_a_progress_bar_on_a_terminal(files, tmp_path):
                    check=True)
     shown = typescript.read_text(errors="replace")
     assert "[##############################] 4/4" in shown and "4 files, 0 failed" in shown
+
+
+# ---- the cluster's own failures ----------------------------------------------------------------
+
+KILLER = """
+import os
+import tessera.batch as b
+
+_real = b.__dict__.setdefault("_unpatched_render", b._COMMANDS["render"])  # the preload may run twice
+
+
+def _render(path, options):
+    if os.path.basename(path).startswith("killer"):
+        os._exit(3)  # as the kernel's out-of-memory killer would end the worker
+    return _real(path, options)
+
+
+b._COMMANDS["render"] = _render
+"""
+
+
+def test_a_file_that_kills_its_worker_fails_alone(files, tool, tmp_path, capsys):
+    """Two workers; one input ends its worker's process whenever it is worked on. It is tried again
+    on another worker, then reported; every other file is written, byte for byte the tool's."""
+    import dask
+    _, drawings, _ = files
+    killer = tmp_path / "killer.ptl"
+    killer.write_text("PTL 0 0 4 4\n1l 0 0 4 4\n")
+    preload = tmp_path / "kill_on_killer.py"
+    preload.write_text(KILLER)
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        c = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                     dashboard_address="127.0.0.1:0",
+                                     preload=[str(preload)])
+    try:
+        status = batch.main(["render", "--scheduler", c.scheduler_address, "--out-dir", str(tmp_path / "py"),
+                             "--quiet"] + drawings[:30] + [str(killer)])
+    finally:
+        c.close()
+    err = capsys.readouterr().err
+    assert status == 2
+    assert "killer.ptl: its worker died while working on it" in err, err
+    assert "Traceback" not in err
+    subprocess.run([tool, "render", "--quiet", "--out-dir", str(tmp_path / "tool")] + drawings[:30], check=True)
+    assert outputs(tmp_path / "py") == outputs(tmp_path / "tool")
+
+
+def test_outputs_that_would_collide_are_refused_before_any_work(files, tmp_path, capsys):
+    _, drawings, _ = files
+    plain = [d for d in drawings if d.endswith(".ptl")][0]
+    for sub in ("a", "b"):
+        (tmp_path / sub).mkdir()
+        shutil.copy(plain, tmp_path / sub / "x.ptl")
+    status = batch.main(["render", "--local", "1", "--out-dir", str(tmp_path / "o"), "--quiet",
+                         str(tmp_path / "a" / "x.ptl"), str(tmp_path / "b" / "x.ptl")])
+    err = capsys.readouterr().err
+    assert status == 2 and "would both be written to" in err and err.count("\n") == 1, err
+    assert not any((tmp_path / "o").iterdir())
+
+
+def test_cluster_problems_are_one_line_and_status_2(files, tmp_path):
+    images, _, _ = files
+    unreachable = subprocess.run([sys.executable, "-m", "tessera.batch", "info", "--scheduler",
+                                  "tcp://127.0.0.1:9", images[0]], capture_output=True, text=True,
+                                 env=dict(os.environ), timeout=120)
+    assert unreachable.returncode == 2
+    assert unreachable.stderr.startswith("tessera: cannot reach the scheduler at tcp://127.0.0.1:9")
+    assert "Traceback" not in unreachable.stderr
+    blocker = tmp_path / "a-file"
+    blocker.write_text("not a directory")
+    unwritable = subprocess.run([sys.executable, "-m", "tessera.batch", "convert", "--to", "pgm", "--out-dir",
+                                 str(blocker / "out"), images[0]], capture_output=True, text=True,
+                                env=dict(os.environ), timeout=120)
+    assert unwritable.returncode == 2
+    assert unwritable.stderr.count("\n") == 1 and "cannot make the output directory" in unwritable.stderr
