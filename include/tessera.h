@@ -23,12 +23,6 @@
 #ifndef TESSERA_H
 #define TESSERA_H
 
-/* The version of these headers; tessera_version() gives the loaded library's. */
-#define TESSERA_VERSION_MAJOR 1
-#define TESSERA_VERSION_MINOR 1
-#define TESSERA_VERSION_PATCH 0
-#define TESSERA_VERSION_STRING "1.1.0"
-
 #include "tessera/adt_strings.h"
 #include "tessera/chunk.h"
 #include "tessera/counter.h"
@@ -43,5 +37,6 @@
 #include "tessera/priq.h"
 #include "tessera/ptl.h"
 #include "tessera/vector.h"
+#include "tessera/version.h"
 
 #endif

@@ -1,7 +1,8 @@
 // Reasons for failures, one text per thread.
 #include "error.h"
 
-#include <tessera.h>
+#include <tessera/error.h>
+#include <tessera/version.h>
 
 #include <cerrno>
 #include <cstdarg>

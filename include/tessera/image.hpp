@@ -1,0 +1,369 @@
+// tessera/image.hpp - typed images, views and images of a run-time type.
+// Part of the C++ face; <tessera.hpp> includes every family.
+#pragma once
+
+#include <tessera/imAdditions.h>
+#include <tessera/image.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "error.hpp"
+
+namespace tessera {
+
+// ---- images ------------------------------------------------------------------------------------
+
+namespace detail {
+// The header of an empty view: no pixels anywhere.
+inline constexpr ImageHeader no_pixels{};
+} // namespace detail
+
+// The two three-float element types, told apart by their tags and files ("Q10", "Q11").
+struct float3a {
+    float a, b, c;
+};
+struct float3b {
+    float a, b, c;
+};
+
+template <class T> inline constexpr uint16_t tag_of = 0;
+template <> inline constexpr uint16_t tag_of<uint8_t> = IMAGE_GRAY;
+template <> inline constexpr uint16_t tag_of<int8_t> = IMAGE_BINARY;
+template <> inline constexpr uint16_t tag_of<int16_t> = IMAGE_SHORT;
+template <> inline constexpr uint16_t tag_of<int32_t> = IMAGE_INT;
+template <> inline constexpr uint16_t tag_of<float> = IMAGE_FLOAT;
+template <> inline constexpr uint16_t tag_of<double> = IMAGE_DOUBLE;
+template <> inline constexpr uint16_t tag_of<RGB> = IMAGE_RGB;
+template <> inline constexpr uint16_t tag_of<float3a> = IMAGE_FLOAT3A;
+template <> inline constexpr uint16_t tag_of<float3b> = IMAGE_FLOAT3B;
+
+// An element type with a tag: a pixel of image<T>.
+template <class T>
+concept pixel = tag_of<std::remove_const_t<T>>
+!= 0;
+
+// A rectangle in an image's coordinates.
+struct rect {
+    int32_t x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const rect &, const rect &) = default;
+};
+
+// A non-owning typed view of an image (const T for a read-only one).
+template <class T>
+requires pixel<T>
+class image_view {
+  public:
+    using value_type = std::remove_const_t<T>;
+    image_view() = default;
+    image_view(T *const *rows, const ImageHeader *h) : rows_(rows), h_(h ? h : &detail::no_pixels) {}
+    template <class U>
+    requires std::is_same_v<const U, T> image_view(const image_view<U> &other)
+        : rows_(other.data()), h_(other.header()) {}
+
+    int32_t width() const { return h_->width; }
+    int32_t height() const { return h_->height; }
+    int32_t xoffset() const { return h_->xoffset; }
+    int32_t yoffset() const { return h_->yoffset; }
+    rect bounds() const { return {h_->xoffset, h_->yoffset, h_->width, h_->height}; }
+    bool contains(int32_t x, int32_t y) const {
+        return x >= h_->xoffset && y >= h_->yoffset && int64_t{x} < int64_t{h_->xoffset} + h_->width &&
+               int64_t{y} < int64_t{h_->yoffset} + h_->height;
+    }
+    // Pixel (x, y) in the image's own coordinates; unchecked.
+    T &operator()(int32_t x, int32_t y) const { return rows_[y][x]; }
+#if TESSERA_HPP_THROWS
+    T &at(int32_t x, int32_t y) const {
+        detail::require_inside(contains(x, y), "tessera::image: pixel outside the image");
+        return rows_[y][x];
+    }
+#endif
+    // Row y, from its first column; a row outside the image throws std::out_of_range (without
+    // exceptions, it is empty).
+    std::span<T> row(int32_t y) const {
+        if (!contains(h_->xoffset, y)) {
+#if TESSERA_HPP_THROWS
+            detail::require_inside(false, "tessera::image: row outside the image");
+#endif
+            return {};
+        }
+        return {rows_[y] + h_->xoffset, static_cast<std::size_t>(h_->width)};
+    }
+    // The rows, top to bottom (the range holds a copy of the view).
+    class row_range {
+      public:
+        explicit row_range(image_view v) : v_(v) {}
+        class iterator {
+          public:
+            using value_type = std::span<T>;
+            using difference_type = std::ptrdiff_t;
+            iterator() = default;
+            iterator(image_view v, int32_t y) : v_(v), y_(y) {}
+            std::span<T> operator*() const { return v_.row(y_); }
+            iterator &operator++() {
+                ++y_;
+                return *this;
+            }
+            iterator operator++(int) {
+                iterator before = *this;
+                ++y_;
+                return before;
+            }
+            bool operator==(const iterator &o) const { return y_ == o.y_; }
+
+          private:
+            image_view v_;
+            int32_t y_ = 0;
+        };
+        iterator begin() const { return {v_, v_.yoffset()}; }
+        iterator end() const { return {v_, v_.yoffset() + v_.height()}; }
+
+      private:
+        image_view v_;
+    };
+    row_range rows() const { return row_range(*this); }
+    T *const *data() const { return rows_; }
+    const ImageHeader *header() const { return h_; }
+
+  private:
+    T *const *rows_ = nullptr;
+    const ImageHeader *h_ = &detail::no_pixels; // an empty view has no pixels, never a null header
+};
+
+namespace detail {
+inline void free_any(AnyImageStruct *im) { im_Free_(im, im->header->tag); }
+using image_owner = owner<AnyImageStruct, free_any>;
+inline AnyImageStruct *mutable_handle(const AnyImageStruct *im) { return const_cast<AnyImageStruct *>(im); }
+} // namespace detail
+
+// An image of element type T that owns its pixels (or wraps caller memory).
+template <class T>
+requires pixel<T>
+class image {
+  public:
+    image() = default;
+#if TESSERA_HPP_THROWS
+    // A zero-filled image of width x height whose first pixel is (xoffset, yoffset).
+    image(int32_t width, int32_t height, int32_t xoffset = 0, int32_t yoffset = 0) {
+        detail::require(width > 0 && height > 0, "tessera::image: width and height must be above 0");
+        im_.reset(static_cast<AnyImageStruct *>(
+            im_NewOrWrap_(tag_of<T>, width, height, xoffset, yoffset, nullptr, 0, 0, nullptr)));
+        if (!im_) detail::raise("tessera::image");
+    }
+    // An image over caller memory of width * height elements, row after row; the memory must
+    // outlive the image, which never frees it.
+    static image wrap(std::span<T> pixels, int32_t width, int32_t height, int32_t xoffset = 0, int32_t yoffset = 0) {
+        detail::require(width > 0 && height > 0, "tessera::image::wrap: width and height must be above 0");
+        detail::require(pixels.size() >= static_cast<std::size_t>(width) * static_cast<std::size_t>(height),
+                        "tessera::image::wrap: fewer elements than width * height");
+        image out;
+        out.im_.reset(static_cast<AnyImageStruct *>(
+            im_NewOrWrap_(tag_of<T>, width, height, xoffset, yoffset, pixels.data(), 0, 0, nullptr)));
+        if (!out.im_) detail::raise("tessera::image::wrap");
+        return out;
+    }
+    static image load(const std::filesystem::path &path) {
+        if (std::optional<image> im = try_load(path)) return std::move(*im);
+        detail::raise(("tessera::image::load: " + path.string()).c_str());
+    }
+    // Reads from where the stream stands (which must be a seekable file).
+    static image load(std::FILE *stream) {
+        detail::require(stream != nullptr, "tessera::image::load: no stream");
+        if (std::optional<image> im = try_load(stream)) return std::move(*im);
+        detail::raise("tessera::image::load");
+    }
+    void save(const std::filesystem::path &path) const {
+        detail::require(valid(), "tessera::image::save: an empty image");
+        if (!try_save(path)) detail::raise(("tessera::image::save: " + path.string()).c_str());
+    }
+    void save(std::FILE *stream) const {
+        detail::require(stream != nullptr, "tessera::image::save: no stream");
+        if (!try_save(stream)) detail::raise("tessera::image::save");
+    }
+    image dup() const {
+        detail::require(valid(), "tessera::image::dup: an empty image");
+        image out(adopt(im_Dup_(handle(), header())));
+        if (!out.im_) detail::raise("tessera::image::dup");
+        return out;
+    }
+    // A new image of the rectangle r of this one, in this image's coordinates.
+    image crop(const rect &r) const {
+        require_inside(r, "tessera::image::crop");
+        image out(adopt(im_Crop_(handle(), header(), r.x, r.y, r.width, r.height)));
+        if (!out.im_) detail::raise("tessera::image::crop");
+        return out;
+    }
+    // Copies the rectangle r of this image into into, with r's corner at (to_x, to_y).
+    void crop_into(image &into, const rect &r, int32_t to_x, int32_t to_y) const {
+        require_inside(r, "tessera::image::crop_into");
+        detail::require(into.valid(), "tessera::image::crop_into: no image to copy into");
+        detail::require_inside(holds(into.view(), to_x, to_y, r.width, r.height),
+                               "tessera::image::crop_into: the rectangle does not fit the target");
+        if (!im_Crop_Into_(handle(), header(), into.handle(), r.x, r.y, to_x, to_y, r.width, r.height))
+            detail::raise("tessera::image::crop_into");
+    }
+    // A new image with n zero pixels around this one (offsets 0).
+    image border(int32_t n) const {
+        detail::require(valid(), "tessera::image::border: an empty image");
+        detail::require(n >= 0, "tessera::image::border: a negative border");
+        image out(adopt(imBorders(detail::mutable_handle(im_.get()), n)));
+        if (!out.im_) detail::raise("tessera::image::border");
+        return out;
+    }
+    // A new width x height image sampled by nearest neighbour (offsets 0).
+    image scale(int32_t width, int32_t height) const {
+        detail::require(valid(), "tessera::image::scale: an empty image");
+        detail::require(width > 0 && height > 0, "tessera::image::scale: width and height must be above 0");
+        image out(adopt(imScale(detail::mutable_handle(im_.get()), width, height)));
+        if (!out.im_) detail::raise("tessera::image::scale");
+        return out;
+    }
+    void fill(const T &value) {
+        detail::require(valid(), "tessera::image::fill: an empty image");
+        im_Init_(handle(), header(), const_cast<T *>(&value));
+    }
+    // The largest and the smallest pixel (channel by channel for RGB).
+    std::pair<T, T> extrema() const {
+        detail::require(valid(), "tessera::image::extrema: an empty image");
+        T mx{}, mn{};
+        im_MaxAndMin_(handle(), header(), &mx, &mn);
+        return {mx, mn};
+    }
+#endif
+    // The non-throwing forms: nothing (or false) on failure, the reason in tessera_last_error().
+    static std::optional<image> try_load(const std::filesystem::path &path) noexcept {
+        image out(adopt(im_Load(tag_of<T>, path.c_str())));
+        if (!out.im_) return std::nullopt;
+        return out;
+    }
+    static std::optional<image> try_load(std::FILE *stream) noexcept {
+        if (!stream || std::fseek(stream, std::ftell(stream), SEEK_SET) != 0) return std::nullopt;
+        image out(adopt(im_LoadH(tag_of<T>, fileno(stream))));
+        if (!out.im_) return std::nullopt;
+        return out;
+    }
+    bool try_save(const std::filesystem::path &path) const noexcept {
+        return valid() && im_Save_(handle(), header(), path.c_str()) == 0;
+    }
+    bool try_save(std::FILE *stream) const noexcept {
+        return valid() && stream && std::fflush(stream) == 0 && im_SaveH_(handle(), header(), fileno(stream)) == 0;
+    }
+
+    bool valid() const noexcept { return static_cast<bool>(im_); }
+    // A view of the pixels (an empty view of an empty image).
+    image_view<T> view() { return valid() ? image_view<T>(typed_rows(), header()) : image_view<T>(); }
+    image_view<const T> view() const {
+        return valid() ? image_view<const T>(typed_rows(), header()) : image_view<const T>();
+    }
+    // Size and place; 0 and an empty rectangle for an empty image.
+    int32_t width() const { return valid() ? header()->width : 0; }
+    int32_t height() const { return valid() ? header()->height : 0; }
+    rect bounds() const { return valid() ? view().bounds() : rect{}; }
+    T &operator()(int32_t x, int32_t y) { return typed_rows()[y][x]; }
+    const T &operator()(int32_t x, int32_t y) const { return typed_rows()[y][x]; }
+#if TESSERA_HPP_THROWS
+    T &at(int32_t x, int32_t y) { return view().at(x, y); }
+    const T &at(int32_t x, int32_t y) const { return view().at(x, y); }
+#endif
+    std::span<T> row(int32_t y) { return view().row(y); }
+    std::span<const T> row(int32_t y) const { return view().row(y); }
+    auto rows() { return view().rows(); }
+    // The comment of the file the image came from ("" when none).
+    std::string_view comment() const { return valid() ? strGet(header()->comment) : ""; }
+    AnyImageStruct *get() const noexcept { return im_.get(); }
+    AnyImageStruct *release() noexcept { return im_.release(); }
+    // Takes over a C image of T's tag (null gives an empty image).
+    static image adopt(void *c_image) noexcept {
+        image out;
+        out.im_.reset(static_cast<AnyImageStruct *>(c_image));
+        return out;
+    }
+
+  private:
+    T **typed_rows() const { return reinterpret_cast<T **>(im_.get()->data); }
+    AnyImageStruct *handle() const { return detail::mutable_handle(im_.get()); }
+    ImageHeader *header() const { return im_.get()->header; }
+#if TESSERA_HPP_THROWS
+    void require_inside(const rect &r, const char *what) const {
+        detail::require(valid(), "tessera::image: an empty image");
+        detail::require(r.width > 0 && r.height > 0, "tessera::image: a rectangle without pixels");
+        detail::require_inside(holds(view(), r.x, r.y, r.width, r.height), what);
+    }
+    // Whether the width x height rectangle at (x, y) lies inside v (in 64 bits: no overflow).
+    template <class V> static bool holds(const V &v, int32_t x, int32_t y, int32_t width, int32_t height) {
+        const int64_t right = int64_t{x} + width - 1, bottom = int64_t{y} + height - 1;
+        return v.contains(x, y) && right <= INT32_MAX && bottom <= INT32_MAX &&
+               v.contains(static_cast<int32_t>(right), static_cast<int32_t>(bottom));
+    }
+#endif
+    detail::image_owner im_;
+};
+
+// An image whose element type is known only at run time.
+class any_image {
+  public:
+    any_image() = default;
+    template <class T> any_image(image<T> &&im) noexcept : im_(im.release()) {}
+    // Loads a file of any element type a file can hold.
+    static std::optional<any_image> try_load(const std::filesystem::path &path) noexcept {
+        any_image out;
+        out.im_.reset(static_cast<AnyImageStruct *>(im_Load(0xffff, path.c_str())));
+        if (!out.im_) return std::nullopt;
+        return out;
+    }
+#if TESSERA_HPP_THROWS
+    static any_image load(const std::filesystem::path &path) {
+        if (std::optional<any_image> im = try_load(path)) return std::move(*im);
+        detail::raise(("tessera::any_image::load: " + path.string()).c_str());
+    }
+    // Moves the image into an image<T>; throws std::invalid_argument when its tag is another.
+    template <class T> image<T> as() && {
+        detail::require(valid() && tag() == tag_of<T>, "tessera::any_image::as: another element type");
+        return image<T>::adopt(im_.release());
+    }
+#endif
+    bool valid() const noexcept { return static_cast<bool>(im_); }
+    // The element type's tag; 0 for an empty image.
+    uint16_t tag() const { return im_ ? im_.get()->header->tag : 0; }
+    // Calls f with an image_view<T> of the image's element type; the result is f's. An empty
+    // image throws std::invalid_argument (without exceptions, f gets an empty gray view).
+    template <class F> decltype(auto) visit(F &&f) {
+        AnyImageStruct *im = im_.get();
+        if (!im) {
+#if TESSERA_HPP_THROWS
+            throw std::invalid_argument("tessera::any_image::visit: an empty image");
+#else
+            return f(image_view<uint8_t>());
+#endif
+        }
+        const auto v = [&]<class T>(T *) { return image_view<T>(reinterpret_cast<T **>(im->data), im->header); };
+        switch (tag()) {
+        case IMAGE_GRAY: return f(v(static_cast<uint8_t *>(nullptr)));
+        case IMAGE_BINARY: return f(v(static_cast<int8_t *>(nullptr)));
+        case IMAGE_SHORT: return f(v(static_cast<int16_t *>(nullptr)));
+        case IMAGE_INT: return f(v(static_cast<int32_t *>(nullptr)));
+        case IMAGE_FLOAT: return f(v(static_cast<float *>(nullptr)));
+        case IMAGE_DOUBLE: return f(v(static_cast<double *>(nullptr)));
+        case IMAGE_RGB: return f(v(static_cast<RGB *>(nullptr)));
+        case IMAGE_FLOAT3A: return f(v(static_cast<float3a *>(nullptr)));
+        default: return f(v(static_cast<float3b *>(nullptr)));
+        }
+    }
+    AnyImageStruct *get() const noexcept { return im_.get(); }
+
+  private:
+    detail::image_owner im_;
+};
+
+} // namespace tessera
