@@ -2,6 +2,7 @@
  * Every error a user can cause is one line on standard error naming the file and the reason, and
  * exit status 2; an output never leaves half a file and never replaces a link, FIFO, device or a
  * file's other names. Many files at once are worked on threads. */
+#include "jobs.h"
 #include "tool.h"
 
 #include <errno.h>
@@ -56,6 +57,22 @@ typedef struct options {
     const char *out_dir;
     int jobs;
 } options;
+
+/* What the options ask of the work on each file. */
+static job_options job_of(const options *o) {
+    job_options j = {o->scale_x,
+                     o->scale_y,
+                     o->background,
+                     o->foreground,
+                     o->color,
+                     (o->seen & O_FOREGROUND) != 0,
+                     (o->seen & O_COLOR) != 0,
+                     (o->seen & O_BINARY) != 0,
+                     (o->seen & O_RGB) != 0,
+                     (o->seen & O_NORMALIZE) != 0,
+                     o->format};
+    return j;
+}
 
 static const struct option_spec {
     const char *name;
@@ -224,104 +241,6 @@ static const char *input_path(const char *arg) {
 
 /* ---- the work on one file ---------------------------------------------------------------------- */
 
-/* The format of an output: --format, else its extension; standard output takes fallback. */
-static const out_format *output_format(const char *out, const options *o, const out_format *fallback, problem *why) {
-    if (o->format) return o->format;
-    if (strcmp(out, "-") == 0 && fallback) return fallback;
-    const out_format *f = format_of_path(out);
-    if (!f) say(why, "unknown output format (name it by extension or --format: %s)", format_names());
-    return f;
-}
-
-/* Renders one drawing into out; a warning, when some elements were clipped, goes to *clipped. */
-static int render_one(const char *path, const char *out, const options *o, int *clipped, problem *why) {
-    sniffed what;
-    if (!sniff(path, &what, why)) return 0;
-    if (what.kind != KIND_DRAWING)
-        return say(why, "not a drawing (a point list starts with PTL or CPTL; this is %s)",
-                   what.kind == KIND_PNG ? "a PNG image"
-                   : what.format[0]      ? what.format
-                                         : "unknown");
-    if ((o->seen & O_FOREGROUND) && what.colour)
-        return say(why, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
-    const out_format *fallback = format_named(what.colour || (o->seen & (O_RGB | O_FOREGROUND)) ? "ppm" : "pbm");
-    const out_format *f = output_format(out, o, fallback, why);
-    if (!f) return 0;
-    int binary;
-    if (o->seen & (O_BINARY | O_RGB)) binary = (o->seen & O_BINARY) != 0;
-    else if (f->tag == IMAGE_BINARY || f->tag == IMAGE_RGB) binary = f->tag == IMAGE_BINARY;
-    else binary = !what.colour && !(o->seen & O_FOREGROUND);
-    const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
-    if (!target_tag(f, type, 0))
-        return say(why, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
-    FILE *in = fopen(path, "r");
-    if (!in) return say(why, "cannot open: %s", strerror(errno));
-    magicStart();
-    adtStringHeader *magic = NULL;
-    magicGetString(in, &magic);
-    strFree(magic);
-    /* A plain drawing in a chosen foreground is rendered binary and painted. */
-    const int paint = !binary && !what.colour && (o->seen & O_FOREGROUND);
-    bool clip = false;
-    AnyImageStruct *im = ptlLoadAndRender(in, what.colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
-                                          o->scale_y, o->background, &clip);
-    fclose(in);
-    if (!im) return say(why, "%s", tessera_last_error());
-    *clipped = clip;
-    if (paint) {
-        AnyImageStruct *rgb = convert_image(im, IMAGE_RGB, 0);
-        if (rgb && im->header->comment) rgb->header->comment = strNewCopy(im->header->comment);
-        if (rgb) {
-            const ImageHeader *h = rgb->header;
-            for (int y = h->yoffset; y < h->yoffset + h->height; ++y) /* the image's own indices */
-                for (int x = h->xoffset; x < h->xoffset + h->width; ++x)
-                    ((RGB *)rgb->data[y])[x] = ((int8_t *)im->data[y])[x] ? o->foreground : o->background;
-        }
-        im_Free_(im, IMAGE_BINARY);
-        if (!(im = rgb)) return say(why, "%s", tessera_last_error());
-    }
-    const int ok = write_output(im, f, out, why);
-    im_Free_(im, im->header->tag);
-    return ok;
-}
-
-typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const options *o);
-typedef int (*image_check)(const ImageHeader *h, const int *values, problem *why);
-
-/* Loads in, applies op (or nothing), converts when allowed and writes out. */
-static int edit_one(const char *in, const char *out, const options *o, image_op op, image_check check,
-                    const int *values, int may_convert, problem *why) {
-    sniffed what;
-    AnyImageStruct *im = load_any(in, o->background, &what, why);
-    if (!im) return 0;
-    const ImageHeader *h = im->header;
-    int ok = 0;
-    AnyImageStruct *result = NULL;
-    const out_format *f =
-        output_format(out, o, format_named(magic_of(h->tag)[0] == 'Q' ? magic_of(h->tag) : "pnm"), why);
-    const unsigned tag = f ? target_tag(f, h->tag, may_convert) : 0;
-    if (!f) {
-    } else if (!tag) {
-        say(why, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
-            tag_name(h->tag));
-    } else if (!check || check(h, values, why)) {
-        result = op ? op(im, values, o) : im;
-        if (result && tag != result->header->tag) {
-            AnyImageStruct *converted = convert_image(result, tag, (o->seen & O_NORMALIZE) != 0);
-            if (result != im) im_Free_(result, result->header->tag);
-            result = converted;
-        }
-        if (!result) say(why, "%s", tessera_last_error());
-        else {
-            if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
-            ok = write_output(result, f, out, why);
-        }
-    }
-    if (result && result != im) im_Free_(result, result->header->tag);
-    im_Free_(im, im->header->tag);
-    return ok;
-}
-
 /* ---- many files at once ---------------------------------------------------------------------------- */
 
 typedef struct batch {
@@ -329,6 +248,7 @@ typedef struct batch {
     char **outs; /* the output of each file */
     int count;
     const options *o;
+    job_options job;
     int render; /* else convert */
     int next, done, failed;
     int bar; /* draw a progress bar on standard error */
@@ -342,18 +262,6 @@ static void draw_bar(const batch *b) {
     fflush(stderr);
 }
 
-/* DIR/NAME with the input's extension replaced by ext. */
-static char *output_path(const char *dir, const char *input, const char *ext) {
-    const char *base = strrchr(input, '/');
-    base = base ? base + 1 : input;
-    const char *dot = strrchr(base, '.');
-    const size_t stem = dot && dot != base ? (size_t)(dot - base) : strlen(base);
-    const size_t n = strlen(dir) + stem + strlen(ext) + 3;
-    char *path = malloc(n);
-    if (path) snprintf(path, n, "%s/%.*s.%s", dir, (int)stem, base, ext);
-    return path;
-}
-
 static void *batch_worker(void *arg) {
     batch *b = arg;
     for (;;) {
@@ -365,8 +273,8 @@ static void *batch_worker(void *arg) {
         problem why = {"", 0};
         int ok = 0, clipped = 0;
         const char *out = b->outs[i];
-        if (b->render) ok = render_one(in, out, b->o, &clipped, &why);
-        else ok = edit_one(in, out, b->o, NULL, NULL, NULL, 1, &why);
+        if (b->render) ok = render_file(in, out, &b->job, &clipped, &why);
+        else ok = edit_file(in, out, &b->job, NULL, NULL, NULL, 1, &why);
         pthread_mutex_lock(&b->lock);
         ++b->done;
         if (b->bar && (!ok || (clipped && !(b->o->seen & O_QUIET)))) fputs("\r\033[K", stderr);
@@ -395,12 +303,10 @@ static int run_batch(const options *o, int render) {
     /* Every output is named first: two inputs that would write one file are an error. */
     char **outs = calloc((size_t)o->nargs, sizeof *outs), **sorted = calloc((size_t)o->nargs, sizeof *sorted);
     int status = outs && sorted ? 0 : report(o->out_dir, "out of memory");
+    const job_options job = job_of(o);
     for (int i = 0; !status && i < o->nargs; ++i) {
-        problem why;
-        sniffed what;
         /* Without --to, a rendering is PPM when it is in colour, else PBM, as for one file. */
-        const int colour = (o->seen & (O_RGB | O_FOREGROUND)) || (sniff(o->args[i], &what, &why) && what.colour);
-        const char *ext = o->to ? o->to->name : colour ? "ppm" : "pbm";
+        const char *ext = o->to ? o->to->name : render_extension(o->args[i], &job);
         if (!(outs[i] = sorted[i] = output_path(o->out_dir, o->args[i], ext)))
             status = report(o->out_dir, "out of memory");
     }
@@ -419,8 +325,9 @@ static int run_batch(const options *o, int render) {
 static int compare_names(const void *a, const void *b) { return strcmp(*(char *const *)a, *(char *const *)b); }
 
 static int run_threads(const options *o, int render, char **outs) {
-    batch b = {(char **)o->args,         outs, o->nargs, o, render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
-               PTHREAD_MUTEX_INITIALIZER};
+    batch b = {
+        (char **)o->args,         outs, o->nargs, o, job_of(o), render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
+        PTHREAD_MUTEX_INITIALIZER};
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     int jobs = o->jobs ? o->jobs : cpus > 0 ? (int)(cpus < 64 ? cpus : 64) : 1;
     if (jobs > o->nargs) jobs = o->nargs;
@@ -461,7 +368,8 @@ static int cmd_render(options *o) {
     if (!in) return 2;
     problem why = {"", 0};
     int clipped = 0;
-    if (!render_one(in, o->args[1], o, &clipped, &why)) return report(o->args[0], "%s", why.text);
+    const job_options job = job_of(o);
+    if (!render_file(in, o->args[1], &job, &clipped, &why)) return report(o->args[0], "%s", why.text);
     if (clipped && !(o->seen & O_QUIET))
         fprintf(stderr, "tessera: warning: %s: some elements were clipped at the bounds\n", o->args[0]);
     return 0;
@@ -473,151 +381,11 @@ static int cmd_convert(options *o) {
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
     problem why = {"", 0};
-    return edit_one(in, o->args[1], o, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
+    const job_options job = job_of(o);
+    return edit_file(in, o->args[1], &job, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 
 /* ---- info ---- */
-
-static void json_string(const char *s) {
-    putchar('"');
-    for (; s && *s; ++s) {
-        const unsigned char c = (unsigned char)*s;
-        if (c == '"' || c == '\\') printf("\\%c", c);
-        else if (c == '\n') printf("\\n");
-        else if (c < 0x20) printf("\\u%04x", c);
-        else putchar(c);
-    }
-    putchar('"');
-}
-
-static void json_number(double v) {
-    if (isfinite(v)) printf("%.17g", v);
-    else printf("null");
-}
-
-/* The comment without the blank lines and spaces that end it. */
-static char *trimmed(const adtStringHeader *comment) {
-    const char *c = comment ? strGet(comment) : "";
-    size_t n = strlen(c);
-    while (n > 0 && (c[n - 1] == '\n' || c[n - 1] == ' ')) --n;
-    char *t = malloc(n + 1);
-    if (t) {
-        memcpy(t, c, n);
-        t[n] = '\0';
-    }
-    return t;
-}
-
-static void print_comment(const adtStringHeader *comment) {
-    char *c = trimmed(comment);
-    if (c && *c) {
-        printf("  comment: ");
-        for (const char *p = c; *p; ++p) {
-            putchar(*p);
-            if (*p == '\n') printf("           ");
-        }
-        putchar('\n');
-    }
-    free(c);
-}
-
-static int channels_of(unsigned tag) { return tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B) ? 3 : 1; }
-
-/* The value of channel k of the element at v. */
-static double value_of(unsigned tag, const void *v, int k) {
-    switch (tag) {
-    case IMAGE_GRAY: return *(const uint8_t *)v;
-    case IMAGE_BINARY: return *(const int8_t *)v;
-    case IMAGE_SHORT: return *(const int16_t *)v;
-    case IMAGE_INT: return *(const int32_t *)v;
-    case IMAGE_FLOAT: return *(const float *)v;
-    case IMAGE_DOUBLE: return *(const double *)v;
-    case IMAGE_RGB: return ((const uint8_t *)v)[k];
-    default: return ((const float *)v)[k];
-    }
-}
-
-static void json_values(unsigned tag, const void *v) {
-    if (channels_of(tag) == 1) {
-        json_number(value_of(tag, v, 0));
-        return;
-    }
-    printf("[");
-    for (int k = 0; k < 3; ++k) {
-        if (k) printf(", ");
-        json_number(value_of(tag, v, k));
-    }
-    printf("]");
-}
-
-static int info_drawing(const char *path, const char *shown, int json, problem *why) {
-    PointList ptl = ptlLoad(path);
-    if (!ptl) return say(why, "%s", tessera_last_error());
-    unsigned counts[5] = {0};
-    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) ++counts[((PointListElem)liGet(n))->type];
-    if (json) {
-        char *c = trimmed(ptl->comment);
-        printf("{\"file\": ");
-        json_string(shown);
-        printf(", \"format\": \"%s\", \"bounds\": {\"x\": ", ptl->color ? "CPTL" : "PTL");
-        json_number(ptl->x);
-        printf(", \"y\": ");
-        json_number(ptl->y);
-        printf(", \"width\": ");
-        json_number(ptl->width);
-        printf(", \"height\": ");
-        json_number(ptl->height);
-        printf("}, \"comment\": ");
-        json_string(c);
-        printf(", \"elements\": {\"points\": %u, \"lines\": %u, \"ellipses\": %u, \"fills\": %u}}\n", counts[PTL_POINT],
-               counts[PTL_LINE], counts[PTL_ELLIPSE], counts[PTL_FILL]);
-        free(c);
-    } else {
-        printf("%s: %s point list\n", shown, ptl->color ? "CPTL colour" : "PTL plain");
-        printf("  bounds: x %g, y %g, width %g, height %g\n", (double)ptl->x, (double)ptl->y, (double)ptl->width,
-               (double)ptl->height);
-        print_comment(ptl->comment);
-        printf("  elements: %u points, %u lines, %u ellipses, %u fills\n", counts[PTL_POINT], counts[PTL_LINE],
-               counts[PTL_ELLIPSE], counts[PTL_FILL]);
-    }
-    ptlFree(ptl);
-    return 1;
-}
-
-static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown, int json) {
-    const ImageHeader *h = im->header;
-    double max[3], min[3]; /* room for the largest element */
-    im_MaxAndMin_(im, im->header, max, min);
-    if (json) {
-        char *c = trimmed(h->comment);
-        printf("{\"file\": ");
-        json_string(shown);
-        printf(", \"format\": \"%s\", \"type\": \"%s\", \"width\": %d, \"height\": %d, \"maxval\": ", what->format,
-               tag_name(h->tag), h->width, h->height);
-        if (what->maxval) printf("%d", what->maxval);
-        else printf("null");
-        printf(", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
-        json_string(c);
-        printf(", \"minimum\": ");
-        json_values(h->tag, min);
-        printf(", \"maximum\": ");
-        json_values(h->tag, max);
-        printf("}\n");
-        free(c);
-    } else {
-        printf("%s: %s %s %d x %d", shown, what->format, tag_name(h->tag), h->width, h->height);
-        if (what->maxval > 1) printf(", maxval %d", what->maxval);
-        putchar('\n');
-        print_comment(h->comment);
-        for (int which = 0; which < 2; ++which) {
-            printf(which ? "  maximum:" : "  minimum:");
-            for (int k = 0; k < channels_of(h->tag); ++k)
-                printf(" %g", value_of(h->tag, which ? (void *)max : (void *)min, k));
-            putchar('\n');
-        }
-    }
-    return 1;
-}
 
 static int cmd_info(options *o) {
     if (o->nargs < 1) return report("info", "needs at least one file (see tessera info --help)");
@@ -630,23 +398,10 @@ static int cmd_info(options *o) {
             continue;
         }
         problem why = {"", 0};
-        sniffed what;
-        int ok = sniff(path, &what, &why);
-        if (ok && what.kind == KIND_DRAWING) ok = info_drawing(path, shown, json, &why);
-        else if (ok) {
-            AnyImageStruct *im = load_any(path, o->background, &what, &why);
-            ok = im && info_image(im, &what, shown, json);
-            if (im) im_Free_(im, im->header->tag);
-        }
-        if (!ok) {
+        const job_options job = job_of(o);
+        if (!describe_file(path, shown, &job, json, stdout, &why)) {
             status = report(shown, "%s", why.text);
-            if (json) {
-                printf("{\"file\": ");
-                json_string(shown);
-                printf(", \"error\": ");
-                json_string(why.text);
-                printf("}\n");
-            }
+            if (json) describe_failure(shown, &why, stdout);
         }
     }
     return status;
@@ -661,7 +416,7 @@ static int crop_fits(const ImageHeader *h, const int *v, problem *why) {
                    h->width, h->height);
     return 1;
 }
-static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const options *o) {
+static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_options *o) {
     (void)o;
     return imCrop(im, im->header->xoffset + v[0], im->header->yoffset + v[1], im->header->xoffset + v[0] + v[2],
                   im->header->yoffset + v[1] + v[3]);
@@ -671,7 +426,7 @@ static int scale_fits(const ImageHeader *h, const int *v, problem *why) {
     (void)h;
     return v[0] > 0 && v[1] > 0 ? 1 : say(why, "the new width and height must be positive");
 }
-static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const options *o) {
+static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const job_options *o) {
     (void)o;
     return imScale(im, v[0], v[1]);
 }
@@ -682,9 +437,9 @@ static int border_fits(const ImageHeader *h, const int *v, problem *why) {
         return say(why, "the border is too wide");
     return 1;
 }
-static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const options *o) {
+static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const job_options *o) {
     AnyImageStruct *out = imBorders(im, v[0]);
-    if (out && (o->seen & O_COLOR)) paint_border(out, v[0], o->color);
+    if (out && o->has_color) paint_border(out, v[0], o->color);
     return out;
 }
 
@@ -697,7 +452,8 @@ static int edit_command(const char *command, options *o, int nvalues, image_op o
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
     problem why = {"", 0};
-    return edit_one(in, o->args[1], o, op, check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
+    const job_options job = job_of(o);
+    return edit_file(in, o->args[1], &job, op, check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 
 static int cmd_crop(options *o) { return edit_command("crop", o, 4, crop_op, crop_fits); }

@@ -25,127 +25,32 @@ import sys
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
-import numpy as np
 
 import tessera
 from tessera import _tessera
 
 # ---- the work on one file (runs on a worker) -------------------------------------------------
+# The work itself is the tessera tool's own (tools/jobs.c, through the extension): the same
+# functions write the same bytes.
 
 
-def _output_path(path: str, out_dir: Optional[str], ext: str) -> str:
-    directory = out_dir if out_dir is not None else os.path.dirname(path)
-    stem = os.path.basename(path)
-    dot = stem.rfind(".")
-    if dot > 0:
-        stem = stem[:dot]
-    return os.path.join(directory, stem + "." + ext)
-
-
-def _render(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
-    kind, fmt, _, _ = _tessera._describe(path)
-    if kind != "drawing":
-        raise ValueError(f"not a drawing (a point list starts with PTL or CPTL; this is {fmt})")
-    drawing = tessera.Drawing.load(path)
-    colour = drawing.color
-    if options["foreground"] is not None and colour:
-        raise ValueError("--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours")
-    ext = options["to"] or ("ppm" if colour or options["rgb"] or options["foreground"] is not None else "pbm")
-    out = _output_path(path, options["out_dir"], ext)
-    if options["binary"] or options["rgb"]:
-        binary = options["binary"]
-    elif ext in ("pbm", "ppm"):
-        binary = ext == "pbm"
-    else:
-        binary = not colour and options["foreground"] is None
-    if _tessera._output_kind(ext, "binary" if binary else "rgb", False) is None:
-        raise ValueError(f"a {'binary' if binary else 'colour'} rendering cannot be written as {ext}")
-    background = options["background"]
-    paint = not binary and not colour and options["foreground"] is not None
-    image, clipped = drawing.render(options["scale_x"], options["scale_y"], "binary" if binary or paint else "rgb",
-                                    background, True)
-    if paint:
-        painted = np.where(np.asarray(image)[..., None] != 0, np.array(options["foreground"], np.uint8),
-                           np.array(background, np.uint8)).astype(np.uint8)
-        rgb = tessera.Image.from_array(painted, image.xoffset, image.yoffset)
-        rgb.comment = image.comment
-        image = rgb
-    image.save(out)
-    return {"file": path, "output": out, "clipped": clipped}
-
-
-def _convert(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
-    ext = options["to"]
-    out = _output_path(path, options["out_dir"], ext)
-    image = tessera.load(path, options["background"])
-    kind = _tessera._output_kind(ext, image.kind, True)
-    if kind is None:  # cannot happen for the formats there are; kept as the tool's rule
-        raise ValueError(f"{ext} holds another element type than this {image.kind} image")
-    if kind != image.kind:
-        image = image.convert(kind, options["normalize"])
-    image.save(out)
-    return {"file": path, "output": out}
-
-
-_TAG_NAMES = {"gray": "IMAGE_GRAY", "binary": "IMAGE_BINARY", "rgb": "IMAGE_RGB", "short": "IMAGE_SHORT",
-              "int": "IMAGE_INT", "float": "IMAGE_FLOAT", "double": "IMAGE_DOUBLE", "float3a": "IMAGE_FLOAT3A",
-              "float3b": "IMAGE_FLOAT3B"}
-
-
-def _number(v: float) -> Optional[float]:
-    return v if np.isfinite(v) else None
-
-
-def _values(v: Any) -> Any:
-    return [_number(x) for x in v] if isinstance(v, tuple) else _number(v)
-
-
-def _info(path: str, options: Dict[str, Any]) -> Dict[str, Any]:
-    kind, fmt, maxval, image = _tessera._describe(path)
-    if kind == "drawing":
-        drawing = tessera.Drawing.load(path)
-        counts = {"point": 0, "line": 0, "ellipse": 0, "fill": 0}
-        for element in drawing.elements():
-            counts[element[0]] += 1
-        x, y, width, height = drawing.bounds
-        return {"file": path, "format": fmt, "bounds": {"x": x, "y": y, "width": width, "height": height},
-                "comment": drawing.comment.rstrip("\n "),
-                "elements": {"points": counts["point"], "lines": counts["line"], "ellipses": counts["ellipse"],
-                             "fills": counts["fill"]}}
-    low, high = image.extrema()
-    return {"file": path, "format": fmt, "type": _TAG_NAMES[image.kind], "width": image.width,
-            "height": image.height, "maxval": maxval, "xoffset": image.xoffset, "yoffset": image.yoffset,
-            "comment": image.comment.rstrip("\n "), "minimum": _values(low), "maximum": _values(high)}
-
-
-_COMMANDS = {"render": _render, "convert": _convert, "info": _info}
-
-
-def _output_ext(command: str, path: str, options: Dict[str, Any]) -> str:
-    """The extension of a file's output, as the tool chooses it (a rendering without --to is PPM
-    in colour and PBM otherwise; an unreadable drawing counts as plain, as it fails anyway)."""
-    if options["to"] or command != "render":
-        return options["to"] or "?"
-    if options["rgb"] or options["foreground"] is not None:
-        return "ppm"
-    try:
-        kind, fmt, _, _ = _tessera._describe(path)
-        colour = kind == "drawing" and fmt.upper().startswith("C")
-    except (tessera.Error, OSError, ValueError):
-        colour = False
-    return "ppm" if colour else "pbm"
+def _output(command: str, path: str, options: Dict[str, Any]) -> str:
+    """Where a file's output goes: --out-dir or beside the input, with the tool's extension."""
+    if command == "info":
+        return ""
+    ext = options["to"] or _tessera._job("extension", path, "", options)
+    return _tessera._output_path(options["out_dir"] or os.path.dirname(path), path, ext)
 
 
 def run_one(command: str, path: str, options: Dict[str, Any]) -> Dict[str, Any]:
     """Does command on one file; a failure comes back as {"file", "error"}, never raised."""
     try:
-        return _COMMANDS[command](path, options)
+        return _tessera._job(command, path, _output(command, path, options), options)
     except (tessera.Error, OSError, ValueError, TypeError, IndexError, OverflowError, MemoryError) as e:
-        message = str(e)
-        prefix = path + ": "
-        if message.startswith(prefix):
-            message = message[len(prefix):]
-        return {"file": path, "error": message}
+        return {"file": path, "error": str(e)}
+
+
+_COMMANDS = ("convert", "info", "render")
 
 
 # ---- the command line -----------------------------------------------------------------------
@@ -264,9 +169,9 @@ def run(command: str, files: List[str], options: Dict[str, Any], client: Any, pr
             _bar(done, len(files), failed)
     if progress:
         sys.stderr.write("\n")
-    if command == "info":
+    if command == "info":  # the tool's own JSON lines, in the order given
         for f in files:
-            sys.stdout.write(json.dumps(results[f]) + "\n")
+            sys.stdout.write(results[f].get("json") or json.dumps(results[f]) + "\n")
     return done, failed
 
 
@@ -298,7 +203,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.command != "info":
         seen: Dict[str, str] = {}
         for f in files:
-            out = _output_path(f, options["out_dir"], _output_ext(args.command, f, options))
+            out = _output(args.command, f, options)
             if out in seen:
                 return _cluster_error(f"{seen[out]} and {f} would both be written to {out}")
             seen[out] = f

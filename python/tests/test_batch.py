@@ -134,16 +134,16 @@ KILLER = """
 import os
 import tessera.batch as b
 
-_real = b.__dict__.setdefault("_unpatched_render", b._COMMANDS["render"])  # the preload may run twice
+_real = b.__dict__.setdefault("_unpatched_run_one", b.run_one)  # the preload may run twice
 
 
-def _render(path, options):
+def run_one(command, path, options):
     if os.path.basename(path).startswith("killer"):
         os._exit(3)  # as the kernel's out-of-memory killer would end the worker
-    return _real(path, options)
+    return _real(command, path, options)
 
 
-b._COMMANDS["render"] = _render
+b.run_one = run_one
 """
 
 

@@ -1,0 +1,42 @@
+/* The work on one file, shared by the tessera tool and the cluster runner (python3 -m
+ * tessera.batch): the same function writes the same bytes for the same file and options. */
+#ifndef TESSERA_TOOL_JOBS_H
+#define TESSERA_TOOL_JOBS_H
+
+#include <stdio.h>
+
+#include "tool.h"
+
+/* What a command's options ask of the work on each file. */
+typedef struct job_options {
+    float scale_x, scale_y; /* a rendering's scales */
+    RGB background;         /* under alpha, and around a plain drawing painted in foreground */
+    RGB foreground;         /* with has_foreground: plain drawings are painted in it */
+    RGB color;              /* with has_color: the colour of a border */
+    int has_foreground, has_color;
+    int binary, rgb;          /* a rendering's element type, when chosen */
+    int normalize;            /* conversions map a numeric image's range onto 0..255 */
+    const out_format *format; /* the outputs' format; NULL: each output's extension */
+} job_options;
+
+typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const job_options *o);
+typedef int (*image_check)(const ImageHeader *h, const int *values, problem *why);
+
+/* DIR/NAME with the input's extension replaced by ext (malloc'd; NULL when memory runs out). */
+char *output_path(const char *dir, const char *input, const char *ext);
+/* The extension of a rendering of path when none is chosen: ppm in colour, else pbm. */
+const char *render_extension(const char *path, const job_options *o);
+/* Renders the drawing at path into out ("-": standard output); *clipped tells whether some
+ * elements were clipped. 1, or 0 with the reason in why. */
+int render_file(const char *path, const char *out, const job_options *o, int *clipped, problem *why);
+/* Loads in, applies op (no op: a conversion) after check, converts the element type when
+ * may_convert and the output's format needs it, and writes out. 1, or 0 with why. */
+int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
+              int may_convert, problem *why);
+/* Describes the file at path, named shown, on out: text, or with json one object on a line.
+ * 1, or 0 with why. */
+int describe_file(const char *path, const char *shown, const job_options *o, int json, FILE *out, problem *why);
+/* The JSON object of a file that could not be described. */
+void describe_failure(const char *shown, const problem *why, FILE *out);
+
+#endif
