@@ -107,10 +107,10 @@ void thick_line(benchmark::State &state) {
 }
 BENCHMARK(thick_line)->ArgsProduct({{IMAGE_BINARY, IMAGE_RGB}, {1, 2, 4, 8}})->Unit(benchmark::kMillisecond);
 
-// 2,000 random elements with pens of 5 to 30 pixels into 2048 x 2048.
-void render_wide_pens(benchmark::State &state) {
+// Renders ptl at scale 1 into the benchmark's element type (its first argument) as often as the
+// benchmark asks, then frees it.
+void render_repeatedly(benchmark::State &state, PointList ptl) {
     const auto type = static_cast<unsigned short>(state.range(0));
-    PointList ptl = random_drawing(2000, 7, 5, 30, 64);
     for (auto _ : state) {
         void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
         benchmark::DoNotOptimize(im);
@@ -119,21 +119,17 @@ void render_wide_pens(benchmark::State &state) {
     ptlFree(ptl);
     state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
 }
+
+// 2,000 random elements with pens of 5 to 30 pixels into 2048 x 2048.
+void render_wide_pens(benchmark::State &state) { render_repeatedly(state, random_drawing(2000, 7, 5, 30, 64)); }
 BENCHMARK(render_wide_pens)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
 
 // A strip of a tiled rendering: a line with a pen five times the strip's width along its
 // 2,000-pixel length.
 void strip(benchmark::State &state) {
-    const auto type = static_cast<unsigned short>(state.range(0));
     PointList ptl = ptlNew(true, 0, 0, 20, 2000, nullptr);
     ptlAddElem(ptl, ptlNewElem(PTL_LINE, RGB{200, 100, 50}, 100, 10, -10, 10, 2010));
-    for (auto _ : state) {
-        void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
-        benchmark::DoNotOptimize(im);
-        im_Free_(im, type);
-    }
-    ptlFree(ptl);
-    state.SetLabel(type == IMAGE_RGB ? "colour" : "binary");
+    render_repeatedly(state, ptl);
 }
 BENCHMARK(strip)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
 

@@ -76,9 +76,9 @@ errno_class errno_classes[] = {
 int errno_of(const char *why, int saved) { return std::strncmp(why, "cannot ", 7) == 0 ? saved : 0; }
 
 // Raises what a failure the library reported calls for, with its reason.
-[[noreturn]] void raise_failure(const char *doing, const char *why, bool file) {
+[[noreturn]] void raise_failure(const char *doing, const char *why) {
     if (tessera_reason_is_memory(why)) raise(PyExc_MemoryError, std::string(doing) + ": " + why);
-    raise(file ? file_error_type : error_type, std::string(doing) + ": " + why);
+    raise(error_type, std::string(doing) + ": " + why);
 }
 
 // Storage for the extension's objects comes zero-filled, so that an object made by
@@ -224,7 +224,7 @@ struct Image : ZeroedStorage {
 };
 
 std::unique_ptr<Image> adopt(void *c, const char *doing) {
-    if (!c) raise_failure(doing, tessera_last_error(), false);
+    if (!c) raise_failure(doing, tessera_last_error());
     return std::make_unique<Image>(static_cast<AnyImageStruct *>(c));
 }
 
@@ -437,7 +437,7 @@ std::unique_ptr<Image> from_array(py::array a, int64_t xoffset, int64_t yoffset,
         void *c = im_NewOrWrap_(k.tag, static_cast<int32_t>(width), static_cast<int32_t>(height),
                                 static_cast<int32_t>(xoffset), static_cast<int32_t>(yoffset), a.mutable_data(), 0, 0,
                                 nullptr);
-        if (!c) raise_failure("wrap", tessera_last_error(), false);
+        if (!c) raise_failure("wrap", tessera_last_error());
         image->im = static_cast<AnyImageStruct *>(c);
         image->keep = a;
         return image;
@@ -562,7 +562,7 @@ std::unique_ptr<Drawing> new_drawing(double width, double height, double x, doub
                          static_cast<float>(height), c);
     if (!p) {
         strFree(c);
-        raise_failure("new drawing", tessera_last_error(), false);
+        raise_failure("new drawing", tessera_last_error());
     }
     return std::make_unique<Drawing>(p);
 }
@@ -573,7 +573,7 @@ void add_element(Drawing &d, unsigned char type, py::handle colour, double size,
     if (std::isnan(size) || size < 0) raise(PyExc_ValueError, "size must be 0 or more");
     PointListElem e = ptlNewElem(type, c, static_cast<float>(size), static_cast<float>(x1), static_cast<float>(y1),
                                  static_cast<float>(x2), static_cast<float>(y2));
-    if (!e) raise_failure("add", tessera_last_error(), false);
+    if (!e) raise_failure("add", tessera_last_error());
     const uint32_t before = liLen(d.p()->elements);
     ptlAddElem(d.p(), e);
     if (liLen(d.p()->elements) == before) {
@@ -688,7 +688,7 @@ int32_t seed_of(int64_t seed) { return checked_int(seed, "seed"); }
 
 std::unique_ptr<Generator> make_generator(int32_t tag, int64_t seed, void *params, std::string description) {
     void *g = genNew_(tag, seed_of(seed), params);
-    if (!g) raise_failure("generator", tessera_last_error(), false);
+    if (!g) raise_failure("generator", tessera_last_error());
     return std::make_unique<Generator>(tag, g, std::move(description));
 }
 
@@ -891,7 +891,7 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                                       static_cast<int32_t>(to_left), static_cast<int32_t>(to_top),
                                       static_cast<int32_t>(width), static_cast<int32_t>(height));
                 }
-                if (!copied) raise_failure("crop_into", tessera_last_error(), false);
+                if (!copied) raise_failure("crop_into", tessera_last_error());
             },
             py::arg("into"), py::arg("left"), py::arg("top"), py::arg("to_left"), py::arg("to_top"), py::arg("width"),
             py::arg("height"), "Copies the rectangle at (left, top) into `into` at (to_left, to_top).")
@@ -1118,7 +1118,7 @@ Samples below low count in the first bin, at or above high in the last.)")
                  if (!std::isfinite(low) || !std::isfinite(high) || !(low < high))
                      raise(PyExc_ValueError, "low and high must be finite, low below high");
                  Hist h = hiNew(static_cast<uint32_t>(bins), low, high);
-                 if (!h) raise_failure("histogram", tessera_last_error(), false);
+                 if (!h) raise_failure("histogram", tessera_last_error());
                  return std::make_unique<Histogram>(h);
              }),
              py::arg("bins"), py::arg("low"), py::arg("high"))

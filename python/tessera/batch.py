@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import os
 import sys
 import time
@@ -180,11 +181,6 @@ def _cluster_error(message: str) -> int:
     return 2
 
 
-def logging_level(quiet: bool) -> int:
-    import logging
-    return logging.ERROR if quiet else logging.WARNING
-
-
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     if args.command == "convert" and not args.to:
@@ -208,7 +204,6 @@ def main(argv: Optional[List[str]] = None) -> int:
                 return _cluster_error(f"{seen[out]} and {f} would both be written to {out}")
             seen[out] = f
     if args.quiet:
-        import logging
         logging.getLogger("distributed").setLevel(logging.ERROR)
     import dask
     from distributed import Client, LocalCluster
@@ -224,7 +219,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
                 cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                                        dashboard_address="127.0.0.1:0",
-                                       silence_logs=logging_level(args.quiet))
+                                       silence_logs=logging.ERROR if args.quiet else logging.WARNING)
                 client = Client(cluster)
     except Exception as e:  # unreachable scheduler, no free port, ...
         if cluster is not None:

@@ -5,7 +5,6 @@
 #include <tessera/error.h>
 #include <tessera/magic.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -13,13 +12,13 @@
 #include <mutex>
 
 #include "plot.h"
-#include "support/alloc.h"
 #include "support/check.h"
 #include "support/error.h"
 #include "support/magic_internal.h"
 #include "support/per_thread.h"
 #include "support/replace_file.h"
 #include "support/spin_lock.h"
+#include "support/strings_internal.h"
 #include "support/unload.h"
 
 static_assert(sizeof(PointListElemStruct) == 24 && offsetof(PointListElemStruct, size) == 4);
@@ -234,36 +233,26 @@ using namespace tessera::detail;
 
 namespace {
 
-// Text written through a stream into memory from the seam; a write that cannot grow it marks the
+// Text written through a stream into a counted string; a write that cannot grow it marks the
 // text lost (and fails, so the writer stops).
 struct TextBuffer {
-    char *data = nullptr;
-    std::size_t size = 0, capacity = 0;
+    adtStringHeader *text = strMake(""); // null when there was no room for it
+    std::size_t size = 0;
     bool lost = false;
     TextBuffer() = default;
     TextBuffer(const TextBuffer &) = delete;
     TextBuffer &operator=(const TextBuffer &) = delete;
-    ~TextBuffer() { mem_free(data); }
+    ~TextBuffer() { strFree(text); }
     FILE *open() {
+        if (!text) return nullptr;
         cookie_io_functions_t io{};
         io.write = [](void *cookie, const char *bytes, std::size_t n) -> ssize_t {
-            return static_cast<TextBuffer *>(cookie)->append(bytes, n) ? static_cast<ssize_t>(n) : -1;
+            auto *t = static_cast<TextBuffer *>(cookie);
+            if (!str_append(t->text, t->size, bytes, n)) return t->lost = true, -1;
+            t->size += n;
+            return static_cast<ssize_t>(n);
         };
         return fopencookie(this, "w", io);
-    }
-    bool append(const char *bytes, std::size_t n) {
-        if (size + n > capacity) {
-            const std::size_t grown = std::max(capacity * 2, size + n + 256);
-            auto *bigger = static_cast<char *>(mem_alloc(grown));
-            if (!bigger) return !(lost = true);
-            if (size) std::memcpy(bigger, data, size);
-            mem_free(data);
-            data = bigger;
-            capacity = grown;
-        }
-        std::memcpy(data + size, bytes, n);
-        size += n;
-        return true;
     }
 };
 
@@ -398,7 +387,7 @@ int32_t ptlSave(PointList ptl, const char *path) {
         if (text.lost) fail_memory(text.size + 1, "the text of a point list");
         return -1;
     }
-    return replace_file(path, text.data, text.size) ? 0 : -1;
+    return replace_file(path, text.text->chars, text.size) ? 0 : -1;
 }
 
 int32_t ptlSaveF(PointList ptl, FILE *fp) {

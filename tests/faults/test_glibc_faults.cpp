@@ -197,24 +197,15 @@ std::vector<Named> operations() {
     static const std::string out_path = dir() + "/out.pgm";
     static const std::string comb_path = write_file("comb.ptl", comb);
     // What each rendering gives when nothing fails.
-    static void *const colour_reference = [] {
-        PointList p = ptlLoad(drawing_path.c_str());
-        void *im = ptlRender(p, IMAGE_RGB, 2, 2, RGB{0, 0, 0}, nullptr);
+    const auto rendered = [](const std::string &path, unsigned short type, float scale) {
+        PointList p = ptlLoad(path.c_str());
+        void *im = ptlRender(p, type, scale, scale, RGB{0, 0, 0}, nullptr);
         ptlFree(p);
         return im;
-    }();
-    static void *const binary_reference = [] {
-        PointList p = ptlLoad(drawing_path.c_str());
-        void *im = ptlRender(p, IMAGE_BINARY, 2, 2, RGB{0, 0, 0}, nullptr);
-        ptlFree(p);
-        return im;
-    }();
-    static void *const comb_reference = [] {
-        PointList p = ptlLoad(comb_path.c_str());
-        void *im = ptlRender(p, IMAGE_BINARY, 1, 1, RGB{0, 0, 0}, nullptr);
-        ptlFree(p);
-        return im;
-    }();
+    };
+    static void *const colour_reference = rendered(drawing_path, IMAGE_RGB, 2);
+    static void *const binary_reference = rendered(drawing_path, IMAGE_BINARY, 2);
+    static void *const comb_reference = rendered(comb_path, IMAGE_BINARY, 1);
     std::vector<Named> ops;
     ops.push_back(
         {"strMake", making([] { return strMake("some text"); },
