@@ -8,9 +8,11 @@
 //   (img(x, y) honours the offsets); image_view<T> is a non-owning, const-correct view.
 // - Errors: every precondition the C layer would stop the process for is checked first and
 //   thrown as std::invalid_argument or std::out_of_range; a failure the C layer reports (null,
-//   -1) throws tessera::error with the reason of tessera_last_error(); exhausted memory throws
-//   std::bad_alloc. The try_ forms (try_load, try_save, try_render...) return std::optional or
-//   bool instead and never throw; they are all that is declared when exceptions are off.
+//   -1) throws tessera::error with the reason of tessera_last_error() (tessera::file_error, with
+//   the path and the system's error code, for a file); exhausted memory throws std::bad_alloc
+//   (tessera::out_of_memory, with the reason, when the library reported it). The try_ forms
+//   (try_load, try_save, try_render...) return std::optional or bool instead and never throw;
+//   they are all that is declared when exceptions are off.
 // - Threads: as the C library (see tessera.h): distinct objects may be used on distinct threads.
 #pragma once
 

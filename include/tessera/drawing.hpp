@@ -5,6 +5,7 @@
 #include <tessera/list.h>
 #include <tessera/ptl.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -42,18 +43,30 @@ class drawing {
   public:
 #if TESSERA_HPP_THROWS
     // An empty drawing; colored says whether its file keeps the elements' colours (CPTL).
-    drawing(float x, float y, float width, float height, bool colored = true) {
+    // comment is saved with the drawing.
+    drawing(float x, float y, float width, float height, bool colored = true, std::string_view comment = {}) {
         detail::require(width > 0 && height > 0, "tessera::drawing: width and height must be above 0");
-        p_.reset(ptlNew(colored, x, y, width, height, nullptr));
-        if (!p_) detail::raise("tessera::drawing");
+        detail::require(comment.find('\0') == std::string_view::npos,
+                        "tessera::drawing: a NUL character in the comment");
+        adtStringHeader *c = nullptr;
+        if (!comment.empty() && !(c = strMake(std::string(comment).c_str()))) detail::raise("tessera::drawing");
+        p_.reset(ptlNew(colored, x, y, width, height, c));
+        if (!p_) {
+            strFree(c);
+            detail::raise("tessera::drawing");
+        }
     }
     static drawing load(const std::filesystem::path &path) {
         if (std::optional<drawing> d = try_load(path)) return std::move(*d);
-        detail::raise(("tessera::drawing::load: " + path.string()).c_str());
+        const int saved = errno;
+        detail::raise_file("tessera::drawing::load", path, tessera_last_error(), saved);
     }
     void save(const std::filesystem::path &path) const {
         detail::require(valid(), "tessera::drawing::save: a moved-from drawing");
-        if (!try_save(path)) detail::raise(("tessera::drawing::save: " + path.string()).c_str());
+        if (!try_save(path)) {
+            const int saved = errno;
+            detail::raise_file("tessera::drawing::save", path, tessera_last_error(), saved);
+        }
     }
     drawing &point(float x, float y, float size = 0, RGB color = {255, 255, 255}) {
         return add(PTL_POINT, color, size, x, y, 0, 0);
@@ -64,7 +77,8 @@ class drawing {
     drawing &ellipse(float cx, float cy, float rx, float ry, float size = 0, RGB color = {255, 255, 255}) {
         return add(PTL_ELLIPSE, color, size, cx, cy, rx, ry);
     }
-    drawing &fill(float x, float y) { return add(PTL_FILL, RGB{255, 255, 255}, 0, x, y, 0, 0); }
+    // A fill seeded at (x, y) (color is kept in a colour file; fills draw in binary renderings).
+    drawing &fill(float x, float y, RGB color = {255, 255, 255}) { return add(PTL_FILL, color, 0, x, y, 0, 0); }
     image<RGB> render_rgb(float scale_x, float scale_y, RGB background = {0, 0, 0}, bool *clipped = nullptr) const {
         return render<RGB>(IMAGE_RGB, scale_x, scale_y, background, clipped);
     }
@@ -125,6 +139,12 @@ class drawing {
     iterator begin() const { return p_ ? iterator(liFirst(p_->elements)) : iterator(); }
     iterator end() const { return iterator(); }
     PointList get() const noexcept { return p_.get(); }
+    // Takes over a C point list (null gives an empty drawing).
+    static drawing adopt(PointList p) noexcept {
+        drawing d;
+        d.p_.reset(p);
+        return d;
+    }
 
   private:
     drawing() = default;

@@ -131,9 +131,10 @@ class histogram {
   public:
 #if TESSERA_HPP_THROWS
     histogram(uint32_t bins, double low, double high) {
+        detail::require(bins > 0, "tessera::histogram: no bins");
         detail::require(low <= high, "tessera::histogram: low above high");
         h_.reset(hiNew(bins, low, high));
-        if (!h_) throw std::bad_alloc();
+        if (!h_) detail::raise("tessera::histogram");
     }
 #endif
     // Adds x with a weight; a moved-from histogram throws std::invalid_argument (without

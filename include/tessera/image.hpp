@@ -5,6 +5,7 @@
 #include <tessera/imAdditions.h>
 #include <tessera/image.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -175,21 +176,29 @@ class image {
     }
     static image load(const std::filesystem::path &path) {
         if (std::optional<image> im = try_load(path)) return std::move(*im);
-        detail::raise(("tessera::image::load: " + path.string()).c_str());
+        const int saved = errno;
+        detail::raise_file("tessera::image::load", path, tessera_last_error(), saved);
     }
     // Reads from where the stream stands (which must be a seekable file).
     static image load(std::FILE *stream) {
         detail::require(stream != nullptr, "tessera::image::load: no stream");
         if (std::optional<image> im = try_load(stream)) return std::move(*im);
-        detail::raise("tessera::image::load");
+        const int saved = errno;
+        detail::raise_file("tessera::image::load", {}, tessera_last_error(), saved);
     }
     void save(const std::filesystem::path &path) const {
         detail::require(valid(), "tessera::image::save: an empty image");
-        if (!try_save(path)) detail::raise(("tessera::image::save: " + path.string()).c_str());
+        if (!try_save(path)) {
+            const int saved = errno;
+            detail::raise_file("tessera::image::save", path, tessera_last_error(), saved);
+        }
     }
     void save(std::FILE *stream) const {
         detail::require(stream != nullptr, "tessera::image::save: no stream");
-        if (!try_save(stream)) detail::raise("tessera::image::save");
+        if (!try_save(stream)) {
+            const int saved = errno;
+            detail::raise_file("tessera::image::save", {}, tessera_last_error(), saved);
+        }
     }
     image dup() const {
         detail::require(valid(), "tessera::image::dup: an empty image");
@@ -310,11 +319,113 @@ class image {
     detail::image_owner im_;
 };
 
-// An image whose element type is known only at run time.
+// Whether tag names an element type with a fixed size (every tag but IMAGE_STRUCT).
+constexpr bool fixed_tag(uint16_t tag) noexcept {
+    switch (tag) {
+    case IMAGE_GRAY:
+    case IMAGE_BINARY:
+    case IMAGE_SHORT:
+    case IMAGE_INT:
+    case IMAGE_FLOAT:
+    case IMAGE_DOUBLE:
+    case IMAGE_RGB:
+    case IMAGE_FLOAT3A:
+    case IMAGE_FLOAT3B: return true;
+    default: return false;
+    }
+}
+
+// Bytes in one element of a fixed tag (0 for any other).
+constexpr std::size_t element_size(uint16_t tag) noexcept {
+    switch (tag) {
+    case IMAGE_GRAY:
+    case IMAGE_BINARY: return 1;
+    case IMAGE_SHORT: return 2;
+    case IMAGE_INT:
+    case IMAGE_FLOAT: return 4;
+    case IMAGE_DOUBLE: return 8;
+    case IMAGE_RGB: return 3;
+    case IMAGE_FLOAT3A:
+    case IMAGE_FLOAT3B: return 12;
+    default: return 0;
+    }
+}
+
+// An image whose element type is known only at run time (one of the fixed tags).
 class any_image {
   public:
     any_image() = default;
     template <class T> any_image(image<T> &&im) noexcept : im_(im.release()) {}
+#if TESSERA_HPP_THROWS
+    // A zero-filled image of the element type tag, width x height, first pixel (xoffset, yoffset).
+    any_image(uint16_t tag, int32_t width, int32_t height, int32_t xoffset = 0, int32_t yoffset = 0) {
+        im_.reset(make(tag, nullptr, width, height, xoffset, yoffset, "tessera::any_image"));
+    }
+    // An image over caller memory of width * height elements of tag, row after row; the memory
+    // must outlive the image, which never frees it.
+    static any_image wrap(uint16_t tag, void *pixels, int32_t width, int32_t height, int32_t xoffset = 0,
+                          int32_t yoffset = 0) {
+        detail::require(pixels != nullptr, "tessera::any_image::wrap: no pixels");
+        any_image out;
+        out.im_.reset(make(tag, pixels, width, height, xoffset, yoffset, "tessera::any_image::wrap"));
+        return out;
+    }
+    static any_image load(const std::filesystem::path &path) {
+        if (std::optional<any_image> im = try_load(path)) return std::move(*im);
+        const int saved = errno;
+        detail::raise_file("tessera::any_image::load", path, tessera_last_error(), saved);
+    }
+    void save(const std::filesystem::path &path) const {
+        require_valid("tessera::any_image::save");
+        if (im_Save_(im_.get(), header(), path.c_str()) != 0) {
+            const int saved = errno;
+            detail::raise_file("tessera::any_image::save", path, tessera_last_error(), saved);
+        }
+    }
+    // Moves the image into an image<T>; throws std::invalid_argument when its tag is another.
+    template <class T> image<T> as() && {
+        detail::require(valid() && tag() == tag_of<T>, "tessera::any_image::as: another element type");
+        return image<T>::adopt(im_.release());
+    }
+    // The operations of image<T>, on the image's own element type.
+    any_image dup() const {
+        require_valid("tessera::any_image::dup");
+        return made(im_Dup_(im_.get(), header()), "tessera::any_image::dup");
+    }
+    // A new image of the rectangle r, in this image's coordinates (it keeps r's corner as offsets).
+    any_image crop(const rect &r) const {
+        require_valid("tessera::any_image::crop");
+        detail::require(r.width > 0 && r.height > 0, "tessera::any_image::crop: a rectangle without pixels");
+        detail::require_inside(holds(r), "tessera::any_image::crop: the rectangle does not lie inside the image");
+        return made(im_Crop_(im_.get(), header(), r.x, r.y, r.width, r.height), "tessera::any_image::crop");
+    }
+    // A new image with n zero pixels around this one (offsets 0).
+    any_image border(int32_t n) const {
+        require_valid("tessera::any_image::border");
+        detail::require(n >= 0, "tessera::any_image::border: a negative border");
+        detail::require(n <= (INT32_MAX - width()) / 2 && n <= (INT32_MAX - height()) / 2,
+                        "tessera::any_image::border: the result's size would not fit 32 bits");
+        return made(imBorders(im_.get(), n), "tessera::any_image::border");
+    }
+    // A new width x height image sampled by nearest neighbour (offsets 0).
+    any_image scale(int32_t new_width, int32_t new_height) const {
+        require_valid("tessera::any_image::scale");
+        detail::require(new_width > 0 && new_height > 0, "tessera::any_image::scale: width and height must be above 0");
+        return made(imScale(im_.get(), new_width, new_height), "tessera::any_image::scale");
+    }
+    // Replaces the comment saved with the image ("" removes it).
+    void set_comment(std::string_view text) {
+        require_valid("tessera::any_image::set_comment");
+        detail::require(text.find('\0') == std::string_view::npos, "tessera::any_image::set_comment: a NUL character");
+        adtStringHeader *c = nullptr;
+        if (!text.empty()) {
+            c = strMake(std::string(text).c_str());
+            if (!c) detail::raise("tessera::any_image::set_comment");
+        }
+        std::swap(header()->comment, c);
+        strFree(c);
+    }
+#endif
     // Loads a file of any element type a file can hold.
     static std::optional<any_image> try_load(const std::filesystem::path &path) noexcept {
         any_image out;
@@ -322,20 +433,29 @@ class any_image {
         if (!out.im_) return std::nullopt;
         return out;
     }
-#if TESSERA_HPP_THROWS
-    static any_image load(const std::filesystem::path &path) {
-        if (std::optional<any_image> im = try_load(path)) return std::move(*im);
-        detail::raise(("tessera::any_image::load: " + path.string()).c_str());
+    // Takes over a C image of a fixed tag (null gives an empty image).
+    static any_image adopt(void *c_image) noexcept {
+        any_image out;
+        out.im_.reset(static_cast<AnyImageStruct *>(c_image));
+        return out;
     }
-    // Moves the image into an image<T>; throws std::invalid_argument when its tag is another.
-    template <class T> image<T> as() && {
-        detail::require(valid() && tag() == tag_of<T>, "tessera::any_image::as: another element type");
-        return image<T>::adopt(im_.release());
-    }
-#endif
     bool valid() const noexcept { return static_cast<bool>(im_); }
     // The element type's tag; 0 for an empty image.
     uint16_t tag() const { return im_ ? im_.get()->header->tag : 0; }
+    // Size, place and memory; 0, an empty rectangle and false for an empty image.
+    int32_t width() const { return im_ ? header()->width : 0; }
+    int32_t height() const { return im_ ? header()->height : 0; }
+    int32_t xoffset() const { return im_ ? header()->xoffset : 0; }
+    int32_t yoffset() const { return im_ ? header()->yoffset : 0; }
+    rect bounds() const { return {xoffset(), yoffset(), width(), height()}; }
+    bool wrapped() const { return im_ && header()->wrapped; }
+    std::size_t element_size() const { return tessera::element_size(tag()); }
+    bool contains(int64_t x, int64_t y) const {
+        return im_ && x >= xoffset() && y >= yoffset() && x < int64_t{xoffset()} + width() &&
+               y < int64_t{yoffset()} + height();
+    }
+    // The comment of the file the image came from ("" when none).
+    std::string_view comment() const { return im_ ? strGet(header()->comment) : ""; }
     // Calls f with an image_view<T> of the image's element type; the result is f's. An empty
     // image throws std::invalid_argument (without exceptions, f gets an empty gray view).
     template <class F> decltype(auto) visit(F &&f) {
@@ -361,8 +481,33 @@ class any_image {
         }
     }
     AnyImageStruct *get() const noexcept { return im_.get(); }
+    AnyImageStruct *release() noexcept { return im_.release(); }
 
   private:
+    ImageHeader *header() const { return im_.get()->header; }
+#if TESSERA_HPP_THROWS
+    void require_valid(const char *doing) const {
+        if (!im_) throw std::invalid_argument(std::string(doing) + ": an empty image");
+    }
+    bool holds(const rect &r) const {
+        return contains(r.x, r.y) && contains(int64_t{r.x} + r.width - 1, int64_t{r.y} + r.height - 1);
+    }
+    static AnyImageStruct *make(uint16_t tag, void *pixels, int32_t width, int32_t height, int32_t xoffset,
+                                int32_t yoffset, const char *doing) {
+        detail::require(fixed_tag(tag), (std::string(doing) + ": not an element type of fixed size").c_str());
+        detail::require(width > 0 && height > 0, (std::string(doing) + ": width and height must be above 0").c_str());
+        detail::require(int64_t{xoffset} + width - 1 <= INT32_MAX && int64_t{yoffset} + height - 1 <= INT32_MAX,
+                        (std::string(doing) + ": the image's indices would not fit 32 bits").c_str());
+        auto *im =
+            static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, width, height, xoffset, yoffset, pixels, 0, 0, nullptr));
+        if (!im) detail::raise(doing);
+        return im;
+    }
+    static any_image made(void *c_image, const char *doing) {
+        if (!c_image) detail::raise(doing);
+        return adopt(c_image);
+    }
+#endif
     detail::image_owner im_;
 };
 

@@ -111,10 +111,66 @@ TEST(CxxImage, FilesByPathAndStream) {
     try {
         (void)tessera::image<uint8_t>::load(scratch("missing.pgm"));
         FAIL() << "no exception";
-    } catch (const tessera::error &e) {
+    } catch (const tessera::file_error &e) {
         EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
+        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+        EXPECT_EQ(e.path(), scratch("missing.pgm"));
+    }
+    // A file that is there but not an image has no system error behind it.
+    std::FILE *text = std::fopen(scratch("text.pgm").c_str(), "w");
+    std::fputs("hello\n", text);
+    std::fclose(text);
+    try {
+        (void)tessera::any_image::load(scratch("text.pgm"));
+        FAIL() << "no exception";
+    } catch (const tessera::file_error &e) {
+        EXPECT_FALSE(e.code()) << e.what();
+        EXPECT_FALSE(e.reason().empty());
     }
     EXPECT_FALSE(tessera::image<uint8_t>::try_load(scratch("missing.pgm")).has_value());
+}
+
+// An image of a run-time type does what image<T> does, on its own element type.
+TEST(CxxImage, AnyImageOperationsKeepTheElementType) {
+    for (const uint16_t tag : {IMAGE_GRAY, IMAGE_BINARY, IMAGE_SHORT, IMAGE_INT, IMAGE_FLOAT, IMAGE_DOUBLE, IMAGE_RGB,
+                               IMAGE_FLOAT3A, IMAGE_FLOAT3B}) {
+        SCOPED_TRACE(tag);
+        tessera::any_image im(tag, 5, 4, -2, 7);
+        EXPECT_EQ(im.bounds(), (tessera::rect{-2, 7, 5, 4}));
+        EXPECT_EQ(im.element_size(), im.visit([](auto v) { return sizeof(typename decltype(v)::value_type); }));
+        // one byte set in the pixel at (0, 8): every copy must carry it to the same place
+        static_cast<unsigned char *>(im.get()->data[8])[0 * im.element_size()] = 1;
+        const auto first = [](const tessera::any_image &a, int32_t x, int32_t y) {
+            return static_cast<const unsigned char *>(
+                a.get()->data[y])[static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(a.element_size())];
+        };
+        const auto copy = im.dup();
+        EXPECT_EQ(copy.tag(), tag);
+        EXPECT_EQ(first(copy, 0, 8), 1);
+        const auto part = im.crop({-1, 8, 2, 2});
+        EXPECT_EQ(part.bounds(), (tessera::rect{-1, 8, 2, 2}));
+        EXPECT_EQ(first(part, 0, 8), 1);
+        const auto framed = im.border(3);
+        EXPECT_EQ(framed.bounds(), (tessera::rect{0, 0, 11, 10}));
+        EXPECT_EQ(first(framed, 5, 4), 1);
+        EXPECT_EQ(first(framed, 0, 0), 0);
+        const auto scaled = im.scale(10, 8);
+        EXPECT_EQ(scaled.bounds(), (tessera::rect{0, 0, 10, 8}));
+        EXPECT_EQ(first(scaled, 4, 2), 1);
+    }
+    tessera::any_image im(IMAGE_GRAY, 2, 2);
+    im.set_comment("made here");
+    EXPECT_EQ(im.comment(), "made here");
+    im.save(scratch("any.pgm"));
+    // a file's comment comes back with the line feed that ends its line
+    EXPECT_EQ(tessera::any_image::load(scratch("any.pgm")).comment(), "made here\n");
+    im.set_comment("");
+    EXPECT_EQ(im.comment(), "");
+    std::vector<double> pixels(6, 0.5);
+    auto wrapped = tessera::any_image::wrap(IMAGE_DOUBLE, pixels.data(), 3, 2);
+    EXPECT_TRUE(wrapped.wrapped());
+    std::move(wrapped).as<double>()(2, 1) = 4;
+    EXPECT_EQ(pixels[5], 4);
 }
 
 TEST(CxxImage, WrappingCallerMemoryDoesNotCopy) {
@@ -339,6 +395,30 @@ TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
              tessera::histogram taken = std::move(h);
              h.add(0.5);
          }},
+        {"any_image of a tag without a fixed size", [] { tessera::any_image(IMAGE_STRUCT, 2, 2); }},
+        {"any_image of an unknown tag", [] { tessera::any_image(77, 2, 2); }},
+        {"any_image of no pixels", [] { tessera::any_image(IMAGE_INT, 3, 0); }},
+        {"any_image whose indices overflow", [] { tessera::any_image(IMAGE_INT, 3, 2, INT32_MAX - 1, 0); }},
+        {"any_image wrapping nothing", [] { (void)tessera::any_image::wrap(IMAGE_GRAY, nullptr, 2, 2); }},
+        {"dup of an empty any_image", [] { (void)tessera::any_image{}.dup(); }},
+        {"crop of an empty any_image",
+         [] {
+             (void)tessera::any_image{}.crop({0, 0, 1, 1});
+         }},
+        {"any_image crop past the edge",
+         [] {
+             (void)tessera::any_image(IMAGE_FLOAT, 4, 4).crop({3, 0, 2, 1});
+         }},
+        {"any_image crop whose width overflows",
+         [] {
+             (void)tessera::any_image(IMAGE_FLOAT, 4, 4).crop({2, 0, INT32_MAX, 1});
+         }},
+        {"any_image border too wide", [] { (void)tessera::any_image(IMAGE_GRAY, 4, 4).border(INT32_MAX / 2); }},
+        {"any_image scale to nothing", [] { (void)tessera::any_image(IMAGE_GRAY, 4, 4).scale(3, 0); }},
+        {"comment of an empty any_image", [] { tessera::any_image{}.set_comment("x"); }},
+        {"save of an empty any_image", [] { tessera::any_image{}.save(scratch("empty.pgm")); }},
+        {"histogram of no bins", [] { tessera::histogram h(0, 0, 1); }},
+        {"drawing comment with a NUL", [] { tessera::drawing(0, 0, 1, 1, true, std::string_view("a\0b", 3)); }},
         {"crop whose width overflows",
          [&] {
              (void)im.crop({2, 0, INT32_MAX, 1});

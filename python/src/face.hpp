@@ -1,0 +1,126 @@
+// What the files of the tessera extension module share: the records behind the Python
+// classes, element kinds, files and the checks every class makes.
+//
+// The classes hold the C++ face's owning types (tessera.hpp). Every precondition is checked
+// here first and thrown as the C++ exception whose Python twin a user expects
+// (std::invalid_argument: ValueError, std::out_of_range: IndexError, std::overflow_error:
+// OverflowError, py::type_error: TypeError); a failure the library reports comes as
+// tessera::error, tessera::file_error or tessera::out_of_memory, which the one translator of
+// errors.cpp turns into tessera.Error, tessera.FileError (and its OSError subclasses) or
+// MemoryError.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <tessera.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include "tool.h"
+}
+
+namespace py = pybind11;
+
+namespace tessera::detail::python {
+
+// Storage for the extension's objects comes zero-filled, so that an object made by
+// cls.__new__(cls) without __init__ (whose storage pybind11 allocates without constructing it)
+// holds empty records, which every method refuses, rather than garbage.
+struct ZeroedStorage {
+    static void *operator new(std::size_t size) {
+        if (void *p = std::calloc(1, size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void *p) { std::free(p); }
+};
+
+[[noreturn]] void never_initialised(const char *type);
+
+// A failure the tool's readers and writers reported for a file (filename "" for a file
+// object): MemoryError or a FileError with errno and filename.
+[[noreturn]] void raise_problem(const std::string &filename, const problem &why);
+
+// ---- element kinds ----------------------------------------------------------------------------
+
+struct kind_info {
+    const char *name;
+    uint16_t tag;
+    const char *format; // buffer-protocol format of one channel
+    std::size_t channel_size;
+    int channels;
+};
+const kind_info &kind_of_tag(unsigned tag);
+const kind_info &kind_named(const std::string &name);
+
+// ---- files: paths, os.PathLike, and file objects ----------------------------------------------
+
+// A file object's bytes in an in-memory file, or a path as the C layer wants it.
+struct source {
+    std::string path;
+    int fd = -1;
+    source() = default;
+    source(const source &) = delete;
+    source &operator=(const source &) = delete;
+    ~source();
+};
+bool is_path(const py::handle &target);
+std::string path_of(const py::handle &target);
+// The name a failure reports: the path, or "" for a file object.
+std::string name_of(const py::handle &target);
+void open_source(const py::handle &target, source &s);
+int memory_file(const char *name);
+std::string fd_path(int fd);
+// Gives the bytes written to an in-memory file to a file object.
+void deliver(int fd, const py::handle &target);
+
+// ---- values -------------------------------------------------------------------------------------
+
+RGB colour_of(const py::handle &value, const char *what);
+int32_t checked_int(int64_t v, const char *what);
+
+// ---- images -------------------------------------------------------------------------------------
+
+struct Image : ZeroedStorage {
+    tessera::any_image im;
+    py::object keep; // the array whose memory a wrapping image uses
+    std::mutex busy; // held while the library works on the pixels without the GIL
+
+    explicit Image(tessera::any_image i) : im(std::move(i)) {}
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    // The C image; raises TypeError for an object that was never initialised (call with the GIL).
+    AnyImageStruct *c() const {
+        if (!im.valid()) never_initialised("Image");
+        return im.get();
+    }
+    const ImageHeader &h() const { return *c()->header; }
+    const kind_info &kind() const { return kind_of_tag(h().tag); }
+    std::size_t elem_size() const { return im.element_size(); }
+};
+
+// Runs f on the image with the image's lock held and the GIL released, in that order (so a
+// thread waiting for the image never stalls the others); f must not touch Python.
+template <class F> auto locked(Image &self, F f) {
+    self.c();
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(self.busy);
+    return f(self.im);
+}
+
+inline std::unique_ptr<Image> held(tessera::any_image im) { return std::make_unique<Image>(std::move(im)); }
+
+void init_errors(py::module_ &m);
+void init_image(py::module_ &m);
+void init_drawing(py::module_ &m);
+void init_generator(py::module_ &m);
+void init_histogram(py::module_ &m);
+void init_jobs(py::module_ &m);
+
+} // namespace tessera::detail::python

@@ -1,0 +1,508 @@
+// tessera.Image: images as numpy arrays, their files, and the operations on their pixels.
+#include "face.hpp"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+namespace tessera::detail::python {
+
+namespace {
+
+// pybind11's buffer export, and the check in front of it: the buffer callback cannot raise,
+// so an image that was never initialised is refused here with a TypeError.
+getbufferproc pybind11_getbuffer = nullptr;
+int checked_getbuffer(PyObject *obj, Py_buffer *view, int flags) {
+    try {
+        if (!py::cast<const Image &>(py::handle(obj)).im.valid()) {
+            PyErr_SetString(PyExc_TypeError, "this tessera.Image was never initialised (made without __init__)");
+            return -1;
+        }
+    } catch (const std::exception &) {
+        PyErr_SetString(PyExc_TypeError, "not a tessera.Image");
+        return -1;
+    }
+    return pybind11_getbuffer(obj, view, flags);
+}
+
+// The address of the first pixel and the bytes from one row to the next.
+char *origin(const Image &self) {
+    const ImageHeader &h = self.h();
+    return static_cast<char *>(self.c()->data[h.yoffset]) +
+           static_cast<std::ptrdiff_t>(h.xoffset) * static_cast<std::ptrdiff_t>(self.elem_size());
+}
+std::ptrdiff_t row_stride(const Image &self) {
+    const ImageHeader &h = self.h();
+    void **rows = self.c()->data;
+    return h.height > 1 ? static_cast<char *>(rows[h.yoffset + 1]) - static_cast<char *>(rows[h.yoffset])
+                        : static_cast<std::ptrdiff_t>(self.elem_size()) * h.width;
+}
+
+py::buffer_info buffer_of(Image &self) {
+    const auto &k = self.kind();
+    std::vector<py::ssize_t> shape{self.h().height, self.h().width};
+    std::vector<py::ssize_t> strides{row_stride(self), static_cast<py::ssize_t>(self.elem_size())};
+    if (k.channels == 3) {
+        shape.push_back(3);
+        strides.push_back(static_cast<py::ssize_t>(k.channel_size));
+    }
+    return py::buffer_info(origin(self), static_cast<py::ssize_t>(k.channel_size), k.format,
+                           static_cast<py::ssize_t>(shape.size()), shape, strides);
+}
+
+py::array array_of(py::object self_obj) {
+    auto &self = self_obj.cast<Image &>();
+    const auto info = buffer_of(self);
+    py::dtype dt(info.format);
+    return py::array(dt, info.shape, info.strides, info.ptr, self_obj);
+}
+
+// The pixel at (x, y) as a Python value.
+py::object value_at(const Image &self, const void *p) {
+    switch (self.h().tag) {
+    case IMAGE_GRAY: return py::int_(*static_cast<const uint8_t *>(p));
+    case IMAGE_BINARY: return py::int_(*static_cast<const int8_t *>(p));
+    case IMAGE_SHORT: return py::int_(*static_cast<const int16_t *>(p));
+    case IMAGE_INT: return py::int_(*static_cast<const int32_t *>(p));
+    case IMAGE_FLOAT: return py::float_(*static_cast<const float *>(p));
+    case IMAGE_DOUBLE: return py::float_(*static_cast<const double *>(p));
+    case IMAGE_RGB: {
+        const auto *c = static_cast<const uint8_t *>(p);
+        return py::make_tuple(c[0], c[1], c[2]);
+    }
+    default: {
+        const auto *f = static_cast<const float *>(p);
+        return py::make_tuple(f[0], f[1], f[2]);
+    }
+    }
+}
+
+// Stores a Python value as one element of the image's type into out (room for 12 bytes).
+void element_of(const Image &self, const py::handle &value, unsigned char *out) {
+    const auto &k = self.kind();
+    std::vector<double> v;
+    if (k.channels == 3) {
+        if (!py::isinstance<py::sequence>(value) || py::len(value) != 3)
+            throw py::type_error(std::string("a ") + k.name + " pixel is a sequence of three values");
+        for (auto item : value) v.push_back(item.cast<double>());
+    } else {
+        if (!py::isinstance<py::int_>(value) && !py::isinstance<py::float_>(value) &&
+            !py::hasattr(value, "__index__") && !py::hasattr(value, "__float__"))
+            throw py::type_error(std::string("a ") + k.name + " pixel is a number");
+        v.push_back(value.cast<double>());
+    }
+    auto check = [&](double x, double lo, double hi) {
+        if (!(x >= lo && x <= hi) || x != std::floor(x))
+            throw std::invalid_argument(std::string("a ") + k.name + " pixel is a whole number from " +
+                                        std::to_string(static_cast<long long>(lo)) + " to " +
+                                        std::to_string(static_cast<long long>(hi)));
+    };
+    switch (self.h().tag) {
+    case IMAGE_GRAY: check(v[0], 0, 255), out[0] = static_cast<uint8_t>(v[0]); break;
+    case IMAGE_BINARY: check(v[0], -128, 127), out[0] = static_cast<unsigned char>(static_cast<int8_t>(v[0])); break;
+    case IMAGE_SHORT: {
+        check(v[0], -32768, 32767);
+        const auto s = static_cast<int16_t>(v[0]);
+        std::memcpy(out, &s, 2);
+        break;
+    }
+    case IMAGE_INT: {
+        check(v[0], -2147483648.0, 2147483647.0);
+        const auto s = static_cast<int32_t>(v[0]);
+        std::memcpy(out, &s, 4);
+        break;
+    }
+    case IMAGE_FLOAT: {
+        const auto f = static_cast<float>(v[0]);
+        std::memcpy(out, &f, 4);
+        break;
+    }
+    case IMAGE_DOUBLE: std::memcpy(out, &v[0], 8); break;
+    case IMAGE_RGB:
+        for (int i = 0; i < 3; ++i) check(v[i], 0, 255), out[i] = static_cast<uint8_t>(v[i]);
+        break;
+    default:
+        for (int i = 0; i < 3; ++i) {
+            const auto f = static_cast<float>(v[i]);
+            std::memcpy(out + 4 * i, &f, 4);
+        }
+    }
+}
+
+std::unique_ptr<Image> new_image(int64_t width, int64_t height, const std::string &kind, int64_t xoffset,
+                                 int64_t yoffset) {
+    const auto &k = kind_named(kind);
+    if (width <= 0 || height <= 0) throw std::invalid_argument("an image needs a positive width and height");
+    if (width > INT32_MAX || height > INT32_MAX || xoffset < INT32_MIN || yoffset < INT32_MIN ||
+        xoffset + width - 1 > INT32_MAX || yoffset + height - 1 > INT32_MAX)
+        throw std::overflow_error("the image's indices do not fit in 32 bits");
+    return held(tessera::any_image(k.tag, static_cast<int32_t>(width), static_cast<int32_t>(height),
+                                   static_cast<int32_t>(xoffset), static_cast<int32_t>(yoffset)));
+}
+
+// The element kind an array holds: by dtype and shape, or as asked.
+const kind_info &kind_for_array(const py::array &a, const std::optional<std::string> &kind) {
+    const int ndim = static_cast<int>(a.ndim());
+    const bool three = ndim == 3 && a.shape(2) == 3;
+    if (ndim != 2 && !three)
+        throw std::invalid_argument("an image array has shape (height, width) or (height, width, 3)");
+    const char code = a.dtype().kind();
+    const auto size = a.dtype().itemsize();
+    const char *name = nullptr;
+    if (kind) {
+        name = kind->c_str();
+    } else if (code == 'b' && !three) {
+        name = "binary";
+    } else if (code == 'u' && size == 1) {
+        name = three ? "rgb" : "gray";
+    } else if (code == 'i' && size == 1 && !three) {
+        name = "binary";
+    } else if (code == 'i' && size == 2 && !three) {
+        name = "short";
+    } else if (code == 'i' && size == 4 && !three) {
+        name = "int";
+    } else if (code == 'f' && size == 4) {
+        name = three ? "float3a" : "float";
+    } else if (code == 'f' && size == 8 && !three) {
+        name = "double";
+    } else {
+        throw py::type_error("no image element type holds an array of dtype " + py::str(a.dtype()).cast<std::string>() +
+                             " and this shape");
+    }
+    const auto &k = kind_named(name);
+    if ((k.channels == 3) != three)
+        throw std::invalid_argument(std::string("a ") + k.name + " image needs an array of shape " +
+                                    (three ? "(height, width)" : "(height, width, 3)"));
+    return k;
+}
+
+std::unique_ptr<Image> from_array(py::array a, int64_t xoffset, int64_t yoffset, std::optional<std::string> kind,
+                                  bool wrap) {
+    const auto &k = kind_for_array(a, kind);
+    const int64_t height = a.shape(0), width = a.shape(1);
+    const py::dtype want = py::dtype(k.format);
+    if (wrap) {
+        // A binary image wraps any one-byte array (uint8, int8 or bool): 0 is clear, the rest set.
+        const bool byte_binary = k.tag == IMAGE_BINARY && a.dtype().itemsize() == 1 &&
+                                 (a.dtype().kind() == 'u' || a.dtype().kind() == 'i' || a.dtype().kind() == 'b');
+        if (!byte_binary && !(a.dtype().kind() == want.kind() && a.dtype().itemsize() == want.itemsize()))
+            throw py::type_error(std::string("wrapping as ") + k.name + " needs an array of dtype " +
+                                 py::str(py::object(want)).cast<std::string>());
+        if (!(a.flags() & py::array::c_style)) throw std::invalid_argument("only a C-contiguous array can be wrapped");
+        // The library reads the memory as native, aligned values.
+        if (!a.dtype().attr("isnative").cast<bool>())
+            throw std::invalid_argument(
+                "only an array in the machine's byte order can be wrapped (use astype to copy)");
+        if (reinterpret_cast<uintptr_t>(a.data()) % k.channel_size != 0)
+            throw std::invalid_argument("only an aligned array can be wrapped (copy it first)");
+        if (!a.writeable()) throw std::invalid_argument("only a writeable array can be wrapped");
+    }
+    if (width <= 0 || height <= 0) throw std::invalid_argument("an image needs a positive width and height");
+    if (width > INT32_MAX || height > INT32_MAX || xoffset < INT32_MIN || yoffset < INT32_MIN ||
+        xoffset + width - 1 > INT32_MAX || yoffset + height - 1 > INT32_MAX)
+        throw std::overflow_error("the image's indices do not fit in 32 bits");
+    if (wrap) {
+        auto image = held(tessera::any_image::wrap(k.tag, a.mutable_data(), static_cast<int32_t>(width),
+                                                   static_cast<int32_t>(height), static_cast<int32_t>(xoffset),
+                                                   static_cast<int32_t>(yoffset)));
+        image->keep = a;
+        return image;
+    }
+    auto image = new_image(width, height, k.name, xoffset, yoffset);
+    py::array converted = py::array::ensure(a, py::array::c_style | py::array::forcecast);
+    converted = converted.attr("astype")(want, py::arg("copy") = false).cast<py::array>();
+    converted = py::array::ensure(converted, py::array::c_style);
+    const auto row = static_cast<std::size_t>(width) * image->elem_size();
+    const auto *src = static_cast<const char *>(converted.data());
+    for (int64_t y = 0; y < height; ++y)
+        std::memcpy(origin(*image) + y * row_stride(*image), src + static_cast<std::size_t>(y) * row, row);
+    return image;
+}
+
+struct rect {
+    int64_t left, top, width, height;
+};
+
+void require_inside(const Image &self, rect r, const char *what) {
+    if (r.width <= 0 || r.height <= 0)
+        throw std::invalid_argument(std::string(what) + ": width and height must be positive");
+    if (!self.im.contains(r.left, r.top) || !self.im.contains(r.left + r.width - 1, r.top + r.height - 1))
+        throw std::out_of_range(std::string(what) + ": the rectangle at (" + std::to_string(r.left) + ", " +
+                                std::to_string(r.top) + ") of " + std::to_string(r.width) + " x " +
+                                std::to_string(r.height) + " does not lie inside the image");
+}
+
+std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background) {
+    source s;
+    open_source(target, s);
+    const RGB bg = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
+                             "background");
+    problem why{};
+    sniffed what{};
+    AnyImageStruct *im;
+    {
+        py::gil_scoped_release release;
+        im = load_any(s.path.c_str(), bg, &what, &why);
+    }
+    if (!im) raise_problem(name_of(target), why);
+    return held(tessera::any_image::adopt(im));
+}
+
+// Writes the image: the format is format, else the path's extension, else the image's own.
+void save(Image &self, const py::handle &target, std::optional<std::string> format) {
+    const out_format *f = nullptr;
+    if (format) {
+        f = format_named(format->c_str());
+        if (!f) throw std::invalid_argument("unknown format '" + *format + "' (" + format_names() + ")");
+    } else if (is_path(target)) {
+        const std::string p = path_of(target);
+        f = format_of_path(p.c_str());
+        if (!f)
+            throw std::invalid_argument("cannot tell the format from the name '" + p + "' (" + format_names() + ")");
+    } else {
+        const unsigned tag = self.h().tag;
+        f = format_named(tag == IMAGE_GRAY || tag == IMAGE_RGB || tag == IMAGE_BINARY ? "pnm" : magic_of(tag));
+    }
+    if (!target_tag(f, self.h().tag, 0))
+        throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name +
+                                    " images (convert() changes the element type)");
+    problem why{};
+    int fd = -1;
+    std::string path;
+    if (is_path(target)) {
+        path = path_of(target);
+    } else {
+        if (!py::hasattr(target, "write"))
+            throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
+        fd = memory_file("tessera-out");
+        path = fd_path(fd);
+    }
+    int ok;
+    AnyImageStruct *im = self.c();
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(self.busy);
+        ok = fd >= 0 ? save_as(im, f, path.c_str(), &why) : write_output(im, f, path.c_str(), &why);
+    }
+    if (!ok) {
+        if (fd >= 0) close(fd);
+        raise_problem(fd >= 0 ? std::string() : path, why);
+    }
+    if (fd >= 0) {
+        try {
+            deliver(fd, target);
+        } catch (...) {
+            close(fd);
+            throw;
+        }
+        close(fd);
+    }
+}
+
+} // namespace
+
+void init_image(py::module_ &m) {
+    py::class_<Image, std::unique_ptr<Image>> image(
+        m, "Image", py::buffer_protocol(), R"(A two-dimensional image of one element type, indexed from chosen offsets.
+
+Its pixels are a numpy array without copying: numpy.asarray(image) or image.array, of
+shape (height, width) or (height, width, 3); the array keeps the image alive. Row 0 of the
+array is row yoffset of the image. Element kinds and dtypes: gray uint8, binary uint8 (0
+clear, other values set), rgb uint8 x 3, short int16, int int32, float float32, double
+float64, float3a and float3b float32 x 3.)");
+    image
+        .def(py::init(&new_image), py::arg("width"), py::arg("height"), py::arg("kind") = "gray",
+             py::arg("xoffset") = 0, py::arg("yoffset") = 0, "A new image of the given kind, every pixel 0.")
+        .def_static("from_array", &from_array, py::arg("array"), py::arg("xoffset") = 0, py::arg("yoffset") = 0,
+                    py::arg("kind") = py::none(), py::arg("wrap") = false,
+                    R"(An image holding the array's pixels.
+
+The kind follows the dtype and shape (uint8: gray, or rgb for (h, w, 3); bool and int8:
+binary; int16: short; int32: int; float32: float, or float3a; float64: double) unless
+given. The pixels are copied, or with wrap=True the image uses the array's memory (which
+must be C-contiguous, writeable and of the kind's dtype) and keeps the array alive.)")
+        .def_buffer(&buffer_of)
+        .def_property_readonly("array", &array_of, "The pixels as a numpy array sharing the image's memory.")
+        .def_property_readonly("width", [](const Image &s) { return s.h().width; })
+        .def_property_readonly("height", [](const Image &s) { return s.h().height; })
+        .def_property_readonly(
+            "xoffset", [](const Image &s) { return s.h().xoffset; }, "Index of the first column.")
+        .def_property_readonly(
+            "yoffset", [](const Image &s) { return s.h().yoffset; }, "Index of the first row.")
+        .def_property_readonly(
+            "kind", [](const Image &s) { return std::string(s.kind().name); },
+            "The element kind: gray, binary, rgb, short, int, float, double, float3a or float3b.")
+        .def_property_readonly("shape",
+                               [](const Image &s) {
+                                   py::tuple t = s.kind().channels == 3 ? py::make_tuple(s.h().height, s.h().width, 3)
+                                                                        : py::make_tuple(s.h().height, s.h().width);
+                                   return t;
+                               })
+        .def_property_readonly(
+            "wrapped", [](const Image &s) { return s.h().wrapped; }, "Whether the image uses a numpy array's memory.")
+        .def_property(
+            "comment",
+            // under the image's lock: a save on another thread may be reading it
+            [](Image &s) { return locked(s, [](const tessera::any_image &im) { return std::string(im.comment()); }); },
+            [](Image &s, const std::string &text) {
+                if (text.find('\0') != std::string::npos) throw std::invalid_argument("a comment with a NUL character");
+                locked(s, [&](tessera::any_image &im) { im.set_comment(text); });
+            },
+            "The comment of the file the image came from (saved with it).")
+        .def(
+            "at",
+            [](const Image &s, int64_t x, int64_t y) {
+                if (s.c() && !s.im.contains(x, y))
+                    throw std::out_of_range("(" + std::to_string(x) + ", " + std::to_string(y) +
+                                            ") lies outside the image");
+                return value_at(s, static_cast<const char *>(s.c()->data[y]) +
+                                       static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(s.elem_size()));
+            },
+            py::arg("x"), py::arg("y"), "The pixel at column x, row y, in the image's own coordinates.")
+        .def(
+            "set",
+            [](Image &s, int64_t x, int64_t y, py::handle value) {
+                if (s.c() && !s.im.contains(x, y))
+                    throw std::out_of_range("(" + std::to_string(x) + ", " + std::to_string(y) +
+                                            ") lies outside the image");
+                unsigned char e[16];
+                element_of(s, value, e);
+                std::memcpy(static_cast<char *>(s.c()->data[y]) +
+                                static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(s.elem_size()),
+                            e, s.elem_size());
+            },
+            py::arg("x"), py::arg("y"), py::arg("value"), "Sets the pixel at column x, row y.")
+        .def(
+            "dup", [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.dup(); })); },
+            "An independent copy.")
+        .def(
+            "crop",
+            [](Image &s, int64_t left, int64_t top, int64_t width, int64_t height) {
+                require_inside(s, {left, top, width, height}, "crop");
+                return held(locked(s, [&](const tessera::any_image &im) {
+                    return im.crop({static_cast<int32_t>(left), static_cast<int32_t>(top), static_cast<int32_t>(width),
+                                    static_cast<int32_t>(height)});
+                }));
+            },
+            py::arg("left"), py::arg("top"), py::arg("width"), py::arg("height"),
+            "A new image of the rectangle at (left, top), in image coordinates; it keeps those offsets.")
+        .def(
+            "crop_into",
+            [](Image &s, Image &into, int64_t left, int64_t top, int64_t to_left, int64_t to_top, int64_t width,
+               int64_t height) {
+                if (into.h().tag != s.h().tag)
+                    throw py::type_error(std::string("crop_into needs an image of the same kind (") + s.kind().name +
+                                         ", not " + into.kind().name + ")");
+                require_inside(s, {left, top, width, height}, "crop_into (source)");
+                require_inside(into, {to_left, to_top, width, height}, "crop_into (target)");
+                void *copied;
+                AnyImageStruct *from = s.c(), *to = into.c();
+                {
+                    py::gil_scoped_release release;
+                    // One lock when the image copies within itself, both (in a safe order) otherwise.
+                    std::unique_lock<std::mutex> mine(s.busy, std::defer_lock), theirs(into.busy, std::defer_lock);
+                    if (&into == &s) mine.lock();
+                    else std::lock(mine, theirs);
+                    copied =
+                        im_Crop_Into_(from, from->header, to, static_cast<int32_t>(left), static_cast<int32_t>(top),
+                                      static_cast<int32_t>(to_left), static_cast<int32_t>(to_top),
+                                      static_cast<int32_t>(width), static_cast<int32_t>(height));
+                }
+                if (!copied) tessera::detail::raise("crop_into");
+            },
+            py::arg("into"), py::arg("left"), py::arg("top"), py::arg("to_left"), py::arg("to_top"), py::arg("width"),
+            py::arg("height"), "Copies the rectangle at (left, top) into `into` at (to_left, to_top).")
+        .def(
+            "border",
+            [](Image &s, int64_t n) {
+                if (n < 0) throw std::invalid_argument("the border must not be negative");
+                // compared before doubling: 2 * n of a huge n would overflow
+                if (n > (INT32_MAX - s.h().width) / 2 || n > (INT32_MAX - s.h().height) / 2)
+                    throw std::overflow_error("the bordered image would not fit 32-bit sizes");
+                return held(
+                    locked(s, [&](const tessera::any_image &im) { return im.border(static_cast<int32_t>(n)); }));
+            },
+            py::arg("n"), "A new image with n pixels of 0 around this one (offsets 0).")
+        .def(
+            "scale",
+            [](Image &s, int64_t width, int64_t height) {
+                if (width <= 0 || height <= 0) throw std::invalid_argument("scale needs a positive width and height");
+                if (width > INT32_MAX || height > INT32_MAX) throw std::overflow_error("sizes must fit 32 bits");
+                return held(locked(s, [&](const tessera::any_image &im) {
+                    return im.scale(static_cast<int32_t>(width), static_cast<int32_t>(height));
+                }));
+            },
+            py::arg("width"), py::arg("height"), "A new image resampled to width x height by nearest neighbour.")
+        .def(
+            "fill",
+            [](Image &s, py::handle value) {
+                unsigned char e[16];
+                element_of(s, value, e);
+                locked(s, [&](tessera::any_image &im) { im_Init_(im.get(), im.get()->header, e); });
+            },
+            py::arg("value"), "Sets every pixel to value.")
+        .def(
+            "extrema",
+            [](Image &s) {
+                alignas(8) unsigned char mx[16], mn[16];
+                locked(s, [&](const tessera::any_image &im) { im_MaxAndMin_(im.get(), im.get()->header, mx, mn); });
+                return py::make_tuple(value_at(s, mn), value_at(s, mx));
+            },
+            "(minimum, maximum), channel by channel for three-channel kinds.")
+        .def(
+            "set_offset",
+            [](Image &s, int64_t x, int64_t y) {
+                if (x < INT32_MIN || y < INT32_MIN || x + s.h().width - 1 > INT32_MAX ||
+                    y + s.h().height - 1 > INT32_MAX)
+                    throw std::overflow_error("the image's indices would not fit in 32 bits");
+                locked(s, [&](tessera::any_image &im) {
+                    im_SetOffset_(im.get(), im.get()->header, static_cast<int32_t>(x), static_cast<int32_t>(y));
+                });
+            },
+            py::arg("xoffset"), py::arg("yoffset"), "Re-indexes the image; no pixel moves.")
+        .def(
+            "convert",
+            [](Image &s, const std::string &kind, bool normalize) {
+                const auto &k = kind_named(kind);
+                return held(locked(s, [&](const tessera::any_image &im) {
+                    auto out = tessera::any_image::adopt(convert_image(im.get(), k.tag, normalize));
+                    if (!out.valid()) tessera::detail::raise("convert");
+                    out.set_comment(im.comment());
+                    return out;
+                }));
+            },
+            py::arg("kind"), py::arg("normalize") = false,
+            R"(A new image of another kind, converted as `tessera convert` does: set binary pixels are
+black (0), clear ones white (255), values below 128 become set pixels; colours become gray by
+luma; numbers are rounded and clamped, or with normalize=True a numeric image's range is
+mapped onto 0..255.)")
+        .def("save", &save, py::arg("target"), py::arg("format") = py::none(),
+             R"(Writes the image to a path, os.PathLike or binary file object.
+
+The format is `format` (pbm, pgm, ppm, pnm, pam, png, q1, q2, q3, q4, q10, q11), else the
+path's extension, else (for file objects) the image's own. A path is written safely: a
+temporary file renamed into place, links and FIFOs written through.)")
+        .def("__repr__", [](const Image &s) {
+            return "<tessera.Image " + std::string(s.kind().name) + " " + std::to_string(s.h().width) + " x " +
+                   std::to_string(s.h().height) + " at (" + std::to_string(s.h().xoffset) + ", " +
+                   std::to_string(s.h().yoffset) + ")>";
+        });
+
+    m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0),
+          R"(Loads an image from a path, os.PathLike or binary file object.
+
+Reads PBM, PGM and PPM (raw or plain, any maxval, scaled to 8 bits), PAM, PNG and the Q
+formats; alpha is composited over background. Raises tessera.FileError with the reason.)");
+
+    {
+        auto *type = reinterpret_cast<PyTypeObject *>(image.ptr());
+        pybind11_getbuffer = type->tp_as_buffer->bf_getbuffer;
+        type->tp_as_buffer->bf_getbuffer = checked_getbuffer;
+    }
+}
+
+} // namespace tessera::detail::python

@@ -1,0 +1,112 @@
+// The tool's work on one file, for the cluster runner (tessera.batch): the same functions the
+// tessera tool runs, so that the runner's outputs and reports are the tool's by construction.
+#include "face.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+#include "jobs.h"
+}
+
+namespace tessera::detail::python {
+
+void init_jobs(py::module_ &m) {
+    m.def(
+        "_describe",
+        [](py::handle target) -> py::tuple {
+            const std::string path = path_of(target);
+            problem why{};
+            sniffed what{};
+            if (!sniff(path.c_str(), &what, &why)) raise_problem(path, why);
+            if (what.kind == KIND_DRAWING)
+                return py::make_tuple("drawing", std::string(what.format), py::none(), py::none());
+            AnyImageStruct *im;
+            {
+                py::gil_scoped_release release;
+                im = load_any(path.c_str(), RGB{0, 0, 0}, &what, &why);
+            }
+            if (!im) raise_problem(path, why);
+            py::object image = py::cast(held(tessera::any_image::adopt(im)));
+            return py::make_tuple("image", std::string(what.format),
+                                  what.maxval ? py::object(py::int_(what.maxval)) : py::object(py::none()), image);
+        },
+        py::arg("path"),
+        "(\"image\" or \"drawing\", format, maxval or None, the image or None), as `tessera info` tells.");
+
+    // The tool's own work on one file, for the cluster runner: the same functions the tessera
+    // tool runs, so the runner's outputs are the tool's by construction.
+    m.def(
+        "_job",
+        [](const std::string &command, const std::string &path, const std::string &out,
+           const py::dict &options) -> py::object {
+            job_options job{};
+            job.scale_x = options["scale_x"].cast<float>();
+            job.scale_y = options["scale_y"].cast<float>();
+            job.background = colour_of(options["background"], "background");
+            job.has_foreground = !options["foreground"].is_none();
+            if (job.has_foreground) job.foreground = colour_of(options["foreground"], "foreground");
+            job.binary = options["binary"].cast<bool>();
+            job.rgb = options["rgb"].cast<bool>();
+            job.normalize = options["normalize"].cast<bool>();
+            const py::object to = options["to"];
+            job.format = to.is_none() ? nullptr : format_named(to.cast<std::string>().c_str());
+            if (!to.is_none() && !job.format) throw std::invalid_argument("unknown format " + to.cast<std::string>());
+            problem why{};
+            int ok = 0, clipped = 0;
+            std::string text;
+            if (command == "extension") return py::str(render_extension(path.c_str(), &job));
+            {
+                py::gil_scoped_release release;
+                if (command == "render") {
+                    ok = render_file(path.c_str(), out.c_str(), &job, &clipped, &why);
+                } else if (command == "convert") {
+                    ok = edit_file(path.c_str(), out.c_str(), &job, nullptr, nullptr, nullptr, 1, &why);
+                } else if (command == "info") {
+                    char *buffer = nullptr;
+                    std::size_t size = 0;
+                    if (FILE *f = open_memstream(&buffer, &size)) {
+                        ok = describe_file(path.c_str(), path.c_str(), &job, 1, f, &why);
+                        if (!ok) describe_failure(path.c_str(), &why, f);
+                        std::fclose(f);
+                        if (buffer) text.assign(buffer, size);
+                    } else {
+                        say(&why, "out of memory");
+                    }
+                    std::free(buffer);
+                }
+            }
+            if (command != "render" && command != "convert" && command != "info")
+                throw std::invalid_argument("unknown command " + command);
+            py::dict result;
+            result["file"] = path;
+            if (!ok) result["error"] = std::string(why.text);
+            else if (command != "info") result["output"] = out;
+            if (command == "render" && ok) result["clipped"] = clipped != 0;
+            if (command == "info") result["json"] = text;
+            return result;
+        },
+        py::arg("command"), py::arg("path"), py::arg("out"), py::arg("options"));
+    m.def(
+        "_output_path",
+        [](const std::string &dir, const std::string &input, const std::string &ext) {
+            char *p = output_path(dir.c_str(), input.c_str(), ext.c_str());
+            if (!p) throw tessera::out_of_memory("out of memory for an output path");
+            std::string path(p);
+            std::free(p);
+            return path;
+        },
+        py::arg("dir"), py::arg("input"), py::arg("ext"));
+    m.def(
+        "_output_kind",
+        [](const std::string &name, const std::string &kind, bool may_convert) -> py::object {
+            const out_format *f = format_named(name.c_str());
+            if (!f) return py::none();
+            const unsigned tag = target_tag(f, kind_named(kind).tag, may_convert);
+            if (!tag) return py::none();
+            return py::str(kind_of_tag(tag).name);
+        },
+        py::arg("format"), py::arg("kind"), py::arg("may_convert"));
+}
+
+} // namespace tessera::detail::python
