@@ -28,6 +28,7 @@
 #include "tessera/counter.h"
 #include "tessera/error.h"
 #include "tessera/generator.h"
+#include "tessera/geometry.h"
 #include "tessera/hist.h"
 #include "tessera/imAdditions.h"
 #include "tessera/image.h"

@@ -1,0 +1,51 @@
+/* tessera/geometry.h - resizing with filters, flips, rotations by quarter turns and transposes
+ * of whole images of every fixed-size element type.
+ *
+ * Each function returns a new image that belongs to the caller (release it with im_Free_), or
+ * null with the reason in tessera_last_error() (a size of 0 or less, an unknown filter or angle,
+ * an IMAGE_STRUCT image, a result that does not fit in memory). The source is only read.
+ *
+ * Offsets: a resized image has offsets 0. A flipped image and one rotated by 180 degrees keep
+ * the source's offsets; one rotated by 90 or 270 degrees, or transposed, has them swapped
+ * (xoffset is the source's yoffset and yoffset its xoffset). Pixels are placed relative to the
+ * first row and column, whatever the offsets.
+ *
+ * tessera_resize samples at pixel centres: output pixel i of n, from a source of m pixels,
+ * is centred at (i + 0.5) * m / n in source pixels. Nearest takes the source pixel under that
+ * centre. The other filters weigh the source pixels around it by the filter's kernel, widened
+ * by m / n when shrinking so that nothing aliases; rows are filtered first, then columns, in
+ * double precision. Integer types are rounded (halves away from zero) and clamped to their
+ * range; float and double are not rounded. A binary image is filtered as 0 (clear) and 1 (set:
+ * any other value) and rounded to 0 or 1; nearest copies its values as they are. The exact
+ * definition, enough to reproduce every value, is in docs/geometry.md. */
+#ifndef TESSERA_GEOMETRY_H
+#define TESSERA_GEOMETRY_H
+
+#include <stdint.h>
+
+#include "export.h"
+#include "image.h"
+
+TESSERA_BEGIN_DECLS
+
+/* The filters of tessera_resize. */
+#define TESSERA_NEAREST 0  /* the source pixel under the output pixel's centre */
+#define TESSERA_BOX 1      /* the average over the output pixel's area */
+#define TESSERA_BILINEAR 2 /* triangle of radius 1 */
+#define TESSERA_BICUBIC 3  /* Keys' cubic with a = -0.5 (Catmull-Rom), radius 2 */
+#define TESSERA_LANCZOS3 4 /* Lanczos windowed sinc, radius 3 */
+
+/* New image of width x height resampled from image with filter. */
+TESSERA_API AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter);
+/* New image mirrored left to right. */
+TESSERA_API AnyImageStruct *tessera_flip_horizontal(const AnyImageStruct *image);
+/* New image mirrored top to bottom. */
+TESSERA_API AnyImageStruct *tessera_flip_vertical(const AnyImageStruct *image);
+/* New image turned clockwise by degrees: 90, 180 or 270 (or -90, -180, -270 anticlockwise). */
+TESSERA_API AnyImageStruct *tessera_rotate(const AnyImageStruct *image, int32_t degrees);
+/* New image mirrored about its main diagonal: pixel (x, y) goes to (y, x). */
+TESSERA_API AnyImageStruct *tessera_transpose(const AnyImageStruct *image);
+
+TESSERA_END_DECLS
+
+#endif

@@ -1,0 +1,338 @@
+// Resizing with filters, flips, quarter turns and transposes of whole images. Pixel blocks are
+// one run of width * height elements, so rows are addressed from the first pixel.
+#include <tessera/geometry.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <utility>
+#include <type_traits>
+
+#include "image_internal.h"
+#include "support/alloc.h"
+#include "support/error.h"
+
+namespace {
+
+using tessera::detail::fail;
+using tessera::detail::first_pixel;
+using tessera::detail::fixed_elem_size;
+
+// ---- kernels ------------------------------------------------------------------------------------
+
+double box(double x) { return x > -0.5 && x <= 0.5 ? 1.0 : 0.0; }
+double triangle(double x) {
+    x = std::fabs(x);
+    return x < 1.0 ? 1.0 - x : 0.0;
+}
+// Keys' cubic convolution with a = -0.5.
+double cubic(double x) {
+    constexpr double a = -0.5;
+    x = std::fabs(x);
+    if (x < 1.0) return ((a + 2.0) * x - (a + 3.0)) * x * x + 1.0;
+    if (x < 2.0) return (((x - 5.0) * x + 8.0) * x - 4.0) * a;
+    return 0.0;
+}
+double sinc(double x) {
+    if (x == 0.0) return 1.0;
+    x *= std::numbers::pi;
+    return std::sin(x) / x;
+}
+double lanczos3(double x) { return x >= -3.0 && x < 3.0 ? sinc(x) * sinc(x / 3.0) : 0.0; }
+
+struct Kernel {
+    double (*weight)(double);
+    double support; // radius at scale 1
+};
+constexpr Kernel kernels[] = {{nullptr, 0}, {box, 0.5}, {triangle, 1.0}, {cubic, 2.0}, {lanczos3, 3.0}};
+
+// ---- sample tables ------------------------------------------------------------------------------
+
+// For each of n output positions along an axis of m source pixels: the first source pixel that
+// contributes, how many do, and their normalised weights (stride weights per position).
+struct Taps {
+    int32_t *first = nullptr;
+    int32_t *count = nullptr;
+    double *weights = nullptr;
+    int32_t stride = 0;
+    void *block = nullptr;
+    Taps() = default;
+    Taps(const Taps &) = delete;
+    Taps &operator=(const Taps &) = delete;
+    ~Taps() { tessera::detail::mem_free(block); }
+
+    bool make(int32_t m, int32_t n, const Kernel &k) {
+        const double scale = static_cast<double>(m) / static_cast<double>(n);
+        const double filterscale = scale < 1.0 ? 1.0 : scale;
+        const double support = k.support * filterscale;
+        const double widest = std::ceil(support) * 2.0 + 1.0;
+        stride = static_cast<int32_t>(widest < m ? widest : m);
+        const std::size_t positions = static_cast<std::size_t>(n);
+        const std::size_t bytes = positions * (2 * sizeof(int32_t) + static_cast<std::size_t>(stride) * sizeof(double));
+        block = tessera::detail::mem_alloc(bytes);
+        if (!block) return tessera::detail::fail_memory(bytes, "the filter's weights"), false;
+        weights = static_cast<double *>(block);
+        first = reinterpret_cast<int32_t *>(weights + positions * static_cast<std::size_t>(stride));
+        count = first + n;
+        const double ss = 1.0 / filterscale;
+        for (int32_t i = 0; i < n; ++i) {
+            const double centre = (i + 0.5) * scale;
+            int32_t lo = static_cast<int32_t>(centre - support + 0.5);
+            int32_t hi = static_cast<int32_t>(centre + support + 0.5);
+            if (lo < 0) lo = 0;
+            if (hi > m) hi = m;
+            if (hi - lo > stride) hi = lo + stride; // only rounding could ask for more
+            double *w = weights + static_cast<std::size_t>(i) * static_cast<std::size_t>(stride);
+            double total = 0.0;
+            for (int32_t t = 0; t < hi - lo; ++t) {
+                w[t] = k.weight((t + lo - centre + 0.5) * ss);
+                total += w[t];
+            }
+            if (total != 0.0)
+                for (int32_t t = 0; t < hi - lo; ++t) w[t] /= total;
+            first[i] = lo;
+            count[i] = hi - lo;
+        }
+        return true;
+    }
+    const double *at(int32_t i) const { return weights + static_cast<std::size_t>(i) * static_cast<std::size_t>(stride); }
+};
+
+// ---- filtered resizing --------------------------------------------------------------------------
+
+template <class T> constexpr bool is_binary = std::is_same_v<T, int8_t>;
+
+template <class T> double load(T v) {
+    if constexpr (is_binary<T>) return v != 0 ? 1.0 : 0.0;
+    else return static_cast<double>(v);
+}
+
+template <class T> T store(double x) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return static_cast<T>(x);
+    } else {
+        constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
+        constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
+        if (!(x > lo)) return static_cast<T>(lo);
+        if (x >= hi) return static_cast<T>(hi);
+        return static_cast<T>(std::round(x));
+    }
+}
+
+// Rows first, then columns. A row filtered along x is kept in a ring of as many rows as a
+// column's widest set of taps, so each source row is filtered once.
+template <class T, int C>
+bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
+    const int32_t m = in->header->width, n = out->header->width, h = out->header->height;
+    const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
+    const std::size_t ring = static_cast<std::size_t>(ys.stride);
+    const std::size_t doubles = in_row + out_row * (ring + 1);
+    auto *block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
+    if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
+    double *source = block, *sum = block + in_row, *rows = sum + out_row;
+    const auto *src = reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(in), in->header, sizeof(T) * C));
+    auto *dst = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
+    int32_t next = 0; // the next source row to filter along x
+    for (int32_t j = 0; j < h; ++j) {
+        const int32_t top = ys.first[j], taps = ys.count[j];
+        if (next < top) next = top;
+        for (; next < top + taps; ++next) {
+            const T *s = src + static_cast<std::size_t>(next) * in_row;
+            for (std::size_t k = 0; k < in_row; ++k) source[k] = load(s[k]);
+            double *r = rows + static_cast<std::size_t>(next) % ring * out_row;
+            for (int32_t i = 0; i < n; ++i) {
+                const double *w = xs.at(i);
+                const double *p = source + static_cast<std::size_t>(xs.first[i]) * C;
+                for (int c = 0; c < C; ++c) {
+                    double acc = 0.0;
+                    for (int32_t t = 0; t < xs.count[i]; ++t) acc += w[t] * p[static_cast<std::size_t>(t) * C + c];
+                    r[static_cast<std::size_t>(i) * C + c] = acc;
+                }
+            }
+        }
+        const double *w = ys.at(j);
+        for (std::size_t k = 0; k < out_row; ++k) sum[k] = 0.0;
+        for (int32_t t = 0; t < taps; ++t) {
+            const double *r = rows + static_cast<std::size_t>(top + t) % ring * out_row;
+            const double wt = w[t];
+            for (std::size_t k = 0; k < out_row; ++k) sum[k] += wt * r[k];
+        }
+        T *d = dst + static_cast<std::size_t>(j) * out_row;
+        for (std::size_t k = 0; k < out_row; ++k) d[k] = store<T>(sum[k]);
+    }
+    tessera::detail::mem_free(block);
+    return true;
+}
+
+// ---- copies by element size ---------------------------------------------------------------------
+
+template <std::size_t N> struct Unit {
+    unsigned char b[N];
+};
+
+// Calls f with a Unit of the element size: every fixed-size element moves as a whole.
+template <class F> void by_size(std::size_t size, F f) {
+    switch (size) {
+    case 1: return f(Unit<1>{});
+    case 2: return f(Unit<2>{});
+    case 3: return f(Unit<3>{});
+    case 4: return f(Unit<4>{});
+    case 8: return f(Unit<8>{});
+    default: return f(Unit<12>{});
+    }
+}
+
+// Output element (x, y) of a w x h result takes source column x_from(x, y) and row y_from(x, y):
+// walked in square tiles so that both the reads and the writes stay in cache.
+template <class U, class Map>
+void gather(const U *src, std::size_t src_width, U *dst, int32_t w, int32_t h, Map map) {
+    constexpr int32_t tile = 64;
+    for (int32_t ty = 0; ty < h; ty += tile)
+        for (int32_t tx = 0; tx < w; tx += tile) {
+            const int32_t ey = ty + tile < h ? ty + tile : h, ex = tx + tile < w ? tx + tile : w;
+            for (int32_t y = ty; y < ey; ++y) {
+                U *d = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+                for (int32_t x = tx; x < ex; ++x) {
+                    const auto [sx, sy] = map(x, y);
+                    d[x] = src[static_cast<std::size_t>(sy) * src_width + static_cast<std::size_t>(sx)];
+                }
+            }
+        }
+}
+
+// A new image for the result, or null with the reason.
+AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
+                           int32_t yoffset) {
+    if (!image) return fail("no image"), nullptr;
+    if (fixed_elem_size(image->header->tag) == 0) return fail("images of this element type cannot be transformed"), nullptr;
+    return static_cast<AnyImageStruct *>(tessera::detail::create_image(image->header->tag, static_cast<int32_t>(width),
+                                                                      static_cast<int32_t>(height), xoffset, yoffset,
+                                                                      nullptr, 0, 0, nullptr, false));
+}
+
+enum class Turn { flip_x, flip_y, half, quarter_cw, quarter_ccw, transpose };
+
+AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
+    if (!image) return fail("no image"), nullptr;
+    const ImageHeader *h = image->header;
+    const bool swaps = how == Turn::quarter_cw || how == Turn::quarter_ccw || how == Turn::transpose;
+    const int32_t w = swaps ? h->height : h->width, ht = swaps ? h->width : h->height;
+    AnyImageStruct *out = result_for(image, w, ht, swaps ? h->yoffset : h->xoffset, swaps ? h->xoffset : h->yoffset);
+    if (!out) return nullptr;
+    const std::size_t size = fixed_elem_size(h->tag);
+    const unsigned char *from = first_pixel(const_cast<AnyImageStruct *>(image), h, size);
+    unsigned char *to = first_pixel(out, out->header, size);
+    const std::size_t row = static_cast<std::size_t>(h->width) * size;
+    const int32_t sw = h->width, sh = h->height;
+    by_size(size, [&]<class U>(U) {
+        const auto *src = reinterpret_cast<const U *>(from);
+        auto *dst = reinterpret_cast<U *>(to);
+        const auto width = static_cast<std::size_t>(sw);
+        switch (how) {
+        case Turn::flip_y:
+            for (int32_t y = 0; y < sh; ++y)
+                std::memcpy(dst + static_cast<std::size_t>(y) * width, src + static_cast<std::size_t>(sh - 1 - y) * width,
+                            row);
+            break;
+        case Turn::flip_x:
+        case Turn::half:
+            for (int32_t y = 0; y < sh; ++y) {
+                const U *s = src + static_cast<std::size_t>(how == Turn::half ? sh - 1 - y : y) * width;
+                U *d = dst + static_cast<std::size_t>(y) * width;
+                for (std::size_t x = 0; x < width; ++x) d[x] = s[width - 1 - x];
+            }
+            break;
+        case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
+            gather(src, width, dst, w, ht, [&](int32_t x, int32_t y) { return std::pair{y, sh - 1 - x}; });
+            break;
+        case Turn::quarter_ccw: // output (x, y) is source (sw - 1 - y, x)
+            gather(src, width, dst, w, ht, [&](int32_t x, int32_t y) { return std::pair{sw - 1 - y, x}; });
+            break;
+        case Turn::transpose: gather(src, width, dst, w, ht, [](int32_t x, int32_t y) { return std::pair{y, x}; }); break;
+        }
+    });
+    return out;
+}
+
+// Nearest: output i of n takes source floor((i + 0.5) * m / n), computed exactly.
+void nearest_points(int32_t *points, int32_t n, int32_t m) {
+    for (int32_t i = 0; i < n; ++i)
+        points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
+}
+
+AnyImageStruct *nearest(const AnyImageStruct *image, AnyImageStruct *out) {
+    const ImageHeader *h = image->header;
+    const int32_t n = out->header->width, ht = out->header->height;
+    const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(ht)) * sizeof(int32_t);
+    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
+    if (!cols) {
+        im_Free_(out, out->header->tag);
+        tessera::detail::fail_memory(table, "the sample table");
+        return nullptr;
+    }
+    int32_t *rows = cols + n;
+    nearest_points(cols, n, h->width);
+    nearest_points(rows, ht, h->height);
+    const std::size_t size = fixed_elem_size(h->tag);
+    by_size(size, [&]<class U>(U) {
+        const auto *src = reinterpret_cast<const U *>(first_pixel(const_cast<AnyImageStruct *>(image), h, size));
+        auto *dst = reinterpret_cast<U *>(first_pixel(out, out->header, size));
+        const auto width = static_cast<std::size_t>(h->width), out_width = static_cast<std::size_t>(n);
+        for (int32_t y = 0; y < ht; ++y) {
+            U *d = dst + static_cast<std::size_t>(y) * out_width;
+            if (y > 0 && rows[y] == rows[y - 1]) { // the same source row again
+                std::memcpy(d, d - out_width, out_width * sizeof(U));
+                continue;
+            }
+            const U *s = src + static_cast<std::size_t>(rows[y]) * width;
+            for (std::size_t x = 0; x < out_width; ++x) d[x] = s[cols[x]];
+        }
+    });
+    tessera::detail::mem_free(cols);
+    return out;
+}
+
+} // namespace
+
+extern "C" {
+
+AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter) {
+    if (width <= 0 || height <= 0) return fail("a size of %d x %d has no pixels", width, height), nullptr;
+    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3) return fail("unknown filter %d", filter), nullptr;
+    AnyImageStruct *out = result_for(image, width, height, 0, 0);
+    if (!out) return nullptr;
+    if (filter == TESSERA_NEAREST) return nearest(image, out);
+    Taps xs, ys;
+    bool done = xs.make(image->header->width, width, kernels[filter]) &&
+                ys.make(image->header->height, height, kernels[filter]);
+    if (done)
+        tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
+            done = resample<typename P::scalar, P::channels>(image, out, xs, ys);
+        });
+    if (!done) {
+        im_Free_(out, out->header->tag);
+        return nullptr;
+    }
+    return out;
+}
+
+AnyImageStruct *tessera_flip_horizontal(const AnyImageStruct *image) { return turn(image, Turn::flip_x); }
+
+AnyImageStruct *tessera_flip_vertical(const AnyImageStruct *image) { return turn(image, Turn::flip_y); }
+
+AnyImageStruct *tessera_rotate(const AnyImageStruct *image, int32_t degrees) {
+    switch (degrees) {
+    case 90:
+    case -270: return turn(image, Turn::quarter_cw);
+    case 180:
+    case -180: return turn(image, Turn::half);
+    case 270:
+    case -90: return turn(image, Turn::quarter_ccw);
+    default: return fail("a rotation of %d degrees (90, 180 or 270)", degrees), nullptr;
+    }
+}
+
+AnyImageStruct *tessera_transpose(const AnyImageStruct *image) { return turn(image, Turn::transpose); }
+
+} // extern "C"

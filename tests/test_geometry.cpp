@@ -1,0 +1,379 @@
+// Resizing, flips, quarter turns and transposes: every filter against a reference written from
+// the documented definition (docs/geometry.md) in double precision, on random images of every
+// element type and odd sizes; flips and turns against their index formulas; hostile sizes and
+// allocation failures.
+#include <tessera/error.h>
+#include <tessera/geometry.h>
+#include <tessera/image.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using tessera::test::each_failure_gives_null;
+
+struct Image {
+    AnyImageStruct *im;
+    explicit Image(AnyImageStruct *p) : im(p) {}
+    Image(uint16_t tag, int32_t w, int32_t h, int32_t xo = 0, int32_t yo = 0)
+        : im(static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, w, h, xo, yo, nullptr, 0, 0, nullptr))) {}
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    ~Image() {
+        if (im) im_Free_(im, im->header->tag);
+    }
+    int32_t w() const { return im->header->width; }
+    int32_t h() const { return im->header->height; }
+};
+
+struct TagInfo {
+    uint16_t tag;
+    int channels;
+    std::size_t channel_size;
+    bool integer;
+    double lo, hi; // the range of an integer channel
+};
+const TagInfo tags[] = {
+    {IMAGE_GRAY, 1, 1, true, 0, 255},
+    {IMAGE_BINARY, 1, 1, true, 0, 1},
+    {IMAGE_SHORT, 1, 2, true, -32768, 32767},
+    {IMAGE_INT, 1, 4, true, -2147483648.0, 2147483647.0},
+    {IMAGE_FLOAT, 1, 4, false, 0, 0},
+    {IMAGE_DOUBLE, 1, 8, false, 0, 0},
+    {IMAGE_RGB, 3, 1, true, 0, 255},
+    {IMAGE_FLOAT3A, 3, 4, false, 0, 0},
+    {IMAGE_FLOAT3B, 3, 4, false, 0, 0},
+};
+
+unsigned char *channel_at(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c) {
+    const ImageHeader *h = im.im->header;
+    auto *row = static_cast<unsigned char *>(im.im->data[h->yoffset + y]);
+    return row + (static_cast<std::ptrdiff_t>(h->xoffset) + x) * t.channels * static_cast<std::ptrdiff_t>(t.channel_size) +
+           c * static_cast<std::ptrdiff_t>(t.channel_size);
+}
+
+double get(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c) {
+    const unsigned char *p = channel_at(im, t, x, y, c);
+    switch (t.tag) {
+    case IMAGE_GRAY:
+    case IMAGE_RGB: return *p;
+    case IMAGE_BINARY: return static_cast<int8_t>(*p);
+    case IMAGE_SHORT: {
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+    case IMAGE_INT: {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    case IMAGE_DOUBLE: {
+        double v;
+        std::memcpy(&v, p, 8);
+        return v;
+    }
+    default: {
+        float v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    }
+}
+
+void put(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c, double v) {
+    unsigned char *p = channel_at(im, t, x, y, c);
+    switch (t.tag) {
+    case IMAGE_GRAY:
+    case IMAGE_RGB: *p = static_cast<uint8_t>(v); break;
+    case IMAGE_BINARY: *p = static_cast<unsigned char>(static_cast<int8_t>(v)); break;
+    case IMAGE_SHORT: {
+        const auto s = static_cast<int16_t>(v);
+        std::memcpy(p, &s, 2);
+        break;
+    }
+    case IMAGE_INT: {
+        const auto s = static_cast<int32_t>(v);
+        std::memcpy(p, &s, 4);
+        break;
+    }
+    case IMAGE_DOUBLE: std::memcpy(p, &v, 8); break;
+    default: {
+        const auto f = static_cast<float>(v);
+        std::memcpy(p, &f, 4);
+    }
+    }
+}
+
+// Random content over the type's whole range (binary: 0, 1 and other set values), with
+// runs of equal values so that rounding ties and clamping both occur.
+void randomise(const Image &im, const TagInfo &t, std::mt19937 &rng) {
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int32_t y = 0; y < im.h(); ++y)
+        for (int32_t x = 0; x < im.w(); ++x)
+            for (int c = 0; c < t.channels; ++c) {
+                double v;
+                if (t.tag == IMAGE_BINARY) v = unit(rng) < 0.5 ? 0 : unit(rng) < 0.8 ? 1 : -3;
+                else if (t.integer) v = std::floor(t.lo + unit(rng) * (t.hi - t.lo + 1));
+                else v = (unit(rng) - 0.5) * 2000.0;
+                if (t.integer && unit(rng) < 0.2) v = unit(rng) < 0.5 ? t.lo : t.hi;
+                put(im, t, x, y, c, std::min(v, t.integer ? t.hi : v));
+            }
+}
+
+// ---- the reference: docs/geometry.md, word for word ---------------------------------------------
+
+double kernel(int filter, double x) {
+    const double ax = std::fabs(x);
+    switch (filter) {
+    case TESSERA_BOX: return x > -0.5 && x <= 0.5 ? 1 : 0;
+    case TESSERA_BILINEAR: return ax < 1 ? 1 - ax : 0;
+    case TESSERA_BICUBIC: {
+        const double a = -0.5;
+        if (ax < 1) return ((a + 2) * ax - (a + 3)) * ax * ax + 1;
+        if (ax < 2) return (((ax - 5) * ax + 8) * ax - 4) * a;
+        return 0;
+    }
+    default: {
+        const auto sinc = [](double v) {
+            const double pv = std::numbers::pi * v;
+            return v == 0 ? 1.0 : std::sin(pv) / pv;
+        };
+        return x >= -3 && x < 3 ? sinc(x) * sinc(x / 3) : 0;
+    }
+    }
+}
+
+double radius(int filter) {
+    switch (filter) {
+    case TESSERA_BOX: return 0.5;
+    case TESSERA_BILINEAR: return 1;
+    case TESSERA_BICUBIC: return 2;
+    default: return 3;
+    }
+}
+
+struct Weights {
+    int32_t first;
+    std::vector<double> w;
+};
+
+Weights weights_for(int filter, int32_t i, int32_t m, int32_t n) {
+    const double s = static_cast<double>(m) / n, f = std::max(s, 1.0), support = radius(filter) * f;
+    const double centre = (i + 0.5) * s;
+    const auto first = std::max<int32_t>(static_cast<int32_t>(std::floor(centre - support + 0.5)), 0);
+    const auto end = std::min<int32_t>(static_cast<int32_t>(std::floor(centre + support + 0.5)), m);
+    Weights out{first, {}};
+    double total = 0;
+    for (int32_t j = first; j < end; ++j) {
+        out.w.push_back(kernel(filter, (j - centre + 0.5) * (1 / f)));
+        total += out.w.back();
+    }
+    if (total != 0)
+        for (double &v : out.w) v /= total;
+    return out;
+}
+
+double stored(const TagInfo &t, double v) {
+    if (!t.integer) return t.channel_size == 4 ? static_cast<float>(v) : v;
+    return std::round(std::clamp(v, t.lo, t.hi));
+}
+
+// The reference resize of one channel layout; returns the expected values, row by row.
+std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int32_t rows, int filter) {
+    const int32_t m = src.w(), mh = src.h();
+    const auto value = [&](int32_t x, int32_t y, int c) {
+        const double v = get(src, t, x, y, c);
+        return t.tag == IMAGE_BINARY ? (v != 0 ? 1.0 : 0.0) : v;
+    };
+    std::vector<double> out(static_cast<std::size_t>(n) * rows * t.channels);
+    if (filter == TESSERA_NEAREST) {
+        for (int32_t y = 0; y < rows; ++y)
+            for (int32_t x = 0; x < n; ++x)
+                for (int c = 0; c < t.channels; ++c)
+                    out[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = get(
+                        src, t, static_cast<int32_t>(std::floor((x + 0.5) * m / n)),
+                        static_cast<int32_t>(std::floor((y + 0.5) * mh / rows)), c);
+        return out;
+    }
+    // rows first: every source row filtered along x
+    std::vector<double> across(static_cast<std::size_t>(mh) * n * t.channels);
+    for (int32_t x = 0; x < n; ++x) {
+        const Weights w = weights_for(filter, x, m, n);
+        for (int32_t y = 0; y < mh; ++y)
+            for (int c = 0; c < t.channels; ++c) {
+                double sum = 0;
+                for (std::size_t k = 0; k < w.w.size(); ++k)
+                    sum += w.w[k] * value(w.first + static_cast<int32_t>(k), y, c);
+                across[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = sum;
+            }
+    }
+    for (int32_t y = 0; y < rows; ++y) {
+        const Weights w = weights_for(filter, y, mh, rows);
+        for (int32_t x = 0; x < n; ++x)
+            for (int c = 0; c < t.channels; ++c) {
+                double sum = 0;
+                for (std::size_t k = 0; k < w.w.size(); ++k)
+                    sum += w.w[k] * across[((w.first + k) * n + x) * t.channels + c];
+                out[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = stored(t, sum);
+            }
+    }
+    return out;
+}
+
+const char *filter_name(int f) {
+    static const char *const names[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};
+    return names[f];
+}
+
+} // namespace
+
+TEST(Resize, EveryFilterAndTypeMatchesTheWrittenDefinition) {
+    const unsigned seed = tessera::test::test_seed(26);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int32_t> size(1, 23);
+    long compared = 0;
+    for (const TagInfo &t : tags)
+        for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
+            for (int round = 0; round < 6; ++round) {
+                const int32_t w = size(rng), h = size(rng);
+                // shrink, enlarge and both, by factors that are rarely whole
+                const int32_t n = round % 3 == 0 ? std::max(1, w / 3) : round % 3 == 1 ? w * 2 + 1 : size(rng);
+                const int32_t rows = round % 3 == 0 ? h * 3 - 1 : round % 3 == 1 ? std::max(1, (h * 2) / 5) : size(rng);
+                Image src(t.tag, w, h, -4, 9);
+                randomise(src, t, rng);
+                Image got(tessera_resize(src.im, n, rows, filter));
+                ASSERT_NE(got.im, nullptr) << tessera_last_error();
+                ASSERT_EQ(got.w(), n);
+                ASSERT_EQ(got.h(), rows);
+                EXPECT_EQ(got.im->header->xoffset, 0);
+                EXPECT_EQ(got.im->header->tag, t.tag);
+                const std::vector<double> want = reference(src, t, n, rows, filter);
+                int wrong = 0;
+                for (int32_t y = 0; y < rows; ++y)
+                    for (int32_t x = 0; x < n; ++x)
+                        for (int c = 0; c < t.channels; ++c) {
+                            const double g = get(got, t, x, y, c), e = want[(static_cast<std::size_t>(y) * n + x) * t.channels + c];
+                            const bool same = t.integer ? g == e : std::fabs(g - e) <= 1e-6 * std::max(1.0, std::fabs(e));
+                            if (!same && wrong++ < 3)
+                                ADD_FAILURE() << "tag " << t.tag << " " << filter_name(filter) << " " << w << "x" << h
+                                              << " to " << n << "x" << rows << " at (" << x << ", " << y << ") channel "
+                                              << c << ": " << g << ", want " << e;
+                            ++compared;
+                        }
+            }
+    EXPECT_GT(compared, 50000);
+}
+
+TEST(Resize, KnownValuesSampleAtPixelCentres) {
+    Image row(IMAGE_GRAY, 4, 1);
+    const uint8_t values[] = {0, 85, 170, 255};
+    for (int x = 0; x < 4; ++x) put(row, tags[0], x, 0, 0, values[x]);
+    Image up(tessera_resize(row.im, 8, 1, TESSERA_NEAREST));
+    std::vector<double> seen;
+    for (int x = 0; x < 8; ++x) seen.push_back(get(up, tags[0], x, 0, 0));
+    EXPECT_EQ(seen, (std::vector<double>{0, 0, 85, 85, 170, 170, 255, 255}));
+    Image half(tessera_resize(row.im, 2, 1, TESSERA_BOX)); // (0 + 85) / 2 = 42.5, (170 + 255) / 2 = 212.5
+    EXPECT_EQ(get(half, tags[0], 0, 0, 0), 43);
+    EXPECT_EQ(get(half, tags[0], 1, 0, 0), 213);
+    Image same(tessera_resize(row.im, 4, 1, TESSERA_LANCZOS3));
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(get(same, tags[0], x, 0, 0), values[x]);
+}
+
+TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
+    std::mt19937 rng(7);
+    for (const TagInfo &t : tags) {
+        Image src(t.tag, 67, 130, 5, -8); // more than one tile each way, neither side a multiple of it
+        randomise(src, t, rng);
+        const int32_t w = src.w(), h = src.h();
+        struct Case {
+            const char *name;
+            AnyImageStruct *made;
+            bool swaps;
+            std::pair<int32_t, int32_t> (*from)(int32_t, int32_t, int32_t, int32_t);
+        };
+        const Case cases[] = {
+            {"flip horizontal", tessera_flip_horizontal(src.im), false,
+             [](int32_t x, int32_t y, int32_t sw, int32_t) { return std::pair{sw - 1 - x, y}; }},
+            {"flip vertical", tessera_flip_vertical(src.im), false,
+             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{x, sh - 1 - y}; }},
+            {"rotate 180", tessera_rotate(src.im, 180), false,
+             [](int32_t x, int32_t y, int32_t sw, int32_t sh) { return std::pair{sw - 1 - x, sh - 1 - y}; }},
+            {"rotate 90", tessera_rotate(src.im, 90), true,
+             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{y, sh - 1 - x}; }},
+            {"rotate -270", tessera_rotate(src.im, -270), true,
+             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{y, sh - 1 - x}; }},
+            {"rotate 270", tessera_rotate(src.im, 270), true,
+             [](int32_t x, int32_t y, int32_t sw, int32_t) { return std::pair{sw - 1 - y, x}; }},
+            {"transpose", tessera_transpose(src.im), true,
+             [](int32_t x, int32_t y, int32_t, int32_t) { return std::pair{y, x}; }},
+        };
+        for (const Case &k : cases) {
+            SCOPED_TRACE(std::string(k.name) + " of tag " + std::to_string(t.tag));
+            Image out(k.made);
+            ASSERT_NE(out.im, nullptr) << tessera_last_error();
+            EXPECT_EQ(out.w(), k.swaps ? h : w);
+            EXPECT_EQ(out.h(), k.swaps ? w : h);
+            EXPECT_EQ(out.im->header->xoffset, k.swaps ? -8 : 5);
+            EXPECT_EQ(out.im->header->yoffset, k.swaps ? 5 : -8);
+            int wrong = 0;
+            for (int32_t y = 0; y < out.h(); ++y)
+                for (int32_t x = 0; x < out.w(); ++x) {
+                    const auto [sx, sy] = k.from(x, y, w, h);
+                    const std::size_t size = t.channel_size * static_cast<std::size_t>(t.channels);
+                    if (std::memcmp(channel_at(out, t, x, y, 0), channel_at(src, t, sx, sy, 0), size) != 0 && wrong++ < 3)
+                        ADD_FAILURE() << "pixel (" << x << ", " << y << ") is not source (" << sx << ", " << sy << ")";
+                }
+        }
+    }
+}
+
+TEST(Resize, HostileSizesAndArgumentsFailWithAReason) {
+    Image src(IMAGE_GRAY, 4, 3);
+    const auto fails = [](AnyImageStruct *made, const char *reason) {
+        EXPECT_EQ(made, nullptr);
+        if (made) im_Free_(made, made->header->tag);
+        EXPECT_NE(std::string(tessera_last_error()).find(reason), std::string::npos) << tessera_last_error();
+    };
+    fails(tessera_resize(src.im, 0, 3, TESSERA_BOX), "no pixels");
+    fails(tessera_resize(src.im, 3, -1, TESSERA_BOX), "no pixels");
+    fails(tessera_resize(src.im, 3, 3, 5), "unknown filter");
+    fails(tessera_resize(src.im, 3, 3, -1), "unknown filter");
+    fails(tessera_resize(src.im, INT32_MAX, INT32_MAX, TESSERA_BILINEAR), "out of memory");
+    fails(tessera_resize(nullptr, 3, 3, TESSERA_BOX), "no image");
+    fails(tessera_rotate(src.im, 45), "90, 180 or 270");
+    fails(tessera_rotate(src.im, 0), "90, 180 or 270");
+    fails(tessera_flip_vertical(nullptr), "no image");
+    Image st(static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 5, 64, nullptr)));
+    ASSERT_NE(st.im, nullptr);
+    fails(tessera_transpose(st.im), "cannot be transformed");
+    fails(tessera_resize(st.im, 3, 3, TESSERA_NEAREST), "cannot be transformed");
+    // one pixel to many and many to one
+    Image one(IMAGE_DOUBLE, 1, 1);
+    put(one, tags[5], 0, 0, 0, 2.5);
+    for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter) {
+        Image big(tessera_resize(one.im, 9, 1, filter));
+        ASSERT_NE(big.im, nullptr);
+        EXPECT_EQ(get(big, tags[5], 8, 0, 0), 2.5) << filter_name(filter);
+        Image back(tessera_resize(big.im, 1, 1, filter));
+        EXPECT_NEAR(get(back, tags[5], 0, 0, 0), 2.5, 1e-15) << filter_name(filter);
+    }
+}
+
+TEST(Resize, EveryAllocationFailureGivesNullAndLeaksNothing) {
+    Image src(IMAGE_RGB, 9, 7);
+    const auto release = [](AnyImageStruct *im) { im_Free_(im, im->header->tag); };
+    for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
+        EXPECT_GE(each_failure_gives_null([&] { return tessera_resize(src.im, 4, 11, filter); }, release), 2);
+    EXPECT_GE(each_failure_gives_null([&] { return tessera_rotate(src.im, 90); }, release), 1);
+    EXPECT_GE(each_failure_gives_null([&] { return tessera_flip_horizontal(src.im); }, release), 1);
+}
