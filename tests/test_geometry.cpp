@@ -42,21 +42,18 @@ struct TagInfo {
     double lo, hi; // the range of an integer channel
 };
 const TagInfo tags[] = {
-    {IMAGE_GRAY, 1, 1, true, 0, 255},
-    {IMAGE_BINARY, 1, 1, true, 0, 1},
-    {IMAGE_SHORT, 1, 2, true, -32768, 32767},
-    {IMAGE_INT, 1, 4, true, -2147483648.0, 2147483647.0},
-    {IMAGE_FLOAT, 1, 4, false, 0, 0},
-    {IMAGE_DOUBLE, 1, 8, false, 0, 0},
-    {IMAGE_RGB, 3, 1, true, 0, 255},
-    {IMAGE_FLOAT3A, 3, 4, false, 0, 0},
+    {IMAGE_GRAY, 1, 1, true, 0, 255},         {IMAGE_BINARY, 1, 1, true, 0, 1},
+    {IMAGE_SHORT, 1, 2, true, -32768, 32767}, {IMAGE_INT, 1, 4, true, -2147483648.0, 2147483647.0},
+    {IMAGE_FLOAT, 1, 4, false, 0, 0},         {IMAGE_DOUBLE, 1, 8, false, 0, 0},
+    {IMAGE_RGB, 3, 1, true, 0, 255},          {IMAGE_FLOAT3A, 3, 4, false, 0, 0},
     {IMAGE_FLOAT3B, 3, 4, false, 0, 0},
 };
 
 unsigned char *channel_at(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c) {
     const ImageHeader *h = im.im->header;
     auto *row = static_cast<unsigned char *>(im.im->data[h->yoffset + y]);
-    return row + (static_cast<std::ptrdiff_t>(h->xoffset) + x) * t.channels * static_cast<std::ptrdiff_t>(t.channel_size) +
+    return row +
+           (static_cast<std::ptrdiff_t>(h->xoffset) + x) * t.channels * static_cast<std::ptrdiff_t>(t.channel_size) +
            c * static_cast<std::ptrdiff_t>(t.channel_size);
 }
 
@@ -199,9 +196,9 @@ std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int
         for (int32_t y = 0; y < rows; ++y)
             for (int32_t x = 0; x < n; ++x)
                 for (int c = 0; c < t.channels; ++c)
-                    out[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = get(
-                        src, t, static_cast<int32_t>(std::floor((x + 0.5) * m / n)),
-                        static_cast<int32_t>(std::floor((y + 0.5) * mh / rows)), c);
+                    out[(static_cast<std::size_t>(y) * n + x) * t.channels + c] =
+                        get(src, t, static_cast<int32_t>(std::floor((x + 0.5) * m / n)),
+                            static_cast<int32_t>(std::floor((y + 0.5) * mh / rows)), c);
         return out;
     }
     // rows first: every source row filtered along x
@@ -262,8 +259,10 @@ TEST(Resize, EveryFilterAndTypeMatchesTheWrittenDefinition) {
                 for (int32_t y = 0; y < rows; ++y)
                     for (int32_t x = 0; x < n; ++x)
                         for (int c = 0; c < t.channels; ++c) {
-                            const double g = get(got, t, x, y, c), e = want[(static_cast<std::size_t>(y) * n + x) * t.channels + c];
-                            const bool same = t.integer ? g == e : std::fabs(g - e) <= 1e-6 * std::max(1.0, std::fabs(e));
+                            const double g = get(got, t, x, y, c),
+                                         e = want[(static_cast<std::size_t>(y) * n + x) * t.channels + c];
+                            const bool same =
+                                t.integer ? g == e : std::fabs(g - e) <= 1e-6 * std::max(1.0, std::fabs(e));
                             if (!same && wrong++ < 3)
                                 ADD_FAILURE() << "tag " << t.tag << " " << filter_name(filter) << " " << w << "x" << h
                                               << " to " << n << "x" << rows << " at (" << x << ", " << y << ") channel "
@@ -303,19 +302,33 @@ TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
         };
         const Case cases[] = {
             {"flip horizontal", tessera_flip_horizontal(src.im), false,
-             [](int32_t x, int32_t y, int32_t sw, int32_t) { return std::pair{sw - 1 - x, y}; }},
+             [](int32_t x, int32_t y, int32_t sw, int32_t) {
+                 return std::pair{sw - 1 - x, y};
+             }},
             {"flip vertical", tessera_flip_vertical(src.im), false,
-             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{x, sh - 1 - y}; }},
+             [](int32_t x, int32_t y, int32_t, int32_t sh) {
+                 return std::pair{x, sh - 1 - y};
+             }},
             {"rotate 180", tessera_rotate(src.im, 180), false,
-             [](int32_t x, int32_t y, int32_t sw, int32_t sh) { return std::pair{sw - 1 - x, sh - 1 - y}; }},
+             [](int32_t x, int32_t y, int32_t sw, int32_t sh) {
+                 return std::pair{sw - 1 - x, sh - 1 - y};
+             }},
             {"rotate 90", tessera_rotate(src.im, 90), true,
-             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{y, sh - 1 - x}; }},
+             [](int32_t x, int32_t y, int32_t, int32_t sh) {
+                 return std::pair{y, sh - 1 - x};
+             }},
             {"rotate -270", tessera_rotate(src.im, -270), true,
-             [](int32_t x, int32_t y, int32_t, int32_t sh) { return std::pair{y, sh - 1 - x}; }},
+             [](int32_t x, int32_t y, int32_t, int32_t sh) {
+                 return std::pair{y, sh - 1 - x};
+             }},
             {"rotate 270", tessera_rotate(src.im, 270), true,
-             [](int32_t x, int32_t y, int32_t sw, int32_t) { return std::pair{sw - 1 - y, x}; }},
+             [](int32_t x, int32_t y, int32_t sw, int32_t) {
+                 return std::pair{sw - 1 - y, x};
+             }},
             {"transpose", tessera_transpose(src.im), true,
-             [](int32_t x, int32_t y, int32_t, int32_t) { return std::pair{y, x}; }},
+             [](int32_t x, int32_t y, int32_t, int32_t) {
+                 return std::pair{y, x};
+             }},
         };
         for (const Case &k : cases) {
             SCOPED_TRACE(std::string(k.name) + " of tag " + std::to_string(t.tag));
@@ -330,7 +343,8 @@ TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
                 for (int32_t x = 0; x < out.w(); ++x) {
                     const auto [sx, sy] = k.from(x, y, w, h);
                     const std::size_t size = t.channel_size * static_cast<std::size_t>(t.channels);
-                    if (std::memcmp(channel_at(out, t, x, y, 0), channel_at(src, t, sx, sy, 0), size) != 0 && wrong++ < 3)
+                    if (std::memcmp(channel_at(out, t, x, y, 0), channel_at(src, t, sx, sy, 0), size) != 0 &&
+                        wrong++ < 3)
                         ADD_FAILURE() << "pixel (" << x << ", " << y << ") is not source (" << sx << ", " << sy << ")";
                 }
         }

@@ -3,6 +3,7 @@
  * same file and options give the same bytes whichever runs them. */
 #include "jobs.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
@@ -285,3 +286,164 @@ void describe_failure(const char *shown, const problem *why, FILE *out) {
     json_string(out, why->text);
     fprintf(out, "}\n");
 }
+
+/* ---- editing commands ------------------------------------------------------------------------- */
+
+static int crop_fits(const ImageHeader *h, const int *v, problem *why) {
+    if (v[2] <= 0 || v[3] <= 0) return say(why, "the rectangle must have a positive width and height");
+    if (v[0] < 0 || v[1] < 0 || (long)v[0] + v[2] > h->width || (long)v[1] + v[3] > h->height)
+        return say(why, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", v[0], v[1], v[2], v[3],
+                   h->width, h->height);
+    return 1;
+}
+static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)o;
+    return imCrop(im, im->header->xoffset + v[0], im->header->yoffset + v[1], im->header->xoffset + v[0] + v[2],
+                  im->header->yoffset + v[1] + v[3]);
+}
+
+static int scale_fits(const ImageHeader *h, const int *v, problem *why) {
+    (void)h;
+    return v[0] > 0 && v[1] > 0 ? 1 : say(why, "the new width and height must be positive");
+}
+static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)o;
+    return imScale(im, v[0], v[1]);
+}
+
+static int border_fits(const ImageHeader *h, const int *v, problem *why) {
+    if (v[0] < 0) return say(why, "the border must not be negative");
+    if ((long)h->width + 2L * v[0] > 2147483647L || (long)h->height + 2L * v[0] > 2147483647L)
+        return say(why, "the border is too wide");
+    return 1;
+}
+static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    AnyImageStruct *out = imBorders(im, v[0]);
+    if (out && o->has_color) paint_border(out, v[0], o->color);
+    return out;
+}
+
+/* Resize's operand: WxH, W or xH (the other side keeps the aspect), or P% of both sides. The
+ * values are width, height (0: from the aspect) and the percentage in thousandths (0: none). */
+static int parse_resize(const char *const *args, int *v, problem *why) {
+    const char *s = args[0];
+    char *end;
+    v[0] = v[1] = v[2] = 0;
+    const char *bad = "is not a size (WxH, W, xH or P%)";
+    if (strchr(s, '%')) {
+        errno = 0;
+        const double p = strtod(s, &end);
+        if (errno || end == s || strcmp(end, "%") != 0 || !(p > 0) || p > 1e6 || *s == '+' ||
+            isspace((unsigned char)*s))
+            return say(why, "%s %s", s, bad);
+        v[2] = (int)lround(p * 1000);
+        return v[2] > 0 ? 1 : say(why, "%s is too small a percentage", s);
+    }
+    for (int side = 0; side < 2; ++side) {
+        if (side == 1) {
+            if (*s != 'x') return *s ? say(why, "%s %s", args[0], bad) : 1;
+            ++s;
+        }
+        if (side == 0 && *s == 'x') continue;
+        if (!isdigit((unsigned char)*s)) return say(why, "%s %s", args[0], bad);
+        errno = 0;
+        const long n = strtol(s, &end, 10);
+        if (errno || n < 1 || n > 2147483647L) return say(why, "%s: each side is from 1 to 2147483647", args[0]);
+        v[side] = (int)n;
+        s = end;
+    }
+    return *s ? say(why, "%s %s", args[0], bad) : 1;
+}
+
+int resize_size(int32_t w, int32_t h, const int *v, int32_t *out_w, int32_t *out_h, problem *why) {
+    int64_t nw = v[0], nh = v[1];
+    /* halves round up; a side is at least one pixel */
+    if (v[2]) {
+        nw = ((int64_t)w * v[2] * 2 + 100000) / 200000;
+        nh = ((int64_t)h * v[2] * 2 + 100000) / 200000;
+    } else if (!nh) {
+        nh = ((int64_t)h * nw * 2 + w) / (2 * (int64_t)w);
+    } else if (!nw) {
+        nw = ((int64_t)w * nh * 2 + h) / (2 * (int64_t)h);
+    }
+    if (nw < 1) nw = 1;
+    if (nh < 1) nh = 1;
+    if (nw > 2147483647 || nh > 2147483647)
+        return say(why, "the resized image (%lld x %lld) would be too large", (long long)nw, (long long)nh);
+    *out_w = (int32_t)nw;
+    *out_h = (int32_t)nh;
+    return 1;
+}
+
+static int resize_fits(const ImageHeader *h, const int *v, problem *why) {
+    int32_t w, ht;
+    return resize_size(h->width, h->height, v, &w, &ht, why);
+}
+static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    int32_t w, h;
+    problem why;
+    if (!resize_size(im->header->width, im->header->height, v, &w, &h, &why)) return NULL;
+    return tessera_resize(im, w, h, o->filter);
+}
+
+static AnyImageStruct *flip_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)v, (void)o;
+    return tessera_flip_vertical(im);
+}
+static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)v, (void)o;
+    return tessera_flip_horizontal(im);
+}
+
+static int parse_rotation(const char *const *args, int *v, problem *why) {
+    const char *s = args[0];
+    if (strcmp(s, "90") == 0 || strcmp(s, "180") == 0 || strcmp(s, "270") == 0 || strcmp(s, "-90") == 0 ||
+        strcmp(s, "-180") == 0 || strcmp(s, "-270") == 0) {
+        v[0] = atoi(s);
+        return 1;
+    }
+    return say(why, "%s: the angle is 90, 180 or 270 (clockwise; negative: anticlockwise)", s);
+}
+static AnyImageStruct *rotate_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)o;
+    return tessera_rotate(im, v[0]);
+}
+
+static const edit_command edit_commands[] = {
+    {"crop", 4, "LEFT TOP WIDTH HEIGHT", NULL, crop_fits, crop_op},
+    {"scale", 2, "WIDTH HEIGHT", NULL, scale_fits, scale_op},
+    {"border", 1, "N", NULL, border_fits, border_op},
+    {"resize", 1, "SIZE", parse_resize, resize_fits, resize_op},
+    {"flip", 0, "", NULL, NULL, flip_op},
+    {"flop", 0, "", NULL, NULL, flop_op},
+    {"rotate", 1, "ANGLE", parse_rotation, NULL, rotate_op},
+};
+
+const edit_command *edit_named(const char *name) {
+    for (size_t i = 0; i < sizeof edit_commands / sizeof edit_commands[0]; ++i)
+        if (strcmp(name, edit_commands[i].name) == 0) return &edit_commands[i];
+    return NULL;
+}
+
+int edit_values(const edit_command *c, const char *const *args, int values[EDIT_VALUES], problem *why) {
+    if (c->parse) return c->parse(args, values, why);
+    for (int i = 0; i < c->nvalues; ++i) {
+        char *end;
+        errno = 0;
+        const long v = strtol(args[i], &end, 10);
+        if (errno || end == args[i] || *end || v < -2147483647L || v > 2147483647L)
+            return say(why, "%s is not a whole number", args[i]);
+        values[i] = (int)v;
+    }
+    return 1;
+}
+
+static const char *const filters[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};
+
+int filter_named(const char *name) {
+    for (int i = 0; i < (int)(sizeof filters / sizeof filters[0]); ++i)
+        if (strcmp(name, filters[i]) == 0) return i;
+    return -1;
+}
+
+const char *filter_names(void) { return "nearest, box, bilinear, bicubic, lanczos3"; }

@@ -17,10 +17,35 @@ typedef struct job_options {
     int binary, rgb;          /* a rendering's element type, when chosen */
     int normalize;            /* conversions map a numeric image's range onto 0..255 */
     const out_format *format; /* the outputs' format; NULL: each output's extension */
+    int filter;               /* resize's filter (TESSERA_NEAREST ... TESSERA_LANCZOS3) */
 } job_options;
 
 typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const job_options *o);
 typedef int (*image_check)(const ImageHeader *h, const int *values, problem *why);
+
+/* The commands that edit an image: crop, scale, border, resize, flip, flop and rotate. */
+#define EDIT_VALUES 4
+typedef struct edit_command {
+    const char *name;
+    int nvalues;          /* operands after FILE OUT (before the files with --out-dir) */
+    const char *operands; /* their names, as the usage shows them */
+    /* Reads the operands into values; NULL: each is a whole number. 1, or 0 with why. */
+    int (*parse)(const char *const *args, int *values, problem *why);
+    image_check check; /* against the loaded image, before op */
+    image_op op;
+} edit_command;
+
+/* The editing command of that name, or NULL. */
+const edit_command *edit_named(const char *name);
+/* Reads a command's operands (nvalues of them). 1, or 0 with why. */
+int edit_values(const edit_command *c, const char *const *args, int values[EDIT_VALUES], problem *why);
+/* The filter of that name (nearest, box, bilinear, bicubic, lanczos3), or -1. */
+int filter_named(const char *name);
+/* The filters' names, comma-separated. */
+const char *filter_names(void);
+/* The size a resize gives an image of w x h for resize's values (WxH, W, xH or P%), rounded
+ * to whole pixels with the aspect kept when one side is left out. 1, or 0 with why. */
+int resize_size(int32_t w, int32_t h, const int *values, int32_t *out_w, int32_t *out_h, problem *why);
 
 /* DIR/NAME with the input's extension replaced by ext (malloc'd; NULL when memory runs out). */
 char *output_path(const char *dir, const char *input, const char *ext);

@@ -1,4 +1,5 @@
-/* tessera - render point-list drawings and convert, inspect, crop, scale and border images.
+/* tessera - render point-list drawings and convert, inspect, crop, scale, border, resize, flip
+ * and rotate images.
  * Every error a user can cause is one line on standard error naming the file and the reason, and
  * exit status 2; an output never leaves half a file and never replaces a link, FIFO, device or a
  * file's other names. Many files at once are worked on threads. */
@@ -45,6 +46,7 @@ enum {
     O_QUIET = 1 << 12,
     O_JSON = 1 << 13,
     O_NORMALIZE = 1 << 14,
+    O_FILTER = 1 << 15,
 };
 
 typedef struct options {
@@ -56,6 +58,7 @@ typedef struct options {
     const out_format *format, *to;
     const char *out_dir;
     int jobs;
+    int filter;
 } options;
 
 /* What the options ask of the work on each file. */
@@ -70,7 +73,8 @@ static job_options job_of(const options *o) {
                      (o->seen & O_BINARY) != 0,
                      (o->seen & O_RGB) != 0,
                      (o->seen & O_NORMALIZE) != 0,
-                     o->format};
+                     o->format,
+                     o->filter};
     return j;
 }
 
@@ -84,6 +88,7 @@ static const struct option_spec {
     {"foreground", O_FOREGROUND, 1}, {"color", O_COLOR, 1},     {"format", O_FORMAT, 1},
     {"out-dir", O_OUT_DIR, 1},       {"to", O_TO, 1},           {"jobs", O_JOBS, 1},
     {"quiet", O_QUIET, 0},           {"json", O_JSON, 0},       {"normalize", O_NORMALIZE, 0},
+    {"filter", O_FILTER, 1},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -152,6 +157,9 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
         o->out_dir = v;
         return 0;
     case O_JOBS: return parse_int(v, 1, 256, &o->jobs) ? 0 : report(v, "--jobs needs a number from 1 to 256");
+    case O_FILTER:
+        o->filter = filter_named(v);
+        return o->filter >= 0 ? 0 : report(v, "unknown filter (%s)", filter_names());
     }
     return report(v, "--%s needs a positive number", name);
 }
@@ -162,6 +170,7 @@ static int parse_options(int argc, char **argv, const char *command, unsigned al
     memset(o, 0, sizeof *o);
     o->scale_x = o->scale_y = 1;
     o->foreground = (RGB){255, 255, 255};
+    o->filter = TESSERA_BICUBIC;
     o->args = calloc((size_t)argc + 1, sizeof *o->args);
     if (!o->args) return report(command, "out of memory");
     int only_operands = 0;
@@ -249,7 +258,9 @@ typedef struct batch {
     int count;
     const options *o;
     job_options job;
-    int render; /* else convert */
+    int render;               /* else convert, or edit */
+    const edit_command *edit; /* the editing command, or NULL */
+    const int *values;        /* its values */
     int next, done, failed;
     int bar; /* draw a progress bar on standard error */
     pthread_mutex_t lock;
@@ -274,6 +285,7 @@ static void *batch_worker(void *arg) {
         int ok = 0, clipped = 0;
         const char *out = b->outs[i];
         if (b->render) ok = render_file(in, out, &b->job, &clipped, &why);
+        else if (b->edit) ok = edit_file(in, out, &b->job, b->edit->op, b->edit->check, b->values, 0, &why);
         else ok = edit_file(in, out, &b->job, NULL, NULL, NULL, 1, &why);
         pthread_mutex_lock(&b->lock);
         ++b->done;
@@ -290,33 +302,44 @@ static void *batch_worker(void *arg) {
 }
 
 static int compare_names(const void *a, const void *b);
-static int run_threads(const options *o, int render, char **outs);
+static int run_threads(const options *o, int render, const edit_command *edit, const int *values, char **outs);
 
-static int run_batch(const options *o, int render) {
-    for (int i = 0; i < o->nargs; ++i)
-        if (strcmp(o->args[i], "-") == 0) return report("-", "standard input cannot be one of many inputs");
-    if (!render && !o->to) return report("convert", "--out-dir needs --to EXT, the format of the outputs");
+/* An edited file keeps its format, unless --to changes it. */
+static const char *own_extension(const char *path) {
+    const out_format *f = format_of_path(path);
+    return f ? f->name : "pnm";
+}
+
+/* Works on the files of o->args from first on, each written to the output directory: rendered,
+ * converted, or edited by edit with values. */
+static int run_batch(const options *o, int first, int render, const edit_command *edit, const int *values) {
+    const char *const *files = o->args + first;
+    const int count = o->nargs - first;
+    if (count < 1) return report(o->out_dir, "--out-dir needs files to work on");
+    for (int i = 0; i < count; ++i)
+        if (strcmp(files[i], "-") == 0) return report("-", "standard input cannot be one of many inputs");
+    if (!render && !edit && !o->to) return report("convert", "--out-dir needs --to EXT, the format of the outputs");
     struct stat st;
     if (stat(o->out_dir, &st) != 0 && mkdir(o->out_dir, 0777) != 0)
         return report(o->out_dir, "cannot make the output directory: %s", strerror(errno));
     if (stat(o->out_dir, &st) == 0 && !S_ISDIR(st.st_mode)) return report(o->out_dir, "not a directory");
     /* Every output is named first: two inputs that would write one file are an error. */
-    char **outs = calloc((size_t)o->nargs, sizeof *outs), **sorted = calloc((size_t)o->nargs, sizeof *sorted);
+    char **outs = calloc((size_t)count, sizeof *outs), **sorted = calloc((size_t)count, sizeof *sorted);
     int status = outs && sorted ? 0 : report(o->out_dir, "out of memory");
     const job_options job = job_of(o);
-    for (int i = 0; !status && i < o->nargs; ++i) {
+    for (int i = 0; !status && i < count; ++i) {
         /* Without --to, a rendering is PPM when it is in colour, else PBM, as for one file. */
-        const char *ext = o->to ? o->to->name : render_extension(o->args[i], &job);
-        if (!(outs[i] = sorted[i] = output_path(o->out_dir, o->args[i], ext)))
+        const char *ext = o->to ? o->to->name : render ? render_extension(files[i], &job) : own_extension(files[i]);
+        if (!(outs[i] = sorted[i] = output_path(o->out_dir, files[i], ext)))
             status = report(o->out_dir, "out of memory");
     }
     if (!status) {
-        qsort(sorted, (size_t)o->nargs, sizeof *sorted, compare_names);
-        for (int i = 1; !status && i < o->nargs; ++i)
+        qsort(sorted, (size_t)count, sizeof *sorted, compare_names);
+        for (int i = 1; !status && i < count; ++i)
             if (strcmp(sorted[i - 1], sorted[i]) == 0) status = report(sorted[i], "two inputs would be written here");
     }
-    if (!status) status = run_threads(o, render, outs);
-    for (int i = 0; outs && i < o->nargs; ++i) free(outs[i]);
+    if (!status) status = run_threads(o, render, edit, values, outs);
+    for (int i = 0; outs && i < count; ++i) free(outs[i]);
     free(outs);
     free(sorted);
     return status;
@@ -324,13 +347,24 @@ static int run_batch(const options *o, int render) {
 
 static int compare_names(const void *a, const void *b) { return strcmp(*(char *const *)a, *(char *const *)b); }
 
-static int run_threads(const options *o, int render, char **outs) {
-    batch b = {
-        (char **)o->args,         outs, o->nargs, o, job_of(o), render, 0, 0, 0, isatty(2) && !(o->seen & O_QUIET),
-        PTHREAD_MUTEX_INITIALIZER};
+static int run_threads(const options *o, int render, const edit_command *edit, const int *values, char **outs) {
+    const int count = render || !edit ? o->nargs : o->nargs - edit->nvalues;
+    batch b = {(char **)o->args + (o->nargs - count),
+               outs,
+               count,
+               o,
+               job_of(o),
+               render,
+               edit,
+               values,
+               0,
+               0,
+               0,
+               isatty(2) && !(o->seen & O_QUIET),
+               PTHREAD_MUTEX_INITIALIZER};
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     int jobs = o->jobs ? o->jobs : cpus > 0 ? (int)(cpus < 64 ? cpus : 64) : 1;
-    if (jobs > o->nargs) jobs = o->nargs;
+    if (jobs > count) jobs = count;
     pthread_t threads[256];
     int started = 0;
     if (b.bar) draw_bar(&b);
@@ -355,6 +389,10 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "  crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
                            "  scale FILE OUT WIDTH HEIGHT\n"
                            "  border FILE OUT N      surround an image with N pixels (--color C, default 0)\n"
+                           "  resize FILE OUT SIZE   resample to WxH, W, xH or P% (--filter F)\n"
+                           "  flip FILE OUT          mirror top to bottom (flop: left to right)\n"
+                           "  rotate FILE OUT ANGLE  turn clockwise by 90, 180 or 270 degrees\n"
+                           "Editing commands take --out-dir DIR and then their operands and many files.\n"
                            "\n"
                            "Images: PBM, PGM, PPM (raw or plain, any maxval), PAM, PNG and the Q formats; an output's\n"
                            "format follows its extension (.pbm .pgm .ppm .pnm .pam .png .q1 .q2 .q3 .q4 .q10 .q11) or\n"
@@ -362,7 +400,8 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "tessera COMMAND --help tells more; man tessera tells all.\n";
 
 static int cmd_render(options *o) {
-    if (o->seen & O_OUT_DIR) return o->nargs ? run_batch(o, 1) : report("render", "--out-dir needs drawings");
+    if (o->seen & O_OUT_DIR)
+        return o->nargs ? run_batch(o, 0, 1, NULL, NULL) : report("render", "--out-dir needs drawings");
     if (o->nargs != 2) return report("render", "needs a drawing and an output file (see tessera render --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
@@ -376,7 +415,8 @@ static int cmd_render(options *o) {
 }
 
 static int cmd_convert(options *o) {
-    if (o->seen & O_OUT_DIR) return o->nargs ? run_batch(o, 0) : report("convert", "--out-dir needs files");
+    if (o->seen & O_OUT_DIR)
+        return o->nargs ? run_batch(o, 0, 0, NULL, NULL) : report("convert", "--out-dir needs files");
     if (o->nargs != 2) return report("convert", "needs an input and an output file (see tessera convert --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
@@ -407,60 +447,38 @@ static int cmd_info(options *o) {
     return status;
 }
 
-/* ---- crop, scale, border ---- */
+/* ---- crop, scale, border, resize, flip, flop, rotate ---- */
 
-static int crop_fits(const ImageHeader *h, const int *v, problem *why) {
-    if (v[2] <= 0 || v[3] <= 0) return say(why, "the rectangle must have a positive width and height");
-    if (v[0] < 0 || v[1] < 0 || (long)v[0] + v[2] > h->width || (long)v[1] + v[3] > h->height)
-        return say(why, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", v[0], v[1], v[2], v[3],
-                   h->width, h->height);
-    return 1;
-}
-static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_options *o) {
-    (void)o;
-    return imCrop(im, im->header->xoffset + v[0], im->header->yoffset + v[1], im->header->xoffset + v[0] + v[2],
-                  im->header->yoffset + v[1] + v[3]);
-}
-
-static int scale_fits(const ImageHeader *h, const int *v, problem *why) {
-    (void)h;
-    return v[0] > 0 && v[1] > 0 ? 1 : say(why, "the new width and height must be positive");
-}
-static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const job_options *o) {
-    (void)o;
-    return imScale(im, v[0], v[1]);
-}
-
-static int border_fits(const ImageHeader *h, const int *v, problem *why) {
-    if (v[0] < 0) return say(why, "the border must not be negative");
-    if ((long)h->width + 2L * v[0] > 2147483647L || (long)h->height + 2L * v[0] > 2147483647L)
-        return say(why, "the border is too wide");
-    return 1;
-}
-static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const job_options *o) {
-    AnyImageStruct *out = imBorders(im, v[0]);
-    if (out && o->has_color) paint_border(out, v[0], o->color);
-    return out;
-}
-
-static int edit_command(const char *command, options *o, int nvalues, image_op op, image_check check) {
-    if (o->nargs != 2 + nvalues) return report(command, "wrong number of arguments (see tessera %s --help)", command);
-    int values[4];
-    for (int i = 0; i < nvalues; ++i)
-        if (!parse_int(o->args[2 + i], -2147483647L, 2147483647L, &values[i]))
-            return report(o->args[2 + i], "not a whole number");
+/* FILE OUT and the command's operands, or with --out-dir the operands and then the files. */
+static int cmd_edit(const char *command, options *o) {
+    const edit_command *c = edit_named(command);
+    const int batch = (o->seen & O_OUT_DIR) != 0;
+    if (batch ? o->nargs < c->nvalues + 1 : o->nargs != 2 + c->nvalues)
+        return report(command, "wrong number of arguments (see tessera %s --help)", command);
+    int values[EDIT_VALUES] = {0};
+    problem why = {"", 0};
+    const char *const *operands = o->args + (batch ? 0 : 2);
+    if (!edit_values(c, operands, values, &why)) return report(command, "%s", why.text);
+    if (batch) return run_batch(o, c->nvalues, 0, c, values);
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {"", 0};
     const job_options job = job_of(o);
-    return edit_file(in, o->args[1], &job, op, check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
+    return edit_file(in, o->args[1], &job, c->op, c->check, values, 0, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 
-static int cmd_crop(options *o) { return edit_command("crop", o, 4, crop_op, crop_fits); }
-static int cmd_scale(options *o) { return edit_command("scale", o, 2, scale_op, scale_fits); }
-static int cmd_border(options *o) { return edit_command("border", o, 1, border_op, border_fits); }
+static int cmd_crop(options *o) { return cmd_edit("crop", o); }
+static int cmd_scale(options *o) { return cmd_edit("scale", o); }
+static int cmd_border(options *o) { return cmd_edit("border", o); }
+static int cmd_resize(options *o) { return cmd_edit("resize", o); }
+static int cmd_flip(options *o) { return cmd_edit("flip", o); }
+static int cmd_flop(options *o) { return cmd_edit("flop", o); }
+static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET)
+#define EDITING (WRITING | O_OUT_DIR | O_TO | O_JOBS)
+#define EDIT_BATCH_HELP                                                                                                \
+    "With --out-dir, each FILE is written to DIR/NAME in its own format (or EXT from --to) on N\n"                     \
+    "threads; the operands come before the files.\n"
 
 /* The subcommands: name, the options each takes, help text and what runs them. */
 static const struct command {
@@ -495,18 +513,48 @@ static const struct command {
      "object a line per file (format, type, width, height, maxval, xoffset, yoffset, comment,\n"
      "minimum, maximum; an \"error\" for a file that cannot be read).\n",
      cmd_info},
-    {"crop", WRITING,
+    {"crop", EDITING,
      "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT [--format F]\n"
-     "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT.\n",
+     "       tessera crop --out-dir DIR [--to EXT] [--jobs N] LEFT TOP WIDTH HEIGHT FILE...\n"
+     "Writes the WIDTH x HEIGHT rectangle at column LEFT, row TOP of FILE to OUT.\n" EDIT_BATCH_HELP,
      cmd_crop},
-    {"scale", WRITING,
+    {"scale", EDITING,
      "usage: tessera scale FILE OUT WIDTH HEIGHT [--format F]\n"
-     "Resamples FILE to WIDTH x HEIGHT by nearest neighbour and writes OUT.\n",
+     "       tessera scale --out-dir DIR [--to EXT] [--jobs N] WIDTH HEIGHT FILE...\n"
+     "Resamples FILE to WIDTH x HEIGHT by nearest neighbour anchored at the top-left corner of\n"
+     "each pixel: output pixel i takes source pixel round(i * old / new). Enlarging by 2 turns\n"
+     "0 85 170 255 into 0 85 85 170 170 255 255 255. tessera resize samples at pixel centres\n"
+     "instead, as other programs do, and filters.\n" EDIT_BATCH_HELP,
      cmd_scale},
-    {"border", WRITING | O_COLOR,
+    {"border", EDITING | O_COLOR,
      "usage: tessera border FILE OUT N [--color C] [--format F]\n"
-     "Surrounds FILE with N pixels on every side, zero or the colour C, and writes OUT.\n",
+     "       tessera border --out-dir DIR [--to EXT] [--jobs N] [--color C] N FILE...\n"
+     "Surrounds FILE with N pixels on every side, zero or the colour C, and writes OUT.\n" EDIT_BATCH_HELP,
      cmd_border},
+    {"resize", EDITING | O_FILTER,
+     "usage: tessera resize FILE OUT SIZE [--filter F] [--format F]\n"
+     "       tessera resize --out-dir DIR [--to EXT] [--jobs N] [--filter F] SIZE FILE...\n"
+     "Resamples FILE to SIZE: WxH, W or xH (the other side keeps the aspect) or P% of both\n"
+     "sides. Samples sit at pixel centres; --filter is nearest, box (the area average),\n"
+     "bilinear, bicubic (Keys, a = -0.5; the default) or lanczos3, and widens when shrinking so\n"
+     "that nothing aliases. Whole-number types are rounded and clamped. Nearest enlarges\n"
+     "0 85 170 255 by 2 into 0 0 85 85 170 170 255 255 (tessera scale gives another result).\n" EDIT_BATCH_HELP,
+     cmd_resize},
+    {"flip", EDITING,
+     "usage: tessera flip FILE OUT [--format F]\n"
+     "       tessera flip --out-dir DIR [--to EXT] [--jobs N] FILE...\n"
+     "Mirrors FILE top to bottom.\n" EDIT_BATCH_HELP,
+     cmd_flip},
+    {"flop", EDITING,
+     "usage: tessera flop FILE OUT [--format F]\n"
+     "       tessera flop --out-dir DIR [--to EXT] [--jobs N] FILE...\n"
+     "Mirrors FILE left to right.\n" EDIT_BATCH_HELP,
+     cmd_flop},
+    {"rotate", EDITING,
+     "usage: tessera rotate FILE OUT ANGLE [--format F]\n"
+     "       tessera rotate --out-dir DIR [--to EXT] [--jobs N] ANGLE FILE...\n"
+     "Turns FILE clockwise by ANGLE: 90, 180 or 270 (-90, -180 and -270 turn anticlockwise).\n" EDIT_BATCH_HELP,
+     cmd_rotate},
 };
 
 int main(int argc, char **argv) {

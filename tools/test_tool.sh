@@ -46,7 +46,7 @@ expect_clean() {
 expect 0 "usage: tessera COMMAND" "$tool" --help
 expect 0 "^tessera [0-9]+\.[0-9]+" "$tool" --version
 expect 2 "usage" "$tool"
-for c in render convert info crop scale border; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
+for c in render convert info crop scale border resize flip flop rotate; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
 expect_clean "$tool" frobnicate
 
 # render
@@ -106,6 +106,62 @@ expect_clean "$tool" scale "$work/missing.ppm" "$work/x.ppm" 5 5
 expect_clean "$tool" border "$work/shapes.ppm" "$work/x.ppm" -2
 expect_clean "$tool" border "$drawings/shapes.cptl" "$work/x.ppm" 2
 expect_clean "$tool" border "$work/short.pgm" "$work/x.pgm" 2
+
+# resize, flip, flop, rotate: sizes, filters and the pixels of small known images
+printf 'P2\n4 1\n255\n0 85 170 255\n' > "$work/row.pgm"
+expect 0 "^$" "$tool" resize "$work/row.pgm" "$work/row8.pgm" 8x1 --filter nearest
+"$tool" convert "$work/row8.pgm" "$work/row8.pgm" --format pgm
+check "nearest samples at pixel centres" test "$(tail -c 8 "$work/row8.pgm" | od -An -tu1 | tr -s ' ')" = " 0 0 85 85 170 170 255 255"
+expect 0 "^$" "$tool" resize "$work/row.pgm" "$work/row2.pgm" 2x1 --filter=box
+check "box averages (halves round up)" test "$(tail -c 2 "$work/row2.pgm" | od -An -tu1 | tr -s ' ')" = " 43 213"
+expect 0 "^$" "$tool" resize "$work/shapes.ppm" "$work/half.ppm" 50%
+expect 0 "P6 IMAGE_RGB 64 x 48" "$tool" info "$work/half.ppm"
+expect 0 "^$" "$tool" resize "$work/shapes.ppm" "$work/w.ppm" 200 --filter lanczos3
+expect 0 "P6 IMAGE_RGB 200 x 150" "$tool" info "$work/w.ppm"
+expect 0 "^$" "$tool" resize "$work/shapes.ppm" "$work/h.ppm" x30 --filter bilinear
+expect 0 "P6 IMAGE_RGB 40 x 30" "$tool" info "$work/h.ppm"
+expect 0 "^$" "$tool" rotate "$work/row.pgm" "$work/col.pgm" 90
+expect 0 "P5 IMAGE_GRAY 1 x 4" "$tool" info "$work/col.pgm"
+"$tool" rotate "$work/col.pgm" "$work/back.pgm" -90
+"$tool" convert "$work/back.pgm" "$work/back.pgm" --format pgm
+check "a quarter turn and back gives the image again" test "$(tail -c 4 "$work/back.pgm" | od -An -tu1 | tr -s ' ')" = " 0 85 170 255"
+"$tool" flop "$work/row.pgm" "$work/flop.pgm"
+check "flop mirrors left to right" test "$(tail -c 4 "$work/flop.pgm" | od -An -tu1 | tr -s ' ')" = " 255 170 85 0"
+"$tool" flip "$work/col.pgm" "$work/flip.pgm"
+"$tool" rotate "$work/row.pgm" "$work/ccw.pgm" 270
+check "flip of the clockwise turn is the anticlockwise turn" cmp -s "$work/flip.pgm" "$work/ccw.pgm"
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" 0x3
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" 3y4
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" -5%
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" 2147483647x2147483647
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" 3 --filter sharp
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm"
+expect_clean "$tool" rotate "$work/row.pgm" "$work/x.pgm" 45
+expect_clean "$tool" flip "$work/row.pgm"
+expect_clean "$tool" flop "$work/missing.pgm" "$work/x.pgm"
+expect_clean "$tool" crop "$work/row.pgm" "$work/x.pgm" 0 0 2 2 --filter box
+
+# every editing command over many files: operands first, outputs in their own format
+mkdir -p "$work/many/a" "$work/many/b"
+cp "$work/row.pgm" "$work/many/a/one.pgm"
+cp "$work/shapes.ppm" "$work/many/a/two.ppm"
+expect 0 "^$" "$tool" rotate --out-dir "$work/turned" --jobs 2 90 "$work/many/a/one.pgm" "$work/many/a/two.ppm"
+expect 0 "P6 IMAGE_RGB 96 x 128" "$tool" info "$work/turned/two.ppm"
+expect 0 "P5 IMAGE_GRAY 1 x 4" "$tool" info "$work/turned/one.pgm"
+expect 0 "^$" "$tool" crop --out-dir "$work/cropped" --to png 0 0 1 1 "$work/many/a/one.pgm" "$work/many/a/two.ppm"
+expect 0 "PNG IMAGE_RGB 1 x 1" "$tool" info "$work/cropped/two.png"
+expect 0 "^$" "$tool" resize --out-dir "$work/thumbs" --filter box 2 "$work/many/a/two.ppm"
+expect 0 "P6 IMAGE_RGB 2 x 2" "$tool" info "$work/thumbs/two.ppm"
+for c in "scale 3 3" "border 1" "flip" "flop"; do
+  # shellcheck disable=SC2086
+  expect 0 "^$" "$tool" $c --out-dir "$work/each" "$work/many/a/one.pgm"
+done
+cp "$work/row.pgm" "$work/many/b/one.pgm"
+expect_clean "$tool" flip --out-dir "$work/clash" "$work/many/a/one.pgm" "$work/many/b/one.pgm"
+expect 2 "missing.pgm: .*1 failed|missing.pgm" "$tool" flop --out-dir "$work/partial" --quiet "$work/many/a/one.pgm" "$work/missing.pgm"
+check "one failing file does not stop the others" test -s "$work/partial/one.pgm"
+expect_clean "$tool" rotate --out-dir "$work/none" 90
+expect_clean "$tool" resize --out-dir "$work/none" 50%% "$work/row.pgm"
 
 # outputs that never hurt: every node below is made here, in the scratch directory
 check() { # check DESCRIPTION CONDITION...

@@ -2,6 +2,7 @@
 // Part of the C++ face; <tessera.hpp> includes every family.
 #pragma once
 
+#include <tessera/geometry.h>
 #include <tessera/imAdditions.h>
 #include <tessera/image.h>
 
@@ -142,8 +143,62 @@ class image_view {
     const ImageHeader *h_ = &detail::no_pixels; // an empty view has no pixels, never a null header
 };
 
+// The filters of resize (docs/geometry.md defines them).
+enum class filter {
+    nearest = TESSERA_NEAREST,
+    box = TESSERA_BOX,
+    bilinear = TESSERA_BILINEAR,
+    bicubic = TESSERA_BICUBIC,
+    lanczos3 = TESSERA_LANCZOS3
+};
+
 namespace detail {
 inline void free_any(AnyImageStruct *im) { im_Free_(im, im->header->tag); }
+
+// The geometry of image<T> and any_image: each gives a new image of the same element type.
+template <class Image> class transforms {
+  public:
+#if TESSERA_HPP_THROWS
+    // Resampled to width x height at pixel centres with f (offsets 0).
+    Image resize(int32_t width, int32_t height, filter f = filter::bicubic) const {
+        require(width > 0 && height > 0, "tessera::image::resize: width and height must be above 0");
+        require(f >= filter::nearest && f <= filter::lanczos3, "tessera::image::resize: an unknown filter");
+        return made(tessera_resize(source("tessera::image::resize"), width, height, static_cast<int>(f)),
+                    "tessera::image::resize");
+    }
+    // Mirrored left to right, and top to bottom (offsets kept).
+    Image flip_horizontal() const {
+        return made(tessera_flip_horizontal(source("tessera::image::flip_horizontal")),
+                    "tessera::image::flip_horizontal");
+    }
+    Image flip_vertical() const {
+        return made(tessera_flip_vertical(source("tessera::image::flip_vertical")), "tessera::image::flip_vertical");
+    }
+    // Turned clockwise by 90, 180 or 270 degrees (negative: anticlockwise); a quarter turn swaps
+    // the offsets.
+    Image rotate(int32_t degrees) const {
+        require(degrees % 90 == 0 && degrees != 0 && degrees >= -270 && degrees <= 270,
+                "tessera::image::rotate: a rotation of 90, 180 or 270 degrees");
+        return made(tessera_rotate(source("tessera::image::rotate"), degrees), "tessera::image::rotate");
+    }
+    // Mirrored about the main diagonal: pixel (x, y) goes to (y, x), and the offsets swap.
+    Image transpose() const {
+        return made(tessera_transpose(source("tessera::image::transpose")), "tessera::image::transpose");
+    }
+
+  private:
+    const AnyImageStruct *source(const char *doing) const {
+        const Image &self = static_cast<const Image &>(*this);
+        if (!self.valid()) throw std::invalid_argument(std::string(doing) + ": an empty image");
+        return self.get();
+    }
+    static Image made(AnyImageStruct *c, const char *doing) {
+        if (!c) raise(doing);
+        return Image::adopt(c);
+    }
+#endif
+};
+
 using image_owner = owner<AnyImageStruct, free_any>;
 inline AnyImageStruct *mutable_handle(const AnyImageStruct *im) { return const_cast<AnyImageStruct *>(im); }
 } // namespace detail
@@ -151,7 +206,7 @@ inline AnyImageStruct *mutable_handle(const AnyImageStruct *im) { return const_c
 // An image of element type T that owns its pixels (or wraps caller memory).
 template <class T>
 requires pixel<T>
-class image {
+class image : public detail::transforms<image<T>> {
   public:
     image() = default;
 #if TESSERA_HPP_THROWS
@@ -352,7 +407,7 @@ constexpr std::size_t element_size(uint16_t tag) noexcept {
 }
 
 // An image whose element type is known only at run time (one of the fixed tags).
-class any_image {
+class any_image : public detail::transforms<any_image> {
   public:
     any_image() = default;
     template <class T> any_image(image<T> &&im) noexcept : im_(im.release()) {}

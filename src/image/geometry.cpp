@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
-#include <utility>
 #include <type_traits>
+#include <utility>
 
 #include "image_internal.h"
 #include "support/alloc.h"
@@ -96,7 +96,9 @@ struct Taps {
         }
         return true;
     }
-    const double *at(int32_t i) const { return weights + static_cast<std::size_t>(i) * static_cast<std::size_t>(stride); }
+    const double *at(int32_t i) const {
+        return weights + static_cast<std::size_t>(i) * static_cast<std::size_t>(stride);
+    }
 };
 
 // ---- filtered resizing --------------------------------------------------------------------------
@@ -122,8 +124,7 @@ template <class T> T store(double x) {
 
 // Rows first, then columns. A row filtered along x is kept in a ring of as many rows as a
 // column's widest set of taps, so each source row is filtered once.
-template <class T, int C>
-bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
+template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
     const int32_t m = in->header->width, n = out->header->width, h = out->header->height;
     const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
     const std::size_t ring = static_cast<std::size_t>(ys.stride);
@@ -131,7 +132,8 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
     auto *block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
     if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
     double *source = block, *sum = block + in_row, *rows = sum + out_row;
-    const auto *src = reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(in), in->header, sizeof(T) * C));
+    const auto *src =
+        reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(in), in->header, sizeof(T) * C));
     auto *dst = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
     int32_t next = 0; // the next source row to filter along x
     for (int32_t j = 0; j < h; ++j) {
@@ -167,9 +169,7 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
 
 // ---- copies by element size ---------------------------------------------------------------------
 
-template <std::size_t N> struct Unit {
-    unsigned char b[N];
-};
+template <std::size_t N> struct Unit { unsigned char b[N]; };
 
 // Calls f with a Unit of the element size: every fixed-size element moves as a whole.
 template <class F> void by_size(std::size_t size, F f) {
@@ -185,8 +185,7 @@ template <class F> void by_size(std::size_t size, F f) {
 
 // Output element (x, y) of a w x h result takes source column x_from(x, y) and row y_from(x, y):
 // walked in square tiles so that both the reads and the writes stay in cache.
-template <class U, class Map>
-void gather(const U *src, std::size_t src_width, U *dst, int32_t w, int32_t h, Map map) {
+template <class U, class Map> void gather(const U *src, std::size_t src_width, U *dst, int32_t w, int32_t h, Map map) {
     constexpr int32_t tile = 64;
     for (int32_t ty = 0; ty < h; ty += tile)
         for (int32_t tx = 0; tx < w; tx += tile) {
@@ -205,10 +204,11 @@ void gather(const U *src, std::size_t src_width, U *dst, int32_t w, int32_t h, M
 AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
                            int32_t yoffset) {
     if (!image) return fail("no image"), nullptr;
-    if (fixed_elem_size(image->header->tag) == 0) return fail("images of this element type cannot be transformed"), nullptr;
+    if (fixed_elem_size(image->header->tag) == 0)
+        return fail("images of this element type cannot be transformed"), nullptr;
     return static_cast<AnyImageStruct *>(tessera::detail::create_image(image->header->tag, static_cast<int32_t>(width),
-                                                                      static_cast<int32_t>(height), xoffset, yoffset,
-                                                                      nullptr, 0, 0, nullptr, false));
+                                                                       static_cast<int32_t>(height), xoffset, yoffset,
+                                                                       nullptr, 0, 0, nullptr, false));
 }
 
 enum class Turn { flip_x, flip_y, half, quarter_cw, quarter_ccw, transpose };
@@ -232,8 +232,8 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         switch (how) {
         case Turn::flip_y:
             for (int32_t y = 0; y < sh; ++y)
-                std::memcpy(dst + static_cast<std::size_t>(y) * width, src + static_cast<std::size_t>(sh - 1 - y) * width,
-                            row);
+                std::memcpy(dst + static_cast<std::size_t>(y) * width,
+                            src + static_cast<std::size_t>(sh - 1 - y) * width, row);
             break;
         case Turn::flip_x:
         case Turn::half:
@@ -249,7 +249,9 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         case Turn::quarter_ccw: // output (x, y) is source (sw - 1 - y, x)
             gather(src, width, dst, w, ht, [&](int32_t x, int32_t y) { return std::pair{sw - 1 - y, x}; });
             break;
-        case Turn::transpose: gather(src, width, dst, w, ht, [](int32_t x, int32_t y) { return std::pair{y, x}; }); break;
+        case Turn::transpose:
+            gather(src, width, dst, w, ht, [](int32_t x, int32_t y) { return std::pair{y, x}; });
+            break;
         }
     });
     return out;
@@ -257,8 +259,7 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
 
 // Nearest: output i of n takes source floor((i + 0.5) * m / n), computed exactly.
 void nearest_points(int32_t *points, int32_t n, int32_t m) {
-    for (int32_t i = 0; i < n; ++i)
-        points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
+    for (int32_t i = 0; i < n; ++i) points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
 }
 
 AnyImageStruct *nearest(const AnyImageStruct *image, AnyImageStruct *out) {

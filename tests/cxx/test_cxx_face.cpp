@@ -173,6 +173,25 @@ TEST(CxxImage, AnyImageOperationsKeepTheElementType) {
     EXPECT_EQ(pixels[5], 4);
 }
 
+TEST(CxxImage, GeometryGivesTheCResults) {
+    auto im = ramp(5, 3, 10, 20);
+    const auto turned = im.rotate(90);
+    EXPECT_EQ(turned.bounds(), (tessera::rect{20, 10, 3, 5}));
+    EXPECT_EQ(turned(20, 10), im(10, 22)); // the bottom-left corner comes to the top left
+    EXPECT_EQ(im.flip_horizontal()(10, 20), im(14, 20));
+    EXPECT_EQ(im.flip_vertical()(10, 20), im(10, 22));
+    EXPECT_EQ(im.rotate(-90).bounds(), im.transpose().flip_vertical().bounds());
+    const auto half = im.resize(3, 2, tessera::filter::box);
+    tessera::image<uint8_t> c = tessera::image<uint8_t>::adopt(tessera_resize(im.get(), 3, 2, TESSERA_BOX));
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(half(x, y), c(x, y));
+    tessera::any_image any(IMAGE_FLOAT3B, 4, 7, 1, 2);
+    const auto big = any.resize(9, 2, tessera::filter::lanczos3);
+    EXPECT_EQ(big.tag(), IMAGE_FLOAT3B);
+    EXPECT_EQ(big.bounds(), (tessera::rect{0, 0, 9, 2}));
+    EXPECT_EQ(any.transpose().bounds(), (tessera::rect{2, 1, 7, 4}));
+}
+
 TEST(CxxImage, WrappingCallerMemoryDoesNotCopy) {
     std::vector<float> pixels(12, 1.5f);
     auto im = tessera::image<float>::wrap(pixels, 4, 3, 10, 20);
@@ -417,6 +436,12 @@ TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
         {"any_image scale to nothing", [] { (void)tessera::any_image(IMAGE_GRAY, 4, 4).scale(3, 0); }},
         {"comment of an empty any_image", [] { tessera::any_image{}.set_comment("x"); }},
         {"save of an empty any_image", [] { tessera::any_image{}.save(scratch("empty.pgm")); }},
+        {"resize of an empty image", [&] { (void)empty.resize(2, 2); }},
+        {"resize to nothing", [&] { (void)im.resize(0, 2); }},
+        {"resize with an unknown filter", [&] { (void)im.resize(2, 2, static_cast<tessera::filter>(9)); }},
+        {"rotate by 45 degrees", [&] { (void)im.rotate(45); }},
+        {"rotate by 0 degrees", [&] { (void)im.rotate(0); }},
+        {"flip of an empty any_image", [] { (void)tessera::any_image{}.flip_vertical(); }},
         {"histogram of no bins", [] { tessera::histogram h(0, 0, 1); }},
         {"drawing comment with a NUL", [] { tessera::drawing(0, 0, 1, 1, true, std::string_view("a\0b", 3)); }},
         {"crop whose width overflows",
