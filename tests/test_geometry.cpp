@@ -210,7 +210,8 @@ std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int
                 double sum = 0;
                 for (std::size_t k = 0; k < w.w.size(); ++k)
                     sum += w.w[k] * value(w.first + static_cast<int32_t>(k), y, c);
-                across[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = sum;
+                across[(static_cast<std::size_t>(y) * n + x) * t.channels + c] =
+                    t.integer ? std::clamp(sum, t.lo, t.hi) : sum;
             }
     }
     for (int32_t y = 0; y < rows; ++y) {

@@ -117,6 +117,11 @@ char *output_path(const char *dir, const char *input, const char *ext) {
     return path;
 }
 
+const char *edit_extension(const char *path) {
+    const out_format *f = format_of_path(path);
+    return f ? f->name : "pnm";
+}
+
 const char *render_extension(const char *path, const job_options *o) {
     sniffed what;
     problem why;
@@ -423,6 +428,10 @@ const edit_command *edit_named(const char *name) {
     for (size_t i = 0; i < sizeof edit_commands / sizeof edit_commands[0]; ++i)
         if (strcmp(name, edit_commands[i].name) == 0) return &edit_commands[i];
     return NULL;
+}
+
+const edit_command *edit_each(int i) {
+    return i >= 0 && i < (int)(sizeof edit_commands / sizeof edit_commands[0]) ? &edit_commands[i] : NULL;
 }
 
 int edit_values(const edit_command *c, const char *const *args, int values[EDIT_VALUES], problem *why) {

@@ -37,6 +37,8 @@ typedef struct edit_command {
 
 /* The editing command of that name, or NULL. */
 const edit_command *edit_named(const char *name);
+/* The i-th editing command, from 0, or NULL past the last. */
+const edit_command *edit_each(int i);
 /* Reads a command's operands (nvalues of them). 1, or 0 with why. */
 int edit_values(const edit_command *c, const char *const *args, int values[EDIT_VALUES], problem *why);
 /* The filter of that name (nearest, box, bilinear, bicubic, lanczos3), or -1. */
@@ -49,6 +51,8 @@ int resize_size(int32_t w, int32_t h, const int *values, int32_t *out_w, int32_t
 
 /* DIR/NAME with the input's extension replaced by ext (malloc'd; NULL when memory runs out). */
 char *output_path(const char *dir, const char *input, const char *ext);
+/* The extension of an edited file when none is chosen: its own format's, else pnm. */
+const char *edit_extension(const char *path);
 /* The extension of a rendering of path when none is chosen: ppm in colour, else pbm. */
 const char *render_extension(const char *path, const job_options *o);
 /* Renders the drawing at path into out ("-": standard output); *clipped tells whether some

@@ -304,12 +304,6 @@ static void *batch_worker(void *arg) {
 static int compare_names(const void *a, const void *b);
 static int run_threads(const options *o, int render, const edit_command *edit, const int *values, char **outs);
 
-/* An edited file keeps its format, unless --to changes it. */
-static const char *own_extension(const char *path) {
-    const out_format *f = format_of_path(path);
-    return f ? f->name : "pnm";
-}
-
 /* Works on the files of o->args from first on, each written to the output directory: rendered,
  * converted, or edited by edit with values. */
 static int run_batch(const options *o, int first, int render, const edit_command *edit, const int *values) {
@@ -329,7 +323,7 @@ static int run_batch(const options *o, int first, int render, const edit_command
     const job_options job = job_of(o);
     for (int i = 0; !status && i < count; ++i) {
         /* Without --to, a rendering is PPM when it is in colour, else PBM, as for one file. */
-        const char *ext = o->to ? o->to->name : render ? render_extension(files[i], &job) : own_extension(files[i]);
+        const char *ext = o->to ? o->to->name : render ? render_extension(files[i], &job) : edit_extension(files[i]);
         if (!(outs[i] = sorted[i] = output_path(o->out_dir, files[i], ext)))
             status = report(o->out_dir, "out of memory");
     }

@@ -3,6 +3,10 @@
 
 #include <unistd.h>
 
+extern "C" {
+#include "jobs.h"
+}
+
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -437,6 +441,53 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 }));
             },
             py::arg("width"), py::arg("height"), "A new image resampled to width x height by nearest neighbour.")
+        .def(
+            "resize",
+            [](Image &s, std::optional<int64_t> width, std::optional<int64_t> height, const std::string &filter) {
+                const int f = filter_named(filter.c_str());
+                if (f < 0) throw std::invalid_argument("unknown filter '" + filter + "' (" + filter_names() + ")");
+                if (!width && !height) throw std::invalid_argument("resize needs a width, a height or both");
+                if ((width && *width <= 0) || (height && *height <= 0))
+                    throw std::invalid_argument("resize needs a positive width and height");
+                if ((width && *width > INT32_MAX) || (height && *height > INT32_MAX))
+                    throw std::overflow_error("sizes must fit 32 bits");
+                // the tool's rule for a side left out: the aspect kept, halves rounded up
+                const int values[3] = {static_cast<int>(width.value_or(0)), static_cast<int>(height.value_or(0)), 0};
+                int32_t w, h;
+                problem why{};
+                if (!resize_size(s.h().width, s.h().height, values, &w, &h, &why)) throw std::overflow_error(why.text);
+                return held(locked(
+                    s, [&](const tessera::any_image &im) { return im.resize(w, h, static_cast<tessera::filter>(f)); }));
+            },
+            py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("filter") = "bicubic",
+            R"(A new image resampled to width x height (offsets 0); leave one out to keep the aspect.
+
+Samples sit at pixel centres. filter is 'nearest', 'box' (the area average), 'bilinear',
+'bicubic' (Keys, a = -0.5) or 'lanczos3', widened when shrinking so that nothing aliases;
+whole-number kinds are rounded and clamped. docs/geometry.md defines every value.)")
+        .def(
+            "flip_horizontal",
+            [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.flip_horizontal(); })); },
+            "A new image mirrored left to right (offsets kept).")
+        .def(
+            "flip_vertical",
+            [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.flip_vertical(); })); },
+            "A new image mirrored top to bottom (offsets kept).")
+        .def(
+            "rotate",
+            [](Image &s, int64_t degrees) {
+                if (degrees % 90 != 0 || degrees == 0 || degrees < -270 || degrees > 270)
+                    throw std::invalid_argument("rotate turns by 90, 180 or 270 degrees (negative: anticlockwise)");
+                return held(
+                    locked(s, [&](const tessera::any_image &im) { return im.rotate(static_cast<int32_t>(degrees)); }));
+            },
+            py::arg("degrees"),
+            "A new image turned clockwise by 90, 180 or 270 degrees; a quarter turn swaps the offsets.\n\n"
+            "numpy.rot90(a, k) turns anticlockwise: rotate(90) equals numpy.rot90(a, -1).")
+        .def(
+            "transpose",
+            [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.transpose(); })); },
+            "A new image with pixel (x, y) at (y, x); the offsets swap.")
         .def(
             "fill",
             [](Image &s, py::handle value) {

@@ -4,12 +4,31 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include "jobs.h"
 }
 
 namespace tessera::detail::python {
+
+namespace {
+
+// An editing command's operands, options["operands"] (strings, as on the command line).
+void edit_values_of(const edit_command *edit, const py::dict &options, int values[EDIT_VALUES]) {
+    const auto operands = options.contains("operands") ? options["operands"].cast<std::vector<std::string>>()
+                                                       : std::vector<std::string>{};
+    if (static_cast<int>(operands.size()) != edit->nvalues)
+        throw std::invalid_argument(std::string(edit->name) + " takes " + std::to_string(edit->nvalues) +
+                                    " operands (" + edit->operands + ")");
+    std::vector<const char *> args;
+    for (const std::string &a : operands) args.push_back(a.c_str());
+    problem why{};
+    if (!edit_values(edit, args.data(), values, &why)) throw std::invalid_argument(why.text);
+}
+
+} // namespace
 
 void init_jobs(py::module_ &m) {
     m.def(
@@ -49,6 +68,16 @@ void init_jobs(py::module_ &m) {
             job.binary = options["binary"].cast<bool>();
             job.rgb = options["rgb"].cast<bool>();
             job.normalize = options["normalize"].cast<bool>();
+            job.filter = TESSERA_BICUBIC;
+            if (options.contains("filter") && !options["filter"].is_none()) {
+                job.filter = filter_named(options["filter"].cast<std::string>().c_str());
+                if (job.filter < 0) throw std::invalid_argument(std::string("unknown filter (") + filter_names() + ")");
+            }
+            job.has_color = options.contains("color") && !options["color"].is_none();
+            if (job.has_color) job.color = colour_of(options["color"], "color");
+            const edit_command *edit = edit_named(command.c_str());
+            int values[EDIT_VALUES] = {0};
+            if (edit) edit_values_of(edit, options, values);
             const py::object to = options["to"];
             job.format = to.is_none() ? nullptr : format_named(to.cast<std::string>().c_str());
             if (!to.is_none() && !job.format) throw std::invalid_argument("unknown format " + to.cast<std::string>());
@@ -56,10 +85,13 @@ void init_jobs(py::module_ &m) {
             int ok = 0, clipped = 0;
             std::string text;
             if (command == "extension") return py::str(render_extension(path.c_str(), &job));
+            if (command == "edit-extension") return py::str(edit_extension(path.c_str()));
             {
                 py::gil_scoped_release release;
                 if (command == "render") {
                     ok = render_file(path.c_str(), out.c_str(), &job, &clipped, &why);
+                } else if (edit) {
+                    ok = edit_file(path.c_str(), out.c_str(), &job, edit->op, edit->check, values, 0, &why);
                 } else if (command == "convert") {
                     ok = edit_file(path.c_str(), out.c_str(), &job, nullptr, nullptr, nullptr, 1, &why);
                 } else if (command == "info") {
@@ -76,7 +108,7 @@ void init_jobs(py::module_ &m) {
                     std::free(buffer);
                 }
             }
-            if (command != "render" && command != "convert" && command != "info")
+            if (!edit && command != "render" && command != "convert" && command != "info")
                 throw std::invalid_argument("unknown command " + command);
             py::dict result;
             result["file"] = path;
@@ -87,6 +119,25 @@ void init_jobs(py::module_ &m) {
             return result;
         },
         py::arg("command"), py::arg("path"), py::arg("out"), py::arg("options"));
+    m.def(
+        "_edit_commands",
+        [] {
+            py::dict out;
+            for (int i = 0; const edit_command *c = edit_each(i); ++i)
+                out[c->name] = py::make_tuple(c->nvalues, c->operands);
+            return out;
+        },
+        "The editing commands: name -> (number of operands, their names).");
+    m.def(
+        "_check_operands",
+        [](const std::string &command, const py::dict &options) {
+            const edit_command *edit = edit_named(command.c_str());
+            if (!edit) throw std::invalid_argument("unknown command " + command);
+            int values[EDIT_VALUES];
+            edit_values_of(edit, options, values);
+        },
+        py::arg("command"), py::arg("options"), "Raises ValueError when the command's operands are wrong.");
+    m.attr("_filters") = filter_names();
     m.def(
         "_output_path",
         [](const std::string &dir, const std::string &input, const std::string &ext) {

@@ -1,14 +1,18 @@
-"""Render, convert or describe many files on a Dask distributed cluster, one task a file.
+"""Render, convert, edit or describe many files on a Dask distributed cluster, one task a file.
 
     python3 -m tessera.batch render  [--local N | --scheduler tcp://HOST:PORT] [--out-dir DIR]
                                      [--to EXT] [--scale S | --scale-x X --scale-y Y]
                                      [--binary | --rgb] [--background C] [--foreground C] FILE...
     python3 -m tessera.batch convert [...] --to EXT [--normalize] [--background C] FILE...
     python3 -m tessera.batch info    [...] FILE...
+    python3 -m tessera.batch resize  [...] [--filter F] SIZE FILE...
+    python3 -m tessera.batch crop|scale|border|flip|flop|rotate [...] OPERANDS FILE...
 
-Each result is byte for byte what ``tessera render|convert`` writes for the same file and
-options (``info`` prints the objects of ``tessera info --json``, one a line). Outputs go beside
-their inputs or into --out-dir. A failing file is reported and the others still finish; the
+Each result is byte for byte what the tessera tool's command of that name writes for the same
+file and options (``info`` prints the objects of ``tessera info --json``, one a line); an
+editing command's operands come before the files, as with ``tessera CMD --out-dir``, and its
+outputs keep their format unless --to names another. Outputs go beside their inputs (an
+edited file needs --out-dir or --to, so as not to overwrite its input) or into --out-dir. A failing file is reported and the others still finish; the
 exit status is then 2. --local N (the default, with one worker process a processor) starts a
 cluster on this machine for the run, listening on 127.0.0.1 only; --scheduler uses a
 running cluster, whose workers must run a Python that imports tessera and read the inputs and
@@ -39,7 +43,8 @@ def _output(command: str, path: str, options: Dict[str, Any]) -> str:
     """Where a file's output goes: --out-dir or beside the input, with the tool's extension."""
     if command == "info":
         return ""
-    ext = options["to"] or _tessera._job("extension", path, "", options)
+    own = "extension" if command in ("render", "convert") else "edit-extension"
+    ext = options["to"] or _tessera._job(own, path, "", options)
     return _tessera._output_path(options["out_dir"] or os.path.dirname(path), path, ext)
 
 
@@ -51,7 +56,8 @@ def run_one(command: str, path: str, options: Dict[str, Any]) -> Dict[str, Any]:
         return {"file": path, "error": str(e)}
 
 
-_COMMANDS = ("convert", "info", "render")
+_EDITS = _tessera._edit_commands()  # name -> (number of operands, their names)
+_COMMANDS = ("convert", "info", "render") + tuple(_EDITS)
 
 
 # ---- the command line -----------------------------------------------------------------------
@@ -105,6 +111,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--background", type=_colour, default=(0, 0, 0))
     p.add_argument("--foreground", type=_colour)
     p.add_argument("--normalize", action="store_true")
+    p.add_argument("--filter", choices=_tessera._filters.split(", "), default="bicubic", help="resize's filter")
+    p.add_argument("--color", type=_colour, help="border's colour")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     return p
 
@@ -114,7 +122,8 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
     scale_y = args.scale or args.scale_y or 1.0
     return {"to": args.to, "out_dir": os.path.abspath(args.out_dir) if args.out_dir else None, "scale_x": scale_x,
             "scale_y": scale_y, "binary": args.binary, "rgb": args.rgb, "background": args.background,
-            "foreground": args.foreground, "normalize": args.normalize}
+            "foreground": args.foreground, "normalize": args.normalize, "filter": args.filter, "color": args.color,
+            "operands": args.files[:_EDITS[args.command][0]] if args.command in _EDITS else []}
 
 
 def _bar(done: int, total: int, failed: int) -> None:
@@ -194,12 +203,24 @@ def main(argv: Optional[List[str]] = None) -> int:
             os.makedirs(args.out_dir, exist_ok=True)
         except OSError as e:
             return _cluster_error(f"{args.out_dir}: cannot make the output directory: {e.strerror or e}")
-    files = [os.path.abspath(f) for f in args.files]
     options = _options(args)
+    files = [os.path.abspath(f) for f in args.files[len(options["operands"]):]]
+    if args.command in _EDITS:
+        count, names = _EDITS[args.command]
+        if not files:
+            _parser().error(f"{args.command} needs {names + ' and ' if names else ''}files")
+        try:
+            _tessera._check_operands(args.command, options)
+        except ValueError as e:
+            _parser().error(f"{args.command}: {e}")
+        if not args.out_dir and not args.to:
+            _parser().error(f"{args.command} needs --out-dir or --to, so that no input is overwritten")
     if args.command != "info":
         seen: Dict[str, str] = {}
         for f in files:
             out = _output(args.command, f, options)
+            if out == f:
+                return _cluster_error(f"{f} would be overwritten by its own output (use --out-dir)")
             if out in seen:
                 return _cluster_error(f"{seen[out]} and {f} would both be written to {out}")
             seen[out] = f

@@ -110,6 +110,18 @@ template <class T> double load(T v) {
     else return static_cast<double>(v);
 }
 
+// The x pass's results of whole-number types stay within the type's range, so that the y pass
+// does not carry an overshoot from one side of an edge into the next rows.
+template <class T> double bounded(double x) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return x;
+    } else {
+        constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
+        constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
+        return x < lo ? lo : x > hi ? hi : x;
+    }
+}
+
 template <class T> T store(double x) {
     if constexpr (std::is_floating_point_v<T>) {
         return static_cast<T>(x);
@@ -149,7 +161,7 @@ template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct
                 for (int c = 0; c < C; ++c) {
                     double acc = 0.0;
                     for (int32_t t = 0; t < xs.count[i]; ++t) acc += w[t] * p[static_cast<std::size_t>(t) * C + c];
-                    r[static_cast<std::size_t>(i) * C + c] = acc;
+                    r[static_cast<std::size_t>(i) * C + c] = bounded<T>(acc);
                 }
             }
         }
