@@ -122,58 +122,148 @@ template <class T> double bounded(double x) {
     }
 }
 
+// Rounds halves away from zero (as std::round, without its call): x - trunc(x) is exact.
 template <class T> T store(double x) {
     if constexpr (std::is_floating_point_v<T>) {
         return static_cast<T>(x);
     } else {
         constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
         constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
-        if (!(x > lo)) return static_cast<T>(lo);
-        if (x >= hi) return static_cast<T>(hi);
-        return static_cast<T>(std::round(x));
+        x = x > lo ? x : lo; // no NaN reaches here: samples and weights are finite
+        x = x < hi ? x : hi;
+        if constexpr (lo >= 0.0) {
+            const auto whole = static_cast<int32_t>(x);
+            return static_cast<T>(whole + (x - static_cast<double>(whole) >= 0.5));
+        } else {
+            const auto whole = static_cast<int64_t>(x);
+            const double part = x - static_cast<double>(whole);
+            return static_cast<T>(whole + (part >= 0.5 ? 1 : part <= -0.5 ? -1 : 0));
+        }
     }
 }
 
-// Rows first, then columns. A row filtered along x is kept in a ring of as many rows as a
-// column's widest set of taps, so each source row is filtered once.
+// Two doubles in one register (SSE2 on x86-64, emulated elsewhere). Lanes are independent, so
+// each lane's sums are the scalar sums, operation for operation: no contraction, no reordering.
+typedef double v2 __attribute__((vector_size(16)));
+inline v2 load2(const double *p) {
+    v2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store2(double *p, v2 v) { std::memcpy(p, &v, sizeof v); }
+
+typedef int64_t v2l __attribute__((vector_size(16)));
+typedef int32_t v2i __attribute__((vector_size(8)));
+
+// Clamps two sums to [lo, hi] (lo >= 0) and rounds halves up, as store() does: x - trunc(x) is
+// exact.
+inline v2 rounded(v2 x, double lo, double hi) {
+    const v2 low = {lo, lo}, high = {hi, hi}, half = {0.5, 0.5}, one = {1.0, 1.0};
+    const v2l above = x > low, below = x < high;
+    x = reinterpret_cast<v2>((above & reinterpret_cast<v2l>(x)) | (~above & reinterpret_cast<v2l>(low)));
+    x = reinterpret_cast<v2>((below & reinterpret_cast<v2l>(x)) | (~below & reinterpret_cast<v2l>(high)));
+    const v2 whole = __builtin_convertvector(__builtin_convertvector(x, v2i), v2);
+    return whole + reinterpret_cast<v2>((x - whole >= half) & reinterpret_cast<v2l>(one));
+}
+
+// Stores eight column sums: two at a time for the small unsigned types, else one by one.
+template <class T> void store8(T *d, v2 a, v2 b, v2 c, v2 e) {
+    double sums[8];
+    if constexpr (std::is_floating_point_v<T> || sizeof(T) > 1) {
+        store2(sums, a), store2(sums + 2, b), store2(sums + 4, c), store2(sums + 6, e);
+    } else {
+        constexpr double lo = 0.0, hi = is_binary<T> ? 1.0 : 255.0;
+        store2(sums, rounded(a, lo, hi)), store2(sums + 2, rounded(b, lo, hi));
+        store2(sums + 4, rounded(c, lo, hi)), store2(sums + 6, rounded(e, lo, hi));
+        for (int q = 0; q < 8; ++q) d[q] = static_cast<T>(sums[q]);
+        return;
+    }
+    for (int q = 0; q < 8; ++q) d[q] = store<T>(sums[q]);
+}
+
+constexpr int lanes = 4; // source rows filtered along x together, one a lane
+
+// Filters lanes source rows along x; their samples are interleaved in source (sample k of lane
+// r at source[k * lanes + r]). Lane r's results go to out[r] (rows below count are ignored).
+template <class T, int C>
+void filter_rows(const double *source, const Taps &xs, int32_t n, double *const *out, int count) {
+    for (int32_t i = 0; i < n; ++i) {
+        const double *w = xs.at(i);
+        const double *p = source + static_cast<std::size_t>(xs.first[i]) * C * lanes;
+        v2 lo[C], hi[C];
+        for (int c = 0; c < C; ++c) lo[c] = hi[c] = v2{0.0, 0.0};
+        for (int32_t t = 0, taps = xs.count[i]; t < taps; ++t, p += C * lanes) {
+            const v2 wt = {w[t], w[t]};
+            for (int c = 0; c < C; ++c) {
+                lo[c] += wt * load2(p + c * lanes);
+                hi[c] += wt * load2(p + c * lanes + 2);
+            }
+        }
+        for (int c = 0; c < C; ++c) {
+            double sums[lanes];
+            store2(sums, lo[c]);
+            store2(sums + 2, hi[c]);
+            for (int r = 0; r < count; ++r) out[r][static_cast<std::size_t>(i) * C + c] = bounded<T>(sums[r]);
+        }
+    }
+}
+
+// Rows first, then columns. Rows filtered along x are kept in a ring of as many rows as a
+// column's widest set of taps (and the rows filtered ahead with them), so each source row is
+// filtered once.
 template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
-    const int32_t m = in->header->width, n = out->header->width, h = out->header->height;
+    const int32_t m = in->header->width, mh = in->header->height, n = out->header->width, h = out->header->height;
     const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
-    const std::size_t ring = static_cast<std::size_t>(ys.stride);
-    const std::size_t doubles = in_row + out_row * (ring + 1);
+    const std::size_t ring = static_cast<std::size_t>(ys.stride) + lanes;
+    const std::size_t doubles = in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride);
     auto *block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
     if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
-    double *source = block, *sum = block + in_row, *rows = sum + out_row;
+    double *source = block, *rows = block + in_row * lanes;
+    auto **column = reinterpret_cast<const double **>(rows + out_row * ring); // the rows of one column sum
     const auto *src =
         reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(in), in->header, sizeof(T) * C));
     auto *dst = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
+    const auto ring_row = [&](int32_t y) { return rows + static_cast<std::size_t>(y) % ring * out_row; };
     int32_t next = 0; // the next source row to filter along x
     for (int32_t j = 0; j < h; ++j) {
         const int32_t top = ys.first[j], taps = ys.count[j];
         if (next < top) next = top;
-        for (; next < top + taps; ++next) {
-            const T *s = src + static_cast<std::size_t>(next) * in_row;
-            for (std::size_t k = 0; k < in_row; ++k) source[k] = load(s[k]);
-            double *r = rows + static_cast<std::size_t>(next) % ring * out_row;
-            for (int32_t i = 0; i < n; ++i) {
-                const double *w = xs.at(i);
-                const double *p = source + static_cast<std::size_t>(xs.first[i]) * C;
-                for (int c = 0; c < C; ++c) {
-                    double acc = 0.0;
-                    for (int32_t t = 0; t < xs.count[i]; ++t) acc += w[t] * p[static_cast<std::size_t>(t) * C + c];
-                    r[static_cast<std::size_t>(i) * C + c] = bounded<T>(acc);
-                }
+        while (next < top + taps) {
+            const int count = mh - next < lanes ? mh - next : lanes;
+            double *targets[lanes];
+            const T *s[lanes];
+            for (int r = 0; r < lanes; ++r) {
+                s[r] = src + static_cast<std::size_t>(next + (r < count ? r : count - 1)) * in_row;
+                targets[r] = ring_row(next + r);
             }
+            for (std::size_t k = 0; k < in_row; ++k) {
+                double *q = source + k * lanes;
+                q[0] = load(s[0][k]), q[1] = load(s[1][k]), q[2] = load(s[2][k]), q[3] = load(s[3][k]);
+            }
+            filter_rows<T, C>(source, xs, n, targets, count);
+            next += count;
         }
         const double *w = ys.at(j);
-        for (std::size_t k = 0; k < out_row; ++k) sum[k] = 0.0;
-        for (int32_t t = 0; t < taps; ++t) {
-            const double *r = rows + static_cast<std::size_t>(top + t) % ring * out_row;
-            const double wt = w[t];
-            for (std::size_t k = 0; k < out_row; ++k) sum[k] += wt * r[k];
-        }
+        for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
         T *d = dst + static_cast<std::size_t>(j) * out_row;
-        for (std::size_t k = 0; k < out_row; ++k) d[k] = store<T>(sum[k]);
+        std::size_t k = 0;
+        for (; k + 8 <= out_row; k += 8) {
+            v2 a = {0.0, 0.0}, b = a, c = a, e = a;
+            for (int32_t t = 0; t < taps; ++t) {
+                const v2 wt = {w[t], w[t]};
+                const double *r = column[t] + k;
+                a += wt * load2(r);
+                b += wt * load2(r + 2);
+                c += wt * load2(r + 4);
+                e += wt * load2(r + 6);
+            }
+            store8(d + k, a, b, c, e);
+        }
+        for (; k < out_row; ++k) {
+            double sum = 0.0;
+            for (int32_t t = 0; t < taps; ++t) sum += w[t] * column[t][k];
+            d[k] = store<T>(sum);
+        }
     }
     tessera::detail::mem_free(block);
     return true;

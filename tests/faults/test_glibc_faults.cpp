@@ -415,15 +415,22 @@ std::vector<Named> operations() {
                        std::fclose(f);
                        return !good ? wrong : read ? ok : failed_cleanly;
                    }});
-    ops.push_back({"imScale", [=](Injector &inj) {
-                       auto *im = static_cast<AnyImageStruct *>(gray());
-                       inj.arm();
-                       AnyImageStruct *s = imScale(im, 7, 5);
-                       inj.disarm();
-                       im_Free_(im, IMAGE_GRAY);
-                       if (s) im_Free_(s, IMAGE_GRAY);
-                       return s ? ok : failed_cleanly;
-                   }});
+    // An operation making a new image from a gray one.
+    const auto transforming = [=](AnyImageStruct *(*make)(AnyImageStruct *)) {
+        return [=](Injector &inj) {
+            auto *im = static_cast<AnyImageStruct *>(gray());
+            inj.arm();
+            AnyImageStruct *s = make(im);
+            inj.disarm();
+            im_Free_(im, IMAGE_GRAY);
+            if (s) im_Free_(s, IMAGE_GRAY);
+            return s ? ok : failed_cleanly;
+        };
+    };
+    ops.push_back({"imScale", transforming([](AnyImageStruct *im) { return imScale(im, 7, 5); })});
+    ops.push_back({"tessera_resize",
+                   transforming([](AnyImageStruct *im) { return tessera_resize(im, 7, 5, TESSERA_LANCZOS3); })});
+    ops.push_back({"tessera_rotate", transforming([](AnyImageStruct *im) { return tessera_rotate(im, 90); })});
     ops.push_back(
         {"ptlLoad", making([=] { return ptlLoad(drawing_path.c_str()); },
                            [](PointList p) { return liLen(p->elements) == 3 && strGet(p->comment) == drawing_comment; },
