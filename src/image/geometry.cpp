@@ -110,18 +110,6 @@ template <class T> double load(T v) {
     else return static_cast<double>(v);
 }
 
-// The x pass's results of whole-number types stay within the type's range, so that the y pass
-// does not carry an overshoot from one side of an edge into the next rows.
-template <class T> double bounded(double x) {
-    if constexpr (std::is_floating_point_v<T>) {
-        return x;
-    } else {
-        constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
-        constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
-        return x < lo ? lo : x > hi ? hi : x;
-    }
-}
-
 // Rounds halves away from zero (as std::round, without its call): x - trunc(x) is exact.
 template <class T> T store(double x) {
     if constexpr (std::is_floating_point_v<T>) {
@@ -166,6 +154,21 @@ inline v2 rounded(v2 x, double lo, double hi) {
     return whole + reinterpret_cast<v2>((x - whole >= half) & reinterpret_cast<v2l>(one));
 }
 
+// The x pass's results of whole-number types stay within the type's range (two at a time), so
+// that the y pass does not carry an overshoot from one side of an edge into the next rows.
+template <class T> v2 bounded2(v2 x) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return x;
+    } else {
+        constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
+        constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
+        const v2 low = {lo, lo}, high = {hi, hi};
+        const v2l under = x<low, over = x> high;
+        x = reinterpret_cast<v2>((under & reinterpret_cast<v2l>(low)) | (~under & reinterpret_cast<v2l>(x)));
+        return reinterpret_cast<v2>((over & reinterpret_cast<v2l>(high)) | (~over & reinterpret_cast<v2l>(x)));
+    }
+}
+
 // Stores eight column sums: two at a time for the small unsigned types, else one by one.
 template <class T> void store8(T *d, v2 a, v2 b, v2 c, v2 e) {
     double sums[8];
@@ -201,9 +204,9 @@ void filter_rows(const double *source, const Taps &xs, int32_t n, double *const 
         }
         for (int c = 0; c < C; ++c) {
             double sums[lanes];
-            store2(sums, lo[c]);
-            store2(sums + 2, hi[c]);
-            for (int r = 0; r < count; ++r) out[r][static_cast<std::size_t>(i) * C + c] = bounded<T>(sums[r]);
+            store2(sums, bounded2<T>(lo[c]));
+            store2(sums + 2, bounded2<T>(hi[c]));
+            for (int r = 0; r < count; ++r) out[r][static_cast<std::size_t>(i) * C + c] = sums[r];
         }
     }
 }
@@ -285,19 +288,19 @@ template <class F> void by_size(std::size_t size, F f) {
     }
 }
 
-// Output element (x, y) of a w x h result takes source column x_from(x, y) and row y_from(x, y):
-// walked in square tiles so that both the reads and the writes stay in cache.
-template <class U, class Map> void gather(const U *src, std::size_t src_width, U *dst, int32_t w, int32_t h, Map map) {
-    constexpr int32_t tile = 64;
+// Output element (x, y) of a w x h result is source element base + x * step_x + y * step_y (a
+// quarter turn or a transpose: one step is a source row, the other a column). Walked in square
+// tiles so that the source lines a tile reads, and their pages, stay cached for all its rows.
+template <class U> void gather(const U *src, std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y, U *dst,
+                               int32_t w, int32_t h) {
+    constexpr int32_t tile = 8;
     for (int32_t ty = 0; ty < h; ty += tile)
         for (int32_t tx = 0; tx < w; tx += tile) {
             const int32_t ey = ty + tile < h ? ty + tile : h, ex = tx + tile < w ? tx + tile : w;
             for (int32_t y = ty; y < ey; ++y) {
-                U *d = dst + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
-                for (int32_t x = tx; x < ex; ++x) {
-                    const auto [sx, sy] = map(x, y);
-                    d[x] = src[static_cast<std::size_t>(sy) * src_width + static_cast<std::size_t>(sx)];
-                }
+                U *d = dst + static_cast<std::ptrdiff_t>(y) * w;
+                const U *p = src + base + tx * step_x + y * step_y;
+                for (int32_t x = tx; x < ex; ++x, p += step_x) d[x] = *p;
             }
         }
 }
@@ -346,14 +349,12 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
             }
             break;
         case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
-            gather(src, width, dst, w, ht, [&](int32_t x, int32_t y) { return std::pair{y, sh - 1 - x}; });
+            gather(src, static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1, dst, w, ht);
             break;
         case Turn::quarter_ccw: // output (x, y) is source (sw - 1 - y, x)
-            gather(src, width, dst, w, ht, [&](int32_t x, int32_t y) { return std::pair{sw - 1 - y, x}; });
+            gather(src, sw - 1, sw, -1, dst, w, ht);
             break;
-        case Turn::transpose:
-            gather(src, width, dst, w, ht, [](int32_t x, int32_t y) { return std::pair{y, x}; });
-            break;
+        case Turn::transpose: gather(src, 0, sw, 1, dst, w, ht); break;
         }
     });
     return out;
