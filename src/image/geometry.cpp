@@ -289,20 +289,98 @@ template <class F> void by_size(std::size_t size, F f) {
 }
 
 // Output element (x, y) of a w x h result is source element base + x * step_x + y * step_y (a
-// quarter turn or a transpose: one step is a source row, the other a column). Walked in square
-// tiles so that the source lines a tile reads, and their pages, stay cached for all its rows.
+// quarter turn or a transpose: one step is a source row, the other a column), for x in [x0, x1)
+// and y in [y0, y1). Walked in 8 x 8 tiles, so that the source lines a tile reads stay cached
+// for all its rows.
 template <class U> void gather(const U *src, std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y, U *dst,
-                               int32_t w, int32_t h) {
+                               int32_t w, int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
     constexpr int32_t tile = 8;
-    for (int32_t ty = 0; ty < h; ty += tile)
-        for (int32_t tx = 0; tx < w; tx += tile) {
-            const int32_t ey = ty + tile < h ? ty + tile : h, ex = tx + tile < w ? tx + tile : w;
+    for (int32_t ty = y0; ty < y1; ty += tile)
+        for (int32_t tx = x0; tx < x1; tx += tile) {
+            const int32_t ey = ty + tile < y1 ? ty + tile : y1, ex = tx + tile < x1 ? tx + tile : x1;
             for (int32_t y = ty; y < ey; ++y) {
                 U *d = dst + static_cast<std::ptrdiff_t>(y) * w;
                 const U *p = src + base + tx * step_x + y * step_y;
                 for (int32_t x = tx; x < ex; ++x, p += step_x) d[x] = *p;
             }
         }
+}
+
+// Transposes the 8 x 8 bytes held in m (byte c of m[r] is row r, column c) by swapping ever
+// larger blocks across the diagonal.
+inline void transpose8(uint64_t m[8]) {
+    for (int i = 0; i < 8; i += 2) {
+        const uint64_t t = ((m[i] >> 8) ^ m[i + 1]) & 0x00FF00FF00FF00FFull;
+        m[i + 1] ^= t, m[i] ^= t << 8;
+    }
+    for (int i : {0, 1, 4, 5}) {
+        const uint64_t t = ((m[i] >> 16) ^ m[i + 2]) & 0x0000FFFF0000FFFFull;
+        m[i + 2] ^= t, m[i] ^= t << 16;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const uint64_t t = ((m[i] >> 32) ^ m[i + 4]) & 0x00000000FFFFFFFFull;
+        m[i + 4] ^= t, m[i] ^= t << 32;
+    }
+}
+
+// A quarter turn or transpose of one-byte elements: whole 8 x 8 blocks through transpose8,
+// the strips left at the right and bottom element by element. The source rows a block reads
+// are taken in reverse for a clockwise turn (mirror_rows), and each row's eight bytes reversed
+// for an anticlockwise one (mirror_columns).
+void turn_bytes(const unsigned char *src, int32_t sw, int32_t sh, unsigned char *dst, int32_t w, int32_t h,
+                bool mirror_rows, bool mirror_columns, std::ptrdiff_t base, std::ptrdiff_t step_x,
+                std::ptrdiff_t step_y) {
+    const int32_t w8 = w / 8 * 8, h8 = h / 8 * 8;
+    constexpr int32_t region = 128; // squares of blocks, so that their source rows' pages stay mapped
+    for (int32_t ry = 0; ry < h8; ry += region)
+        for (int32_t rx = 0; rx < w8; rx += region)
+            for (int32_t by = ry; by < h8 && by < ry + region; by += 8)
+                for (int32_t bx = rx; bx < w8 && bx < rx + region; bx += 8) {
+                    // output rows by.., columns bx..: source rows (output columns) and source columns (rows)
+                    uint64_t m[8];
+                    const int32_t column = mirror_columns ? sw - 8 - by : by;
+                    for (int r = 0; r < 8; ++r) {
+                        const int32_t row = mirror_rows ? sh - 1 - (bx + r) : bx + r;
+                        std::memcpy(&m[r], src + static_cast<std::ptrdiff_t>(row) * sw + column, 8);
+                        if (mirror_columns) m[r] = __builtin_bswap64(m[r]);
+                    }
+                    transpose8(m);
+                    for (int c = 0; c < 8; ++c)
+                        std::memcpy(dst + static_cast<std::ptrdiff_t>(by + c) * w + bx, &m[c], 8);
+                }
+    gather(src, base, step_x, step_y, dst, w, w8, w, 0, h);
+    gather(src, base, step_x, step_y, dst, w, 0, w8, h8, h);
+}
+
+// Writes the n elements of a source row to d in reverse order.
+template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
+    constexpr std::size_t N = sizeof(U);
+    std::size_t x = 0;
+    if constexpr (N == 1) { // eight bytes at a time, reversed within a word
+        auto *db = reinterpret_cast<unsigned char *>(d);
+        const auto *sb = reinterpret_cast<const unsigned char *>(s);
+        for (; x + 8 <= n; x += 8) {
+            uint64_t v;
+            std::memcpy(&v, sb + n - x - 8, 8);
+            v = __builtin_bswap64(v);
+            std::memcpy(db + x, &v, 8);
+        }
+    } else if constexpr (N == 3) {
+        // Four bytes moved for three, in ascending order, so that each spare byte written is
+        // the next element's first, rewritten at once. The first and last elements go alone,
+        // so that nothing is read or written outside the rows.
+        if (n >= 2) {
+            auto *db = reinterpret_cast<unsigned char *>(d);
+            const auto *sb = reinterpret_cast<const unsigned char *>(s);
+            d[0] = s[n - 1];
+            for (x = 1; x + 1 < n; ++x) {
+                uint32_t v;
+                std::memcpy(&v, sb + 3 * (n - 1 - x), 4);
+                std::memcpy(db + 3 * x, &v, 4);
+            }
+        }
+    }
+    for (; x < n; ++x) d[x] = s[n - 1 - x];
 }
 
 // A new image for the result, or null with the reason.
@@ -334,6 +412,13 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         const auto *src = reinterpret_cast<const U *>(from);
         auto *dst = reinterpret_cast<U *>(to);
         const auto width = static_cast<std::size_t>(sw);
+        const auto quarter = [&](std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y, bool mirror_rows,
+                                 bool mirror_columns) {
+            if constexpr (sizeof(U) == 1)
+                turn_bytes(reinterpret_cast<const unsigned char *>(src), sw, sh, reinterpret_cast<unsigned char *>(dst),
+                           w, ht, mirror_rows, mirror_columns, base, step_x, step_y);
+            else gather(src, base, step_x, step_y, dst, w, 0, w, 0, ht);
+        };
         switch (how) {
         case Turn::flip_y:
             for (int32_t y = 0; y < sh; ++y)
@@ -343,18 +428,17 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         case Turn::flip_x:
         case Turn::half:
             for (int32_t y = 0; y < sh; ++y) {
-                const U *s = src + static_cast<std::size_t>(how == Turn::half ? sh - 1 - y : y) * width;
-                U *d = dst + static_cast<std::size_t>(y) * width;
-                for (std::size_t x = 0; x < width; ++x) d[x] = s[width - 1 - x];
+                reverse_row(dst + static_cast<std::size_t>(y) * width,
+                            src + static_cast<std::size_t>(how == Turn::half ? sh - 1 - y : y) * width, width);
             }
             break;
         case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
-            gather(src, static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1, dst, w, ht);
+            quarter(static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1, true, false);
             break;
         case Turn::quarter_ccw: // output (x, y) is source (sw - 1 - y, x)
-            gather(src, sw - 1, sw, -1, dst, w, ht);
+            quarter(sw - 1, sw, -1, false, true);
             break;
-        case Turn::transpose: gather(src, 0, sw, 1, dst, w, ht); break;
+        case Turn::transpose: quarter(0, sw, 1, false, false); break;
         }
     });
     return out;
