@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
-  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3
+  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 out=build/bench/results
@@ -40,5 +40,12 @@ cmake --build --preset default --target _tessera tessera_tool
   tail -3 bench/notes/python.md
 } > build/bench/python.md
 mv build/bench/python.md bench/notes/python.md
+# Resize, flips and rotations against Pillow, OpenCV and libvips (its table is kept as a note).
+{
+  sed -n '1,/^| case/p' bench/notes/geometry.md | sed '$d'
+  PYTHONPATH=build/default/python /usr/bin/python3 bench/geometry.py 5
+  sed -n '/^- tessera/,$p' bench/notes/geometry.md | sed '1s/^/\n/'
+} > build/bench/geometry.md
+mv build/bench/geometry.md bench/notes/geometry.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

@@ -219,8 +219,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         seen: Dict[str, str] = {}
         for f in files:
             out = _output(args.command, f, options)
-            if out == f:
-                return _cluster_error(f"{f} would be overwritten by its own output (use --out-dir)")
             if out in seen:
                 return _cluster_error(f"{seen[out]} and {f} would both be written to {out}")
             seen[out] = f
