@@ -2,6 +2,7 @@
 // one run of width * height elements, so rows are addressed from the first pixel.
 #include <tessera/geometry.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -414,7 +415,8 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         const auto width = static_cast<std::size_t>(sw);
         const auto quarter = [&](std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y, bool mirror_rows,
                                  bool mirror_columns) {
-            if constexpr (sizeof(U) == 1)
+            // transpose8 reads a word's bytes from its low end, as little-endian machines store them
+            if constexpr (sizeof(U) == 1 && std::endian::native == std::endian::little)
                 turn_bytes(reinterpret_cast<const unsigned char *>(src), sw, sh, reinterpret_cast<unsigned char *>(dst),
                            w, ht, mirror_rows, mirror_columns, base, step_x, step_y);
             else gather(src, base, step_x, step_y, dst, w, 0, w, 0, ht);
