@@ -113,7 +113,11 @@ TESSERA_API void *im_Crop_Into_(void *im, ImageHeader *header, void *into, int32
  * Loaders return a new image (offsets 0, comment from the file; the caller releases it with
  * im_Free_) or, for the Into_ forms, im after reading a file of exactly its tag and size; null
  * on any failure (a new image is then freed; an existing one keeps the pixels that arrived).
- * Savers return 0, or -1. Descriptor forms leave the descriptor open. */
+ * Savers return 0, or -1. Descriptor forms leave the descriptor open.
+ * The samples of a "P5" or "P6" file with a maximum value below 255 load as they stand, not
+ * scaled, and the maximum value is not kept: saving writes 255, so such a file saved back looks
+ * darker (label images rely on the raw values). The tessera tool scales to 8 bits instead; see
+ * docs/formats.md. */
 TESSERA_API void *im_Load(uint16_t type, const char *name);
 TESSERA_API void *im_LoadInto_(void *im, ImageHeader *header, const char *name);
 TESSERA_API void *im_LoadH(uint16_t type, int fd);
