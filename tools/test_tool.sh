@@ -43,6 +43,13 @@ expect_clean() {
   fi
 }
 
+# check DESCRIPTION CONDITION...: the condition holds
+check() { # check DESCRIPTION CONDITION...
+  what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+
 expect 0 "usage: tessera COMMAND" "$tool" --help
 expect 0 "^tessera [0-9]+\.[0-9]+" "$tool" --version
 expect 2 "usage" "$tool"
@@ -164,11 +171,6 @@ expect_clean "$tool" rotate --out-dir "$work/none" 90
 expect_clean "$tool" resize --out-dir "$work/none" 50%% "$work/row.pgm"
 
 # outputs that never hurt: every node below is made here, in the scratch directory
-check() { # check DESCRIPTION CONDITION...
-  what=$1
-  shift
-  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what"; fi
-}
 "$tool" crop "$work/shapes.ppm" "$work/small.ppm" 0 0 8 8
 # "-" is standard output
 "$tool" crop "$work/shapes.ppm" - 0 0 8 8 > "$work/stdout.ppm"

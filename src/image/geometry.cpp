@@ -2,6 +2,7 @@
 // one run of width * height elements, so rows are addressed from the first pixel.
 #include <tessera/geometry.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -240,9 +241,22 @@ template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct
                 s[r] = src + static_cast<std::size_t>(next + (r < count ? r : count - 1)) * in_row;
                 targets[r] = ring_row(next + r);
             }
-            for (std::size_t k = 0; k < in_row; ++k) {
-                double *q = source + k * lanes;
-                q[0] = load(s[0][k]), q[1] = load(s[1][k]), q[2] = load(s[2][k]), q[3] = load(s[3][k]);
+            if constexpr (std::is_same_v<T, uint8_t>) {
+                // bytes through a table of their values: two loads for a conversion
+                static constexpr auto value = [] {
+                    std::array<double, 256> v{};
+                    for (int b = 0; b < 256; ++b) v[static_cast<std::size_t>(b)] = b;
+                    return v;
+                }();
+                for (std::size_t k = 0; k < in_row; ++k) {
+                    double *q = source + k * lanes;
+                    q[0] = value[s[0][k]], q[1] = value[s[1][k]], q[2] = value[s[2][k]], q[3] = value[s[3][k]];
+                }
+            } else {
+                for (std::size_t k = 0; k < in_row; ++k) {
+                    double *q = source + k * lanes;
+                    q[0] = load(s[0][k]), q[1] = load(s[1][k]), q[2] = load(s[2][k]), q[3] = load(s[3][k]);
+                }
             }
             filter_rows<T, C>(source, xs, n, targets, count);
             next += count;
