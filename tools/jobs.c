@@ -381,11 +381,11 @@ int resize_size(int32_t w, int32_t h, const int *v, int32_t *out_w, int32_t *out
 }
 
 static int resize_fits(const ImageHeader *h, const int *v, problem *why) {
-    int32_t w, ht;
+    int32_t w = 0, ht = 0;
     return resize_size(h->width, h->height, v, &w, &ht, why);
 }
 static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_options *o) {
-    int32_t w, h;
+    int32_t w = 0, h = 0;
     problem why;
     if (!resize_size(im->header->width, im->header->height, v, &w, &h, &why)) return NULL;
     return tessera_resize(im, w, h, o->filter);

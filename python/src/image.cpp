@@ -453,7 +453,7 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                     throw std::overflow_error("sizes must fit 32 bits");
                 // the tool's rule for a side left out: the aspect kept, halves rounded up
                 const int values[3] = {static_cast<int>(width.value_or(0)), static_cast<int>(height.value_or(0)), 0};
-                int32_t w, h;
+                int32_t w = 0, h = 0;
                 problem why{};
                 if (!resize_size(s.h().width, s.h().height, values, &w, &h, &why)) throw std::overflow_error(why.text);
                 return held(locked(
