@@ -12,14 +12,17 @@
 #include <utility>
 
 #include "image_internal.h"
+#include "sampling.h"
 #include "support/alloc.h"
 #include "support/error.h"
 
 namespace {
 
+using tessera::detail::by_size;
 using tessera::detail::fail;
 using tessera::detail::first_pixel;
 using tessera::detail::fixed_elem_size;
+using tessera::detail::Unit;
 
 // ---- kernels ------------------------------------------------------------------------------------
 
@@ -289,20 +292,6 @@ template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct
 
 // ---- copies by element size ---------------------------------------------------------------------
 
-template <std::size_t N> struct Unit { unsigned char b[N]; };
-
-// Calls f with a Unit of the element size: every fixed-size element moves as a whole.
-template <class F> void by_size(std::size_t size, F f) {
-    switch (size) {
-    case 1: return f(Unit<1>{});
-    case 2: return f(Unit<2>{});
-    case 3: return f(Unit<3>{});
-    case 4: return f(Unit<4>{});
-    case 8: return f(Unit<8>{});
-    default: return f(Unit<12>{});
-    }
-}
-
 // Output element (x, y) of a w x h result is source element base + x * step_x + y * step_y (a
 // quarter turn or a transpose: one step is a source row, the other a column), for x in [x0, x1)
 // and y in [y0, y1). Walked in 8 x 8 tiles, so that the source lines a tile reads stay cached
@@ -466,35 +455,10 @@ void nearest_points(int32_t *points, int32_t n, int32_t m) {
 }
 
 AnyImageStruct *nearest(const AnyImageStruct *image, AnyImageStruct *out) {
-    const ImageHeader *h = image->header;
-    const int32_t n = out->header->width, ht = out->header->height;
-    const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(ht)) * sizeof(int32_t);
-    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
-    if (!cols) {
-        im_Free_(out, out->header->tag);
-        tessera::detail::fail_memory(table, "the sample table");
-        return nullptr;
-    }
-    int32_t *rows = cols + n;
-    nearest_points(cols, n, h->width);
-    nearest_points(rows, ht, h->height);
-    const std::size_t size = fixed_elem_size(h->tag);
-    by_size(size, [&]<class U>(U) {
-        const auto *src = reinterpret_cast<const U *>(first_pixel(const_cast<AnyImageStruct *>(image), h, size));
-        auto *dst = reinterpret_cast<U *>(first_pixel(out, out->header, size));
-        const auto width = static_cast<std::size_t>(h->width), out_width = static_cast<std::size_t>(n);
-        for (int32_t y = 0; y < ht; ++y) {
-            U *d = dst + static_cast<std::size_t>(y) * out_width;
-            if (y > 0 && rows[y] == rows[y - 1]) { // the same source row again
-                std::memcpy(d, d - out_width, out_width * sizeof(U));
-                continue;
-            }
-            const U *s = src + static_cast<std::size_t>(rows[y]) * width;
-            for (std::size_t x = 0; x < out_width; ++x) d[x] = s[cols[x]];
-        }
+    return tessera::detail::sample_into(image, out, [&](int32_t *cols, int32_t *rows) {
+        nearest_points(cols, out->header->width, image->header->width);
+        nearest_points(rows, out->header->height, image->header->height);
     });
-    tessera::detail::mem_free(cols);
-    return out;
 }
 
 } // namespace

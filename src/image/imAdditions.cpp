@@ -6,9 +6,8 @@
 #include <cstring>
 
 #include "image_internal.h"
-#include "support/alloc.h"
+#include "sampling.h"
 #include "support/check.h"
-#include "support/error.h"
 
 using tessera::detail::pixel_at;
 
@@ -59,27 +58,6 @@ void sample_points(int32_t *points, int32_t n, float scale, int32_t extent) {
         const float at = static_cast<float>(k) * scale;
         const int32_t i = tessera::detail::round(at);
         points[k] = i < extent ? i : extent - 1;
-    }
-}
-
-template <std::size_t N> struct Unit { unsigned char b[N]; };
-
-// Gathers one output row from one source row through the column table.
-template <std::size_t N>
-void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n) {
-    auto *o = reinterpret_cast<Unit<N> *>(out);
-    const auto *s = reinterpret_cast<const Unit<N> *>(in);
-    for (std::size_t k = 0; k < n; ++k) o[k] = s[cols[k]];
-}
-
-void gather_row(unsigned char *out, const unsigned char *in, const int32_t *cols, std::size_t n, std::size_t size) {
-    switch (size) {
-    case 1: return gather_row<1>(out, in, cols, n);
-    case 2: return gather_row<2>(out, in, cols, n);
-    case 3: return gather_row<3>(out, in, cols, n);
-    case 4: return gather_row<4>(out, in, cols, n);
-    case 8: return gather_row<8>(out, in, cols, n);
-    default: return gather_row<12>(out, in, cols, n);
     }
 }
 
@@ -150,27 +128,10 @@ AnyImageStruct *imScale(AnyImageStruct *image, int32_t newWidth, int32_t newHeig
     const float yscale = static_cast<float>(height) / static_cast<float>(newHeight);
     AnyImageStruct *out = new_image(image->header->tag, newWidth, newHeight);
     if (!out) return nullptr;
-    const std::size_t size = tessera::detail::fixed_elem_size(image->header->tag);
-    const std::size_t table =
-        (static_cast<std::size_t>(newWidth) + static_cast<std::size_t>(newHeight)) * sizeof(int32_t);
-    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
-    if (!cols) {
-        im_Free_(out, out->header->tag);
-        tessera::detail::fail_memory(table, "the sample table");
-        return nullptr;
-    }
-    int32_t *rows = cols + newWidth;
-    sample_points(cols, newWidth, xscale, width);
-    sample_points(rows, newHeight, yscale, height);
-    for (int32_t j = 0; j < newHeight; ++j) {
-        if (j > 0 && rows[j] == rows[j - 1]) // the same source row again
-            std::memcpy(at(out, 0, j, size), at(out, 0, j - 1, size), static_cast<std::size_t>(newWidth) * size);
-        else
-            gather_row(at(out, 0, j, size), at(image, 0, rows[j], size), cols, static_cast<std::size_t>(newWidth),
-                       size);
-    }
-    tessera::detail::mem_free(cols);
-    return out;
+    return tessera::detail::sample_into(image, out, [&](int32_t *cols, int32_t *rows) {
+        sample_points(cols, newWidth, xscale, width);
+        sample_points(rows, newHeight, yscale, height);
+    });
 }
 
 AnyImageStruct *imDupInto(AnyImageStruct *into, AnyImageStruct *in) {
