@@ -11,9 +11,7 @@
 
 namespace tessera::detail {
 
-template <std::size_t N> struct Unit {
-    unsigned char b[N];
-};
+template <std::size_t N> struct Unit { unsigned char b[N]; };
 
 // Calls f with a Unit of the element size: every fixed-size element moves as a whole.
 template <class F> void by_size(std::size_t size, F f) {
