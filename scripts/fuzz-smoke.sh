@@ -20,8 +20,11 @@ for target in $build/fuzz/fuzz_*; do
   work=$build/corpus/$name
   mkdir -p "$work"
   echo "fuzzing $name for ${seconds}s"
+  dict=""
+  [ -f fuzz/$family.dict ] && dict=-dict=fuzz/$family.dict
+  mkdir -p fuzz/corpus/$family
   "$target" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
-    -dict=fuzz/$family.dict -print_final_stats=1 "$work" fuzz/corpus/$family 2>"$build/$name.log" || {
+    $dict -print_final_stats=1 "$work" fuzz/corpus/$family 2>"$build/$name.log" || {
       tail -50 "$build/$name.log"; exit 1; }
   grep -E 'stat::number_of_executed_units' "$build/$name.log" || true
 done

@@ -14,48 +14,63 @@ static const out_format *output_format(const char *out, const job_options *o, co
                                        problem *why) {
     if (o->format) return o->format;
     if (strcmp(out, "-") == 0 && fallback) return fallback;
-    const out_format *f = format_of_path(out);
-    if (!f) say(why, "unknown output format (name it by extension or --format: %s)", format_names());
+    const out_format *f = tessera_io_format_of_path(out);
+    if (!f) say(why, "unknown output format (name it by extension or --format: %s)", tessera_io_format_names());
     return f;
 }
 
 /* Renders one drawing into out; a warning, when some elements were clipped, goes to *clipped. */
 int render_file(const char *path, const char *out, const job_options *o, int *clipped, problem *why) {
-    sniffed what;
-    if (!sniff(path, &what, why)) return 0;
-    if (what.kind != KIND_DRAWING)
-        return say(why, "not a drawing (a point list starts with PTL or CPTL; this is %s)",
-                   what.kind == KIND_PNG ? "a PNG image"
-                   : what.format[0]      ? what.format
-                                         : "unknown");
-    if (o->has_foreground && what.colour)
-        return say(why, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
-    const out_format *fallback = format_named(what.colour || o->rgb || o->has_foreground ? "ppm" : "pbm");
-    const out_format *f = output_format(out, o, fallback, why);
-    if (!f) return 0;
-    int binary;
-    if (o->binary || o->rgb) binary = o->binary;
-    else if (f->tag == IMAGE_BINARY || f->tag == IMAGE_RGB) binary = f->tag == IMAGE_BINARY;
-    else binary = !what.colour && !o->has_foreground;
-    const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
-    if (!target_tag(f, type, 0))
-        return say(why, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
+    /* The drawing is opened once, so that a pipe can be rendered: its first word tells its kind. */
     FILE *in = fopen(path, "r");
     if (!in) return say_system(why, "cannot open");
     magicStart();
     adtStringHeader *magic = NULL;
     magicGetString(in, &magic);
+    const char *word = magic ? strGet(magic) : "";
+    const int drawing = strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0, colour = word[0] == 'C';
+    if (!drawing) {
+        say(why, "not a drawing (a point list starts with PTL or CPTL; this starts with '%.20s')", word);
+        strFree(magic);
+        fclose(in);
+        return 0;
+    }
     strFree(magic);
+    int ok = 0;
+    const out_format *f = NULL;
+    if (o->has_foreground && colour) {
+        say(why, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
+    } else {
+        const out_format *fallback = tessera_io_format_named(colour || o->rgb || o->has_foreground ? "ppm" : "pbm");
+        f = output_format(out, o, fallback, why);
+    }
+    int binary = 0;
+    if (f) {
+        if (o->binary || o->rgb) binary = o->binary;
+        else if (f->writes == IMAGE_BINARY || (f->writes & (IMAGE_BINARY | IMAGE_RGB)) == IMAGE_RGB)
+            binary = f->writes == IMAGE_BINARY;
+        else binary = !colour && !o->has_foreground;
+        if (!tessera_io_target_tag(f, binary ? IMAGE_BINARY : IMAGE_RGB, 0)) {
+            say(why, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
+            f = NULL;
+        }
+    }
+    if (!f) {
+        fclose(in);
+        return 0;
+    }
+    const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
     /* A plain drawing in a chosen foreground is rendered binary and painted. */
-    const int paint = !binary && !what.colour && o->has_foreground;
+    const int paint = !binary && !colour && o->has_foreground;
     bool clip = false;
-    AnyImageStruct *im = ptlLoadAndRender(in, what.colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
+    AnyImageStruct *im = ptlLoadAndRender(in, colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
                                           o->scale_y, o->background, &clip);
     fclose(in);
     if (!im) return say(why, "%s", tessera_last_error());
     *clipped = clip;
     if (paint) {
-        AnyImageStruct *rgb = convert_image(im, IMAGE_RGB, 0);
+        AnyImageStruct *rgb = im_NewOrWrap_(IMAGE_RGB, im->header->width, im->header->height, im->header->xoffset,
+                                            im->header->yoffset, NULL, 0, 0, NULL);
         if (rgb && im->header->comment) rgb->header->comment = strNewCopy(im->header->comment);
         if (rgb) {
             const ImageHeader *h = rgb->header;
@@ -66,38 +81,53 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
         im_Free_(im, IMAGE_BINARY);
         if (!(im = rgb)) return say(why, "%s", tessera_last_error());
     }
-    const int ok = write_output(im, f, out, why);
+    ok = write_output(im, f, out, 0, why);
     im_Free_(im, im->header->tag);
     return ok;
+}
+
+/* The format an image of tag is written in when its output names none: its own Q format, else
+ * pnm. */
+static const out_format *own_format(unsigned tag) {
+    for (size_t i = 0; i < tessera_io_format_count(); ++i) {
+        const out_format *f = tessera_io_format_at(i);
+        if (f->writes == tag && f->name[0] == 'q') return f;
+    }
+    return tessera_io_format_named("pnm");
 }
 
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
-    sniffed what;
-    AnyImageStruct *im = load_any(in, o->background, &what, why);
+    AnyImageStruct *im = load_any(in, o->background, o->keep_depth, o->max_pixels, NULL, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
     AnyImageStruct *result = NULL;
-    const out_format *f =
-        output_format(out, o, format_named(magic_of(h->tag)[0] == 'Q' ? magic_of(h->tag) : "pnm"), why);
-    const unsigned tag = f ? target_tag(f, h->tag, may_convert) : 0;
+    const out_format *f = output_format(out, o, own_format(h->tag), why);
+    unsigned tag = f ? tessera_io_target_tag(f, (uint16_t)h->tag, may_convert) : 0;
+    /* --keep-depth writes deep samples as they are: 16-bit samples where the format holds them. */
+    const int numeric = !(h->tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB));
+    const int colour = (h->tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
+    const int deep =
+        f && o->keep_depth && f->deep && numeric && !o->normalize && (f->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
+    if (deep) tag = h->tag;
     if (!f) {
     } else if (!tag) {
         say(why, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
             tag_name(h->tag));
     } else if (!check || check(h, values, why)) {
         result = op ? op(im, values, o) : im;
+        if (!result) say(why, "%s", tessera_last_error());
         if (result && tag != result->header->tag) {
-            AnyImageStruct *converted = convert_image(result, tag, o->normalize);
+            AnyImageStruct *converted = tessera_io_convert(result, (uint16_t)tag, o->normalize);
+            if (!converted) say(why, "%s", tessera_io_last_error());
             if (result != im) im_Free_(result, result->header->tag);
             result = converted;
         }
-        if (!result) say(why, "%s", tessera_last_error());
-        else {
+        if (result) {
             if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
-            ok = write_output(result, f, out, why);
+            ok = write_output(result, f, out, deep ? 16 : 0, why);
         }
     }
     if (result && result != im) im_Free_(result, result->header->tag);
@@ -118,15 +148,13 @@ char *output_path(const char *dir, const char *input, const char *ext) {
 }
 
 const char *edit_extension(const char *path) {
-    const out_format *f = format_of_path(path);
-    return f ? f->name : "pnm";
+    const out_format *f = tessera_io_format_of_path(path);
+    return f && f->writes ? f->name : "pnm";
 }
 
 const char *render_extension(const char *path, const job_options *o) {
-    sniffed what;
-    problem why;
-    const int colour = o->rgb || o->has_foreground || (sniff(path, &what, &why) && what.colour);
-    return colour ? "ppm" : "pbm";
+    int colour = 0;
+    return o->rgb || o->has_foreground || (is_drawing(path, &colour) && colour) ? "ppm" : "pbm";
 }
 
 /* ---- describing a file ---- */
@@ -237,7 +265,7 @@ static int info_drawing(const char *path, const char *shown, int json, FILE *out
     return 1;
 }
 
-static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown, int json, FILE *out) {
+static int info_image(AnyImageStruct *im, const tessera_io_info *what, const char *shown, int json, FILE *out) {
     const ImageHeader *h = im->header;
     double max[3], min[3]; /* room for the largest element */
     im_MaxAndMin_(im, im->header, max, min);
@@ -246,10 +274,11 @@ static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown
         fprintf(out, "{\"file\": ");
         json_string(out, shown);
         fprintf(out,
-                ", \"format\": \"%s\", \"type\": \"%s\", \"width\": %d, \"height\": %d, \"maxval\": ", what->format,
-                tag_name(h->tag), h->width, h->height);
-        if (what->maxval) fprintf(out, "%d", what->maxval);
+                ", \"format\": \"%s\", \"type\": \"%s\", \"width\": %d, \"height\": %d, \"bits\": %d, \"maxval\": ",
+                what->magic, tag_name(h->tag), h->width, h->height, what->bits);
+        if (what->maxval) fprintf(out, "%u", what->maxval);
         else fprintf(out, "null");
+        fprintf(out, ", \"channels\": %d, \"alpha\": %s", what->channels, what->alpha ? "true" : "false");
         fprintf(out, ", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
         json_string(out, c);
         fprintf(out, ", \"minimum\": ");
@@ -259,8 +288,9 @@ static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown
         fprintf(out, "}\n");
         free(c);
     } else {
-        fprintf(out, "%s: %s %s %d x %d", shown, what->format, tag_name(h->tag), h->width, h->height);
-        if (what->maxval > 1) fprintf(out, ", maxval %d", what->maxval);
+        fprintf(out, "%s: %s %s %d x %d", shown, what->magic, tag_name(h->tag), h->width, h->height);
+        if (what->bits > 1 && what->maxval) fprintf(out, ", %d-bit, maxval %u", what->bits, what->maxval);
+        if (what->alpha) fprintf(out, ", alpha");
         fputc('\n', out);
         print_comment(out, h->comment);
         for (int which = 0; which < 2; ++which) {
@@ -274,12 +304,12 @@ static int info_image(AnyImageStruct *im, const sniffed *what, const char *shown
 }
 
 int describe_file(const char *path, const char *shown, const job_options *o, int json, FILE *out, problem *why) {
-    sniffed what;
-    int ok = sniff(path, &what, why);
-    if (ok && what.kind == KIND_DRAWING) return info_drawing(path, shown, json, out, why);
-    if (!ok) return 0;
-    AnyImageStruct *im = load_any(path, o->background, &what, why);
-    ok = im && info_image(im, &what, shown, json, out);
+    int colour = 0;
+    if (is_drawing(path, &colour)) return info_drawing(path, shown, json, out, why);
+    /* The samples as the file holds them, so that minimum and maximum are the file's own. */
+    tessera_io_info what;
+    AnyImageStruct *im = load_any(path, o->background, 1, o->max_pixels, &what, why);
+    const int ok = im && info_image(im, &what, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
     return ok;
 }
@@ -324,7 +354,10 @@ static int border_fits(const ImageHeader *h, const int *v, problem *why) {
 }
 static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const job_options *o) {
     AnyImageStruct *out = imBorders(im, v[0]);
-    if (out && o->has_color) paint_border(out, v[0], o->color);
+    if (out && o->has_color && !paint_border(out, v[0], o->color)) {
+        im_Free_(out, out->header->tag);
+        return NULL;
+    }
     return out;
 }
 

@@ -18,6 +18,8 @@ typedef struct job_options {
     int normalize;            /* conversions map a numeric image's range onto 0..255 */
     const out_format *format; /* the outputs' format; NULL: each output's extension */
     int filter;               /* resize's filter (TESSERA_NEAREST ... TESSERA_LANCZOS3) */
+    int keep_depth;           /* samples deeper than 8 bits load as they are (and save as 16 bits) */
+    uint64_t max_pixels;      /* the largest image loaded; 0: libtessera_io's default */
 } job_options;
 
 typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const job_options *o);

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <math.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -47,6 +48,8 @@ enum {
     O_JSON = 1 << 13,
     O_NORMALIZE = 1 << 14,
     O_FILTER = 1 << 15,
+    O_LIMIT = 1 << 16,
+    O_KEEP_DEPTH = 1 << 17,
 };
 
 typedef struct options {
@@ -59,6 +62,7 @@ typedef struct options {
     const char *out_dir;
     int jobs;
     int filter;
+    uint64_t limit;
 } options;
 
 /* What the options ask of the work on each file. */
@@ -74,7 +78,9 @@ static job_options job_of(const options *o) {
                      (o->seen & O_RGB) != 0,
                      (o->seen & O_NORMALIZE) != 0,
                      o->format,
-                     o->filter};
+                     o->filter,
+                     (o->seen & O_KEEP_DEPTH) != 0,
+                     o->limit};
     return j;
 }
 
@@ -88,7 +94,7 @@ static const struct option_spec {
     {"foreground", O_FOREGROUND, 1}, {"color", O_COLOR, 1},     {"format", O_FORMAT, 1},
     {"out-dir", O_OUT_DIR, 1},       {"to", O_TO, 1},           {"jobs", O_JOBS, 1},
     {"quiet", O_QUIET, 0},           {"json", O_JSON, 0},       {"normalize", O_NORMALIZE, 0},
-    {"filter", O_FILTER, 1},
+    {"filter", O_FILTER, 1},         {"limit", O_LIMIT, 1},     {"keep-depth", O_KEEP_DEPTH, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -147,8 +153,8 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
     }
     case O_FORMAT:
     case O_TO: {
-        const out_format *f = format_named(v);
-        if (!f) return report(v, "--%s needs an image format: %s", name, format_names());
+        const out_format *f = tessera_io_format_named(v);
+        if (!f || !f->writes) return report(v, "--%s needs an image format: %s", name, tessera_io_format_names());
         *(s->bit == O_FORMAT ? &o->format : &o->to) = f;
         return 0;
     }
@@ -157,6 +163,15 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
         o->out_dir = v;
         return 0;
     case O_JOBS: return parse_int(v, 1, 256, &o->jobs) ? 0 : report(v, "--jobs needs a number from 1 to 256");
+    case O_LIMIT: {
+        char *end;
+        errno = 0;
+        const unsigned long long n = strtoull(v, &end, 10);
+        if (errno || end == v || *end || n < 1 || v[0] == '-' || v[0] == '+')
+            return report(v, "--limit needs a number of pixels from 1 up");
+        o->limit = (uint64_t)n;
+        return 0;
+    }
     case O_FILTER:
         o->filter = filter_named(v);
         return o->filter >= 0 ? 0 : report(v, "unknown filter (%s)", filter_names());
@@ -246,6 +261,14 @@ static const char *input_path(const char *arg) {
         return NULL;
     }
     return stdin_copy;
+}
+
+/* Removes the temporaries of outputs being written, then ends as the signal would have. */
+static void on_signal(int sig) {
+    tessera_io_remove_temporaries();
+    if (stdin_copy[0]) unlink(stdin_copy);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
 /* ---- the work on one file ---------------------------------------------------------------------- */
@@ -388,10 +411,24 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "  rotate FILE OUT ANGLE  turn clockwise by 90, 180 or 270 degrees\n"
                            "Editing commands take --out-dir DIR and then their operands and many files.\n"
                            "\n"
-                           "Images: PBM, PGM, PPM (raw or plain, any maxval), PAM, PNG and the Q formats; an output's\n"
-                           "format follows its extension (.pbm .pgm .ppm .pnm .pam .png .q1 .q2 .q3 .q4 .q10 .q11) or\n"
-                           "--format. '-' is standard input or output. Colours: #rgb, #rrggbb or 0xrrggbb.\n"
-                           "tessera COMMAND --help tells more; man tessera tells all.\n";
+                           "Images are read in any format below, found from their first bytes; an output's format\n"
+                           "follows its extension or --format. '-' is standard input or output. --limit N refuses\n"
+                           "images of more than N pixels (default 268435456); --keep-depth keeps 16-bit samples.\n"
+                           "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
+                           "tessera COMMAND --help tells more; man tessera tells all.\n"
+                           "\n"
+                           "formats:\n";
+
+/* The table of formats, as --help shows it (man: as the manual page's lines). */
+static void print_formats(FILE *out, int man) {
+    for (size_t i = 0; i < tessera_io_format_count(); ++i) {
+        const tessera_io_format *f = tessera_io_format_at(i);
+        if (man)
+            fprintf(out, ".TP\n.B %s\n%s (.%s)%s\n", f->name, f->description, f->extensions,
+                    f->writes ? "" : "; read only");
+        else fprintf(out, "  %-5s %s\n", f->name, f->description);
+    }
+}
 
 static int cmd_render(options *o) {
     if (o->seen & O_OUT_DIR)
@@ -469,7 +506,8 @@ static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET)
-#define EDITING (WRITING | O_OUT_DIR | O_TO | O_JOBS)
+#define READING (O_LIMIT | O_KEEP_DEPTH)
+#define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \
     "With --out-dir, each FILE is written to DIR/NAME in its own format (or EXT from --to) on N\n"                     \
     "threads; the operands come before the files.\n"
@@ -492,20 +530,25 @@ static const struct command {
      "Elements outside the bounds are clipped, with a warning. With --out-dir, each drawing is\n"
      "rendered to DIR/NAME.EXT (EXT from --to, else ppm for CPTL and pbm for PTL) on N threads.\n",
      cmd_render},
-    {"convert", WRITING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
-     "usage: tessera convert IN OUT [--normalize] [--background C] [--format F]\n"
+    {"convert", WRITING | READING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
+     "usage: tessera convert IN OUT [--normalize] [--keep-depth] [--background C] [--format F]\n"
+     "                       [--limit N]\n"
      "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
-     "Converts between PBM, PGM, PPM, PNM, PAM, PNG and the Q formats. Set binary pixels are\n"
-     "black; colours become gray by their luma; gray becomes binary below 128; numbers are\n"
-     "rounded and clamped, or with --normalize their range is mapped onto 0..255. Alpha is\n"
-     "composited over --background (default black).\n",
+     "Converts between the formats tessera --help lists. Set binary pixels are black; colours\n"
+     "become gray by their luma; gray becomes binary below 128; numbers are rounded and clamped,\n"
+     "or with --normalize their range is mapped onto 0..255. Samples deeper than 8 bits are\n"
+     "rounded to 8, or with --keep-depth kept (32-bit integer gray or three-float colour images)\n"
+     "and written as 16-bit PNG, PGM, PPM, PAM or TIFF. Alpha is composited over --background\n"
+     "(default black).\n",
      cmd_convert},
-    {"info", O_JSON | O_BACKGROUND,
-     "usage: tessera info [--json] FILE...\n"
-     "Prints format, element type, size, comment and per-channel minimum and maximum of images,\n"
-     "and bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
-     "object a line per file (format, type, width, height, maxval, xoffset, yoffset, comment,\n"
-     "minimum, maximum; an \"error\" for a file that cannot be read).\n",
+    {"info", O_JSON | O_BACKGROUND | O_LIMIT,
+     "usage: tessera info [--json] [--limit N] FILE...\n"
+     "Prints format, element type, size, the file's sample depth and maximum value, comment and\n"
+     "per-channel minimum and maximum of images (the file's own values, 16 bits kept), and\n"
+     "bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
+     "object a line per file (format, type, width, height, bits, maxval, channels, alpha,\n"
+     "xoffset, yoffset, comment, minimum, maximum; an \"error\" for a file that cannot be\n"
+     "read).\n",
      cmd_info},
     {"crop", EDITING,
      "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT [--format F]\n"
@@ -559,8 +602,17 @@ int main(int argc, char **argv) {
     const char *name = argv[1];
     if (strcmp(name, "--help") == 0 || strcmp(name, "-h") == 0) {
         fputs(usage, stdout);
+        print_formats(stdout, 0);
         return 0;
     }
+    if (strcmp(name, "--man-formats") == 0) { /* the manual page's list, made from the table */
+        print_formats(stdout, 1);
+        return 0;
+    }
+    /* An interrupted run leaves no temporary file behind. */
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    signal(SIGHUP, on_signal);
     if (strcmp(name, "--version") == 0) {
         printf("tessera %s (library %s)\n", TESSERA_VERSION, tessera_version());
         return 0;

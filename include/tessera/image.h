@@ -8,6 +8,7 @@
 
 #include <stdbool.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "adt_strings.h"
 #include "export.h"
@@ -124,6 +125,10 @@ TESSERA_API void *im_LoadH(uint16_t type, int fd);
 TESSERA_API void *im_LoadHInto_(void *im, ImageHeader *header, int fd);
 TESSERA_API int32_t im_Save_(void *im, ImageHeader *header, const char *name);
 TESSERA_API int32_t im_SaveH_(void *im, ImageHeader *header, int fd);
+/* im_Load and im_Save_ over an open stream, which stays open; reading stops where the image
+ * ends. */
+TESSERA_API void *tessera_load_stream(uint16_t type, FILE *in);
+TESSERA_API int32_t tessera_save_stream(void *im, FILE *out);
 
 TESSERA_END_DECLS
 

@@ -6,6 +6,7 @@
 extern "C" {
 #include "jobs.h"
 }
+#include <tessera/io.h>
 
 #include <cmath>
 #include <cstring>
@@ -240,70 +241,156 @@ void require_inside(const Image &self, rect r, const char *what) {
                                 std::to_string(r.height) + " does not lie inside the image");
 }
 
-std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background) {
-    source s;
-    open_source(target, s);
-    const RGB bg = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
+tessera_io_load_options load_options_of(std::tuple<int, int, int> background, const std::string &depth,
+                                        std::optional<uint64_t> max_pixels) {
+    tessera_io_load_options o;
+    tessera_io_load_defaults(&o);
+    o.background = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
                              "background");
-    problem why{};
-    sniffed what{};
-    AnyImageStruct *im;
-    {
-        py::gil_scoped_release release;
-        im = load_any(s.path.c_str(), bg, &what, &why);
-    }
-    if (!im) raise_problem(name_of(target), why);
-    return held(tessera::any_image::adopt(im));
+    if (depth != "reduce" && depth != "keep")
+        throw std::invalid_argument("depth is 'reduce' (samples rounded to 8 bits) or 'keep'");
+    o.depth = depth == "keep" ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE;
+    if (max_pixels && *max_pixels == 0) throw std::invalid_argument("max_pixels must be positive");
+    o.max_pixels = max_pixels.value_or(0);
+    return o;
 }
 
-// Writes the image: the format is format, else the path's extension, else the image's own.
-void save(Image &self, const py::handle &target, std::optional<std::string> format) {
-    const out_format *f = nullptr;
+// Loads from a path or a binary file object (read whole, then decoded from memory).
+tessera::any_image load_image(const py::handle &target, const tessera_io_load_options &o, tessera_io_info *info) {
+    void *im = nullptr;
+    std::string name;
+    if (is_path(target)) {
+        name = path_of(target);
+        py::gil_scoped_release release;
+        im = tessera_io_load(name.c_str(), &o, info);
+    } else {
+        if (!py::hasattr(target, "read"))
+            throw py::type_error("expected a path, an os.PathLike or a binary file object with read()");
+        py::object data = target.attr("read")();
+        if (!py::isinstance<py::bytes>(data)) throw py::type_error("the file object must be opened in binary mode");
+        char *bytes = nullptr;
+        py::ssize_t size = 0;
+        PyBytes_AsStringAndSize(data.ptr(), &bytes, &size);
+        py::gil_scoped_release release;
+        im = tessera_io_load_memory(bytes, static_cast<std::size_t>(size), &o, info);
+    }
+    if (!im) {
+        problem why{};
+        say(&why, "%s", tessera_io_last_error());
+        why.error = tessera_io_last_errno();
+        raise_problem(name, why);
+    }
+    return tessera::any_image::adopt(im);
+}
+
+std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
+                            std::optional<uint64_t> max_pixels) {
+    const tessera_io_load_options o = load_options_of(background, depth, max_pixels);
+    return held(load_image(target, o, nullptr));
+}
+
+// The file's samples as an array: uint16 for files deeper than 8 bits, else the image's own.
+py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels) {
+    const tessera_io_load_options o = load_options_of(background, "keep", max_pixels);
+    tessera_io_info info{};
+    tessera::any_image im = load_image(target, o, &info);
+    const ImageHeader *h = im.get()->header;
+    const std::size_t w = static_cast<std::size_t>(h->width), ht = static_cast<std::size_t>(h->height);
+    if (info.maxval > 255 && (h->tag == IMAGE_INT || h->tag == IMAGE_FLOAT3B)) {
+        const std::size_t c = h->tag == IMAGE_INT ? 1 : 3;
+        py::array_t<uint16_t> a(
+            c == 1 ? std::vector<py::ssize_t>{static_cast<py::ssize_t>(ht), static_cast<py::ssize_t>(w)}
+                   : std::vector<py::ssize_t>{static_cast<py::ssize_t>(ht), static_cast<py::ssize_t>(w), 3});
+        uint16_t *out = a.mutable_data();
+        for (std::size_t y = 0; y < ht; ++y)
+            for (std::size_t i = 0; i < w * c; ++i) {
+                const void *row = im.get()->data[y];
+                const double v =
+                    h->tag == IMAGE_INT ? static_cast<const int32_t *>(row)[i] : static_cast<const float *>(row)[i];
+                out[y * w * c + i] = static_cast<uint16_t>(v);
+            }
+        return a;
+    }
+    return py::array(py::cast(held(std::move(im)))).attr("copy")();
+}
+
+void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
+                std::optional<int> quality, std::optional<int> compression) {
+    const tessera_io_format *f = nullptr;
     if (format) {
-        f = format_named(format->c_str());
-        if (!f) throw std::invalid_argument("unknown format '" + *format + "' (" + format_names() + ")");
+        f = tessera_io_format_named(format->c_str());
+        if (!f || !f->writes)
+            throw std::invalid_argument("unknown format '" + *format + "' (" + tessera_io_format_names() + ")");
     } else if (is_path(target)) {
         const std::string p = path_of(target);
-        f = format_of_path(p.c_str());
-        if (!f)
-            throw std::invalid_argument("cannot tell the format from the name '" + p + "' (" + format_names() + ")");
+        f = tessera_io_format_of_path(p.c_str());
+        if (!f || !f->writes)
+            throw std::invalid_argument("cannot tell the format from the name '" + p + "' (" +
+                                        tessera_io_format_names() + ")");
     } else {
         const unsigned tag = self.h().tag;
-        f = format_named(tag == IMAGE_GRAY || tag == IMAGE_RGB || tag == IMAGE_BINARY ? "pnm" : magic_of(tag));
+        f = tessera_io_format_named(tag == IMAGE_GRAY || tag == IMAGE_RGB || tag == IMAGE_BINARY ? "pnm"
+                                    : tag == IMAGE_FLOAT                                         ? "q1"
+                                    : tag == IMAGE_DOUBLE                                        ? "q2"
+                                    : tag == IMAGE_INT                                           ? "q3"
+                                    : tag == IMAGE_SHORT                                         ? "q4"
+                                    : tag == IMAGE_FLOAT3A                                       ? "q10"
+                                                                                                 : "q11");
     }
-    if (!target_tag(f, self.h().tag, 0))
-        throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name +
-                                    " images (convert() changes the element type)");
-    problem why{};
-    int fd = -1;
-    std::string path;
-    if (is_path(target)) {
-        path = path_of(target);
-    } else {
-        if (!py::hasattr(target, "write"))
-            throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
-        fd = memory_file("tessera-out");
-        path = fd_path(fd);
+    const unsigned tag = self.h().tag;
+    const bool numeric = !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB));
+    const bool deep = depth && *depth == 16 && f->deep && numeric &&
+                      (f->writes & ((tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) ? IMAGE_RGB : IMAGE_GRAY));
+    if (!deep && !tessera_io_target_tag(f, static_cast<uint16_t>(tag), 0))
+        throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name + " images" +
+                                    (f->deep && numeric ? " at 8 bits (save with depth=16, or convert())"
+                                                        : " (convert() changes the element type)"));
+    tessera_io_save_options o;
+    tessera_io_save_defaults(&o);
+    if (depth) {
+        if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
+        if (*depth == 16 && !f->deep) throw std::invalid_argument(std::string(f->name) + " holds 8-bit samples only");
+        o.depth = *depth;
     }
-    int ok;
+    if (quality) {
+        if (*quality < 1 || *quality > 100) throw std::invalid_argument("quality goes from 1 to 100");
+        o.quality = *quality;
+    }
+    if (compression) {
+        if (*compression < 0 || *compression > 9) throw std::invalid_argument("compression goes from 0 to 9");
+        o.compression = *compression;
+    }
     AnyImageStruct *im = self.c();
+    int status;
+    std::string path;
+    void *data = nullptr;
+    std::size_t size = 0;
+    const bool to_path = is_path(target);
+    if (to_path) path = path_of(target);
+    else if (!py::hasattr(target, "write"))
+        throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(self.busy);
-        ok = fd >= 0 ? save_as(im, f, path.c_str(), &why) : write_output(im, f, path.c_str(), &why);
+        status = to_path ? tessera_io_save(im, path.c_str(), f, &o) : tessera_io_save_memory(im, f, &o, &data, &size);
     }
-    if (!ok) {
-        if (fd >= 0) close(fd);
-        raise_problem(fd >= 0 ? std::string() : path, why);
+    if (status != 0) {
+        problem why{};
+        say(&why, "%s", tessera_io_last_error());
+        why.error = tessera_io_last_errno();
+        raise_problem(path, why);
     }
-    if (fd >= 0) {
+    if (!to_path) {
+        py::bytes bytes;
         try {
-            deliver(fd, target);
+            bytes = py::bytes(static_cast<const char *>(data), size);
         } catch (...) {
-            close(fd);
+            std::free(data);
             throw;
         }
-        close(fd);
+        std::free(data);
+        target.attr("write")(bytes);
+        if (py::hasattr(target, "flush")) target.attr("flush")();
     }
 }
 
@@ -520,9 +607,12 @@ whole-number kinds are rounded and clamped. docs/geometry.md defines every value
             [](Image &s, const std::string &kind, bool normalize) {
                 const auto &k = kind_named(kind);
                 return held(locked(s, [&](const tessera::any_image &im) {
-                    auto out = tessera::any_image::adopt(convert_image(im.get(), k.tag, normalize));
-                    if (!out.valid()) tessera::detail::raise("convert");
-                    out.set_comment(im.comment());
+                    auto out = tessera::any_image::adopt(tessera_io_convert(im.get(), k.tag, normalize));
+                    if (!out.valid()) {
+                        const char *why = tessera_io_last_error();
+                        if (tessera_reason_is_memory(why)) throw tessera::out_of_memory(std::string("convert: ") + why);
+                        throw tessera::error(std::string("convert: ") + why);
+                    }
                     return out;
                 }));
             },
@@ -531,23 +621,43 @@ whole-number kinds are rounded and clamped. docs/geometry.md defines every value
 black (0), clear ones white (255), values below 128 become set pixels; colours become gray by
 luma; numbers are rounded and clamped, or with normalize=True a numeric image's range is
 mapped onto 0..255.)")
-        .def("save", &save, py::arg("target"), py::arg("format") = py::none(),
+        .def("save", &save_image, py::arg("target"), py::arg("format") = py::none(), py::kw_only(),
+             py::arg("depth") = py::none(), py::arg("quality") = py::none(), py::arg("compression") = py::none(),
              R"(Writes the image to a path, os.PathLike or binary file object.
 
-The format is `format` (pbm, pgm, ppm, pnm, pam, png, q1, q2, q3, q4, q10, q11), else the
-path's extension, else (for file objects) the image's own. A path is written safely: a
-temporary file renamed into place, links and FIFOs written through.)")
+The format is `format` (a name of tessera.formats()), else the path's extension, else (for
+file objects) the image's own. int, short, float and double images (and float3 ones in
+colour) are written with 16-bit samples where the format holds them (png, pgm, ppm, pnm, pam,
+tiff); depth=8 or 16 chooses. quality is JPEG's (1..100, default 90); compression is PNG's
+zlib level (0..9, default 6) or TIFF's deflate level (none by default). A path is written
+safely: a temporary file renamed into place, links and FIFOs written through.)")
         .def("__repr__", [](const Image &s) {
             return "<tessera.Image " + std::string(s.kind().name) + " " + std::to_string(s.h().width) + " x " +
                    std::to_string(s.h().height) + " at (" + std::to_string(s.h().xoffset) + ", " +
                    std::to_string(s.h().yoffset) + ")>";
         });
 
-    m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0),
+    m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
+          py::arg("depth") = "reduce", py::arg("max_pixels") = py::none(),
           R"(Loads an image from a path, os.PathLike or binary file object.
 
-Reads PBM, PGM and PPM (raw or plain, any maxval, scaled to 8 bits), PAM, PNG and the Q
-formats; alpha is composited over background. Raises tessera.FileError with the reason.)");
+Reads every format of tessera.formats(), found from the file's first bytes. Samples deeper
+than 8 bits are rounded to 8 (depth="reduce"), or kept (depth="keep": an int image for gray,
+float3b for colour). Alpha is composited over background. Images of more than max_pixels
+pixels (default 2**28) are refused before anything is allocated. Raises tessera.FileError
+with the reason.)");
+    m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
+          py::arg("max_pixels") = py::none(),
+          R"(The samples of an image file as a numpy array: uint16 for files deeper than 8 bits
+(16-bit PNG, PGM, PPM, PAM and TIFF), else the array of the image tessera.load gives.)");
+    {
+        py::list formats;
+        for (std::size_t i = 0; i < tessera_io_format_count(); ++i) {
+            const tessera_io_format *f = tessera_io_format_at(i);
+            formats.append(py::make_tuple(f->name, f->extensions, f->description, f->writes != 0));
+        }
+        m.attr("_formats") = py::tuple(formats);
+    }
 
     {
         auto *type = reinterpret_cast<PyTypeObject *>(image.ptr());

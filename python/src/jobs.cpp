@@ -36,18 +36,18 @@ void init_jobs(py::module_ &m) {
         [](py::handle target) -> py::tuple {
             const std::string path = path_of(target);
             problem why{};
-            sniffed what{};
-            if (!sniff(path.c_str(), &what, &why)) raise_problem(path, why);
-            if (what.kind == KIND_DRAWING)
-                return py::make_tuple("drawing", std::string(what.format), py::none(), py::none());
+            int colour = 0;
+            if (is_drawing(path.c_str(), &colour))
+                return py::make_tuple("drawing", colour ? "CPTL" : "PTL", py::none(), py::none());
+            tessera_io_info what{};
             AnyImageStruct *im;
             {
                 py::gil_scoped_release release;
-                im = load_any(path.c_str(), RGB{0, 0, 0}, &what, &why);
+                im = load_any(path.c_str(), RGB{0, 0, 0}, 1, 0, &what, &why);
             }
             if (!im) raise_problem(path, why);
             py::object image = py::cast(held(tessera::any_image::adopt(im)));
-            return py::make_tuple("image", std::string(what.format),
+            return py::make_tuple("image", std::string(what.magic),
                                   what.maxval ? py::object(py::int_(what.maxval)) : py::object(py::none()), image);
         },
         py::arg("path"),
@@ -79,8 +79,12 @@ void init_jobs(py::module_ &m) {
             int values[EDIT_VALUES] = {0};
             if (edit) edit_values_of(edit, options, values);
             const py::object to = options["to"];
-            job.format = to.is_none() ? nullptr : format_named(to.cast<std::string>().c_str());
-            if (!to.is_none() && !job.format) throw std::invalid_argument("unknown format " + to.cast<std::string>());
+            job.format = to.is_none() ? nullptr : tessera_io_format_named(to.cast<std::string>().c_str());
+            if (!to.is_none() && (!job.format || !job.format->writes))
+                throw std::invalid_argument("unknown format " + to.cast<std::string>());
+            job.keep_depth = options.contains("keep_depth") && options["keep_depth"].cast<bool>();
+            if (options.contains("limit") && !options["limit"].is_none())
+                job.max_pixels = options["limit"].cast<uint64_t>();
             problem why{};
             int ok = 0, clipped = 0;
             std::string text;
@@ -151,9 +155,9 @@ void init_jobs(py::module_ &m) {
     m.def(
         "_output_kind",
         [](const std::string &name, const std::string &kind, bool may_convert) -> py::object {
-            const out_format *f = format_named(name.c_str());
-            if (!f) return py::none();
-            const unsigned tag = target_tag(f, kind_named(kind).tag, may_convert);
+            const out_format *f = tessera_io_format_named(name.c_str());
+            if (!f || !f->writes) return py::none();
+            const unsigned tag = tessera_io_target_tag(f, static_cast<uint16_t>(kind_named(kind).tag), may_convert);
             if (!tag) return py::none();
             return py::str(kind_of_tag(tag).name);
         },

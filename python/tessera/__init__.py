@@ -14,11 +14,41 @@ release the GIL, so threads work in parallel on distinct images and drawings.
 
 ``python3 -m tessera.batch`` renders, converts or describes many files on a Dask cluster.
 """
-from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, load
+import numpy as _numpy
+
+from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, load, read
+from ._tessera import _formats
 
 # The classes live in the extension; they present themselves as tessera's.
 for _cls in (Drawing, Generator, Histogram, Image):
     _cls.__module__ = __name__
 del _cls
 
-__all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "load", "__version__"]
+
+
+def formats():
+    """The image formats tessera reads and writes, as (name, extensions, description, writable)."""
+    return list(_formats)
+
+
+def write(array, target, format=None, *, quality=None, compression=None):
+    """Writes a numpy array as an image file (a path, os.PathLike or binary file object).
+
+    uint16 arrays, (height, width) or (height, width, 3), are written with 16-bit samples (png,
+    pgm, ppm, pam, tiff); other arrays as tessera.Image.from_array makes them. format, quality
+    and compression are those of tessera.Image.save.
+    """
+    a = _numpy.asarray(array)
+    options = {"quality": quality, "compression": compression}
+    if a.dtype == _numpy.uint16:
+        if a.ndim == 3:
+            image = Image.from_array(a.astype(_numpy.float32), kind="float3b")
+        else:
+            image = Image.from_array(a.astype(_numpy.int32), kind="int")
+        image.save(target, format, depth=16, **options)
+    else:
+        Image.from_array(a).save(target, format, **options)
+
+
+__all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "formats", "load", "read", "write",
+           "__version__"]

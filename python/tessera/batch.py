@@ -89,7 +89,7 @@ def _scale(text: str) -> float:
     return v
 
 
-_FORMATS = ("pbm", "pgm", "ppm", "pnm", "pam", "png", "q1", "q2", "q3", "q4", "q10", "q11")
+_FORMATS = tuple(name for name, _, _, writable in _tessera._formats if writable)
 
 
 def _parser() -> argparse.ArgumentParser:

@@ -345,6 +345,16 @@ extern "C" {
 
 void *im_Load(uint16_t type, const char *name) { return do_imLoad_(type, name, nullptr, nullptr); }
 
+void *tessera_load_stream(uint16_t type, FILE *in) {
+    if (!in) return tessera::detail::fail("no stream to read"), nullptr;
+    return do_imLoadF_(type, in, nullptr, nullptr);
+}
+
+int32_t tessera_save_stream(void *im, FILE *out) {
+    if (!out || !im) return tessera::detail::fail(out ? "no image to save" : "no stream to write"), -1;
+    return im_SaveF_(im, any(im)->header, out);
+}
+
 void *im_LoadInto_(void *im, ImageHeader *header, const char *name) { return do_imLoad_(0, name, im, header); }
 
 void *im_LoadH(uint16_t type, int fd) { return load_from_descriptor(type, fd, nullptr, nullptr); }

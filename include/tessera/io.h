@@ -1,0 +1,127 @@
+/* tessera/io.h - image files in every format tessera knows (libtessera_io, over libtessera).
+ *
+ * Formats come from one table: Netpbm (plain and raw, any maximum value), PAM, the library's own
+ * raw "P4"/"P5"/"P6" and "Q" files, PNG, JPEG and TIFF. A file's format is found from its first
+ * bytes, never from its name, so pipes, standard input and memory work as well as paths.
+ *
+ * Loaders return a new image (release it with im_Free_) or null; savers return 0 or -1. Either
+ * way the reason for a failure is tessera_io_last_error() on the calling thread. Nothing here
+ * prints, exits or aborts on a bad file. */
+#ifndef TESSERA_IO_H
+#define TESSERA_IO_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "export.h"
+#include "image.h"
+
+TESSERA_BEGIN_DECLS
+
+/* One row of the table of formats. */
+typedef struct tessera_io_format {
+    const char *name;        /* "png" */
+    const char *extensions;  /* file name extensions, space separated: "jpg jpeg" */
+    const char *description; /* one line for people */
+    uint16_t writes;         /* the element types it writes as they stand (IMAGE_ bits); 0: read only */
+    int deep;                /* 1: writes 16-bit samples when asked (save depth 16): then also
+                                IMAGE_INT, IMAGE_SHORT and float images as they stand (three-float
+                                ones where it holds colour), rounded and clamped to 0..65535 */
+} tessera_io_format;
+
+TESSERA_API size_t tessera_io_format_count(void);
+TESSERA_API const tessera_io_format *tessera_io_format_at(size_t i);
+/* By name or extension, any case, with or without a leading dot; null when unknown. */
+TESSERA_API const tessera_io_format *tessera_io_format_named(const char *name);
+/* By the extension of a path; null when it has none or an unknown one. */
+TESSERA_API const tessera_io_format *tessera_io_format_of_path(const char *path);
+/* The format names, ", " between them: "pbm, pgm, ...". */
+TESSERA_API const char *tessera_io_format_names(void);
+/* The element type an image of tag takes in format f at 8 bits: tag itself when f writes it,
+ * else the type it converts to when may_convert, else 0. */
+TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t tag, int may_convert);
+
+/* Largest image a loader makes unless told otherwise: 2^28 pixels (16384 x 16384). */
+#define TESSERA_IO_DEFAULT_MAX_PIXELS ((uint64_t)1 << 28)
+
+/* How samples deeper than 8 bits load. */
+#define TESSERA_IO_REDUCE 0 /* scaled to 0..255 with rounding: gray, RGB or binary images */
+#define TESSERA_IO_KEEP                                                                                                \
+    1 /* as stored: files deeper than 8 bits load as IMAGE_INT (gray) or                                               \
+         IMAGE_FLOAT3B (colour) holding 0..maxval */
+
+typedef struct tessera_io_load_options {
+    uint16_t tag;        /* element type wanted, 0 for the file's own (see docs/formats.md) */
+    int depth;           /* TESSERA_IO_REDUCE or TESSERA_IO_KEEP */
+    RGB background;      /* what alpha is composited over */
+    uint64_t max_pixels; /* refuse larger images before allocating; 0: the default */
+} tessera_io_load_options;
+
+/* What a load found in the file. */
+typedef struct tessera_io_info {
+    const tessera_io_format *format;
+    char magic[8]; /* "P5", "Q10", "PAM", "PNG", "JPEG", "TIFF" */
+    int32_t width;
+    int32_t height;
+    int channels;    /* colour channels: 1 or 3 */
+    int alpha;       /* 1 when the file has an alpha channel */
+    int bits;        /* bits a sample in the file: 1, 8, 16, 32 or 64 */
+    uint32_t maxval; /* largest sample value of integer samples, else 0 */
+} tessera_io_info;
+
+typedef struct tessera_io_save_options {
+    int depth;       /* 0 or 8: 8-bit samples; 16: 16-bit samples in the deep formats, from
+                        numeric images as they stand and from gray and RGB ones scaled by 257 */
+    int quality;     /* JPEG quality 1..100; 0: 90 */
+    int compression; /* PNG zlib level 0..9 (-1: 6); TIFF 1..9 deflate, 0 or -1 none */
+} tessera_io_save_options;
+
+/* Defaults: the file's own type, depth reduced, black background, the default limit / depth 0,
+ * quality 90, compression -1. */
+TESSERA_API void tessera_io_load_defaults(tessera_io_load_options *options);
+TESSERA_API void tessera_io_save_defaults(tessera_io_save_options *options);
+
+/* Loaders. A null options means the defaults; info may be null. "-" as a path is standard
+ * input. The FILE and descriptor forms read from where the stream stands and leave it open. */
+TESSERA_API void *tessera_io_load(const char *path, const tessera_io_load_options *options, tessera_io_info *info);
+TESSERA_API void *tessera_io_load_file(FILE *in, const tessera_io_load_options *options, tessera_io_info *info);
+TESSERA_API void *tessera_io_load_fd(int fd, const tessera_io_load_options *options, tessera_io_info *info);
+TESSERA_API void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_load_options *options,
+                                         tessera_io_info *info);
+
+/* Savers. format may be null: the path's extension decides. The image must be of a type the
+ * format writes (tessera_io_target_tag with may_convert 0), or numeric with depth 16 in a deep
+ * format (see tessera_io_format.deep). Saving to a path never harms what
+ * is there: a new file appears whole or not at all, an existing one is replaced by rename
+ * keeping its mode, owner and group, and symlinks are followed; a file with other hard links,
+ * a FIFO or a device is written in place, only once the whole output is made and room for it
+ * is reserved. "-" is standard output. */
+TESSERA_API int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
+                                const tessera_io_save_options *options);
+TESSERA_API int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format,
+                                     const tessera_io_save_options *options);
+TESSERA_API int tessera_io_save_fd(void *im, int fd, const tessera_io_format *format,
+                                   const tessera_io_save_options *options);
+/* The encoded file in a new block (*data, *size); release it with free(). */
+TESSERA_API int tessera_io_save_memory(void *im, const tessera_io_format *format,
+                                       const tessera_io_save_options *options, void **data, size_t *size);
+
+/* A new image of element type tag holding im's pixels: binary set pixels are black (0) and
+ * clear ones white (255); values below 128 become set pixels; colours become gray by their
+ * luma; numbers are rounded and clamped into the type's range, and normalize maps a numeric
+ * image's range onto 0..255 (for gray and RGB results). Null when memory runs out. */
+TESSERA_API void *tessera_io_convert(void *im, uint16_t tag, int normalize);
+
+/* Removes the temporary files of saves in progress. Safe in a signal handler: a program that
+ * stops on SIGINT or SIGTERM calls it before it ends. */
+TESSERA_API void tessera_io_remove_temporaries(void);
+
+/* Why the last failure of this library on this thread happened, and the errno of a system call
+ * that failed (else 0). */
+TESSERA_API const char *tessera_io_last_error(void);
+TESSERA_API int tessera_io_last_errno(void);
+
+TESSERA_END_DECLS
+
+#endif

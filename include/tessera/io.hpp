@@ -1,0 +1,169 @@
+// tessera/io.hpp - the C++ face of libtessera_io (link tessera::io): images in every format of
+// the table, from paths, streams, descriptors and memory.
+//
+//     tessera::any_image im = tessera::io::load("scan.tif", {.depth = tessera::io::depth::keep});
+//     tessera::io::save(im, "scan.png");                   // 16-bit PNG when the file was 16-bit
+//     std::vector<unsigned char> jpeg = tessera::io::encode(im8, tessera::io::format("jpeg"));
+//
+// Failures throw tessera::file_error (path, reason, system error code), exhausted memory
+// tessera::out_of_memory, and a format name the table does not have std::invalid_argument. The
+// try_ forms return std::optional or bool and never throw.
+#pragma once
+
+#include <tessera/io.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../tessera.hpp"
+
+namespace tessera::io {
+
+using format_info = tessera_io_format;
+using file_info = tessera_io_info;
+
+enum class depth { reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP };
+
+struct load_options {
+    uint16_t tag = 0;                // element type wanted; 0: the file's own
+    io::depth depth = depth::reduce; // keep: 16-bit samples load as IMAGE_INT / IMAGE_FLOAT3B
+    RGB background{0, 0, 0};         // under alpha
+    uint64_t max_pixels = 0;         // 0: TESSERA_IO_DEFAULT_MAX_PIXELS
+};
+
+struct save_options {
+    int depth = 0;        // 8 or 16; 0: 16 for numeric images in the formats that hold it
+    int quality = 0;      // JPEG 1..100; 0: 90
+    int compression = -1; // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, else none
+};
+
+namespace detail {
+
+inline tessera_io_load_options c_options(const load_options &o) {
+    tessera_io_load_options c;
+    tessera_io_load_defaults(&c);
+    c.tag = o.tag;
+    c.depth = static_cast<int>(o.depth);
+    c.background = o.background;
+    c.max_pixels = o.max_pixels;
+    return c;
+}
+
+inline tessera_io_save_options c_options(const save_options &o) {
+    return tessera_io_save_options{o.depth, o.quality, o.compression};
+}
+
+#if TESSERA_HPP_THROWS
+[[noreturn]] inline void raise(const char *doing, const std::filesystem::path &path) {
+    const char *why = tessera_io_last_error();
+    tessera::detail::raise_file(doing, path, why, tessera_io_last_errno());
+}
+#endif
+
+} // namespace detail
+
+// The table of formats.
+inline std::vector<const format_info *> formats() {
+    std::vector<const format_info *> all;
+    for (std::size_t i = 0; i < tessera_io_format_count(); ++i) all.push_back(tessera_io_format_at(i));
+    return all;
+}
+inline const format_info *find_format(std::string_view name) noexcept {
+    const std::string n(name);
+    return tessera_io_format_named(n.c_str());
+}
+
+// ---- the forms that never throw ------------------------------------------------------------
+
+inline std::optional<any_image> try_load(const std::filesystem::path &path, const load_options &o = {},
+                                         file_info *info = nullptr) {
+    const tessera_io_load_options c = detail::c_options(o);
+    if (void *im = tessera_io_load(path.c_str(), &c, info)) return any_image::adopt(im);
+    return std::nullopt;
+}
+inline std::optional<any_image> try_load(std::FILE *stream, const load_options &o = {}, file_info *info = nullptr) {
+    const tessera_io_load_options c = detail::c_options(o);
+    if (void *im = tessera_io_load_file(stream, &c, info)) return any_image::adopt(im);
+    return std::nullopt;
+}
+inline std::optional<any_image> try_load_memory(std::span<const unsigned char> bytes, const load_options &o = {},
+                                                file_info *info = nullptr) {
+    const tessera_io_load_options c = detail::c_options(o);
+    if (void *im = tessera_io_load_memory(bytes.data(), bytes.size(), &c, info)) return any_image::adopt(im);
+    return std::nullopt;
+}
+inline bool try_save(const any_image &im, const std::filesystem::path &path, const format_info *format = nullptr,
+                     const save_options &o = {}) {
+    const tessera_io_save_options c = detail::c_options(o);
+    return im.valid() && tessera_io_save(im.get(), path.c_str(), format, &c) == 0;
+}
+
+#if TESSERA_HPP_THROWS
+
+// A format by name or extension ("png", ".jpg"); std::invalid_argument when the table has none.
+inline const format_info *format(std::string_view name) {
+    if (const format_info *f = find_format(name)) return f;
+    throw std::invalid_argument("tessera::io::format: unknown format '" + std::string(name) + "' (" +
+                                tessera_io_format_names() + ")");
+}
+
+inline any_image load(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
+    if (std::optional<any_image> im = try_load(path, o, info)) return std::move(*im);
+    detail::raise("tessera::io::load", path);
+}
+inline any_image load(std::FILE *stream, const load_options &o = {}, file_info *info = nullptr) {
+    tessera::detail::require(stream != nullptr, "tessera::io::load: no stream");
+    if (std::optional<any_image> im = try_load(stream, o, info)) return std::move(*im);
+    detail::raise("tessera::io::load", {});
+}
+inline any_image load_memory(std::span<const unsigned char> bytes, const load_options &o = {},
+                             file_info *info = nullptr) {
+    if (std::optional<any_image> im = try_load_memory(bytes, o, info)) return std::move(*im);
+    detail::raise("tessera::io::load_memory", {});
+}
+
+// Saves without harming what is there (see tessera/io.h); the format is the path's extension
+// unless given.
+inline void save(const any_image &im, const std::filesystem::path &path, const format_info *format = nullptr,
+                 const save_options &o = {}) {
+    tessera::detail::require(im.valid(), "tessera::io::save: an empty image");
+    if (!try_save(im, path, format, o)) detail::raise("tessera::io::save", path);
+}
+inline void save(const any_image &im, std::FILE *stream, const format_info *format, const save_options &o = {}) {
+    tessera::detail::require(im.valid() && stream && format, "tessera::io::save: an empty image, stream or format");
+    const tessera_io_save_options c = detail::c_options(o);
+    if (tessera_io_save_file(im.get(), stream, format, &c) != 0) detail::raise("tessera::io::save", {});
+}
+
+// The encoded file.
+inline std::vector<unsigned char> encode(const any_image &im, const format_info *format, const save_options &o = {}) {
+    tessera::detail::require(im.valid() && format, "tessera::io::encode: an empty image or no format");
+    const tessera_io_save_options c = detail::c_options(o);
+    void *data = nullptr;
+    std::size_t size = 0;
+    if (tessera_io_save_memory(im.get(), format, &c, &data, &size) != 0) detail::raise("tessera::io::encode", {});
+    struct freer {
+        void *p;
+        ~freer() { std::free(p); }
+    } hold{data};
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    return std::vector<unsigned char>(bytes, bytes + size);
+}
+
+// A copy of im as element type tag (the conversion rules of tessera/io.h).
+inline any_image convert(const any_image &im, uint16_t tag, bool normalize = false) {
+    tessera::detail::require(im.valid(), "tessera::io::convert: an empty image");
+    if (void *c = tessera_io_convert(im.get(), tag, normalize ? 1 : 0)) return any_image::adopt(c);
+    detail::raise("tessera::io::convert", {});
+}
+
+#endif
+
+} // namespace tessera::io

@@ -1,0 +1,111 @@
+// The parts every codec of libtessera_io shares: the input a reader gets, the row layout that
+// turns file samples into pixels, the reasons for failures, and the codec table's row.
+#pragma once
+
+#include <tessera/error.h>
+#include <tessera/io.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace tessera::detail::io {
+
+// Sets the calling thread's reason; false, so that "return fail(...)" ends a step.
+bool fail(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+// fail() for a system call: "doing: strerror(errno)", errno kept as the reason's code.
+bool fail_system(const char *doing) noexcept;
+// Sets the system error code of the reason set last.
+void set_code(int code) noexcept;
+// fail() with libtessera's reason for its own last failure.
+bool fail_core() noexcept;
+// True when the thread's reason is still empty (a step failed without saying why).
+bool reason_empty() noexcept;
+
+// Where a reader takes the file from. in yields the file from its first byte on; when the
+// bytes come from a seekable stream, base is that stream and start the file's offset in it.
+struct Input {
+    FILE *in;
+    FILE *base;
+    long start;
+    bool seekable;
+    // in can go back to the file's first byte (only until forget_start() is called).
+    bool (*rewind)(Input &);
+    void (*forget_start)(Input &);
+    void *state;
+};
+
+struct Request {
+    const tessera_io_load_options *options;
+    tessera_io_info *info;
+};
+
+// How one pixel's samples become a pixel of the image being read.
+struct Layout {
+    int channels = 1;           // colour samples: 1 or 3
+    int alpha = 0;              // followed by an alpha sample
+    bool white_is_zero = false; // sample 0 is a set (black) pixel of a bilevel image
+    uint32_t maxval = 255;
+    bool keep = false; // samples stay as stored instead of scaled to 0..255
+    RGB background{0, 0, 0};
+    uint16_t tag = IMAGE_GRAY;
+};
+
+// Fills in l.tag, the element type a layout loads into: binary for black and white, gray
+// unless a colour sample or a coloured background needs RGB; INT and FLOAT3B for kept samples
+// deeper than 8 bits.
+void choose_tag(Layout &l, bool bilevel);
+// The image's element type and sizes against the caller's limit, then a new zero image; null
+// with a reason.
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r);
+// Stores one row of samples (channels + alpha a pixel) into row y.
+void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layout &l);
+// put_row for one-byte samples; rows that need no change are copied as they stand.
+void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layout &l, uint32_t *spare);
+// Fills in what the file holds.
+void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
+              uint32_t maxval);
+
+// How a writer gets its samples: 8 or 16 bits, gray or RGB, from any image type.
+struct Picture {
+    const AnyImageStruct *im;
+    int32_t width, height;
+    int channels; // 1 or 3; 0 for a binary image
+    int bits;     // 1 (binary), 8 or 16
+};
+// The samples of row y (0 is the first) as bytes: 8-bit samples, or 16-bit ones most
+// significant byte first; row must hold width * channels * bits / 8 bytes.
+void get_row(const Picture &p, int32_t y, unsigned char *row);
+// What a picture of im is in a writer that takes the given depth (0: the default).
+Picture picture_of(const AnyImageStruct *im, int depth);
+
+struct Codec {
+    tessera_io_format format;
+    const char *magic; // what a reader of this row reports; null when it has no reader
+    bool (*sniff)(const unsigned char *head, std::size_t n);
+    AnyImageStruct *(*read)(Input &in, const Request &r);
+    bool (*write)(const Picture &p, const tessera_io_save_options &o, FILE *out);
+};
+
+// The table, in the order the formats are listed and sniffed.
+extern const Codec codecs[];
+extern const std::size_t codec_count;
+const Codec *codec_of(const tessera_io_format *f);
+
+// The readers and writers, one pair a file.
+AnyImageStruct *read_netpbm(Input &in, const Request &r);
+AnyImageStruct *read_pam(Input &in, const Request &r);
+AnyImageStruct *read_library(Input &in, const Request &r);
+AnyImageStruct *read_png(Input &in, const Request &r);
+AnyImageStruct *read_jpeg(Input &in, const Request &r);
+AnyImageStruct *read_tiff(Input &in, const Request &r);
+bool write_netpbm(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_pam(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_png(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
+
+// The pixel limit a request sets.
+uint64_t max_pixels(const Request &r);
+
+} // namespace tessera::detail::io

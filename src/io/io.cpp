@@ -1,0 +1,413 @@
+// Loading and saving through the table: where the bytes come from and go to, the reasons for
+// failures, and the choice of codec from a file's first bytes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+#include "output.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+struct Reason {
+    char text[600];
+    int code;
+};
+thread_local Reason reason;
+
+void clear_reason() {
+    reason.text[0] = '\0';
+    reason.code = 0;
+}
+
+// ---- input -------------------------------------------------------------------------------------
+
+// The bytes of a stream that cannot seek, kept while a reader may still go back to the start.
+struct Replay {
+    FILE *from;
+    unsigned char *kept;
+    std::size_t size, cap, at;
+    bool keeping;
+};
+constexpr std::size_t most_kept = std::size_t{1} << 20;
+
+ssize_t replay_read(void *cookie, char *buf, std::size_t n) {
+    auto *r = static_cast<Replay *>(cookie);
+    if (r->at < r->size) {
+        const std::size_t k = n < r->size - r->at ? n : r->size - r->at;
+        std::memcpy(buf, r->kept + r->at, k);
+        r->at += k;
+        if (r->at == r->size && !r->keeping) r->at = r->size = 0;
+        return static_cast<ssize_t>(k);
+    }
+    const std::size_t got = std::fread(buf, 1, n, r->from);
+    if (got == 0 && std::ferror(r->from)) return -1;
+    if (r->keeping) {
+        if (r->size + got > most_kept) {
+            r->keeping = false; // too long a header to go back over: the reader gets no second look
+        } else {
+            if (r->size + got > r->cap) {
+                std::size_t cap = r->cap ? r->cap * 2 : 65536;
+                while (cap < r->size + got) cap *= 2;
+                auto *more = static_cast<unsigned char *>(std::realloc(r->kept, cap));
+                if (!more) {
+                    errno = ENOMEM;
+                    return -1;
+                }
+                r->kept = more;
+                r->cap = cap;
+            }
+            std::memcpy(r->kept + r->size, buf, got);
+            r->size += got;
+            r->at = r->size;
+        }
+    }
+    return static_cast<ssize_t>(got);
+}
+
+int replay_seek(void *cookie, off64_t *offset, int whence) {
+    auto *r = static_cast<Replay *>(cookie);
+    if (whence == SEEK_SET && *offset == 0 && r->keeping) {
+        r->at = 0;
+        return 0;
+    }
+    errno = ESPIPE;
+    return -1;
+}
+
+int replay_close(void *cookie) {
+    auto *r = static_cast<Replay *>(cookie);
+    std::free(r->kept);
+    std::free(r);
+    return 0;
+}
+
+bool rewind_seekable(Input &in) { return std::fseek(in.base, in.start, SEEK_SET) == 0 || fail_system("cannot seek"); }
+void forget_nothing(Input &) {}
+bool rewind_replay(Input &in) {
+    return std::fseek(in.in, 0, SEEK_SET) == 0 || fail("the header is too long to read twice");
+}
+void forget_replay(Input &in) { static_cast<Replay *>(in.state)->keeping = false; }
+
+// Sets in up over base; false (reason set) when memory runs out.
+bool open_input(FILE *base, Input &in) {
+    in = Input{base, base, 0, false, rewind_seekable, forget_nothing, nullptr};
+    const long at = std::ftell(base);
+    if (at >= 0 && std::fseek(base, at, SEEK_SET) == 0) {
+        in.start = at;
+        in.seekable = true;
+        return true;
+    }
+    std::clearerr(base);
+    auto *r = static_cast<Replay *>(std::calloc(1, sizeof(Replay)));
+    if (!r) return fail("out of memory for the input");
+    r->from = base;
+    r->keeping = true;
+    FILE *f = fopencookie(r, "rb", cookie_io_functions_t{replay_read, nullptr, replay_seek, replay_close});
+    if (!f) {
+        std::free(r);
+        return fail("out of memory for the input");
+    }
+    in.in = f;
+    in.state = r;
+    in.rewind = rewind_replay;
+    in.forget_start = forget_replay;
+    return true;
+}
+
+void close_input(Input &in) {
+    if (in.in != in.base) std::fclose(in.in);
+}
+
+void hex_of(const unsigned char *b, std::size_t n, char *out, std::size_t size) {
+    std::size_t k = 0;
+    out[0] = '\0';
+    for (std::size_t i = 0; i < n && k + 4 < size; ++i)
+        k += static_cast<std::size_t>(std::snprintf(out + k, size - k, i ? " %02x" : "%02x", b[i]));
+}
+
+// Why a file no codec takes is refused.
+void refuse(const unsigned char *head, std::size_t n) {
+    static const struct {
+        const char *name;
+        const char *bytes;
+        std::size_t n;
+    } foreign[] = {
+        {"GIF", "GIF8", 4}, {"BMP", "BM", 2}, {"WebP", "RIFF", 4}, {"PDF", "%PDF", 4}, {"gzip", "\x1f\x8b", 2},
+    };
+    char hex[32];
+    if ((n >= 4 && std::memcmp(head, "PTL", 3) == 0) || (n >= 5 && std::memcmp(head, "CPTL", 4) == 0)) {
+        fail("a drawing, not an image (render it first)");
+        return;
+    }
+    for (const auto &f : foreign)
+        if (n >= f.n && std::memcmp(head, f.bytes, f.n) == 0) {
+            hex_of(head, f.n, hex, sizeof hex);
+            fail("%s files are not supported (starts with %s)", f.name, hex);
+            return;
+        }
+    hex_of(head, n < 4 ? n : 4, hex, sizeof hex);
+    fail("not an image file tessera reads (starts with %s)", hex);
+}
+
+AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info) {
+    tessera_io_load_options defaults;
+    if (!options) {
+        tessera_io_load_defaults(&defaults);
+        options = &defaults;
+    }
+    tessera_io_info scratch;
+    if (!info) info = &scratch;
+    std::memset(info, 0, sizeof *info);
+    if (options->tag && !(options->tag & (IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY |
+                                          IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B)))
+        return fail("element type %u is not one an image file loads into", options->tag), nullptr;
+    Input in;
+    if (!open_input(base, in)) return nullptr;
+    unsigned char head[16];
+    const std::size_t n = std::fread(head, 1, sizeof head, in.in);
+    AnyImageStruct *im = nullptr;
+    if (n == 0) {
+        if (std::ferror(in.in)) fail_system("cannot read");
+        else fail("the file is empty");
+    } else if (in.rewind(in)) {
+        const Codec *codec = nullptr;
+        for (std::size_t i = 0; i < codec_count && !codec; ++i)
+            if (codecs[i].sniff && codecs[i].read && codecs[i].sniff(head, n)) codec = &codecs[i];
+        if (!codec) {
+            refuse(head, n);
+        } else {
+            info->format = &codec->format;
+            std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
+            const Request r{options, info};
+            im = codec->read(in, r);
+            if (!im && reason_empty()) fail("the %s file cannot be read", codec->format.name);
+        }
+    }
+    close_input(in);
+    if (im && options->tag && options->tag != im->header->tag) {
+        auto *converted = static_cast<AnyImageStruct *>(tessera_io_convert(im, options->tag, 0));
+        im_Free_(im, im->header->tag);
+        im = converted;
+    }
+    return im;
+}
+
+bool check_image(const AnyImageStruct *im) {
+    if (!im || !im->header) return fail("no image");
+    return true;
+}
+
+// The format a save uses and the samples it gets; null with a reason.
+const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, const char *path,
+                     const tessera_io_save_options &o, Picture &p) {
+    if (!check_image(im)) return nullptr;
+    if (!format && path) format = tessera_io_format_of_path(path);
+    if (!format) {
+        fail("cannot tell the format from the name '%s' (%s)", path ? path : "", tessera_io_format_names());
+        return nullptr;
+    }
+    const Codec *c = codec_of(format);
+    if (!c) return fail("not a format of the table"), nullptr;
+    const uint16_t tag = im->header->tag;
+    if (o.depth != 0 && o.depth != 8 && o.depth != 16) return fail("depth %d: 8 or 16", o.depth), nullptr;
+    if (o.depth == 16 && !format->deep) return fail("%s holds 8-bit samples only", format->name), nullptr;
+    const bool colour = (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
+    const bool deep = o.depth == 16 && format->deep && !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB)) &&
+                      (format->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
+    if (!c->write || (!deep && !tessera_io_target_tag(format, tag, 0))) {
+        fail("%s does not hold %s images%s", format->name,
+             tag == IMAGE_GRAY      ? "gray"
+             : tag == IMAGE_RGB     ? "RGB"
+             : tag == IMAGE_BINARY  ? "binary"
+             : tag == IMAGE_INT     ? "32-bit integer"
+             : tag == IMAGE_SHORT   ? "16-bit integer"
+             : tag == IMAGE_FLOAT   ? "float"
+             : tag == IMAGE_DOUBLE  ? "double"
+             : tag == IMAGE_FLOAT3A ? "three-float (A)"
+             : tag == IMAGE_FLOAT3B ? "three-float (B)"
+                                    : "these",
+             format->deep && !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB))
+                 ? " at 8 bits (convert first, or save at depth 16)"
+                 : " (convert first)");
+        return nullptr;
+    }
+    if (o.quality < 0 || o.quality > 100) return fail("quality %d: 1 to 100", o.quality), nullptr;
+    if (o.compression < -1 || o.compression > 9) return fail("compression %d: 0 to 9", o.compression), nullptr;
+    p = picture_of(im, format->deep && o.depth == 16 ? 16 : 8);
+    return c;
+}
+
+tessera_io_save_options options_or_defaults(const tessera_io_save_options *o) {
+    tessera_io_save_options d;
+    tessera_io_save_defaults(&d);
+    return o ? *o : d;
+}
+
+} // namespace
+
+bool fail(const char *format, ...) noexcept {
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(reason.text, sizeof reason.text, format, ap);
+    va_end(ap);
+    reason.code = 0;
+    return false;
+}
+
+bool fail_system(const char *doing) noexcept {
+    const int e = errno;
+    fail("%s: %s", doing, std::strerror(e));
+    reason.code = e;
+    return false;
+}
+
+void set_code(int code) noexcept { reason.code = code; }
+
+bool fail_core() noexcept { return fail("%s", tessera_last_error()); }
+
+bool reason_empty() noexcept { return reason.text[0] == '\0'; }
+
+uint64_t max_pixels(const Request &r) {
+    return r.options->max_pixels ? r.options->max_pixels : TESSERA_IO_DEFAULT_MAX_PIXELS;
+}
+
+bool encode(const AnyImageStruct *im, const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out) {
+    (void)im;
+    clearerr(out);
+    const bool ok = c->write(p, o, out);
+    if (!ok) {
+        if (reason_empty()) fail_system("cannot write");
+        return false;
+    }
+    if (std::fflush(out) != 0 || std::ferror(out)) return fail_system("cannot write");
+    return true;
+}
+
+} // namespace tessera::detail::io
+
+namespace io = tessera::detail::io;
+
+extern "C" {
+
+void tessera_io_load_defaults(tessera_io_load_options *o) {
+    std::memset(o, 0, sizeof *o);
+    o->depth = TESSERA_IO_REDUCE;
+}
+
+void tessera_io_save_defaults(tessera_io_save_options *o) {
+    std::memset(o, 0, sizeof *o);
+    o->compression = -1;
+}
+
+const char *tessera_io_last_error(void) { return io::reason.text; }
+int tessera_io_last_errno(void) { return io::reason.code; }
+
+void *tessera_io_load(const char *path, const tessera_io_load_options *options, tessera_io_info *info) {
+    io::clear_reason();
+    if (!path) return io::fail("no path"), nullptr;
+    if (std::strcmp(path, "-") == 0) return io::load_from(stdin, options, info);
+    FILE *f = std::fopen(path, "rbe");
+    if (!f) return io::fail_system("cannot open"), nullptr;
+    void *im = io::load_from(f, options, info);
+    std::fclose(f);
+    return im;
+}
+
+void *tessera_io_load_file(FILE *in, const tessera_io_load_options *options, tessera_io_info *info) {
+    io::clear_reason();
+    if (!in) return io::fail("no stream"), nullptr;
+    return io::load_from(in, options, info);
+}
+
+void *tessera_io_load_fd(int fd, const tessera_io_load_options *options, tessera_io_info *info) {
+    io::clear_reason();
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return io::fail_system("cannot use the descriptor"), nullptr;
+    FILE *f = fdopen(copy, "rb");
+    if (!f) {
+        io::fail_system("cannot read from the descriptor");
+        close(copy);
+        return nullptr;
+    }
+    void *im = io::load_from(f, options, info);
+    std::fclose(f);
+    return im;
+}
+
+void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_load_options *options,
+                             tessera_io_info *info) {
+    io::clear_reason();
+    if (!data || size == 0) return io::fail("the file is empty"), nullptr;
+    FILE *f = fmemopen(const_cast<void *>(data), size, "rb");
+    if (!f) return io::fail_system("cannot read the memory"), nullptr;
+    void *im = io::load_from(f, options, info);
+    std::fclose(f);
+    return im;
+}
+
+int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
+                    const tessera_io_save_options *options) {
+    io::clear_reason();
+    if (!path) return io::fail("no path"), -1;
+    const tessera_io_save_options o = io::options_or_defaults(options);
+    io::Picture p;
+    const bool to_stdout = std::strcmp(path, "-") == 0;
+    const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, to_stdout ? nullptr : path, o, p);
+    if (!c) return -1;
+    if (to_stdout) return io::encode(static_cast<AnyImageStruct *>(im), c, p, o, stdout) ? 0 : -1;
+    return io::write_safely(path,
+                            [&](FILE *out) { return io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out); })
+               ? 0
+               : -1;
+}
+
+int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, const tessera_io_save_options *options) {
+    io::clear_reason();
+    if (!out) return io::fail("no stream"), -1;
+    const tessera_io_save_options o = io::options_or_defaults(options);
+    io::Picture p;
+    const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
+    return c && io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out) ? 0 : -1;
+}
+
+int tessera_io_save_memory(void *im, const tessera_io_format *format, const tessera_io_save_options *options,
+                           void **data, size_t *size) {
+    io::clear_reason();
+    if (!data || !size) return io::fail("no place for the result"), -1;
+    const tessera_io_save_options o = io::options_or_defaults(options);
+    io::Picture p;
+    const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
+    if (!c) return -1;
+    char *buf = nullptr;
+    std::size_t n = 0;
+    FILE *out = open_memstream(&buf, &n);
+    if (!out) return io::fail("out of memory for the output"), -1;
+    const bool ok = io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out);
+    const bool closed = std::fclose(out) == 0;
+    if (!ok || !closed) {
+        if (ok) io::fail("out of memory for the output");
+        std::free(buf);
+        return -1;
+    }
+    *data = buf;
+    *size = n;
+    return 0;
+}
+
+int tessera_io_save_fd(void *im, int fd, const tessera_io_format *format, const tessera_io_save_options *options) {
+    void *data = nullptr;
+    size_t size = 0;
+    if (tessera_io_save_memory(im, format, options, &data, &size) != 0) return -1;
+    const bool ok = io::write_all(fd, data, size);
+    std::free(data);
+    return ok ? 0 : -1;
+}
+
+} // extern "C"

@@ -1,0 +1,365 @@
+// Netpbm (plain and raw, any maximum value), PAM, and the library's own files.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Reads the next header word, skipping white space and '#' comments; the one white-space
+// character that ends the word is consumed. False at the end of the file or for an overlong word.
+bool next_word(FILE *f, char *word, std::size_t size) {
+    int c;
+    for (;;) {
+        c = getc(f);
+        if (c == '#')
+            while (c != '\n' && c != EOF) c = getc(f);
+        if (c == EOF) return false;
+        if (!is_space(c)) break;
+    }
+    std::size_t n = 0;
+    while (c != EOF && !is_space(c) && c != '#') {
+        if (n + 1 >= size) return false;
+        word[n++] = static_cast<char>(c);
+        c = getc(f);
+    }
+    if (c == '#') ungetc(c, f);
+    word[n] = '\0';
+    return true;
+}
+
+// A header number from 1 to hi.
+bool next_number(FILE *f, const char *what, long hi, long *out) {
+    char word[32];
+    if (!next_word(f, word, sizeof word)) return fail("the header ends before the %s", what);
+    char *end;
+    errno = 0;
+    const long v = std::strtol(word, &end, 10);
+    if (*end || errno || word[0] == '-' || word[0] == '+' || v < 1 || v > hi)
+        return fail("the %s '%s' is not a number from 1 to %ld", what, word, hi);
+    *out = v;
+    return true;
+}
+
+void grouped(unsigned long long v, char *out, std::size_t size) {
+    char digits[32];
+    const int n = std::snprintf(digits, sizeof digits, "%llu", v);
+    std::size_t k = 0;
+    for (int i = 0; i < n && k + 2 < size; ++i) {
+        if (i && (n - i) % 3 == 0) out[k++] = ',';
+        out[k++] = digits[i];
+    }
+    out[k] = '\0';
+}
+
+bool data_ends(unsigned long long got, unsigned long long want, const char *unit) {
+    char a[40], b[40];
+    grouped(got, a, sizeof a);
+    grouped(want, b, sizeof b);
+    return fail("pixel data ends after %s of %s %s", a, b, unit);
+}
+
+// The bytes left in the file after where in stands, or ~0 when that cannot be known.
+unsigned long long bytes_left(const Input &in) {
+    struct stat st;
+    if (!in.seekable) return ~0ULL;
+    const long at = std::ftell(in.base);
+    if (fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && at >= 0)
+        return st.st_size > at ? static_cast<unsigned long long>(st.st_size - at) : 0;
+    if (std::fseek(in.base, 0, SEEK_END) != 0) return ~0ULL;
+    const long end = std::ftell(in.base);
+    std::fseek(in.base, at, SEEK_SET);
+    return end > at ? static_cast<unsigned long long>(end - at) : 0;
+}
+
+// A new image once the file is known to hold at least need bytes more: a header never makes
+// the reader allocate more than its file can fill.
+AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsigned long long need, const char *unit,
+                          const Request &r) {
+    const unsigned long long left = bytes_left(in);
+    if (left < need) return data_ends(left, need, unit), nullptr;
+    return new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r);
+}
+
+// Reads raw samples (one byte each up to maxval 255, else two, most significant first).
+bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
+    const ImageHeader *h = im->header;
+    const std::size_t per = static_cast<std::size_t>(l.channels + l.alpha), wide = l.maxval > 255 ? 2 : 1;
+    const std::size_t row_bytes = static_cast<std::size_t>(h->width) * per * wide;
+    const bool direct = wide == 1 && l.maxval == 255 && !l.alpha && !l.white_is_zero &&
+                        ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3));
+    auto *raw = direct ? nullptr : static_cast<unsigned char *>(std::malloc(row_bytes));
+    auto *s = direct ? nullptr : static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h->width) * per * 4));
+    bool ok = direct || (raw && s);
+    if (!ok) fail("out of memory for a row of %zu bytes", row_bytes);
+    for (int32_t y = 0; ok && y < h->height; ++y) {
+        unsigned char *into = direct ? static_cast<unsigned char *>(im->data[y]) : raw;
+        const std::size_t got = std::fread(into, 1, row_bytes, f);
+        if (got < row_bytes) {
+            ok = data_ends(static_cast<unsigned long long>(y) * row_bytes + got,
+                           static_cast<unsigned long long>(h->height) * row_bytes, "bytes");
+            break;
+        }
+        if (direct) continue;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(h->width) * per; ++i) {
+            s[i] = wide == 2 ? static_cast<uint32_t>(raw[2 * i]) << 8 | raw[2 * i + 1] : raw[i];
+            if (s[i] > l.maxval) {
+                ok = fail("sample %u in row %d is above the maximum value %u", s[i], y, l.maxval);
+                break;
+            }
+        }
+        if (ok) put_row(im, y, s, l);
+    }
+    std::free(raw);
+    std::free(s);
+    return ok;
+}
+
+// Reads plain (text) samples: P1 digits, which need no space between them, or P2 and P3 numbers.
+bool read_plain(FILE *f, AnyImageStruct *im, const Layout &l, bool bits) {
+    const ImageHeader *h = im->header;
+    const std::size_t per = static_cast<std::size_t>(l.channels);
+    auto *s = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h->width) * per * 4));
+    if (!s) return fail("out of memory for a row");
+    const unsigned long long want = static_cast<unsigned long long>(h->width) * h->height * per;
+    unsigned long long done = 0;
+    bool ok = true;
+    for (int32_t y = 0; ok && y < h->height; ++y) {
+        for (std::size_t i = 0; ok && i < static_cast<std::size_t>(h->width) * per; ++i, ++done) {
+            int c;
+            do {
+                c = getc(f);
+                if (c == '#')
+                    while (c != '\n' && c != EOF) c = getc(f);
+            } while (is_space(c));
+            if (c == EOF) {
+                ok = data_ends(done, want, "samples");
+                break;
+            }
+            if (bits) {
+                if (c != '0' && c != '1') ok = fail("row %d: expected 0 or 1, found '%c'", y, c);
+                s[i] = static_cast<uint32_t>(c - '0');
+                continue;
+            }
+            uint32_t v = 0;
+            int digits = 0;
+            while (c >= '0' && c <= '9') {
+                if (v <= 65535) v = v * 10 + static_cast<uint32_t>(c - '0');
+                ++digits;
+                c = getc(f);
+            }
+            if (c != EOF && !is_space(c) && c != '#') {
+                ok = fail("row %d: expected a number, found '%c'", y, c);
+                break;
+            }
+            if (c == '#') ungetc(c, f);
+            if (!digits) ok = data_ends(done, want, "samples");
+            else if (v > l.maxval) ok = fail("sample %u in row %d is above the maximum value %u", v, y, l.maxval);
+            s[i] = v;
+        }
+        if (ok) put_row(im, y, s, l);
+    }
+    std::free(s);
+    return ok;
+}
+
+// Drops the blank lines that end a loaded comment (each save adds one), and an empty comment.
+bool trim_comment(ImageHeader *h) {
+    if (!h->comment) return true;
+    const char *c = strGet(h->comment);
+    std::size_t n = std::strlen(c);
+    while (n > 0 && (c[n - 1] == '\n' || c[n - 1] == ' ')) --n;
+    if (n == std::strlen(c)) return true;
+    adtStringHeader *t = nullptr;
+    if (n > 0) {
+        char *text = strndup(c, n);
+        t = text ? strMake(text) : nullptr;
+        std::free(text);
+        if (!t) return fail("out of memory for the comment");
+    }
+    strFree(h->comment);
+    h->comment = t;
+    return true;
+}
+
+int bits_of(uint32_t maxval) {
+    int b = 1;
+    while (b < 16 && (1U << b) - 1 < maxval) ++b;
+    return b;
+}
+
+bool put_be16(FILE *out, const unsigned char *row, std::size_t n) { return std::fwrite(row, 1, n, out) == n; }
+
+} // namespace
+
+AnyImageStruct *read_library(Input &in, const Request &r) {
+    in.forget_start(in);
+    auto *im = static_cast<AnyImageStruct *>(tessera_load_stream(0xffff, in.in));
+    if (!im) return fail_core(), nullptr;
+    const ImageHeader *h = im->header;
+    const uint64_t limit = max_pixels(r);
+    if (static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) > limit) {
+        fail("a %d x %d image is larger than the limit of %llu pixels", h->width, h->height,
+             static_cast<unsigned long long>(limit));
+        im_Free_(im, h->tag);
+        return nullptr;
+    }
+    const bool binary = h->tag == IMAGE_BINARY, rgb = h->tag == IMAGE_RGB;
+    describe(r, nullptr, h->width, h->height, rgb || (h->tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) ? 3 : 1, 0,
+             binary                              ? 1
+             : h->tag & (IMAGE_GRAY | IMAGE_RGB) ? 8
+             : h->tag == IMAGE_SHORT             ? 16
+             : h->tag == IMAGE_DOUBLE            ? 64
+                                                 : 32,
+             binary                              ? 1
+             : h->tag & (IMAGE_GRAY | IMAGE_RGB) ? 255
+                                                 : 0);
+    if (!trim_comment(im->header)) {
+        im_Free_(im, im->header->tag);
+        return nullptr;
+    }
+    return im;
+}
+
+AnyImageStruct *read_netpbm(Input &in, const Request &r) {
+    FILE *f = in.in;
+    char magic[8];
+    long w, h, max = 1;
+    if (!next_word(f, magic, sizeof magic)) return fail("not a Netpbm file"), nullptr;
+    if (!next_number(f, "width", 2147483647L, &w) || !next_number(f, "height", 2147483647L, &h)) return nullptr;
+    const bool bits = magic[1] == '1' || magic[1] == '4';
+    if (!bits && !next_number(f, "maximum value", 65535, &max)) return nullptr;
+    const int channels = magic[1] == '3' || magic[1] == '6' ? 3 : 1;
+    describe(r, magic, w, h, channels, 0, bits ? 1 : bits_of(static_cast<uint32_t>(max)), static_cast<uint32_t>(max));
+    const bool raw = magic[1] >= '4';
+    // Raw files of the library's own kind keep their comment: the library reads them.
+    if (raw && (bits || max == 255)) {
+        if (static_cast<uint64_t>(w) > max_pixels(r) / static_cast<uint64_t>(h))
+            return fail("a %ld x %ld image is larger than the limit of %llu pixels", w, h,
+                        static_cast<unsigned long long>(max_pixels(r))),
+                   nullptr;
+        if (!in.rewind(in)) return nullptr;
+        return read_library(in, r);
+    }
+    in.forget_start(in);
+    Layout l;
+    l.channels = channels;
+    l.maxval = static_cast<uint32_t>(max);
+    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.background = r.options->background;
+    choose_tag(l, bits);
+    // Raw samples have their exact size; plain ones take at least a character each.
+    const unsigned long long samples = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
+                                       static_cast<unsigned long long>(l.channels);
+    AnyImageStruct *im =
+        image_for(in, l, w, h, raw ? samples * (max > 255 ? 2 : 1) : samples, raw ? "bytes" : "characters", r);
+    if (!im) return nullptr;
+    if (raw ? read_raw(f, im, l) : read_plain(f, im, l, bits)) return im;
+    im_Free_(im, im->header->tag);
+    return nullptr;
+}
+
+AnyImageStruct *read_pam(Input &in, const Request &r) {
+    in.forget_start(in);
+    FILE *f = in.in;
+    char word[64], type[64] = "";
+    long w = 0, h = 0, depth = 0, max = 0;
+    next_word(f, word, sizeof word); // P7
+    for (;;) {
+        if (!next_word(f, word, sizeof word)) return fail("the PAM header ends before ENDHDR"), nullptr;
+        if (std::strcmp(word, "ENDHDR") == 0) break;
+        if (std::strcmp(word, "TUPLTYPE") == 0) {
+            if (!next_word(f, type, sizeof type)) return fail("the PAM header ends in TUPLTYPE"), nullptr;
+        } else if (std::strcmp(word, "WIDTH") == 0) {
+            if (!next_number(f, "width", 2147483647L, &w)) return nullptr;
+        } else if (std::strcmp(word, "HEIGHT") == 0) {
+            if (!next_number(f, "height", 2147483647L, &h)) return nullptr;
+        } else if (std::strcmp(word, "DEPTH") == 0) {
+            if (!next_number(f, "depth", 4, &depth)) return nullptr;
+        } else if (std::strcmp(word, "MAXVAL") == 0) {
+            if (!next_number(f, "maximum value", 65535, &max)) return nullptr;
+        } else {
+            return fail("unknown PAM header field '%s'", word), nullptr;
+        }
+    }
+    if (!w || !h || !depth || !max) return fail("the PAM header lacks WIDTH, HEIGHT, DEPTH or MAXVAL"), nullptr;
+    static const char *const depth_types[] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
+    if (!type[0]) std::strcpy(type, depth_types[depth]);
+    Layout l;
+    l.maxval = static_cast<uint32_t>(max);
+    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.background = r.options->background;
+    bool bilevel = false;
+    const std::size_t n = std::strlen(type);
+    if (n > 6 && std::strcmp(type + n - 6, "_ALPHA") == 0) {
+        l.alpha = 1;
+        type[n - 6] = '\0';
+    }
+    if (std::strcmp(type, "RGB") == 0) l.channels = 3;
+    else if (std::strcmp(type, "BLACKANDWHITE") == 0) bilevel = l.white_is_zero = true;
+    else if (std::strcmp(type, "GRAYSCALE") != 0) return fail("PAM tuple type '%s' is not supported", type), nullptr;
+    if (depth != l.channels + l.alpha)
+        return fail("PAM depth %ld does not match tuple type %s%s", depth, type, l.alpha ? "_ALPHA" : ""), nullptr;
+    describe(r, "PAM", w, h, l.channels, l.alpha, bilevel ? 1 : bits_of(l.maxval), l.maxval);
+    choose_tag(l, bilevel);
+    const unsigned long long need = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
+                                    static_cast<unsigned long long>(depth) * (max > 255 ? 2ULL : 1ULL);
+    AnyImageStruct *im = image_for(in, l, w, h, need, "bytes", r);
+    if (!im) return nullptr;
+    if (read_raw(f, im, l)) return im;
+    im_Free_(im, im->header->tag);
+    return nullptr;
+}
+
+bool write_netpbm(const Picture &p, const tessera_io_save_options &, FILE *out) {
+    const uint16_t tag = p.im->header->tag;
+    // Bilevel, gray and RGB images at 8 bits are the library's own raw files.
+    if (p.bits == 1 || (p.bits == 8 && (tag == IMAGE_GRAY || tag == IMAGE_RGB))) {
+        return tessera_save_stream(const_cast<AnyImageStruct *>(p.im), out) == 0 || fail_core();
+    }
+    const int maxval = p.bits == 16 ? 65535 : 255;
+    if (std::fprintf(out, "%s\n%d %d\n%d\n", p.channels == 3 ? "P6" : "P5", p.width, p.height, maxval) < 0)
+        return false;
+    const std::size_t n =
+        static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.channels) * static_cast<std::size_t>(p.bits / 8);
+    auto *row = static_cast<unsigned char *>(std::malloc(n));
+    if (!row) return fail("out of memory for a row");
+    bool ok = true;
+    for (int32_t y = 0; ok && y < p.height; ++y) {
+        get_row(p, y, row);
+        ok = put_be16(out, row, n);
+    }
+    std::free(row);
+    return ok;
+}
+
+bool write_pam(const Picture &p, const tessera_io_save_options &, FILE *out) {
+    const int depth = p.channels == 3 ? 3 : 1;
+    const char *type = p.bits == 1 ? "BLACKANDWHITE" : depth == 3 ? "RGB" : "GRAYSCALE";
+    const int maxval = p.bits == 1 ? 1 : p.bits == 16 ? 65535 : 255;
+    if (std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %d\nTUPLTYPE %s\nENDHDR\n", p.width, p.height,
+                     depth, maxval, type) < 0)
+        return false;
+    const std::size_t n = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(depth) *
+                          static_cast<std::size_t>(p.bits == 16 ? 2 : 1);
+    auto *row = static_cast<unsigned char *>(std::malloc(n));
+    if (!row) return fail("out of memory for a row");
+    bool ok = true;
+    for (int32_t y = 0; ok && y < p.height; ++y) {
+        get_row(p, y, row);
+        if (p.bits == 1)
+            for (std::size_t i = 0; i < n; ++i) row[i] = row[i] == 0; // BLACKANDWHITE: 0 is black, a set pixel
+        ok = std::fwrite(row, 1, n, out) == n;
+    }
+    std::free(row);
+    return ok;
+}
+
+} // namespace tessera::detail::io

@@ -1,0 +1,179 @@
+// Safe outputs: a temporary made with O_EXCL beside the target and written through the
+// descriptor that made it, then renamed over the target; in-place writes only once the whole
+// output exists and room for it is reserved. Temporaries in flight are listed so that a
+// signal handler can remove them.
+#include "output.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "codec.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+// The temporaries being written, by any thread. A slot's name is complete before it is marked
+// busy, so a signal handler only ever reads whole names.
+constexpr int slots = 64;
+struct Temporary {
+    std::atomic<int> state{0}; // 0 free, 1 being filled, 2 holds a name
+    char name[4096];
+};
+Temporary temporaries[slots];
+
+int claim(const char *name) {
+    for (int i = 0; i < slots; ++i) {
+        int expected = 0;
+        if (temporaries[i].state.compare_exchange_strong(expected, 1)) {
+            std::snprintf(temporaries[i].name, sizeof temporaries[i].name, "%s", name);
+            temporaries[i].state.store(2);
+            return i;
+        }
+    }
+    return -1; // not listed: removed on failure as always, only a signal may leave it
+}
+
+void release(int slot) {
+    if (slot >= 0) temporaries[slot].state.store(0);
+}
+
+std::atomic<unsigned> counter{0};
+
+// Creates a new temporary beside target; its descriptor, or -1 with a reason.
+int make_temporary(const char *target, char *name, std::size_t size) {
+    const char *slash = std::strrchr(target, '/');
+    const int dir = slash ? static_cast<int>(slash - target + 1) : 0;
+    const char *base = slash ? slash + 1 : target;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const unsigned salt = static_cast<unsigned>(now.tv_nsec) ^ (counter.fetch_add(1) * 2654435761U);
+        const int n =
+            std::snprintf(name, size, "%.*s.%s.tessera-%ld-%08x", dir, target, base, static_cast<long>(getpid()), salt);
+        if (n < 0 || static_cast<std::size_t>(n) >= size)
+            return fail("cannot write '%s': %s", target, std::strerror(ENAMETOOLONG)), -1;
+        const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0) {
+                const int e = errno;
+                fail("cannot write '%s': %s", target, std::strerror(e));
+                errno = e;
+                set_code(e);
+            }
+            return fd;
+        }
+    }
+    return fail("cannot make a temporary file beside the output"), -1;
+}
+
+// Replaces (or makes) target with the output, through a new temporary file.
+bool write_replacing(const char *target, const struct stat *old, bool (*encode)(FILE *, void *), void *context) {
+    char name[4096];
+    const int fd = make_temporary(target, name, sizeof name);
+    if (fd < 0) return false;
+    const int slot = claim(name);
+    FILE *out = fdopen(fd, "wb");
+    bool ok = out != nullptr;
+    if (!out) {
+        fail("out of memory for the output");
+        close(fd);
+    } else {
+        ok = encode(out, context);
+        if (ok && old) {
+            if (fchmod(fd, old->st_mode & 07777) != 0) ok = fail_system("cannot keep the file's mode");
+            if (fchown(fd, old->st_uid, old->st_gid) != 0) { // kept as the writer's own where not permitted
+            }
+        }
+        if (std::fclose(out) != 0 && ok) ok = fail_system("cannot write");
+    }
+    if (ok && rename(name, target) != 0) ok = fail_system("cannot replace the file");
+    if (!ok) unlink(name);
+    release(slot);
+    return ok;
+}
+
+// Writes the output into target as it stands (other hard links, a FIFO, a device), once the
+// whole of it is made and, for a file, the room for it is reserved.
+bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, void *), void *context) {
+    char *data = nullptr;
+    std::size_t size = 0;
+    FILE *memory = open_memstream(&data, &size);
+    if (!memory) return fail("out of memory for the output");
+    bool ok = encode(memory, context);
+    if (std::fclose(memory) != 0 && ok) ok = fail("out of memory for the output");
+    if (ok) {
+        const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            ok = fail_system("cannot open for writing");
+        } else {
+            if (regular && size > 0) {
+                const int e = posix_fallocate(fd, 0, static_cast<off_t>(size));
+                if (e != 0 && e != EOPNOTSUPP && e != EINVAL) {
+                    errno = e;
+                    ok = fail_system("cannot reserve room for the output");
+                }
+            }
+            if (ok && regular && lseek(fd, 0, SEEK_SET) != 0) ok = fail_system("cannot seek");
+            if (ok) ok = write_all(fd, data, size);
+            if (ok && regular && ftruncate(fd, static_cast<off_t>(size)) != 0) ok = fail_system("cannot write");
+            if (close(fd) != 0 && ok) ok = fail_system("cannot write");
+        }
+    }
+    std::free(data);
+    return ok;
+}
+
+} // namespace
+
+bool write_all(int fd, const void *data, std::size_t size) {
+    const auto *p = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail_system("cannot write");
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_safely_with(const char *path, bool (*encode)(FILE *, void *), void *context) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (errno != ENOENT) {
+            const int e = errno;
+            fail("cannot write '%s': %s", path, std::strerror(e));
+            return set_code(e), false;
+        }
+        return write_replacing(path, nullptr, encode, context); // a new file (or a dangling link's name)
+    }
+    // Devices, FIFOs and files with other names are opened by the name given (/dev/stdout is a
+    // link to a pipe that has no path of its own).
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode))
+        return write_in_place(path, false, encode, context);
+    if (!S_ISREG(st.st_mode)) return fail("not a file that can be written");
+    if (st.st_nlink > 1) return write_in_place(path, true, encode, context);
+    // A symlink is followed: the file it names is replaced, beside itself.
+    char *real = realpath(path, nullptr);
+    if (!real) return fail_system("cannot write");
+    const bool ok = write_replacing(real, &st, encode, context);
+    std::free(real);
+    return ok;
+}
+
+} // namespace tessera::detail::io
+
+extern "C" void tessera_io_remove_temporaries(void) {
+    using tessera::detail::io::temporaries;
+    for (auto &t : temporaries)
+        if (t.state.load() == 2) unlink(t.name);
+}

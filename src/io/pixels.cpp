@@ -1,0 +1,263 @@
+// File samples into pixels and back, and conversion between element types.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+bool is_numeric(uint16_t tag) { return !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB)); }
+bool has_three(uint16_t tag) { return (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0; }
+
+uint32_t scaled(uint32_t s, uint32_t maxval, uint32_t to) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(s) * to + maxval / 2) / maxval);
+}
+
+// c (of 0..top) over the background b (of 0..top) with alpha a of 0..maxval.
+uint32_t over(uint32_t c, uint32_t b, uint32_t a, uint32_t maxval) {
+    return static_cast<uint32_t>(
+        std::lround((static_cast<double>(c) * a + static_cast<double>(b) * (maxval - a)) / maxval));
+}
+
+void get_pixel(const AnyImageStruct *im, int32_t x, int32_t y, double c[3]) {
+    const void *row = im->data[y];
+    switch (im->header->tag) {
+    case IMAGE_BINARY: c[0] = static_cast<const int8_t *>(row)[x] != 0; break;
+    case IMAGE_GRAY: c[0] = static_cast<const uint8_t *>(row)[x]; break;
+    case IMAGE_SHORT: c[0] = static_cast<const int16_t *>(row)[x]; break;
+    case IMAGE_INT: c[0] = static_cast<const int32_t *>(row)[x]; break;
+    case IMAGE_FLOAT: c[0] = static_cast<const float *>(row)[x]; break;
+    case IMAGE_DOUBLE: c[0] = static_cast<const double *>(row)[x]; break;
+    case IMAGE_RGB: {
+        const RGB p = static_cast<const RGB *>(row)[x];
+        c[0] = p.r, c[1] = p.g, c[2] = p.b;
+        break;
+    }
+    default: {
+        const float *p = static_cast<const float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
+        c[0] = p[0], c[1] = p[1], c[2] = p[2];
+    }
+    }
+}
+
+double clamp_round(double v, double lo, double hi) {
+    if (v != v) return 0;
+    v = std::nearbyint(v);
+    return v < lo ? lo : v > hi ? hi : v;
+}
+
+void put_pixel(AnyImageStruct *im, int32_t x, int32_t y, const double c[3]) {
+    void *row = im->data[y];
+    switch (im->header->tag) {
+    case IMAGE_BINARY: static_cast<int8_t *>(row)[x] = static_cast<int8_t>(c[0] != 0); break;
+    case IMAGE_GRAY: static_cast<uint8_t *>(row)[x] = static_cast<uint8_t>(clamp_round(c[0], 0, 255)); break;
+    case IMAGE_SHORT: static_cast<int16_t *>(row)[x] = static_cast<int16_t>(clamp_round(c[0], -32768, 32767)); break;
+    case IMAGE_INT:
+        static_cast<int32_t *>(row)[x] = static_cast<int32_t>(clamp_round(c[0], -2147483648.0, 2147483647.0));
+        break;
+    case IMAGE_FLOAT: static_cast<float *>(row)[x] = static_cast<float>(c[0]); break;
+    case IMAGE_DOUBLE: static_cast<double *>(row)[x] = c[0]; break;
+    case IMAGE_RGB:
+        static_cast<RGB *>(row)[x] =
+            RGB{static_cast<uint8_t>(clamp_round(c[0], 0, 255)), static_cast<uint8_t>(clamp_round(c[1], 0, 255)),
+                static_cast<uint8_t>(clamp_round(c[2], 0, 255))};
+        break;
+    default: {
+        float *p = static_cast<float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
+        p[0] = static_cast<float>(c[0]), p[1] = static_cast<float>(c[1]), p[2] = static_cast<float>(c[2]);
+    }
+    }
+}
+
+double luma(const double c[3]) {
+    if (c[0] == c[1] && c[1] == c[2]) return c[0];
+    return 0.299 * c[0] + 0.587 * c[1] + 0.114 * c[2];
+}
+
+// Converts one pixel's values from the element type from to the type to.
+void convert_pixel(uint16_t from, uint16_t to, double c[3], double lo, double scale) {
+    if (!has_three(from)) c[1] = c[2] = c[0];
+    // Binary pixels are black (0) when set and white (255) when clear, in every other type.
+    if (from == IMAGE_BINARY && to != IMAGE_BINARY) {
+        c[0] = c[1] = c[2] = c[0] ? 0 : 255;
+    } else if (to == IMAGE_BINARY && from != IMAGE_BINARY) {
+        c[0] = luma(c) < 128;
+        return;
+    }
+    if (scale > 0)
+        for (int k = 0; k < 3; ++k) c[k] = c[k] != c[k] ? 0 : (c[k] - lo) * scale;
+    if (!has_three(to)) c[0] = luma(c);
+}
+
+} // namespace
+
+void choose_tag(Layout &l, bool bilevel) {
+    const RGB b = l.background;
+    const bool colour = l.channels == 3 || (l.alpha && (b.r != b.g || b.g != b.b));
+    if (l.keep && l.maxval > 255) l.tag = colour ? IMAGE_FLOAT3B : IMAGE_INT;
+    else if (colour) l.tag = IMAGE_RGB;
+    else l.tag = bilevel && !l.alpha ? IMAGE_BINARY : IMAGE_GRAY;
+}
+
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r) {
+    const uint64_t limit = max_pixels(r);
+    if (width == 0 || height == 0)
+        return fail("a %llu x %llu image is empty", (unsigned long long)width, (unsigned long long)height), nullptr;
+    if (width > 2147483647U || height > 2147483647U || width > limit / height)
+        return fail("a %llu x %llu image is larger than the limit of %llu pixels", (unsigned long long)width,
+                    (unsigned long long)height, (unsigned long long)limit),
+               nullptr;
+    auto *im = static_cast<AnyImageStruct *>(
+        im_NewOrWrap_(l.tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
+    if (!im) fail_core();
+    return im;
+}
+
+void put_row(AnyImageStruct *im, int32_t y, const uint32_t *s, const Layout &l) {
+    const ImageHeader *h = im->header;
+    const int step = l.channels + l.alpha;
+    const uint32_t top = l.keep ? l.maxval : 255;
+    uint32_t bg[3] = {l.background.r, l.background.g, l.background.b};
+    if (top != 255)
+        for (uint32_t &b : bg) b = scaled(b, 255, top);
+    void *row = im->data[y];
+    for (int32_t x = 0; x < h->width; ++x, s += step) {
+        if (h->tag == IMAGE_BINARY) {
+            static_cast<int8_t *>(row)[x] = static_cast<int8_t>(l.white_is_zero ? s[0] == 0 : s[0] != 0);
+            continue;
+        }
+        uint32_t c[3];
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t v = s[k < l.channels ? k : 0];
+            c[k] = top == l.maxval ? v : scaled(v, l.maxval, top);
+        }
+        if (l.white_is_zero) c[0] = c[1] = c[2] = s[0] ? top : 0;
+        if (l.alpha) {
+            const uint32_t a = s[l.channels];
+            for (int k = 0; k < 3; ++k) c[k] = over(c[k], bg[k], a, l.maxval);
+        }
+        switch (h->tag) {
+        case IMAGE_GRAY: static_cast<uint8_t *>(row)[x] = static_cast<uint8_t>(c[0]); break;
+        case IMAGE_RGB:
+            static_cast<RGB *>(row)[x] =
+                RGB{static_cast<uint8_t>(c[0]), static_cast<uint8_t>(c[1]), static_cast<uint8_t>(c[2])};
+            break;
+        case IMAGE_INT: static_cast<int32_t *>(row)[x] = static_cast<int32_t>(c[0]); break;
+        default: {
+            float *p = static_cast<float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
+            p[0] = static_cast<float>(c[0]), p[1] = static_cast<float>(c[1]), p[2] = static_cast<float>(c[2]);
+        }
+        }
+    }
+}
+
+void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *s, const Layout &l, uint32_t *spare) {
+    const ImageHeader *h = im->header;
+    if (l.maxval == 255 && !l.alpha && !l.white_is_zero &&
+        ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3))) {
+        std::memcpy(im->data[y], s, static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels));
+        return;
+    }
+    const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels + l.alpha);
+    for (std::size_t i = 0; i < n; ++i) spare[i] = s[i];
+    put_row(im, y, spare, l);
+}
+
+void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
+              uint32_t maxval) {
+    tessera_io_info *i = r.info;
+    if (magic) std::snprintf(i->magic, sizeof i->magic, "%s", magic);
+    i->width = static_cast<int32_t>(width > 2147483647 ? 0 : width);
+    i->height = static_cast<int32_t>(height > 2147483647 ? 0 : height);
+    i->channels = channels;
+    i->alpha = alpha;
+    i->bits = bits;
+    i->maxval = maxval;
+}
+
+Picture picture_of(const AnyImageStruct *im, int depth) {
+    const ImageHeader *h = im->header;
+    Picture p{im, h->width, h->height, has_three(h->tag) ? 3 : 1, 8};
+    if (h->tag == IMAGE_BINARY) p.channels = 0, p.bits = 1;
+    else if (depth == 16) p.bits = 16;
+    return p;
+}
+
+void get_row(const Picture &p, int32_t y, unsigned char *out) {
+    const ImageHeader *h = p.im->header;
+    const int32_t yy = h->yoffset + y;
+    const char *row = static_cast<const char *>(p.im->data[yy]);
+    const std::size_t n = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.channels ? p.channels : 1);
+    if (p.bits == 1) {
+        std::memcpy(out, row + h->xoffset, static_cast<std::size_t>(p.width));
+        return;
+    }
+    if (p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB)) {
+        std::memcpy(out, row + static_cast<std::ptrdiff_t>(h->xoffset) * p.channels, n);
+        return;
+    }
+    for (int32_t x = 0; x < p.width; ++x) {
+        double c[3] = {0, 0, 0};
+        get_pixel(p.im, h->xoffset + x, yy, c);
+        for (int k = 0; k < p.channels; ++k) {
+            const std::size_t i =
+                static_cast<std::size_t>(x) * static_cast<std::size_t>(p.channels) + static_cast<std::size_t>(k);
+            if (p.bits == 8) {
+                out[i] = static_cast<unsigned char>(clamp_round(c[k], 0, 255));
+            } else {
+                const double v = is_numeric(h->tag) ? c[k] : c[k] * 257.0;
+                const auto w = static_cast<unsigned>(clamp_round(v, 0, 65535));
+                out[2 * i] = static_cast<unsigned char>(w >> 8);
+                out[2 * i + 1] = static_cast<unsigned char>(w & 255);
+            }
+        }
+    }
+}
+
+} // namespace tessera::detail::io
+
+using namespace tessera::detail::io;
+
+extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
+    auto *im = static_cast<AnyImageStruct *>(image);
+    if (!im || !im->header) return fail("no image"), nullptr;
+    const ImageHeader *h = im->header;
+    constexpr uint16_t known = IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY | IMAGE_INT |
+                               IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
+    if (!(h->tag & known) || !(tag & known) || (tag & (tag - 1)))
+        return fail("element types %u and %u: only the file types convert", h->tag, tag), nullptr;
+    auto *out = static_cast<AnyImageStruct *>(
+        im_NewOrWrap_(tag, h->width, h->height, h->xoffset, h->yoffset, nullptr, 0, 0, nullptr));
+    if (!out) return fail_core(), nullptr;
+    double lo = 0, scale = 0;
+    if (normalize && is_numeric(h->tag) && !is_numeric(tag) && tag != IMAGE_BINARY) {
+        double hi = -INFINITY;
+        lo = INFINITY;
+        for (int32_t y = h->yoffset; y < h->yoffset + h->height; ++y)
+            for (int32_t x = h->xoffset; x < h->xoffset + h->width; ++x) {
+                double c[3] = {0, 0, 0};
+                get_pixel(im, x, y, c);
+                for (int k = 0; k < (has_three(h->tag) ? 3 : 1); ++k)
+                    if (std::isfinite(c[k])) {
+                        if (c[k] < lo) lo = c[k];
+                        if (c[k] > hi) hi = c[k];
+                    }
+            }
+        scale = hi > lo ? 255.0 / (hi - lo) : 0;
+        if (!(hi > lo)) lo = 0, scale = 0; // a flat or empty range keeps its values
+    }
+    for (int32_t y = h->yoffset; y < h->yoffset + h->height; ++y)
+        for (int32_t x = h->xoffset; x < h->xoffset + h->width; ++x) {
+            double c[3] = {0, 0, 0};
+            get_pixel(im, x, y, c);
+            convert_pixel(h->tag, tag, c, lo, scale);
+            put_pixel(out, x, y, c);
+        }
+    if (h->comment) {
+        out->header->comment = strMake(strGet(h->comment));
+    }
+    return out;
+}

@@ -1,0 +1,235 @@
+// PNG through libpng. libpng leaves a failed call by longjmp, so the functions that call it keep
+// every resource in a plain record that the jump target releases, and nothing with a destructor.
+#include <png.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+struct PngRead {
+    Input *in;
+    AnyImageStruct *im;
+    unsigned char *block; // whole picture of an interlaced file that cannot go straight into im
+    png_bytep *rows;
+    unsigned char *row;
+    uint32_t *spare;
+};
+
+void on_error(png_structp p, png_const_charp message) {
+    if (reason_empty()) fail("a damaged PNG file: %s", message);
+    png_longjmp(p, 1);
+}
+void on_warning(png_structp, png_const_charp) {}
+
+void read_bytes(png_structp p, png_bytep data, png_size_t n) {
+    auto *job = static_cast<PngRead *>(png_get_io_ptr(p));
+    const std::size_t got = std::fread(data, 1, n, job->in->in);
+    if (got != n) {
+        if (std::ferror(job->in->in)) fail_system("cannot read");
+        else fail("a damaged PNG file: it ends early");
+        png_longjmp(p, 1);
+    }
+}
+
+void release(PngRead &job) {
+    if (job.im) im_Free_(job.im, job.im->header->tag);
+    std::free(job.block);
+    std::free(job.rows);
+    std::free(job.row);
+    std::free(job.spare);
+    job = PngRead{job.in, nullptr, nullptr, nullptr, nullptr, nullptr};
+}
+
+// Bytes left in a seekable input, else ~0.
+unsigned long long left_in(const Input &in) {
+    if (!in.seekable) return ~0ULL;
+    const long at = std::ftell(in.base);
+    if (at < 0 || std::fseek(in.base, 0, SEEK_END) != 0) return ~0ULL;
+    const long end = std::ftell(in.base);
+    std::fseek(in.base, at, SEEK_SET);
+    return end > at ? static_cast<unsigned long long>(end - at) : 0;
+}
+
+// The ancillary chunks nothing here reads; skipped unread, so no text or profile is kept.
+const png_byte ignored[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0, 'i', 'T', 'X', 't', 0,
+                            'i', 'C', 'C', 'P', 0, 's', 'P', 'L', 'T', 0, 'e', 'X', 'I', 'f', 0};
+
+struct PngWrite {
+    FILE *out;
+    unsigned char *row;
+};
+
+void write_bytes(png_structp p, png_bytep data, png_size_t n) {
+    auto *job = static_cast<PngWrite *>(png_get_io_ptr(p));
+    if (std::fwrite(data, 1, n, job->out) != n) {
+        fail_system("cannot write");
+        png_longjmp(p, 1);
+    }
+}
+void flush_bytes(png_structp) {}
+
+} // namespace
+
+AnyImageStruct *read_png(Input &in, const Request &r) {
+    in.forget_start(in);
+    PngRead job{&in, nullptr, nullptr, nullptr, nullptr, nullptr};
+    png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
+    png_infop info = p ? png_create_info_struct(p) : nullptr;
+    if (!info) {
+        png_destroy_read_struct(&p, nullptr, nullptr);
+        return fail("out of memory for the PNG reader"), nullptr;
+    }
+    if (setjmp(png_jmpbuf(p))) {
+        release(job);
+        png_destroy_read_struct(&p, &info, nullptr);
+        return nullptr;
+    }
+    png_set_read_fn(p, &job, read_bytes);
+    png_set_user_limits(p, 0x7fffffff, 0x7fffffff);
+    png_set_chunk_cache_max(p, 1000);
+    png_set_chunk_malloc_max(p, 8u << 20);
+    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, ignored, static_cast<int>(sizeof ignored / 5));
+    png_read_info(p, info);
+    const png_uint_32 w = png_get_image_width(p, info), h = png_get_image_height(p, info);
+    const int depth = png_get_bit_depth(p, info), colour = png_get_color_type(p, info);
+    const bool trns = png_get_valid(p, info, PNG_INFO_tRNS) != 0;
+    const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
+    describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
+             trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
+    const uint64_t limit = max_pixels(r);
+    if (static_cast<uint64_t>(w) > limit / h) {
+        fail("a %u x %u image is larger than the limit of %llu pixels", w, h, static_cast<unsigned long long>(limit));
+        png_longjmp(p, 1);
+    }
+    // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
+    // file could hold is refused before anything is allocated.
+    const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
+    const unsigned long long left = left_in(in);
+    if (left != ~0ULL && (raw_row + 1) * h / 1032 > left + 1024) {
+        fail("a damaged PNG file: %llu bytes cannot hold a %u x %u image", left, w, h);
+        png_longjmp(p, 1);
+    }
+    if (palette) png_set_palette_to_rgb(p);
+    if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(p);
+    if (trns) png_set_tRNS_to_alpha(p);
+    const int passes = png_set_interlace_handling(p);
+    png_read_update_info(p, info);
+    Layout l;
+    l.channels = (png_get_color_type(p, info) & PNG_COLOR_MASK_COLOR) ? 3 : 1;
+    l.alpha = (png_get_color_type(p, info) & PNG_COLOR_MASK_ALPHA) ? 1 : 0;
+    l.maxval = png_get_bit_depth(p, info) == 16 ? 65535 : 255;
+    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.background = r.options->background;
+    const bool bilevel = colour == PNG_COLOR_TYPE_GRAY && depth == 1 && !trns;
+    choose_tag(l, bilevel);
+    job.im = new_image(l, w, h, r);
+    if (!job.im) png_longjmp(p, 1);
+    const std::size_t rowbytes = png_get_rowbytes(p, info), per = static_cast<std::size_t>(l.channels + l.alpha);
+    // Rows that need no change are decoded straight into the image.
+    const bool direct = l.maxval == 255 && !l.alpha && !bilevel &&
+                        ((job.im->header->tag == IMAGE_GRAY && l.channels == 1) ||
+                         (job.im->header->tag == IMAGE_RGB && l.channels == 3));
+    job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
+    if (!job.spare) {
+        fail("out of memory for the PNG rows");
+        png_longjmp(p, 1);
+    }
+    if (passes > 1) {
+        job.rows = static_cast<png_bytep *>(std::malloc(h * sizeof *job.rows));
+        if (!direct) job.block = static_cast<unsigned char *>(std::malloc(rowbytes * h));
+        if (!job.rows || (!direct && !job.block)) {
+            fail("out of memory for an interlaced PNG of %u x %u", w, h);
+            png_longjmp(p, 1);
+        }
+        for (png_uint_32 y = 0; y < h; ++y)
+            job.rows[y] = direct ? static_cast<png_bytep>(job.im->data[y]) : job.block + y * rowbytes;
+        png_read_image(p, job.rows);
+    } else if (!direct) {
+        job.row = static_cast<unsigned char *>(std::malloc(rowbytes));
+        if (!job.row) {
+            fail("out of memory for the PNG rows");
+            png_longjmp(p, 1);
+        }
+    }
+    for (png_uint_32 y = 0; y < h; ++y) {
+        if (passes == 1 && direct) {
+            png_read_row(p, static_cast<png_bytep>(job.im->data[y]), nullptr);
+            continue;
+        }
+        if (direct) continue;
+        const unsigned char *row = passes > 1 ? job.rows[y] : job.row;
+        if (passes == 1) png_read_row(p, job.row, nullptr);
+        const std::size_t n = static_cast<std::size_t>(w) * per;
+        if (l.maxval == 65535) {
+            for (std::size_t i = 0; i < n; ++i) job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
+            put_row(job.im, static_cast<int32_t>(y), job.spare, l);
+        } else if (bilevel) {
+            for (std::size_t i = 0; i < n; ++i) job.spare[i] = row[i] == 0; // black (0) is a set pixel
+            put_row(job.im, static_cast<int32_t>(y), job.spare, l);
+        } else {
+            put_row8(job.im, static_cast<int32_t>(y), row, l, job.spare);
+        }
+    }
+    png_read_end(p, nullptr);
+    AnyImageStruct *im = job.im;
+    job.im = nullptr;
+    release(job);
+    png_destroy_read_struct(&p, &info, nullptr);
+    return im;
+}
+
+bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) {
+    PngWrite job{out, nullptr};
+    png_structp p = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
+    png_infop info = p ? png_create_info_struct(p) : nullptr;
+    if (!info) {
+        png_destroy_write_struct(&p, nullptr);
+        return fail("out of memory for the PNG writer");
+    }
+    if (setjmp(png_jmpbuf(p))) {
+        std::free(job.row);
+        png_destroy_write_struct(&p, &info);
+        return false;
+    }
+    png_set_write_fn(p, &job, write_bytes, flush_bytes);
+    png_set_compression_level(p, o.compression < 0 ? 6 : o.compression);
+    const bool binary = pic.bits == 1;
+    png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), pic.bits,
+                 pic.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(p, info);
+    const std::size_t samples =
+        static_cast<std::size_t>(pic.width) * static_cast<std::size_t>(binary ? 1 : pic.channels);
+    const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(pic.bits / 8);
+    job.row = static_cast<unsigned char *>(std::malloc(bytes + (binary ? samples / 8 + 1 : 0)));
+    if (!job.row) {
+        fail("out of memory for a PNG row");
+        png_longjmp(p, 1);
+    }
+    unsigned char *packed = job.row + bytes;
+    for (int32_t y = 0; y < pic.height; ++y) {
+        get_row(pic, y, job.row);
+        if (binary) { // in a 1-bit gray PNG, 0 is black: a set pixel
+            std::memset(packed, 0, samples / 8 + 1);
+            for (std::size_t x = 0; x < samples; ++x)
+                if (!job.row[x]) packed[x / 8] = static_cast<unsigned char>(packed[x / 8] | (0x80 >> (x % 8)));
+            png_write_row(p, packed);
+        } else {
+            png_write_row(p, job.row);
+        }
+    }
+    png_write_end(p, nullptr);
+    png_destroy_write_struct(&p, &info);
+    std::free(job.row);
+    return true;
+}
+
+} // namespace tessera::detail::io

@@ -1,0 +1,387 @@
+// TIFF through libtiff: 1, 8 and 16-bit gray and RGB (with alpha), 32-bit float gray, strips or
+// tiles, contiguous or separate planes, read band by band; anything else libtiff's RGBA
+// interface handles (palette, CMYK, YCbCr, 2 and 4 bits) is read at 8 bits through it.
+// TIFF needs to seek, so input from a pipe is gathered in memory first, and output is made in
+// memory before it goes to the stream.
+#include <tiffio.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+// A file in memory that libtiff reads or writes.
+struct Memory {
+    unsigned char *data;
+    std::size_t size, cap, at;
+    FILE *file; // when set, reads come from this seekable stream at offset start instead
+    long start;
+    std::size_t file_size;
+};
+
+tmsize_t memory_read(thandle_t h, void *buf, tmsize_t n) {
+    auto *m = static_cast<Memory *>(h);
+    if (n <= 0) return 0;
+    if (m->file) {
+        if (std::fseek(m->file, m->start + static_cast<long>(m->at), SEEK_SET) != 0) return -1;
+        const std::size_t got = std::fread(buf, 1, static_cast<std::size_t>(n), m->file);
+        m->at += got;
+        return static_cast<tmsize_t>(got);
+    }
+    if (m->at >= m->size) return 0;
+    const std::size_t k = static_cast<std::size_t>(n) < m->size - m->at ? static_cast<std::size_t>(n) : m->size - m->at;
+    std::memcpy(buf, m->data + m->at, k);
+    m->at += k;
+    return static_cast<tmsize_t>(k);
+}
+
+tmsize_t memory_write(thandle_t h, void *buf, tmsize_t n) {
+    auto *m = static_cast<Memory *>(h);
+    if (n < 0 || m->file) return -1;
+    const std::size_t end = m->at + static_cast<std::size_t>(n);
+    if (end > m->cap) {
+        std::size_t cap = m->cap ? m->cap : 65536;
+        while (cap < end) cap *= 2;
+        auto *more = static_cast<unsigned char *>(std::realloc(m->data, cap));
+        if (!more) return -1;
+        m->data = more;
+        m->cap = cap;
+    }
+    if (m->at > m->size) std::memset(m->data + m->size, 0, m->at - m->size);
+    std::memcpy(m->data + m->at, buf, static_cast<std::size_t>(n));
+    m->at = end;
+    if (end > m->size) m->size = end;
+    return n;
+}
+
+toff_t memory_seek(thandle_t h, toff_t off, int whence) {
+    auto *m = static_cast<Memory *>(h);
+    const std::size_t size = m->file ? m->file_size : m->size;
+    std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m->at : size;
+    m->at = base + static_cast<std::size_t>(off);
+    return m->at;
+}
+
+int memory_close(thandle_t) { return 0; }
+toff_t memory_size(thandle_t h) {
+    auto *m = static_cast<Memory *>(h);
+    return m->file ? m->file_size : m->size;
+}
+int no_map(thandle_t, void **, toff_t *) { return 0; }
+void no_unmap(thandle_t, void *, toff_t) {}
+
+int on_error(TIFF *, void *, const char *, const char *format, va_list ap) {
+    if (reason_empty()) {
+        char text[400];
+        std::vsnprintf(text, sizeof text, format, ap);
+        fail("a damaged TIFF file: %s", text);
+    }
+    return 1;
+}
+int on_warning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+
+TIFF *open_tiff(Memory &m, const char *mode, uint64_t max_alloc) {
+    TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
+    if (!opts) return fail("out of memory for the TIFF reader"), nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, on_error, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, nullptr);
+    if (max_alloc) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(max_alloc));
+    TIFF *t = TIFFClientOpenExt("tiff", mode, &m, memory_read, memory_write, memory_seek, memory_close, memory_size,
+                                no_map, no_unmap, opts);
+    TIFFOpenOptionsFree(opts);
+    if (!t && reason_empty()) fail("cannot read the TIFF file");
+    return t;
+}
+
+// Gathers what a stream that cannot seek holds, up to most bytes.
+bool gather(FILE *in, std::size_t most, Memory &m) {
+    for (;;) {
+        if (m.size == m.cap) {
+            if (m.cap >= most) return fail("a TIFF file from a stream longer than %zu bytes", most);
+            const std::size_t cap = m.cap ? (m.cap * 2 < most ? m.cap * 2 : most) : 1 << 20;
+            auto *more = static_cast<unsigned char *>(std::realloc(m.data, cap));
+            if (!more) return fail("out of memory for the TIFF file");
+            m.data = more;
+            m.cap = cap;
+        }
+        const std::size_t got = std::fread(m.data + m.size, 1, m.cap - m.size, in);
+        m.size += got;
+        if (got == 0) return !std::ferror(in) || fail_system("cannot read");
+    }
+}
+
+struct Shape {
+    uint32_t w, h;
+    uint16_t bits, spp, photometric, planar, format, extra;
+};
+
+// Reads the image band by band (a strip or a row of tiles at a time) in the layouts the band
+// reader knows; false when the layout is not one of them (nothing read yet) or on a failure.
+bool native_layout(const Shape &s) {
+    if (s.format != SAMPLEFORMAT_UINT && !(s.format == SAMPLEFORMAT_IEEEFP && s.bits == 32 && s.spp == 1)) return false;
+    if (s.bits != 1 && s.bits != 8 && s.bits != 16 && s.bits != 32) return false;
+    if (s.bits == 1 && s.spp != 1) return false;
+    if (s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE)
+        return s.spp == 1 || (s.spp == 2 && s.extra == 1);
+    if (s.photometric == PHOTOMETRIC_RGB) return s.spp == 3 || (s.spp == 4 && s.extra == 1);
+    return false;
+}
+
+struct Band {
+    unsigned char *data;
+    unsigned char *piece;
+    uint32_t *samples;
+};
+
+void free_band(Band &b) {
+    std::free(b.data);
+    std::free(b.piece);
+    std::free(b.samples);
+}
+
+AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
+    const bool tiled = TIFFIsTiled(t);
+    uint32_t tw = s.w, th = 0;
+    if (tiled) {
+        TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &th);
+    } else {
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &th);
+    }
+    if (th == 0 || tw == 0) return fail("a damaged TIFF file: no strip or tile size"), nullptr;
+    if (th > s.h) th = s.h;
+    const bool separate = s.planar == PLANARCONFIG_SEPARATE && s.spp > 1;
+    const std::size_t bytes = s.bits / 8 ? s.bits / 8 : 1;
+    const std::size_t per = separate ? 1 : s.spp;
+    // One band of full rows: unpacked samples for every plane.
+    const std::size_t row_bytes = s.bits == 1 ? (s.w + 7) / 8 : static_cast<std::size_t>(s.w) * per * bytes;
+    const std::size_t plane_bytes = row_bytes * th;
+    Layout l;
+    l.channels = s.spp >= 3 ? 3 : 1;
+    l.alpha = s.extra;
+    l.maxval = s.bits == 1 ? 1 : s.bits == 16 ? 65535 : 255;
+    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.background = r.options->background;
+    l.white_is_zero = false;
+    choose_tag(l, s.bits == 1);
+    if (s.format == SAMPLEFORMAT_IEEEFP) l.tag = IMAGE_FLOAT;
+    AnyImageStruct *im = new_image(l, s.w, s.h, r);
+    if (!im) return nullptr;
+    Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * (separate ? s.spp : 1))),
+           static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(TIFFTileSize(t)) : 1)),
+           static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.spp * 4))};
+    bool ok = b.data && b.piece && b.samples;
+    if (!ok) fail("out of memory for a band of %u rows", th);
+    const uint32_t strips_per_plane = tiled ? 0 : (s.h + th - 1) / th;
+    for (uint32_t y0 = 0; ok && y0 < s.h; y0 += th) {
+        const uint32_t rows = s.h - y0 < th ? s.h - y0 : th;
+        for (uint16_t plane = 0; ok && plane < (separate ? s.spp : 1); ++plane) {
+            unsigned char *into = b.data + plane * plane_bytes;
+            if (!tiled) {
+                const uint32_t strip = y0 / th + plane * strips_per_plane;
+                const tmsize_t want = static_cast<tmsize_t>(row_bytes * rows);
+                if (TIFFReadEncodedStrip(t, strip, into, want) < want)
+                    ok = reason_empty() ? fail("a damaged TIFF file: a strip is short") : false;
+                continue;
+            }
+            const std::size_t tile_row = s.bits == 1 ? (tw + 7) / 8 : static_cast<std::size_t>(tw) * per * bytes;
+            for (uint32_t x0 = 0; ok && x0 < s.w; x0 += tw) {
+                if (TIFFReadTile(t, b.piece, x0, y0, 0, plane) < 0) {
+                    ok = reason_empty() ? fail("a damaged TIFF file: a tile cannot be read") : false;
+                    break;
+                }
+                const uint32_t cols = s.w - x0 < tw ? s.w - x0 : tw;
+                for (uint32_t k = 0; k < rows; ++k) {
+                    if (s.bits == 1) { // tiles of bits start on a byte: move bit by bit
+                        for (uint32_t x = 0; x < cols; ++x) {
+                            const unsigned bit = (b.piece[k * tile_row + x / 8] >> (7 - x % 8)) & 1;
+                            unsigned char &to = into[k * row_bytes + (x0 + x) / 8];
+                            const unsigned mask = 0x80U >> ((x0 + x) % 8);
+                            to = static_cast<unsigned char>(bit ? to | mask : to & ~mask);
+                        }
+                    } else {
+                        std::memcpy(into + k * row_bytes + x0 * per * bytes, b.piece + k * tile_row,
+                                    cols * per * bytes);
+                    }
+                }
+            }
+        }
+        for (uint32_t k = 0; ok && k < rows; ++k) {
+            const int32_t y = static_cast<int32_t>(y0 + k);
+            if (s.format == SAMPLEFORMAT_IEEEFP) {
+                std::memcpy(im->data[y], b.data + k * row_bytes, row_bytes);
+                continue;
+            }
+            for (uint32_t x = 0; x < s.w; ++x)
+                for (uint16_t c = 0; c < s.spp; ++c) {
+                    const unsigned char *src = separate ? b.data + c * plane_bytes + k * row_bytes + x * bytes
+                                                        : b.data + k * row_bytes + (x * s.spp + c) * bytes;
+                    uint32_t v;
+                    if (s.bits == 1) v = (b.data[k * row_bytes + x / 8] >> (7 - x % 8)) & 1;
+                    else if (s.bits == 8) v = *src;
+                    else {
+                        uint16_t w16;
+                        std::memcpy(&w16, src, 2);
+                        v = w16;
+                    }
+                    if (s.photometric == PHOTOMETRIC_MINISWHITE && c == 0 && s.spp <= 2) v = l.maxval - v;
+                    b.samples[x * s.spp + c] = v;
+                }
+            if (s.bits == 1) // a set pixel is black: sample 0 after the photometric is applied
+                for (uint32_t x = 0; x < s.w; ++x) b.samples[x] = b.samples[x] == 0;
+            put_row(im, y, b.samples, l);
+        }
+    }
+    free_band(b);
+    if (ok) return im;
+    im_Free_(im, im->header->tag);
+    return nullptr;
+}
+
+AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r) {
+    char why[1024] = "";
+    if (!TIFFRGBAImageOK(t, why)) return fail("this TIFF layout is not supported: %s", why), nullptr;
+    Layout l;
+    l.channels = 3;
+    l.alpha = s.extra ? 1 : 0;
+    l.background = r.options->background;
+    choose_tag(l, false);
+    const bool gray = s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE;
+    if (gray && !l.alpha) l.tag = IMAGE_GRAY;
+    AnyImageStruct *im = new_image(l, s.w, s.h, r);
+    if (!im) return nullptr;
+    auto *raster = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.h * 4));
+    auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * 4 * 4));
+    bool ok = raster && samples;
+    if (!ok) fail("out of memory for a %u x %u TIFF", s.w, s.h);
+    if (ok && !TIFFReadRGBAImageOriented(t, s.w, s.h, raster, ORIENTATION_TOPLEFT, 0))
+        ok = reason_empty() ? fail("a damaged TIFF file") : false;
+    for (uint32_t y = 0; ok && y < s.h; ++y) {
+        const uint32_t *p = raster + static_cast<std::size_t>(y) * s.w;
+        const int step = l.alpha ? 4 : 3;
+        for (uint32_t x = 0; x < s.w; ++x) {
+            samples[x * step] = TIFFGetR(p[x]);
+            samples[x * step + 1] = TIFFGetG(p[x]);
+            samples[x * step + 2] = TIFFGetB(p[x]);
+            if (l.alpha) samples[x * step + 3] = TIFFGetA(p[x]);
+        }
+        put_row(im, static_cast<int32_t>(y), samples, l);
+    }
+    std::free(raster);
+    std::free(samples);
+    if (ok) return im;
+    im_Free_(im, im->header->tag);
+    return nullptr;
+}
+
+} // namespace
+
+AnyImageStruct *read_tiff(Input &in, const Request &r) {
+    in.forget_start(in);
+    Memory m{};
+    const uint64_t limit = max_pixels(r);
+    if (in.seekable) {
+        m.file = in.base;
+        m.start = in.start;
+        if (std::fseek(in.base, 0, SEEK_END) != 0) return fail_system("cannot seek"), nullptr;
+        const long end = std::ftell(in.base);
+        m.file_size = end > in.start ? static_cast<std::size_t>(end - in.start) : 0;
+    } else if (!gather(in.in, static_cast<std::size_t>(limit > (1ULL << 36) ? (1ULL << 40) : limit * 16 + (64 << 20)),
+                       m)) {
+        std::free(m.data);
+        return nullptr;
+    }
+    TIFF *t = open_tiff(m, "rm", limit * 16 + (64 << 20));
+    AnyImageStruct *im = nullptr;
+    if (t) {
+        Shape s{};
+        uint16_t *extras = nullptr;
+        TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &s.w);
+        TIFFGetField(t, TIFFTAG_IMAGELENGTH, &s.h);
+        TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &s.bits);
+        TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &s.spp);
+        TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &s.planar);
+        TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &s.format);
+        TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &s.extra, &extras);
+        if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
+            s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+        s.extra = s.extra ? 1 : 0;
+        const int channels = s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE ? 1 : 3;
+        describe(r, "TIFF", s.w, s.h, channels, s.extra, s.bits,
+                 s.format == SAMPLEFORMAT_IEEEFP ? 0
+                 : s.bits >= 32                  ? 0xffffffffU
+                                                 : (1U << s.bits) - 1);
+        if (s.w == 0 || s.h == 0) fail("a damaged TIFF file: no size");
+        else if (static_cast<uint64_t>(s.w) > limit / s.h)
+            fail("a %u x %u image is larger than the limit of %llu pixels", s.w, s.h,
+                 static_cast<unsigned long long>(limit));
+        else im = native_layout(s) ? read_native(t, s, r) : read_rgba(t, s, r);
+        TIFFClose(t);
+    }
+    std::free(m.data);
+    return im;
+}
+
+bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
+    Memory m{};
+    TIFF *t = open_tiff(m, "w", 0);
+    if (!t) {
+        std::free(m.data);
+        return false;
+    }
+    const bool binary = p.bits == 1;
+    const int spp = binary ? 1 : p.channels;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.width));
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.height));
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                 binary     ? PHOTOMETRIC_MINISWHITE
+                 : spp == 3 ? PHOTOMETRIC_RGB
+                            : PHOTOMETRIC_MINISBLACK);
+    if (o.compression > 0) {
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(t, TIFFTAG_ZIPQUALITY, o.compression);
+        if (!binary) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    } else {
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    }
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+    const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
+    const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(p.bits / 8);
+    auto *row = static_cast<unsigned char *>(std::malloc(bytes + samples / 8 + 1));
+    bool ok = row != nullptr;
+    if (!ok) fail("out of memory for a TIFF row");
+    for (int32_t y = 0; ok && y < p.height; ++y) {
+        get_row(p, y, row);
+        unsigned char *put = row;
+        if (binary) { // MINISWHITE: a set (black) pixel is a 1 bit
+            put = row + bytes;
+            std::memset(put, 0, samples / 8 + 1);
+            for (std::size_t x = 0; x < samples; ++x)
+                if (row[x]) put[x / 8] = static_cast<unsigned char>(put[x / 8] | (0x80 >> (x % 8)));
+        } else if (p.bits == 16) { // rows come most significant byte first; libtiff takes native order
+            for (std::size_t i = 0; i < samples; ++i) {
+                const uint16_t v = static_cast<uint16_t>(row[2 * i] << 8 | row[2 * i + 1]);
+                std::memcpy(row + 2 * i, &v, 2);
+            }
+        }
+        if (TIFFWriteScanline(t, put, static_cast<uint32_t>(y), 0) < 0)
+            ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
+    }
+    std::free(row);
+    if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
+    TIFFClose(t);
+    if (ok && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");
+    std::free(m.data);
+    return ok;
+}
+
+} // namespace tessera::detail::io

@@ -1,0 +1,117 @@
+/* The tool's use of libtessera_io: loading, writing and the reasons for failures. */
+#include "tool.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+int say(problem *p, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(p->text, sizeof p->text, fmt, ap);
+    va_end(ap);
+    p->error = 0;
+    return 0;
+}
+
+int say_system(problem *p, const char *doing) {
+    const int e = errno;
+    say(p, "%s: %s", doing, strerror(e));
+    p->error = e;
+    return 0;
+}
+
+/* libtessera_io's reason for its last failure on this thread. */
+static int say_io(problem *p) {
+    say(p, "%s", tessera_io_last_error());
+    p->error = tessera_io_last_errno();
+    return 0;
+}
+
+const char *tag_name(unsigned tag) {
+    switch (tag) {
+    case IMAGE_GRAY: return "IMAGE_GRAY";
+    case IMAGE_FLOAT: return "IMAGE_FLOAT";
+    case IMAGE_RGB: return "IMAGE_RGB";
+    case IMAGE_DOUBLE: return "IMAGE_DOUBLE";
+    case IMAGE_BINARY: return "IMAGE_BINARY";
+    case IMAGE_INT: return "IMAGE_INT";
+    case IMAGE_SHORT: return "IMAGE_SHORT";
+    case IMAGE_FLOAT3A: return "IMAGE_FLOAT3A";
+    case IMAGE_FLOAT3B: return "IMAGE_FLOAT3B";
+    default: return "unknown";
+    }
+}
+
+int is_drawing(const char *path, int *colour) {
+    /* Only files are looked at twice: a pipe is read once, by the image loader. */
+    struct stat st;
+    *colour = 0;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    FILE *f = fopen(path, "rb");
+    if (!f) return 0;
+    /* The first word, after white space and comments, as the drawing reader sees it. */
+    magicStart();
+    adtStringHeader *word = NULL;
+    magicGetString(f, &word);
+    fclose(f);
+    const char *w = word ? strGet(word) : "";
+    const int drawing = strcmp(w, "PTL") == 0 || strcmp(w, "CPTL") == 0;
+    *colour = strcmp(w, "CPTL") == 0;
+    strFree(word);
+    return drawing;
+}
+
+AnyImageStruct *load_any(const char *path, RGB background, int keep_depth, uint64_t max_pixels, tessera_io_info *info,
+                         problem *why) {
+    tessera_io_load_options o;
+    tessera_io_load_defaults(&o);
+    o.background = background;
+    o.depth = keep_depth ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE;
+    o.max_pixels = max_pixels;
+    AnyImageStruct *im = tessera_io_load(path, &o, info);
+    if (!im) say_io(why);
+    return im;
+}
+
+int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, problem *why) {
+    why->text[0] = '\0';
+    tessera_io_save_options o;
+    tessera_io_save_defaults(&o);
+    o.depth = depth;
+    if (tessera_io_save(im, path, f, &o) == 0) return 1;
+    return say_io(why);
+}
+
+int paint_border(AnyImageStruct *im, int n, RGB colour) {
+    /* The colour as the image's element type: a one-pixel RGB image converted like any other. */
+    RGBImageStruct *dot = im_NewOrWrap_(IMAGE_RGB, 1, 1, 0, 0, NULL, 0, 0, NULL);
+    if (!dot) return 0;
+    dot->data[0][0] = colour;
+    AnyImageStruct *as = im->header->tag == IMAGE_RGB ? NULL : tessera_io_convert(dot, im->header->tag, 0);
+    const char *value = as ? (const char *)as->data[0] : (const char *)dot->data[0];
+    const int ok = as || im->header->tag == IMAGE_RGB;
+    const ImageHeader *h = im->header;
+    if (ok) {
+        size_t elem = 0;
+        switch (h->tag) {
+        case IMAGE_GRAY:
+        case IMAGE_BINARY: elem = 1; break;
+        case IMAGE_SHORT: elem = 2; break;
+        case IMAGE_INT:
+        case IMAGE_FLOAT: elem = 4; break;
+        case IMAGE_RGB: elem = 3; break;
+        case IMAGE_DOUBLE: elem = 8; break;
+        default: elem = 12;
+        }
+        for (int y = 0; y < h->height; ++y)
+            for (int x = 0; x < h->width; ++x)
+                if (y < n || y >= h->height - n || x < n || x >= h->width - n)
+                    memcpy((char *)im->data[h->yoffset + y] + (size_t)(h->xoffset + x) * elem, value, elem);
+    }
+    if (as) im_Free_(as, as->header->tag);
+    im_Free_(dot, IMAGE_RGB);
+    return ok;
+}
