@@ -281,9 +281,12 @@ uint64_t max_pixels(const Request &r) {
 bool encode(const AnyImageStruct *im, const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out) {
     (void)im;
     clearerr(out);
+    errno = 0;
     const bool ok = c->write(p, o, out);
     if (!ok) {
+        const int e = errno;
         if (reason_empty()) fail_system("cannot write");
+        else if (reason.code == 0 && std::ferror(out)) reason.code = e; // a codec's own words for a system error
         return false;
     }
     if (std::fflush(out) != 0 || std::ferror(out)) return fail_system("cannot write");

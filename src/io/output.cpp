@@ -93,10 +93,20 @@ bool write_replacing(const char *target, const struct stat *old, bool (*encode)(
             if (fchown(fd, old->st_uid, old->st_gid) != 0) { // kept as the writer's own where not permitted
             }
         }
+        // The name must still be this file: a link planted in its place is never renamed over
+        // the target.
+        struct stat mine, named;
+        if (ok && (fstat(fd, &mine) != 0 || lstat(name, &named) != 0 || mine.st_dev != named.st_dev ||
+                   mine.st_ino != named.st_ino))
+            ok = fail("cannot write '%s': its temporary file was replaced by another", target);
         if (std::fclose(out) != 0 && ok) ok = fail_system("cannot write");
     }
     if (ok && rename(name, target) != 0) ok = fail_system("cannot replace the file");
-    if (!ok) unlink(name);
+    if (!ok) {
+        // Only this file is removed: a link put in its place is left alone.
+        struct stat named;
+        if (lstat(name, &named) == 0 && !S_ISLNK(named.st_mode)) unlink(name);
+    }
     release(slot);
     return ok;
 }

@@ -5,9 +5,11 @@
 // leak, and the caller's objects unchanged. Each call is tried in a fresh process (a forked
 // child of one that never used the library) and in a warm one.
 #include <tessera.h>
+#include <tessera/io.h>
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -190,6 +193,7 @@ struct Named {
     const char *name;
     Operation op;
 };
+void add_io_operations(std::vector<Named> &ops);
 
 std::vector<Named> operations() {
     static const std::string gray_path = write_file("gray.pgm", pgm);
@@ -513,7 +517,132 @@ std::vector<Named> operations() {
                        std::fclose(f);
                        return !good ? wrong : im ? ok : failed_cleanly;
                    }});
+    add_io_operations(ops);
     return ops;
+}
+
+// ---- image files through libtessera_io -------------------------------------------------------
+
+// A small RGB picture with every channel varying, in memory as format name (made once, with
+// nothing failing).
+std::string encoded(const char *format, uint16_t tag) {
+    void *im = im_NewOrWrap_(tag, 13, 7, 0, 0, nullptr, 0, 0, nullptr);
+    auto *a = static_cast<AnyImageStruct *>(im);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 13; ++x) {
+            if (tag == IMAGE_RGB)
+                static_cast<RGB *>(a->data[y])[x] =
+                    RGB{static_cast<uint8_t>(x * 19), static_cast<uint8_t>(y * 37), static_cast<uint8_t>(x * y * 3)};
+            else if (tag == IMAGE_INT) static_cast<int32_t *>(a->data[y])[x] = x * 5000 + y * 31;
+            else static_cast<uint8_t *>(a->data[y])[x] = static_cast<uint8_t>(x * 19 + y);
+        }
+    tessera_io_save_options o;
+    tessera_io_save_defaults(&o);
+    if (tag == IMAGE_INT) o.depth = 16;
+    void *data = nullptr;
+    size_t size = 0;
+    tessera_io_save_memory(im, tessera_io_format_named(format), &o, &data, &size);
+    std::string bytes(static_cast<const char *>(data), size);
+    std::free(data);
+    im_Free_(im, tag);
+    return bytes;
+}
+
+// The temporaries a save left in dir() ("name.tessera-..." files).
+int temporaries_left() {
+    int n = 0;
+    DIR *d = opendir(dir().c_str());
+    while (dirent *e = readdir(d))
+        if (std::strstr(e->d_name, ".tessera-")) ++n;
+    closedir(d);
+    return n;
+}
+
+std::string read_file(const std::string &path) {
+    std::string bytes;
+    if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+void add_io_operations(std::vector<Named> &ops) {
+    struct File {
+        const char *name, *format;
+        uint16_t tag;
+        int depth;
+    };
+    static const File files[] = {{"png", "png", IMAGE_RGB, 0},     {"png16", "png", IMAGE_INT, 1},
+                                 {"jpeg", "jpeg", IMAGE_RGB, 0},   {"tiff", "tiff", IMAGE_RGB, 0},
+                                 {"tiff16", "tiff", IMAGE_INT, 1}, {"pgm16", "pgm", IMAGE_INT, 1},
+                                 {"pam", "pam", IMAGE_GRAY, 0}};
+    const auto release_image = [](void *im) { im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag); };
+    for (const File &f : files) {
+        static std::deque<std::string> names; // the operations' names live as long as the table
+        const std::string bytes = encoded(f.format, f.tag);
+        const std::string path = write_file(std::string("io.") + f.name, bytes);
+        tessera_io_load_options o;
+        tessera_io_load_defaults(&o);
+        o.depth = f.depth;
+        void *reference = tessera_io_load(path.c_str(), &o, nullptr);
+        names.push_back(std::string("tessera_io_load ") + f.name);
+        ops.push_back({names.back().c_str(), making([=] { return tessera_io_load(path.c_str(), &o, nullptr); },
+                                                    [=](void *im) {
+                                                        const auto *a = static_cast<AnyImageStruct *>(im);
+                                                        const auto *r = static_cast<AnyImageStruct *>(reference);
+                                                        return a->header->tag == r->header->tag &&
+                                                               (a->header->tag == IMAGE_INT ||
+                                                                same_pixels(im, reference));
+                                                    },
+                                                    release_image)});
+        names.push_back(std::string("tessera_io_load_file from a pipe ") + f.name);
+        ops.push_back({names.back().c_str(), [=](Injector &inj) {
+                           int fds[2];
+                           if (pipe(fds) != 0) return wrong;
+                           if (write(fds[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+                               return wrong;
+                           close(fds[1]);
+                           std::FILE *in = fdopen(fds[0], "rb");
+                           inj.arm();
+                           void *im = tessera_io_load_file(in, &o, nullptr);
+                           inj.disarm();
+                           std::fclose(in);
+                           if (!im) return failed_cleanly;
+                           const bool good = static_cast<AnyImageStruct *>(im)->header->tag == IMAGE_INT ||
+                                             same_pixels(im, reference);
+                           im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag);
+                           return good ? ok : wrong;
+                       }});
+        names.push_back(std::string("tessera_io_save over a file ") + f.name);
+        ops.push_back({names.back().c_str(), [=](Injector &inj) {
+                           const std::string out = dir() + "/io-out." + f.format, old = "the old file";
+                           write_file(std::string("io-out.") + f.format, old);
+                           tessera_io_save_options s;
+                           tessera_io_save_defaults(&s);
+                           s.depth = f.depth ? 16 : 0;
+                           inj.arm();
+                           const int status = tessera_io_save(reference, out.c_str(), nullptr, &s);
+                           inj.disarm();
+                           const std::string now = read_file(out);
+                           if (temporaries_left() != 0) return wrong;
+                           if (status != 0) return now == old ? failed_cleanly : wrong;
+                           return f.depth || std::strcmp(f.format, "jpeg") == 0 || now == bytes ? ok : wrong;
+                       }});
+    }
+    static void *const gray = [] {
+        void *im = im_NewOrWrap_(IMAGE_GRAY, 9, 4, 2, 3, nullptr, 0, 0, nullptr);
+        static_cast<GrayImageStruct *>(im)->data[4][5] = 200;
+        return im;
+    }();
+    ops.push_back({"tessera_io_convert", making([] { return tessera_io_convert(gray, IMAGE_FLOAT3B, 0); },
+                                                [](void *im) {
+                                                    const auto *a = static_cast<AnyImageStruct *>(im);
+                                                    return static_cast<const float *>(a->data[4])[3 * 5] == 200.0f;
+                                                },
+                                                release_image)});
 }
 
 // Runs op with allocation n failing (every one from n on, with every), in a child process.
@@ -550,6 +679,7 @@ TEST(GlibcAllocationFailure, FreshProcessNeverAbortsOrGivesAPartialResult) {
             if (!reached) break;
         }
         EXPECT_GT(n, 1) << o.name << " made no allocation";
+        if (std::getenv("TESSERA_FAULTS_VERBOSE")) std::printf("%s: %ld allocations\n", o.name, n - 1);
     }
 }
 

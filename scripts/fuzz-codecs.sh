@@ -1,0 +1,42 @@
+#!/bin/sh
+# The long fuzzing campaign of the image codecs (not part of the test run): each codec's target
+# (PNG, JPEG, TIFF, Netpbm/PAM, and any format through the table) runs under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer for FUZZ_SECONDS (default 600), two at a time.
+# New inputs are kept in build/fuzz/corpus; the summary names every target and its result.
+set -eu
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-600}
+build=build/fuzz
+flags="-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer"
+CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=None \
+  -DTESSERA_BUILD_FUZZ=ON -DTESSERA_WERROR=ON -DTESSERA_BUILD_TESTS=OFF -DTESSERA_BUILD_TOOLS=OFF \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+cmake --build $build --target fuzz_all
+export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+run() {
+  name=$1
+  family=$(echo "$name" | sed -E 's/^fuzz_([a-z]+)_.*$/\1/')
+  work=$build/corpus/$name
+  mkdir -p "$work"
+  dict=""
+  [ -f fuzz/$family.dict ] && dict=-dict=fuzz/$family.dict
+  if $build/fuzz/$name -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2048 -malloc_limit_mb=2048 \
+      $dict -print_final_stats=1 "$work" fuzz/corpus/$family >"$build/$name.long.log" 2>&1; then
+    echo "$name: ${seconds}s, $(grep -o 'stat::number_of_executed_units: *[0-9]*' $build/$name.long.log | grep -o '[0-9]*$') runs, no failure"
+  else
+    echo "$name: FAILED (see $build/$name.long.log)"
+    return 1
+  fi
+}
+status=0
+for pair in "fuzz_png_codec fuzz_jpeg_codec" "fuzz_tiff_codec fuzz_pgm_codec" "fuzz_files_any"; do
+  pids=""
+  for name in $pair; do
+    run "$name" > "$build/$name.result" &
+    pids="$pids $!"
+  done
+  for pid in $pids; do wait "$pid" || status=1; done
+  for name in $pair; do cat "$build/$name.result"; done
+done
+exit $status
