@@ -64,12 +64,12 @@ int is_drawing(const char *path, int *colour) {
     return drawing;
 }
 
-AnyImageStruct *load_any(const char *path, RGB background, int keep_depth, uint64_t max_pixels, tessera_io_info *info,
+AnyImageStruct *load_any(const char *path, RGB background, int depth, uint64_t max_pixels, tessera_io_info *info,
                          problem *why) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = background;
-    o.depth = keep_depth ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE;
+    o.depth = depth;
     o.max_pixels = max_pixels;
     AnyImageStruct *im = tessera_io_load(path, &o, info);
     if (!im) say_io(why);

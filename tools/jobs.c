@@ -99,7 +99,8 @@ static const out_format *own_format(unsigned tag) {
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
-    AnyImageStruct *im = load_any(in, o->background, o->keep_depth, o->max_pixels, NULL, why);
+    AnyImageStruct *im =
+        load_any(in, o->background, o->keep_depth ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE, o->max_pixels, NULL, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
@@ -308,7 +309,7 @@ int describe_file(const char *path, const char *shown, const job_options *o, int
     if (is_drawing(path, &colour)) return info_drawing(path, shown, json, out, why);
     /* The samples as the file holds them, so that minimum and maximum are the file's own. */
     tessera_io_info what;
-    AnyImageStruct *im = load_any(path, o->background, 1, o->max_pixels, &what, why);
+    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, o->max_pixels, &what, why);
     const int ok = im && info_image(im, &what, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
     return ok;

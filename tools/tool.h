@@ -25,8 +25,9 @@ typedef tessera_io_format out_format;
 /* Whether the file at path is a drawing (a point list): 1 with *colour set for CPTL, else 0. */
 int is_drawing(const char *path, int *colour);
 
-/* Loads any image libtessera_io reads; 0 max_pixels is its default limit. Null with a reason. */
-AnyImageStruct *load_any(const char *path, RGB background, int keep_depth, uint64_t max_pixels, tessera_io_info *info,
+/* Loads any image libtessera_io reads, samples as depth says (TESSERA_IO_REDUCE, _KEEP, _RAW);
+ * 0 max_pixels is its default limit. Null with a reason. */
+AnyImageStruct *load_any(const char *path, RGB background, int depth, uint64_t max_pixels, tessera_io_info *info,
                          problem *why);
 
 /* Writes im in format f to path ("-": standard output) without harming what is there, with

@@ -45,15 +45,18 @@ TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t 
 /* Largest image a loader makes unless told otherwise: 2^28 pixels (16384 x 16384). */
 #define TESSERA_IO_DEFAULT_MAX_PIXELS ((uint64_t)1 << 28)
 
-/* How samples deeper than 8 bits load. */
+/* How samples load. */
 #define TESSERA_IO_REDUCE 0 /* scaled to 0..255 with rounding: gray, RGB or binary images */
 #define TESSERA_IO_KEEP                                                                                                \
-    1 /* as stored: files deeper than 8 bits load as IMAGE_INT (gray) or                                               \
-         IMAGE_FLOAT3B (colour) holding 0..maxval */
+    1 /* files deeper than 8 bits load as stored, as IMAGE_INT (gray) or                                               \
+         IMAGE_FLOAT3B (colour) holding 0..maxval; others as REDUCE */
+#define TESSERA_IO_RAW                                                                                                 \
+    2 /* every sample as stored: a PGM of maximum value 100 loads 0..100                                               \
+         (label images), which saved at 8 bits reads darker */
 
 typedef struct tessera_io_load_options {
     uint16_t tag;        /* element type wanted, 0 for the file's own (see docs/formats.md) */
-    int depth;           /* TESSERA_IO_REDUCE or TESSERA_IO_KEEP */
+    int depth;           /* TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
     RGB background;      /* what alpha is composited over */
     uint64_t max_pixels; /* refuse larger images before allocating; 0: the default */
 } tessera_io_load_options;

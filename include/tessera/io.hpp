@@ -29,7 +29,7 @@ namespace tessera::io {
 using format_info = tessera_io_format;
 using file_info = tessera_io_info;
 
-enum class depth { reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP };
+enum class depth { reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP, raw = TESSERA_IO_RAW };
 
 struct load_options {
     uint16_t tag = 0;                // element type wanted; 0: the file's own

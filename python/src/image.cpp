@@ -247,9 +247,9 @@ tessera_io_load_options load_options_of(std::tuple<int, int, int> background, co
     tessera_io_load_defaults(&o);
     o.background = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
                              "background");
-    if (depth != "reduce" && depth != "keep")
-        throw std::invalid_argument("depth is 'reduce' (samples rounded to 8 bits) or 'keep'");
-    o.depth = depth == "keep" ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE;
+    if (depth != "reduce" && depth != "keep" && depth != "raw")
+        throw std::invalid_argument("depth is 'reduce' (samples rounded to 8 bits), 'keep' or 'raw'");
+    o.depth = depth == "keep" ? TESSERA_IO_KEEP : depth == "raw" ? TESSERA_IO_RAW : TESSERA_IO_REDUCE;
     if (max_pixels && *max_pixels == 0) throw std::invalid_argument("max_pixels must be positive");
     o.max_pixels = max_pixels.value_or(0);
     return o;
@@ -643,7 +643,8 @@ safely: a temporary file renamed into place, links and FIFOs written through.)")
 
 Reads every format of tessera.formats(), found from the file's first bytes. Samples deeper
 than 8 bits are rounded to 8 (depth="reduce"), or kept (depth="keep": an int image for gray,
-float3b for colour). Alpha is composited over background. Images of more than max_pixels
+float3b for colour); depth="raw" also keeps 8-bit samples of a smaller maximum value as stored
+(a PGM of maximum 100 gives 0..100: label images). Alpha is composited over background. Images of more than max_pixels
 pixels (default 2**28) are refused before anything is allocated. Raises tessera.FileError
 with the reason.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),

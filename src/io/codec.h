@@ -107,5 +107,9 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
 
 // The pixel limit a request sets.
 uint64_t max_pixels(const Request &r);
+// Whether samples of maxval stay as stored: always in raw loads, deeper than 8 bits when kept.
+inline bool keeps(const Request &r, uint32_t maxval) {
+    return r.options->depth == TESSERA_IO_RAW || (r.options->depth == TESSERA_IO_KEEP && maxval > 255);
+}
 
 } // namespace tessera::detail::io

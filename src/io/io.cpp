@@ -168,6 +168,8 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     if (options->tag && !(options->tag & (IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY |
                                           IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B)))
         return fail("element type %u is not one an image file loads into", options->tag), nullptr;
+    if (options->depth < TESSERA_IO_REDUCE || options->depth > TESSERA_IO_RAW)
+        return fail("depth %d: TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW", options->depth), nullptr;
     Input in;
     if (!open_input(base, in)) return nullptr;
     unsigned char head[16];

@@ -252,7 +252,7 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     Layout l;
     l.channels = channels;
     l.maxval = static_cast<uint32_t>(max);
-    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.keep = keeps(r, l.maxval);
     l.background = r.options->background;
     choose_tag(l, bits);
     // Raw samples have their exact size; plain ones take at least a character each.
@@ -294,7 +294,7 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     if (!type[0]) std::strcpy(type, depth_types[depth]);
     Layout l;
     l.maxval = static_cast<uint32_t>(max);
-    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.keep = keeps(r, l.maxval);
     l.background = r.options->background;
     bool bilevel = false;
     const std::size_t n = std::strlen(type);

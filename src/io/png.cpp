@@ -126,7 +126,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     l.channels = (png_get_color_type(p, info) & PNG_COLOR_MASK_COLOR) ? 3 : 1;
     l.alpha = (png_get_color_type(p, info) & PNG_COLOR_MASK_ALPHA) ? 1 : 0;
     l.maxval = png_get_bit_depth(p, info) == 16 ? 65535 : 255;
-    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.keep = keeps(r, l.maxval);
     l.background = r.options->background;
     const bool bilevel = colour == PNG_COLOR_TYPE_GRAY && depth == 1 && !trns;
     choose_tag(l, bilevel);

@@ -166,7 +166,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     l.channels = s.spp >= 3 ? 3 : 1;
     l.alpha = s.extra;
     l.maxval = s.bits == 1 ? 1 : s.bits == 16 ? 65535 : 255;
-    l.keep = r.options->depth == TESSERA_IO_KEEP;
+    l.keep = keeps(r, l.maxval);
     l.background = r.options->background;
     l.white_is_zero = false;
     choose_tag(l, s.bits == 1);

@@ -200,7 +200,9 @@ TEST(IoLoad, WantedTypeAndBackgroundApply) {
     const tessera::any_image scaled = tessera::io::load_memory({p, pgm.size()});
     EXPECT_EQ(static_cast<uint8_t *>(scaled.get()->data[0])[1], 128);
     const tessera::any_image kept = tessera::io::load_memory({p, pgm.size()}, {.depth = tessera::io::depth::keep});
-    EXPECT_EQ(static_cast<uint8_t *>(kept.get()->data[0])[1], 50);
+    EXPECT_EQ(static_cast<uint8_t *>(kept.get()->data[0])[1], 128) << "8-bit samples are scaled unless raw";
+    const tessera::any_image raw = tessera::io::load_memory({p, pgm.size()}, {.depth = tessera::io::depth::raw});
+    EXPECT_EQ(static_cast<uint8_t *>(raw.get()->data[0])[1], 50);
 }
 
 // ---- sources ---------------------------------------------------------------------------------

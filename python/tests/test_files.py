@@ -1,0 +1,314 @@
+"""Image files both ways against Pillow, Netpbm, ImageMagick and libtiff's tools (16-bit
+included), hostile files that must stay within bounds, and an interrupted batch."""
+import io
+import os
+import resource
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+import zlib
+
+import numpy as np
+import pytest
+import tessera
+from PIL import Image
+
+
+def need(*programs):
+    for p in programs:
+        if not shutil.which(p):
+            pytest.skip(f"{p} is not installed")
+
+
+def run(*args, **kw):
+    return subprocess.run(args, check=True, capture_output=True, **kw).stdout
+
+
+@pytest.fixture
+def pictures(rng):
+    """Random samples: 8 and 16 bits, gray and RGB, with odd sizes."""
+    return {
+        "gray8": rng.integers(0, 256, (23, 37), dtype=np.uint8),
+        "rgb8": rng.integers(0, 256, (19, 41, 3), dtype=np.uint8),
+        "gray16": rng.integers(0, 65536, (17, 29), dtype=np.uint16),
+        "rgb16": rng.integers(0, 65536, (13, 31, 3), dtype=np.uint16),
+    }
+
+
+def pnm_bytes(a):
+    """A in raw Netpbm, the reference the other programs' outputs are compared with."""
+    deep = a.dtype == np.uint16
+    magic = "P6" if a.ndim == 3 else "P5"
+    header = f"{magic}\n{a.shape[1]} {a.shape[0]}\n{65535 if deep else 255}\n".encode()
+    return header + (a.astype(">u2") if deep else a).tobytes()
+
+
+# ---- what others write, tessera reads -------------------------------------------------------------
+
+
+def others_write(a, tmp_path):
+    """The files other programs make of A: (who, path)."""
+    deep = a.dtype == np.uint16
+    src = tmp_path / ("src.ppm" if a.ndim == 3 else "src.pgm")
+    src.write_bytes(pnm_bytes(a))
+    made = []
+    mode = ("I;16" if a.ndim == 2 else None) if deep else None
+    if not (deep and a.ndim == 3):  # Pillow has no 16-bit RGB mode
+        im = Image.fromarray(a, mode) if mode else Image.fromarray(a)
+        for name, kw in [("pillow.png", {}), ("pillow-interlaced.png", {"interlace": 1}), ("pillow.tif", {}),
+                         ("pillow-lzw.tif", {"compression": "tiff_lzw"}),
+                         ("pillow-deflate.tif", {"compression": "tiff_adobe_deflate"})]:
+            if deep and "interlaced" in name:
+                continue
+            im.save(tmp_path / name, **kw)
+            made.append(("Pillow " + name, tmp_path / name))
+    if shutil.which("convert"):
+        depth = "16" if deep else "8"
+        for name, extra in [("magick.png", []), ("magick.tif", []),
+                            ("magick-tiled.tif", ["-define", "tiff:tile-geometry=16x16"]),
+                            ("magick-planar.tif", ["-interlace", "plane"]), ("magick.pam", []),
+                            ("magick-plain.pnm", ["-compress", "none"])]:
+            out = tmp_path / name
+            run("convert", str(src), "-depth", depth, *extra, str(out))
+            made.append(("ImageMagick " + name, out))
+    if shutil.which("pnmtopng"):
+        out = tmp_path / "netpbm.png"
+        out.write_bytes(run("pnmtopng", str(src)))
+        made.append(("Netpbm pnmtopng", out))
+        out = tmp_path / "netpbm.tif"
+        out.write_bytes(run("pamtotiff", str(src)))
+        made.append(("Netpbm pamtotiff", out))
+    if shutil.which("tiffcp") and (tmp_path / "pillow.tif").exists():
+        for name, opts in [("tiffcp-tiles.tif", ["-t", "-w", "16", "-l", "16"]), ("tiffcp-zip.tif", ["-c", "zip"]),
+                           ("tiffcp-separate.tif", ["-p", "separate"]), ("tiffcp-strips.tif", ["-r", "3"])]:
+            if "separate" in name and a.ndim == 2:
+                continue
+            out = tmp_path / name
+            run("tiffcp", *opts, str(tmp_path / "pillow.tif"), str(out))
+            made.append(("libtiff " + name, out))
+    return made
+
+
+@pytest.mark.parametrize("kind", ["gray8", "rgb8", "gray16", "rgb16"])
+def test_files_others_write_read_exactly(kind, pictures, tmp_path):
+    a = pictures[kind]
+    made = others_write(a, tmp_path)
+    assert len(made) >= 4
+    for who, path in made:
+        got = tessera.read(path)
+        assert got.dtype == a.dtype, who
+        np.testing.assert_array_equal(got, a, err_msg=who)
+        if a.dtype == np.uint16:  # reduced to 8 bits: rounded, as v / 257
+            reduced = np.asarray(tessera.load(path))
+            expect = ((a.astype(np.int64) * 255 + 32767) // 65535).astype(np.uint8)
+            np.testing.assert_array_equal(reduced, expect, err_msg=who)
+
+
+def test_jpegs_others_write_decode_as_pillow_does(pictures, tmp_path):
+    for kind in ("gray8", "rgb8"):
+        a = pictures[kind]
+        Image.fromarray(a).save(tmp_path / "p.jpg", quality=90)
+        np.testing.assert_array_equal(tessera.read(tmp_path / "p.jpg"), np.asarray(Image.open(tmp_path / "p.jpg")))
+        if shutil.which("convert"):
+            (tmp_path / "src.pnm").write_bytes(pnm_bytes(a))
+            run("convert", str(tmp_path / "src.pnm"), "-quality", "85", str(tmp_path / "m.jpg"))
+            np.testing.assert_array_equal(tessera.read(tmp_path / "m.jpg"),
+                                          np.asarray(Image.open(tmp_path / "m.jpg")))
+    # Progressive and CMYK files.
+    Image.fromarray(pictures["rgb8"]).save(tmp_path / "prog.jpg", progressive=True)
+    np.testing.assert_array_equal(tessera.read(tmp_path / "prog.jpg"), np.asarray(Image.open(tmp_path / "prog.jpg")))
+    Image.fromarray(pictures["rgb8"]).convert("CMYK").save(tmp_path / "cmyk.jpg", quality=95)
+    rgb = np.asarray(Image.open(tmp_path / "cmyk.jpg").convert("RGB")).astype(int)
+    assert np.abs(tessera.read(tmp_path / "cmyk.jpg").astype(int) - rgb).max() <= 1
+
+
+def test_palette_alpha_and_bilevel_files(rng, tmp_path):
+    a = rng.integers(0, 256, (12, 15, 3), dtype=np.uint8)
+    Image.fromarray(a).convert("P").save(tmp_path / "p.png")
+    np.testing.assert_array_equal(tessera.read(tmp_path / "p.png"),
+                                  np.asarray(Image.open(tmp_path / "p.png").convert("RGB")))
+    rgba = rng.integers(0, 256, (12, 15, 4), dtype=np.uint8)
+    for name in ("a.png", "a.tif"):
+        Image.fromarray(rgba).save(tmp_path / name)
+        over = np.asarray(tessera.load(tmp_path / name, (0, 0, 0))).astype(int)
+        expect = np.rint(rgba[..., :3].astype(float) * rgba[..., 3:] / 255).astype(int)
+        assert np.abs(over - expect).max() <= 1, name
+    bits = rng.integers(0, 2, (9, 21)).astype(bool)
+    for name in ("b.png", "b.tif", "b.pbm"):
+        Image.fromarray(bits).save(tmp_path / name)
+        im = tessera.load(tmp_path / name)
+        assert im.kind == "binary", name
+        np.testing.assert_array_equal(np.asarray(im) != 0, ~bits, err_msg=name)  # set pixels are black
+
+
+# ---- what tessera writes, others read ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["gray8", "rgb8", "gray16", "rgb16"])
+def test_files_tessera_writes_read_exactly_elsewhere(kind, pictures, tmp_path):
+    a = pictures[kind]
+    deep = a.dtype == np.uint16
+    for ext in ("png", "tif", "pam", "pnm" if not deep else ("pgm" if a.ndim == 2 else "ppm")):
+        path = tmp_path / f"t.{ext}"
+        tessera.write(a, path)
+        if not (deep and a.ndim == 3) and ext != "pam":
+            got = np.asarray(Image.open(path))
+            np.testing.assert_array_equal(got.astype(a.dtype), a, err_msg=f"Pillow reading {ext}")
+        if shutil.which("convert"):
+            out = run("convert", str(path), "-depth", "16" if deep else "8", "pnm:-")
+            np.testing.assert_array_equal(tessera.read(io.BytesIO(out)), a, err_msg=f"ImageMagick reading {ext}")
+        if ext == "png" and shutil.which("pngtopam"):
+            np.testing.assert_array_equal(tessera.read(io.BytesIO(run("pngtopam", str(path)))), a)
+        if ext == "tif" and shutil.which("tifftopnm"):
+            np.testing.assert_array_equal(tessera.read(io.BytesIO(run("tifftopnm", "-byrow", str(path)))), a)
+        if ext == "tif" and shutil.which("tiffinfo"):
+            assert b"Bits/Sample: %d" % (16 if deep else 8) in run("tiffinfo", str(path))
+
+
+def test_jpegs_and_compressed_files_tessera_writes(pictures, tmp_path):
+    a = pictures["rgb8"]
+    im = tessera.Image.from_array(a)
+    im.save(tmp_path / "q.jpg", quality=95)
+    back = np.asarray(Image.open(tmp_path / "q.jpg")).astype(int)
+    assert back.shape == a.shape
+    np.testing.assert_array_equal(tessera.read(tmp_path / "q.jpg"), back)
+    im.save(tmp_path / "z.tif", compression=6)
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "z.tif")), a)
+    ramp = tessera.Image.from_array(np.add.outer(np.arange(64), np.arange(80)).astype(np.uint8))
+    sizes = []
+    for level in (0, 1, 9):
+        buf = io.BytesIO()
+        ramp.save(buf, "png", compression=level)
+        sizes.append(len(buf.getvalue()))
+        np.testing.assert_array_equal(np.asarray(Image.open(io.BytesIO(buf.getvalue()))), np.asarray(ramp))
+    assert sizes[0] > sizes[1] >= sizes[2]
+
+
+# ---- hostile files -------------------------------------------------------------------------------------
+
+
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+
+def png_file(width, height, idat, extra=b"", interlace=0, colour=2, depth=8):
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, interlace)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra + chunk(b"IDAT", idat) + chunk(b"IEND", b"")
+
+
+def peak_rss_of(code, *args):
+    """Runs a Python snippet in a fresh process: (its exit status, its output, its errors); the
+    snippets print their peak memory in MiB last."""
+    p = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=600)
+    return p.returncode, p.stdout, p.stderr
+
+
+LOAD_AND_MEASURE = """
+import resource, sys, tessera
+try:
+    tessera.load(sys.argv[1])
+    print("loaded")
+except tessera.Error as e:
+    print("refused:", e)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+def baseline_rss():
+    code = "import resource, tessera\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)"
+    return int(peak_rss_of(code)[1].split()[-1])
+
+
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="memory is measured without the sanitizers' own")
+def test_bombs_are_refused_or_stay_small(tmp_path):
+    base = baseline_rss()
+    # An interlaced 16-bit RGBA header of 30000 x 30000 over a little deflate data.
+    bomb = png_file(30000, 30000, zlib.compress(b"\0" * 100000, 9), interlace=1, colour=6, depth=16)
+    # Within the pixel limit, but far more than its bytes can hold.
+    dense = png_file(16000, 16000, zlib.compress(b"\0" * 100000, 9), interlace=1, colour=6, depth=16)
+    # A hundred zTXt chunks of 8 MB of text each.
+    text = chunk(b"zTXt", b"Comment\0\0" + zlib.compress(b"a" * (8 << 20), 9))
+    ztxt = png_file(4, 4, zlib.compress(b"\0" * 60, 9), extra=text * 100)
+    # A damaged interlaced image: rows missing.
+    damaged = png_file(64, 64, zlib.compress(b"\0" * 500, 9), interlace=1)
+    for name, data in [("bomb.png", bomb), ("dense.png", dense), ("ztxt.png", ztxt), ("damaged.png", damaged)]:
+        (tmp_path / name).write_bytes(data)
+        status, out, err = peak_rss_of(LOAD_AND_MEASURE, str(tmp_path / name))
+        assert status == 0, err
+        lines = out.split("\n")
+        peak = int(lines[-2])
+        assert peak - base < 64, f"{name}: {lines[0]}, peak {peak} MiB against {base} MiB"
+        if name != "ztxt.png":
+            assert lines[0].startswith("refused"), lines[0]
+
+
+def test_failed_loads_do_not_leak(tmp_path):
+    damaged = png_file(64, 64, zlib.compress(b"\0" * 500, 9), interlace=1)
+    (tmp_path / "damaged.png").write_bytes(damaged)
+    code = """
+import resource, sys, tessera
+for i in range(int(sys.argv[2])):
+    try:
+        tessera.load(sys.argv[1])
+    except tessera.Error:
+        pass
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+    few = int(peak_rss_of(code, str(tmp_path / "damaged.png"), "20")[1].split()[-1])
+    many = int(peak_rss_of(code, str(tmp_path / "damaged.png"), "2000")[1].split()[-1])
+    assert many - few < 16, f"{few} MiB after 20 failed loads, {many} MiB after 2000"
+
+
+def test_the_pixel_limit_is_the_callers(tmp_path, tool):
+    Image.fromarray(np.zeros((100, 100), np.uint8)).save(tmp_path / "a.png")
+    with pytest.raises(tessera.FileError, match="limit of 9999 pixels"):
+        tessera.load(tmp_path / "a.png", max_pixels=9999)
+    assert tessera.load(tmp_path / "a.png", max_pixels=10000).width == 100
+    p = subprocess.run([tool, "info", "--limit", "9999", str(tmp_path / "a.png")], capture_output=True, text=True)
+    assert p.returncode == 2 and "limit of 9999 pixels" in p.stderr
+
+
+# ---- pipes and an interrupted batch --------------------------------------------------------------------
+
+
+def test_the_tool_reads_pipes_and_dev_stdin(tmp_path, tool, pictures):
+    tessera.write(pictures["gray16"], tmp_path / "a.tif")
+    data = (tmp_path / "a.tif").read_bytes()
+    for source in ("-", "/dev/stdin"):
+        out = subprocess.run([tool, "info", "--json", source], input=data, capture_output=True, check=True).stdout
+        assert b'"bits": 16' in out and b'"format": "TIFF"' in out
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen(["sh", "-c", f"cat '{tmp_path / 'a.tif'}' > '{fifo}'"])
+    out = subprocess.run([tool, "convert", "--keep-depth", str(fifo), str(tmp_path / "b.png")], capture_output=True)
+    writer.wait()
+    assert out.returncode == 0, out.stderr
+    np.testing.assert_array_equal(tessera.read(tmp_path / "b.png"), pictures["gray16"])
+
+
+def test_an_interrupted_batch_leaves_whole_files_and_no_temporaries(tmp_path, tool, rng):
+    src = tmp_path / "in"
+    out = tmp_path / "out"
+    src.mkdir()
+    out.mkdir()
+    big = rng.integers(0, 256, (600, 800, 3), dtype=np.uint8)
+    for i in range(40):
+        tessera.write(big, src / f"{i:02d}.ppm")
+    old = b"P5\n1 1\n255\n\x07"
+    for i in range(40):
+        (out / f"{i:02d}.png").write_bytes(old)
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        p = subprocess.Popen([tool, "convert", "--out-dir", str(out), "--to", "png", "--jobs", "2",
+                              *[str(src / f"{i:02d}.ppm") for i in range(40)]], stderr=subprocess.PIPE)
+        time.sleep(0.3)
+        p.send_signal(sig)
+        p.wait(timeout=120)
+        left = [n for n in os.listdir(out) if ".tessera-" in n]
+        assert left == [], f"temporaries left after {sig!r}: {left}"
+        for i in range(40):
+            data = (out / f"{i:02d}.png").read_bytes()
+            if data != old:
+                np.testing.assert_array_equal(tessera.read(out / f"{i:02d}.png"), big)
