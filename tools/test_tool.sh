@@ -51,6 +51,12 @@ check() { # check DESCRIPTION CONDITION...
 }
 
 expect 0 "usage: tessera COMMAND" "$tool" --help
+# The formats --help and the manual page list come from libtessera_io's table: every name it
+# reads or writes is there.
+for format in pbm pgm ppm pnm pam png jpeg tiff q1 q2 q3 q4 q10 q11; do
+  expect 0 "^  $format " "$tool" --help
+  expect 0 "^\.B $format\$" "$tool" --man-formats
+done
 expect 0 "^tessera [0-9]+\.[0-9]+" "$tool" --version
 expect 2 "usage" "$tool"
 for c in render convert info crop scale border resize flip flop rotate; do expect 0 "usage: tessera $c" "$tool" "$c" --help; done
