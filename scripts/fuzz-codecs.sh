@@ -3,6 +3,7 @@
 # (PNG, JPEG, TIFF, Netpbm/PAM, and any format through the table) runs under AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer for FUZZ_SECONDS (default 600), two at a time.
 # New inputs are kept in build/fuzz/corpus; the summary names every target and its result.
+# Usage: fuzz-codecs.sh [TARGET...] (default: all five).
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-600}
@@ -30,7 +31,11 @@ run() {
   fi
 }
 status=0
-for pair in "fuzz_png_codec fuzz_jpeg_codec" "fuzz_tiff_codec fuzz_pgm_codec" "fuzz_files_any"; do
+set -- ${*:-fuzz_png_codec fuzz_jpeg_codec fuzz_tiff_codec fuzz_pgm_codec fuzz_files_any}
+while [ $# -gt 0 ]; do
+  pair="$1 ${2:-}"
+  shift
+  [ $# -gt 0 ] && shift
   pids=""
   for name in $pair; do
     run "$name" > "$build/$name.result" &

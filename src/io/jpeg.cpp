@@ -45,13 +45,14 @@ void on_progress(j_common_ptr c) {
     }
 }
 
+// What a jump out of libjpeg releases: volatile, since they change after setjmp.
 struct JpegRead {
-    AnyImageStruct *im;
-    unsigned char *row;
+    AnyImageStruct *volatile im;
+    unsigned char *volatile row;
 };
 
 struct JpegWrite {
-    unsigned char *row;
+    unsigned char *volatile row;
 };
 
 } // namespace

@@ -13,13 +13,14 @@ namespace tessera::detail::io {
 
 namespace {
 
+// What a jump out of libpng releases: volatile, since they change after setjmp.
 struct PngRead {
     Input *in;
-    AnyImageStruct *im;
-    unsigned char *block; // whole picture of an interlaced file that cannot go straight into im
-    png_bytep *rows;
-    unsigned char *row;
-    uint32_t *spare;
+    AnyImageStruct *volatile im;
+    unsigned char *volatile block; // whole picture of an interlaced file that cannot go straight into im
+    png_bytep *volatile rows;
+    unsigned char *volatile row;
+    uint32_t *volatile spare;
 };
 
 void on_error(png_structp p, png_const_charp message) {
@@ -44,7 +45,11 @@ void release(PngRead &job) {
     std::free(job.rows);
     std::free(job.row);
     std::free(job.spare);
-    job = PngRead{job.in, nullptr, nullptr, nullptr, nullptr, nullptr};
+    job.im = nullptr;
+    job.block = nullptr;
+    job.rows = nullptr;
+    job.row = nullptr;
+    job.spare = nullptr;
 }
 
 // Bytes left in a seekable input, else ~0.
@@ -63,7 +68,7 @@ const png_byte ignored[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0, 'i', '
 
 struct PngWrite {
     FILE *out;
-    unsigned char *row;
+    unsigned char *volatile row;
 };
 
 void write_bytes(png_structp p, png_bytep data, png_size_t n) {

@@ -20,20 +20,11 @@ namespace {
 struct Memory {
     unsigned char *data;
     std::size_t size, cap, at;
-    FILE *file; // when set, reads come from this seekable stream at offset start instead
-    long start;
-    std::size_t file_size;
 };
 
 tmsize_t memory_read(thandle_t h, void *buf, tmsize_t n) {
     auto *m = static_cast<Memory *>(h);
     if (n <= 0) return 0;
-    if (m->file) {
-        if (std::fseek(m->file, m->start + static_cast<long>(m->at), SEEK_SET) != 0) return -1;
-        const std::size_t got = std::fread(buf, 1, static_cast<std::size_t>(n), m->file);
-        m->at += got;
-        return static_cast<tmsize_t>(got);
-    }
     if (m->at >= m->size) return 0;
     const std::size_t k = static_cast<std::size_t>(n) < m->size - m->at ? static_cast<std::size_t>(n) : m->size - m->at;
     std::memcpy(buf, m->data + m->at, k);
@@ -43,7 +34,7 @@ tmsize_t memory_read(thandle_t h, void *buf, tmsize_t n) {
 
 tmsize_t memory_write(thandle_t h, void *buf, tmsize_t n) {
     auto *m = static_cast<Memory *>(h);
-    if (n < 0 || m->file) return -1;
+    if (n < 0) return -1;
     const std::size_t end = m->at + static_cast<std::size_t>(n);
     if (end > m->cap) {
         std::size_t cap = m->cap ? m->cap : 65536;
@@ -62,17 +53,23 @@ tmsize_t memory_write(thandle_t h, void *buf, tmsize_t n) {
 
 toff_t memory_seek(thandle_t h, toff_t off, int whence) {
     auto *m = static_cast<Memory *>(h);
-    const std::size_t size = m->file ? m->file_size : m->size;
+    const std::size_t size = m->size;
     std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m->at : size;
     m->at = base + static_cast<std::size_t>(off);
     return m->at;
 }
 
 int memory_close(thandle_t) { return 0; }
-toff_t memory_size(thandle_t h) {
+// Files being read are whole in memory and given to libtiff as a mapping, the way its own tools
+// read files: its path for unmapped files writes outside its buffer on some damaged tiles.
+int memory_map(thandle_t h, void **base, toff_t *size) {
     auto *m = static_cast<Memory *>(h);
-    return m->file ? m->file_size : m->size;
+    if (!m->data) return 0;
+    *base = m->data;
+    *size = m->size;
+    return 1;
 }
+toff_t memory_size(thandle_t h) { return static_cast<Memory *>(h)->size; }
 int no_map(thandle_t, void **, toff_t *) { return 0; }
 void no_unmap(thandle_t, void *, toff_t) {}
 
@@ -93,7 +90,7 @@ TIFF *open_tiff(Memory &m, const char *mode, uint64_t max_alloc) {
     TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, nullptr);
     if (max_alloc) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(max_alloc));
     TIFF *t = TIFFClientOpenExt("tiff", mode, &m, memory_read, memory_write, memory_seek, memory_close, memory_size,
-                                no_map, no_unmap, opts);
+                                mode[0] == 'r' ? memory_map : no_map, no_unmap, opts);
     TIFFOpenOptionsFree(opts);
     if (!t && reason_empty()) fail("cannot read the TIFF file");
     return t;
@@ -286,18 +283,13 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
     in.forget_start(in);
     Memory m{};
     const uint64_t limit = max_pixels(r);
-    if (in.seekable) {
-        m.file = in.base;
-        m.start = in.start;
-        if (std::fseek(in.base, 0, SEEK_END) != 0) return fail_system("cannot seek"), nullptr;
-        const long end = std::ftell(in.base);
-        m.file_size = end > in.start ? static_cast<std::size_t>(end - in.start) : 0;
-    } else if (!gather(in.in, static_cast<std::size_t>(limit > (1ULL << 36) ? (1ULL << 40) : limit * 16 + (64 << 20)),
-                       m)) {
+    // The whole file, up to a bound that an image within the limit never needs.
+    const std::size_t most = static_cast<std::size_t>(limit > (1ULL << 36) ? (1ULL << 40) : limit * 16 + (64 << 20));
+    if (!gather(in.in, most, m)) {
         std::free(m.data);
         return nullptr;
     }
-    TIFF *t = open_tiff(m, "rm", limit * 16 + (64 << 20));
+    TIFF *t = open_tiff(m, "r", limit * 16 + (64 << 20));
     AnyImageStruct *im = nullptr;
     if (t) {
         Shape s{};
