@@ -86,9 +86,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     return ok;
 }
 
-/* The format an image of tag is written in when its output names none: its own Q format, else
- * pnm. */
-static const out_format *own_format(unsigned tag) {
+const out_format *own_format(unsigned tag) {
     for (size_t i = 0; i < tessera_io_format_count(); ++i) {
         const out_format *f = tessera_io_format_at(i);
         if (f->writes == tag && f->name[0] == 'q') return f;

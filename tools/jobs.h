@@ -51,6 +51,9 @@ const char *filter_names(void);
  * to whole pixels with the aspect kept when one side is left out. 1, or 0 with why. */
 int resize_size(int32_t w, int32_t h, const int *values, int32_t *out_w, int32_t *out_h, problem *why);
 
+/* The format an image of tag is written in when its output names none: its own Q format, else
+ * pnm. */
+const out_format *own_format(unsigned tag);
 /* DIR/NAME with the input's extension replaced by ext (malloc'd; NULL when memory runs out). */
 char *output_path(const char *dir, const char *input, const char *ext);
 /* The extension of an edited file when none is chosen: its own format's, else pnm. */

@@ -328,14 +328,7 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
             throw std::invalid_argument("cannot tell the format from the name '" + p + "' (" +
                                         tessera_io_format_names() + ")");
     } else {
-        const unsigned tag = self.h().tag;
-        f = tessera_io_format_named(tag == IMAGE_GRAY || tag == IMAGE_RGB || tag == IMAGE_BINARY ? "pnm"
-                                    : tag == IMAGE_FLOAT                                         ? "q1"
-                                    : tag == IMAGE_DOUBLE                                        ? "q2"
-                                    : tag == IMAGE_INT                                           ? "q3"
-                                    : tag == IMAGE_SHORT                                         ? "q4"
-                                    : tag == IMAGE_FLOAT3A                                       ? "q10"
-                                                                                                 : "q11");
+        f = own_format(self.h().tag);
     }
     const unsigned tag = self.h().tag;
     const bool numeric = !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB));

@@ -7,7 +7,7 @@ import numpy.typing as npt
 __version__: str
 
 Kind = Literal["gray", "binary", "rgb", "short", "int", "float", "double", "float3a", "float3b"]
-Format = Literal["pbm", "pgm", "ppm", "pnm", "pam", "png", "q1", "q2", "q3", "q4", "q10", "q11"]
+Format = str  # a name or extension of tessera.formats()
 Source = Union[str, bytes, os.PathLike, IO[bytes]]
 Colour = Tuple[int, int, int]
 Pixel = Union[int, float, Tuple[int, int, int], Tuple[float, float, float]]
@@ -55,9 +55,33 @@ class Image:
     def extrema(self) -> Tuple[Pixel, Pixel]: ...
     def set_offset(self, xoffset: int, yoffset: int) -> None: ...
     def convert(self, kind: Kind, normalize: bool = False) -> Image: ...
-    def save(self, target: Source, format: Optional[Format] = None) -> None: ...
+    def save(
+        self,
+        target: Source,
+        format: Optional[Format] = None,
+        *,
+        depth: Optional[Literal[8, 16]] = None,
+        quality: Optional[int] = None,
+        compression: Optional[int] = None,
+    ) -> None: ...
 
-def load(source: Source, background: Colour = (0, 0, 0)) -> Image: ...
+def load(
+    source: Source,
+    background: Colour = (0, 0, 0),
+    *,
+    depth: Literal["reduce", "keep", "raw"] = "reduce",
+    max_pixels: Optional[int] = None,
+) -> Image: ...
+def read(source: Source, background: Colour = (0, 0, 0), *, max_pixels: Optional[int] = None) -> np.ndarray: ...
+def write(
+    array: npt.ArrayLike,
+    target: Source,
+    format: Optional[Format] = None,
+    *,
+    quality: Optional[int] = None,
+    compression: Optional[int] = None,
+) -> None: ...
+def formats() -> list[Tuple[str, str, str, bool]]: ...
 
 Element = Tuple[str, Colour, float, float, float, float, float]
 
