@@ -33,6 +33,9 @@ struct Input {
     bool (*rewind)(Input &);
     void (*forget_start)(Input &);
     void *state;
+    // The whole file when it is in the caller's memory (read straight from there), else null.
+    const unsigned char *memory;
+    std::size_t memory_size;
 };
 
 struct Request {
@@ -60,6 +63,9 @@ void choose_tag(Layout &l, bool bilevel);
 AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r);
 // Stores one row of samples (channels + alpha a pixel) into row y.
 void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layout &l);
+// put_row for 16-bit samples (native order) without alpha, of maximum 65535, into gray, RGB,
+// IMAGE_INT or IMAGE_FLOAT3B rows; false (nothing stored) for any other layout.
+bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *samples, const Layout &l);
 // put_row for one-byte samples; rows that need no change are copied as they stand.
 void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layout &l, uint32_t *spare);
 // Fills in what the file holds.
@@ -74,8 +80,9 @@ struct Picture {
     int bits;     // 1 (binary), 8 or 16
 };
 // The samples of row y (0 is the first) as bytes: 8-bit samples, or 16-bit ones most
-// significant byte first; row must hold width * channels * bits / 8 bytes.
-void get_row(const Picture &p, int32_t y, unsigned char *row);
+// significant byte first (native: in the machine's order); row must hold width * channels *
+// bits / 8 bytes.
+void get_row(const Picture &p, int32_t y, unsigned char *row, bool native = false);
 // What a picture of im is in a writer that takes the given depth (0: the default).
 Picture picture_of(const AnyImageStruct *im, int depth);
 

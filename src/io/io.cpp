@@ -97,7 +97,7 @@ void forget_replay(Input &in) { static_cast<Replay *>(in.state)->keeping = false
 
 // Sets in up over base; false (reason set) when memory runs out.
 bool open_input(FILE *base, Input &in) {
-    in = Input{base, base, 0, false, rewind_seekable, forget_nothing, nullptr};
+    in = Input{base, base, 0, false, rewind_seekable, forget_nothing, nullptr, nullptr, 0};
     const long at = std::ftell(base);
     if (at >= 0 && std::fseek(base, at, SEEK_SET) == 0) {
         in.start = at;
@@ -156,7 +156,8 @@ void refuse(const unsigned char *head, std::size_t n) {
     fail("not an image file tessera reads (starts with %s)", hex);
 }
 
-AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info) {
+AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
+                          const void *memory = nullptr, std::size_t memory_size = 0) {
     tessera_io_load_options defaults;
     if (!options) {
         tessera_io_load_defaults(&defaults);
@@ -172,6 +173,8 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         return fail("depth %d: TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW", options->depth), nullptr;
     Input in;
     if (!open_input(base, in)) return nullptr;
+    in.memory = static_cast<const unsigned char *>(memory);
+    in.memory_size = memory_size;
     unsigned char head[16];
     const std::size_t n = std::fread(head, 1, sizeof head, in.in);
     AnyImageStruct *im = nullptr;
@@ -352,7 +355,7 @@ void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_loa
     if (!data || size == 0) return io::fail("the file is empty"), nullptr;
     FILE *f = fmemopen(const_cast<void *>(data), size, "rb");
     if (!f) return io::fail_system("cannot read the memory"), nullptr;
-    void *im = io::load_from(f, options, info);
+    void *im = io::load_from(f, options, info, data, size);
     std::fclose(f);
     return im;
 }
@@ -390,19 +393,18 @@ int tessera_io_save_memory(void *im, const tessera_io_format *format, const tess
     io::Picture p;
     const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
     if (!c) return -1;
-    char *buf = nullptr;
-    std::size_t n = 0;
-    FILE *out = open_memstream(&buf, &n);
+    io::Growing g;
+    FILE *out = io::open_growing(g);
     if (!out) return io::fail("out of memory for the output"), -1;
     const bool ok = io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out);
     const bool closed = std::fclose(out) == 0;
     if (!ok || !closed) {
         if (ok) io::fail("out of memory for the output");
-        std::free(buf);
+        std::free(g.data);
         return -1;
     }
-    *data = buf;
-    *size = n;
+    *data = g.data;
+    *size = g.size;
     return 0;
 }
 

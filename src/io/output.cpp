@@ -114,12 +114,13 @@ bool write_replacing(const char *target, const struct stat *old, bool (*encode)(
 // Writes the output into target as it stands (other hard links, a FIFO, a device), once the
 // whole of it is made and, for a file, the room for it is reserved.
 bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, void *), void *context) {
-    char *data = nullptr;
-    std::size_t size = 0;
-    FILE *memory = open_memstream(&data, &size);
+    Growing g;
+    FILE *memory = open_growing(g);
     if (!memory) return fail("out of memory for the output");
     bool ok = encode(memory, context);
     if (std::fclose(memory) != 0 && ok) ok = fail("out of memory for the output");
+    char *data = g.data;
+    const std::size_t size = g.size;
     if (ok) {
         const int fd = open(target, O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
@@ -142,7 +143,29 @@ bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, voi
     return ok;
 }
 
+ssize_t growing_write(void *cookie, const char *buf, std::size_t n) {
+    auto *g = static_cast<Growing *>(cookie);
+    if (g->size + n > g->cap) {
+        std::size_t cap = g->cap ? g->cap : 65536;
+        while (cap < g->size + n) cap *= 2;
+        auto *more = static_cast<char *>(std::realloc(g->data, cap));
+        if (!more) {
+            errno = ENOMEM;
+            return -1;
+        }
+        g->data = more;
+        g->cap = cap;
+    }
+    std::memcpy(g->data + g->size, buf, n);
+    g->size += n;
+    return static_cast<ssize_t>(n);
+}
+
 } // namespace
+
+FILE *open_growing(Growing &g) {
+    return fopencookie(&g, "wb", cookie_io_functions_t{nullptr, growing_write, nullptr, nullptr});
+}
 
 bool write_all(int fd, const void *data, std::size_t size) {
     const auto *p = static_cast<const char *>(data);

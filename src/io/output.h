@@ -6,6 +6,15 @@
 
 namespace tessera::detail::io {
 
+// A block in memory that a stream writes into, growing by doubling (glibc's memory streams grow
+// by little steps, which makes a large output slow). data is the caller's to free().
+struct Growing {
+    char *data = nullptr;
+    std::size_t size = 0, cap = 0;
+};
+// A stream writing into g; null when memory runs out.
+FILE *open_growing(Growing &g);
+
 // Writes all of data to fd; false with a reason.
 bool write_all(int fd, const void *data, std::size_t size);
 

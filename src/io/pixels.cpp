@@ -166,6 +166,28 @@ void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *s, const Layout &l, 
     put_row(im, y, spare, l);
 }
 
+bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *s, const Layout &l) {
+    const ImageHeader *h = im->header;
+    if (l.alpha || l.white_is_zero || l.maxval != 65535) return false;
+    const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels);
+    void *row = im->data[y];
+    // Rounded to 8 bits as (v * 255 + 32767) / 65535, which is (v + 128 - ((v + 128) >> 8)) >> 8.
+    const auto to8 = [](uint32_t v) { return static_cast<uint8_t>((v + 128 - ((v + 128) >> 8)) >> 8); };
+    if (h->tag == IMAGE_INT && l.channels == 1) {
+        auto *out = static_cast<int32_t *>(row);
+        for (std::size_t i = 0; i < n; ++i) out[i] = s[i];
+    } else if (h->tag == IMAGE_FLOAT3B && l.channels == 3) {
+        auto *out = static_cast<float *>(row);
+        for (std::size_t i = 0; i < n; ++i) out[i] = s[i];
+    } else if ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3)) {
+        auto *out = static_cast<uint8_t *>(row);
+        for (std::size_t i = 0; i < n; ++i) out[i] = to8(s[i]);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
               uint32_t maxval) {
     tessera_io_info *i = r.info;
@@ -186,7 +208,7 @@ Picture picture_of(const AnyImageStruct *im, int depth) {
     return p;
 }
 
-void get_row(const Picture &p, int32_t y, unsigned char *out) {
+void get_row(const Picture &p, int32_t y, unsigned char *out, bool native) {
     const ImageHeader *h = p.im->header;
     const int32_t yy = h->yoffset + y;
     const char *row = static_cast<const char *>(p.im->data[yy]);
@@ -199,6 +221,20 @@ void get_row(const Picture &p, int32_t y, unsigned char *out) {
         std::memcpy(out, row + static_cast<std::ptrdiff_t>(h->xoffset) * p.channels, n);
         return;
     }
+    if (p.bits == 16 && h->tag == IMAGE_INT) { // 16-bit samples from 32-bit integers, clamped
+        const int32_t *in = reinterpret_cast<const int32_t *>(row) + h->xoffset;
+        for (std::size_t i = 0; i < n; ++i) {
+            const int32_t v = in[i];
+            const auto w = static_cast<uint16_t>(v < 0 ? 0 : v > 65535 ? 65535 : v);
+            if (native) {
+                std::memcpy(out + 2 * i, &w, 2);
+            } else {
+                out[2 * i] = static_cast<unsigned char>(w >> 8);
+                out[2 * i + 1] = static_cast<unsigned char>(w & 255);
+            }
+        }
+        return;
+    }
     for (int32_t x = 0; x < p.width; ++x) {
         double c[3] = {0, 0, 0};
         get_pixel(p.im, h->xoffset + x, yy, c);
@@ -209,9 +245,13 @@ void get_row(const Picture &p, int32_t y, unsigned char *out) {
                 out[i] = static_cast<unsigned char>(clamp_round(c[k], 0, 255));
             } else {
                 const double v = is_numeric(h->tag) ? c[k] : c[k] * 257.0;
-                const auto w = static_cast<unsigned>(clamp_round(v, 0, 65535));
-                out[2 * i] = static_cast<unsigned char>(w >> 8);
-                out[2 * i + 1] = static_cast<unsigned char>(w & 255);
+                const auto w = static_cast<uint16_t>(clamp_round(v, 0, 65535));
+                if (native) {
+                    std::memcpy(out + 2 * i, &w, 2);
+                } else {
+                    out[2 * i] = static_cast<unsigned char>(w >> 8);
+                    out[2 * i + 1] = static_cast<unsigned char>(w & 255);
+                }
             }
         }
     }

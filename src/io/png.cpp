@@ -174,8 +174,14 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
         if (passes == 1) png_read_row(p, job.row, nullptr);
         const std::size_t n = static_cast<std::size_t>(w) * per;
         if (l.maxval == 65535) {
-            for (std::size_t i = 0; i < n; ++i) job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
-            put_row(job.im, static_cast<int32_t>(y), job.spare, l);
+            // Most significant byte first in the file: made native in the spare row's room.
+            auto *wide = reinterpret_cast<uint16_t *>(job.spare);
+            for (std::size_t i = 0; i < n; ++i) wide[i] = static_cast<uint16_t>(row[2 * i] << 8 | row[2 * i + 1]);
+            if (!put_row16(job.im, static_cast<int32_t>(y), wide, l)) {
+                for (std::size_t i = 0; i < n; ++i)
+                    job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
+                put_row(job.im, static_cast<int32_t>(y), job.spare, l);
+            }
         } else if (bilevel) {
             for (std::size_t i = 0; i < n; ++i) job.spare[i] = row[i] == 0; // black (0) is a set pixel
             put_row(job.im, static_cast<int32_t>(y), job.spare, l);
@@ -205,7 +211,11 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
         return false;
     }
     png_set_write_fn(p, &job, write_bytes, flush_bytes);
-    png_set_compression_level(p, o.compression < 0 ? 6 : o.compression);
+    const int level = o.compression < 0 ? 6 : o.compression;
+    png_set_compression_level(p, level);
+    // The fast levels filter every row by its left neighbour only: a few percent larger, a
+    // quarter faster than choosing a filter row by row, which the others do.
+    if (level <= 3) png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     const bool binary = pic.bits == 1;
     png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), pic.bits,
                  pic.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,

@@ -3,8 +3,10 @@
 // interface handles (palette, CMYK, YCbCr, 2 and 4 bits) is read at 8 bits through it.
 // TIFF needs to seek, so input from a pipe is gathered in memory first, and output is made in
 // memory before it goes to the stream.
+#include <sys/stat.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -125,8 +127,8 @@ bool native_layout(const Shape &s) {
     if (s.bits != 1 && s.bits != 8 && s.bits != 16 && s.bits != 32) return false;
     if (s.bits == 1 && s.spp != 1) return false;
     if (s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE)
-        return s.spp == 1 || (s.spp == 2 && s.extra == 1);
-    if (s.photometric == PHOTOMETRIC_RGB) return s.spp == 3 || (s.spp == 4 && s.extra == 1);
+        return s.extra <= 1 && s.spp == 1 + s.extra;
+    if (s.photometric == PHOTOMETRIC_RGB) return s.extra <= 1 && s.spp == 3 + s.extra;
     return false;
 }
 
@@ -176,6 +178,13 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     bool ok = b.data && b.piece && b.samples;
     if (!ok) fail("out of memory for a band of %u rows", th);
     const uint32_t strips_per_plane = tiled ? 0 : (s.h + th - 1) / th;
+    // Strips of 8-bit rows the image holds as they are decode straight into its pixels, which are
+    // one block.
+    const auto *first = static_cast<unsigned char *>(im->data[0]);
+    const bool direct =
+        !tiled && !separate && s.bits == 8 && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE && !l.keep &&
+        ((im->header->tag == IMAGE_GRAY && s.spp == 1) || (im->header->tag == IMAGE_RGB && s.spp == 3)) &&
+        static_cast<unsigned char *>(im->data[s.h - 1]) - first == static_cast<std::ptrdiff_t>(row_bytes) * (s.h - 1);
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += th) {
         const uint32_t rows = s.h - y0 < th ? s.h - y0 : th;
         for (uint16_t plane = 0; ok && plane < (separate ? s.spp : 1); ++plane) {
@@ -183,6 +192,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
             if (!tiled) {
                 const uint32_t strip = y0 / th + plane * strips_per_plane;
                 const tmsize_t want = static_cast<tmsize_t>(row_bytes * rows);
+                if (direct) into = static_cast<unsigned char *>(im->data[y0]);
                 if (TIFFReadEncodedStrip(t, strip, into, want) < want)
                     ok = reason_empty() ? fail("a damaged TIFF file: a strip is short") : false;
                 continue;
@@ -209,11 +219,22 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
                 }
             }
         }
-        for (uint32_t k = 0; ok && k < rows; ++k) {
+        // Contiguous rows without alpha or inversion go straight in.
+        const bool plain = !separate && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE;
+        for (uint32_t k = 0; ok && !direct && k < rows; ++k) {
             const int32_t y = static_cast<int32_t>(y0 + k);
+            const unsigned char *src = b.data + k * row_bytes;
             if (s.format == SAMPLEFORMAT_IEEEFP) {
-                std::memcpy(im->data[y], b.data + k * row_bytes, row_bytes);
+                std::memcpy(im->data[y], src, row_bytes);
                 continue;
+            }
+            if (plain && s.bits == 8 && !l.keep) {
+                put_row8(im, y, src, l, b.samples);
+                continue;
+            }
+            if (plain && s.bits == 16) {
+                auto *wide = reinterpret_cast<const uint16_t *>(src); // libtiff gives native order
+                if (put_row16(im, y, wide, l)) continue;
             }
             for (uint32_t x = 0; x < s.w; ++x)
                 for (uint16_t c = 0; c < s.spp; ++c) {
@@ -283,11 +304,26 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
     in.forget_start(in);
     Memory m{};
     const uint64_t limit = max_pixels(r);
-    // The whole file, up to a bound that an image within the limit never needs.
+    // The whole file, up to a bound that an image within the limit never needs: the caller's
+    // memory as it is, else read once into a block (of the file's size when that is known).
     const std::size_t most = static_cast<std::size_t>(limit > (1ULL << 36) ? (1ULL << 40) : limit * 16 + (64 << 20));
-    if (!gather(in.in, most, m)) {
-        std::free(m.data);
-        return nullptr;
+    unsigned char *owned = nullptr;
+    if (in.memory) {
+        m.data = const_cast<unsigned char *>(in.memory);
+        m.size = in.memory_size;
+    } else {
+        struct stat st;
+        if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start &&
+            static_cast<std::size_t>(st.st_size - in.start) <= most) {
+            m.cap = static_cast<std::size_t>(st.st_size - in.start) + 1; // + 1: the end is seen without growing
+            m.data = static_cast<unsigned char *>(std::malloc(m.cap));
+            if (!m.data) return fail("out of memory for a TIFF file of %zu bytes", m.cap - 1), nullptr;
+        }
+        if (!gather(in.in, most, m)) {
+            std::free(m.data);
+            return nullptr;
+        }
+        owned = m.data;
     }
     TIFF *t = open_tiff(m, "r", limit * 16 + (64 << 20));
     AnyImageStruct *im = nullptr;
@@ -303,9 +339,8 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &s.extra, &extras);
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
             s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
-        s.extra = s.extra ? 1 : 0;
         const int channels = s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE ? 1 : 3;
-        describe(r, "TIFF", s.w, s.h, channels, s.extra, s.bits,
+        describe(r, "TIFF", s.w, s.h, channels, s.extra ? 1 : 0, s.bits,
                  s.format == SAMPLEFORMAT_IEEEFP ? 0
                  : s.bits >= 32                  ? 0xffffffffU
                                                  : (1U << s.bits) - 1);
@@ -316,12 +351,22 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         else im = native_layout(s) ? read_native(t, s, r) : read_rgba(t, s, r);
         TIFFClose(t);
     }
-    std::free(m.data);
+    std::free(owned);
     return im;
 }
 
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     Memory m{};
+    // Room for the whole file at once when it is not compressed.
+    if (o.compression <= 0) {
+        const std::size_t channels = p.bits == 1 ? 1 : static_cast<std::size_t>(p.channels);
+        const std::size_t row =
+            p.bits == 1 ? (static_cast<std::size_t>(p.width) + 7) / 8
+                        : static_cast<std::size_t>(p.width) * channels * static_cast<std::size_t>(p.bits / 8);
+        m.cap = row * static_cast<std::size_t>(p.height) + 65536;
+        m.data = static_cast<unsigned char *>(std::malloc(m.cap));
+        if (!m.data) m.cap = 0;
+    }
     TIFF *t = open_tiff(m, "w", 0);
     if (!t) {
         std::free(m.data);
@@ -345,30 +390,48 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     } else {
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     }
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
+    const uint32_t rows_per_strip = TIFFDefaultStripSize(t, 0);
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
-    const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(p.bits / 8);
-    auto *row = static_cast<unsigned char *>(std::malloc(bytes + samples / 8 + 1));
-    bool ok = row != nullptr;
-    if (!ok) fail("out of memory for a TIFF row");
-    for (int32_t y = 0; ok && y < p.height; ++y) {
-        get_row(p, y, row);
-        unsigned char *put = row;
-        if (binary) { // MINISWHITE: a set (black) pixel is a 1 bit
-            put = row + bytes;
-            std::memset(put, 0, samples / 8 + 1);
-            for (std::size_t x = 0; x < samples; ++x)
-                if (row[x]) put[x / 8] = static_cast<unsigned char>(put[x / 8] | (0x80 >> (x % 8)));
-        } else if (p.bits == 16) { // rows come most significant byte first; libtiff takes native order
-            for (std::size_t i = 0; i < samples; ++i) {
-                const uint16_t v = static_cast<uint16_t>(row[2 * i] << 8 | row[2 * i + 1]);
-                std::memcpy(row + 2 * i, &v, 2);
+    const std::size_t bytes = binary ? (samples + 7) / 8 : samples * static_cast<std::size_t>(p.bits / 8);
+    // A strip of rows at a time: uncompressed 8-bit rows are encoded from the image's own pixels
+    // when they are one block (a predictor would change them), others are made in the strip.
+    const ImageHeader *h = p.im->header;
+    const auto *first = static_cast<const unsigned char *>(p.im->data[h->yoffset]);
+    const std::size_t elem = static_cast<std::size_t>(spp);
+    const bool direct =
+        o.compression <= 0 && p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB) &&
+        static_cast<std::size_t>(static_cast<const unsigned char *>(p.im->data[h->yoffset + p.height - 1]) - first) ==
+            static_cast<std::size_t>(p.height - 1) * bytes &&
+        h->width == p.width;
+    auto *strip =
+        static_cast<unsigned char *>(std::malloc(direct ? 1 : bytes * rows_per_strip + (binary ? samples : 0)));
+    bool ok = strip != nullptr;
+    if (!ok) fail("out of memory for a TIFF strip");
+    for (uint32_t y0 = 0, index = 0; ok && y0 < static_cast<uint32_t>(p.height); y0 += rows_per_strip, ++index) {
+        const uint32_t rows = std::min<uint32_t>(rows_per_strip, static_cast<uint32_t>(p.height) - y0);
+        unsigned char *put = strip;
+        if (direct) {
+            put = const_cast<unsigned char *>(first) + static_cast<std::size_t>(y0) * bytes +
+                  static_cast<std::size_t>(h->xoffset) * elem;
+        } else {
+            for (uint32_t k = 0; k < rows; ++k) {
+                unsigned char *row = strip + k * bytes;
+                if (binary) { // MINISWHITE: a set (black) pixel is a 1 bit
+                    unsigned char *unpacked = strip + bytes * rows_per_strip;
+                    get_row(p, static_cast<int32_t>(y0 + k), unpacked, true);
+                    std::memset(row, 0, bytes);
+                    for (std::size_t x = 0; x < samples; ++x)
+                        if (unpacked[x]) row[x / 8] = static_cast<unsigned char>(row[x / 8] | (0x80 >> (x % 8)));
+                } else {
+                    get_row(p, static_cast<int32_t>(y0 + k), row, true); // libtiff takes native order
+                }
             }
         }
-        if (TIFFWriteScanline(t, put, static_cast<uint32_t>(y), 0) < 0)
+        if (TIFFWriteEncodedStrip(t, index, put, static_cast<tmsize_t>(bytes * rows)) < 0)
             ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
     }
-    std::free(row);
+    std::free(strip);
     if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
     TIFFClose(t);
     if (ok && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");
