@@ -4,7 +4,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
-  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42
+  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42 \
+  libpng-dev libjpeg-dev libtiff-dev
 cmake --preset bench >/dev/null
 cmake --build --preset bench
 out=build/bench/results
@@ -47,5 +48,12 @@ mv build/bench/python.md bench/notes/python.md
   sed -n '/^- tessera/,$p' bench/notes/geometry.md | sed '1s/^/\n/'
 } > build/bench/geometry.md
 mv build/bench/geometry.md bench/notes/geometry.md
+# PNG, JPEG and TIFF against Pillow and libvips (its table is kept as a note).
+{
+  sed -n '1,/^2048 x 2048/p' bench/notes/files.md | sed '$d'
+  PYTHONPATH=build/default/python /usr/bin/python3 bench/files.py 5
+  sed -n '/^Notes:/,$p' bench/notes/files.md | sed '1s/^/\n/'
+} > build/bench/files.md
+mv build/bench/files.md bench/notes/files.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

@@ -64,6 +64,8 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_progress_mgr progress;
     JpegRead job{nullptr, nullptr};
     d.err = jpeg_std_error(&err.base);
+    // The record escapes into libjpeg's, so that the compiler keeps it in memory across the jump.
+    d.client_data = &job;
     err.base.error_exit = on_error;
     err.base.emit_message = on_message;
     if (setjmp(err.jump)) {
@@ -133,6 +135,7 @@ bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     JpegError err;
     JpegWrite job{nullptr};
     c.err = jpeg_std_error(&err.base);
+    c.client_data = &job;
     err.base.error_exit = on_error;
     err.base.emit_message = on_message;
     if (setjmp(err.jump)) {
