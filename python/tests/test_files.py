@@ -312,3 +312,34 @@ def test_an_interrupted_batch_leaves_whole_files_and_no_temporaries(tmp_path, to
             data = (out / f"{i:02d}.png").read_bytes()
             if data != old:
                 np.testing.assert_array_equal(tessera.read(out / f"{i:02d}.png"), big)
+
+
+def test_a_full_disk_leaves_the_old_output_whole(tmp_path, tool, rng):
+    """On a tmpfs of 256 KB (mounted in a namespace of its own), writing a 480 KB image over an
+    existing output fails with the disk's reason and leaves the old file whole, whether it is
+    replaced or, with another hard link, written in place; no temporary is left."""
+    need("unshare")
+    big = tmp_path / "big.ppm"
+    tessera.write(rng.integers(0, 256, (400, 400, 3), dtype=np.uint8), big)
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    script = f"""
+mount -t tmpfs -o size=256k tmpfs '{disk}' || exit 77
+printf 'P5\\n1 1\\n255\\n\\007' > '{disk}/single.ppm'
+printf 'P5\\n1 1\\n255\\n\\007' > '{disk}/linked.ppm'
+ln '{disk}/linked.ppm' '{disk}/other-name.ppm'
+for out in single linked; do
+  '{tool}' convert '{big}' '{disk}/'$out.ppm 2>&1; echo "status $out $?"
+  od -An -tx1 '{disk}/'$out.ppm | tr -d ' \\n'; echo
+done
+ls -a '{disk}'
+"""
+    p = subprocess.run(["unshare", "-rm", "sh", "-c", script], capture_output=True, text=True, timeout=120)
+    if p.returncode == 77 or "unshare failed" in p.stderr:
+        pytest.skip("no tmpfs can be mounted here: " + p.stderr.strip())
+    out = p.stdout
+    for name in ("single", "linked"):
+        assert f"status {name} 2" in out, out
+    assert out.count("No space left on device") == 2, out
+    assert out.count("50350a3120310a3235350a07") == 2, out  # "P5\n1 1\n255\n\a", twice, untouched
+    assert ".tessera-" not in out, out
