@@ -7,12 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 build=build/fuzz
-flags="-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer"
-CC=clang CXX=clang++ cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=None \
-  -DTESSERA_BUILD_FUZZ=ON -DTESSERA_WERROR=ON -DTESSERA_BUILD_TESTS=OFF -DTESSERA_BUILD_TOOLS=OFF \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build $build --target fuzz_all
+sh scripts/fuzz-build.sh
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 for target in $build/fuzz/fuzz_*; do
   name=$(basename "$target")

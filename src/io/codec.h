@@ -5,11 +5,26 @@
 #include <tessera/error.h>
 #include <tessera/io.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tessera::detail::io {
+
+// Makes room for need bytes in the malloc'd block data of cap bytes, doubling from 64 KiB; false
+// (the block as it was, errno ENOMEM) when memory runs out.
+template <class Byte> bool reserve(Byte *&data, std::size_t &cap, std::size_t need) {
+    if (need <= cap) return true;
+    std::size_t more = cap ? cap : 65536;
+    while (more < need) more *= 2;
+    auto *grown = static_cast<Byte *>(std::realloc(data, more));
+    if (!grown) return errno = ENOMEM, false;
+    data = grown;
+    cap = more;
+    return true;
+}
 
 // Sets the calling thread's reason; false, so that "return fail(...)" ends a step.
 bool fail(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));

@@ -52,17 +52,7 @@ ssize_t replay_read(void *cookie, char *buf, std::size_t n) {
         if (r->size + got > most_kept) {
             r->keeping = false; // too long a header to go back over: the reader gets no second look
         } else {
-            if (r->size + got > r->cap) {
-                std::size_t cap = r->cap ? r->cap * 2 : 65536;
-                while (cap < r->size + got) cap *= 2;
-                auto *more = static_cast<unsigned char *>(std::realloc(r->kept, cap));
-                if (!more) {
-                    errno = ENOMEM;
-                    return -1;
-                }
-                r->kept = more;
-                r->cap = cap;
-            }
+            if (!reserve(r->kept, r->cap, r->size + got)) return -1;
             std::memcpy(r->kept + r->size, buf, got);
             r->size += got;
             r->at = r->size;

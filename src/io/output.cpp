@@ -145,17 +145,7 @@ bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, voi
 
 ssize_t growing_write(void *cookie, const char *buf, std::size_t n) {
     auto *g = static_cast<Growing *>(cookie);
-    if (g->size + n > g->cap) {
-        std::size_t cap = g->cap ? g->cap : 65536;
-        while (cap < g->size + n) cap *= 2;
-        auto *more = static_cast<char *>(std::realloc(g->data, cap));
-        if (!more) {
-            errno = ENOMEM;
-            return -1;
-        }
-        g->data = more;
-        g->cap = cap;
-    }
+    if (!reserve(g->data, g->cap, g->size + n)) return -1;
     std::memcpy(g->data + g->size, buf, n);
     g->size += n;
     return static_cast<ssize_t>(n);

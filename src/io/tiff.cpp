@@ -38,14 +38,7 @@ tmsize_t memory_write(thandle_t h, void *buf, tmsize_t n) {
     auto *m = static_cast<Memory *>(h);
     if (n < 0) return -1;
     const std::size_t end = m->at + static_cast<std::size_t>(n);
-    if (end > m->cap) {
-        std::size_t cap = m->cap ? m->cap : 65536;
-        while (cap < end) cap *= 2;
-        auto *more = static_cast<unsigned char *>(std::realloc(m->data, cap));
-        if (!more) return -1;
-        m->data = more;
-        m->cap = cap;
-    }
+    if (!reserve(m->data, m->cap, end)) return -1;
     if (m->at > m->size) std::memset(m->data + m->size, 0, m->at - m->size);
     std::memcpy(m->data + m->at, buf, static_cast<std::size_t>(n));
     m->at = end;
