@@ -1,8 +1,8 @@
 """Image files: PNG, JPEG and TIFF decoded from and encoded to memory by tessera (libtessera_io
 through the Python package), Pillow and libvips (through ctypes), all on one thread, in one run,
 interleaved round by round, medians of the rounds. Prints Markdown tables of milliseconds and of
-the peers' time over tessera's (above 1: tessera is faster), then PNG's compression levels:
-time and size.
+the peers' time over tessera's (above 1: tessera is faster) and the sizes each encoder made,
+then PNG's compression levels: time and size.
 
 Usage: python3 bench/files.py [ROUNDS]   (tessera importable, e.g. PYTHONPATH=build/bench/python)
 """
@@ -47,7 +47,14 @@ class Vips:
         h, w = a.shape[:2]
         bands = a.shape[2] if a.ndim == 3 else 1
         fmt = 2 if a.dtype == np.uint16 else 0  # VIPS_FORMAT_USHORT, VIPS_FORMAT_UCHAR
-        return self.lib.vips_image_new_from_memory(a.ctypes.data, a.nbytes, w, h, bands, fmt)
+        im = self.lib.vips_image_new_from_memory(a.ctypes.data, a.nbytes, w, h, bands, fmt)
+        if a.dtype != np.uint16:
+            return im
+        # Marked as 16-bit gray, or the savers would make 8-bit files of it.
+        out = ctypes.c_void_p()
+        if self.lib.vips_copy(ctypes.c_void_p(im), ctypes.byref(out), b"interpretation", ctypes.c_int(26), None) != 0:
+            raise OSError("vips_copy failed")  # 26: VIPS_INTERPRETATION_GREY16
+        return out.value
 
     def decode(self, data):
         im = self.lib.vips_image_new_from_buffer(data, ctypes.c_size_t(len(data)), b"", None)
@@ -63,6 +70,7 @@ class Vips:
         if getattr(self.lib, op)(ctypes.c_void_p(image), ctypes.byref(buf), ctypes.byref(size), *options, None) != 0:
             raise OSError(f"{op} failed")
         self.g.g_free(buf)
+        return size.value
 
 
 def photo(rng, h, w):
@@ -106,24 +114,33 @@ def cases(rgb, deep):
         if vips:
             row["libvips"] = lambda d=data: vips.decode(d)
         out.append(("decode " + name, row))
-    sink = io.BytesIO
+    def sink():
+        return io.BytesIO()
+
+    def sized(save):
+        """Runs a save into memory; the size of what it made."""
+        def run():
+            b = sink()
+            save(b)
+            return len(b.getvalue())
+        return run
 
     def tessera_save(im, fmt, **kw):
-        im.save(sink(), fmt, **kw)
+        return sized(lambda b: im.save(b, fmt, **kw))()
 
     enc = [
         ("encode PNG 8-bit RGB, level 6", lambda: tessera_save(t_rgb, "png", compression=6),
-         lambda: p_rgb.save(sink(), "PNG", compress_level=6),
+         sized(lambda b: p_rgb.save(b, "PNG", compress_level=6)),
          (lambda: vips.encode(v_rgb, "vips_pngsave_buffer", b"compression", ctypes.c_int(6))) if vips else None),
         ("encode PNG 16-bit gray, level 6", lambda: tessera_save(t_deep, "png", compression=6, depth=16),
-         lambda: p_deep.save(sink(), "PNG", compress_level=6),
+         sized(lambda b: p_deep.save(b, "PNG", compress_level=6)),
          (lambda: vips.encode(v_deep, "vips_pngsave_buffer", b"compression", ctypes.c_int(6))) if vips else None),
         ("encode JPEG RGB q85", lambda: tessera_save(t_rgb, "jpeg", quality=85),
-         lambda: p_rgb.save(sink(), "JPEG", quality=85),
+         sized(lambda b: p_rgb.save(b, "JPEG", quality=85)),
          (lambda: vips.encode(v_rgb, "vips_jpegsave_buffer", b"Q", ctypes.c_int(85))) if vips else None),
-        ("encode TIFF 8-bit RGB", lambda: tessera_save(t_rgb, "tiff"), lambda: p_rgb.save(sink(), "TIFF"),
+        ("encode TIFF 8-bit RGB", lambda: tessera_save(t_rgb, "tiff"), sized(lambda b: p_rgb.save(b, "TIFF")),
          (lambda: vips.encode(v_rgb, "vips_tiffsave_buffer")) if vips else None),
-        ("encode TIFF 16-bit gray", lambda: tessera_save(t_deep, "tiff", depth=16), lambda: p_deep.save(sink(), "TIFF"),
+        ("encode TIFF 16-bit gray", lambda: tessera_save(t_deep, "tiff", depth=16), sized(lambda b: p_deep.save(b, "TIFF")),
          (lambda: vips.encode(v_deep, "vips_tiffsave_buffer")) if vips else None),
     ]
     for name, t, p, v in enc:
@@ -134,10 +151,16 @@ def cases(rgb, deep):
     return out
 
 
-def timed(f):
+sizes = {}
+
+
+def timed(f, key=None):
     start = time.perf_counter()
-    f()
-    return time.perf_counter() - start
+    made = f()
+    spent = time.perf_counter() - start
+    if key and isinstance(made, int):
+        sizes[key] = made
+    return spent
 
 
 def main():
@@ -151,16 +174,18 @@ def main():
     for _ in range(rounds):
         for name, row in table:
             for lib, f in row.items():
-                times[(name, lib)].append(timed(f))
+                times[(name, lib)].append(timed(f, (name, lib)))
     print(f"2048 x 2048 pixels, one thread, medians of {rounds} interleaved rounds (ms; ratio: peer / tessera)")
     print()
-    print("| case | tessera | " + " | ".join(peers) + " | " + " | ".join(f"{p} / tessera" for p in peers) + " |")
-    print("|---|---:|" + "---:|" * (2 * len(peers)))
+    print("| case | tessera | " + " | ".join(peers) + " | " + " | ".join(f"{p} / tessera" for p in peers) +
+          " | sizes (KB) |")
+    print("|---|---:|" + "---:|" * (2 * len(peers)) + "---|")
     for name, row in table:
         t = statistics.median(times[(name, "tessera")])
         cells = [f"{statistics.median(times[(name, p)]) * 1000:.1f}" if (name, p) in times else "-" for p in peers]
         ratios = [f"{statistics.median(times[(name, p)]) / t:.2f}" if (name, p) in times else "-" for p in peers]
-        print(f"| {name} | {t * 1000:.1f} | " + " | ".join(cells) + " | " + " | ".join(ratios) + " |")
+        made = " / ".join(str(sizes[(name, lib)] // 1024) for lib in ["tessera", *peers] if (name, lib) in sizes)
+        print(f"| {name} | {t * 1000:.1f} | " + " | ".join(cells) + " | " + " | ".join(ratios) + f" | {made} |")
     print()
     print("PNG compression levels (tessera, the 8-bit RGB picture): time and size")
     print()

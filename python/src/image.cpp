@@ -374,15 +374,12 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         raise_problem(path, why);
     }
     if (!to_path) {
-        py::bytes bytes;
-        try {
-            bytes = py::bytes(static_cast<const char *>(data), size);
-        } catch (...) {
-            std::free(data);
-            throw;
-        }
-        std::free(data);
-        target.attr("write")(bytes);
+        // The file object reads the encoded bytes where they are, without a copy of its own.
+        struct freer {
+            void *p;
+            ~freer() { std::free(p); }
+        } hold{data};
+        target.attr("write")(py::memoryview::from_memory(data, static_cast<py::ssize_t>(size)));
         if (py::hasattr(target, "flush")) target.attr("flush")();
     }
 }
