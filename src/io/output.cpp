@@ -145,16 +145,29 @@ bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, voi
 
 ssize_t growing_write(void *cookie, const char *buf, std::size_t n) {
     auto *g = static_cast<Growing *>(cookie);
-    if (!reserve(g->data, g->cap, g->size + n)) return -1;
-    std::memcpy(g->data + g->size, buf, n);
-    g->size += n;
+    if (!reserve(g->data, g->cap, g->at + n)) return -1;
+    if (g->at > g->size) std::memset(g->data + g->size, 0, g->at - g->size);
+    std::memcpy(g->data + g->at, buf, n);
+    g->at += n;
+    if (g->at > g->size) g->size = g->at;
     return static_cast<ssize_t>(n);
+}
+
+int growing_seek(void *cookie, off64_t *offset, int whence) {
+    auto *g = static_cast<Growing *>(cookie);
+    const off64_t base = whence == SEEK_SET   ? 0
+                         : whence == SEEK_CUR ? static_cast<off64_t>(g->at)
+                                              : static_cast<off64_t>(g->size);
+    if (base + *offset < 0) return errno = EINVAL, -1;
+    g->at = static_cast<std::size_t>(base + *offset);
+    *offset = base + *offset;
+    return 0;
 }
 
 } // namespace
 
 FILE *open_growing(Growing &g) {
-    return fopencookie(&g, "wb", cookie_io_functions_t{nullptr, growing_write, nullptr, nullptr});
+    return fopencookie(&g, "wb", cookie_io_functions_t{nullptr, growing_write, growing_seek, nullptr});
 }
 
 bool write_all(int fd, const void *data, std::size_t size) {

@@ -10,9 +10,10 @@ namespace tessera::detail::io {
 // by little steps, which makes a large output slow). data is the caller's to free().
 struct Growing {
     char *data = nullptr;
-    std::size_t size = 0, cap = 0;
+    std::size_t size = 0, cap = 0, at = 0;
 };
-// A stream writing into g; null when memory runs out.
+// A stream writing into g, which can seek (TIFF's writer goes back to its header); null when
+// memory runs out.
 FILE *open_growing(Growing &g);
 
 // Writes all of data to fd; false with a reason.

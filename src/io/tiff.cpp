@@ -68,6 +68,31 @@ toff_t memory_size(thandle_t h) { return static_cast<Memory *>(h)->size; }
 int no_map(thandle_t, void **, toff_t *) { return 0; }
 void no_unmap(thandle_t, void *, toff_t) {}
 
+// A seekable output stream libtiff writes into directly, at offsets from where it stood.
+struct Stream {
+    FILE *f;
+    long start;
+};
+tmsize_t stream_write(thandle_t h, void *buf, tmsize_t n) {
+    auto *s = static_cast<Stream *>(h);
+    return std::fwrite(buf, 1, static_cast<std::size_t>(n), s->f) == static_cast<std::size_t>(n) ? n : -1;
+}
+tmsize_t stream_read(thandle_t, void *, tmsize_t) { return -1; }
+toff_t stream_seek(thandle_t h, toff_t off, int whence) {
+    auto *s = static_cast<Stream *>(h);
+    const long where = whence == SEEK_SET ? s->start + static_cast<long>(off) : static_cast<long>(off);
+    if (std::fseek(s->f, where, whence) != 0) return static_cast<toff_t>(-1);
+    return static_cast<toff_t>(std::ftell(s->f) - s->start);
+}
+toff_t stream_size(thandle_t h) {
+    auto *s = static_cast<Stream *>(h);
+    const long here = std::ftell(s->f);
+    std::fseek(s->f, 0, SEEK_END);
+    const long end = std::ftell(s->f);
+    std::fseek(s->f, here, SEEK_SET);
+    return static_cast<toff_t>(end - s->start);
+}
+
 int on_error(TIFF *, void *, const char *, const char *format, va_list ap) {
     if (reason_empty()) {
         char text[400];
@@ -78,14 +103,16 @@ int on_error(TIFF *, void *, const char *, const char *format, va_list ap) {
 }
 int on_warning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
 
-TIFF *open_tiff(Memory &m, const char *mode, uint64_t max_alloc) {
+TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc) {
     TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
     if (!opts) return fail("out of memory for the TIFF reader"), nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(opts, on_error, nullptr);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, nullptr);
     if (max_alloc) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(max_alloc));
-    TIFF *t = TIFFClientOpenExt("tiff", mode, &m, memory_read, memory_write, memory_seek, memory_close, memory_size,
-                                mode[0] == 'r' ? memory_map : no_map, no_unmap, opts);
+    TIFF *t = stream ? TIFFClientOpenExt("tiff", mode, stream, stream_read, stream_write, stream_seek, memory_close,
+                                         stream_size, no_map, no_unmap, opts)
+                     : TIFFClientOpenExt("tiff", mode, m, memory_read, memory_write, memory_seek, memory_close,
+                                         memory_size, mode[0] == 'r' ? memory_map : no_map, no_unmap, opts);
     TIFFOpenOptionsFree(opts);
     if (!t && reason_empty()) fail("cannot read the TIFF file");
     return t;
@@ -318,7 +345,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         }
         owned = m.data;
     }
-    TIFF *t = open_tiff(m, "r", limit * 16 + (64 << 20));
+    TIFF *t = open_tiff(&m, nullptr, "r", limit * 16 + (64 << 20));
     AnyImageStruct *im = nullptr;
     if (t) {
         Shape s{};
@@ -350,8 +377,13 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
 
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     Memory m{};
+    // A seekable output (a file, memory) is written directly; any other gets the file made in
+    // memory first.
+    Stream stream{out, std::ftell(out)};
+    const bool direct_out = stream.start >= 0 && std::fseek(out, stream.start, SEEK_SET) == 0;
+    if (!direct_out) std::clearerr(out);
     // Room for the whole file at once when it is not compressed.
-    if (o.compression <= 0) {
+    if (!direct_out && o.compression <= 0) {
         const std::size_t channels = p.bits == 1 ? 1 : static_cast<std::size_t>(p.channels);
         const std::size_t row =
             p.bits == 1 ? (static_cast<std::size_t>(p.width) + 7) / 8
@@ -360,7 +392,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         m.data = static_cast<unsigned char *>(std::malloc(m.cap));
         if (!m.data) m.cap = 0;
     }
-    TIFF *t = open_tiff(m, "w", 0);
+    TIFF *t = open_tiff(&m, direct_out ? &stream : nullptr, "w", 0);
     if (!t) {
         std::free(m.data);
         return false;
@@ -383,10 +415,13 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     } else {
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     }
-    const uint32_t rows_per_strip = TIFFDefaultStripSize(t, 0);
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
     const std::size_t bytes = binary ? (samples + 7) / 8 : samples * static_cast<std::size_t>(p.bits / 8);
+    // Strips of about 256 KB: few enough that writing them costs little, small enough for any
+    // reader's memory.
+    const auto rows_per_strip = static_cast<uint32_t>(
+        std::clamp<std::size_t>((256u << 10) / (bytes ? bytes : 1), 1, static_cast<std::size_t>(p.height)));
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
     // A strip of rows at a time: uncompressed 8-bit rows are encoded from the image's own pixels
     // when they are one block (a predictor would change them), others are made in the strip.
     const ImageHeader *h = p.im->header;
@@ -427,7 +462,8 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     std::free(strip);
     if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
     TIFFClose(t);
-    if (ok && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");
+    if (ok && !direct_out && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");
+    if (ok && direct_out && std::fseek(out, 0, SEEK_END) != 0) ok = fail_system("cannot write");
     std::free(m.data);
     return ok;
 }
