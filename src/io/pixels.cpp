@@ -1,4 +1,5 @@
 // File samples into pixels and back, and conversion between element types.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -223,15 +224,15 @@ void get_row(const Picture &p, int32_t y, unsigned char *out, bool native) {
     }
     if (p.bits == 16 && h->tag == IMAGE_INT) { // 16-bit samples from 32-bit integers, clamped
         const int32_t *in = reinterpret_cast<const int32_t *>(row) + h->xoffset;
+        if (native) { // rows of 16-bit samples start on an even address
+            auto *o16 = reinterpret_cast<uint16_t *>(out);
+            for (std::size_t i = 0; i < n; ++i) o16[i] = static_cast<uint16_t>(std::clamp(in[i], 0, 65535));
+            return;
+        }
         for (std::size_t i = 0; i < n; ++i) {
-            const int32_t v = in[i];
-            const auto w = static_cast<uint16_t>(v < 0 ? 0 : v > 65535 ? 65535 : v);
-            if (native) {
-                std::memcpy(out + 2 * i, &w, 2);
-            } else {
-                out[2 * i] = static_cast<unsigned char>(w >> 8);
-                out[2 * i + 1] = static_cast<unsigned char>(w & 255);
-            }
+            const auto w = static_cast<uint16_t>(std::clamp(in[i], 0, 65535));
+            out[2 * i] = static_cast<unsigned char>(w >> 8);
+            out[2 * i + 1] = static_cast<unsigned char>(w & 255);
         }
         return;
     }

@@ -3,6 +3,7 @@
 // interface handles (palette, CMYK, YCbCr, 2 and 4 bits) is read at 8 bits through it.
 // TIFF needs to seek, so input from a pipe is gathered in memory first, and output is made in
 // memory before it goes to the stream.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 
@@ -380,7 +381,9 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     // A seekable output (a file, memory) is written directly; any other gets the file made in
     // memory first.
     Stream stream{out, std::ftell(out)};
-    const bool direct_out = stream.start >= 0 && std::fseek(out, stream.start, SEEK_SET) == 0;
+    const int fd = fileno(out);
+    const bool appending = fd >= 0 && (fcntl(fd, F_GETFL) & O_APPEND); // writes could not go back
+    const bool direct_out = !appending && stream.start >= 0 && std::fseek(out, stream.start, SEEK_SET) == 0;
     if (!direct_out) std::clearerr(out);
     // Room for the whole file at once when it is not compressed.
     if (!direct_out && o.compression <= 0) {

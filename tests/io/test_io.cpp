@@ -245,6 +245,27 @@ TEST(IoSources, PathStreamDescriptorPipeAndMemoryGiveTheSameImage) {
     }
 }
 
+// A TIFF written into a stream after other bytes (appending, or where the stream stands) reads
+// back from there: its offsets count from its own start.
+TEST(IoSources, TiffsWrittenAfterOtherBytesReadBack) {
+    const tessera::any_image im = picture(IMAGE_RGB);
+    for (const char *mode : {"ab", "r+b"}) {
+        const std::string path = scratch() + "/after.tif";
+        spit(path, "junk");
+        std::FILE *f = std::fopen(path.c_str(), mode);
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, 4, SEEK_SET);
+        tessera::io::save(im, f, tessera::io::format("tiff"));
+        std::fclose(f);
+        f = std::fopen(path.c_str(), "rb");
+        std::fseek(f, 4, SEEK_SET);
+        const tessera::any_image back = tessera::io::load(f);
+        std::fclose(f);
+        EXPECT_TRUE(same(im, back)) << mode;
+        EXPECT_EQ(slurp(path).substr(0, 4), "junk") << mode;
+    }
+}
+
 TEST(IoSources, LibraryFilesFromAPipeKeepTheirComment) {
     // A long comment: the header is read twice, once to find the kind and once by the library.
     const std::string comment(5000, 'c');
