@@ -19,5 +19,8 @@ export TSAN_OPTIONS="halt_on_error=1 exitcode=66"
 "$tool" render --quiet --out-dir "$work/rendered" --jobs 4 --scale 2 "$work"/in/*
 "$tool" convert --quiet --out-dir "$work/png" --to png --jobs 4 "$work"/rendered/*
 "$tool" convert --quiet --out-dir "$work/pam" --to pam --jobs 4 "$work"/png/*
-test "$(ls "$work/pam" | wc -l)" -eq "$(ls "$work/in" | wc -l)"
-echo "tool batches on 4 threads: no data race ($(ls "$work/in" | wc -l) files, three passes)"
+"$tool" convert --quiet --out-dir "$work/tiff" --to tiff --jobs 4 "$work"/pam/*
+"$tool" convert --quiet --out-dir "$work/jpeg" --to jpeg --jobs 4 "$work"/tiff/*
+"$tool" resize --quiet --out-dir "$work/small" --to png --jobs 4 50% "$work"/jpeg/*
+test "$(ls "$work/small" | wc -l)" -eq "$(ls "$work/in" | wc -l)"
+echo "tool batches on 4 threads: no data race ($(ls "$work/in" | wc -l) files, six passes through PNG, PAM, TIFF and JPEG)"

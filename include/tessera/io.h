@@ -77,7 +77,8 @@ typedef struct tessera_io_save_options {
     int depth;       /* 0 or 8: 8-bit samples; 16: 16-bit samples in the deep formats, from
                         numeric images as they stand and from gray and RGB ones scaled by 257 */
     int quality;     /* JPEG quality 1..100; 0: 90 */
-    int compression; /* PNG zlib level 0..9 (-1: 6); TIFF 1..9 deflate, 0 or -1 none */
+    int compression; /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
+                        1..9 deflate, 0 or -1 none */
 } tessera_io_save_options;
 
 /* Defaults: the file's own type, depth reduced, black background, the default limit / depth 0,

@@ -1,6 +1,7 @@
 // PNG through libpng. libpng leaves a failed call by longjmp, so the functions that call it keep
 // every resource in a plain record that the jump target releases, and nothing with a destructor.
 #include <png.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -213,9 +214,12 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     png_set_write_fn(p, &job, write_bytes, flush_bytes);
     const int level = o.compression < 0 ? 6 : o.compression;
     png_set_compression_level(p, level);
-    // The fast levels filter every row by its left neighbour only: a few percent larger, a
-    // quarter faster than choosing a filter row by row, which the others do.
-    if (level <= 3) png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    // Levels 1 to 6 look for repeats of the previous byte only (zlib's run-length strategy):
+    // filtered photographs compress as well as with a full search, in half the time, and
+    // drawings and charts a few percent worse. Levels 7 to 9 search fully. The fast levels 1
+    // to 3 also filter every row by its left neighbour only, instead of choosing row by row.
+    if (level >= 1 && level <= 6) png_set_compression_strategy(p, Z_RLE);
+    if (level >= 1 && level <= 3) png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     const bool binary = pic.bits == 1;
     png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), pic.bits,
                  pic.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
