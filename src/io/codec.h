@@ -81,6 +81,8 @@ void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layou
 // put_row for 16-bit samples (native order) without alpha, of maximum 65535, into gray, RGB,
 // IMAGE_INT or IMAGE_FLOAT3B rows; false (nothing stored) for any other layout.
 bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *samples, const Layout &l);
+// put_row16 for samples stored most significant byte first (PNG, Netpbm).
+bool put_row16_be(AnyImageStruct *im, int32_t y, const unsigned char *samples, const Layout &l);
 // put_row for one-byte samples; rows that need no change are copied as they stand.
 void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layout &l, uint32_t *spare);
 // Fills in what the file holds.

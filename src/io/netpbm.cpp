@@ -108,6 +108,8 @@ bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
             break;
         }
         if (direct) continue;
+        // Full 16-bit samples cannot exceed their maximum: the common layouts go straight in.
+        if (wide == 2 && l.maxval == 65535 && put_row16_be(im, y, raw, l)) continue;
         for (std::size_t i = 0; i < static_cast<std::size_t>(h->width) * per; ++i) {
             s[i] = wide == 2 ? static_cast<uint32_t>(raw[2 * i]) << 8 | raw[2 * i + 1] : raw[i];
             if (s[i] > l.maxval) {

@@ -167,7 +167,10 @@ void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *s, const Layout &l, 
     put_row(im, y, spare, l);
 }
 
-bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *s, const Layout &l) {
+namespace {
+
+// put_row16 over samples read by at(i).
+template <class At> bool put_row16_with(AnyImageStruct *im, int32_t y, At at, const Layout &l) {
     const ImageHeader *h = im->header;
     if (l.alpha || l.white_is_zero || l.maxval != 65535) return false;
     const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels);
@@ -176,17 +179,29 @@ bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *s, const Layout &l
     const auto to8 = [](uint32_t v) { return static_cast<uint8_t>((v + 128 - ((v + 128) >> 8)) >> 8); };
     if (h->tag == IMAGE_INT && l.channels == 1) {
         auto *out = static_cast<int32_t *>(row);
-        for (std::size_t i = 0; i < n; ++i) out[i] = s[i];
+        for (std::size_t i = 0; i < n; ++i) out[i] = at(i);
     } else if (h->tag == IMAGE_FLOAT3B && l.channels == 3) {
         auto *out = static_cast<float *>(row);
-        for (std::size_t i = 0; i < n; ++i) out[i] = s[i];
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(at(i));
     } else if ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3)) {
         auto *out = static_cast<uint8_t *>(row);
-        for (std::size_t i = 0; i < n; ++i) out[i] = to8(s[i]);
+        for (std::size_t i = 0; i < n; ++i) out[i] = to8(at(i));
     } else {
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *s, const Layout &l) {
+    return put_row16_with(
+        im, y, [s](std::size_t i) { return static_cast<uint32_t>(s[i]); }, l);
+}
+
+bool put_row16_be(AnyImageStruct *im, int32_t y, const unsigned char *s, const Layout &l) {
+    return put_row16_with(
+        im, y, [s](std::size_t i) { return static_cast<uint32_t>(s[2 * i]) << 8 | s[2 * i + 1]; }, l);
 }
 
 void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,

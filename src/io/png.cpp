@@ -175,10 +175,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
         if (passes == 1) png_read_row(p, job.row, nullptr);
         const std::size_t n = static_cast<std::size_t>(w) * per;
         if (l.maxval == 65535) {
-            // Most significant byte first in the file: made native in the spare row's room.
-            auto *wide = reinterpret_cast<uint16_t *>(job.spare);
-            for (std::size_t i = 0; i < n; ++i) wide[i] = static_cast<uint16_t>(row[2 * i] << 8 | row[2 * i + 1]);
-            if (!put_row16(job.im, static_cast<int32_t>(y), wide, l)) {
+            if (!put_row16_be(job.im, static_cast<int32_t>(y), row, l)) {
                 for (std::size_t i = 0; i < n; ++i)
                     job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
                 put_row(job.im, static_cast<int32_t>(y), job.spare, l);
