@@ -140,16 +140,13 @@ TEST(IoRoundTrip, SixteenBitSamplesSurviveEveryDeepFormat) {
         EXPECT_EQ(info.maxval, 65535u) << name;
         // Reduced, each sample is rounded to 8 bits: v / 257, halves up.
         const tessera::any_image reduced = tessera::io::load_memory(bytes);
-        const int32_t v = static_cast<int32_t *>(im.get()->data[5])[tag == IMAGE_INT ? 9 : 27];
-        const unsigned expect = static_cast<unsigned>((v * 255 + 32767) / 65535);
+        // The sample at (9, 5): an integer, or the first of three floats.
+        const int64_t v = tag == IMAGE_INT ? static_cast<int32_t *>(im.get()->data[5])[9]
+                                           : static_cast<int64_t>(static_cast<float *>(im.get()->data[5])[27]);
+        const auto expect = static_cast<unsigned>((v * 255 + 32767) / 65535);
         const unsigned got = tag == IMAGE_INT ? static_cast<uint8_t *>(reduced.get()->data[5])[9]
                                               : static_cast<RGB *>(reduced.get()->data[5])[9].r;
-        if (tag == IMAGE_INT) {
-            EXPECT_EQ(got, expect) << name;
-        } else {
-            EXPECT_EQ(got, static_cast<unsigned>((static_cast<float *>(im.get()->data[5])[27] * 255 + 32767) / 65535))
-                << name;
-        }
+        EXPECT_EQ(got, expect) << name;
     }
 }
 
