@@ -1,11 +1,11 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) and
 # runs each for a short, bounded time from its seed corpus. FUZZ_SECONDS sets the time per
-# target (default 30); run longer for a real campaign, e.g. FUZZ_SECONDS=3600. The time-out per
+# target (default 20); run longer for a real campaign, e.g. FUZZ_SECONDS=3600. The time-out per
 # input is generous: the smoke run judges crashes and leaks, not speed on a busy machine.
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 build=build/fuzz
 sh scripts/fuzz-build.sh
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
