@@ -7,8 +7,6 @@
 
 #include <stddef.h>
 
-#define ALL_TAGS 0xffff
-
 /* Why something failed, one line; each thread keeps its own. */
 typedef struct problem {
     char text[600];

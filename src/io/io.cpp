@@ -273,8 +273,7 @@ uint64_t max_pixels(const Request &r) {
     return r.options->max_pixels ? r.options->max_pixels : TESSERA_IO_DEFAULT_MAX_PIXELS;
 }
 
-bool encode(const AnyImageStruct *im, const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out) {
-    (void)im;
+bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out) {
     clearerr(out);
     errno = 0;
     const bool ok = c->write(p, o, out);
@@ -359,11 +358,8 @@ int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
     const bool to_stdout = std::strcmp(path, "-") == 0;
     const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, to_stdout ? nullptr : path, o, p);
     if (!c) return -1;
-    if (to_stdout) return io::encode(static_cast<AnyImageStruct *>(im), c, p, o, stdout) ? 0 : -1;
-    return io::write_safely(path,
-                            [&](FILE *out) { return io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out); })
-               ? 0
-               : -1;
+    if (to_stdout) return io::encode(c, p, o, stdout) ? 0 : -1;
+    return io::write_safely(path, [&](FILE *out) { return io::encode(c, p, o, out); }) ? 0 : -1;
 }
 
 int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, const tessera_io_save_options *options) {
@@ -372,7 +368,7 @@ int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, c
     const tessera_io_save_options o = io::options_or_defaults(options);
     io::Picture p;
     const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
-    return c && io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out) ? 0 : -1;
+    return c && io::encode(c, p, o, out) ? 0 : -1;
 }
 
 int tessera_io_save_memory(void *im, const tessera_io_format *format, const tessera_io_save_options *options,
@@ -386,7 +382,7 @@ int tessera_io_save_memory(void *im, const tessera_io_format *format, const tess
     io::Growing g;
     FILE *out = io::open_growing(g);
     if (!out) return io::fail("out of memory for the output"), -1;
-    const bool ok = io::encode(static_cast<AnyImageStruct *>(im), c, p, o, out);
+    const bool ok = io::encode(c, p, o, out);
     const bool closed = std::fclose(out) == 0;
     if (!ok || !closed) {
         if (ok) io::fail("out of memory for the output");
