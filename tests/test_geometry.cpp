@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
 #include <random>
@@ -348,6 +349,42 @@ TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
                         wrong++ < 3)
                         ADD_FAILURE() << "pixel (" << x << ", " << y << ") is not source (" << sx << ", " << sy << ")";
                 }
+        }
+    }
+}
+
+// Results of 8 MiB and more are written in whole tiles around the caches; rows of a width that
+// streams (1024 elements) and of one that does not (1027), for each element size.
+TEST(Turns, LargeQuarterTurnsMoveEveryPixelExactly) {
+    const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr; // under valgrind: RGB only
+    std::mt19937 rng(11);
+    for (const TagInfo &t : tags) {
+        const std::size_t size = t.channel_size * static_cast<std::size_t>(t.channels);
+        if (t.tag == IMAGE_BINARY || t.tag == IMAGE_FLOAT || t.tag == IMAGE_FLOAT3B || (small && t.tag != IMAGE_RGB))
+            continue; // one tag of each element size
+        for (const int32_t h : {1024, 1027}) {
+            const auto w = static_cast<int32_t>((std::size_t{17} << 19) / (size * 1024) + 3);
+            Image src(t.tag, w, h);
+            auto *first = static_cast<unsigned char *>(src.im->data[0]);
+            for (std::size_t i = 0; i < static_cast<std::size_t>(w) * h * size; ++i)
+                first[i] = static_cast<unsigned char>(rng());
+            for (const int degrees : {90, 270}) {
+                SCOPED_TRACE(std::to_string(degrees) + " degrees of tag " + std::to_string(t.tag) + ", " +
+                             std::to_string(w) + " x " + std::to_string(h));
+                Image out(tessera_rotate(src.im, degrees));
+                ASSERT_NE(out.im, nullptr) << tessera_last_error();
+                int wrong = 0;
+                for (int32_t y = 0; y < w && wrong < 3; ++y) {
+                    const auto *row = static_cast<const unsigned char *>(out.im->data[y]);
+                    for (int32_t x = 0; x < h; ++x) {
+                        const int32_t sx = degrees == 90 ? y : w - 1 - y, sy = degrees == 90 ? h - 1 - x : x;
+                        const unsigned char *from = first + (static_cast<std::size_t>(sy) * w + sx) * size;
+                        if (std::memcmp(row + static_cast<std::size_t>(x) * size, from, size) != 0 && wrong++ < 3)
+                            ADD_FAILURE()
+                                << "pixel (" << x << ", " << y << ") is not source (" << sx << ", " << sy << ")";
+                    }
+                }
+            }
         }
     }
 }

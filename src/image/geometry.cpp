@@ -11,6 +11,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "image_internal.h"
 #include "sampling.h"
 #include "support/alloc.h"
@@ -310,50 +314,159 @@ template <class U> void gather(const U *src, std::ptrdiff_t base, std::ptrdiff_t
         }
 }
 
-// Transposes the 8 x 8 bytes held in m (byte c of m[r] is row r, column c) by swapping ever
-// larger blocks across the diagonal.
-inline void transpose8(uint64_t m[8]) {
-    for (int i = 0; i < 8; i += 2) {
-        const uint64_t t = ((m[i] >> 8) ^ m[i + 1]) & 0x00FF00FF00FF00FFull;
-        m[i + 1] ^= t, m[i] ^= t << 8;
+// ---- quarter turns in tiles -------------------------------------------------------------------
+
+// A quarter turn reads each source row once per tile of output rows and writes each output row
+// once per tile of output columns. A tile of source runs (one contiguous run per output column)
+// is copied into a small buffer first, so that the power-of-two row strides common in images
+// never make the runs evict one another, and each output row's run is then written whole. Large
+// results are written around the caches (non-temporal stores, where the machine has them): a
+// result too big to stay cached would otherwise be read in before each line is overwritten.
+#if defined(__SSE2__)
+constexpr bool streaming_stores = true;
+#else
+constexpr bool streaming_stores = false;
+#endif
+constexpr std::size_t streaming_bytes = std::size_t{8} << 20;
+
+template <bool Stream> inline void put_word(unsigned char *d, uint64_t v) {
+#if defined(__SSE2__)
+    if constexpr (Stream) {
+        _mm_stream_si64(reinterpret_cast<long long *>(d), static_cast<long long>(v));
+        return;
     }
-    for (int i : {0, 1, 4, 5}) {
-        const uint64_t t = ((m[i] >> 16) ^ m[i + 2]) & 0x0000FFFF0000FFFFull;
-        m[i + 2] ^= t, m[i] ^= t << 16;
-    }
-    for (int i = 0; i < 4; ++i) {
-        const uint64_t t = ((m[i] >> 32) ^ m[i + 4]) & 0x00000000FFFFFFFFull;
-        m[i + 4] ^= t, m[i] ^= t << 32;
+#endif
+    std::memcpy(d, &v, 8);
+}
+// The N-byte element at p as the low bytes of a word, on the little-endian machines the word
+// paths run on. Three-byte elements are read as four (the buffer has room after its last).
+template <std::size_t N> inline uint64_t get_element(const unsigned char *p) {
+    if constexpr (N == 1) return *p;
+    else if constexpr (N == 2) {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    } else if constexpr (N == 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    } else {
+        static_assert(N == 3 || N == 4);
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return N == 3 ? v & 0xFFFFFFu : v;
     }
 }
 
-// A quarter turn or transpose of one-byte elements: whole 8 x 8 blocks through transpose8,
-// the strips left at the right and bottom element by element. The source rows a block reads
-// are taken in reverse for a clockwise turn (mirror_rows), and each row's eight bytes reversed
-// for an anticlockwise one (mirror_columns).
-void turn_bytes(const unsigned char *src, int32_t sw, int32_t sh, unsigned char *dst, int32_t w, int32_t h,
-                bool mirror_rows, bool mirror_columns, std::ptrdiff_t base, std::ptrdiff_t step_x,
-                std::ptrdiff_t step_y) {
-    const int32_t w8 = w / 8 * 8, h8 = h / 8 * 8;
-    constexpr int32_t region = 128; // squares of blocks, so that their source rows' pages stay mapped
-    for (int32_t ry = 0; ry < h8; ry += region)
-        for (int32_t rx = 0; rx < w8; rx += region)
-            for (int32_t by = ry; by < h8 && by < ry + region; by += 8)
-                for (int32_t bx = rx; bx < w8 && bx < rx + region; bx += 8) {
-                    // output rows by.., columns bx..: source rows (output columns) and source columns (rows)
-                    uint64_t m[8];
-                    const int32_t column = mirror_columns ? sw - 8 - by : by;
-                    for (int r = 0; r < 8; ++r) {
-                        const int32_t row = mirror_rows ? sh - 1 - (bx + r) : bx + r;
-                        std::memcpy(&m[r], src + static_cast<std::ptrdiff_t>(row) * sw + column, 8);
-                        if (mirror_columns) m[r] = __builtin_bswap64(m[r]);
+// Tile sides by element size: the buffer stays within a quarter of a level-one cache.
+template <std::size_t N> constexpr int32_t tile_side = N == 1 ? 128 : N <= 4 ? 64 : 32;
+
+// Writes a tile: run i of the buffer (stride T elements) holds output column i from output row 0
+// (or, mirrored, from output row ny - 1 backwards).
+template <std::size_t N, bool Stream> void write_tile(const unsigned char *buf, int32_t T, int32_t nx, int32_t ny,
+                                                      bool mirror, unsigned char *out, std::ptrdiff_t out_row) {
+    const std::ptrdiff_t R = static_cast<std::ptrdiff_t>(T) * N;
+    int32_t j = 0;
+#if defined(__SSE2__)
+    if constexpr (N == 1) {
+        // Bands of eight output rows: 16 x 8 bytes transposed in registers, staged so that each
+        // output row's 64 bytes go out together.
+        for (; j + 8 <= ny; j += 8) {
+            const int32_t column = mirror ? ny - 8 - j : j;
+            for (int32_t i0 = 0; i0 + 64 <= nx; i0 += 64) {
+                __m128i stage[8][4];
+                for (int q = 0; q < 4; ++q) {
+                    const unsigned char *b = buf + (i0 + 16 * q) * R + column;
+                    __m128i a[8], c[8], r[8];
+                    for (int k = 0; k < 8; ++k)
+                        a[k] =
+                            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(b + 2 * k * R)),
+                                              _mm_loadl_epi64(reinterpret_cast<const __m128i *>(b + (2 * k + 1) * R)));
+                    for (int k = 0; k < 4; ++k) {
+                        c[k] = _mm_unpacklo_epi16(a[2 * k], a[2 * k + 1]);     // columns 0-3 of runs 4k..4k+3
+                        c[k + 4] = _mm_unpackhi_epi16(a[2 * k], a[2 * k + 1]); // columns 4-7
                     }
-                    transpose8(m);
-                    for (int c = 0; c < 8; ++c)
-                        std::memcpy(dst + static_cast<std::ptrdiff_t>(by + c) * w + bx, &m[c], 8);
+                    for (int h = 0; h < 2; ++h) {
+                        const __m128i *C = c + 4 * h;
+                        const __m128i lo = _mm_unpacklo_epi32(C[0], C[1]), hi = _mm_unpackhi_epi32(C[0], C[1]);
+                        const __m128i lo2 = _mm_unpacklo_epi32(C[2], C[3]), hi2 = _mm_unpackhi_epi32(C[2], C[3]);
+                        r[4 * h + 0] = _mm_unpacklo_epi64(lo, lo2);
+                        r[4 * h + 1] = _mm_unpackhi_epi64(lo, lo2);
+                        r[4 * h + 2] = _mm_unpacklo_epi64(hi, hi2);
+                        r[4 * h + 3] = _mm_unpackhi_epi64(hi, hi2);
+                    }
+                    for (int k = 0; k < 8; ++k) stage[mirror ? 7 - k : k][q] = r[k];
                 }
-    gather(src, base, step_x, step_y, dst, w, w8, w, 0, h);
-    gather(src, base, step_x, step_y, dst, w, 0, w8, h8, h);
+                for (int k = 0; k < 8; ++k) {
+                    auto *o = reinterpret_cast<__m128i *>(out + (j + k) * out_row + i0);
+                    for (int q = 0; q < 4; ++q) {
+                        if constexpr (Stream) _mm_stream_si128(o + q, stage[k][q]);
+                        else _mm_storeu_si128(o + q, stage[k][q]);
+                    }
+                }
+            }
+            for (int32_t k = 0; k < 8; ++k) {
+                unsigned char *d = out + (j + k) * out_row;
+                const unsigned char *b = buf + (mirror ? ny - 1 - j - k : j + k);
+                for (int32_t i = nx / 64 * 64; i < nx; ++i) d[i] = b[i * R];
+            }
+        }
+    }
+#endif
+    for (; j < ny; ++j) {
+        unsigned char *d = out + j * out_row;
+        const unsigned char *b = buf + N * static_cast<std::size_t>(mirror ? ny - 1 - j : j);
+        int32_t i = 0;
+        if constexpr (std::endian::native == std::endian::little && N == 3) {
+            // eight elements in three words
+            const auto at = [&](int32_t k) { return get_element<3>(b + k * R); };
+            for (; i + 8 <= nx; i += 8) {
+                const uint64_t p0 = at(i), p1 = at(i + 1), p2 = at(i + 2), p3 = at(i + 3), p4 = at(i + 4),
+                               p5 = at(i + 5), p6 = at(i + 6), p7 = at(i + 7);
+                put_word<Stream>(d + 3 * i, p0 | p1 << 24 | p2 << 48);
+                put_word<Stream>(d + 3 * i + 8, p2 >> 16 | p3 << 8 | p4 << 32 | p5 << 56);
+                put_word<Stream>(d + 3 * i + 16, p5 >> 8 | p6 << 16 | p7 << 40);
+            }
+        } else if constexpr (std::endian::native == std::endian::little && 8 % N == 0) {
+            constexpr int32_t K = 8 / N; // elements a word
+            for (; i + K <= nx; i += K) {
+                uint64_t v = 0;
+                for (int32_t k = 0; k < K; ++k) v |= get_element<N>(b + (i + k) * R) << (8 * N * k);
+                put_word<Stream>(d + N * i, v);
+            }
+        }
+        for (; i < nx; ++i) std::memcpy(d + N * i, b + i * R, N);
+    }
+}
+
+// Output element (x, y) of a w x h result is source element base + x * step_x + y * dir, where
+// dir is 1 or -1 (a quarter turn or a transpose).
+template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_t base, std::ptrdiff_t step_x, int dir,
+                                         unsigned char *dst, int32_t w, int32_t h) {
+    constexpr int32_t T = tile_side<N>;
+    alignas(64) unsigned char buf[T * T * N + 8];
+    const std::ptrdiff_t out_row = static_cast<std::ptrdiff_t>(w) * N;
+    // Streamed words must not straddle lines: rows of whole words (of 16 bytes for one-byte
+    // elements, which go out in 16-byte stores).
+    const bool stream = streaming_stores && static_cast<std::size_t>(out_row) * h >= streaming_bytes &&
+                        out_row % (N == 1 ? 16 : 8) == 0;
+    for (int32_t ty = 0; ty < h; ty += T)
+        for (int32_t tx = 0; tx < w; tx += T) {
+            const int32_t nx = tx + T <= w ? T : w - tx, ny = ty + T <= h ? T : h - ty;
+            for (int32_t i = 0; i < nx; ++i) {
+                std::ptrdiff_t at = base + (tx + i) * step_x + static_cast<std::ptrdiff_t>(ty) * dir;
+                if (dir < 0) at -= ny - 1;
+                const unsigned char *run = src + at * static_cast<std::ptrdiff_t>(N);
+                if (ny == T) std::memcpy(buf + i * T * N, run, T * N); // a fixed size: moved inline
+                else std::memcpy(buf + i * T * N, run, static_cast<std::size_t>(ny) * N);
+            }
+            unsigned char *out = dst + ty * out_row + static_cast<std::ptrdiff_t>(tx) * N;
+            if (stream && nx == T) write_tile<N, true>(buf, T, nx, ny, dir < 0, out, out_row);
+            else write_tile<N, false>(buf, T, nx, ny, dir < 0, out, out_row);
+        }
+#if defined(__SSE2__)
+    if (stream) _mm_sfence(); // streamed stores are ordered before the result is handed over
+#endif
 }
 
 // Writes the n elements of a source row to d in reverse order.
@@ -416,12 +529,9 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         const auto *src = reinterpret_cast<const U *>(from);
         auto *dst = reinterpret_cast<U *>(to);
         const auto width = static_cast<std::size_t>(sw);
-        const auto quarter = [&](std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y, bool mirror_rows,
-                                 bool mirror_columns) {
-            // transpose8 reads a word's bytes from its low end, as little-endian machines store them
-            if constexpr (sizeof(U) == 1 && std::endian::native == std::endian::little)
-                turn_bytes(reinterpret_cast<const unsigned char *>(src), sw, sh, reinterpret_cast<unsigned char *>(dst),
-                           w, ht, mirror_rows, mirror_columns, base, step_x, step_y);
+        const auto quarter = [&](std::ptrdiff_t base, std::ptrdiff_t step_x, std::ptrdiff_t step_y) {
+            if constexpr (sizeof(U) <= 8)
+                turn_tiles<sizeof(U)>(from, base, step_x, static_cast<int>(step_y), to, w, ht);
             else gather(src, base, step_x, step_y, dst, w, 0, w, 0, ht);
         };
         switch (how) {
@@ -438,12 +548,12 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
             }
             break;
         case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
-            quarter(static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1, true, false);
+            quarter(static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1);
             break;
         case Turn::quarter_ccw: // output (x, y) is source (sw - 1 - y, x)
-            quarter(sw - 1, sw, -1, false, true);
+            quarter(sw - 1, sw, -1);
             break;
-        case Turn::transpose: quarter(0, sw, 1, false, false); break;
+        case Turn::transpose: quarter(0, sw, 1); break;
         }
     });
     return out;
