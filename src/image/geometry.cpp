@@ -328,6 +328,12 @@ constexpr bool streaming_stores = true;
 constexpr bool streaming_stores = false;
 #endif
 constexpr std::size_t streaming_bytes = std::size_t{8} << 20;
+// Orders streamed stores before the result is handed over.
+inline void end_streaming() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
 
 template <bool Stream> inline void put_word(unsigned char *d, uint64_t v) {
 #if defined(__SSE2__)
@@ -358,6 +364,12 @@ template <std::size_t N> inline uint64_t get_element(const unsigned char *p) {
     }
 }
 
+// Writes eight three-byte elements (each the low bytes of a word) as three words.
+template <bool Stream> inline void put_eight(unsigned char *d, const std::array<uint64_t, 8> &p) {
+    put_word<Stream>(d, p[0] | p[1] << 24 | p[2] << 48);
+    put_word<Stream>(d + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
+    put_word<Stream>(d + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
+}
 // Tile sides by element size: the buffer stays within a quarter of a level-one cache.
 template <std::size_t N> constexpr int32_t tile_side = N == 1 ? 128 : N <= 4 ? 64 : 32;
 
@@ -420,13 +432,9 @@ template <std::size_t N, bool Stream> void write_tile(const unsigned char *buf, 
         if constexpr (std::endian::native == std::endian::little && N == 3) {
             // eight elements in three words
             const auto at = [&](int32_t k) { return get_element<3>(b + k * R); };
-            for (; i + 8 <= nx; i += 8) {
-                const uint64_t p0 = at(i), p1 = at(i + 1), p2 = at(i + 2), p3 = at(i + 3), p4 = at(i + 4),
-                               p5 = at(i + 5), p6 = at(i + 6), p7 = at(i + 7);
-                put_word<Stream>(d + 3 * i, p0 | p1 << 24 | p2 << 48);
-                put_word<Stream>(d + 3 * i + 8, p2 >> 16 | p3 << 8 | p4 << 32 | p5 << 56);
-                put_word<Stream>(d + 3 * i + 16, p5 >> 8 | p6 << 16 | p7 << 40);
-            }
+            for (; i + 8 <= nx; i += 8)
+                put_eight<Stream>(d + 3 * i,
+                                  {at(i), at(i + 1), at(i + 2), at(i + 3), at(i + 4), at(i + 5), at(i + 6), at(i + 7)});
         } else if constexpr (std::endian::native == std::endian::little && 8 % N == 0) {
             constexpr int32_t K = 8 / N; // elements a word
             for (; i + K <= nx; i += K) {
@@ -464,42 +472,37 @@ template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_
             if (stream && nx == T) write_tile<N, true>(buf, T, nx, ny, dir < 0, out, out_row);
             else write_tile<N, false>(buf, T, nx, ny, dir < 0, out, out_row);
         }
-#if defined(__SSE2__)
-    if (stream) _mm_sfence(); // streamed stores are ordered before the result is handed over
-#endif
+    if (stream) end_streaming();
 }
 
-// Writes the n elements of a source row to d in reverse order.
+// Writes the n elements of a source row to d in reverse order, a word at a time where elements
+// pack into words (on little-endian machines).
 template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     constexpr std::size_t N = sizeof(U);
     std::size_t x = 0;
-    if constexpr (N == 1) { // eight bytes at a time, reversed within a word
-        auto *db = reinterpret_cast<unsigned char *>(d);
-        const auto *sb = reinterpret_cast<const unsigned char *>(s);
-        for (; x + 8 <= n; x += 8) {
-            uint64_t v;
-            std::memcpy(&v, sb + n - x - 8, 8);
-            v = __builtin_bswap64(v);
-            std::memcpy(db + x, &v, 8);
+    auto *db = reinterpret_cast<unsigned char *>(d);
+    const auto *sb = reinterpret_cast<const unsigned char *>(s);
+    if constexpr (std::endian::native == std::endian::little && N == 3) {
+        constexpr uint64_t m = 0xFFFFFF;
+        for (; x + 8 <= n; x += 8) { // the eight elements ending n - x, as three words
+            uint64_t w[3];
+            std::memcpy(w, sb + 3 * (n - x - 8), 24);
+            put_eight<false>(db + 3 * x, {w[2] >> 40, w[2] >> 16 & m, (w[1] >> 56 | w[2] << 8) & m, w[1] >> 32 & m,
+                                          w[1] >> 8 & m, (w[0] >> 48 | w[1] << 16) & m, w[0] >> 24 & m, w[0] & m});
         }
-    } else if constexpr (N == 3) {
-        // Four bytes moved for three, in ascending order, so that each spare byte written is
-        // the next element's first, rewritten at once. The first and last elements go alone,
-        // so that nothing is read or written outside the rows.
-        if (n >= 2) {
-            auto *db = reinterpret_cast<unsigned char *>(d);
-            const auto *sb = reinterpret_cast<const unsigned char *>(s);
-            d[0] = s[n - 1];
-            for (x = 1; x + 1 < n; ++x) {
-                uint32_t v;
-                std::memcpy(&v, sb + 3 * (n - 1 - x), 4);
-                std::memcpy(db + 3 * x, &v, 4);
-            }
+    } else if constexpr (std::endian::native == std::endian::little && N <= 8 && 8 % N == 0) {
+        for (; x + 8 / N <= n; x += 8 / N) {
+            uint64_t v;
+            std::memcpy(&v, sb + N * (n - x - 8 / N), 8);
+            if constexpr (N == 1) v = __builtin_bswap64(v);
+            else if constexpr (N == 2)
+                v = __builtin_bswap64(v), v = (v >> 8 & 0x00FF00FF00FF00FFull) | (v & 0x00FF00FF00FF00FFull) << 8;
+            else if constexpr (N == 4) v = v >> 32 | v << 32;
+            put_word<false>(db + N * x, v);
         }
     }
     for (; x < n; ++x) d[x] = s[n - 1 - x];
 }
-
 // A new image for the result, or null with the reason.
 AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
                            int32_t yoffset) {
@@ -542,10 +545,9 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
             break;
         case Turn::flip_x:
         case Turn::half:
-            for (int32_t y = 0; y < sh; ++y) {
+            for (int32_t y = 0; y < sh; ++y)
                 reverse_row(dst + static_cast<std::size_t>(y) * width,
                             src + static_cast<std::size_t>(how == Turn::half ? sh - 1 - y : y) * width, width);
-            }
             break;
         case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
             quarter(static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1);
