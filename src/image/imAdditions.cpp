@@ -36,17 +36,19 @@ AnyImageStruct *new_image(uint16_t tag, int64_t width, int64_t height) {
         tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr, false));
 }
 
-// Clears the frame of the given width around an image's centre, row by row.
-void clear_frame(AnyImageStruct *im, int64_t border) {
-    const std::size_t size = tessera::detail::fixed_elem_size(im->header->tag);
-    const int64_t width = imGetWidth(im), height = imGetHeight(im);
+// Fills out with image inside a frame of zeros of the given width, row by row in one pass, so
+// that each row of new memory is touched once.
+void frame_rows(AnyImageStruct *out, AnyImageStruct *image, int64_t border) {
+    const std::size_t size = tessera::detail::fixed_elem_size(out->header->tag);
+    const int64_t width = imGetWidth(out), height = imGetHeight(out);
     const std::size_t row = static_cast<std::size_t>(width) * size, side = static_cast<std::size_t>(border) * size;
     for (int64_t r = 0; r < height; ++r) {
-        unsigned char *p = at(im, 0, r, size);
+        unsigned char *p = at(out, 0, r, size);
         if (r < border || r >= height - border) {
             std::memset(p, 0, row);
         } else {
             std::memset(p, 0, side);
+            std::memcpy(p + side, at(image, 0, r - border, size), row - 2 * side);
             std::memset(p + row - side, 0, side);
         }
     }
@@ -70,8 +72,7 @@ AnyImageStruct *imBorders(AnyImageStruct *image, int32_t border) {
     const int64_t width = imGetWidth(image), height = imGetHeight(image);
     AnyImageStruct *out = new_image(image->header->tag, width + 2 * int64_t{border}, height + 2 * int64_t{border});
     if (!out) return nullptr;
-    clear_frame(out, border);
-    copy_rows(out, border, border, image, 0, 0, width, height);
+    frame_rows(out, image, border);
     return out;
 }
 
