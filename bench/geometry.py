@@ -114,12 +114,31 @@ def cases(big, small):
     return out
 
 
+def scale_cases(big):
+    """imScale (nearest, the core's own sampling) against OpenCV's INTER_NEAREST, every element
+    type OpenCV shares: (name, {library: callable})."""
+    if not cv2:
+        return []
+    out = []
+    gray = big[:, :, 0]
+    kinds = [("gray", gray), ("RGB", big), ("int16", gray.astype(np.int16)), ("int32", gray.astype(np.int32)),
+             ("float32", gray.astype(np.float32)), ("float64", gray.astype(np.float64))]
+    for kind, a in kinds:
+        ti = tessera.Image.from_array(a)
+        for label, size in [("4096² to 2048²", 2048)] + ([("4096² to 8192²", 8192)] if kind == "float64" else []):
+            out.append((f"imScale {kind} {label}",
+                        {"tessera": lambda ti=ti, size=size: ti.scale(size, size),
+                         "OpenCV": lambda a=a, size=size: cv2.resize(a, (size, size),
+                                                                      interpolation=cv2.INTER_NEAREST)}))
+    return out
+
+
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     rng = np.random.default_rng(1)
     big = rng.integers(0, 256, (4096, 4096, 3), dtype=np.uint8)
     small = np.ascontiguousarray(big[:1024, :1024])
-    table = cases(big, small)
+    table = cases(big, small) + scale_cases(big)
     times = {(name, lib): [] for name, libs in table for lib in libs}
     for _ in range(rounds):
         for name, libs in table:
