@@ -294,6 +294,60 @@ template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct
     return true;
 }
 
+// ---- box shrinking by powers of two --------------------------------------------------------------
+
+// Shrinking whole-number images by a power of two along each axis (the source an exact multiple
+// of the result) with the box filter: every weight is 1 / k, exact in binary, so each filtered
+// sum above is exactly the integer sum over the block divided by its pixel count, whatever the
+// order of the additions. Summed here in integers and rounded the same way (halves away from
+// zero), the result is the same to the last bit.
+template <class T> constexpr bool box_summable = std::is_integral_v<T> && !is_binary<T>;
+
+int32_t power_of_two_factor(int32_t m, int32_t n) {
+    if (m % n != 0) return 0;
+    const int32_t k = m / n;
+    return (k & (k - 1)) == 0 ? k : 0;
+}
+
+constexpr std::size_t box_span = 1024; // samples summed down the rows at a time
+
+template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageStruct *out, int32_t kx, int32_t ky) {
+    using Sum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
+    const ImageHeader *h = image->header;
+    const int32_t ow = out->header->width, oh = out->header->height;
+    const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
+    const Sum half = shift > 0 ? Sum{1} << (shift - 1) : 0;
+    const auto *from = reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(image), h, sizeof(T) * C));
+    auto *d = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
+    const std::size_t src_row = static_cast<std::size_t>(h->width) * C, block = static_cast<std::size_t>(kx) * C;
+    const auto per_span = static_cast<int32_t>(box_span / block); // at least 1: block <= box_span
+    Sum column[box_span];
+    for (int32_t y = 0; y < oh; ++y) {
+        const T *top = from + static_cast<std::size_t>(y) * ky * src_row;
+        for (int32_t x0 = 0; x0 < ow; x0 += per_span) {
+            const int32_t n = per_span < ow - x0 ? per_span : ow - x0;
+            const std::size_t span = static_cast<std::size_t>(n) * block;
+            const T *s = top + static_cast<std::size_t>(x0) * block;
+            // down the block's rows first (whole spans, which vectorise), then across each block
+            for (std::size_t i = 0; i < span; ++i) column[i] = static_cast<Sum>(s[i]);
+            for (int32_t r = 1; r < ky; ++r) {
+                const T *row = s + static_cast<std::size_t>(r) * src_row;
+                for (std::size_t i = 0; i < span; ++i) column[i] += static_cast<Sum>(row[i]);
+            }
+            for (int32_t k = 0; k < n; ++k, d += C) {
+                Sum v[C] = {};
+                const Sum *b = column + static_cast<std::size_t>(k) * block;
+                for (std::size_t j = 0; j < block; j += C)
+                    for (int c = 0; c < C; ++c) v[c] += b[j + c];
+                for (int c = 0; c < C; ++c) {
+                    if constexpr (std::is_unsigned_v<Sum>) d[c] = static_cast<T>((v[c] + half) >> shift);
+                    else d[c] = static_cast<T>(v[c] >= 0 ? (v[c] + half) >> shift : -((-v[c] + half) >> shift));
+                }
+            }
+        }
+    }
+}
+
 // ---- copies by element size ---------------------------------------------------------------------
 
 // Output element (x, y) of a w x h result is source element base + x * step_x + y * step_y (a
@@ -583,6 +637,21 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
     AnyImageStruct *out = result_for(image, width, height, 0, 0);
     if (!out) return nullptr;
     if (filter == TESSERA_NEAREST) return nearest(image, out);
+    if (filter == TESSERA_BOX) {
+        const int32_t kx = power_of_two_factor(image->header->width, width);
+        const int32_t ky = power_of_two_factor(image->header->height, height);
+        bool handled = false;
+        // sums of at most 2^16 samples fit their integers; a block's row fits a span
+        if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536 &&
+            static_cast<std::size_t>(kx) * fixed_elem_size(image->header->tag) <= box_span)
+            tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
+                if constexpr (box_summable<typename P::scalar>) {
+                    box_shrink<typename P::scalar, P::channels>(image, out, kx, ky);
+                    handled = true;
+                }
+            });
+        if (handled) return out;
+    }
     Taps xs, ys;
     bool done = xs.make(image->header->width, width, kernels[filter]) &&
                 ys.make(image->header->height, height, kernels[filter]);
