@@ -179,7 +179,30 @@ template <class T> v2 bounded2(v2 x) {
 }
 
 // Stores eight column sums: two at a time for the small unsigned types, else one by one.
+#if defined(__SSE2__)
+// Two sums rounded halves up, as int32 in the low half: trunc(x) + (x - trunc(x) >= 0.5), exact.
+// Below 0 the result is at most 0, above 255 at least 255 (the sums of bytes stay far inside the
+// int32 range), so the packs' saturation below does the clamping of rounded().
+inline __m128i rounded_int2(v2 x) {
+    __m128d v;
+    std::memcpy(&v, &x, sizeof v);
+    const __m128i whole = _mm_cvttpd_epi32(v);
+    const __m128d up = _mm_cmpge_pd(_mm_sub_pd(v, _mm_cvtepi32_pd(whole)), _mm_set1_pd(0.5));
+    // the 64-bit masks' low words beside each other: -1 where the sum rounds up
+    return _mm_sub_epi32(whole, _mm_shuffle_epi32(_mm_castpd_si128(up), _MM_SHUFFLE(3, 3, 2, 0)));
+}
+#endif
+
 template <class T> void store8(T *d, v2 a, v2 b, v2 c, v2 e) {
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        const __m128i lo = _mm_unpacklo_epi64(rounded_int2(a), rounded_int2(b));
+        const __m128i hi = _mm_unpacklo_epi64(rounded_int2(c), rounded_int2(e));
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128());
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(d), bytes);
+        return;
+    }
+#endif
     double sums[8];
     if constexpr (std::is_floating_point_v<T> || sizeof(T) > 1) {
         store2(sums, a), store2(sums + 2, b), store2(sums + 4, c), store2(sums + 6, e);
