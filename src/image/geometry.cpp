@@ -14,6 +14,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TESSERA_X86_CLONES 1 // functions built for later instruction sets, chosen at run time
+#endif
 
 #include "image_internal.h"
 #include "sampling.h"
@@ -552,11 +556,59 @@ template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_
     if (stream) end_streaming();
 }
 
-// Writes the n elements of a source row to d in reverse order, a word at a time where elements
-// pack into words (on little-endian machines).
+#if defined(TESSERA_X86_CLONES)
+bool has_ssse3() {
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+// The byte shuffles that reverse the elements of N bytes in 48 bytes (three registers): output
+// register o takes from source register r the bytes masks[o][r] names (-128: none).
+template <std::size_t N> constexpr auto reversal_masks() {
+    std::array<std::array<std::array<int8_t, 16>, 3>, 3> masks{};
+    for (int k = 0; k < 48; ++k) {
+        const int from =
+            (48 / static_cast<int>(N) - 1 - k / static_cast<int>(N)) * static_cast<int>(N) + k % static_cast<int>(N);
+        for (int r = 0; r < 3; ++r) masks[k / 16][r][k % 16] = from / 16 == r ? static_cast<int8_t>(from % 16) : -128;
+    }
+    return masks;
+}
+// Reverses the elements of a row 48 bytes at a time with SSSE3's byte shuffle; returns how many
+// elements it wrote (the rest are left to the caller).
+template <std::size_t N> __attribute__((target("ssse3"))) std::size_t
+reverse_row_ssse3(unsigned char *d, const unsigned char *s, std::size_t n) {
+    static constexpr auto masks = reversal_masks<N>();
+    constexpr std::size_t E = 48 / N; // elements a window
+    __m128i m[3][3];
+    for (int o = 0; o < 3; ++o)
+        for (int r = 0; r < 3; ++r) m[o][r] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(masks[o][r].data()));
+    std::size_t x = 0;
+    for (; x + E <= n; x += E) {
+        const unsigned char *p = s + N * (n - x - E);
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+        for (int o = 0; o < 3; ++o)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + N * x + 16 * o),
+                             _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[o][0]), _mm_shuffle_epi8(b, m[o][1])),
+                                          _mm_shuffle_epi8(c, m[o][2])));
+    }
+    return x;
+}
+#endif
+
+// Writes the n elements of a source row to d in reverse order: 48 bytes at a time by byte
+// shuffles where the machine has them, else a word at a time where elements pack into words
+// (on little-endian machines).
 template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     constexpr std::size_t N = sizeof(U);
     std::size_t x = 0;
+#if defined(TESSERA_X86_CLONES)
+    if (has_ssse3()) {
+        x = reverse_row_ssse3<N>(reinterpret_cast<unsigned char *>(d), reinterpret_cast<const unsigned char *>(s), n);
+        for (; x < n; ++x) d[x] = s[n - 1 - x];
+        return;
+    }
+#endif
     auto *db = reinterpret_cast<unsigned char *>(d);
     const auto *sb = reinterpret_cast<const unsigned char *>(s);
     if constexpr (std::endian::native == std::endian::little && N == 3) {
