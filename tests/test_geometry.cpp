@@ -4,6 +4,7 @@
 // allocation failures.
 #include <tessera/error.h>
 #include <tessera/geometry.h>
+#include <tessera/imAdditions.h>
 #include <tessera/image.h>
 
 #include <algorithm>
@@ -296,6 +297,37 @@ TEST(Resize, BoxShrinkingByPowersOfTwoMatchesTheWrittenDefinition) {
             compared += expect_reference_values(src, t, n, rows, TESSERA_BOX);
         }
     EXPECT_GT(compared, 3000);
+}
+
+// Nearest sampling gathers small elements a word at a time, reading three-byte ones as four:
+// never past the pixels of an image wrapping caller memory of exactly its size (the sanitizers
+// and valgrind see any such read), with the pixels of the index formula.
+TEST(Resize, NearestSamplingReadsNothingPastWrappedPixels) {
+    std::mt19937 rng(5);
+    for (const uint16_t tag : {IMAGE_GRAY, IMAGE_RGB, IMAGE_SHORT, IMAGE_INT}) {
+        const std::size_t size = tag == IMAGE_RGB ? 3 : tag == IMAGE_SHORT ? 2 : tag == IMAGE_INT ? 4 : 1;
+        for (const auto &[w, h] : {std::pair{1, 1}, {3, 2}, {17, 5}, {9, 1}}) {
+            std::vector<unsigned char> pixels(static_cast<std::size_t>(w) * h * size);
+            for (unsigned char &b : pixels) b = static_cast<unsigned char>(rng());
+            Image src(static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, w, h, 0, 0, pixels.data(), 0, 0, nullptr)));
+            ASSERT_NE(src.im, nullptr);
+            for (const auto &[n, rows] : {std::pair{w * 3, h * 2}, {1, 1}, {w, h}, {w * 8 + 1, 1}}) {
+                Image out(tessera_resize(src.im, n, rows, TESSERA_NEAREST));
+                Image scaled(imScale(src.im, n, rows));
+                ASSERT_NE(out.im, nullptr);
+                ASSERT_NE(scaled.im, nullptr);
+                for (int32_t y = 0; y < rows; ++y)
+                    for (int32_t x = 0; x < n; ++x) {
+                        const int32_t sx = static_cast<int32_t>((2 * int64_t{x} + 1) * w / (2 * int64_t{n}));
+                        const int32_t sy = static_cast<int32_t>((2 * int64_t{y} + 1) * h / (2 * int64_t{rows}));
+                        const unsigned char *want = pixels.data() + (static_cast<std::size_t>(sy) * w + sx) * size;
+                        const auto *got = static_cast<const unsigned char *>(out.im->data[y]) + x * size;
+                        ASSERT_EQ(std::memcmp(got, want, size), 0) << "tag " << tag << " " << w << "x" << h << " to "
+                                                                   << n << "x" << rows << " at " << x << ", " << y;
+                    }
+            }
+        }
+    }
 }
 
 TEST(Resize, KnownValuesSampleAtPixelCentres) {

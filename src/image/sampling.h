@@ -3,6 +3,8 @@
 // width * height elements from the first pixel.
 #pragma once
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "image_internal.h"
@@ -23,6 +25,40 @@ template <class F> void by_size(std::size_t size, F f) {
     case 8: return f(Unit<8>{});
     default: return f(Unit<12>{});
     }
+}
+
+// Writes d[x] = s[cols[x]] for x < n. Elements of one to four bytes are gathered into 64-bit
+// words and stored a word at a time (on little-endian machines); three-byte ones are read as
+// four bytes where readable(x) says the byte after element cols[x] may be read.
+template <class U, class Readable>
+void gather_row(U *d, const U *s, const int32_t *cols, std::size_t n, Readable readable) {
+    constexpr std::size_t N = sizeof(U);
+    std::size_t x = 0;
+    if constexpr (std::endian::native == std::endian::little && N <= 4) {
+        const auto *sb = reinterpret_cast<const unsigned char *>(s);
+        auto *db = reinterpret_cast<unsigned char *>(d);
+        constexpr std::size_t K = N == 3 ? 8 : 8 / N; // elements a group: 3 words for 8 of three bytes
+        const auto element = [&](std::size_t k) {
+            uint32_t v = 0;
+            std::memcpy(&v, sb + N * static_cast<std::size_t>(cols[k]), N == 3 ? 4 : N);
+            return uint64_t{N == 3 ? v & 0xFFFFFFu : v};
+        };
+        for (; x + K <= n && (N != 3 || readable(x + K - 1)); x += K) {
+            if constexpr (N == 3) {
+                uint64_t p[8];
+                for (std::size_t k = 0; k < 8; ++k) p[k] = element(x + k);
+                const uint64_t words[3] = {p[0] | p[1] << 24 | p[2] << 48,
+                                           p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
+                                           p[5] >> 8 | p[6] << 16 | p[7] << 40};
+                std::memcpy(db + 3 * x, words, 24);
+            } else {
+                uint64_t word = 0;
+                for (std::size_t k = 0; k < K; ++k) word |= element(x + k) << (8 * N * k % 64);
+                std::memcpy(db + N * x, &word, 8);
+            }
+        }
+    }
+    for (; x < n; ++x) d[x] = s[cols[x]];
 }
 
 // Fills out by sampling in: output pixel (x, y) is source (cols[x], rows[y]), the tables made
@@ -52,7 +88,9 @@ template <class Points> AnyImageStruct *sample_into(const AnyImageStruct *in, An
                 continue;
             }
             const U *s = src + static_cast<std::size_t>(rows[y]) * width;
-            for (std::size_t x = 0; x < out_width; ++x) d[x] = s[cols[x]];
+            // a three-byte element is read as four: not the block's very last one
+            const bool last_row = rows[y] == h->height - 1;
+            gather_row(d, s, cols, out_width, [&](std::size_t x) { return !last_row || cols[x] < h->width - 1; });
         }
     });
     mem_free(cols);
