@@ -69,6 +69,16 @@ void dup_memcpy(benchmark::State &state) {
     set_bytes(state, f.bytes_total());
 }
 
+// The same work into an image that exists: what a new image's operation is measured against.
+void dup_into(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0))), into(static_cast<uint16_t>(state.range(0)));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(imDupInto(into.im, f.im));
+        benchmark::ClobberMemory();
+    }
+    set_bytes(state, f.bytes_total());
+}
+
 // --- initialise ----------------------------------------------------------------------------
 void init_tessera(benchmark::State &state) {
     Fixture f(static_cast<uint16_t>(state.range(0)));
@@ -110,6 +120,18 @@ void crop_memcpy(benchmark::State &state) {
     set_bytes(state, f.bytes_total() / 4);
 }
 
+void crop_into(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0)));
+    AnyImageStruct *into =
+        static_cast<AnyImageStruct *>(im_NewOrWrap_(f.im->header->tag, 2048, 2048, 0, 0, nullptr, 0, 0, nullptr));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(im_Crop_Into_(f.im, f.im->header, into, 1024, 1024, 0, 0, 2048, 2048));
+        benchmark::ClobberMemory();
+    }
+    im_Free_(into, into->header->tag);
+    set_bytes(state, f.bytes_total() / 4);
+}
+
 // --- 16-pixel border -----------------------------------------------------------------------
 void border_tessera(benchmark::State &state) {
     Fixture f(static_cast<uint16_t>(state.range(0)));
@@ -129,6 +151,27 @@ void border_memcpy(benchmark::State &state) {
         benchmark::DoNotOptimize(b);
         std::free(b);
     }
+    set_bytes(state, f.bytes_total());
+}
+
+// The frame cleared and the image copied into a bordered image that exists.
+void border_into(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0)));
+    AnyImageStruct *into = static_cast<AnyImageStruct *>(
+        im_NewOrWrap_(f.im->header->tag, side + 32, side + 32, 0, 0, nullptr, 0, 0, nullptr));
+    const std::size_t out_row = (side + 32) * f.size;
+    auto *b = tessera::detail::first_pixel(into, into->header, f.size);
+    for (auto _ : state) {
+        std::memset(b, 0, 16 * out_row);
+        std::memset(b + (side + 16) * out_row, 0, 16 * out_row);
+        for (int r = 16; r < side + 16; ++r) {
+            std::memset(b + r * out_row, 0, 16 * f.size);
+            std::memset(b + (r + 1) * out_row - 16 * f.size, 0, 16 * f.size);
+        }
+        benchmark::DoNotOptimize(imCropInto(into, f.im, 0, 0, side, side, 16, 16));
+        benchmark::ClobberMemory();
+    }
+    im_Free_(into, into->header->tag);
     set_bytes(state, f.bytes_total());
 }
 
@@ -173,12 +216,15 @@ void per_tag(benchmark::internal::Benchmark *b) {
 
 BENCHMARK(dup_tessera)->Apply(per_tag);
 BENCHMARK(dup_memcpy)->Apply(per_tag);
+BENCHMARK(dup_into)->Apply(per_tag);
 BENCHMARK(init_tessera)->Apply(per_tag);
 BENCHMARK(init_memset)->Apply(per_tag);
 BENCHMARK(crop_tessera)->Apply(per_tag);
 BENCHMARK(crop_memcpy)->Apply(per_tag);
+BENCHMARK(crop_into)->Apply(per_tag);
 BENCHMARK(border_tessera)->Apply(per_tag);
 BENCHMARK(border_memcpy)->Apply(per_tag);
+BENCHMARK(border_into)->Apply(per_tag);
 BENCHMARK(scale_tessera)
     ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})
     ->Unit(benchmark::kMillisecond);

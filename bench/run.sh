@@ -44,7 +44,7 @@ mv build/bench/python.md bench/notes/python.md
 # Resize, flips and rotations against Pillow, OpenCV and libvips (its table is kept as a note).
 {
   sed -n '1,/^| case/p' bench/notes/geometry.md | sed '$d'
-  PYTHONPATH=build/default/python /usr/bin/python3 bench/geometry.py 3
+  PYTHONPATH=build/default/python /usr/bin/python3 bench/geometry.py 4
   sed -n '/^- tessera/,$p' bench/notes/geometry.md | sed '1s/^/\n/'
 } > build/bench/geometry.md
 mv build/bench/geometry.md bench/notes/geometry.md
