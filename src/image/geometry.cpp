@@ -474,7 +474,7 @@ template <bool Stream> inline void put_eight(unsigned char *d, const std::array<
     put_word<Stream>(d + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
     put_word<Stream>(d + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
 }
-// Tile sides by element size: the buffer stays within a quarter of a level-one cache.
+// Tile sides by element size: the buffer stays within half of a 32 KiB level-one cache.
 template <std::size_t N> constexpr int32_t tile_side = N == 1 ? 128 : N <= 4 ? 64 : 32;
 
 // Writes a tile: run i of the buffer (stride T elements) holds output column i from output row 0
