@@ -30,6 +30,9 @@ using tessera::detail::by_size;
 using tessera::detail::fail;
 using tessera::detail::first_pixel;
 using tessera::detail::fixed_elem_size;
+using tessera::detail::get_element;
+using tessera::detail::pack_eight;
+using tessera::detail::pack_word;
 using tessera::detail::Unit;
 
 // ---- kernels ------------------------------------------------------------------------------------
@@ -448,31 +451,10 @@ template <bool Stream> inline void put_word(unsigned char *d, uint64_t v) {
 #endif
     std::memcpy(d, &v, 8);
 }
-// The N-byte element at p as the low bytes of a word, on the little-endian machines the word
-// paths run on. Three-byte elements are read as four (the buffer has room after its last).
-template <std::size_t N> inline uint64_t get_element(const unsigned char *p) {
-    if constexpr (N == 1) return *p;
-    else if constexpr (N == 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-    } else if constexpr (N == 8) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-    } else {
-        static_assert(N == 3 || N == 4);
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return N == 3 ? v & 0xFFFFFFu : v;
-    }
-}
-
 // Writes eight three-byte elements (each the low bytes of a word) as three words.
 template <bool Stream> inline void put_eight(unsigned char *d, const std::array<uint64_t, 8> &p) {
-    put_word<Stream>(d, p[0] | p[1] << 24 | p[2] << 48);
-    put_word<Stream>(d + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
-    put_word<Stream>(d + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
+    const std::array<uint64_t, 3> words = pack_eight(p);
+    for (int k = 0; k < 3; ++k) put_word<Stream>(d + 8 * k, words[k]);
 }
 // Tile sides by element size: the buffer stays within half of a 32 KiB level-one cache.
 template <std::size_t N> constexpr int32_t tile_side = N == 1 ? 128 : N <= 4 ? 64 : 32;
@@ -541,11 +523,8 @@ template <std::size_t N, bool Stream> void write_tile(const unsigned char *buf, 
                                   {at(i), at(i + 1), at(i + 2), at(i + 3), at(i + 4), at(i + 5), at(i + 6), at(i + 7)});
         } else if constexpr (std::endian::native == std::endian::little && 8 % N == 0) {
             constexpr int32_t K = 8 / N; // elements a word
-            for (; i + K <= nx; i += K) {
-                uint64_t v = 0;
-                for (int32_t k = 0; k < K; ++k) v |= get_element<N>(b + (i + k) * R) << (8 * N * k);
-                put_word<Stream>(d + N * i, v);
-            }
+            for (; i + K <= nx; i += K)
+                put_word<Stream>(d + N * i, pack_word<N>([&](std::size_t k) { return b + (i + k) * R; }));
         }
         for (; i < nx; ++i) std::memcpy(d + N * i, b + i * R, N);
     }
@@ -740,10 +719,10 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
         const int32_t ky = power_of_two_factor(image->header->height, height);
         bool handled = false;
         // sums of at most 2^16 samples fit their integers; a block's row fits a span
-        if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536 &&
-            static_cast<std::size_t>(kx) * fixed_elem_size(image->header->tag) <= box_span)
+        if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536)
             tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
                 if constexpr (box_summable<typename P::scalar>) {
+                    if (static_cast<std::size_t>(kx) * P::channels > box_span) return;
                     box_shrink<typename P::scalar, P::channels>(image, out, kx, ky);
                     handled = true;
                 }

@@ -3,6 +3,7 @@
 // width * height elements from the first pixel.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +28,39 @@ template <class F> void by_size(std::size_t size, F f) {
     }
 }
 
+// Word-at-a-time moves of small elements, on the little-endian machines the callers check for.
+// The N-byte element at p as the low bytes of a word; a three-byte element is read as four, so
+// the byte after it must be readable.
+template <std::size_t N> inline uint64_t get_element(const unsigned char *p) {
+    if constexpr (N == 1) {
+        return *p;
+    } else if constexpr (N == 2) {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    } else if constexpr (N == 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    } else {
+        static_assert(N == 3 || N == 4);
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return N == 3 ? v & 0xFFFFFFu : v;
+    }
+}
+// Eight three-byte elements (each the low bytes of a word) as three words.
+inline std::array<uint64_t, 3> pack_eight(const std::array<uint64_t, 8> &p) {
+    return {p[0] | p[1] << 24 | p[2] << 48, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
+            p[5] >> 8 | p[6] << 16 | p[7] << 40};
+}
+// The 8 / N elements of N bytes (N = 1, 2, 4 or 8) at at(0), at(1), ... as one word.
+template <std::size_t N, class At> inline uint64_t pack_word(At at) {
+    uint64_t word = 0;
+    for (std::size_t k = 0; k < 8 / N; ++k) word |= get_element<N>(at(k)) << (8 * N * k % 64);
+    return word;
+}
+
 // Writes d[x] = s[cols[x]] for x < n. Elements of one to four bytes are gathered into 64-bit
 // words and stored a word at a time (on little-endian machines); three-byte ones are read as
 // four bytes where readable(x) says the byte after element cols[x] may be read.
@@ -37,23 +71,17 @@ void gather_row(U *d, const U *s, const int32_t *cols, std::size_t n, Readable r
     if constexpr (std::endian::native == std::endian::little && N <= 4) {
         const auto *sb = reinterpret_cast<const unsigned char *>(s);
         auto *db = reinterpret_cast<unsigned char *>(d);
-        constexpr std::size_t K = N == 3 ? 8 : 8 / N; // elements a group: 3 words for 8 of three bytes
-        const auto element = [&](std::size_t k) {
-            uint32_t v = 0;
-            std::memcpy(&v, sb + N * static_cast<std::size_t>(cols[k]), N == 3 ? 4 : N);
-            return uint64_t{N == 3 ? v & 0xFFFFFFu : v};
-        };
-        for (; x + K <= n && (N != 3 || readable(x + K - 1)); x += K) {
-            if constexpr (N == 3) {
-                uint64_t p[8];
-                for (std::size_t k = 0; k < 8; ++k) p[k] = element(x + k);
-                const uint64_t words[3] = {p[0] | p[1] << 24 | p[2] << 48,
-                                           p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56,
-                                           p[5] >> 8 | p[6] << 16 | p[7] << 40};
-                std::memcpy(db + 3 * x, words, 24);
-            } else {
-                uint64_t word = 0;
-                for (std::size_t k = 0; k < K; ++k) word |= element(x + k) << (8 * N * k % 64);
+        const auto source = [&](std::size_t k) { return sb + N * static_cast<std::size_t>(cols[k]); };
+        if constexpr (N == 3) {
+            for (; x + 8 <= n && readable(x + 7); x += 8) {
+                std::array<uint64_t, 8> p;
+                for (std::size_t k = 0; k < 8; ++k) p[k] = get_element<3>(source(x + k));
+                const std::array<uint64_t, 3> words = pack_eight(p);
+                std::memcpy(db + 3 * x, words.data(), 24);
+            }
+        } else {
+            for (; x + 8 / N <= n; x += 8 / N) {
+                const uint64_t word = pack_word<N>([&](std::size_t k) { return source(x + k); });
                 std::memcpy(db + N * x, &word, 8);
             }
         }
