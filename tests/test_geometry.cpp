@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "image/turns.h"
 #include "support/test_support.h"
 
 namespace {
@@ -345,12 +346,12 @@ TEST(Resize, KnownValuesSampleAtPixelCentres) {
     for (int x = 0; x < 4; ++x) EXPECT_EQ(get(same, tags[0], x, 0, 0), values[x]);
 }
 
-TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
-    std::mt19937 rng(7);
+// Every flip, rotation and transpose of a random w x h image of each tag, pixel by pixel against
+// the index formulas, offsets included.
+void expect_exact_turns(int32_t w, int32_t h, std::mt19937 &rng) {
     for (const TagInfo &t : tags) {
-        Image src(t.tag, 67, 130, 5, -8); // more than one tile each way, neither side a multiple of it
+        Image src(t.tag, w, h, 5, -8);
         randomise(src, t, rng);
-        const int32_t w = src.w(), h = src.h();
         struct Case {
             const char *name;
             AnyImageStruct *made;
@@ -405,6 +406,23 @@ TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
                         ADD_FAILURE() << "pixel (" << x << ", " << y << ") is not source (" << sx << ", " << sy << ")";
                 }
         }
+    }
+}
+
+TEST(Turns, FlipsRotationsAndTransposesMoveEveryPixelExactly) {
+    std::mt19937 rng(7);
+    expect_exact_turns(67, 130, rng); // more than one tile each way, neither side a multiple of it
+}
+
+// Rows reverse in whole windows (48 bytes, or a word where the machine has no byte shuffles) and
+// the elements left over; widths below, at and past a window, with each way of reversing.
+TEST(Turns, FlipsReverseEveryWidthExactlyWithAndWithoutByteShuffles) {
+    std::mt19937 rng(8);
+    for (const bool plain : {false, true}) {
+        SCOPED_TRACE(plain ? "a word at a time" : "by byte shuffles where the machine has them");
+        tessera::detail::reverse_without_shuffles = plain;
+        for (const int32_t w : {1, 2, 7, 8, 9, 16, 17, 48, 49, 97}) expect_exact_turns(w, 3, rng);
+        tessera::detail::reverse_without_shuffles = false;
     }
 }
 

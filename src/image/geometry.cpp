@@ -23,6 +23,7 @@
 #include "sampling.h"
 #include "support/alloc.h"
 #include "support/error.h"
+#include "turns.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ using tessera::detail::fixed_elem_size;
 using tessera::detail::get_element;
 using tessera::detail::pack_eight;
 using tessera::detail::pack_word;
+using tessera::detail::Turn;
 using tessera::detail::Unit;
 
 // ---- kernels ------------------------------------------------------------------------------------
@@ -561,6 +563,9 @@ template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_
 #if defined(TESSERA_X86_CLONES)
 bool has_ssse3() {
     static const bool yes = __builtin_cpu_supports("ssse3");
+#if defined(TESSERA_ALLOC_SEAM)
+    if (tessera::detail::reverse_without_shuffles) return false;
+#endif
     return yes;
 }
 // The byte shuffles that reverse the elements of N bytes in 48 bytes (three registers): output
@@ -574,17 +579,17 @@ template <std::size_t N> constexpr auto reversal_masks() {
     }
     return masks;
 }
-// Reverses the elements of a row 48 bytes at a time with SSSE3's byte shuffle; returns how many
-// elements it wrote (the rest are left to the caller).
-template <std::size_t N> __attribute__((target("ssse3"))) std::size_t
-reverse_row_ssse3(unsigned char *d, const unsigned char *s, std::size_t n) {
+// Reverses elements 0 to done - 1 of a row (done a multiple of 48 / N) 48 bytes at a time with
+// SSSE3's byte shuffle.
+template <std::size_t N> __attribute__((target("ssse3"))) void
+reverse_windows_ssse3(unsigned char *d, const unsigned char *s, std::size_t n, std::size_t done) {
     static constexpr auto masks = reversal_masks<N>();
     constexpr std::size_t E = 48 / N; // elements a window
     __m128i m[3][3];
     for (int o = 0; o < 3; ++o)
         for (int r = 0; r < 3; ++r) m[o][r] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(masks[o][r].data()));
-    std::size_t x = 0;
-    for (; x + E <= n; x += E) {
+    for (std::size_t x = done; x >= E;) {
+        x -= E;
         const unsigned char *p = s + N * (n - x - E);
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
@@ -594,45 +599,64 @@ reverse_row_ssse3(unsigned char *d, const unsigned char *s, std::size_t n) {
                              _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[o][0]), _mm_shuffle_epi8(b, m[o][1])),
                                           _mm_shuffle_epi8(c, m[o][2])));
     }
-    return x;
 }
 #endif
 
+// Elements a word holds where the row can be reversed a word at a time (on little-endian
+// machines: three-byte elements go eight to three words), else 0.
+template <std::size_t N> constexpr std::size_t word_window = std::endian::native != std::endian::little ? 0
+                                                             : N == 3                                   ? 8
+                                                             : N <= 8 && 8 % N == 0                     ? 8 / N
+                                                                                                        : 0;
+
+// Reverses elements 0 to done - 1 of a row (done a multiple of word_window<N>) a word at a time.
+template <std::size_t N>
+void reverse_windows(unsigned char *d, const unsigned char *s, std::size_t n, std::size_t done) {
+    constexpr std::size_t K = word_window<N>;
+    if constexpr (K > 0)
+        for (std::size_t x = done; x >= K;) {
+            x -= K;
+            if constexpr (N == 3) { // the eight elements ending n - x, as three words
+                constexpr uint64_t m = 0xFFFFFF;
+                uint64_t w[3];
+                std::memcpy(w, s + 3 * (n - x - 8), 24);
+                put_eight<false>(d + 3 * x, {w[2] >> 40, w[2] >> 16 & m, (w[1] >> 56 | w[2] << 8) & m, w[1] >> 32 & m,
+                                             w[1] >> 8 & m, (w[0] >> 48 | w[1] << 16) & m, w[0] >> 24 & m, w[0] & m});
+            } else {
+                uint64_t v;
+                std::memcpy(&v, s + N * (n - x - K), 8);
+                if constexpr (N == 1) v = __builtin_bswap64(v);
+                else if constexpr (N == 2)
+                    v = __builtin_bswap64(v), v = (v >> 8 & 0x00FF00FF00FF00FFull) | (v & 0x00FF00FF00FF00FFull) << 8;
+                else if constexpr (N == 4) v = v >> 32 | v << 32;
+                put_word<false>(d + N * x, v);
+            }
+        }
+}
+
 // Writes the n elements of a source row to d in reverse order: 48 bytes at a time by byte
-// shuffles where the machine has them, else a word at a time where elements pack into words
-// (on little-endian machines).
+// shuffles where the machine has them, else a word at a time. The source is read from its start
+// forward (the elements left over from whole windows first), so that rows taken in order make
+// one stream for the hardware to prefetch; read backwards, each row had to be found again.
 template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     constexpr std::size_t N = sizeof(U);
-    std::size_t x = 0;
-#if defined(TESSERA_X86_CLONES)
-    if (has_ssse3()) {
-        x = reverse_row_ssse3<N>(reinterpret_cast<unsigned char *>(d), reinterpret_cast<const unsigned char *>(s), n);
-        for (; x < n; ++x) d[x] = s[n - 1 - x];
-        return;
-    }
-#endif
     auto *db = reinterpret_cast<unsigned char *>(d);
     const auto *sb = reinterpret_cast<const unsigned char *>(s);
-    if constexpr (std::endian::native == std::endian::little && N == 3) {
-        constexpr uint64_t m = 0xFFFFFF;
-        for (; x + 8 <= n; x += 8) { // the eight elements ending n - x, as three words
-            uint64_t w[3];
-            std::memcpy(w, sb + 3 * (n - x - 8), 24);
-            put_eight<false>(db + 3 * x, {w[2] >> 40, w[2] >> 16 & m, (w[1] >> 56 | w[2] << 8) & m, w[1] >> 32 & m,
-                                          w[1] >> 8 & m, (w[0] >> 48 | w[1] << 16) & m, w[0] >> 24 & m, w[0] & m});
-        }
-    } else if constexpr (std::endian::native == std::endian::little && N <= 8 && 8 % N == 0) {
-        for (; x + 8 / N <= n; x += 8 / N) {
-            uint64_t v;
-            std::memcpy(&v, sb + N * (n - x - 8 / N), 8);
-            if constexpr (N == 1) v = __builtin_bswap64(v);
-            else if constexpr (N == 2)
-                v = __builtin_bswap64(v), v = (v >> 8 & 0x00FF00FF00FF00FFull) | (v & 0x00FF00FF00FF00FFull) << 8;
-            else if constexpr (N == 4) v = v >> 32 | v << 32;
-            put_word<false>(db + N * x, v);
-        }
+#if defined(TESSERA_X86_CLONES)
+    const bool shuffles = has_ssse3();
+#else
+    constexpr bool shuffles = false;
+#endif
+    const std::size_t window = shuffles ? 48 / N : word_window<N>;
+    const std::size_t done = window > 0 ? n / window * window : 0;
+    for (std::size_t x = n; x > done;) {
+        --x;
+        d[x] = s[n - 1 - x];
     }
-    for (; x < n; ++x) d[x] = s[n - 1 - x];
+#if defined(TESSERA_X86_CLONES)
+    if (shuffles) return reverse_windows_ssse3<N>(db, sb, n, done);
+#endif
+    reverse_windows<N>(db, sb, n, done);
 }
 // A new image for the result, or null with the reason.
 AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
@@ -645,15 +669,17 @@ AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t h
                                                                        nullptr, 0, 0, nullptr, false));
 }
 
-enum class Turn { flip_x, flip_y, half, quarter_cw, quarter_ccw, transpose };
+} // namespace
 
-AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
-    if (!image) return fail("no image"), nullptr;
+namespace tessera::detail {
+
+#if defined(TESSERA_ALLOC_SEAM)
+bool reverse_without_shuffles = false;
+#endif
+
+void turn_pixels(const AnyImageStruct *image, Turn how, AnyImageStruct *out) {
     const ImageHeader *h = image->header;
-    const bool swaps = how == Turn::quarter_cw || how == Turn::quarter_ccw || how == Turn::transpose;
-    const int32_t w = swaps ? h->height : h->width, ht = swaps ? h->width : h->height;
-    AnyImageStruct *out = result_for(image, w, ht, swaps ? h->yoffset : h->xoffset, swaps ? h->xoffset : h->yoffset);
-    if (!out) return nullptr;
+    const int32_t w = out->header->width, ht = out->header->height;
     const std::size_t size = fixed_elem_size(h->tag);
     const unsigned char *from = first_pixel(const_cast<AnyImageStruct *>(image), h, size);
     unsigned char *to = first_pixel(out, out->header, size);
@@ -675,10 +701,14 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
                             src + static_cast<std::size_t>(sh - 1 - y) * width, row);
             break;
         case Turn::flip_x:
-        case Turn::half:
             for (int32_t y = 0; y < sh; ++y)
+                reverse_row(dst + static_cast<std::size_t>(y) * width, src + static_cast<std::size_t>(y) * width,
+                            width);
+            break;
+        case Turn::half: // from the source's first row, as a flip reads
+            for (int32_t y = sh; y-- > 0;)
                 reverse_row(dst + static_cast<std::size_t>(y) * width,
-                            src + static_cast<std::size_t>(how == Turn::half ? sh - 1 - y : y) * width, width);
+                            src + static_cast<std::size_t>(sh - 1 - y) * width, width);
             break;
         case Turn::quarter_cw: // output (x, y) is source (y, sh - 1 - x)
             quarter(static_cast<std::ptrdiff_t>(sh - 1) * sw, -static_cast<std::ptrdiff_t>(sw), 1);
@@ -689,6 +719,19 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
         case Turn::transpose: quarter(0, sw, 1); break;
         }
     });
+}
+
+} // namespace tessera::detail
+
+namespace {
+
+AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
+    if (!image) return fail("no image"), nullptr;
+    const ImageHeader *h = image->header;
+    const bool swaps = how == Turn::quarter_cw || how == Turn::quarter_ccw || how == Turn::transpose;
+    AnyImageStruct *out = result_for(image, swaps ? h->height : h->width, swaps ? h->width : h->height,
+                                     swaps ? h->yoffset : h->xoffset, swaps ? h->xoffset : h->yoffset);
+    if (out) tessera::detail::turn_pixels(image, how, out);
     return out;
 }
 

@@ -1,0 +1,20 @@
+// Flips, half and quarter turns and transposes written into an image that exists: the work of
+// the geometry functions apart from making their result, which the benchmarks time separately.
+#pragma once
+
+#include <tessera/image.h>
+
+namespace tessera::detail {
+
+enum class Turn { flip_x, flip_y, half, quarter_cw, quarter_ccw, transpose };
+
+// Writes image turned as how says into out, an image of the same fixed-size tag whose size is
+// the turned size (width and height swapped by quarter turns and transposes).
+void turn_pixels(const AnyImageStruct *image, Turn how, AnyImageStruct *out);
+
+#if defined(TESSERA_ALLOC_SEAM)
+// The test build only: true makes rows reverse a word at a time, as on machines without SSSE3.
+extern bool reverse_without_shuffles;
+#endif
+
+} // namespace tessera::detail
