@@ -8,6 +8,7 @@
 #include <random>
 
 #include "image/image_internal.h"
+#include "image/turns.h"
 
 #ifdef TESSERA_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -175,6 +176,45 @@ void border_into(benchmark::State &state) {
     set_bytes(state, f.bytes_total());
 }
 
+// --- flips and turns -----------------------------------------------------------------------
+// Each as a new image (the public functions) and into an image that exists, against memcpy of
+// the same bytes between two that exist; im_Dup_ is the least any new result costs.
+AnyImageStruct *turned(const AnyImageStruct *im, int64_t way) {
+    switch (way) {
+    case 0: return tessera_flip_horizontal(im);
+    case 1: return tessera_flip_vertical(im);
+    case 2: return tessera_rotate(im, 180);
+    default: return tessera_rotate(im, 90);
+    }
+}
+constexpr tessera::detail::Turn ways[] = {tessera::detail::Turn::flip_x, tessera::detail::Turn::flip_y,
+                                          tessera::detail::Turn::half, tessera::detail::Turn::quarter_cw};
+void turn_tessera(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0)));
+    for (auto _ : state) {
+        AnyImageStruct *t = turned(f.im, state.range(1));
+        benchmark::DoNotOptimize(t);
+        im_Free_(t, f.im->header->tag);
+    }
+    set_bytes(state, f.bytes_total());
+}
+void turn_into(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0))), into(static_cast<uint16_t>(state.range(0))); // square
+    for (auto _ : state) {
+        tessera::detail::turn_pixels(f.im, ways[state.range(1)], into.im);
+        benchmark::ClobberMemory();
+    }
+    set_bytes(state, f.bytes_total());
+}
+void copy_into(benchmark::State &state) {
+    Fixture f(static_cast<uint16_t>(state.range(0))), into(static_cast<uint16_t>(state.range(0)));
+    for (auto _ : state) {
+        std::memcpy(into.pixels(), f.pixels(), f.bytes_total());
+        benchmark::ClobberMemory();
+    }
+    set_bytes(state, f.bytes_total());
+}
+
 // --- nearest-neighbour scale ---------------------------------------------------------------
 void scale_tessera(benchmark::State &state) {
     Fixture f(static_cast<uint16_t>(state.range(0)));
@@ -225,6 +265,11 @@ BENCHMARK(crop_into)->Apply(per_tag);
 BENCHMARK(border_tessera)->Apply(per_tag);
 BENCHMARK(border_memcpy)->Apply(per_tag);
 BENCHMARK(border_into)->Apply(per_tag);
+BENCHMARK(turn_tessera)
+    ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {0, 1, 2, 3}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(turn_into)->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {0, 1, 2, 3}})->Unit(benchmark::kMillisecond);
+BENCHMARK(copy_into)->Apply(per_tag);
 BENCHMARK(scale_tessera)
     ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})
     ->Unit(benchmark::kMillisecond);

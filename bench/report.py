@@ -13,6 +13,10 @@ for name in sorted(os.listdir(sys.argv[1])):
     machine = f"{ctx.get('num_cpus')} cores at {ctx.get('mhz_per_cpu')} MHz"
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
     for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate":  # repeated, interleaved benchmarks: their medians
+            if b.get("aggregate_name") == "median":
+                results[b["run_name"]] = b["real_time"] * scale[b.get("time_unit", "ns")]
+            continue
         results[b["name"]] = b["real_time"] * scale[b.get("time_unit", "ns")]  # seconds
 
 TAGS = {1: "gray", 2: "float", 4: "RGB", 8: "double", 16: "binary", 32: "int", 128: "short", 256: "float3a", 512: "float3b"}
@@ -27,7 +31,7 @@ def row(what, ours, others):
     return f"| {what} | {results[ours] * 1e3:.3g} ms | " + ", ".join(cells) + " |"
 
 rows = {"Chunk allocator (32-byte blocks)": [], "Priority queue and list": [], "Random generators": [],
-        "Images, 4096 x 4096": [], "Image files, 4096 x 4096": [], "Point lists": []}
+        "Images, 4096 x 4096": [], "Flips and turns, 4096 x 4096": [], "Image files, 4096 x 4096": [], "Point lists": []}
 for w in ["reverse_1m", "random_8k", "random_1m"]:
     rows["Chunk allocator (32-byte blocks)"].append(row(f"chAlloc/chFree {w}", f"chunk/{w}", [("malloc", f"heap/{w}"), ("boost pool", f"pool/{w}"), ("boost pool through a pointer", f"pool_shared/{w}"), ("boost object_pool", f"object_pool/{w}")]))
 for n in ["1000000", "65536"]:
@@ -48,6 +52,13 @@ for t in [1, 4, 8]:
     img.append(row(f"imBorders 16 {TAGS[t]}", f"border_tessera/{t}", [("calloc+memcpy", f"border_memcpy/{t}"), ("OpenCV copyMakeBorder", f"opencv_border/{t}")]))
     for to in [2048, 8192]:
         img.append(row(f"imScale to {to} {TAGS[t]}", f"scale_tessera/{t}/{to}", [("OpenCV resize nearest", f"opencv_resize/{t}/{to}")]))
+WAYS = ["flip left to right", "flip top to bottom", "rotate 180", "rotate 90"]
+for t in [1, 4, 8]:
+    for w, way in enumerate(WAYS):
+        turns = rows["Flips and turns, 4096 x 4096"]
+        turns.append(row(f"{way} {TAGS[t]}, new image", f"turn_tessera/{t}/{w}",
+                         [("memcpy", f"copy_into/{t}"), ("new-image copy (im_Dup_)", f"dup_tessera/{t}")]))
+        turns.append(row(f"{way} {TAGS[t]}, into an image that exists", f"turn_into/{t}/{w}", [("memcpy", f"copy_into/{t}")]))
 for t, plain in [(1, "gray"), (2, "float"), (32, "int"), (4, None), (8, None)]:
     others = [("OpenCV minMaxLoc", f"opencv_min_max/{t}")]
     if plain:
