@@ -88,7 +88,8 @@ for t, kind in [(16, "binary"), (4, "colour")]:
 
 print("# Performance\n")
 print("Produced by `sh bench/run.sh` (Google Benchmark, Release build, one thread) on " + machine + ".")
-print("Times are per benchmark iteration (the chunk rows run a whole workload per iteration). Each")
+print("Times are per benchmark iteration (the chunk rows run a whole workload per iteration); the")
+print("image rows are medians of three repetitions, interleaved at random. Each")
 print("ratio is the other's time divided by tessera's: above 1, tessera is faster. For")
 print("`P4` files the limits are measured on the unpacked pixel bytes. The peers appear where their")
 print("Debian packages are installed.\n")
