@@ -568,23 +568,25 @@ bool has_ssse3() {
 #endif
     return yes;
 }
+// Elements of N bytes in the 48 bytes a row is reversed by at a time with byte shuffles.
+template <std::size_t N> constexpr std::size_t shuffle_window = 48 / N;
 // The byte shuffles that reverse the elements of N bytes in 48 bytes (three registers): output
 // register o takes from source register r the bytes masks[o][r] names (-128: none).
 template <std::size_t N> constexpr auto reversal_masks() {
     std::array<std::array<std::array<int8_t, 16>, 3>, 3> masks{};
     for (int k = 0; k < 48; ++k) {
-        const int from =
-            (48 / static_cast<int>(N) - 1 - k / static_cast<int>(N)) * static_cast<int>(N) + k % static_cast<int>(N);
+        const int from = (static_cast<int>(shuffle_window<N>) - 1 - k / static_cast<int>(N)) * static_cast<int>(N) +
+                         k % static_cast<int>(N);
         for (int r = 0; r < 3; ++r) masks[k / 16][r][k % 16] = from / 16 == r ? static_cast<int8_t>(from % 16) : -128;
     }
     return masks;
 }
-// Reverses elements 0 to done - 1 of a row (done a multiple of 48 / N) 48 bytes at a time with
-// SSSE3's byte shuffle.
+// Reverses elements 0 to done - 1 of a row (done a multiple of shuffle_window<N>) 48 bytes at a
+// time with SSSE3's byte shuffle.
 template <std::size_t N> __attribute__((target("ssse3"))) void
 reverse_windows_ssse3(unsigned char *d, const unsigned char *s, std::size_t n, std::size_t done) {
     static constexpr auto masks = reversal_masks<N>();
-    constexpr std::size_t E = 48 / N; // elements a window
+    constexpr std::size_t E = shuffle_window<N>;
     __m128i m[3][3];
     for (int o = 0; o < 3; ++o)
         for (int r = 0; r < 3; ++r) m[o][r] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(masks[o][r].data()));
@@ -644,10 +646,10 @@ template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     const auto *sb = reinterpret_cast<const unsigned char *>(s);
 #if defined(TESSERA_X86_CLONES)
     const bool shuffles = has_ssse3();
+    const std::size_t window = shuffles ? shuffle_window<N> : word_window<N>;
 #else
-    constexpr bool shuffles = false;
+    constexpr std::size_t window = word_window<N>;
 #endif
-    const std::size_t window = shuffles ? 48 / N : word_window<N>;
     const std::size_t done = window > 0 ? n / window * window : 0;
     for (std::size_t x = n; x > done;) {
         --x;
