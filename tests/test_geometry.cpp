@@ -474,7 +474,10 @@ TEST(Resize, HostileSizesAndArgumentsFailWithAReason) {
     fails(tessera_resize(src.im, 3, 3, 5), "unknown filter");
     fails(tessera_resize(src.im, 3, 3, -1), "unknown filter");
     Image doubles(IMAGE_DOUBLE, 4, 3); // 2^65 bytes of result: refused before any allocation
+    fails(tessera_resize(doubles.im, INT32_MAX, INT32_MAX, TESSERA_BILINEAR), "more than the budget");
+    const uint64_t before = tessera_set_budget(UINT64_MAX);
     fails(tessera_resize(doubles.im, INT32_MAX, INT32_MAX, TESSERA_BILINEAR), "does not fit in memory");
+    tessera_set_budget(before);
     fails(tessera_resize(nullptr, 3, 3, TESSERA_BOX), "no image");
     fails(tessera_rotate(src.im, 45), "90, 180 or 270");
     fails(tessera_rotate(src.im, 0), "90, 180 or 270");

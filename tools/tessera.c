@@ -62,7 +62,8 @@ typedef struct options {
     const char *out_dir;
     int jobs;
     int filter;
-    uint64_t limit;
+    uint64_t limit;  /* --limit in pixels; 0: none */
+    uint64_t budget; /* --limit in bytes: loads and results; 0: the library's */
 } options;
 
 /* What the options ask of the work on each file. */
@@ -164,12 +165,24 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
         return 0;
     case O_JOBS: return parse_int(v, 1, 256, &o->jobs) ? 0 : report(v, "--jobs needs a number from 1 to 256");
     case O_LIMIT: {
+        /* A size in bytes (K, M, G or T: KiB, MiB, GiB or TiB), or a number of pixels ("px"). */
+        static const struct {
+            const char *suffix;
+            unsigned shift;
+        } units[] = {{"", 0},     {"K", 10}, {"KiB", 10}, {"M", 20}, {"MiB", 20}, {"G", 30},
+                     {"GiB", 30}, {"T", 40}, {"TiB", 40}, {"B", 0},  {"px", 0}};
         char *end;
         errno = 0;
         const unsigned long long n = strtoull(v, &end, 10);
-        if (errno || end == v || *end || n < 1 || v[0] == '-' || v[0] == '+')
-            return report(v, "--limit needs a number of pixels from 1 up");
-        o->limit = (uint64_t)n;
+        int unit = -1;
+        for (size_t i = 0; i < sizeof units / sizeof units[0] && unit < 0; ++i)
+            if (strcasecmp(end, units[i].suffix) == 0) unit = (int)i;
+        if (errno || end == v || unit < 0 || n < 1 || v[0] == '-' || v[0] == '+' ||
+            n > (UINT64_MAX >> units[unit].shift))
+            return report(v, "--limit needs a size in bytes from 1 up (K, M, G or T for KiB, MiB, GiB or TiB), "
+                             "or a number of pixels ending in px");
+        if (strcasecmp(units[unit].suffix, "px") == 0) o->limit = (uint64_t)n;
+        else o->budget = (uint64_t)n << units[unit].shift;
         return 0;
     }
     case O_FILTER:
@@ -412,8 +425,9 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "Editing commands take --out-dir DIR and then their operands and many files.\n"
                            "\n"
                            "Images are read in any format below, found from their first bytes; an output's format\n"
-                           "follows its extension or --format. '-' is standard input or output. --limit N refuses\n"
-                           "images of more than N pixels (default 268435456); --keep-depth keeps 16-bit samples.\n"
+                           "follows its extension or --format. '-' is standard input or output. --limit SIZE refuses\n"
+                           "images and results whose pixels take more than SIZE bytes (1G by default; K, M, G, T;\n"
+                           "or Npx for N pixels); --keep-depth keeps 16-bit samples.\n"
                            "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
                            "tessera COMMAND --help tells more; man tessera tells all.\n"
                            "\n"
@@ -519,7 +533,8 @@ static const struct command {
     const char *help;
     int (*run)(options *o);
 } commands[] = {
-    {"render", WRITING | O_SCALE | O_SCALE_X | O_SCALE_Y | O_BINARY | O_RGB | O_FOREGROUND | O_OUT_DIR | O_TO | O_JOBS,
+    {"render",
+     WRITING | O_LIMIT | O_SCALE | O_SCALE_X | O_SCALE_Y | O_BINARY | O_RGB | O_FOREGROUND | O_OUT_DIR | O_TO | O_JOBS,
      "usage: tessera render DRAWING OUT [--scale S | --scale-x X --scale-y Y] [--binary | --rgb]\n"
      "                      [--background C] [--foreground C] [--format F]\n"
      "       tessera render --out-dir DIR [--to EXT] [--jobs N] [--quiet] DRAWING...\n"
@@ -532,7 +547,7 @@ static const struct command {
      cmd_render},
     {"convert", WRITING | READING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
      "usage: tessera convert IN OUT [--normalize] [--keep-depth] [--background C] [--format F]\n"
-     "                       [--limit N]\n"
+     "                       [--limit SIZE]\n"
      "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
      "Converts between the formats tessera --help lists. Set binary pixels are black; colours\n"
      "become gray by their luma; gray becomes binary below 128; numbers are rounded and clamped,\n"
@@ -542,7 +557,7 @@ static const struct command {
      "(default black).\n",
      cmd_convert},
     {"info", O_JSON | O_BACKGROUND | O_LIMIT,
-     "usage: tessera info [--json] [--limit N] FILE...\n"
+     "usage: tessera info [--json] [--limit SIZE] FILE...\n"
      "Prints format, element type, size, the file's sample depth and maximum value, comment and\n"
      "per-channel minimum and maximum of images (the file's own values, 16 bits kept), and\n"
      "bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
@@ -628,6 +643,7 @@ int main(int argc, char **argv) {
         }
     options o;
     int status = parse_options(argc - 2, argv + 2, name, command->options, &o);
+    if (!status && o.budget) tessera_set_budget(o.budget);
     if (!status) status = command->run(&o);
     free(o.args);
     return status;

@@ -130,6 +130,17 @@ TESSERA_API int32_t im_SaveH_(void *im, ImageHeader *header, int fd);
 TESSERA_API void *tessera_load_stream(uint16_t type, FILE *in);
 TESSERA_API int32_t tessera_save_stream(void *im, FILE *out);
 
+/* The budget of results: an operation that makes a new image out of others (imScale, imBorders,
+ * im_Crop_, tessera_resize and the other geometry functions, rendering a point list) refuses a
+ * result whose pixels take more bytes than this, returning null with the reason in
+ * tessera_last_error() before anything is allocated. Loads through libtessera_io take it as their
+ * default limit too. One value for the process, 1 GiB unless set; im_NewOrWrap_ and im_Dup_ are
+ * not bounded by it. tessera_set_budget returns the budget it replaces; 0 restores the
+ * default and UINT64_MAX sets none (only memory bounds results). */
+#define TESSERA_DEFAULT_BUDGET ((uint64_t)1 << 30)
+TESSERA_API uint64_t tessera_set_budget(uint64_t bytes);
+TESSERA_API uint64_t tessera_budget(void);
+
 TESSERA_END_DECLS
 
 #endif

@@ -25,6 +25,12 @@
 
 namespace tessera {
 
+// The budget of results in bytes, for the whole process (tessera_set_budget in <tessera/image.h>):
+// resize, scale, border, crop and rendering refuse larger results with tessera::error.
+inline uint64_t budget() noexcept { return tessera_budget(); }
+// Sets it and returns the one it replaces; 0 restores the default, 1 GiB.
+inline uint64_t set_budget(uint64_t bytes) noexcept { return tessera_set_budget(bytes); }
+
 // ---- images ------------------------------------------------------------------------------------
 
 namespace detail {

@@ -42,7 +42,8 @@ TESSERA_API const char *tessera_io_format_names(void);
  * else the type it converts to when may_convert, else 0. */
 TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t tag, int may_convert);
 
-/* Largest image a loader makes unless told otherwise: 2^28 pixels (16384 x 16384). */
+/* A pixel limit for callers who want one: 2^28 pixels (16384 x 16384). Loads have no pixel limit
+ * unless max_pixels sets one; the budget in bytes (max_bytes) bounds them. */
 #define TESSERA_IO_DEFAULT_MAX_PIXELS ((uint64_t)1 << 28)
 
 /* How samples load. */
@@ -58,7 +59,12 @@ typedef struct tessera_io_load_options {
     uint16_t tag;        /* element type wanted, 0 for the file's own (see docs/formats.md) */
     int depth;           /* TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
     RGB background;      /* what alpha is composited over */
-    uint64_t max_pixels; /* refuse larger images before allocating; 0: the default */
+    uint64_t max_pixels; /* refuse images of more pixels before allocating; 0: no pixel limit */
+    uint64_t max_bytes;  /* the budget of the load, refused before allocating when exceeded: the
+                            decoded image may take this many bytes, and what the decoder holds beside
+                            it (a file gathered from a pipe, a band of rows, a tile, coefficients) as
+                            many again; decoding work is bounded in proportion (a progressive JPEG's
+                            scans). 0: tessera_budget() (1 GiB unless set) */
 } tessera_io_load_options;
 
 /* What a load found in the file. */
@@ -81,8 +87,8 @@ typedef struct tessera_io_save_options {
                         1..9 deflate, 0 or -1 none */
 } tessera_io_save_options;
 
-/* Defaults: the file's own type, depth reduced, black background, the default limit / depth 0,
- * quality 90, compression -1. */
+/* Defaults: the file's own type, depth reduced, black background, no pixel limit and the
+ * process's budget / depth 0, quality 90, compression -1. A null options is refused. */
 TESSERA_API void tessera_io_load_defaults(tessera_io_load_options *options);
 TESSERA_API void tessera_io_save_defaults(tessera_io_save_options *options);
 

@@ -35,7 +35,8 @@ struct load_options {
     uint16_t tag = 0;                // element type wanted; 0: the file's own
     io::depth depth = depth::reduce; // keep: 16-bit samples load as IMAGE_INT / IMAGE_FLOAT3B
     RGB background{0, 0, 0};         // under alpha
-    uint64_t max_pixels = 0;         // 0: TESSERA_IO_DEFAULT_MAX_PIXELS
+    uint64_t max_pixels = 0;         // 0: no pixel limit
+    uint64_t max_bytes = 0;          // the load's budget in bytes; 0: tessera_budget()
 };
 
 struct save_options {
@@ -53,6 +54,7 @@ inline tessera_io_load_options c_options(const load_options &o) {
     c.depth = static_cast<int>(o.depth);
     c.background = o.background;
     c.max_pixels = o.max_pixels;
+    c.max_bytes = o.max_bytes;
     return c;
 }
 

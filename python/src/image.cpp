@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 #include <optional>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace tessera::detail::python {
@@ -242,7 +243,7 @@ void require_inside(const Image &self, rect r, const char *what) {
 }
 
 tessera_io_load_options load_options_of(std::tuple<int, int, int> background, const std::string &depth,
-                                        std::optional<uint64_t> max_pixels) {
+                                        std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
@@ -252,6 +253,8 @@ tessera_io_load_options load_options_of(std::tuple<int, int, int> background, co
     o.depth = depth == "keep" ? TESSERA_IO_KEEP : depth == "raw" ? TESSERA_IO_RAW : TESSERA_IO_REDUCE;
     if (max_pixels && *max_pixels == 0) throw std::invalid_argument("max_pixels must be positive");
     o.max_pixels = max_pixels.value_or(0);
+    if (max_bytes && *max_bytes == 0) throw std::invalid_argument("max_bytes must be positive");
+    o.max_bytes = max_bytes.value_or(0);
     return o;
 }
 
@@ -284,19 +287,28 @@ tessera::any_image load_image(const py::handle &target, const tessera_io_load_op
 }
 
 std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
-                            std::optional<uint64_t> max_pixels) {
-    const tessera_io_load_options o = load_options_of(background, depth, max_pixels);
+                            std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
+    const tessera_io_load_options o = load_options_of(background, depth, max_pixels, max_bytes);
     return held(load_image(target, o, nullptr));
 }
 
 // The file's samples as an array: uint16 for files deeper than 8 bits, else the image's own.
-py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels) {
-    const tessera_io_load_options o = load_options_of(background, "keep", max_pixels);
+py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
+               std::optional<uint64_t> max_bytes) {
+    const tessera_io_load_options o = load_options_of(background, "keep", max_pixels, max_bytes);
     tessera_io_info info{};
     tessera::any_image im = load_image(target, o, &info);
     const ImageHeader *h = im.get()->header;
     const std::size_t w = static_cast<std::size_t>(h->width), ht = static_cast<std::size_t>(h->height);
-    if (info.maxval > 255 && (h->tag == IMAGE_INT || h->tag == IMAGE_FLOAT3B)) {
+    // Unsigned samples of 9 to 16 bits, kept as int or float3b, come back as uint16; the array is a
+    // second result, held to the same budget.
+    if (info.maxval > 255 && info.maxval <= 65535 && (h->tag == IMAGE_INT || h->tag == IMAGE_FLOAT3B)) {
+        const uint64_t most = o.max_bytes ? o.max_bytes : tessera_budget();
+        if (static_cast<uint64_t>(w) * ht * (h->tag == IMAGE_INT ? 2 : 6) > most)
+            throw tessera::file_error("", "",
+                                      "the samples of a " + std::to_string(w) + " x " + std::to_string(ht) +
+                                          " image take more than the budget of " + std::to_string(most) + " bytes",
+                                      0);
         const std::size_t c = h->tag == IMAGE_INT ? 1 : 3;
         py::array_t<uint16_t> a(
             c == 1 ? std::vector<py::ssize_t>{static_cast<py::ssize_t>(ht), static_cast<py::ssize_t>(w)}
@@ -313,6 +325,18 @@ py::array read(const py::handle &target, std::tuple<int, int, int> background, s
     }
     return py::array(py::cast(held(std::move(im)))).attr("copy")();
 }
+
+// A block of encoded bytes from the io library, released with the last object that refers to it.
+struct Encoded {
+    void *data;
+    std::size_t size;
+    Encoded(void *d, std::size_t n) : data(d), size(n) {}
+    Encoded(Encoded &&o) noexcept : data(std::exchange(o.data, nullptr)), size(o.size) {}
+    Encoded(const Encoded &) = delete;
+    Encoded &operator=(const Encoded &) = delete;
+    Encoded &operator=(Encoded &&) = delete;
+    ~Encoded() { std::free(data); }
+};
 
 void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
                 std::optional<int> quality, std::optional<int> compression) {
@@ -374,12 +398,11 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         raise_problem(path, why);
     }
     if (!to_path) {
-        // The file object reads the encoded bytes where they are, without a copy of its own.
-        struct freer {
-            void *p;
-            ~freer() { std::free(p); }
-        } hold{data};
-        target.attr("write")(py::memoryview::from_memory(data, static_cast<py::ssize_t>(size)));
+        // The file object gets a read-only view of the encoded bytes without a copy; the view owns
+        // them, so a file object that keeps it (a list of chunks, a queued writer) reads them safely
+        // for as long as it likes.
+        py::object bytes = py::cast(Encoded{data, size});
+        target.attr("write")(py::memoryview(bytes));
         if (py::hasattr(target, "flush")) target.attr("flush")();
     }
 }
@@ -387,6 +410,11 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
 } // namespace
 
 void init_image(py::module_ &m) {
+    py::class_<Encoded>(m, "_Encoded", py::buffer_protocol(), "Encoded file bytes owned by their views.")
+        .def_buffer([](Encoded &e) {
+            return py::buffer_info(e.data, 1, py::format_descriptor<unsigned char>::format(),
+                                   static_cast<py::ssize_t>(e.size), true);
+        });
     py::class_<Image, std::unique_ptr<Image>> image(
         m, "Image", py::buffer_protocol(), R"(A two-dimensional image of one element type, indexed from chosen offsets.
 
@@ -628,19 +656,28 @@ safely: a temporary file renamed into place, links and FIFOs written through.)")
         });
 
     m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
-          py::arg("depth") = "reduce", py::arg("max_pixels") = py::none(),
+          py::arg("depth") = "reduce", py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
           R"(Loads an image from a path, os.PathLike or binary file object.
 
 Reads every format of tessera.formats(), found from the file's first bytes. Samples deeper
 than 8 bits are rounded to 8 (depth="reduce"), or kept (depth="keep": an int image for gray,
 float3b for colour); depth="raw" also keeps 8-bit samples of a smaller maximum value as stored
-(a PGM of maximum 100 gives 0..100: label images). Alpha is composited over background. Images of more than max_pixels
-pixels (default 2**28) are refused before anything is allocated. Raises tessera.FileError
-with the reason.)");
+(a PGM of maximum 100 gives 0..100: label images). Alpha is composited over background. Images
+whose pixels take more than max_bytes (default tessera.budget(), 1 GiB unless set), or whose
+decoding needs more than as much again beside them, are refused before anything is allocated;
+max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
-          py::arg("max_pixels") = py::none(),
-          R"(The samples of an image file as a numpy array: uint16 for files deeper than 8 bits
-(16-bit PNG, PGM, PPM, PAM and TIFF), else the array of the image tessera.load gives.)");
+          py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
+          R"(The samples of an image file as a numpy array: uint16 for unsigned samples of 9 to 16
+bits (16-bit PNG, PGM, PPM, PAM and TIFF), int16 or int32 for signed TIFF samples, float64 for
+32-bit unsigned ones, else the array of the image tessera.load gives. The limits are load's.)");
+    m.def(
+        "set_budget", [](uint64_t bytes) { return tessera_set_budget(bytes); }, py::arg("bytes"),
+        R"(Sets the budget of results for the whole process and returns the one it replaces: resize, scale,
+border, crop, rendering and loads refuse images whose pixels take more bytes (tessera.Error,
+before anything is allocated). 0 restores the default, 1 GiB.)");
+    m.def(
+        "budget", [] { return tessera_budget(); }, R"(The budget of results in bytes (see set_budget).)");
     {
         py::list formats;
         for (std::size_t i = 0; i < tessera_io_format_count(); ++i) {

@@ -16,7 +16,7 @@ release the GIL, so threads work in parallel on distinct images and drawings.
 """
 import numpy as _numpy
 
-from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, load, read
+from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, budget, load, read, set_budget
 from ._tessera import _formats
 
 # The classes live in the extension; they present themselves as tessera's.

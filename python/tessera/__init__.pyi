@@ -71,8 +71,17 @@ def load(
     *,
     depth: Literal["reduce", "keep", "raw"] = "reduce",
     max_pixels: Optional[int] = None,
+    max_bytes: Optional[int] = None,
 ) -> Image: ...
-def read(source: Source, background: Colour = (0, 0, 0), *, max_pixels: Optional[int] = None) -> np.ndarray: ...
+def read(
+    source: Source,
+    background: Colour = (0, 0, 0),
+    *,
+    max_pixels: Optional[int] = None,
+    max_bytes: Optional[int] = None,
+) -> np.ndarray: ...
+def set_budget(bytes: int) -> int: ...
+def budget() -> int: ...
 def write(
     array: npt.ArrayLike,
     target: Source,

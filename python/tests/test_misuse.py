@@ -107,7 +107,11 @@ MISUSES = [
     ("wrap of an unaligned array",
      lambda: tessera.Image.from_array(np.frombuffer(bytearray(17), np.uint8)[1:].view(np.float64).reshape(1, 2),
                                       kind="double", wrap=True), ValueError),
-    ("a header no memory can hold", lambda: tessera.load(io.BytesIO(b"Q2\n2147483647 2147483647\n")), MemoryError),
+    ("a header over the budget", lambda: tessera.load(io.BytesIO(b"Q2\n2147483647 2147483647\n")), tessera.FileError),
+    ("a result over the budget", lambda: tessera.Image(2, 2, "double").resize(46341, 46341), tessera.Error),
+    ("a border over the budget", lambda: tessera.Image(2, 2).border(30000), tessera.Error),
+    ("a scale over the budget", lambda: tessera.Image(2, 2).scale(50000, 50000), tessera.Error),
+    ("a budget of no bytes", lambda: tessera.set_budget(-1), (ValueError, OverflowError, TypeError)),
 ]
 
 # Objects made with cls.__new__(cls), whose __init__ never ran: every use raises TypeError.

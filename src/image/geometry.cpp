@@ -22,6 +22,7 @@
 #include "image_internal.h"
 #include "sampling.h"
 #include "support/alloc.h"
+#include "support/budget.h"
 #include "support/error.h"
 #include "turns.h"
 
@@ -36,6 +37,7 @@ using tessera::detail::pack_eight;
 using tessera::detail::pack_word;
 using tessera::detail::Turn;
 using tessera::detail::Unit;
+using tessera::detail::within_budget;
 
 // ---- kernels ------------------------------------------------------------------------------------
 
@@ -661,11 +663,13 @@ template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     reverse_windows<N>(db, sb, n, done);
 }
 // A new image for the result, or null with the reason.
-AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
-                           int32_t yoffset) {
+// A resized one is held to the budget; flips and turns are the size of their source.
+AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset, int32_t yoffset,
+                           bool resized = false) {
     if (!image) return fail("no image"), nullptr;
     if (fixed_elem_size(image->header->tag) == 0)
         return fail("images of this element type cannot be transformed"), nullptr;
+    if (resized && !within_budget(width, height, fixed_elem_size(image->header->tag), "result")) return nullptr;
     return static_cast<AnyImageStruct *>(tessera::detail::create_image(image->header->tag, static_cast<int32_t>(width),
                                                                        static_cast<int32_t>(height), xoffset, yoffset,
                                                                        nullptr, 0, 0, nullptr, false));
@@ -756,7 +760,7 @@ extern "C" {
 AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter) {
     if (width <= 0 || height <= 0) return fail("a size of %d x %d has no pixels", width, height), nullptr;
     if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3) return fail("unknown filter %d", filter), nullptr;
-    AnyImageStruct *out = result_for(image, width, height, 0, 0);
+    AnyImageStruct *out = result_for(image, width, height, 0, 0, true);
     if (!out) return nullptr;
     if (filter == TESSERA_NEAREST) return nearest(image, out);
     if (filter == TESSERA_BOX) {

@@ -7,6 +7,7 @@
 
 #include "image_internal.h"
 #include "sampling.h"
+#include "support/budget.h"
 #include "support/check.h"
 
 using tessera::detail::pixel_at;
@@ -30,7 +31,10 @@ void copy_rows(AnyImageStruct *to, int64_t tox, int64_t toy, AnyImageStruct *fro
 }
 
 // A new image of offsets 0; its pixels are not cleared, since every caller writes them all.
-AnyImageStruct *new_image(uint16_t tag, int64_t width, int64_t height) {
+// Results that grow their source (bordered, scaled) are held to the budget first.
+AnyImageStruct *new_image(uint16_t tag, int64_t width, int64_t height, bool grows = true) {
+    if (grows && !tessera::detail::within_budget(width, height, tessera::detail::fixed_elem_size(tag), "result"))
+        return nullptr;
     if (width > INT32_MAX || height > INT32_MAX) return nullptr;
     return static_cast<AnyImageStruct *>(tessera::detail::create_image(
         tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr, false));
@@ -93,7 +97,7 @@ AnyImageStruct *imCrop(AnyImageStruct *image, int32_t topX_, int32_t topY_, int3
     TESSERA_CHECK(topY+cropHeight<=height);
     if (cropWidth == 0 || cropHeight == 0) return nullptr;
     if (!copied_tag(image->header->tag)) return nullptr;
-    AnyImageStruct *out = new_image(image->header->tag, cropWidth, cropHeight);
+    AnyImageStruct *out = new_image(image->header->tag, cropWidth, cropHeight, false);
     if (!out) return nullptr;
     copy_rows(out, 0, 0, image, topX, topY, cropWidth, cropHeight);
     return out;

@@ -14,6 +14,7 @@
 #endif
 
 #include "support/alloc.h"
+#include "support/budget.h"
 #include "support/check.h"
 #include "support/error.h"
 #include "support/handles.h"
@@ -442,6 +443,9 @@ void *im_Crop_(void *im, ImageHeader *header, int32_t left, int32_t top, int32_t
     if (last_col < first_col || last_row < first_row) return nullptr;
     const bool is_struct = header->tag == IMAGE_STRUCT;
     const std::size_t size = tessera::detail::elem_size(header);
+    // A rectangle reaching past the source makes a larger image than it: that is held to the budget.
+    const bool grows = int64_t{cropWidth} * cropHeight > int64_t{header->width} * header->height;
+    if (grows && !tessera::detail::within_budget(cropWidth, cropHeight, size, "result")) return nullptr;
     // Pixels outside the source stay 0; a rectangle inside it is overwritten whole.
     const bool covered = first_col == left && first_row == top && last_col - first_col + 1 == cropWidth &&
                          last_row - first_row + 1 == cropHeight;

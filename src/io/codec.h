@@ -73,9 +73,9 @@ struct Layout {
 // unless a colour sample or a coloured background needs RGB; INT and FLOAT3B for kept samples
 // deeper than 8 bits.
 void choose_tag(Layout &l, bool bilevel);
-// The image's element type and sizes against the caller's limit, then a new zero image; null
-// with a reason.
-AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r);
+// The image's element type and sizes against the caller's limits (with beside bytes of the
+// decoder's own), then a new zero image; null with a reason.
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside = 0);
 // Stores one row of samples (channels + alpha a pixel) into row y.
 void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layout &l);
 // put_row for 16-bit samples (native order) without alpha, of maximum 65535, into gray, RGB,
@@ -129,8 +129,12 @@ bool write_png(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
 
-// The pixel limit a request sets.
-uint64_t max_pixels(const Request &r);
+// The budget of a request in bytes: the decoded image may take it, and the decoder's own
+// buffers beside the image as much again.
+uint64_t budget(const Request &r);
+// Whether a width x height image of element type tag fits the request's limits, with beside
+// bytes held by the decoder at the same time; else false with the reason.
+bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint64_t beside = 0);
 // Whether samples of maxval stay as stored: always in raw loads, deeper than 8 bits when kept.
 inline bool keeps(const Request &r, uint32_t maxval) {
     return r.options->depth == TESSERA_IO_RAW || (r.options->depth == TESSERA_IO_KEEP && maxval > 255);

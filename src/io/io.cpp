@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "codec.h"
+#include "image/image_internal.h"
 #include "output.h"
 
 namespace tessera::detail::io {
@@ -269,8 +271,29 @@ bool fail_core() noexcept { return fail("%s", tessera_last_error()); }
 
 bool reason_empty() noexcept { return reason.text[0] == '\0'; }
 
-uint64_t max_pixels(const Request &r) {
-    return r.options->max_pixels ? r.options->max_pixels : TESSERA_IO_DEFAULT_MAX_PIXELS;
+uint64_t budget(const Request &r) { return r.options->max_bytes ? r.options->max_bytes : tessera_budget(); }
+
+bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint64_t beside) {
+    const auto w = static_cast<unsigned long long>(width), h = static_cast<unsigned long long>(height);
+    if (width == 0 || height == 0) return fail("a %llu x %llu image is empty", w, h);
+    const uint64_t pixels = r.options->max_pixels;
+    if (pixels && width > pixels / height)
+        return fail("a %llu x %llu image is larger than the limit of %llu pixels", w, h,
+                    static_cast<unsigned long long>(pixels));
+    const uint64_t most = budget(r);
+    if (most == UINT64_MAX) return true;
+    const uint64_t size = std::max<std::size_t>(tessera::detail::fixed_elem_size(tag), 1);
+    if (width > most / size / height) {
+        uint64_t bytes = 0;
+        if (__builtin_mul_overflow(width, height, &bytes) || __builtin_mul_overflow(bytes, size, &bytes))
+            bytes = UINT64_MAX;
+        return fail("a %llu x %llu image takes %llu bytes, more than the budget of %llu bytes", w, h,
+                    static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(most));
+    }
+    if (beside > most)
+        return fail("decoding a %llu x %llu image needs %llu bytes beside it, more than the budget of %llu bytes", w, h,
+                    static_cast<unsigned long long>(beside), static_cast<unsigned long long>(most));
+    return true;
 }
 
 bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out) {
@@ -294,11 +317,13 @@ namespace io = tessera::detail::io;
 extern "C" {
 
 void tessera_io_load_defaults(tessera_io_load_options *o) {
+    if (!o) return (void)io::fail("no options");
     std::memset(o, 0, sizeof *o);
     o->depth = TESSERA_IO_REDUCE;
 }
 
 void tessera_io_save_defaults(tessera_io_save_options *o) {
+    if (!o) return (void)io::fail("no options");
     std::memset(o, 0, sizeof *o);
     o->compression = -1;
 }

@@ -6,6 +6,8 @@
 // the message codes
 #include <jerror.h>
 
+#include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -36,20 +38,197 @@ void on_message(j_common_ptr c, int level) {
     on_error(c);
 }
 
-// A progressive file with very many scans costs time out of all proportion to its size.
-void on_progress(j_common_ptr c) {
-    auto *d = reinterpret_cast<j_decompress_ptr>(c);
-    if (c->is_decompressor && d->input_scan_number > 1000) {
-        fail("a damaged JPEG file: more than 1,000 scans");
-        std::longjmp(reinterpret_cast<JpegError *>(c->err)->jump, 1);
+// ---- decoding work -------------------------------------------------------------------------------
+// Every scan of a progressive file visits each block of the components it covers, however little
+// it holds: a small file of many scans over a large image costs time out of all proportion to its
+// size. The work of a decode is counted as 64 coefficient visits for each block each scan
+// visits (at least scan_floor a scan, for the scan's own overhead), and a budget of B bytes allows
+// work_per_byte * B of it: an image that fills the budget may have that many full scans.
+constexpr uint64_t work_per_byte = 8;
+constexpr uint64_t scan_floor = 1 << 16;
+
+uint64_t work_allowed(const Request &r) {
+    const uint64_t b = budget(r);
+    return b > UINT64_MAX / work_per_byte ? UINT64_MAX : b * work_per_byte;
+}
+
+struct Component {
+    unsigned id, h, v;
+};
+
+// What a walk over a file's markers found.
+struct Walk {
+    uint64_t work = 0;
+    unsigned scans = 0;
+};
+
+// Reads a file's bytes in blocks: the caller's memory, or a seekable stream from an offset.
+class Bytes {
+  public:
+    Bytes(const unsigned char *data, std::size_t n) : p_(data), end_(data + n) {}
+    explicit Bytes(FILE *f) : f_(f) {}
+    int get() {
+        if (p_ == end_ && !refill()) return -1;
+        return *p_++;
     }
+    // Skips n bytes; false at the end.
+    bool skip(std::size_t n) {
+        while (n > 0) {
+            if (p_ == end_ && !refill()) return false;
+            const std::size_t k = std::min<std::size_t>(n, static_cast<std::size_t>(end_ - p_));
+            p_ += k, n -= k;
+        }
+        return true;
+    }
+    // Moves to the next 0xff byte (consumed); false at the end.
+    bool to_ff() {
+        for (;;) {
+            if (p_ == end_ && !refill()) return false;
+            const void *at = std::memchr(p_, 0xff, static_cast<std::size_t>(end_ - p_));
+            if (at) {
+                p_ = static_cast<const unsigned char *>(at) + 1;
+                return true;
+            }
+            p_ = end_;
+        }
+    }
+
+  private:
+    bool refill() {
+        if (!f_) return false;
+        const std::size_t got = std::fread(block_, 1, sizeof block_, f_);
+        p_ = block_, end_ = block_ + got;
+        return got > 0;
+    }
+    FILE *f_ = nullptr;
+    const unsigned char *p_ = nullptr, *end_ = nullptr;
+    unsigned char block_[1 << 16];
+};
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// The work of every scan of the file, from its markers alone; stops at the end of the image or
+// of the bytes, or as soon as the work passes most.
+Walk walk_scans(Bytes &b, uint64_t most) {
+    Walk w;
+    Component comps[4];
+    unsigned ncomps = 0, width = 0, height = 0, hmax = 1, vmax = 1;
+    if (b.get() != 0xff || b.get() != 0xd8) return w;
+    int m = -1;
+    for (;;) {
+        if (m < 0) { // the next marker: 0xff, fill bytes, then the code
+            if (!b.to_ff()) return w;
+            do m = b.get();
+            while (m == 0xff);
+            if (m < 0) return w;
+        }
+        const int code = m;
+        m = -1;
+        if (code == 0xd9) return w;                                                   // end of image
+        if (code == 0x00 || code == 0x01 || (code >= 0xd0 && code <= 0xd7)) continue; // no segment
+        const int hi = b.get(), lo = b.get();
+        if (hi < 0 || lo < 0 || (hi << 8 | lo) < 2) return w;
+        std::size_t length = static_cast<std::size_t>(hi << 8 | lo) - 2;
+        const bool frame = code >= 0xc0 && code <= 0xcf && code != 0xc4 && code != 0xc8 && code != 0xcc;
+        if (frame && length >= 6) {
+            b.get(); // precision
+            height = static_cast<unsigned>(b.get()) << 8, height |= static_cast<unsigned>(b.get());
+            width = static_cast<unsigned>(b.get()) << 8, width |= static_cast<unsigned>(b.get());
+            const int n = b.get();
+            length -= 6;
+            ncomps = 0;
+            hmax = vmax = 1;
+            for (int i = 0; i < n && length >= 3; ++i, length -= 3) {
+                const int id = b.get(), hv = b.get();
+                b.get();
+                if (id < 0 || hv < 0) return w;
+                const unsigned h = std::max(1u, static_cast<unsigned>(hv) >> 4), v = std::max(1u, hv & 15u);
+                hmax = std::max(hmax, h), vmax = std::max(vmax, v);
+                if (ncomps < 4) comps[ncomps++] = Component{static_cast<unsigned>(id), h, v};
+            }
+        } else if (code == 0xda && length >= 1) {
+            const int n = b.get();
+            --length;
+            uint64_t blocks = 0;
+            const uint64_t mcus = ceil_div(width, 8ULL * hmax) * ceil_div(height, 8ULL * vmax);
+            for (int i = 0; i < n && length >= 2; ++i, length -= 2) {
+                const int id = b.get();
+                b.get();
+                for (unsigned k = 0; k < ncomps; ++k)
+                    if (comps[k].id == static_cast<unsigned>(id))
+                        blocks += n == 1 ? ceil_div(ceil_div(uint64_t{width} * comps[k].h, hmax), 8) *
+                                               ceil_div(ceil_div(uint64_t{height} * comps[k].v, vmax), 8)
+                                         : mcus * comps[k].h * comps[k].v;
+            }
+            ++w.scans;
+            w.work += std::max(blocks * 64, scan_floor);
+            if (w.work > most) return w;
+            if (!b.skip(length)) return w;
+            // The entropy-coded data runs to the next marker that is not a stuffed byte or a restart.
+            for (;;) {
+                if (!b.to_ff()) return w;
+                int c;
+                do c = b.get();
+                while (c == 0xff);
+                if (c < 0) return w;
+                if (c != 0x00 && !(c >= 0xd0 && c <= 0xd7)) {
+                    m = c;
+                    break;
+                }
+            }
+            continue;
+        }
+        if (!b.skip(length)) return w;
+    }
+}
+
+// walk_scans over the input where it can be read twice (memory, a seekable stream, which is put
+// back where it stood); no work where it cannot (a pipe).
+Walk count_scans(Input &in, uint64_t most) {
+    if (in.memory) {
+        Bytes b(in.memory, in.memory_size);
+        return walk_scans(b, most);
+    }
+    if (!in.seekable) return Walk{};
+    const long at = std::ftell(in.in);
+    if (at < 0) return Walk{};
+    Bytes b(in.in);
+    const Walk w = walk_scans(b, most);
+    if (std::fseek(in.in, at, SEEK_SET) != 0) return Walk{};
+    return w;
 }
 
 // What a jump out of libjpeg releases: volatile, since they change after setjmp.
 struct JpegRead {
     AnyImageStruct *volatile im;
     unsigned char *volatile row;
+    uint64_t work, most; // the work counted as the scans arrive, and the work allowed
+    int scan;            // the scan counted last
 };
+
+// The second guard, for files whose scans could not be counted ahead (a pipe): the work of each
+// scan is counted as it starts, and the decode stops once it passes what the budget allows.
+void on_progress(j_common_ptr c) {
+    if (!c->is_decompressor) return;
+    auto *d = reinterpret_cast<j_decompress_ptr>(c);
+    auto *job = static_cast<JpegRead *>(d->client_data);
+    if (d->input_scan_number == job->scan || d->comps_in_scan <= 0) return;
+    job->scan = d->input_scan_number;
+    uint64_t blocks = 0;
+    if (d->comps_in_scan == 1) {
+        const jpeg_component_info *k = d->cur_comp_info[0];
+        blocks = uint64_t{k->width_in_blocks} * k->height_in_blocks;
+    } else {
+        blocks = uint64_t{d->MCUs_per_row} * d->MCU_rows_in_scan * static_cast<uint64_t>(d->blocks_in_MCU);
+    }
+    job->work += std::max(blocks * 64, scan_floor);
+    if (job->work > job->most) {
+        fail("a JPEG file whose scans need more than %llu coefficient visits to decode, more than its budget "
+             "allows",
+             static_cast<unsigned long long>(job->most));
+        std::longjmp(reinterpret_cast<JpegError *>(c->err)->jump, 1);
+    }
+}
 
 struct JpegWrite {
     unsigned char *volatile row;
@@ -62,7 +241,14 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_decompress_struct d;
     JpegError err;
     jpeg_progress_mgr progress;
-    JpegRead job{nullptr, nullptr};
+    JpegRead job{nullptr, nullptr, 0, work_allowed(r), 0};
+    // The scans' work from the markers, before any is done, where the bytes can be read twice.
+    const Walk ahead = count_scans(in, job.most);
+    if (ahead.work > job.most)
+        return fail("a JPEG file whose %u scans need more than %llu coefficient visits to decode, more than its "
+                    "budget allows",
+                    ahead.scans, static_cast<unsigned long long>(job.most)),
+               nullptr;
     d.err = jpeg_std_error(&err.base);
     // The record escapes into libjpeg's, so that the compiler keeps it in memory across the jump.
     d.client_data = &job;
@@ -77,20 +263,15 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_create_decompress(&d);
     progress.progress_monitor = on_progress;
     d.progress = &progress;
-    // libjpeg's own buffers (whole-image coefficients of a progressive file) stay within a
-    // multiple of the image the limit allows.
-    d.mem->max_memory_to_use = static_cast<long>(max_pixels(r) > (1ULL << 40) ? (1ULL << 40) * 8 : max_pixels(r) * 8);
+    // libjpeg's own buffers (the whole image's coefficients for a progressive file) take at most
+    // the budget beside the image.
+    d.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(budget(r), LONG_MAX));
     jpeg_stdio_src(&d, in.in);
     jpeg_read_header(&d, TRUE);
     const bool cmyk = d.jpeg_color_space == JCS_CMYK || d.jpeg_color_space == JCS_YCCK;
     const int channels = d.num_components == 1 ? 1 : 3;
     describe(r, "JPEG", d.image_width, d.image_height, channels, 0, d.data_precision, 255);
-    const uint64_t limit = max_pixels(r);
-    if (d.image_width == 0 || d.image_height == 0 || static_cast<uint64_t>(d.image_width) > limit / d.image_height) {
-        fail("a %u x %u image is larger than the limit of %llu pixels", d.image_width, d.image_height,
-             static_cast<unsigned long long>(limit));
-        std::longjmp(err.jump, 1);
-    }
+    if (!fits(r, d.image_width, d.image_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB)) std::longjmp(err.jump, 1);
     d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&d);
     Layout l;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codec.h"
+#include "image/image_internal.h"
 
 namespace tessera::detail::io {
 
@@ -103,13 +104,11 @@ void choose_tag(Layout &l, bool bilevel) {
     else l.tag = bilevel && !l.alpha ? IMAGE_BINARY : IMAGE_GRAY;
 }
 
-AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r) {
-    const uint64_t limit = max_pixels(r);
-    if (width == 0 || height == 0)
-        return fail("a %llu x %llu image is empty", (unsigned long long)width, (unsigned long long)height), nullptr;
-    if (width > 2147483647U || height > 2147483647U || width > limit / height)
-        return fail("a %llu x %llu image is larger than the limit of %llu pixels", (unsigned long long)width,
-                    (unsigned long long)height, (unsigned long long)limit),
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside) {
+    if (!fits(r, width, height, l.tag, beside)) return nullptr;
+    if (width > 2147483647U || height > 2147483647U)
+        return fail("a %llu x %llu image is larger than 32-bit sizes allow", (unsigned long long)width,
+                    (unsigned long long)height),
                nullptr;
     auto *im = static_cast<AnyImageStruct *>(
         im_NewOrWrap_(l.tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
@@ -285,6 +284,15 @@ extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
                                IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
     if (!(h->tag & known) || !(tag & known) || (tag & (tag - 1)))
         return fail("element types %u and %u: only the file types convert", h->tag, tag), nullptr;
+    // A conversion to a wider type makes a larger image than its source: that is held to the budget.
+    const std::size_t from = tessera::detail::fixed_elem_size(h->tag), to = tessera::detail::fixed_elem_size(tag);
+    if (to > from && static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) > tessera_budget() / to)
+        return fail("a %d x %d image converted takes %llu bytes, more than the budget of %llu bytes", h->width,
+                    h->height,
+                    static_cast<unsigned long long>(static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) *
+                                                    to),
+                    static_cast<unsigned long long>(tessera_budget())),
+               nullptr;
     auto *out = static_cast<AnyImageStruct *>(
         im_NewOrWrap_(tag, h->width, h->height, h->xoffset, h->yoffset, nullptr, 0, 0, nullptr));
     if (!out) return fail_core(), nullptr;

@@ -110,11 +110,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
     describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
              trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
-    const uint64_t limit = max_pixels(r);
-    if (static_cast<uint64_t>(w) > limit / h) {
-        fail("a %u x %u image is larger than the limit of %llu pixels", w, h, static_cast<unsigned long long>(limit));
-        png_longjmp(p, 1);
-    }
+    if (!fits(r, w, h, IMAGE_GRAY)) png_longjmp(p, 1);
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.
     const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
@@ -136,13 +132,15 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     l.background = r.options->background;
     const bool bilevel = colour == PNG_COLOR_TYPE_GRAY && depth == 1 && !trns;
     choose_tag(l, bilevel);
-    job.im = new_image(l, w, h, r);
-    if (!job.im) png_longjmp(p, 1);
     const std::size_t rowbytes = png_get_rowbytes(p, info), per = static_cast<std::size_t>(l.channels + l.alpha);
     // Rows that need no change are decoded straight into the image.
     const bool direct = l.maxval == 255 && !l.alpha && !bilevel &&
-                        ((job.im->header->tag == IMAGE_GRAY && l.channels == 1) ||
-                         (job.im->header->tag == IMAGE_RGB && l.channels == 3));
+                        ((l.tag == IMAGE_GRAY && l.channels == 1) || (l.tag == IMAGE_RGB && l.channels == 3));
+    // An interlaced image is decoded whole before its rows are stored (unless they go straight in).
+    const uint64_t beside = static_cast<uint64_t>(w) * per * 4 +
+                            (passes > 1 ? uint64_t{h} * (sizeof(png_bytep) + (direct ? 0 : rowbytes)) : rowbytes);
+    job.im = new_image(l, w, h, r, beside);
+    if (!job.im) png_longjmp(p, 1);
     job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
     if (!job.spare) {
         fail("out of memory for the PNG rows");

@@ -94,7 +94,15 @@ toff_t stream_size(thandle_t h) {
     return static_cast<toff_t>(end - s->start);
 }
 
-int on_error(TIFF *, void *, const char *, const char *format, va_list ap) {
+// What libtiff said while a file was read: any error fails the load, even where libtiff goes on
+// (a tag it drops, a table it could not allocate), and so does a colour map it set aside.
+struct Said {
+    bool error = false;
+    bool colour_map = false;
+};
+
+int on_error(TIFF *, void *user, const char *, const char *format, va_list ap) {
+    if (user) static_cast<Said *>(user)->error = true;
     if (reason_empty()) {
         char text[400];
         std::vsnprintf(text, sizeof text, format, ap);
@@ -102,13 +110,19 @@ int on_error(TIFF *, void *, const char *, const char *format, va_list ap) {
     }
     return 1;
 }
-int on_warning(TIFF *, void *, const char *, const char *, va_list) { return 1; }
+int on_warning(TIFF *, void *user, const char *, const char *format, va_list ap) {
+    if (!user) return 1;
+    char text[400];
+    std::vsnprintf(text, sizeof text, format, ap);
+    if (strcasestr(text, "colormap")) static_cast<Said *>(user)->colour_map = true;
+    return 1;
+}
 
-TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc) {
+TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc, Said *said = nullptr) {
     TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
     if (!opts) return fail("out of memory for the TIFF reader"), nullptr;
-    TIFFOpenOptionsSetErrorHandlerExtR(opts, on_error, nullptr);
-    TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, nullptr);
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, on_error, said);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, said);
     if (max_alloc) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(max_alloc));
     TIFF *t = stream ? TIFFClientOpenExt("tiff", mode, stream, stream_read, stream_write, stream_seek, memory_close,
                                          stream_size, no_map, no_unmap, opts)
@@ -139,18 +153,25 @@ bool gather(FILE *in, std::size_t most, Memory &m) {
 struct Shape {
     uint32_t w, h;
     uint16_t bits, spp, photometric, planar, format, extra;
+    bool gray() const { return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE; }
+    // Samples the 8- and 16-bit row layouts cannot hold: signed ones, and 32-bit unsigned ones.
+    bool wide() const { return format == SAMPLEFORMAT_INT || (format == SAMPLEFORMAT_UINT && bits == 32); }
 };
 
-// Reads the image band by band (a strip or a row of tiles at a time) in the layouts the band
-// reader knows; false when the layout is not one of them (nothing read yet) or on a failure.
+// The layouts read band by band (a strip or a row of tiles at a time): 1, 8 and 16-bit gray and
+// RGB with or without alpha, and one-channel 8, 16 and 32-bit signed, 32-bit unsigned and 32-bit
+// float gray. Others go through libtiff's RGBA interface.
 bool native_layout(const Shape &s) {
-    if (s.format != SAMPLEFORMAT_UINT && !(s.format == SAMPLEFORMAT_IEEEFP && s.bits == 32 && s.spp == 1)) return false;
-    if (s.bits != 1 && s.bits != 8 && s.bits != 16 && s.bits != 32) return false;
-    if (s.bits == 1 && s.spp != 1) return false;
-    if (s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE)
-        return s.extra <= 1 && s.spp == 1 + s.extra;
-    if (s.photometric == PHOTOMETRIC_RGB) return s.extra <= 1 && s.spp == 3 + s.extra;
-    return false;
+    if (!s.gray() && s.photometric != PHOTOMETRIC_RGB) return false;
+    if (s.extra > 1 || s.spp != (s.gray() ? 1 : 3) + s.extra) return false;
+    const bool plain_gray = s.gray() && s.spp == 1;
+    switch (s.format) {
+    case SAMPLEFORMAT_UINT:
+        return s.bits == 1 ? s.spp == 1 : s.bits == 8 || s.bits == 16 || (s.bits == 32 && plain_gray);
+    case SAMPLEFORMAT_INT: return plain_gray && (s.bits == 8 || s.bits == 16 || s.bits == 32);
+    case SAMPLEFORMAT_IEEEFP: return plain_gray && s.bits == 32;
+    default: return false;
+    }
 }
 
 struct Band {
@@ -165,7 +186,48 @@ void free_band(Band &b) {
     std::free(b.samples);
 }
 
-AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
+// One sample of a wide layout as its value.
+int64_t wide_sample(const unsigned char *p, const Shape &s) {
+    if (s.format == SAMPLEFORMAT_INT) {
+        if (s.bits == 8) return static_cast<int8_t>(*p);
+        if (s.bits == 16) {
+            int16_t v;
+            std::memcpy(&v, p, 2);
+            return v;
+        }
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// Stores a row of wide samples: as they are into the kept types, or mapped from the samples'
+// whole range onto 0..255 (rounded) into gray.
+void put_wide_row(AnyImageStruct *im, int32_t y, const unsigned char *src, const Shape &s) {
+    const bool is_signed = s.format == SAMPLEFORMAT_INT;
+    const int64_t lo = is_signed ? -(int64_t{1} << (s.bits - 1)) : 0;
+    const int64_t hi = is_signed ? (int64_t{1} << (s.bits - 1)) - 1 : (int64_t{1} << s.bits) - 1;
+    const std::size_t step = s.bits / 8;
+    void *row = im->data[y];
+    for (uint32_t x = 0; x < s.w; ++x) {
+        int64_t v = wide_sample(src + x * step, s);
+        if (s.photometric == PHOTOMETRIC_MINISWHITE) v = hi - (v - lo);
+        switch (im->header->tag) {
+        case IMAGE_SHORT: static_cast<int16_t *>(row)[x] = static_cast<int16_t>(v); break;
+        case IMAGE_INT: static_cast<int32_t *>(row)[x] = static_cast<int32_t>(v); break;
+        case IMAGE_DOUBLE: static_cast<double *>(row)[x] = static_cast<double>(v); break;
+        default: {
+            const auto span = static_cast<uint64_t>(hi - lo), at = static_cast<uint64_t>(v - lo);
+            static_cast<uint8_t *>(row)[x] = static_cast<uint8_t>((at * 255 + span / 2) / span);
+        }
+        }
+    }
+}
+
+AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t file_bytes) {
     const bool tiled = TIFFIsTiled(t);
     uint32_t tw = s.w, th = 0;
     if (tiled) {
@@ -182,6 +244,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     // One band of full rows: unpacked samples for every plane.
     const std::size_t row_bytes = s.bits == 1 ? (s.w + 7) / 8 : static_cast<std::size_t>(s.w) * per * bytes;
     const std::size_t plane_bytes = row_bytes * th;
+    const std::size_t planes = separate ? s.spp : 1;
     Layout l;
     l.channels = s.spp >= 3 ? 3 : 1;
     l.alpha = s.extra;
@@ -191,10 +254,19 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     l.white_is_zero = false;
     choose_tag(l, s.bits == 1);
     if (s.format == SAMPLEFORMAT_IEEEFP) l.tag = IMAGE_FLOAT;
-    AnyImageStruct *im = new_image(l, s.w, s.h, r);
+    // Wide samples are kept as they are unless reduced: signed ones of 8 and 16 bits in 16-bit
+    // integers, of 32 bits in 32-bit ones, unsigned 32-bit ones in doubles (every value exact).
+    if (s.wide())
+        l.tag = r.options->depth == TESSERA_IO_REDUCE ? IMAGE_GRAY
+                : s.format == SAMPLEFORMAT_UINT       ? IMAGE_DOUBLE
+                : s.bits == 32                        ? IMAGE_INT
+                                                      : IMAGE_SHORT;
+    const uint64_t tile_bytes = tiled ? static_cast<uint64_t>(TIFFTileSize64(t)) : 0;
+    const uint64_t beside = file_bytes + plane_bytes * planes + tile_bytes + uint64_t{s.w} * s.spp * 4;
+    AnyImageStruct *im = new_image(l, s.w, s.h, r, beside);
     if (!im) return nullptr;
-    Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * (separate ? s.spp : 1))),
-           static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(TIFFTileSize(t)) : 1)),
+    Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * planes)),
+           static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(tile_bytes) : 1)),
            static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.spp * 4))};
     bool ok = b.data && b.piece && b.samples;
     if (!ok) fail("out of memory for a band of %u rows", th);
@@ -203,12 +275,12 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     // one block.
     const auto *first = static_cast<unsigned char *>(im->data[0]);
     const bool direct =
-        !tiled && !separate && s.bits == 8 && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE && !l.keep &&
-        ((im->header->tag == IMAGE_GRAY && s.spp == 1) || (im->header->tag == IMAGE_RGB && s.spp == 3)) &&
+        !tiled && !separate && s.bits == 8 && !s.wide() && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE &&
+        !l.keep && ((im->header->tag == IMAGE_GRAY && s.spp == 1) || (im->header->tag == IMAGE_RGB && s.spp == 3)) &&
         static_cast<unsigned char *>(im->data[s.h - 1]) - first == static_cast<std::ptrdiff_t>(row_bytes) * (s.h - 1);
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += th) {
         const uint32_t rows = s.h - y0 < th ? s.h - y0 : th;
-        for (uint16_t plane = 0; ok && plane < (separate ? s.spp : 1); ++plane) {
+        for (uint16_t plane = 0; ok && plane < planes; ++plane) {
             unsigned char *into = b.data + plane * plane_bytes;
             if (!tiled) {
                 const uint32_t strip = y0 / th + plane * strips_per_plane;
@@ -249,6 +321,10 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
                 std::memcpy(im->data[y], src, row_bytes);
                 continue;
             }
+            if (s.wide()) {
+                put_wide_row(im, y, src, s);
+                continue;
+            }
             if (plain && s.bits == 8 && !l.keep) {
                 put_row8(im, y, src, l, b.samples);
                 continue;
@@ -283,7 +359,9 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r) {
     return nullptr;
 }
 
-AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r) {
+// Through libtiff's RGBA interface, a band of rows at a time: as many as a strip or a row of
+// tiles holds, so that each is decoded once.
+AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t file_bytes) {
     char why[1024] = "";
     if (!TIFFRGBAImageOK(t, why)) return fail("this TIFF layout is not supported: %s", why), nullptr;
     Layout l;
@@ -291,31 +369,71 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r) {
     l.alpha = s.extra ? 1 : 0;
     l.background = r.options->background;
     choose_tag(l, false);
-    const bool gray = s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE;
-    if (gray && !l.alpha) l.tag = IMAGE_GRAY;
-    AnyImageStruct *im = new_image(l, s.w, s.h, r);
-    if (!im) return nullptr;
-    auto *raster = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.h * 4));
-    auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * 4 * 4));
-    bool ok = raster && samples;
-    if (!ok) fail("out of memory for a %u x %u TIFF", s.w, s.h);
-    if (ok && !TIFFReadRGBAImageOriented(t, s.w, s.h, raster, ORIENTATION_TOPLEFT, 0))
-        ok = reason_empty() ? fail("a damaged TIFF file") : false;
-    for (uint32_t y = 0; ok && y < s.h; ++y) {
-        const uint32_t *p = raster + static_cast<std::size_t>(y) * s.w;
-        const int step = l.alpha ? 4 : 3;
-        for (uint32_t x = 0; x < s.w; ++x) {
-            samples[x * step] = TIFFGetR(p[x]);
-            samples[x * step + 1] = TIFFGetG(p[x]);
-            samples[x * step + 2] = TIFFGetB(p[x]);
-            if (l.alpha) samples[x * step + 3] = TIFFGetA(p[x]);
-        }
-        put_row(im, static_cast<int32_t>(y), samples, l);
+    if (s.gray() && !l.alpha) l.tag = IMAGE_GRAY;
+    uint32_t band = 0;
+    uint64_t piece = 0;
+    if (TIFFIsTiled(t)) {
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &band);
+        piece = static_cast<uint64_t>(TIFFTileSize64(t));
+    } else {
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &band);
+        piece = static_cast<uint64_t>(TIFFStripSize64(t));
     }
+    if (band == 0) return fail("a damaged TIFF file: no strip or tile size"), nullptr;
+    if (band > s.h) band = s.h;
+    const uint64_t raster_bytes = uint64_t{s.w} * band * 4;
+    AnyImageStruct *im = new_image(l, s.w, s.h, r, file_bytes + raster_bytes + piece + uint64_t{s.w} * 16);
+    if (!im) return nullptr;
+    auto *raster = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(raster_bytes)));
+    auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * 4 * 4));
+    TIFFRGBAImage img;
+    bool begun = false;
+    bool ok = raster && samples;
+    if (!ok) fail("out of memory for a band of %u rows of a %u x %u TIFF", band, s.w, s.h);
+    if (ok && !(begun = TIFFRGBAImageBegin(&img, t, 1, why) != 0))
+        ok = reason_empty() ? fail("this TIFF layout is not supported: %s", why) : false;
+    if (ok) img.req_orientation = ORIENTATION_TOPLEFT;
+    for (uint32_t y0 = 0; ok && y0 < s.h; y0 += band) {
+        const uint32_t rows = std::min(band, s.h - y0);
+        img.row_offset = static_cast<int>(y0);
+        img.col_offset = 0;
+        if (!TIFFRGBAImageGet(&img, raster, s.w, rows)) {
+            ok = reason_empty() ? fail("a damaged TIFF file") : false;
+            break;
+        }
+        for (uint32_t k = 0; k < rows; ++k) {
+            const uint32_t *p = raster + static_cast<std::size_t>(k) * s.w;
+            const int step = l.alpha ? 4 : 3;
+            for (uint32_t x = 0; x < s.w; ++x) {
+                samples[x * step] = TIFFGetR(p[x]);
+                samples[x * step + 1] = TIFFGetG(p[x]);
+                samples[x * step + 2] = TIFFGetB(p[x]);
+                if (l.alpha) samples[x * step + 3] = TIFFGetA(p[x]);
+            }
+            put_row(im, static_cast<int32_t>(y0 + k), samples, l);
+        }
+    }
+    if (begun) TIFFRGBAImageEnd(&img);
     std::free(raster);
     std::free(samples);
     if (ok) return im;
     im_Free_(im, im->header->tag);
+    return nullptr;
+}
+
+// Why a layout is refused before anything is decoded; null when it is read.
+const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped) {
+    if (s.w == 0 || s.h == 0) return "a damaged TIFF file: no size";
+    if (s.photometric == PHOTOMETRIC_PALETTE) {
+        uint16_t *red, *green, *blue;
+        if (colour_map_dropped || !TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue))
+            return "a palette TIFF file without a usable colour map";
+    }
+    if (native_layout(s)) return nullptr;
+    if (s.format == SAMPLEFORMAT_INT) return "signed TIFF samples are read in one-channel gray images only";
+    if (s.format == SAMPLEFORMAT_IEEEFP) return "floating-point TIFF samples are read as 32-bit one-channel gray only";
+    if (s.format != SAMPLEFORMAT_UINT && s.format != SAMPLEFORMAT_VOID) return "complex TIFF samples are not supported";
+    if (s.bits > 16) return "TIFF samples of more than 16 bits are read in one-channel gray images only";
     return nullptr;
 }
 
@@ -324,19 +442,21 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r) {
 AnyImageStruct *read_tiff(Input &in, const Request &r) {
     in.forget_start(in);
     Memory m{};
-    const uint64_t limit = max_pixels(r);
-    // The whole file, up to a bound that an image within the limit never needs: the caller's
-    // memory as it is, else read once into a block (of the file's size when that is known).
-    const std::size_t most = static_cast<std::size_t>(limit > (1ULL << 36) ? (1ULL << 40) : limit * 16 + (64 << 20));
+    // The whole file, up to the budget (it is held beside the image): the caller's memory as it
+    // is, else read once into a block (of the file's size when that is known).
+    const uint64_t most_bytes = budget(r);
+    const std::size_t most = static_cast<std::size_t>(std::min<uint64_t>(most_bytes, SIZE_MAX / 2));
     unsigned char *owned = nullptr;
     if (in.memory) {
         m.data = const_cast<unsigned char *>(in.memory);
         m.size = in.memory_size;
     } else {
         struct stat st;
-        if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start &&
-            static_cast<std::size_t>(st.st_size - in.start) <= most) {
-            m.cap = static_cast<std::size_t>(st.st_size - in.start) + 1; // + 1: the end is seen without growing
+        if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start) {
+            const auto size = static_cast<std::size_t>(st.st_size - in.start);
+            if (size > most)
+                return fail("a TIFF file of %zu bytes is larger than the budget of %zu bytes", size, most), nullptr;
+            m.cap = size + 1; // + 1: the end is seen without growing
             m.data = static_cast<unsigned char *>(std::malloc(m.cap));
             if (!m.data) return fail("out of memory for a TIFF file of %zu bytes", m.cap - 1), nullptr;
         }
@@ -346,7 +466,8 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         }
         owned = m.data;
     }
-    TIFF *t = open_tiff(&m, nullptr, "r", limit * 16 + (64 << 20));
+    Said said;
+    TIFF *t = open_tiff(&m, nullptr, "r", most_bytes, &said);
     AnyImageStruct *im = nullptr;
     if (t) {
         Shape s{};
@@ -360,16 +481,25 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &s.extra, &extras);
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
             s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
-        const int channels = s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_MINISWHITE ? 1 : 3;
+        const int channels = s.gray() ? 1 : 3;
+        const bool is_signed = s.format == SAMPLEFORMAT_INT && s.bits >= 1 && s.bits <= 32;
         describe(r, "TIFF", s.w, s.h, channels, s.extra ? 1 : 0, s.bits,
                  s.format == SAMPLEFORMAT_IEEEFP ? 0
+                 : is_signed                     ? (1U << (s.bits - 1)) - 1
                  : s.bits >= 32                  ? 0xffffffffU
                                                  : (1U << s.bits) - 1);
-        if (s.w == 0 || s.h == 0) fail("a damaged TIFF file: no size");
-        else if (static_cast<uint64_t>(s.w) > limit / s.h)
-            fail("a %u x %u image is larger than the limit of %llu pixels", s.w, s.h,
-                 static_cast<unsigned long long>(limit));
-        else im = native_layout(s) ? read_native(t, s, r) : read_rgba(t, s, r);
+        const uint64_t file_bytes = owned ? m.size : 0;
+        if (const char *why = refusal(t, s, said.colour_map)) fail("%s", why);
+        else if (said.error) {
+            if (reason_empty()) fail("a damaged TIFF file");
+        } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes))
+            im = native_layout(s) ? read_native(t, s, r, file_bytes) : read_rgba(t, s, r, file_bytes);
+        // libtiff may go on after an error it reported: what it then gives is not the file's image.
+        if (im && said.error) {
+            im_Free_(im, im->header->tag);
+            im = nullptr;
+            if (reason_empty()) fail("a damaged TIFF file");
+        }
         TIFFClose(t);
     }
     std::free(owned);

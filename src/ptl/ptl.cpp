@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "plot.h"
+#include "support/budget.h"
 #include "support/check.h"
 #include "support/error.h"
 #include "support/magic_internal.h"
@@ -513,6 +514,8 @@ bool supported(unsigned short type) { return type == IMAGE_BINARY || type == IMA
 // The start shared by ptlRender and ptlLoadAndRender: the scale and type checks, the count
 // image of a colour rendering, and the target image (filled with the background in colour).
 void *begin_render(unsigned short type, float xscale, float yscale, const Geometry &g, RGB background) {
+    // A colour rendering keeps a count byte a pixel beside its three bytes of colour.
+    if (supported(type) && !within_budget(g.width, g.height, type == IMAGE_RGB ? 4 : 1, "rendering")) return nullptr;
     if (ptlStartRendering(type, xscale, yscale, g.xoffset, g.yoffset, g.width, g.height) != 0) return nullptr;
     void *im = im_NewOrWrap_(type, g.width, g.height, g.xoffset, g.yoffset, nullptr, 0, 0, nullptr);
     if (im && type == IMAGE_RGB) im_Init_(im, static_cast<AnyImageStruct *>(im)->header, &background);

@@ -1,0 +1,16 @@
+// The budget of results: how many bytes an operation that makes a new image from others may
+// take, checked before anything is allocated.
+#pragma once
+
+#include <cstdint>
+
+namespace tessera::detail {
+
+// The budget in force (tessera_budget()).
+uint64_t budget() noexcept;
+
+// True when a width x height result of bytes_per_pixel bytes a pixel fits the budget; else
+// false with the reason set, naming the result as what ("result", "rendering").
+bool within_budget(int64_t width, int64_t height, uint64_t bytes_per_pixel, const char *what) noexcept;
+
+} // namespace tessera::detail
