@@ -267,8 +267,19 @@ def test_the_pixel_limit_is_the_callers(tmp_path, tool):
     with pytest.raises(tessera.FileError, match="limit of 9999 pixels"):
         tessera.load(tmp_path / "a.png", max_pixels=9999)
     assert tessera.load(tmp_path / "a.png", max_pixels=10000).width == 100
-    p = subprocess.run([tool, "info", "--limit", "9999", str(tmp_path / "a.png")], capture_output=True, text=True)
+    p = subprocess.run([tool, "info", "--limit", "9999px", str(tmp_path / "a.png")], capture_output=True, text=True)
     assert p.returncode == 2 and "limit of 9999 pixels" in p.stderr
+    with pytest.raises(tessera.FileError, match="more than the budget of 9999 bytes"):
+        tessera.load(tmp_path / "a.png", max_bytes=9999)
+    assert tessera.load(tmp_path / "a.png", max_bytes=10000).width == 100
+    for limit in ("9999", "9999B"):
+        p = subprocess.run([tool, "info", "--limit", limit, str(tmp_path / "a.png")], capture_output=True, text=True)
+        assert p.returncode == 2 and "more than the budget of 9999 bytes" in p.stderr, p.stderr
+    p = subprocess.run([tool, "info", "--limit", "1K", str(tmp_path / "a.png")], capture_output=True, text=True)
+    assert p.returncode == 2 and "budget of 1024 bytes" in p.stderr, p.stderr
+    for wrong in ("0", "-5", "12Q", "px", "1.5G", "99999999999T"):
+        p = subprocess.run([tool, "info", "--limit", wrong, str(tmp_path / "a.png")], capture_output=True, text=True)
+        assert p.returncode == 2 and "--limit needs a size" in p.stderr, (wrong, p.stderr)
 
 
 # ---- pipes and an interrupted batch --------------------------------------------------------------------

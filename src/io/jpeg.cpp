@@ -107,9 +107,9 @@ class Bytes {
 
 uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
-// The work of every scan of the file, from its markers alone; stops at the end of the image or
-// of the bytes, or as soon as the work passes most.
-Walk walk_scans(Bytes &b, uint64_t most) {
+// The work of every scan of the file, from its markers alone, up to the end of the image or of the
+// bytes.
+Walk walk_scans(Bytes &b) {
     Walk w;
     Component comps[4];
     unsigned ncomps = 0, width = 0, height = 0, hmax = 1, vmax = 1;
@@ -161,8 +161,7 @@ Walk walk_scans(Bytes &b, uint64_t most) {
                                          : mcus * comps[k].h * comps[k].v;
             }
             ++w.scans;
-            w.work += std::max(blocks * 64, scan_floor);
-            if (w.work > most) return w;
+            w.work = std::min(w.work + std::max(blocks * 64, scan_floor), UINT64_MAX / 2);
             if (!b.skip(length)) return w;
             // The entropy-coded data runs to the next marker that is not a stuffed byte or a restart.
             for (;;) {
@@ -184,16 +183,16 @@ Walk walk_scans(Bytes &b, uint64_t most) {
 
 // walk_scans over the input where it can be read twice (memory, a seekable stream, which is put
 // back where it stood); no work where it cannot (a pipe).
-Walk count_scans(Input &in, uint64_t most) {
+Walk count_scans(Input &in) {
     if (in.memory) {
         Bytes b(in.memory, in.memory_size);
-        return walk_scans(b, most);
+        return walk_scans(b);
     }
     if (!in.seekable) return Walk{};
     const long at = std::ftell(in.in);
     if (at < 0) return Walk{};
     Bytes b(in.in);
-    const Walk w = walk_scans(b, most);
+    const Walk w = walk_scans(b);
     if (std::fseek(in.in, at, SEEK_SET) != 0) return Walk{};
     return w;
 }
@@ -243,11 +242,12 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_progress_mgr progress;
     JpegRead job{nullptr, nullptr, 0, work_allowed(r), 0};
     // The scans' work from the markers, before any is done, where the bytes can be read twice.
-    const Walk ahead = count_scans(in, job.most);
+    const Walk ahead = count_scans(in);
     if (ahead.work > job.most)
-        return fail("a JPEG file whose %u scans need more than %llu coefficient visits to decode, more than its "
-                    "budget allows",
-                    ahead.scans, static_cast<unsigned long long>(job.most)),
+        return fail("a JPEG file whose %u scans need %llu coefficient visits to decode, more than the %llu its budget "
+                    "allows",
+                    ahead.scans, static_cast<unsigned long long>(ahead.work),
+                    static_cast<unsigned long long>(job.most)),
                nullptr;
     d.err = jpeg_std_error(&err.base);
     // The record escapes into libjpeg's, so that the compiler keeps it in memory across the jump.

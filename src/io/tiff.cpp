@@ -421,9 +421,35 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
     return nullptr;
 }
 
+// The Photometric value the file's first directory stores, or -1: libtiff reads a palette file
+// without a colour map as gray, and says nothing of it for 8-bit samples.
+int stored_photometric(const unsigned char *d, std::size_t n) {
+    if (n < 16 || (d[0] != d[1]) || (d[0] != 'I' && d[0] != 'M')) return -1;
+    const bool le = d[0] == 'I';
+    auto get = [&](std::size_t at, int bytes) -> uint64_t {
+        uint64_t v = 0;
+        for (int k = 0; k < bytes; ++k) v |= static_cast<uint64_t>(d[at + k]) << (8 * (le ? k : bytes - 1 - k));
+        return v;
+    };
+    const bool big = get(2, 2) == 43;
+    const uint64_t ifd = big ? get(8, 8) : get(4, 4);
+    const std::size_t count_size = big ? 8 : 2, entry = big ? 20 : 12;
+    if (ifd > n || n - ifd < count_size) return -1;
+    const uint64_t entries = get(ifd, static_cast<int>(count_size));
+    for (uint64_t e = 0; e < entries; ++e) {
+        const uint64_t at = ifd + count_size + e * entry;
+        if (at > n || n - at < entry) return -1;
+        if (get(at, 2) == TIFFTAG_PHOTOMETRIC && get(at + 2, 2) == TIFF_SHORT)
+            return static_cast<int>(get(at + (big ? 12 : 8), 2));
+    }
+    return -1;
+}
+
 // Why a layout is refused before anything is decoded; null when it is read.
-const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped) {
+const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped, int stored) {
     if (s.w == 0 || s.h == 0) return "a damaged TIFF file: no size";
+    if (stored == PHOTOMETRIC_PALETTE && s.photometric != PHOTOMETRIC_PALETTE)
+        return "a palette TIFF file without a usable colour map";
     if (s.photometric == PHOTOMETRIC_PALETTE) {
         uint16_t *red, *green, *blue;
         if (colour_map_dropped || !TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue))
@@ -489,7 +515,8 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
                  : s.bits >= 32                  ? 0xffffffffU
                                                  : (1U << s.bits) - 1);
         const uint64_t file_bytes = owned ? m.size : 0;
-        if (const char *why = refusal(t, s, said.colour_map)) fail("%s", why);
+        // Only the first directory is read, and it is the one the file's header names.
+        if (const char *why = refusal(t, s, said.colour_map, stored_photometric(m.data, m.size))) fail("%s", why);
         else if (said.error) {
             if (reason_empty()) fail("a damaged TIFF file");
         } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes))
