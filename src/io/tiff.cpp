@@ -386,12 +386,18 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
     if (!im) return nullptr;
     auto *raster = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(raster_bytes)));
     auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * 4 * 4));
+    // A Begin that fails part way keeps what it allocated: End releases it, and ignores what was
+    // never set (the record starts zeroed).
     TIFFRGBAImage img;
+    std::memset(&img, 0, sizeof img);
     bool begun = false;
     bool ok = raster && samples;
     if (!ok) fail("out of memory for a band of %u rows of a %u x %u TIFF", band, s.w, s.h);
-    if (ok && !(begun = TIFFRGBAImageBegin(&img, t, 1, why) != 0))
-        ok = reason_empty() ? fail("this TIFF layout is not supported: %s", why) : false;
+    if (ok) {
+        begun = true;
+        if (!TIFFRGBAImageBegin(&img, t, 1, why))
+            ok = reason_empty() ? fail("this TIFF layout is not supported: %s", why) : false;
+    }
     if (ok) img.req_orientation = ORIENTATION_TOPLEFT;
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += band) {
         const uint32_t rows = std::min(band, s.h - y0);
@@ -450,10 +456,19 @@ const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped, int stored
     if (s.w == 0 || s.h == 0) return "a damaged TIFF file: no size";
     if (stored == PHOTOMETRIC_PALETTE && s.photometric != PHOTOMETRIC_PALETTE)
         return "a palette TIFF file without a usable colour map";
+    // libtiff keeps a tag whose copy it could not allocate, with no values: it would read them.
     if (s.photometric == PHOTOMETRIC_PALETTE) {
-        uint16_t *red, *green, *blue;
-        if (colour_map_dropped || !TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue))
+        uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+        if (colour_map_dropped || !TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue)
             return "a palette TIFF file without a usable colour map";
+    }
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    if (compression == COMPRESSION_JPEG) {
+        uint32_t count = 0;
+        void *tables = nullptr;
+        if (TIFFGetField(t, TIFFTAG_JPEGTABLES, &count, &tables) && count > 0 && !tables)
+            return "out of memory for the JPEG tables of a TIFF file";
     }
     if (native_layout(s)) return nullptr;
     if (s.format == SAMPLEFORMAT_INT) return "signed TIFF samples are read in one-channel gray images only";

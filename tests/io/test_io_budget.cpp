@@ -170,8 +170,8 @@ TEST(IoBudgetJpeg, ScansFromAPipeAreCountedAsTheyArriveAndWorkThatFitsIsDone) {
     // 694 scans x 1,024 blocks x 64 = 45 million visits: within the default budget, decoded whole.
     for (int source = 0; source < 2; ++source) {
         const tessera_io_load_options o = options();
-        void *im = source == 0 ? tessera_io_load_memory(many.data(), many.size(), &o, nullptr)
-                               : load_from_pipe(many, o);
+        void *im =
+            source == 0 ? tessera_io_load_memory(many.data(), many.size(), &o, nullptr) : load_from_pipe(many, o);
         ASSERT_NE(im, nullptr) << tessera_io_last_error();
         auto *g = static_cast<GrayImageStruct *>(im);
         EXPECT_EQ(g->data[100][100], 77);
@@ -191,7 +191,7 @@ TEST(IoBudgetJpeg, ScansFromAPipeAreCountedAsTheyArriveAndWorkThatFitsIsDone) {
 struct TiffSpec {
     uint32_t w = 8, h = 4;
     uint16_t bits = 8, spp = 1, format = SAMPLEFORMAT_UINT, photometric = PHOTOMETRIC_MINISBLACK;
-    uint32_t tile = 0;          // tile side; 0: strips
+    uint32_t tile = 0;           // tile side; 0: strips
     uint32_t rows_per_strip = 0; // 0: the whole image
     uint16_t compression = COMPRESSION_NONE;
     bool palette_map = true;
@@ -322,7 +322,8 @@ TEST(IoTiffSamples, SignedAnd32BitSamplesKeepTheirValues) {
             }
             // Reduced: the whole range onto 0..255, the lowest value black and the highest white.
             const tessera_io_load_options reduce = options();
-            auto *g = static_cast<GrayImageStruct *>(tessera_io_load_memory(file.data(), file.size(), &reduce, nullptr));
+            auto *g =
+                static_cast<GrayImageStruct *>(tessera_io_load_memory(file.data(), file.size(), &reduce, nullptr));
             ASSERT_NE(g, nullptr) << tessera_io_last_error();
             EXPECT_EQ(g->header->tag, IMAGE_GRAY);
             EXPECT_EQ(g->data[0][0], 0);   // picks[0]: the lowest
@@ -468,7 +469,8 @@ TEST(IoBudgetResults, ResultsOverTheBudgetAreRefusedBeforeAllocating) {
         {"imBorders", imBorders(d, 300)},
         {"im_Crop_ past the source", im_Crop_(g, g->header, -1000, -1000, 2000, 2000)},
         {"tessera_resize", tessera_resize(d, 400, 400, TESSERA_BILINEAR)},
-        {"ptlRender", [] {
+        {"ptlRender",
+         [] {
              PointList pl = ptlNew(true, 0, 0, 10, 10, nullptr);
              void *im = ptlRender(pl, IMAGE_RGB, 200.0f, 200.0f, RGB{0, 0, 0}, nullptr);
              ptlFree(pl);
