@@ -1,8 +1,9 @@
-// TIFF through libtiff: 1, 8 and 16-bit gray and RGB (with alpha), 32-bit float gray, strips or
-// tiles, contiguous or separate planes, read band by band; anything else libtiff's RGBA
-// interface handles (palette, CMYK, YCbCr, 2 and 4 bits) is read at 8 bits through it.
-// TIFF needs to seek, so input from a pipe is gathered in memory first, and output is made in
-// memory before it goes to the stream.
+// TIFF through libtiff: 1, 8 and 16-bit gray and RGB (with alpha), signed and 32-bit gray, 32-bit
+// float gray and 8-bit palettes, strips or tiles, contiguous or separate planes, read band by
+// band; anything else libtiff's RGBA interface handles (CMYK, YCbCr, 2 and 4-bit palettes and
+// gray) is read at 8 bits through it, a band at a time. TIFF needs to seek, so input from a pipe
+// is gathered in memory first (up to the budget), and output is made in memory before it goes
+// to the stream.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <tiffio.h>
@@ -159,9 +160,10 @@ struct Shape {
 };
 
 // The layouts read band by band (a strip or a row of tiles at a time): 1, 8 and 16-bit gray and
-// RGB with or without alpha, and one-channel 8, 16 and 32-bit signed, 32-bit unsigned and 32-bit
-// float gray. Others go through libtiff's RGBA interface.
+// RGB with or without alpha, one-channel 8, 16 and 32-bit signed, 32-bit unsigned and 32-bit
+// float gray, and 8-bit palette files. Others go through libtiff's RGBA interface.
 bool native_layout(const Shape &s) {
+    if (s.photometric == PHOTOMETRIC_PALETTE) return s.spp == 1 && s.bits == 8 && s.format == SAMPLEFORMAT_UINT;
     if (!s.gray() && s.photometric != PHOTOMETRIC_RGB) return false;
     if (s.extra > 1 || s.spp != (s.gray() ? 1 : 3) + s.extra) return false;
     const bool plain_gray = s.gray() && s.spp == 1;
@@ -202,6 +204,21 @@ int64_t wide_sample(const unsigned char *p, const Shape &s) {
     uint32_t v;
     std::memcpy(&v, p, 4);
     return v;
+}
+
+// The colours of an 8-bit palette as libtiff's RGBA interface gives them: a map whose entries
+// all lie below 256 is taken as 8-bit (some writers store it so), any other keeps its high byte.
+// False when the file has no usable map.
+bool palette_of(TIFF *t, RGB out[256]) {
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(t, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) return false;
+    bool sixteen = false;
+    for (int i = 0; i < 256; ++i) sixteen = sixteen || r[i] >= 256 || g[i] >= 256 || b[i] >= 256;
+    const int shift = sixteen ? 8 : 0;
+    for (int i = 0; i < 256; ++i)
+        out[i] = RGB{static_cast<uint8_t>(r[i] >> shift), static_cast<uint8_t>(g[i] >> shift),
+                     static_cast<uint8_t>(b[i] >> shift)};
+    return true;
 }
 
 // Stores a row of wide samples: as they are into the kept types, or mapped from the samples'
@@ -254,6 +271,11 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     l.white_is_zero = false;
     choose_tag(l, s.bits == 1);
     if (s.format == SAMPLEFORMAT_IEEEFP) l.tag = IMAGE_FLOAT;
+    RGB palette[256];
+    if (s.photometric == PHOTOMETRIC_PALETTE) {
+        if (!palette_of(t, palette)) return fail("a palette TIFF file without a usable colour map"), nullptr;
+        l.tag = IMAGE_RGB;
+    }
     // Wide samples are kept as they are unless reduced: signed ones of 8 and 16 bits in 16-bit
     // integers, of 32 bits in 32-bit ones, unsigned 32-bit ones in doubles (every value exact).
     if (s.wide())
@@ -319,6 +341,11 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
             const unsigned char *src = b.data + k * row_bytes;
             if (s.format == SAMPLEFORMAT_IEEEFP) {
                 std::memcpy(im->data[y], src, row_bytes);
+                continue;
+            }
+            if (s.photometric == PHOTOMETRIC_PALETTE) {
+                auto *out = static_cast<RGB *>(im->data[y]);
+                for (uint32_t x = 0; x < s.w; ++x) out[x] = palette[src[x]];
                 continue;
             }
             if (s.wide()) {

@@ -210,7 +210,7 @@ Bytes tiff_of(const TiffSpec &s, const std::function<double(uint32_t, uint32_t, 
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, s.photometric);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_COMPRESSION, s.compression);
-    if (s.spp == 2 || s.spp == 4) {
+    if ((s.spp == 2 || s.spp == 4) && s.photometric != PHOTOMETRIC_SEPARATED) {
         const uint16_t extra = EXTRASAMPLE_UNASSALPHA;
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
@@ -368,6 +368,28 @@ TEST(IoTiffSamples, PaletteFilesReadBandByBandAndDamagedColourMapsAreRefused) {
                 const RGB got = im->data[y][x];
                 if ((got.r != want.r || got.g != want.g || got.b != want.b) && wrong++ < 3)
                     ADD_FAILURE() << "layout " << layout << " (" << x << ", " << y << ")";
+            }
+        im_Free_(im, IMAGE_RGB);
+    }
+    // CMYK goes through libtiff's RGBA interface a band at a time: strips of 7 rows, tiles of 16.
+    TiffSpec k;
+    k.photometric = PHOTOMETRIC_SEPARATED, k.spp = 4, k.w = 40, k.h = 30, k.rows_per_strip = 7;
+    const auto ink = [](uint32_t x, uint32_t y, uint16_t c) { return (x * 7 + y * 11 + c * 60) % 256; };
+    for (int layout = 0; layout < 2; ++layout) {
+        if (layout == 1) k.tile = 16;
+        const Bytes file = tiff_of(k, ink);
+        auto *im = static_cast<RGBImageStruct *>(tessera_io_load_memory(file.data(), file.size(), nullptr, nullptr));
+        ASSERT_NE(im, nullptr) << tessera_io_last_error();
+        int wrong = 0;
+        for (uint32_t y = 0; y < k.h; ++y)
+            for (uint32_t x = 0; x < k.w; ++x) {
+                const unsigned white = 255 - static_cast<unsigned>(ink(x, y, 3));
+                const auto channel = [&](uint16_t c) {
+                    return static_cast<uint8_t>(white * (255 - static_cast<unsigned>(ink(x, y, c))) / 255);
+                };
+                const RGB got = im->data[y][x];
+                if ((got.r != channel(0) || got.g != channel(1) || got.b != channel(2)) && wrong++ < 3)
+                    ADD_FAILURE() << "CMYK layout " << layout << " (" << x << ", " << y << ")";
             }
         im_Free_(im, IMAGE_RGB);
     }
