@@ -42,8 +42,8 @@ class error : public std::runtime_error {
 class file_error : public error {
   public:
     file_error(const std::string &doing, std::filesystem::path path, std::string reason, int code)
-        : error(doing + ": " + (path.empty() ? "" : path.string() + ": ") + reason), path_(std::move(path)),
-          reason_(std::move(reason)), code_(code, std::generic_category()) {}
+        : error((doing.empty() ? "" : doing + ": ") + (path.empty() ? "" : path.string() + ": ") + reason),
+          path_(std::move(path)), reason_(std::move(reason)), code_(code, std::generic_category()) {}
     const std::filesystem::path &path() const noexcept { return path_; }
     const std::string &reason() const noexcept { return reason_; }
     std::error_code code() const noexcept { return code_; }

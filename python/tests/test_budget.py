@@ -67,8 +67,9 @@ def test_results_over_the_budget_are_refused_and_the_budget_is_restored():
         # Loads take the process's budget unless given their own.
         data = io.BytesIO()
         tessera.Image(1100, 1000).save(data, "pgm")
-        with pytest.raises(tessera.FileError, match="budget"):
+        with pytest.raises(tessera.FileError, match="budget") as caught:
             tessera.load(io.BytesIO(data.getvalue()))
+        assert str(caught.value).startswith("a 1100 x 1000 image takes"), str(caught.value)
         assert tessera.load(io.BytesIO(data.getvalue()), max_bytes=2 << 20).width == 1100
     finally:
         assert tessera.set_budget(before) == 1 << 20
