@@ -36,6 +36,29 @@ inline uint64_t set_budget(uint64_t bytes) noexcept { return tessera_set_budget(
 namespace detail {
 // The header of an empty view: no pixels anywhere.
 inline constexpr ImageHeader no_pixels{};
+
+// The format a file name's extension names when the core library does not write it (it writes
+// its own P4, P5, P6 and Q files whatever the name): a save by that name would put one format
+// under another's name, so the face refuses it. Null for the core's own and unknown extensions.
+inline const char *foreign_format(const std::filesystem::path &path) {
+    std::string ext = path.extension().string();
+    for (char &c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    static constexpr const char *names[][2] = {{".png", "PNG"},  {".jpg", "JPEG"},  {".jpeg", "JPEG"}, {".jpe", "JPEG"},
+                                               {".tif", "TIFF"}, {".tiff", "TIFF"}, {".pam", "PAM"},   {".gif", "GIF"},
+                                               {".bmp", "BMP"},  {".webp", "WebP"}};
+    for (const auto &n : names)
+        if (ext == n[0]) return n[1];
+    return nullptr;
+}
+#if TESSERA_HPP_THROWS
+inline void refuse_foreign(const char *doing, const std::filesystem::path &path) {
+    if (const char *f = foreign_format(path))
+        throw std::invalid_argument(std::string(doing) + ": '" + path.string() + "' names a " + f +
+                                    " file, which the core library does not write (it writes its own P4, P5, P6 "
+                                    "and Q files): tessera::io::save writes " +
+                                    f);
+}
+#endif
 } // namespace detail
 
 // The two three-float element types, told apart by their tags and files ("Q10", "Q11").
@@ -247,8 +270,11 @@ class image : public detail::transforms<image<T>> {
         const int saved = errno;
         detail::raise_file("tessera::image::load", {}, tessera_last_error(), saved);
     }
+    // Writes the library's own file (P4, P5, P6 or a Q file); a name whose extension is another
+    // format's (.png, .jpg, .tif, ...) is refused: tessera::io::save writes those.
     void save(const std::filesystem::path &path) const {
         detail::require(valid(), "tessera::image::save: an empty image");
+        detail::refuse_foreign("tessera::image::save", path);
         if (!try_save(path)) {
             const int saved = errno;
             detail::raise_file("tessera::image::save", path, tessera_last_error(), saved);
@@ -323,8 +349,9 @@ class image : public detail::transforms<image<T>> {
         if (!out.im_) return std::nullopt;
         return out;
     }
+    // False also for a name of a format the core does not write (see save).
     bool try_save(const std::filesystem::path &path) const noexcept {
-        return valid() && im_Save_(handle(), header(), path.c_str()) == 0;
+        return valid() && !detail::foreign_format(path) && im_Save_(handle(), header(), path.c_str()) == 0;
     }
     bool try_save(std::FILE *stream) const noexcept {
         return valid() && stream && std::fflush(stream) == 0 && im_SaveH_(handle(), header(), fileno(stream)) == 0;
@@ -438,6 +465,7 @@ class any_image : public detail::transforms<any_image> {
     }
     void save(const std::filesystem::path &path) const {
         require_valid("tessera::any_image::save");
+        detail::refuse_foreign("tessera::any_image::save", path);
         if (im_Save_(im_.get(), header(), path.c_str()) != 0) {
             const int saved = errno;
             detail::raise_file("tessera::any_image::save", path, tessera_last_error(), saved);

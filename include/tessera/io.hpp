@@ -101,7 +101,19 @@ inline std::optional<any_image> try_load_memory(std::span<const unsigned char> b
     if (void *im = tessera_io_load_memory(bytes.data(), bytes.size(), &c, info)) return any_image::adopt(im);
     return std::nullopt;
 }
-inline bool try_save(const any_image &im, const std::filesystem::path &path, const format_info *format = nullptr,
+// What a save reads: any image, typed (image<T>) or not, without taking it.
+class image_ref {
+  public:
+    image_ref(const any_image &im) noexcept : im_(im.valid() ? im.get() : nullptr) {}
+    template <class T> image_ref(const image<T> &im) noexcept : im_(im.valid() ? im.get() : nullptr) {}
+    AnyImageStruct *get() const noexcept { return im_; }
+    bool valid() const noexcept { return im_ != nullptr; }
+
+  private:
+    AnyImageStruct *im_;
+};
+
+inline bool try_save(image_ref im, const std::filesystem::path &path, const format_info *format = nullptr,
                      const save_options &o = {}) {
     const tessera_io_save_options c = detail::c_options(o);
     return im.valid() && tessera_io_save(im.get(), path.c_str(), format, &c) == 0;
@@ -133,19 +145,19 @@ inline any_image load_memory(std::span<const unsigned char> bytes, const load_op
 
 // Saves without harming what is there (see tessera/io.h); the format is the path's extension
 // unless given.
-inline void save(const any_image &im, const std::filesystem::path &path, const format_info *format = nullptr,
+inline void save(image_ref im, const std::filesystem::path &path, const format_info *format = nullptr,
                  const save_options &o = {}) {
     tessera::detail::require(im.valid(), "tessera::io::save: an empty image");
     if (!try_save(im, path, format, o)) detail::raise("tessera::io::save", path);
 }
-inline void save(const any_image &im, std::FILE *stream, const format_info *format, const save_options &o = {}) {
+inline void save(image_ref im, std::FILE *stream, const format_info *format, const save_options &o = {}) {
     tessera::detail::require(im.valid() && stream && format, "tessera::io::save: an empty image, stream or format");
     const tessera_io_save_options c = detail::c_options(o);
     if (tessera_io_save_file(im.get(), stream, format, &c) != 0) detail::raise("tessera::io::save", {});
 }
 
 // The encoded file.
-inline std::vector<unsigned char> encode(const any_image &im, const format_info *format, const save_options &o = {}) {
+inline std::vector<unsigned char> encode(image_ref im, const format_info *format, const save_options &o = {}) {
     tessera::detail::require(im.valid() && format, "tessera::io::encode: an empty image or no format");
     const tessera_io_save_options c = detail::c_options(o);
     void *data = nullptr;

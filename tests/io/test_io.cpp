@@ -450,3 +450,32 @@ TEST(IoOutput, APlantedSymlinkNeverRedirectsTheOutput) {
 }
 
 } // namespace
+
+// ---- the C++ face's saves by name --------------------------------------------------------------
+
+namespace {
+
+TEST(IoCxxSaves, TypedImagesSaveThroughTheIoLibraryAndTheCoreRefusesForeignNames) {
+    tessera::image<RGB> rgb(4, 3);
+    rgb.at(1, 1) = RGB{200, 10, 20};
+    const std::string png = scratch() + "/typed.png";
+    tessera::io::save(rgb, png); // an lvalue image<RGB>: no conversion to any_image needed
+    EXPECT_EQ(slurp(png).substr(1, 3), "PNG");
+    const std::vector<unsigned char> jpeg = tessera::io::encode(rgb, tessera::io::format("jpeg"));
+    EXPECT_EQ(jpeg.at(0), 0xff);
+    EXPECT_TRUE(tessera::io::try_save(tessera::image<uint8_t>(2, 2), scratch() + "/gray.tif"));
+    // The core writes its own files only: a PNG name would get a PPM, so it is refused.
+    for (const char *name : {"/core.png", "/core.JPG", "/core.tiff", "/core.pam"}) {
+        const std::string path = scratch() + name;
+        EXPECT_THROW(rgb.save(path), std::invalid_argument) << name;
+        EXPECT_FALSE(rgb.try_save(path)) << name;
+        EXPECT_THROW(tessera::any_image(tessera::image<RGB>(2, 2)).save(path), std::invalid_argument) << name;
+        EXPECT_TRUE(slurp(path).empty()) << name << " was written";
+    }
+    rgb.save(scratch() + "/core.ppm");
+    EXPECT_EQ(slurp(scratch() + "/core.ppm").substr(0, 2), "P6");
+    rgb.save(scratch() + "/core-without-extension");
+    EXPECT_EQ(slurp(scratch() + "/core-without-extension").substr(0, 2), "P6");
+}
+
+} // namespace
