@@ -30,6 +30,17 @@ struct Temporary {
 };
 Temporary temporaries[slots];
 
+// A signal that ends the process removes the listed temporaries (tessera_io_remove_temporaries)
+// while other threads may be making new ones. It first sets dying, so that no thread starts
+// one, then waits for those being made to be listed: each thread announces itself in making
+// before it looks at dying, so with sequentially consistent order either the thread sees dying
+// or the handler sees the thread.
+std::atomic<bool> dying{false};
+std::atomic<int> making{0};
+// Whether this thread is in making (a handler running on it does not wait for itself). Static
+// TLS, so that a signal handler may read it.
+__attribute__((tls_model("initial-exec"))) thread_local bool making_here = false;
+
 int claim(const char *name) {
     for (int i = 0; i < slots; ++i) {
         int expected = 0;
@@ -48,12 +59,14 @@ void release(int slot) {
 
 std::atomic<unsigned> counter{0};
 
-// Creates a new temporary beside target; its descriptor, or -1 with a reason.
-int make_temporary(const char *target, char *name, std::size_t size) {
+// Creates a new temporary beside target; its descriptor, or -1 with a reason. Its name is listed
+// (in *slot) before the file exists, so that a signal can never leave it unlisted.
+int make_temporary(const char *target, char *name, std::size_t size, int *slot) {
     const char *slash = std::strrchr(target, '/');
     const int dir = slash ? static_cast<int>(slash - target + 1) : 0;
     const char *base = slash ? slash + 1 : target;
     for (int attempt = 0; attempt < 100; ++attempt) {
+        if (dying.load()) return fail("cannot write '%s': the process is ending", target), -1;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const unsigned salt = static_cast<unsigned>(now.tv_nsec) ^ (counter.fetch_add(1) * 2654435761U);
@@ -61,7 +74,14 @@ int make_temporary(const char *target, char *name, std::size_t size) {
             std::snprintf(name, size, "%.*s.%s.tessera-%ld-%08x", dir, target, base, static_cast<long>(getpid()), salt);
         if (n < 0 || static_cast<std::size_t>(n) >= size)
             return fail("cannot write '%s': %s", target, std::strerror(ENAMETOOLONG)), -1;
+        *slot = claim(name);
         const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            const int e = errno;
+            release(*slot);
+            *slot = -1;
+            errno = e;
+        }
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0) {
                 const int e = errno;
@@ -78,9 +98,13 @@ int make_temporary(const char *target, char *name, std::size_t size) {
 // Replaces (or makes) target with the output, through a new temporary file.
 bool write_replacing(const char *target, const struct stat *old, bool (*encode)(FILE *, void *), void *context) {
     char name[4096];
-    const int fd = make_temporary(target, name, sizeof name);
+    int slot = -1;
+    making_here = true;
+    making.fetch_add(1);
+    const int fd = make_temporary(target, name, sizeof name, &slot);
+    making.fetch_sub(1);
+    making_here = false;
     if (fd < 0) return false;
-    const int slot = claim(name);
     FILE *out = fdopen(fd, "wb");
     bool ok = out != nullptr;
     if (!out) {
@@ -209,7 +233,15 @@ bool write_safely_with(const char *path, bool (*encode)(FILE *, void *), void *c
 } // namespace tessera::detail::io
 
 extern "C" void tessera_io_remove_temporaries(void) {
-    using tessera::detail::io::temporaries;
+    using namespace tessera::detail::io;
+    dying.store(true);
+    // Temporaries being made are listed within microseconds; a thread stopped for good (by a
+    // debugger, or the signal arriving on it) is given up on after about a second.
+    const int mine = making_here ? 1 : 0;
+    for (int wait = 0; making.load() > mine && wait < 1000; ++wait) {
+        const timespec ms{0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
     for (auto &t : temporaries)
         if (t.state.load() == 2) unlink(t.name);
 }
