@@ -1,4 +1,5 @@
-// Sizes of the long randomised tests: smaller under valgrind (TESSERA_TEST_SCALE=small).
+// Sizes of the long randomised tests: smaller under valgrind and the sanitizers
+// (TESSERA_TEST_SCALE=small), which look for memory errors; the plain build runs them whole.
 #pragma once
 
 #include <cstdlib>
