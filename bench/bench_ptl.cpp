@@ -4,6 +4,7 @@
 #include <tessera.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -88,6 +89,45 @@ void render_cairo_a1(benchmark::State &state) {
     ptlFree(ptl);
 }
 BENCHMARK(render_cairo_a1)->Unit(benchmark::kMillisecond);
+
+// The same drawing in colour through cairo's RGB24 surface, each element in its own colour,
+// without antialiasing. cairo paints each element over the last; tessera mixes them.
+void render_cairo_rgb24(benchmark::State &state) {
+    PointList ptl = random_drawing(100000);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 2048, 2048);
+    for (auto _ : state) {
+        cairo_t *cr = cairo_create(surface);
+        cairo_set_source_rgb(cr, 0, 0, 0);
+        cairo_paint(cr);
+        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+        for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
+            const auto *e = static_cast<const PointListElemStruct *>(liGet(n));
+            cairo_set_source_rgb(cr, e->color.r / 255.0, e->color.g / 255.0, e->color.b / 255.0);
+            cairo_set_line_width(cr, e->size);
+            if (e->type == PTL_POINT) {
+                cairo_arc(cr, e->x1, e->y1, e->size / 2 + 0.5, 0, 6.283185307);
+                cairo_fill(cr);
+            } else if (e->type == PTL_LINE) {
+                cairo_move_to(cr, e->x1, e->y1);
+                cairo_line_to(cr, e->x2, e->y2);
+                cairo_stroke(cr);
+            } else if (e->type == PTL_ELLIPSE && e->x2 > 0 && e->y2 > 0) {
+                cairo_save(cr);
+                cairo_translate(cr, e->x1, e->y1);
+                cairo_scale(cr, e->x2, e->y2);
+                cairo_arc(cr, 0, 0, 1, 0, 6.283185307);
+                cairo_restore(cr);
+                cairo_stroke(cr);
+            }
+        }
+        cairo_destroy(cr);
+        cairo_surface_flush(surface);
+        benchmark::ClobberMemory();
+    }
+    cairo_surface_destroy(surface);
+    ptlFree(ptl);
+}
+BENCHMARK(render_cairo_rgb24)->Unit(benchmark::kMillisecond);
 #endif
 
 // Wide pens: one line across the image with a pen of a fifth of it, at growing scales (the
@@ -152,6 +192,46 @@ void hostile(benchmark::State &state) {
     state.SetLabel(std::string(type == IMAGE_RGB ? "colour" : "binary") + (ellipses ? " ellipses" : " pen"));
 }
 BENCHMARK(hostile)->ArgsProduct({{IMAGE_BINARY, IMAGE_RGB}, {0, 1}})->Unit(benchmark::kMillisecond);
+
+// Parses and renders a drawing given as text, at scale 1, as often as the benchmark asks.
+void render_text(benchmark::State &state, const char *text) {
+    FILE *f = fmemopen(const_cast<char *>(text), std::strlen(text), "r");
+    PointList ptl = ptlLoadF(f);
+    std::fclose(f);
+    if (!ptl) {
+        state.SkipWithError("the drawing does not load");
+        return;
+    }
+    const unsigned short type = ptl->color ? IMAGE_RGB : IMAGE_BINARY;
+    for (auto _ : state) {
+        void *im = ptlRender(ptl, type, 1, 1, RGB{0, 0, 0}, nullptr);
+        if (!im) {
+            state.SkipWithError(tessera_last_error());
+            break;
+        }
+        im_Free_(im, type);
+    }
+    ptlFree(ptl);
+}
+
+// A wide colour pen over pixels that hold another colour: every pixel takes a few hundred mixes.
+void colour_over_colour(benchmark::State &state) {
+    render_text(state, state.range(0) == 1000
+                           ? "CPTL 0 0 1000 1000\n2000p 500 500 0xff0000\n2000l 500 380 500 630 0x00ff00\n"
+                           : "CPTL 0 0 2000 2000\n4000p 1000 1000 0xff0000\n4000l 1000 760 1000 1260 0x00ff00\n");
+}
+BENCHMARK(colour_over_colour)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+// The same wide line at x = 0 and at x = 2^25, where floats are 4 apart.
+void far_wide_pen(benchmark::State &state) {
+    render_text(state, state.range(0) == 0 ? "PTL 0 0 1000 1000\n1200l 500 450 500 480\n"
+                                           : "PTL 33554432 0 1000 1000\n1200l 33554932 450 33554932 480\n");
+}
+BENCHMARK(far_wide_pen)->Arg(0)->Arg(25)->Unit(benchmark::kMillisecond);
+
+// A pen of 7 along a strip 560,000 pixels long and one high.
+void long_strip(benchmark::State &state) { render_text(state, "PTL 0 0 560000 1\n7l 0 0 560000 0\n"); }
+BENCHMARK(long_strip)->Unit(benchmark::kMillisecond);
 
 constexpr int side = 4096;
 

@@ -1,10 +1,13 @@
 // Parses a point-list file from memory and renders it at a small scale, in colour and in
 // binary, both from the file and from the loaded list. Any result is fine; reading outside
 // memory, leaking, hanging or undefined behaviour is not.
+#include <tessera/image.h>
 #include <tessera/magic.h>
 #include <tessera/ptl.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "memfile.h"
@@ -34,6 +37,15 @@ void render_stream(FILE *f, unsigned short type) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 4096) return 0;
+    // A small budget keeps each input's renderings to a fraction of a second: 16 MiB allows 134
+    // million pixel visits a rendering, where the images are at most 32 x 32. The default budget
+    // (TESSERA_FUZZ_BUDGET=default) lets a rendering take seconds.
+    static const bool budget_set = [] {
+        const char *b = std::getenv("TESSERA_FUZZ_BUDGET");
+        if (!b || std::strcmp(b, "default") != 0) tessera_set_budget(uint64_t{16} << 20);
+        return true;
+    }();
+    (void)budget_set;
     const int fd = tessera::fuzz::memfile(data, size);
     if (fd < 0) return 0;
     FILE *f = fdopen(fd, "r");

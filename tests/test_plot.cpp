@@ -17,6 +17,20 @@ using namespace tessera::detail;
 
 namespace {
 
+// The plotting functions with a fresh allowance of the default budget, as one rendering has.
+#define TESSERA_WITH_ALLOWANCE(name)                                                                                   \
+    template <class Im, class... A> Drawn name(Im *im, A... a) {                                                       \
+        Allowance work = Allowance::of_budget();                                                                       \
+        return tessera::detail::name(im, a..., work);                                                                  \
+    }
+TESSERA_WITH_ALLOWANCE(plot_binary_point)
+TESSERA_WITH_ALLOWANCE(plot_binary_line)
+TESSERA_WITH_ALLOWANCE(plot_binary_ellipse)
+TESSERA_WITH_ALLOWANCE(plot_color_point)
+TESSERA_WITH_ALLOWANCE(plot_color_line)
+TESSERA_WITH_ALLOWANCE(plot_color_ellipse)
+#undef TESSERA_WITH_ALLOWANCE
+
 struct Colour {
     Image rgb, count;
     Colour(int w, int h, int xo = 0, int yo = 0) : rgb(IMAGE_RGB, w, h, xo, yo), count(IMAGE_GRAY, w, h, xo, yo) {}

@@ -1,6 +1,7 @@
 #include <tessera/magic.h>
 #include <tessera/ptl.h>
 
+#include <cstring>
 #include <string>
 
 #include "ptl/ptl_internal.h"
@@ -213,5 +214,45 @@ TEST(RenderAllocFailure, RenderingCleansUpAtEveryAllocation) {
             strFree(magic);
             std::fclose(f);
         });
+    }
+}
+
+// Wide dots keep their columns in lists that grow where floats are sparse, and a walk of dots
+// with one effect keeps it in lists too. Without memory for them the same dots are drawn row by
+// row: the image is the same (or the rendering fails for the count image alone).
+TEST(RenderAllocFailure, WideDotsWithoutTheirListsDrawTheSameImage) {
+    const char *drawings[] = {
+        "PTL 33554432 0 200 40\n300l 33554500 -40 33554560 90\n", // columns 4 apart: 75 a side
+        "CPTL 33554432 0 200 40\n300l 33554500 -40 33554560 90 0x336699\n",
+        "PTL 0 0 20 20\n400l -300 10 320 11\n", // each dot covers the image
+        "CPTL 0 0 20 20\n400p 10 10 0xff0000\n400l -300 10 320 11 0x00ff00\n",
+    };
+    for (const char *text : drawings) {
+        const unsigned short type = text[0] == 'C' ? IMAGE_RGB : IMAGE_BINARY;
+        void *want = render_file(text, type, 1, nullptr);
+        ASSERT_NE(want, nullptr) << text;
+        const ImageHeader *h = hdr(want);
+        const auto differs = [&](void *im) {
+            for (int y = h->yoffset; y < h->yoffset + h->height; ++y)
+                for (int x = h->xoffset; x < h->xoffset + h->width; ++x) {
+                    const bool same = type == IMAGE_BINARY
+                                          ? px<int8_t>(im, x, y) == px<int8_t>(want, x, y)
+                                          : std::memcmp(&px<RGB>(im, x, y), &px<RGB>(want, x, y), 3) == 0;
+                    if (!same) return true;
+                }
+            return false;
+        };
+        int same = 0;
+        each_allocation_failure([&](FailPoint &fp) {
+            fp.arm();
+            void *im = render_file(text, type, 1, nullptr);
+            fp.fired();
+            if (!im) return;
+            EXPECT_FALSE(differs(im)) << text;
+            ++same;
+            im_Free_(im, type);
+        });
+        EXPECT_GT(same, 0) << text;
+        im_Free_(want, type);
     }
 }

@@ -585,3 +585,232 @@ TEST(RenderModel, RandomStripsAndFarTiles_seed15) {
                                        << describe(s);
     }
 }
+
+// ---- drawings that a work limit counted in dots refused -------------------------------------
+
+// The pixels of windows of the library's rendering against the model rendering only that window:
+// a pixel's value depends on nothing but the plots that land on it, so the model can check large
+// images where drawing all of them plot by plot would take minutes.
+::testing::AssertionResult agrees_in_windows(const Scene &s, bool colour, int side) {
+    const RGB bg{7, 8, 9};
+    PointList p = list_of(s);
+    bool clipped = false;
+    void *im = ptlRender(p, colour ? IMAGE_RGB : IMAGE_BINARY, 1, 1, bg, &clipped);
+    ptlFree(p);
+    if (!im) return ::testing::AssertionFailure() << "refused: " << tessera_last_error();
+    const ImageHeader *h = hdr(im);
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    const int xs[] = {h->xoffset, h->xoffset + (h->width - side) / 2, h->xoffset + h->width - side};
+    const int ys[] = {h->yoffset, h->yoffset + (h->height - side) / 2, h->yoffset + h->height - side};
+    for (int wx : xs)
+        for (int wy : ys) {
+            Scene window = s;
+            window.x = static_cast<float>(std::max(wx, h->xoffset)),
+            window.y = static_cast<float>(std::max(wy, h->yoffset));
+            window.w = static_cast<float>(std::min(side, h->width)),
+            window.h = static_cast<float>(std::min(side, h->height));
+            Canvas *model = nullptr;
+            bool model_clipped = false;
+            if (!model_render(window, colour, bg, &model, &model_clipped)) {
+                result = ::testing::AssertionFailure() << "the model cannot finish the window at " << wx << "," << wy;
+                break;
+            }
+            for (int y = 0; y < model->h && result; ++y)
+                for (int x = 0; x < model->w && result; ++x) {
+                    const std::size_t k = static_cast<std::size_t>(y * model->w + x);
+                    const int ax = model->x0 + x, ay = model->y0 + y;
+                    const bool same = colour ? px<RGB>(im, ax, ay).r == model->rgb[k].r &&
+                                                   px<RGB>(im, ax, ay).g == model->rgb[k].g &&
+                                                   px<RGB>(im, ax, ay).b == model->rgb[k].b
+                                             : (px<int8_t>(im, ax, ay) != 0) == (model->bits[k] != 0);
+                    if (!same) result = ::testing::AssertionFailure() << "pixel (" << ax << ", " << ay << ") differs";
+                }
+            delete model;
+        }
+    im_Free_(im, hdr(im)->tag);
+    return result;
+}
+
+// The drawings an earlier work limit refused although the rules finish them in seconds: long
+// strips with pens from 7 up, wide pens far from the origin, and wide colour pens over another
+// colour. Each renders, identical to the model (checked whole, or window by window where the
+// model would take minutes).
+TEST(RenderModel, DrawingsTheRulesFinishAreRendered) {
+    const RGB white{255, 255, 255}, orange{255, 128, 0}, red{255, 0, 0}, green{0, 255, 0};
+    struct Case {
+        const char *what;
+        Scene scene;
+        bool colour, whole;
+    };
+    const Case cases[] = {
+        {"pen 7 along a 560,000 x 1 strip",
+         {0, 0, 560000, 1, 1, 1, {{PTL_LINE, white, 7, 0, 0, 560000, 0}}},
+         false,
+         true},
+        {"pen 40 along a 1 x 250,000 strip",
+         {0, 0, 1, 250000, 1, 1, {{PTL_LINE, white, 40, 0.5f, 0, 0.5f, 250000}}},
+         false,
+         true},
+        {"flat ellipse along 400,000 x 1",
+         {0, 0, 400000, 1, 1, 1, {{PTL_ELLIPSE, white, 3, 200000, 0.5f, 190000, 0.4f}}},
+         false,
+         true},
+        {"flat ellipse along 400,000 x 3",
+         {0, 0, 400000, 3, 1, 1, {{PTL_ELLIPSE, white, 10, 200000, 1.5f, 190000, 1}}},
+         false,
+         true},
+        {"colour strip 1,200,000 x 1",
+         {0, 0, 1200000, 1, 1, 1, {{PTL_LINE, orange, 9, 0, 0.5f, 1200000, 0.5f}}},
+         true,
+         true},
+        {"pen 1,200 at x = 2^25",
+         {33554432, 0, 1000, 1000, 1, 1, {{PTL_LINE, white, 1200, 33554932, 450, 33554932, 480}}},
+         false,
+         false},
+        {"pen 1,200 at x = -2^25",
+         {-33555432, 0, 1000, 1000, 1, 1, {{PTL_LINE, white, 1200, -33554932, 450, -33554932, 480}}},
+         false,
+         false},
+        {"circle of radius 200, pen 600, at x = 2^25",
+         {33554432, 0, 1000, 1000, 1, 1, {{PTL_ELLIPSE, white, 600, 33554932, 500, 200, 200}}},
+         false,
+         false},
+        {"pen 2,000 over another colour, 1,000 x 1,000",
+         {0,
+          0,
+          1000,
+          1000,
+          1,
+          1,
+          {{PTL_POINT, red, 2000, 500, 500, 0, 0}, {PTL_LINE, green, 2000, 500, 380, 500, 630}}},
+         true,
+         false},
+        {"pen 1,200 at x = 2^25, colour",
+         {33554432, 0, 1000, 1000, 1, 1, {{PTL_LINE, green, 1200, 33554932, 450, 33554932, 480}}},
+         true,
+         false},
+    };
+    for (const Case &c : cases)
+        EXPECT_TRUE(c.whole ? agrees(c.scene, c.colour) : agrees_in_windows(c.scene, c.colour, 24)) << c.what;
+}
+
+// Refusals left: a rendering that needs more pixel visits than the budget allows fails with the
+// reason, and the same drawing renders under a larger budget.
+TEST(RenderModel, TheBudgetBoundsPixelVisits) {
+    // 100 dots covering a 300 x 300 colour image (360,000 bytes): 9 million pixel visits
+    PointList p = ptlNew(true, 0, 0, 300, 300, nullptr);
+    for (int k = 0; k < 100; ++k) ptlAddElem(p, ptlNewElem(PTL_POINT, RGB{200, 100, 50}, 900, 150, 150, 0, 0));
+    const uint64_t before = tessera_set_budget(uint64_t{512} << 10); // 4 Mi visits
+    void *im = ptlRender(p, IMAGE_RGB, 1, 1, RGB{0, 0, 0}, nullptr);
+    EXPECT_EQ(im, nullptr);
+    EXPECT_NE(std::string(tessera_last_error()).find("pixel visits"), std::string::npos) << tessera_last_error();
+    tessera_set_budget(uint64_t{4} << 20); // 32 Mi visits
+    im = ptlRender(p, IMAGE_RGB, 1, 1, RGB{0, 0, 0}, nullptr);
+    EXPECT_NE(im, nullptr) << tessera_last_error();
+    if (im) im_Free_(im, IMAGE_RGB);
+    tessera_set_budget(before);
+    ptlFree(p);
+}
+
+// Random drawings of the kinds that found those refusals, against the model: strips 10^4 to 10^6
+// pixels long and 1 to 8 across with pens of 7 to 60; images placed 2^20 to 2^31 pixels out on
+// one axis or both, either sign, crossed by wide pens and arcs; colour pens over other colours.
+Scene long_strip_scene(std::mt19937 &rng) {
+    const auto uni = [&](double a, double b) {
+        return static_cast<float>(std::uniform_real_distribution<double>(a, b)(rng));
+    };
+    const auto coin = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+    const float along = std::floor(std::exp(uni(std::log(1e4), std::log(1e6)))), across = std::floor(uni(1, 9));
+    const bool tall = coin(0.5);
+    Scene s{0, 0, tall ? across : along, tall ? along : across, 1, 1, {}};
+    const int n = std::uniform_int_distribution<int>(1, 2)(rng);
+    for (int k = 0; k < n; ++k) {
+        Elem e{};
+        e.color = RGB{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+        e.size = uni(7, 60);
+        const float mid = across * uni(-0.5, 1.5), a = uni(-0.05f * along, 0.3f * along),
+                    b = uni(0.7f * along, 1.05f * along);
+        if (coin(0.7)) {
+            e.type = PTL_LINE;
+            const float slant = coin(0.5) ? 0 : uni(-across, across);
+            if (tall) e.x1 = mid, e.y1 = a, e.x2 = mid + slant, e.y2 = b;
+            else e.x1 = a, e.y1 = mid, e.x2 = b, e.y2 = mid + slant;
+        } else {
+            e.type = PTL_ELLIPSE;
+            const float semi_along = uni(0.2f, 0.5f) * along, semi_across = uni(0, 2) * across;
+            if (tall) e.x1 = mid, e.y1 = along / 2, e.x2 = semi_across, e.y2 = semi_along;
+            else e.x1 = along / 2, e.y1 = mid, e.x2 = semi_along, e.y2 = semi_across;
+        }
+        s.elems.push_back(e);
+    }
+    return s;
+}
+
+Scene far_scene(std::mt19937 &rng) {
+    const auto uni = [&](double a, double b) {
+        return static_cast<float>(std::uniform_real_distribution<double>(a, b)(rng));
+    };
+    const auto coin = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+    const auto far = [&] { // on a multiple of 256, so that the image keeps its size where floats are sparse
+        const float at = std::ldexp(1.0f, static_cast<int>(uni(20, 31))) * uni(1, 1.99f);
+        return std::floor(at / 256) * 256 * (coin(0.5) ? 1 : -1);
+    };
+    Scene s{0, 0, std::floor(uni(8, 40)), std::floor(uni(8, 40)), 1, 1, {}};
+    const int axes = std::uniform_int_distribution<int>(0, 2)(rng); // 0: x, 1: y, 2: both
+    if (axes != 1) s.x = far();
+    if (axes != 0) s.y = far();
+    const float cx = s.x + s.w / 2, cy = s.y + s.h / 2;
+    const int n = std::uniform_int_distribution<int>(1, 3)(rng);
+    for (int k = 0; k < n; ++k) {
+        Elem e{};
+        e.color = RGB{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+        e.size = uni(7, 60);
+        const int kind = std::uniform_int_distribution<int>(0, 2)(rng);
+        if (kind == 0) {
+            e.type = PTL_POINT;
+            e.x1 = cx + uni(-40, 40), e.y1 = cy + uni(-40, 40);
+        } else if (kind == 1) {
+            e.type = PTL_LINE;
+            e.x1 = cx + uni(-80, 80), e.y1 = cy + uni(-80, 80), e.x2 = cx + uni(-80, 80), e.y2 = cy + uni(-80, 80);
+        } else { // an arc crossing the image
+            e.type = PTL_ELLIPSE;
+            e.x2 = uni(20, 300), e.y2 = uni(20, 300);
+            e.x1 = cx + (coin(0.5) ? e.x2 : -e.x2) + uni(-4, 4), e.y1 = cy + uni(-10, 10);
+            e.size = uni(7, 20);
+        }
+        s.elems.push_back(e);
+    }
+    return s;
+}
+
+Scene colour_over_colour_scene(std::mt19937 &rng) {
+    const auto uni = [&](double a, double b) {
+        return static_cast<float>(std::uniform_real_distribution<double>(a, b)(rng));
+    };
+    Scene s{0, 0, std::floor(uni(10, 60)), std::floor(uni(10, 60)), 1, 1, {}};
+    const int n = std::uniform_int_distribution<int>(2, 5)(rng);
+    for (int k = 0; k < n; ++k) {
+        Elem e{};
+        e.color = RGB{static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())};
+        e.type = static_cast<unsigned char>(std::uniform_int_distribution<int>(PTL_POINT, PTL_ELLIPSE)(rng));
+        e.size = uni(7, 2.5 * std::max(s.w, s.h));
+        e.x1 = uni(0, s.w), e.y1 = uni(0, s.h);
+        e.x2 = e.type == PTL_LINE ? uni(0, s.w) : uni(1, s.w);
+        e.y2 = e.type == PTL_LINE ? uni(0, s.h) : uni(1, s.h);
+        s.elems.push_back(e);
+    }
+    return s;
+}
+
+TEST(RenderModel, RandomLongStripsFarImagesAndColourOverColour_seed16) {
+    std::mt19937 rng(test_seed(16));
+    const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr;
+    const auto check = [&](const Scene &s, bool colour, const char *kind, int k) {
+        ASSERT_TRUE(agrees(s, colour)) << "seed " << test_seed(16) << " (TESSERA_TEST_SEED replays it), " << kind << " "
+                                       << k << (colour ? " (colour)" : " (binary)") << ":\n"
+                                       << describe(s);
+    };
+    for (int k = 0; k < (small ? 2 : 12); ++k) check(long_strip_scene(rng), k % 2, "strip", k);
+    for (int k = 0; k < (small ? 10 : 120); ++k) check(far_scene(rng), k % 2, "far image", k);
+    for (int k = 0; k < (small ? 10 : 80); ++k) check(colour_over_colour_scene(rng), true, "colour over colour", k);
+}

@@ -136,8 +136,11 @@ TESSERA_API int32_t tessera_save_stream(void *im, FILE *out);
  * tessera_last_error() before anything is allocated. Loads through libtessera_io take it as their
  * default limit too. One value for the process, 1 GiB unless set; im_NewOrWrap_ and im_Dup_ are
  * not bounded by it. tessera_set_budget returns the budget it replaces; 0 restores the
- * default and UINT64_MAX sets none (only memory bounds results). */
+ * default and UINT64_MAX sets none (only memory bounds results).
+ * The budget bounds work too: a rendering or a JPEG decode may make TESSERA_WORK_PER_BYTE
+ * visits (of a pixel, of a coefficient) for each byte of it, about 8.6 billion at 1 GiB. */
 #define TESSERA_DEFAULT_BUDGET ((uint64_t)1 << 30)
+#define TESSERA_WORK_PER_BYTE 8
 TESSERA_API uint64_t tessera_set_budget(uint64_t bytes);
 TESSERA_API uint64_t tessera_budget(void);
 

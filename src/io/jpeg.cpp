@@ -43,8 +43,8 @@ void on_message(j_common_ptr c, int level) {
 // it holds: a small file of many scans over a large image costs time out of all proportion to its
 // size. The work of a decode is counted as 64 coefficient visits for each block each scan
 // visits (at least scan_floor a scan, for the scan's own overhead), and a budget of B bytes allows
-// work_per_byte * B of it: an image that fills the budget may have that many full scans.
-constexpr uint64_t work_per_byte = 8;
+// TESSERA_WORK_PER_BYTE * B of it: an image that fills the budget may have that many full scans.
+constexpr uint64_t work_per_byte = TESSERA_WORK_PER_BYTE;
 constexpr uint64_t scan_floor = 1 << 16;
 
 uint64_t work_allowed(const Request &r) {

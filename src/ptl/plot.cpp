@@ -4,14 +4,18 @@
 // Drawings are untrusted (they come from files) and pens can be wide, so the work follows the
 // pixels an element covers rather than the plots it makes:
 // - a dot with a wide pen is drawn a row at a time: the columns its offsets reach in a row are
-//   runs of a monotone function, kept as a few segments, and each row gets whole spans;
+//   runs of a monotone function, kept as segments (one per column where floats are sparser than
+//   pixels), and each row gets whole spans;
+// - consecutive dots of a walk that do exactly the same to the image (a pen much wider than the
+//   image) are drawn once, as many times over; in binary, once a dot has set every pixel the
+//   walk stops;
 // - an element whose dots overlap heavily accumulates per-pixel plot counts over its bounding
 //   box and applies them once at the end (an OR for binary images; for colour images the mix
 //   of one colour is applied count times, which only depends on the pixel and its count);
 // - steps of a line or ellipse whose dots cannot reach the image are skipped in bulk, by exact
 //   jumps of the float walk.
 // Nothing is dropped: an element that cannot be finished (its walk stops advancing where its
-// dots still reach the image, or it needs more work than any finite drawing of the image's size)
+// dots still reach the image, or the rendering's pixel visits run past what its budget allows)
 // fails, and with it the rendering (see docs/formats.md).
 #include "plot.h"
 
@@ -24,9 +28,11 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <tuple>
 #include <type_traits>
 
 #include "support/alloc.h"
+#include "support/budget.h"
 #include "support/check.h"
 #include "support/error.h"
 #include "support/per_thread.h"
@@ -38,8 +44,9 @@ namespace {
 constexpr float quarter_turn = 1.5708f;        // a little more than pi/2
 constexpr int64_t far_away = int64_t{1} << 62; // a coordinate outside every image
 constexpr int64_t most_ellipse_steps = int64_t{1} << 62;
-constexpr int64_t literal_pen = 3; // dots with at most this many offsets a side are plotted one by one
-constexpr int max_segments = 64;   // column segments of one side of a dot
+constexpr int64_t literal_pen = 3;                  // dots with at most this many offsets a side are plotted one by one
+constexpr int inline_segments = 64;                 // column segments of one side of a dot, held inline
+constexpr int64_t most_segments = int64_t{1} << 20; // and at most, on the heap
 constexpr float color_step = 1.0f, binary_step = 0.5f; // line steps of the two flavours
 
 __extension__ typedef unsigned __int128 uint128;
@@ -73,8 +80,46 @@ struct BinaryRounding {
     static int64_t pixel(float v) { return truncate(static_cast<double>(v) + 0.5); }
 };
 struct ColorRounding {
-    static int64_t pixel(float v) { return fround(v); }
+    static int64_t pixel(float v) {
+        return v < 0 ? truncate(static_cast<double>(v) - 0.5) : truncate(static_cast<double>(v) + 0.5);
+    }
 };
+
+// The first i in [a, b) at which the monotone predicate holds (false before, true from there on),
+// or b. The search starts from a guess and gallops away from it, so a guess within a few steps
+// of the answer costs a few evaluations, however wide the range.
+template <class P> int64_t first_true(int64_t a, int64_t b, double guess, P pred) {
+    if (a >= b) return b;
+    const int64_t g = !(guess > static_cast<double>(a))       ? a
+                      : !(guess < static_cast<double>(b - 1)) ? b - 1
+                                                              : static_cast<int64_t>(guess);
+    int64_t lo = a, hi = b; // pred fails below lo; holds at hi (or hi == b)
+    if (pred(g)) {
+        hi = g;
+        for (int64_t step = 1; hi - step >= a; step *= 2) {
+            if (!pred(hi - step)) {
+                lo = hi - step + 1;
+                break;
+            }
+            hi -= step;
+        }
+    } else {
+        lo = g + 1;
+        for (int64_t step = 1; lo + step - 1 < b; step *= 2) {
+            if (pred(lo + step - 1)) {
+                hi = lo + step - 1;
+                break;
+            }
+            lo += step;
+        }
+    }
+    while (lo < hi) {
+        const int64_t m = lo + (hi - lo) / 2;
+        if (pred(m)) hi = m;
+        else lo = m + 1;
+    }
+    return lo;
+}
 
 // The pen of a dot of diameter size: offsets i, j in [0, n) with i*i + j*j <= r2, the integer
 // sum compared as a float.
@@ -94,20 +139,11 @@ struct Pen {
     // The largest i <= most (most < n) with covers(i, j); every j < n has i = 0 covered.
     int64_t widest(int64_t j, int64_t most) const {
         if (covers(most, j)) return most;
-        int64_t lo = 0, hi = most - 1;    // covers(lo, j) holds
-        if (most <= (int64_t{1} << 21)) { // a square root lands within a step or two
-            const double room = static_cast<double>(r2) - static_cast<double>(j) * static_cast<double>(j);
-            int64_t i = room > 0 ? std::min<int64_t>(hi, static_cast<int64_t>(std::sqrt(room))) : 0;
-            while (i < hi && covers(i + 1, j)) ++i;
-            while (i > 0 && !covers(i, j)) --i;
-            return i;
-        }
-        while (lo < hi) {
-            const int64_t m = lo + (hi - lo + 1) / 2;
-            if (covers(m, j)) lo = m;
-            else hi = m - 1;
-        }
-        return lo;
+        // A square root lands near the edge (within a step or two for small pens, within the
+        // float rounding of i * i + j * j for large ones).
+        const double room = static_cast<double>(r2) - static_cast<double>(j) * static_cast<double>(j);
+        const double guess = room > 0 ? std::sqrt(room) + 1 : 0;
+        return first_true(0, most, guess, [&](int64_t i) { return !covers(i, j); }) - 1; // covers(0, j) holds
     }
     // How far from its centre a dot can set a pixel, with a margin for rounding.
     double reach() const { return static_cast<double>(n) + 2.0; }
@@ -122,27 +158,52 @@ void offsets_inside(float base, int64_t n, int dir, int64_t lo, int64_t hi, int6
     // near edge and leaves it at the first i that has passed the far edge.
     const auto past_start = [&](int64_t i) { return dir > 0 ? at(i) >= lo : at(i) <= hi; };
     const auto before_end = [&](int64_t i) { return dir > 0 ? at(i) <= hi : at(i) >= lo; };
-    int64_t a = 0, b = n;
-    while (a < b) {
-        const int64_t m = a + (b - a) / 2;
-        if (past_start(m)) b = m;
-        else a = m + 1;
-    }
-    *first = a;
-    b = n;
-    while (a < b) {
-        const int64_t m = a + (b - a) / 2;
-        if (!before_end(m)) b = m;
-        else a = m + 1;
-    }
-    *last = a - 1;
+    // Where the sum lands on an edge, give or take the rounding of the sum and the pixel.
+    const double b = static_cast<double>(base), l = static_cast<double>(lo), h = static_cast<double>(hi);
+    *first = first_true(0, n, dir > 0 ? l - 0.5 - b : b - h - 0.5, past_start);
+    *last = first_true(*first, n, dir > 0 ? h + 0.5 - b : b - l + 0.5, [&](int64_t i) { return !before_end(i); }) - 1;
+}
+
+// How many offsets after i (whose sum with the base came to v) the sum still moves by exactly
+// dir each: while it stays inside one binade whose float spacing divides 1 into an even number of
+// steps (|v| below 2^23), a margin of 1 from its edges, and the offsets stay exact (below 2^24).
+// There the grid of floats is the same after a shift by 1, roundings to even included, so
+// fl(x + k) = fl(x) + k, and either pixel rounding moves by one with it (|v| >= 1 keeps its sign).
+int64_t exact_steps(float v, int dir, int64_t i) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = static_cast<int>(bits >> 23 & 0xff); // |v| in [2^(biased - 127), twice that)
+    if (biased < 128 || biased >= 150) return 0;            // below 2, at or above 2^23, or not finite
+    const auto power = [](int k) {
+        const uint64_t b = static_cast<uint64_t>(k + 1023) << 52;
+        double d;
+        std::memcpy(&d, &b, sizeof d);
+        return d;
+    };
+    const double a = std::fabs(static_cast<double>(v));
+    const double lower = power(biased - 127) + 1, upper = power(biased - 126) - 1;
+    const bool growing = (v > 0) == (dir > 0);
+    const double k = std::floor(growing ? upper - a : a - lower);
+    if (k < 1) return 0;
+    return std::min(static_cast<int64_t>(k), (int64_t{1} << 24) - 1 - i);
 }
 
 // Calls f(pixel, first, last) for each run of offsets in [from, to] with the same pixel,
 // in ascending order of offset. Runs are found by galloping, so a long run costs its logarithm.
-template <class R, class F> void each_run(float base, int dir, int64_t from, int64_t to, F f) {
-    const auto at = [&](int64_t i) { return R::pixel(base + static_cast<float>(dir) * static_cast<float>(i)); };
+// Where each offset has a pixel of its own, one after another (see exact_steps), it calls
+// stretch(pixel, first, last) for the whole stretch instead: offset first + k lands on pixel +
+// dir * k. Either returns false to stop.
+template <class R, class F, class S> void each_run(float base, int dir, int64_t from, int64_t to, F f, S stretch) {
+    const auto value = [&](int64_t i) { return base + static_cast<float>(dir) * static_cast<float>(i); };
+    const auto at = [&](int64_t i) { return R::pixel(value(i)); };
     for (int64_t i = from; i <= to;) {
+        const int64_t steps = i < to ? exact_steps(value(i), dir, i) : 0;
+        if (steps > 0) {
+            const int64_t end = std::min(to, i + steps);
+            if (!stretch(at(i), i, end)) return;
+            i = end + 1;
+            continue;
+        }
         const int64_t p = at(i);
         int64_t end = i, stride = 1;
         while (end + stride <= to && at(end + stride) == p) {
@@ -160,6 +221,14 @@ template <class R, class F> void each_run(float base, int dir, int64_t from, int
     }
 }
 
+template <class R, class F> void each_run(float base, int dir, int64_t from, int64_t to, F f) {
+    each_run<R>(base, dir, from, to, f, [&](int64_t p, int64_t a, int64_t b) {
+        for (int64_t i = a; i <= b; ++i)
+            if (!f(p + dir * (i - a), i, i)) return false;
+        return true;
+    });
+}
+
 // The columns that one side (x + i or x - i) of a dot reaches inside the image, as segments:
 // either a stretch of consecutive pixels each reached by one offset (first, first + 1, ...), or
 // one pixel reached by the offsets first..last.
@@ -168,29 +237,38 @@ struct Segment {
     int64_t count;
 };
 
-struct Side {
-    Segment seg[max_segments];
-    int size = 0;
-    int dir = 1;
-    // False when the side needs more segments than it holds.
+// Near the origin a side is a stretch or two; where floats are sparser than pixels every column
+// it reaches is a segment of its own, and the side grows to hold them (up to most_segments).
+class Side {
+  public:
+    Side() = default;
+    Side(const Side &) = delete;
+    Side &operator=(const Side &) = delete;
+    ~Side() {
+        if (seg != inline_) mem_free(seg);
+    }
+    // False when the side needs more segments than it can hold.
     template <class R> bool build(float base, int d, int64_t n, int64_t lo, int64_t hi) {
         dir = d;
         size = 0;
         int64_t first, last;
         offsets_inside<R>(base, n, d, lo, hi, &first, &last);
         bool ok = true;
-        each_run<R>(base, d, first, last, [&](int64_t p, int64_t a, int64_t b) {
-            if (a == b && size > 0) {
+        const auto run = [&](int64_t p, int64_t a, int64_t b, int64_t count) {
+            if (count > 0 && size > 0) {
                 Segment &s = seg[size - 1];
                 if (s.count > 0 && s.pixel + d * s.count == p && s.first + s.count == a) {
-                    ++s.count;
+                    s.count += count;
                     return true;
                 }
             }
-            if (size == max_segments) return ok = false;
-            seg[size++] = a == b ? Segment{p, a, a, 1} : Segment{p, a, b, 0};
+            if (size == capacity && !grow()) return ok = false;
+            seg[size++] = count > 0 ? Segment{p, a, a, count} : Segment{p, a, b, 0};
             return true;
-        });
+        };
+        each_run<R>(
+            base, d, first, last, [&](int64_t p, int64_t a, int64_t b) { return run(p, a, b, a == b ? 1 : 0); },
+            [&](int64_t p, int64_t a, int64_t b) { return run(p, a, a, b - a + 1); });
         return ok;
     }
     bool empty() const { return size == 0; }
@@ -203,7 +281,7 @@ struct Side {
     // Calls f(from, to, count) for the columns the offsets 0..w reach, with count the number
     // of those offsets on each column of [from, to].
     template <class F> void spans(int64_t w, F f) const {
-        for (int k = 0; k < size && seg[k].first <= w; ++k) {
+        for (int64_t k = 0; k < size && seg[k].first <= w; ++k) {
             const Segment &s = seg[k];
             if (s.count > 0) {
                 const int64_t m = std::min(s.count, w - s.first + 1);
@@ -214,6 +292,22 @@ struct Side {
             }
         }
     }
+
+  private:
+    bool grow() {
+        if (capacity >= most_segments) return false;
+        auto *bigger = static_cast<Segment *>(mem_alloc(static_cast<std::size_t>(2 * capacity) * sizeof(Segment)));
+        if (!bigger) return false;
+        std::memcpy(bigger, seg, static_cast<std::size_t>(size) * sizeof(Segment));
+        if (seg != inline_) mem_free(seg);
+        seg = bigger;
+        capacity *= 2;
+        return true;
+    }
+    Segment inline_[inline_segments];
+    Segment *seg = inline_;
+    int64_t size = 0, capacity = inline_segments;
+    int dir = 1;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -255,12 +349,22 @@ struct MixMemo final : ThreadState {
         RGB out;
     };
     Entry entries[1 << bits] = {};
+    // Where one pixel state (p, n) goes under repeated plots: out[t] after t of them. Pixels of a
+    // wide pen over another colour start from the same few states and take hundreds of plots.
+    static constexpr int chain_bits = 6;
+    struct Chain {
+        uint32_t key, generation;
+        int known; // out[0..known] are worked out
+        RGB out[256];
+    };
+    Chain chains[1 << chain_bits] = {};
     uint32_t generation = 0;
     void release() noexcept override {}
     // A generation for a new element.
     uint32_t next() {
         if (++generation == 0) { // wrapped: forget every entry
             for (Entry &e : entries) e.generation = 0;
+            for (Chain &c : chains) c.generation = 0;
             generation = 1;
         }
         return generation;
@@ -282,6 +386,11 @@ class Mixer {
     void plot(RGB &p, uint8_t &n, uint64_t k) {
         const uint64_t before_wrap = n == 0 ? 0 : 256u - n; // plots before the count reaches 0
         if (k <= before_wrap) {
+            if (k > 2 && memo_) {
+                p = after(p, n, static_cast<int>(k));
+                n = static_cast<uint8_t>(n + k);
+                return;
+            }
             for (uint64_t t = 0; t < k; ++t) plot(p, n);
             return;
         }
@@ -319,6 +428,16 @@ class Mixer {
     }
     MixMemo::Entry &entry(RGB p, uint8_t n) const {
         return memo_->entries[(key_of(p, n) * 2654435761u) >> (32 - MixMemo::bits)];
+    }
+    // The pixel p with count n > 0 after k plots, k <= 256 - n, through the thread's chains.
+    RGB after(RGB p, uint8_t n, int k) {
+        MixMemo::Chain &c = memo_->chains[(key_of(p, n) * 2654435761u) >> (32 - MixMemo::chain_bits)];
+        if (c.key != key_of(p, n) || c.generation != generation_) {
+            c.key = key_of(p, n), c.generation = generation_, c.known = 0;
+            c.out[0] = p;
+        }
+        for (; c.known < k; ++c.known) c.out[c.known + 1] = mixed(c.out[c.known], static_cast<uint8_t>(n + c.known));
+        return c.out[k];
     }
     // The pixel after m plots that started on count 0 (1 <= m <= 256).
     RGB after_replace(int m) {
@@ -528,34 +647,103 @@ struct ColorTarget {
     }
 };
 
+// A list that grows on the library's heap; an append that cannot grow fails and leaves it whole.
+template <class V> class List {
+  public:
+    List() = default;
+    List(const List &) = delete;
+    List &operator=(const List &) = delete;
+    ~List() { mem_free(items_); }
+    bool push(const V &v) {
+        if (size_ == capacity_) {
+            const std::size_t more = capacity_ ? 2 * capacity_ : 16;
+            auto *bigger = static_cast<V *>(mem_alloc(more * sizeof(V)));
+            if (!bigger) return false;
+            if (size_) std::memcpy(bigger, items_, size_ * sizeof(V));
+            mem_free(items_);
+            items_ = bigger, capacity_ = more;
+        }
+        items_[size_++] = v;
+        return true;
+    }
+    void clear() { size_ = 0; }
+    std::size_t size() const { return size_; }
+    const V *begin() const { return items_; }
+    const V *end() const { return items_ + size_; }
+    bool operator==(const List &o) const {
+        return size_ == o.size_ && (size_ == 0 || std::memcmp(items_, o.items_, size_ * sizeof(V)) == 0);
+    }
+    void swap(List &o) { std::swap(items_, o.items_), std::swap(size_, o.size_), std::swap(capacity_, o.capacity_); }
+
+  private:
+    V *items_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
+// What a dot whose every row reaches as far as the image lets it does to the image: each of its
+// rows gets the same columns, so its plots are the columns' counts times the rows' (how many
+// offsets land on each), plus its centre. Consecutive dots of a walk often do exactly the same
+// (a pen much wider than the image, moving by a step): such an effect is kept with the number
+// of dots that have it and drawn once, that many times over, since the plots of one element
+// commute.
+struct Effect {
+    struct Range {
+        int64_t from, to;
+        uint64_t times; // plots on each pixel (column or row) of the range, clamped
+    };
+    List<Range> columns, rows;
+    int64_t centre_column = 0, centre_row = 0;
+    bool centre = false;
+    int64_t visits = 0;  // counted as the dot drawn row by row counts them
+    uint64_t repeat = 0; // dots with this effect not yet drawn
+    bool same_as(const Effect &o) const {
+        return centre == o.centre && (!centre || (centre_column == o.centre_column && centre_row == o.centre_row)) &&
+               columns == o.columns && rows == o.rows;
+    }
+    void swap(Effect &o) {
+        columns.swap(o.columns), rows.swap(o.rows);
+        std::swap(centre_column, o.centre_column), std::swap(centre_row, o.centre_row);
+        std::swap(centre, o.centre), std::swap(visits, o.visits), std::swap(repeat, o.repeat);
+    }
+};
+
+// Appends a range, joined to the last one when it continues it with the same count; false when
+// memory runs out.
+bool add_range(List<Effect::Range> &l, int64_t from, int64_t to, uint64_t times) {
+    if (l.size() > 0) {
+        Effect::Range &last = const_cast<Effect::Range &>(*(l.end() - 1));
+        if (last.times == times && last.to + 1 == from) {
+            last.to = to;
+            return true;
+        }
+        if (last.times == times && to + 1 == last.from) {
+            last.from = from;
+            return true;
+        }
+    }
+    return l.push(Effect::Range{from, to, times});
+}
+
 // Draws the dots of one element into a target, directly or through a count box.
 template <class T> class Painter {
   public:
     using R = typename T::Rounding;
-    Painter(T target, const ImageHeader *h, float size)
-        : t_(target), b_(h), pen_(size), limit_(work_limit(b_.area())) {}
+    static constexpr bool binary = std::is_same_v<T, BinaryTarget>;
+    Painter(T target, const ImageHeader *h, float size, Allowance &work) : t_(target), b_(h), pen_(size), work_(work) {}
     Painter(const Painter &) = delete;
     Painter &operator=(const Painter &) = delete;
     ~Painter() { t_.finish(); } // nothing is left gathered
 
     const Bounds &bounds() const { return b_; }
     const Pen &pen() const { return pen_; }
-    bool exhausted() const { return work_ > limit_; }
-    // Whether the given number of units still fits the element's budget.
-    bool affords(double units) const { return static_cast<double>(work_) + units <= static_cast<double>(limit_); }
-    // About the units one dot of this pen takes where it lies inside the image: one, and a row
-    // of each of the image's rows it covers when it is drawn a row at a time.
-    double dot_units() const {
-        if (pen_.n <= literal_pen) return 1;
-        return static_cast<double>(dot_cost()) +
-               std::min(2 * static_cast<double>(pen_.n) + 1, static_cast<double>(b_.r1 - b_.r0 + 1));
-    }
-    // A wide dot works out its columns and rows by searches over its offsets before it draws:
-    // about as long as 32 rows.
-    int64_t dot_cost() const { return pen_.n <= literal_pen ? 1 : 32; }
+    bool exhausted() const { return work_.left < 0; }
+    // Whether the given number of visits is still allowed.
+    bool affords(double visits) const { return visits <= static_cast<double>(work_.left); }
+    // Every pixel of the image is set (binary): further dots change nothing but clipping.
+    bool full() const { return full_; }
     Drawn too_costly() {
-        fail("an element needs more than %lld units of work on this %lld-pixel image; it cannot be drawn",
-             static_cast<long long>(limit_), static_cast<long long>(b_.area()));
+        fail("drawing this needs more than the %lld pixel visits a budget of %llu bytes allows (tessera_set_budget)",
+             static_cast<long long>(work_.total), static_cast<unsigned long long>(budget()));
         return drawn_failed;
     }
 
@@ -578,6 +766,7 @@ template <class T> class Painter {
 
     // Applies the collected counts; call once after the last dot.
     void finish() {
+        flush();
         if (counting_) counts_.each([&](int64_t c, int64_t r, uint64_t k) { t_.plot_many(c, r, k); });
         counting_ = false;
         t_.finish();
@@ -585,63 +774,34 @@ template <class T> class Painter {
 
     // A dot of the element's pen centred at (x, y); true when some plot fell outside.
     bool dot(float x, float y) {
-        work_ += dot_cost();
         const int64_t n = pen_.n;
+        if (n > literal_pen) return wide_dot(x, y);
+        work_.left -= n <= 0 ? 1 : (2 * n - 1) * (2 * n - 1); // the pixels the pen can reach
         bool clipped = plot_point(x, y);
         if (n <= 0) return clipped;
-        if (n <= literal_pen) {
-            const float last = static_cast<float>(n - 1);
-            if (!clipped && R::pixel(x + last) <= b_.c1 && R::pixel(x - last) >= b_.c0 && R::pixel(y + last) <= b_.r1 &&
-                R::pixel(y - last) >= b_.r0) {
-                // Wholly inside (every offset lies between the extreme ones): no plot needs a check.
-                for (int64_t i = 0; i < n; ++i)
-                    for (int64_t j = 0; j < n; ++j) {
-                        if (!pen_.covers(i, j)) continue;
-                        const float fi = static_cast<float>(i), fj = static_cast<float>(j);
-                        const int64_t cr = R::pixel(x + fi), cl = R::pixel(x - fi);
-                        const int64_t rd = R::pixel(y + fj), ru = R::pixel(y - fj);
-                        t_.plot(cr, rd), t_.plot(cr, ru), t_.plot(cl, rd), t_.plot(cl, ru);
-                    }
-                return false;
-            }
+        const float last = static_cast<float>(n - 1);
+        if (!clipped && R::pixel(x + last) <= b_.c1 && R::pixel(x - last) >= b_.c0 && R::pixel(y + last) <= b_.r1 &&
+            R::pixel(y - last) >= b_.r0) {
+            // Wholly inside (every offset lies between the extreme ones): no plot needs a check.
             for (int64_t i = 0; i < n; ++i)
                 for (int64_t j = 0; j < n; ++j) {
                     if (!pen_.covers(i, j)) continue;
                     const float fi = static_cast<float>(i), fj = static_cast<float>(j);
-                    clipped |= plot_point(x + fi, y + fj);
-                    clipped |= plot_point(x + fi, y - fj);
-                    clipped |= plot_point(x - fi, y + fj);
-                    clipped |= plot_point(x - fi, y - fj);
+                    const int64_t cr = R::pixel(x + fi), cl = R::pixel(x - fi);
+                    const int64_t rd = R::pixel(y + fj), ru = R::pixel(y - fj);
+                    t_.plot(cr, rd), t_.plot(cr, ru), t_.plot(cl, rd), t_.plot(cl, ru);
                 }
-            return clipped;
+            return false;
         }
-        // Every offset (i, 0) and (0, j) is inside the pen, so the dot is clipped exactly when
-        // one of its four extreme offsets (or its centre) falls outside.
-        const float last = static_cast<float>(n - 1);
-        clipped = clipped || R::pixel(x + last) > b_.c1 || R::pixel(x - last) < b_.c0 || R::pixel(y + last) > b_.r1 ||
-                  R::pixel(y - last) < b_.r0;
-        if (!right_.template build<R>(x, +1, n, b_.c0, b_.c1) || !left_.template build<R>(x, -1, n, b_.c0, b_.c1)) {
-            plot_offsets(x, y);
-            return clipped;
-        }
-        if (right_.empty() && left_.empty()) return clipped;
-        // Offsets beyond the last one that reaches the image make no difference to a row.
-        const int64_t most = std::max(right_.last_offset(), left_.last_offset());
-        for (int dir : {+1, -1}) {
-            int64_t first, last_j;
-            offsets_inside<R>(y, n, dir, b_.r0, b_.r1, &first, &last_j);
-            each_run<R>(y, dir, first, last_j, [&](int64_t row, int64_t a, int64_t b) {
-                // Binary pixels only need the widest row of the run; colour counts every one.
-                const int64_t to = std::is_same_v<T, BinaryTarget> ? a : b;
-                for (int64_t j = a; j <= to && !exhausted(); ++j) {
-                    const int64_t w = pen_.widest(j, most);
-                    ++work_;
-                    right_.spans(w, [&](int64_t c0, int64_t c1, int64_t k) { span(row, c0, c1, k); });
-                    left_.spans(w, [&](int64_t c0, int64_t c1, int64_t k) { span(row, c0, c1, k); });
-                }
-                return !exhausted();
-            });
-        }
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t j = 0; j < n; ++j) {
+                if (!pen_.covers(i, j)) continue;
+                const float fi = static_cast<float>(i), fj = static_cast<float>(j);
+                clipped |= plot_point(x + fi, y + fj);
+                clipped |= plot_point(x + fi, y - fj);
+                clipped |= plot_point(x - fi, y + fj);
+                clipped |= plot_point(x - fi, y - fj);
+            }
         return clipped;
     }
 
@@ -663,6 +823,183 @@ template <class T> class Painter {
     }
 
   private:
+    // A wide dot, drawn a row at a time. The columns its offsets reach are kept as segments
+    // where they are few (see Side); where floats are so sparse that they are many, each row
+    // finds its runs of offsets again. Either way a row costs what it reaches, and the dot's
+    // visits are the pixels of its rows.
+    bool wide_dot(float x, float y) {
+        const int64_t n = pen_.n;
+        work_.left -= 1;
+        // Every offset (i, 0) and (0, j) is inside the pen, so the dot is clipped exactly when
+        // one of its four extreme offsets (or its centre) falls outside.
+        const float last = static_cast<float>(n - 1);
+        const int64_t cx = R::pixel(x), cy = R::pixel(y);
+        const bool clipped = !b_.inside(cx, cy) || R::pixel(x + last) > b_.c1 || R::pixel(x - last) < b_.c0 ||
+                             R::pixel(y + last) > b_.r1 || R::pixel(y - last) < b_.r0;
+        if (full_) return clipped;
+        x_ = x;
+        const bool segments =
+            right_.template build<R>(x, +1, n, b_.c0, b_.c1) && left_.template build<R>(x, -1, n, b_.c0, b_.c1);
+        int64_t most;
+        if (segments) {
+            if (right_.empty() && left_.empty()) {
+                plot_point(x, y);
+                return clipped;
+            }
+            // Offsets beyond the last one that reaches the image make no difference to a row.
+            most = std::max(right_.last_offset(), left_.last_offset());
+            if (fold(y, cx, cy, most)) return clipped;
+            plot_point(x, y);
+        } else {
+            flush();
+            plot_point(x, y);
+            offsets_inside<R>(x, n, +1, b_.c0, b_.c1, &right_first_, &right_last_);
+            offsets_inside<R>(x, n, -1, b_.c0, b_.c1, &left_first_, &left_last_);
+            most = std::max(right_last_, left_last_);
+            if (most < 0) return clipped;
+        }
+        // The centre's column and row lie on both sides of the dot: reached twice, counted once.
+        const bool centre_column = cx >= b_.c0 && cx <= b_.c1, centre_row = cy >= b_.r0 && cy <= b_.r1;
+        int64_t full_rows = 0;
+        for (int dir : {+1, -1}) {
+            int64_t first, last_j;
+            offsets_inside<R>(y, n, dir, b_.r0, b_.r1, &first, &last_j);
+            each_run<R>(y, dir, first, last_j, [&](int64_t row, int64_t a, int64_t b) {
+                // Binary pixels only need the widest row of the run; colour counts every offset,
+                // those with the same width together.
+                for (int64_t j = a; j <= b && !exhausted();) {
+                    const int64_t w = pen_.widest(j, most);
+                    int64_t end = j;
+                    if constexpr (!binary) end = last_of_width(j, b, w, most);
+                    else end = b;
+                    const int64_t reached = row_spans(row, w, segments, static_cast<uint64_t>(end - j + 1));
+                    work_.left -= std::max<int64_t>(reached, 1);
+                    if (binary && reached - (centre_column ? 1 : 0) == b_.c1 - b_.c0 + 1) ++full_rows;
+                    j = end + 1;
+                }
+                return !exhausted();
+            });
+        }
+        if (binary && full_rows - (centre_row ? 1 : 0) == b_.r1 - b_.r0 + 1) full_ = true;
+        return clipped;
+    }
+    // Folds a dot whose every row reaches all the columns its sides reach into the effect kept
+    // (see Effect); false when it is not such a dot, or memory runs out (it is then drawn).
+    bool fold(float y, int64_t cx, int64_t cy, int64_t most) {
+        const int64_t n = pen_.n;
+        int64_t first[2], last[2];
+        offsets_inside<R>(y, n, +1, b_.r0, b_.r1, &first[0], &last[0]);
+        offsets_inside<R>(y, n, -1, b_.r0, b_.r1, &first[1], &last[1]);
+        const int64_t deepest = std::max(first[0] <= last[0] ? last[0] : -1, first[1] <= last[1] ? last[1] : -1);
+        if (deepest < 0 || pen_.widest(deepest, most) < most) { // some row is narrower: drawn as it is
+            flush();
+            return false;
+        }
+        Effect &e = next_;
+        e.columns.clear(), e.rows.clear();
+        e.centre = b_.inside(cx, cy), e.centre_column = cx, e.centre_row = cy;
+        int64_t reached = 0;
+        bool ok = true;
+        const auto column = [&](int64_t c0, int64_t c1, int64_t times) {
+            reached += c1 - c0 + 1;
+            ok = ok && add_range(e.columns, c0, c1, binary ? 1 : clamp_count(static_cast<uint64_t>(times)));
+        };
+        right_.spans(most, column);
+        left_.spans(most, column);
+        int64_t rows = 0;
+        for (int k = 0; k < 2 && ok; ++k)
+            each_run<R>(
+                y, k == 0 ? +1 : -1, first[k], last[k],
+                [&](int64_t row, int64_t a, int64_t b) {
+                    ++rows;
+                    return ok = add_range(e.rows, row, row, binary ? 1 : clamp_count(static_cast<uint64_t>(b - a + 1)));
+                },
+                [&](int64_t row, int64_t a, int64_t b) {
+                    const int64_t end = row + (k == 0 ? 1 : -1) * (b - a);
+                    rows += b - a + 1;
+                    return ok = add_range(e.rows, std::min(row, end), std::max(row, end), 1);
+                });
+        if (!ok) {
+            flush();
+            return false;
+        }
+        e.visits = rows * std::max<int64_t>(reached, 1);
+        work_.left -= e.visits;
+        if (kept_.repeat > 0 && kept_.same_as(e)) {
+            ++kept_.repeat;
+            return true;
+        }
+        flush();
+        kept_.swap(e);
+        kept_.repeat = 1;
+        // In binary, an effect that sets every pixel leaves later dots nothing to change. The
+        // centre's column and row lie on both sides of the dot: reached twice, counted once.
+        if constexpr (binary) {
+            const bool centre_column = cx >= b_.c0 && cx <= b_.c1, centre_row = cy >= b_.r0 && cy <= b_.r1;
+            if (reached - (centre_column ? 1 : 0) == b_.c1 - b_.c0 + 1 &&
+                rows - (centre_row ? 1 : 0) == b_.r1 - b_.r0 + 1)
+                full_ = true;
+        }
+        return true;
+    }
+    // Draws the kept effect as many times as dots had it.
+    void flush() {
+        if (kept_.repeat == 0) return;
+        const uint64_t k = clamp_count(kept_.repeat);
+        for (const Effect::Range &r : kept_.rows) {
+            const uint64_t along = clamp_count(r.times * k);
+            for (int64_t row = r.from; row <= r.to; ++row)
+                for (const Effect::Range &c : kept_.columns) span(row, c.from, c.to, c.times * along);
+        }
+        if (kept_.centre) span(kept_.centre_row, kept_.centre_column, kept_.centre_column, k);
+        kept_.repeat = 0;
+    }
+    // The last offset in [j, b] whose row is as wide as w (rows narrow as offsets grow).
+    int64_t last_of_width(int64_t j, int64_t b, int64_t w, int64_t most) const {
+        int64_t lo = j, hi = b;
+        while (lo < hi) {
+            const int64_t m = lo + (hi - lo + 1) / 2;
+            if (pen_.widest(m, most) == w) lo = m;
+            else hi = m - 1;
+        }
+        return lo;
+    }
+    // Plots the columns that offsets 0..w reach on one row, k times each offset; returns how many
+    // columns that is on each side together.
+    int64_t row_spans(int64_t row, int64_t w, bool segments, uint64_t k) {
+        int64_t reached = 0;
+        const auto emit = [&](int64_t c0, int64_t c1, uint64_t times) {
+            reached += c1 - c0 + 1;
+            span(row, c0, c1, times);
+        };
+        if (segments) {
+            const auto f = [&](int64_t c0, int64_t c1, int64_t times) {
+                emit(c0, c1, clamp_count(clamp_count(static_cast<uint64_t>(times)) * clamp_count(k)));
+            };
+            right_.spans(w, f);
+            left_.spans(w, f);
+            return reached;
+        }
+        // Run by run, pixels next to one another with the same count joined into one span.
+        for (const auto &[dir, first, last] :
+             {std::tuple{+1, right_first_, right_last_}, {-1, left_first_, left_last_}}) {
+            int64_t from = 0, to = -1;
+            uint64_t times = 0;
+            each_run<R>(x_, dir, first, std::min(last, w), [&](int64_t p, int64_t a, int64_t b) {
+                const uint64_t t =
+                    binary ? 1 : clamp_count(clamp_count(static_cast<uint64_t>(b - a + 1)) * clamp_count(k));
+                if (to >= from && t == times && (p == to + 1 || p == from - 1)) {
+                    from = std::min(from, p), to = std::max(to, p);
+                } else {
+                    if (to >= from) emit(from, to, times);
+                    from = to = p, times = t;
+                }
+                return true;
+            });
+            if (to >= from) emit(from, to, times);
+        }
+        return reached;
+    }
     bool plot_point(float x, float y) {
         const int64_t c = R::pixel(x), r = R::pixel(y);
         if (!b_.inside(c, r)) return true;
@@ -670,43 +1007,22 @@ template <class T> class Painter {
         else t_.plot(c, r);
         return false;
     }
-    void span(int64_t row, int64_t from, int64_t to, int64_t k) {
-        const uint64_t kk = clamp_count(static_cast<uint64_t>(k));
+    void span(int64_t row, int64_t from, int64_t to, uint64_t k) {
+        const uint64_t kk = clamp_count(k);
         if (counting_ && counts_.holds(row, from, to)) counts_.add(row, from, to, kk);
         else t_.plot_span(row, from, to, kk);
-    }
-    // Plot by plot over the offsets that reach the image, for dots whose columns break into
-    // more segments than a side holds (coordinates so large that floats are sparse).
-    void plot_offsets(float x, float y) {
-        const int64_t n = pen_.n;
-        int64_t i0, i1, i2, i3, j0, j1, j2, j3;
-        offsets_inside<R>(x, n, +1, b_.c0, b_.c1, &i0, &i1);
-        offsets_inside<R>(x, n, -1, b_.c0, b_.c1, &i2, &i3);
-        offsets_inside<R>(y, n, +1, b_.r0, b_.r1, &j0, &j1);
-        offsets_inside<R>(y, n, -1, b_.r0, b_.r1, &j2, &j3);
-        const int64_t ia = std::min(i0, i2), ib = std::max(i1, i3), ja = std::min(j0, j2), jb = std::max(j1, j3);
-        for (int64_t i = ia; i <= ib && !exhausted(); ++i) {
-            const float fi = static_cast<float>(i);
-            for (int64_t j = ja; j <= jb && !exhausted(); ++j) {
-                work_ += 4;
-                if (!pen_.covers(i, j)) break;
-                const float fj = static_cast<float>(j);
-                plot_point(x + fi, y + fj);
-                plot_point(x + fi, y - fj);
-                plot_point(x - fi, y + fj);
-                plot_point(x - fi, y - fj);
-            }
-        }
     }
 
     T t_;
     Bounds b_;
     Pen pen_;
-    int64_t limit_;
-    int64_t work_ = 0;
-    bool counting_ = false;
+    Allowance &work_;
+    bool counting_ = false, full_ = false;
     Counts counts_;
     Side right_, left_;
+    Effect kept_, next_;
+    float x_ = 0;
+    int64_t right_first_ = 0, right_last_ = -1, left_first_ = 0, left_last_ = -1;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -871,7 +1187,7 @@ template <class T> Drawn line(Painter<T> &p, float x1, float y1, float x2, float
         (std::min(static_cast<double>(to), hi_clamped) - std::max(static_cast<double>(pos), lo_clamped)) / T::step + 1;
     const double band = m == 0 ? along : (side_hi - side_lo) / (std::fabs(static_cast<double>(m)) * T::step) + 2;
     const double steps = std::max(0.0, std::min(along, band));
-    if (!p.affords(steps * p.dot_units())) return p.too_costly();
+    if (!p.affords(steps)) return p.too_costly(); // each dot visits a pixel at least
     p.plan(x_major ? from - reach : std::min(x1, x2) - side_reach, x_major ? to + reach : std::max(x1, x2) + side_reach,
            x_major ? std::min(y1, y2) - side_reach : from - reach, x_major ? std::max(y1, y2) + side_reach : to + reach,
            steps);
@@ -882,6 +1198,7 @@ template <class T> Drawn line(Painter<T> &p, float x1, float y1, float x2, float
         }
         if (x_major ? p.dot(pos, across(pos)) : p.dot(across(pos), pos)) drawn = drawn_clipped;
         if (p.exhausted()) return p.too_costly();
+        if (p.full() && drawn == drawn_clipped) break; // nothing left to change
         const float next = pos + T::step;
         if (next == pos) { // stopped where no dot reaches the image (checked above)
             drawn = drawn_clipped;
@@ -918,8 +1235,7 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
     // dot's units, so an ellipse whose steps alone exceed the budget fails before drawing.
     const bool all_near = cx - arx - 2 * error >= x0 && cx + arx + 2 * error <= x1 && cy - ary - 2 * error >= y0 &&
                           cy + ary + 2 * error <= y1;
-    if (all_near && !p.affords(4.0 * static_cast<double>(n - 1) * static_cast<double>(p.dot_cost())))
-        return p.too_costly();
+    if (all_near && !p.affords(4.0 * static_cast<double>(n - 1))) return p.too_costly();
     p.plan(cx - arx - reach, cx + arx + reach, cy - ary - reach, cy + ary + reach,
            4.0 * std::min(static_cast<double>(n), 2.0 * (x1 - x0 + y1 - y0) + 4));
     bool clipped = false;
@@ -933,6 +1249,7 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
             nearest = std::min(nearest, distance(xs[k], ys[k]));
         }
         if (p.exhausted()) return p.too_costly();
+        if (p.full() && clipped) break; // nothing left to change
         float next = theta + step;
         if (next == theta) { // the same four dots for ever: only harmless where none can reach
             for (int k = 0; k < 4; ++k)
@@ -953,18 +1270,16 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
     return clipped ? drawn_clipped : drawn_inside;
 }
 
-Painter<BinaryTarget> binary_painter(BinaryImageStruct *im, float size) {
-    return Painter<BinaryTarget>(BinaryTarget{im}, im->header, size);
+Painter<BinaryTarget> binary_painter(BinaryImageStruct *im, float size, Allowance &work) {
+    return Painter<BinaryTarget>(BinaryTarget{im}, im->header, size, work);
 }
-Painter<ColorTarget> color_painter(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size) {
-    return Painter<ColorTarget>(ColorTarget{im, count, Mixer(color), this_thread<PlotBatch>()}, im->header, size);
+Painter<ColorTarget> color_painter(RGBImageStruct *im, GrayImageStruct *count, RGB color, float size, Allowance &work) {
+    return Painter<ColorTarget>(ColorTarget{im, count, Mixer(color), this_thread<PlotBatch>()}, im->header, size, work);
 }
 
 } // namespace
 
-int64_t fround(float v) {
-    return v < 0 ? truncate(static_cast<double>(v) - 0.5) : truncate(static_cast<double>(v) + 0.5);
-}
+int64_t fround(float v) { return ColorRounding::pixel(v); }
 
 void rgb_to_hsv(float r, float g, float b, float *h, float *s, float *v) {
     const float max = std::max(r, std::max(g, b)), min = std::min(r, std::min(g, b));
@@ -1127,41 +1442,45 @@ bool plot_binary_point_1(BinaryImageStruct *im, float x, float y) {
     return false;
 }
 
-Drawn plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color) {
-    auto p = color_painter(im, count, color, size);
+Drawn plot_color_point(RGBImageStruct *im, GrayImageStruct *count, float x, float y, float size, RGB color,
+                       Allowance &work) {
+    auto p = color_painter(im, count, color, size, work);
     return point(p, x, y);
 }
 
-Drawn plot_binary_point(BinaryImageStruct *im, float x, float y, float size) {
-    auto p = binary_painter(im, size);
+Drawn plot_binary_point(BinaryImageStruct *im, float x, float y, float size, Allowance &work) {
+    auto p = binary_painter(im, size, work);
     return point(p, x, y);
 }
 
 Drawn plot_color_line(RGBImageStruct *im, GrayImageStruct *count, float x1, float y1, float x2, float y2, float width,
-                      RGB color) {
-    auto p = color_painter(im, count, color, width);
+                      RGB color, Allowance &work) {
+    auto p = color_painter(im, count, color, width, work);
     return line(p, x1, y1, x2, y2);
 }
 
-Drawn plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width) {
-    auto p = binary_painter(im, width);
+Drawn plot_binary_line(BinaryImageStruct *im, float x1, float y1, float x2, float y2, float width, Allowance &work) {
+    auto p = binary_painter(im, width, work);
     return line(p, x1, y1, x2, y2);
 }
 
 Drawn plot_color_ellipse(RGBImageStruct *im, GrayImageStruct *count, float cx, float cy, float rx, float ry,
-                         float width, RGB color) {
-    auto p = color_painter(im, count, color, width);
+                         float width, RGB color, Allowance &work) {
+    auto p = color_painter(im, count, color, width, work);
     return ellipse(p, cx, cy, rx, ry);
 }
 
-Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width) {
-    auto p = binary_painter(im, width);
+Drawn plot_binary_ellipse(BinaryImageStruct *im, float cx, float cy, float rx, float ry, float width, Allowance &work) {
+    auto p = binary_painter(im, width, work);
     return ellipse(p, cx, cy, rx, ry);
 }
 
 Drawn do_color_fill(RGBImageStruct *, GrayImageStruct *, float, float, RGB) { return drawn_inside; }
 
-int64_t work_limit(int64_t pixels) { return (int64_t{1} << 25) + 4 * pixels; }
+Allowance Allowance::of_budget() {
+    const int64_t most = work_allowed(budget());
+    return Allowance{most, most};
+}
 
 // ---------------------------------------------------------------------------------------------
 // Binary flood fill

@@ -565,7 +565,7 @@ namespace {
 // could not be finished (the reason is set; a rendering then fails).
 constexpr int32_t cannot_draw = -2;
 
-int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
+int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale, Allowance &work) {
     if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY)
         return fail("renderings are binary (16) or RGB (4) images, not tag %d", header->tag), -1;
     // Colour plotting writes this thread's count image at the same coordinates: it must match.
@@ -579,18 +579,18 @@ int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xsc
     if (header->tag == IMAGE_RGB) {
         auto *rgb = static_cast<RGBImageStruct *>(im);
         switch (elem->type) {
-        case PTL_POINT: drawn = plot_color_point(rgb, count, x1, y1, pen, elem->color); break;
-        case PTL_LINE: drawn = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
-        case PTL_ELLIPSE: drawn = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color); break;
+        case PTL_POINT: drawn = plot_color_point(rgb, count, x1, y1, pen, elem->color, work); break;
+        case PTL_LINE: drawn = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color, work); break;
+        case PTL_ELLIPSE: drawn = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color, work); break;
         case PTL_FILL: drawn = do_color_fill(rgb, count, x1, y1, elem->color); break;
         default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
     } else {
         auto *bin = static_cast<BinaryImageStruct *>(im);
         switch (elem->type) {
-        case PTL_POINT: drawn = plot_binary_point(bin, x1, y1, pen); break;
-        case PTL_LINE: drawn = plot_binary_line(bin, x1, y1, x2, y2, pen); break;
-        case PTL_ELLIPSE: drawn = plot_binary_ellipse(bin, x1, y1, x2, y2, pen); break;
+        case PTL_POINT: drawn = plot_binary_point(bin, x1, y1, pen, work); break;
+        case PTL_LINE: drawn = plot_binary_line(bin, x1, y1, x2, y2, pen, work); break;
+        case PTL_ELLIPSE: drawn = plot_binary_ellipse(bin, x1, y1, x2, y2, pen, work); break;
         case PTL_FILL: drawn = do_binary_fill(bin, x1, y1); break;
         default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
         }
@@ -603,7 +603,8 @@ int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xsc
 extern "C" {
 
 int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale) {
-    const int32_t drawn = render_elem(elem, im, header, xscale, yscale);
+    Allowance work = Allowance::of_budget();
+    const int32_t drawn = render_elem(elem, im, header, xscale, yscale, work);
     return drawn == cannot_draw ? -1 : drawn;
 }
 
@@ -617,8 +618,9 @@ void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, 
     void *im = begin_render(type, xscale, yscale, g, background);
     if (!im) return nullptr;
     ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
+    Allowance work = Allowance::of_budget();
     for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
-        const int32_t drawn = render_elem(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale);
+        const int32_t drawn = render_elem(static_cast<PointListElem>(liGet(n)), im, header, xscale, yscale, work);
         if (drawn == cannot_draw) { // an image with less than the drawing is no result
             im_Free_(im, type);
             *clipped = false;
@@ -652,8 +654,9 @@ void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, 
     header->comment = docstring;
     PointListElemStruct elem{};
     bool error = false;
+    Allowance work = Allowance::of_budget();
     while (ptlGetElem(&elem, color, fp, &error)) {
-        const int32_t drawn = render_elem(&elem, im, header, xscale, yscale);
+        const int32_t drawn = render_elem(&elem, im, header, xscale, yscale, work);
         if (drawn == cannot_draw) {
             error = true;
             break;

@@ -17,6 +17,11 @@ std::atomic<uint64_t> budget_bytes{TESSERA_DEFAULT_BUDGET};
 
 uint64_t budget() noexcept { return budget_bytes.load(std::memory_order_relaxed); }
 
+int64_t work_allowed(uint64_t bytes) noexcept {
+    constexpr auto most = static_cast<uint64_t>(INT64_MAX);
+    return static_cast<int64_t>(bytes > most / TESSERA_WORK_PER_BYTE ? most : bytes * TESSERA_WORK_PER_BYTE);
+}
+
 bool within_budget(int64_t width, int64_t height, uint64_t bytes_per_pixel, const char *what) noexcept {
     const uint64_t most = budget();
     if (width <= 0 || height <= 0 || most == UINT64_MAX) return true; // sizes the caller refuses; no budget
