@@ -218,7 +218,7 @@ void render_text(benchmark::State &state, const char *text) {
 void colour_over_colour(benchmark::State &state) {
     render_text(state, state.range(0) == 1000
                            ? "CPTL 0 0 1000 1000\n2000p 500 500 0xff0000\n2000l 500 380 500 630 0x00ff00\n"
-                           : "CPTL 0 0 2000 2000\n4000p 1000 1000 0xff0000\n4000l 1000 760 1000 1260 0x00ff00\n");
+                           : "CPTL 0 0 2000 2000\n2000p 1000 1000 0xff0000\n2000l 1000 880 1000 1130 0x00ff00\n");
 }
 BENCHMARK(colour_over_colour)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond);
 

@@ -840,6 +840,10 @@ template <class T> class Painter {
         x_ = x;
         const bool segments =
             right_.template build<R>(x, +1, n, b_.c0, b_.c1) && left_.template build<R>(x, -1, n, b_.c0, b_.c1);
+        // The offsets whose rows lie in the image, below the centre and above it.
+        int64_t first[2], final[2];
+        offsets_inside<R>(y, n, +1, b_.r0, b_.r1, &first[0], &final[0]);
+        offsets_inside<R>(y, n, -1, b_.r0, b_.r1, &first[1], &final[1]);
         int64_t most;
         if (segments) {
             if (right_.empty() && left_.empty()) {
@@ -848,7 +852,7 @@ template <class T> class Painter {
             }
             // Offsets beyond the last one that reaches the image make no difference to a row.
             most = std::max(right_.last_offset(), left_.last_offset());
-            if (fold(y, cx, cy, most)) return clipped;
+            if (fold(y, cx, cy, most, first, final)) return clipped;
             plot_point(x, y);
         } else {
             flush();
@@ -861,10 +865,8 @@ template <class T> class Painter {
         // The centre's column and row lie on both sides of the dot: reached twice, counted once.
         const bool centre_column = cx >= b_.c0 && cx <= b_.c1, centre_row = cy >= b_.r0 && cy <= b_.r1;
         int64_t full_rows = 0;
-        for (int dir : {+1, -1}) {
-            int64_t first, last_j;
-            offsets_inside<R>(y, n, dir, b_.r0, b_.r1, &first, &last_j);
-            each_run<R>(y, dir, first, last_j, [&](int64_t row, int64_t a, int64_t b) {
+        for (int k = 0; k < 2; ++k) {
+            each_run<R>(y, k == 0 ? +1 : -1, first[k], final[k], [&](int64_t row, int64_t a, int64_t b) {
                 // Binary pixels only need the widest row of the run; colour counts every offset,
                 // those with the same width together.
                 for (int64_t j = a; j <= b && !exhausted();) {
@@ -885,11 +887,7 @@ template <class T> class Painter {
     }
     // Folds a dot whose every row reaches all the columns its sides reach into the effect kept
     // (see Effect); false when it is not such a dot, or memory runs out (it is then drawn).
-    bool fold(float y, int64_t cx, int64_t cy, int64_t most) {
-        const int64_t n = pen_.n;
-        int64_t first[2], last[2];
-        offsets_inside<R>(y, n, +1, b_.r0, b_.r1, &first[0], &last[0]);
-        offsets_inside<R>(y, n, -1, b_.r0, b_.r1, &first[1], &last[1]);
+    bool fold(float y, int64_t cx, int64_t cy, int64_t most, const int64_t first[2], const int64_t last[2]) {
         const int64_t deepest = std::max(first[0] <= last[0] ? last[0] : -1, first[1] <= last[1] ? last[1] : -1);
         if (deepest < 0 || pen_.widest(deepest, most) < most) { // some row is narrower: drawn as it is
             flush();
