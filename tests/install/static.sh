@@ -28,16 +28,21 @@ PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" cc -std=c99 -Wall -Wextra -pedantic
 "$work/client-pc"
 ! ldd "$work/client-pc" | grep -q libtessera
 mkdir -p "$work/cm"
-cp "$work/client.c" "$work/cm/"
+cp "$work/client.c" "$src/examples/draw.c" "$work/cm/"
+# a project in C alone, as a C user writes it: the C++ runtime comes with the library
 cat > "$work/cm/CMakeLists.txt" <<'C'
 cmake_minimum_required(VERSION 3.25)
-project(client C CXX)
+project(client C)
 find_package(tessera REQUIRED)
 add_executable(client client.c)
+add_executable(draw draw.c)
 target_link_libraries(client PRIVATE tessera::tessera)
+target_link_libraries(draw PRIVATE tessera::tessera)
 C
 cmake -S "$work/cm" -B "$work/cm/build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" > "$work/cm.log"
 cmake --build "$work/cm/build" > "$work/cm-build.log"
 "$work/cm/build/client"
+"$work/cm/build/draw" "$work/draw.ppm" "$work/draw.cptl"
+test -s "$work/draw.ppm"
 "$work/prefix/bin/tessera" render "$src/examples/drawings/house.ptl" "$work/house.pbm"
 echo "the static library links with pkg-config --static and find_package; the tool links it too"
