@@ -52,7 +52,7 @@ constexpr float color_step = 1.0f, binary_step = 0.5f; // line steps of the two 
 __extension__ typedef unsigned __int128 uint128;
 
 // Truncation toward zero of a double, with NaN and values beyond int64 sent far outside.
-int64_t truncate(double v) {
+[[gnu::always_inline]] inline int64_t truncate(double v) {
     if (!(v == v)) return -far_away;
     if (v >= static_cast<double>(far_away)) return far_away;
     if (v <= -static_cast<double>(far_away)) return -far_away;
@@ -77,10 +77,10 @@ struct Bounds {
 // The two roundings of a coordinate to a pixel: binary images truncate v + 0.5, colour images
 // use fround.
 struct BinaryRounding {
-    static int64_t pixel(float v) { return truncate(static_cast<double>(v) + 0.5); }
+    [[gnu::always_inline]] static int64_t pixel(float v) { return truncate(static_cast<double>(v) + 0.5); }
 };
 struct ColorRounding {
-    static int64_t pixel(float v) {
+    [[gnu::always_inline]] static int64_t pixel(float v) {
         return v < 0 ? truncate(static_cast<double>(v) - 0.5) : truncate(static_cast<double>(v) + 0.5);
     }
 };
@@ -555,7 +555,7 @@ struct ColorTarget {
     GrayImageStruct *count;
     Mixer mixer;
     PlotBatch *batch; // null: plots go straight to the pixels
-    bool plot(int64_t c, int64_t r) {
+    [[gnu::always_inline]] bool plot(int64_t c, int64_t r) {
         add(&im->data[r][c], &count->data[r][c], 1);
         return false;
     }
@@ -598,7 +598,7 @@ struct ColorTarget {
     }
 
   private:
-    void add(RGB *pixel, uint8_t *n, uint64_t k) {
+    [[gnu::always_inline]] void add(RGB *pixel, uint8_t *n, uint64_t k) {
         if (!batch) return apply(*pixel, *n, k);
         const auto i = static_cast<uint16_t>((reinterpret_cast<uintptr_t>(pixel) * UINT64_C(0x9E3779B97F4A7C15)) >>
                                              (64 - PlotBatch::bits));
@@ -1224,6 +1224,13 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
     const double error =
         std::ldexp(std::fabs(double{cx}) + std::fabs(double{rx}) + std::fabs(double{cy}) + std::fabs(double{ry}), -21) +
         2.0;
+    // The same for angles up to t: cos(t) * rx is at most |rx|, sin(t) * ry at most |ry| * t.
+    const auto error_until = [&](double t) {
+        return std::ldexp(std::fabs(double{cx}) + std::fabs(double{rx}) + std::fabs(double{cy}) +
+                              std::fabs(double{ry}) * std::min(1.0, t),
+                          -21) +
+               2.0;
+    };
     const double speed = std::max(std::fabs(double{rx}), std::fabs(double{ry}));
     const auto distance = [&](float x, float y) {
         return std::max(std::max(x0 - x, double{x} - x1), std::max(y0 - y, double{y} - y1));
@@ -1255,9 +1262,17 @@ template <class T> Drawn ellipse(Painter<T> &p, float cx, float cy, float rx, fl
             clipped = true;
             break;
         }
-        if (nearest - 2 * error > 0) { // every dot is far: skip the steps that cannot come near
-            const double target =
-                std::min(static_cast<double>(theta) + (nearest - 2 * error) / speed * (1 - 1e-6), double{quarter_turn});
+        // Every dot is far: skip the steps that cannot come near. The bound on a dot's error holds
+        // for the whole turn; near the start of a flat ellipse (a semi-axis of 1e30 along y) the
+        // dots lie close to the centre, with errors as small as their own coordinates, so a bound
+        // for the angles up to twice this one lets the walk leave in doubling jumps.
+        double reach_limit = quarter_turn, room = nearest - 2 * error;
+        if (!(room > 0)) {
+            reach_limit = std::min(2.0 * static_cast<double>(theta) + 4.0 * static_cast<double>(step), reach_limit);
+            room = nearest - 2 * error_until(reach_limit);
+        }
+        if (room > 0) {
+            const double target = std::min(static_cast<double>(theta) + room / speed * (1 - 1e-6), reach_limit);
             auto t = static_cast<float>(target);
             if (static_cast<double>(t) > target) t = std::nextafter(t, 0.0f);
             next = advance_angle(next, step, t);
