@@ -479,6 +479,11 @@ class Counts {
         row[from - c0_] += k;
         row[to - c0_ + 1] -= k;
     }
+    // Calls f(r, c0, c1, cells) for each row of the box: cells[c - c0] is the difference of the
+    // count of column c from column c - 1's.
+    template <class F> void each_row(F f) const {
+        for (int64_t r = r0_; r <= r1_; ++r) f(r, c0_, c1_, cells_ + static_cast<std::size_t>(r - r0_) * stride_);
+    }
     template <class F> void each(F f) const {
         for (int64_t r = r0_; r <= r1_; ++r) {
             const uint64_t *row = cells_ + static_cast<std::size_t>(r - r0_) * stride_;
@@ -767,9 +772,25 @@ template <class T> class Painter {
     // Applies the collected counts; call once after the last dot.
     void finish() {
         flush();
-        if (counting_) counts_.each([&](int64_t c, int64_t r, uint64_t k) { t_.plot_many(c, r, k); });
+        if (counting_) apply_counts();
         counting_ = false;
         t_.finish();
+    }
+    // A loop of its own, kept out of the walks so that it keeps its registers.
+    [[gnu::noinline]] void apply_counts() {
+        if constexpr (binary) {
+            int8_t *const *rows = t_.im->data;
+            counts_.each_row([&](int64_t r, int64_t c0, int64_t c1, const uint64_t *cells) {
+                int8_t *out = rows[r];
+                uint64_t k = 0;
+                for (int64_t c = c0; c <= c1; ++c) {
+                    k += cells[c - c0];
+                    out[c] = k ? int8_t{1} : out[c];
+                }
+            });
+        } else {
+            counts_.each([&](int64_t c, int64_t r, uint64_t k) { t_.plot_many(c, r, k); });
+        }
     }
 
     // A dot of the element's pen centred at (x, y); true when some plot fell outside.
