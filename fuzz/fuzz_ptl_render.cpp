@@ -37,12 +37,12 @@ void render_stream(FILE *f, unsigned short type) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 4096) return 0;
-    // A small budget keeps each input's renderings to a fraction of a second: 16 MiB allows 134
+    // A small budget keeps each input's renderings to a fraction of a second: 4 MiB allows 33
     // million pixel visits a rendering, where the images are at most 32 x 32. The default budget
     // (TESSERA_FUZZ_BUDGET=default) lets a rendering take seconds.
     static const bool budget_set = [] {
         const char *b = std::getenv("TESSERA_FUZZ_BUDGET");
-        if (!b || std::strcmp(b, "default") != 0) tessera_set_budget(uint64_t{16} << 20);
+        if (!b || std::strcmp(b, "default") != 0) tessera_set_budget(uint64_t{4} << 20);
         return true;
     }();
     (void)budget_set;
