@@ -142,6 +142,12 @@ struct Pen {
         // A square root lands near the edge (within a step or two for small pens, within the
         // float rounding of i * i + j * j for large ones).
         const double room = static_cast<double>(r2) - static_cast<double>(j) * static_cast<double>(j);
+        if (most <= (int64_t{1} << 21)) { // within a step or two: walk
+            int64_t i = room > 0 ? std::min<int64_t>(most - 1, static_cast<int64_t>(std::sqrt(room))) : 0;
+            while (i < most - 1 && covers(i + 1, j)) ++i;
+            while (i > 0 && !covers(i, j)) --i;
+            return i;
+        }
         const double guess = room > 0 ? std::sqrt(room) + 1 : 0;
         return first_true(0, most, guess, [&](int64_t i) { return !covers(i, j); }) - 1; // covers(0, j) holds
     }
