@@ -1,5 +1,5 @@
-"""Builds the tessera extension with the project's CMake (the library's sources, the tool's image
-readers and pybind11), then lets setuptools package it with the Python files."""
+"""Builds the tessera extension with the project's CMake (the library's sources, libtessera_io, the
+jobs library and pybind11), then lets setuptools package it with the Python files."""
 import os
 import subprocess
 import sys

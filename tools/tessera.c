@@ -3,8 +3,8 @@
  * Every error a user can cause is one line on standard error naming the file and the reason, and
  * exit status 2; an output never leaves half a file and never replaces a link, FIFO, device or a
  * file's other names. Many files at once are worked on threads. */
-#include "jobs.h"
-#include "tool.h"
+#include "jobs/files.h"
+#include "jobs/jobs.h"
 
 #include <errno.h>
 #include <math.h>

@@ -23,7 +23,7 @@
 #include <string>
 
 extern "C" {
-#include "tool.h"
+#include "jobs/files.h"
 }
 
 namespace py = pybind11;

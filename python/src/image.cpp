@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 extern "C" {
-#include "jobs.h"
+#include "jobs/jobs.h"
 }
 #include <tessera/io.h>
 

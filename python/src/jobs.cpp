@@ -8,7 +8,7 @@
 #include <vector>
 
 extern "C" {
-#include "jobs.h"
+#include "jobs/jobs.h"
 }
 
 namespace tessera::detail::python {

@@ -1,6 +1,6 @@
 // The tessera extension module: images as numpy arrays, image and drawing files, rendering,
-// generators and histograms, over the C++ face of the library (and the tool's readers and
-// writers for PNG, PAM and plain or deep Netpbm). Each class lives in a file of its own;
+// generators and histograms, over the C++ face of the library and libtessera_io (and, for the
+// batch runner, the jobs library the tool uses too). Each class lives in a file of its own;
 // face.hpp says how checks and failures become Python exceptions.
 #include "face.hpp"
 

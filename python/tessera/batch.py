@@ -35,8 +35,8 @@ import tessera
 from tessera import _tessera
 
 # ---- the work on one file (runs on a worker) -------------------------------------------------
-# The work itself is the tessera tool's own (tools/jobs.c, through the extension): the same
-# functions write the same bytes.
+# The work itself is the jobs library's (src/jobs/jobs.c, through the extension), which the tool
+# runs too: the same functions write the same bytes.
 
 
 def _output(command: str, path: str, options: Dict[str, Any]) -> str:

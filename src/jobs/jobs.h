@@ -1,11 +1,11 @@
 /* The work on one file, shared by the tessera tool and the cluster runner (python3 -m
  * tessera.batch): the same function writes the same bytes for the same file and options. */
-#ifndef TESSERA_TOOL_JOBS_H
-#define TESSERA_TOOL_JOBS_H
+#ifndef TESSERA_JOBS_JOBS_H
+#define TESSERA_JOBS_JOBS_H
 
 #include <stdio.h>
 
-#include "tool.h"
+#include "files.h"
 
 /* What a command's options ask of the work on each file. */
 typedef struct job_options {

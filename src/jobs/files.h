@@ -1,6 +1,7 @@
-/* Shared parts of the tessera tool: reasons for failures, and its use of libtessera_io. */
-#ifndef TESSERA_TOOL_H
-#define TESSERA_TOOL_H
+/* The jobs' use of libtessera_io (loading and writing files) and the reasons for failures, for the
+ * tessera tool and the Python package alike. */
+#ifndef TESSERA_JOBS_FILES_H
+#define TESSERA_JOBS_FILES_H
 
 #include <tessera.h>
 #include <tessera/io.h>

@@ -1,5 +1,5 @@
-/* The tool's use of libtessera_io: loading, writing and the reasons for failures. */
-#include "tool.h"
+/* The jobs' use of libtessera_io: loading, writing and the reasons for failures. */
+#include "files.h"
 
 #include <errno.h>
 #include <stdarg.h>
