@@ -286,12 +286,14 @@ class Side {
     }
     // Calls f(from, to, count) for the columns the offsets 0..w reach, with count the number
     // of those offsets on each column of [from, to].
-    template <class F> void spans(int64_t w, F f) const {
-        for (int64_t k = 0; k < size && seg[k].first <= w; ++k) {
-            const Segment &s = seg[k];
+    template <class F> [[gnu::always_inline]] void spans(int64_t w, F f) const {
+        const Segment *const list = seg; // not read again after each of f's stores
+        const int64_t count = size, d = dir;
+        for (int64_t k = 0; k < count && list[k].first <= w; ++k) {
+            const Segment &s = list[k];
             if (s.count > 0) {
                 const int64_t m = std::min(s.count, w - s.first + 1);
-                const int64_t end = s.pixel + dir * (m - 1);
+                const int64_t end = s.pixel + d * (m - 1);
                 f(std::min(s.pixel, end), std::max(s.pixel, end), int64_t{1});
             } else {
                 f(s.pixel, s.pixel, std::min(s.last, w) - s.first + 1);
