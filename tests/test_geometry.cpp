@@ -506,3 +506,58 @@ TEST(Resize, EveryAllocationFailureGivesNullAndLeaksNothing) {
     EXPECT_GE(each_failure_gives_null([&] { return tessera_rotate(src.im, 90); }, release), 1);
     EXPECT_GE(each_failure_gives_null([&] { return tessera_flip_horizontal(src.im); }, release), 1);
 }
+
+// The rules every face takes from the library: the filters' names, the size of a resize with a
+// side left out, and the angles of a rotation.
+TEST(GeometryRules, FilterNamesSizesAndAnglesHaveOneHome) {
+    for (int f = TESSERA_NEAREST; f <= TESSERA_LANCZOS3; ++f) {
+        ASSERT_NE(tessera_filter_name(f), nullptr);
+        EXPECT_EQ(tessera_filter_named(tessera_filter_name(f)), f);
+    }
+    EXPECT_STREQ(tessera_filter_name(TESSERA_LANCZOS3), "lanczos3");
+    EXPECT_EQ(tessera_filter_name(-1), nullptr);
+    EXPECT_EQ(tessera_filter_name(TESSERA_LANCZOS3 + 1), nullptr);
+    EXPECT_EQ(tessera_filter_named("Bicubic"), -1);
+    EXPECT_EQ(tessera_filter_named(""), -1);
+    EXPECT_EQ(tessera_filter_named(nullptr), -1);
+
+    struct Size {
+        int32_t w, h;
+        int64_t nw, nh;
+        int32_t want_w, want_h; // 0: refused
+    };
+    const Size sizes[] = {
+        {1600, 1200, 800, 0, 800, 600},
+        {1600, 1200, 0, 300, 400, 300},
+        {1600, 1200, 640, 480, 640, 480},
+        {3, 2, 2, 0, 2, 1},                  // 1.33.. rounds down
+        {4, 3, 2, 0, 2, 2},                  // 1.5: halves round up
+        {1000, 1, 10, 0, 10, 1},             // at least one pixel
+        {1, 1000, 0, 1, 1, 1},               //
+        {1, 2147483647, 2, 0, 0, 0},         // the other side past 32 bits
+        {10, 10, 0, 0, 0, 0},                // both left out
+        {10, 10, -1, 5, 0, 0},               // negative
+        {10, 10, int64_t{1} << 31, 5, 0, 0}, // beyond a side
+        {0, 10, 5, 0, 0, 0},                 // no source pixels
+        {2147483647, 2147483647, 2147483647, 0, 2147483647, 2147483647},
+    };
+    for (const Size &s : sizes) {
+        int32_t w = -7, h = -7;
+        const int32_t r = tessera_resize_size(s.w, s.h, s.nw, s.nh, &w, &h);
+        if (s.want_w == 0) {
+            EXPECT_EQ(r, -1) << s.w << "x" << s.h << " to " << s.nw << "x" << s.nh;
+            EXPECT_NE(std::strlen(tessera_last_error()), 0u);
+            EXPECT_EQ(w, -7); // nothing written on failure
+        } else {
+            EXPECT_EQ(r, 0) << s.w << "x" << s.h << " to " << s.nw << "x" << s.nh << ": " << tessera_last_error();
+            EXPECT_EQ(w, s.want_w) << s.w << "x" << s.h << " to " << s.nw << "x" << s.nh;
+            EXPECT_EQ(h, s.want_h) << s.w << "x" << s.h << " to " << s.nw << "x" << s.nh;
+        }
+    }
+    int32_t w = 0;
+    EXPECT_EQ(tessera_resize_size(4, 4, 2, 0, &w, nullptr), -1);
+
+    for (int64_t d : {90, 180, 270, -90, -180, -270}) EXPECT_TRUE(tessera_rotation_allowed(d)) << d;
+    for (int64_t d : std::initializer_list<int64_t>{0, 45, 360, -360, 450, 91, int64_t{90} + (int64_t{1} << 32)})
+        EXPECT_FALSE(tessera_rotation_allowed(d)) << d;
+}

@@ -35,6 +35,21 @@ TESSERA_BEGIN_DECLS
 #define TESSERA_BICUBIC 3  /* Keys' cubic with a = -0.5 (Catmull-Rom), radius 2 */
 #define TESSERA_LANCZOS3 4 /* Lanczos windowed sinc, radius 3 */
 
+/* The filter named name ("nearest", "box", "bilinear", "bicubic", "lanczos3"), or -1; and the
+ * name of a filter, or NULL for a number that is none. */
+TESSERA_API int tessera_filter_named(const char *name);
+TESSERA_API const char *tessera_filter_name(int filter);
+
+/* The size a width x height image is resized to when asked for new_width x new_height, where a
+ * side of 0 keeps the image's aspect: the other side scaled and rounded, halves up, to at least
+ * one pixel. 0 with the size in *out_width and *out_height, or -1 with the reason (both sides 0,
+ * a side below 0, a source without pixels, a result beyond 2147483647 pixels a side). */
+TESSERA_API int32_t tessera_resize_size(int32_t width, int32_t height, int64_t new_width, int64_t new_height,
+                                        int32_t *out_width, int32_t *out_height);
+
+/* Whether tessera_rotate turns by degrees: 1 for 90, 180, 270, -90, -180 and -270, else 0. */
+TESSERA_API int tessera_rotation_allowed(int64_t degrees);
+
 /* New image of width x height resampled from image with filter. */
 TESSERA_API AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter);
 /* New image mirrored left to right. */

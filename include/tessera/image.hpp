@@ -188,12 +188,17 @@ inline void free_any(AnyImageStruct *im) { im_Free_(im, im->header->tag); }
 template <class Image> class transforms {
   public:
 #if TESSERA_HPP_THROWS
-    // Resampled to width x height at pixel centres with f (offsets 0).
+    // Resampled to width x height at pixel centres with f (offsets 0). A side of 0 keeps the
+    // aspect (tessera_resize_size): resize(800, 0) is 800 wide.
     Image resize(int32_t width, int32_t height, filter f = filter::bicubic) const {
-        require(width > 0 && height > 0, "tessera::image::resize: width and height must be above 0");
+        require(width >= 0 && height >= 0 && (width > 0 || height > 0),
+                "tessera::image::resize: width and height must be above 0 (one may be 0: the aspect is kept)");
         require(f >= filter::nearest && f <= filter::lanczos3, "tessera::image::resize: an unknown filter");
-        return made(tessera_resize(source("tessera::image::resize"), width, height, static_cast<int>(f)),
-                    "tessera::image::resize");
+        const AnyImageStruct *im = source("tessera::image::resize");
+        int32_t w = 0, h = 0;
+        if (tessera_resize_size(im->header->width, im->header->height, width, height, &w, &h) != 0)
+            detail::raise("tessera::image::resize");
+        return made(tessera_resize(im, w, h, static_cast<int>(f)), "tessera::image::resize");
     }
     // Mirrored left to right, and top to bottom (offsets kept).
     Image flip_horizontal() const {
@@ -206,8 +211,7 @@ template <class Image> class transforms {
     // Turned clockwise by 90, 180 or 270 degrees (negative: anticlockwise); a quarter turn swaps
     // the offsets.
     Image rotate(int32_t degrees) const {
-        require(degrees % 90 == 0 && degrees != 0 && degrees >= -270 && degrees <= 270,
-                "tessera::image::rotate: a rotation of 90, 180 or 270 degrees");
+        require(tessera_rotation_allowed(degrees), "tessera::image::rotate: a rotation of 90, 180 or 270 degrees");
         return made(tessera_rotate(source("tessera::image::rotate"), degrees), "tessera::image::rotate");
     }
     // Mirrored about the main diagonal: pixel (x, y) goes to (y, x), and the offsets swap.

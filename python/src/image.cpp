@@ -549,18 +549,17 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
         .def(
             "resize",
             [](Image &s, std::optional<int64_t> width, std::optional<int64_t> height, const std::string &filter) {
-                const int f = filter_named(filter.c_str());
+                const int f = tessera_filter_named(filter.c_str());
                 if (f < 0) throw std::invalid_argument("unknown filter '" + filter + "' (" + filter_names() + ")");
                 if (!width && !height) throw std::invalid_argument("resize needs a width, a height or both");
                 if ((width && *width <= 0) || (height && *height <= 0))
                     throw std::invalid_argument("resize needs a positive width and height");
                 if ((width && *width > INT32_MAX) || (height && *height > INT32_MAX))
                     throw std::overflow_error("sizes must fit 32 bits");
-                // the tool's rule for a side left out: the aspect kept, halves rounded up
-                const int values[3] = {static_cast<int>(width.value_or(0)), static_cast<int>(height.value_or(0)), 0};
+                // the library's rule for a side left out: the aspect kept, halves rounded up
                 int32_t w = 0, h = 0;
-                problem why{};
-                if (!resize_size(s.h().width, s.h().height, values, &w, &h, &why)) throw std::overflow_error(why.text);
+                if (tessera_resize_size(s.h().width, s.h().height, width.value_or(0), height.value_or(0), &w, &h) != 0)
+                    throw std::overflow_error(tessera_last_error());
                 return held(locked(
                     s, [&](const tessera::any_image &im) { return im.resize(w, h, static_cast<tessera::filter>(f)); }));
             },
@@ -581,7 +580,7 @@ whole-number kinds are rounded and clamped. docs/geometry.md defines every value
         .def(
             "rotate",
             [](Image &s, int64_t degrees) {
-                if (degrees % 90 != 0 || degrees == 0 || degrees < -270 || degrees > 270)
+                if (!tessera_rotation_allowed(degrees))
                     throw std::invalid_argument("rotate turns by 90, 180 or 270 degrees (negative: anticlockwise)");
                 return held(
                     locked(s, [&](const tessera::any_image &im) { return im.rotate(static_cast<int32_t>(degrees)); }));

@@ -796,6 +796,54 @@ AnyImageStruct *tessera_flip_horizontal(const AnyImageStruct *image) { return tu
 
 AnyImageStruct *tessera_flip_vertical(const AnyImageStruct *image) { return turn(image, Turn::flip_y); }
 
+namespace {
+constexpr const char *filter_names[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};
+} // namespace
+
+int tessera_filter_named(const char *name) {
+    if (!name) return -1;
+    for (int f = TESSERA_NEAREST; f <= TESSERA_LANCZOS3; ++f)
+        if (std::strcmp(name, filter_names[f]) == 0) return f;
+    return -1;
+}
+
+const char *tessera_filter_name(int filter) {
+    return filter >= TESSERA_NEAREST && filter <= TESSERA_LANCZOS3 ? filter_names[filter] : nullptr;
+}
+
+int32_t tessera_resize_size(int32_t width, int32_t height, int64_t new_width, int64_t new_height, int32_t *out_width,
+                            int32_t *out_height) {
+    if (!out_width || !out_height) return fail("tessera_resize_size needs somewhere to put the size"), -1;
+    if (width <= 0 || height <= 0) return fail("a %d x %d image has no pixels to resize", width, height), -1;
+    if (new_width < 0 || new_height < 0 || (new_width == 0 && new_height == 0))
+        return fail("a resize to %lld x %lld (a side of 0 keeps the aspect; not both)",
+                    static_cast<long long>(new_width), static_cast<long long>(new_height)),
+               -1;
+    constexpr int64_t most = 2147483647;
+    if (new_width > most || new_height > most)
+        return fail("a resize to %lld x %lld is beyond 2147483647 pixels a side", static_cast<long long>(new_width),
+                    static_cast<long long>(new_height)),
+               -1;
+    // the missing side keeps the aspect, halves rounded up, at least one pixel (in 128 bits: the
+    // products reach 2^62 and the sums past them)
+    __extension__ typedef __int128 wide;
+    int64_t w = new_width, h = new_height;
+    if (h == 0) h = static_cast<int64_t>((wide{height} * w * 2 + width) / (wide{2} * width));
+    if (w == 0) w = static_cast<int64_t>((wide{width} * h * 2 + height) / (wide{2} * height));
+    w = std::max<int64_t>(w, 1), h = std::max<int64_t>(h, 1);
+    if (w > most || h > most)
+        return fail("the resized image (%lld x %lld) would be beyond 2147483647 pixels a side",
+                    static_cast<long long>(w), static_cast<long long>(h)),
+               -1;
+    *out_width = static_cast<int32_t>(w);
+    *out_height = static_cast<int32_t>(h);
+    return 0;
+}
+
+int tessera_rotation_allowed(int64_t degrees) {
+    return degrees == 90 || degrees == 180 || degrees == 270 || degrees == -90 || degrees == -180 || degrees == -270;
+}
+
 AnyImageStruct *tessera_rotate(const AnyImageStruct *image, int32_t degrees) {
     switch (degrees) {
     case 90:

@@ -6,6 +6,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <math.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -394,22 +395,14 @@ static int parse_resize(const char *const *args, int *v, problem *why) {
 
 int resize_size(int32_t w, int32_t h, const int *v, int32_t *out_w, int32_t *out_h, problem *why) {
     int64_t nw = v[0], nh = v[1];
-    /* halves round up; a side is at least one pixel */
-    if (v[2]) {
+    if (v[2]) { /* a percentage of both sides, halves rounded up, at least one pixel */
         nw = ((int64_t)w * v[2] * 2 + 100000) / 200000;
         nh = ((int64_t)h * v[2] * 2 + 100000) / 200000;
-    } else if (!nh) {
-        nh = ((int64_t)h * nw * 2 + w) / (2 * (int64_t)w);
-    } else if (!nw) {
-        nw = ((int64_t)w * nh * 2 + h) / (2 * (int64_t)h);
+        if (nw < 1) nw = 1;
+        if (nh < 1) nh = 1;
     }
-    if (nw < 1) nw = 1;
-    if (nh < 1) nh = 1;
-    if (nw > 2147483647 || nh > 2147483647)
-        return say(why, "the resized image (%lld x %lld) would be too large", (long long)nw, (long long)nh);
-    *out_w = (int32_t)nw;
-    *out_h = (int32_t)nh;
-    return 1;
+    /* a side left out keeps the aspect: the library's rule */
+    return tessera_resize_size(w, h, nw, nh, out_w, out_h) == 0 ? 1 : say(why, "%s", tessera_last_error());
 }
 
 static int resize_fits(const ImageHeader *h, const int *v, problem *why) {
@@ -434,9 +427,13 @@ static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_optio
 
 static int parse_rotation(const char *const *args, int *v, problem *why) {
     const char *s = args[0];
-    if (strcmp(s, "90") == 0 || strcmp(s, "180") == 0 || strcmp(s, "270") == 0 || strcmp(s, "-90") == 0 ||
-        strcmp(s, "-180") == 0 || strcmp(s, "-270") == 0) {
-        v[0] = atoi(s);
+    char *end, plain[24];
+    errno = 0;
+    const long degrees = strtol(s, &end, 10);
+    /* an angle the library turns by, written as it prints ("90", "-270": no sign or zero added) */
+    snprintf(plain, sizeof plain, "%ld", degrees);
+    if (!errno && end != s && !*end && strcmp(plain, s) == 0 && tessera_rotation_allowed(degrees)) {
+        v[0] = (int)degrees;
         return 1;
     }
     return say(why, "%s: the angle is 90, 180 or 270 (clockwise; negative: anticlockwise)", s);
@@ -479,12 +476,18 @@ int edit_values(const edit_command *c, const char *const *args, int values[EDIT_
     return 1;
 }
 
-static const char *const filters[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};
+int filter_named(const char *name) { return tessera_filter_named(name); }
 
-int filter_named(const char *name) {
-    for (int i = 0; i < (int)(sizeof filters / sizeof filters[0]); ++i)
-        if (strcmp(name, filters[i]) == 0) return i;
-    return -1;
+/* The library's filter names, comma-separated, made once. */
+static char filter_list[96];
+static void list_filters(void) {
+    size_t used = 0;
+    for (int f = 0; tessera_filter_name(f) && used < sizeof filter_list; ++f)
+        used += (size_t)snprintf(filter_list + used, sizeof filter_list - used, "%s%s", f ? ", " : "",
+                                 tessera_filter_name(f));
 }
-
-const char *filter_names(void) { return "nearest, box, bilinear, bicubic, lanczos3"; }
+const char *filter_names(void) {
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, list_filters);
+    return filter_list;
+}

@@ -190,6 +190,9 @@ TEST(CxxImage, GeometryGivesTheCResults) {
     EXPECT_EQ(big.tag(), IMAGE_FLOAT3B);
     EXPECT_EQ(big.bounds(), (tessera::rect{0, 0, 9, 2}));
     EXPECT_EQ(any.transpose().bounds(), (tessera::rect{2, 1, 7, 4}));
+    // a side of 0 keeps the aspect, as the tool's 800x does: 5 x 3 to 10 wide is 10 x 6
+    EXPECT_EQ(im.resize(10, 0).bounds(), (tessera::rect{0, 0, 10, 6}));
+    EXPECT_EQ(any.resize(0, 14).bounds(), (tessera::rect{0, 0, 8, 14}));
 }
 
 TEST(CxxImage, WrappingCallerMemoryDoesNotCopy) {
@@ -437,7 +440,8 @@ TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
         {"comment of an empty any_image", [] { tessera::any_image{}.set_comment("x"); }},
         {"save of an empty any_image", [] { tessera::any_image{}.save(scratch("empty.pgm")); }},
         {"resize of an empty image", [&] { (void)empty.resize(2, 2); }},
-        {"resize to nothing", [&] { (void)im.resize(0, 2); }},
+        {"resize to nothing", [&] { (void)im.resize(0, 0); }},
+        {"resize to a negative width", [&] { (void)im.resize(-1, 2); }},
         {"resize with an unknown filter", [&] { (void)im.resize(2, 2, static_cast<tessera::filter>(9)); }},
         {"rotate by 45 degrees", [&] { (void)im.rotate(45); }},
         {"rotate by 0 degrees", [&] { (void)im.rotate(0); }},
