@@ -49,9 +49,35 @@ void render(benchmark::State &state) {
 BENCHMARK(render)->Arg(IMAGE_BINARY)->Arg(IMAGE_RGB)->Unit(benchmark::kMillisecond);
 
 #ifdef TESSERA_HAVE_CAIRO
-// The same geometry through cairo's A1 (one bit a pixel, no antialiasing) rasteriser: dots as
-// filled discs of the pen's diameter, lines as strokes of the pen's width, ellipse outlines as
-// stroked ellipses. A reference for speed, not for pixels (cairo samples pixel centres).
+// The drawing's elements through cairo, without antialiasing: dots as filled discs of the pen's
+// diameter, lines as strokes of the pen's width, ellipse outlines as stroked ellipses; in their
+// own colours when colour is set. A reference for speed, not for pixels (cairo samples pixel
+// centres, and paints each element over the last where tessera mixes them).
+void draw_with_cairo(cairo_t *cr, PointList ptl, bool colour) {
+    cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
+        const auto *e = static_cast<const PointListElemStruct *>(liGet(n));
+        if (colour) cairo_set_source_rgb(cr, e->color.r / 255.0, e->color.g / 255.0, e->color.b / 255.0);
+        cairo_set_line_width(cr, e->size);
+        if (e->type == PTL_POINT) {
+            cairo_arc(cr, e->x1, e->y1, e->size / 2 + 0.5, 0, 6.283185307);
+            cairo_fill(cr);
+        } else if (e->type == PTL_LINE) {
+            cairo_move_to(cr, e->x1, e->y1);
+            cairo_line_to(cr, e->x2, e->y2);
+            cairo_stroke(cr);
+        } else if (e->type == PTL_ELLIPSE && e->x2 > 0 && e->y2 > 0) {
+            cairo_save(cr);
+            cairo_translate(cr, e->x1, e->y1);
+            cairo_scale(cr, e->x2, e->y2);
+            cairo_arc(cr, 0, 0, 1, 0, 6.283185307);
+            cairo_restore(cr);
+            cairo_stroke(cr);
+        }
+    }
+}
+
+// The binary drawing through cairo's A1 surface (one bit a pixel).
 void render_cairo_a1(benchmark::State &state) {
     PointList ptl = random_drawing(100000);
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_A1, 2048, 2048);
@@ -60,27 +86,8 @@ void render_cairo_a1(benchmark::State &state) {
         cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
         cairo_paint(cr);
         cairo_set_operator(cr, CAIRO_OPERATOR_OVER);
-        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
         cairo_set_source_rgba(cr, 0, 0, 0, 1);
-        for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
-            const auto *e = static_cast<const PointListElemStruct *>(liGet(n));
-            cairo_set_line_width(cr, e->size);
-            if (e->type == PTL_POINT) {
-                cairo_arc(cr, e->x1, e->y1, e->size / 2 + 0.5, 0, 6.283185307);
-                cairo_fill(cr);
-            } else if (e->type == PTL_LINE) {
-                cairo_move_to(cr, e->x1, e->y1);
-                cairo_line_to(cr, e->x2, e->y2);
-                cairo_stroke(cr);
-            } else if (e->type == PTL_ELLIPSE && e->x2 > 0 && e->y2 > 0) {
-                cairo_save(cr);
-                cairo_translate(cr, e->x1, e->y1);
-                cairo_scale(cr, e->x2, e->y2);
-                cairo_arc(cr, 0, 0, 1, 0, 6.283185307);
-                cairo_restore(cr);
-                cairo_stroke(cr);
-            }
-        }
+        draw_with_cairo(cr, ptl, false);
         cairo_destroy(cr);
         cairo_surface_flush(surface);
         benchmark::ClobberMemory();
@@ -90,8 +97,7 @@ void render_cairo_a1(benchmark::State &state) {
 }
 BENCHMARK(render_cairo_a1)->Unit(benchmark::kMillisecond);
 
-// The same drawing in colour through cairo's RGB24 surface, each element in its own colour,
-// without antialiasing. cairo paints each element over the last; tessera mixes them.
+// The colour drawing through cairo's RGB24 surface, each element in its own colour.
 void render_cairo_rgb24(benchmark::State &state) {
     PointList ptl = random_drawing(100000);
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 2048, 2048);
@@ -99,27 +105,7 @@ void render_cairo_rgb24(benchmark::State &state) {
         cairo_t *cr = cairo_create(surface);
         cairo_set_source_rgb(cr, 0, 0, 0);
         cairo_paint(cr);
-        cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
-        for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) {
-            const auto *e = static_cast<const PointListElemStruct *>(liGet(n));
-            cairo_set_source_rgb(cr, e->color.r / 255.0, e->color.g / 255.0, e->color.b / 255.0);
-            cairo_set_line_width(cr, e->size);
-            if (e->type == PTL_POINT) {
-                cairo_arc(cr, e->x1, e->y1, e->size / 2 + 0.5, 0, 6.283185307);
-                cairo_fill(cr);
-            } else if (e->type == PTL_LINE) {
-                cairo_move_to(cr, e->x1, e->y1);
-                cairo_line_to(cr, e->x2, e->y2);
-                cairo_stroke(cr);
-            } else if (e->type == PTL_ELLIPSE && e->x2 > 0 && e->y2 > 0) {
-                cairo_save(cr);
-                cairo_translate(cr, e->x1, e->y1);
-                cairo_scale(cr, e->x2, e->y2);
-                cairo_arc(cr, 0, 0, 1, 0, 6.283185307);
-                cairo_restore(cr);
-                cairo_stroke(cr);
-            }
-        }
+        draw_with_cairo(cr, ptl, true);
         cairo_destroy(cr);
         cairo_surface_flush(surface);
         benchmark::ClobberMemory();

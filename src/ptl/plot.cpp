@@ -891,8 +891,6 @@ template <class T> class Painter {
             most = std::max(right_last_, left_last_);
             if (most < 0) return clipped;
         }
-        // The centre's column and row lie on both sides of the dot: reached twice, counted once.
-        const bool centre_column = cx >= b_.c0 && cx <= b_.c1, centre_row = cy >= b_.r0 && cy <= b_.r1;
         int64_t full_rows = 0;
         for (int k = 0; k < 2; ++k) {
             each_run<R>(y, k == 0 ? +1 : -1, first[k], final[k], [&](int64_t row, int64_t a, int64_t b) {
@@ -905,13 +903,13 @@ template <class T> class Painter {
                     else end = b;
                     const int64_t reached = row_spans(row, w, segments, static_cast<uint64_t>(end - j + 1));
                     work_.left -= std::max<int64_t>(reached, 1);
-                    if (binary && reached - (centre_column ? 1 : 0) == b_.c1 - b_.c0 + 1) ++full_rows;
+                    if (binary && whole_row(reached, cx)) ++full_rows;
                     j = end + 1;
                 }
                 return !exhausted();
             });
         }
-        if (binary && full_rows - (centre_row ? 1 : 0) == b_.r1 - b_.r0 + 1) full_ = true;
+        if (binary && whole_column(full_rows, cy)) full_ = true;
         return clipped;
     }
     // Folds a dot whose every row reaches all the columns its sides reach into the effect kept
@@ -959,14 +957,8 @@ template <class T> class Painter {
         flush();
         kept_.swap(e);
         kept_.repeat = 1;
-        // In binary, an effect that sets every pixel leaves later dots nothing to change. The
-        // centre's column and row lie on both sides of the dot: reached twice, counted once.
-        if constexpr (binary) {
-            const bool centre_column = cx >= b_.c0 && cx <= b_.c1, centre_row = cy >= b_.r0 && cy <= b_.r1;
-            if (reached - (centre_column ? 1 : 0) == b_.c1 - b_.c0 + 1 &&
-                rows - (centre_row ? 1 : 0) == b_.r1 - b_.r0 + 1)
-                full_ = true;
-        }
+        // In binary, an effect that sets every pixel leaves later dots nothing to change.
+        if (binary && whole_row(reached, cx) && whole_column(rows, cy)) full_ = true;
         return true;
     }
     // Draws the kept effect as many times as dots had it.
@@ -980,6 +972,15 @@ template <class T> class Painter {
         }
         if (kept_.centre) span(kept_.centre_row, kept_.centre_column, kept_.centre_column, k);
         kept_.repeat = 0;
+    }
+    // Whether columns counted on both sides of a dot centred on column cx (or rows counted in both
+    // directions from row cy) are every column (row) of the image. The centre's column and row
+    // lie on both sides: reached twice, counted once.
+    bool whole_row(int64_t columns, int64_t cx) const {
+        return columns - (cx >= b_.c0 && cx <= b_.c1 ? 1 : 0) == b_.c1 - b_.c0 + 1;
+    }
+    bool whole_column(int64_t rows, int64_t cy) const {
+        return rows - (cy >= b_.r0 && cy <= b_.r1 ? 1 : 0) == b_.r1 - b_.r0 + 1;
     }
     // The last offset in [j, b] whose row is as wide as w (rows narrow as offsets grow).
     int64_t last_of_width(int64_t j, int64_t b, int64_t w, int64_t most) const {
