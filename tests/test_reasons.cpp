@@ -77,9 +77,68 @@ TEST(Reasons, RenderingAndMemory) {
         if (fp.fired()) {
             EXPECT_EQ(im, nullptr);
             EXPECT_NE(std::string(tessera_last_error()).find("out of memory ("), std::string::npos);
+            EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_MEMORY);
         }
         if (im) im_Free_(im, IMAGE_RGB);
     });
+}
+
+// Every reason comes with a code that tells its kind, so that callers need not read the text;
+// context put before a reason keeps its code.
+TEST(Reasons, EachHasItsCode) {
+    struct Case {
+        const char *name;
+        int code;
+        bool (*fails)();
+    };
+    static const Case cases[] = {
+        {"a file that is not there", TESSERA_ERROR_FILE,
+         [] { return im_Load(IMAGE_GRAY, "/nonexistent-tessera-dir/x.pgm") == nullptr; }},
+        {"pixel data cut short", TESSERA_ERROR_FORMAT,
+         [] { return load_reason("P5\n80 60\n255\nxx").find("pixel data ends") != std::string::npos; }},
+        {"a bad number in the header (in context)", TESSERA_ERROR_FORMAT,
+         [] { return load_reason("P5\n3 x\n").find("the height: ") == 0; }},
+        {"plain Netpbm", TESSERA_ERROR_UNSUPPORTED,
+         [] { return load_reason("P2\n1 1\n255\n7\n").find("not supported") != std::string::npos; }},
+        {"a drawing's syntax", TESSERA_ERROR_FORMAT,
+         [] { return drawing_reason("PTL 0 0 10 10\nq 1 2\n").find("line 2") != std::string::npos; }},
+        {"an image of width 0", TESSERA_ERROR_ARGUMENT,
+         [] { return im_NewOrWrap_(IMAGE_GRAY, 0, 5, 0, 0, nullptr, 0, 0, nullptr) == nullptr; }},
+        {"a rotation of 45 degrees", TESSERA_ERROR_ARGUMENT,
+         [] {
+             auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_GRAY, 2, 2, 0, 0, nullptr, 0, 0, nullptr));
+             const bool refused = tessera_rotate(im, 45) == nullptr;
+             im_Free_(im, IMAGE_GRAY);
+             return refused;
+         }},
+        {"a size no allocation holds", TESSERA_ERROR_MEMORY,
+         [] { return im_NewOrWrap_(IMAGE_DOUBLE, 2000000000, 2000000000, 0, 0, nullptr, 0, 0, nullptr) == nullptr; }},
+        {"a result over the budget", TESSERA_ERROR_LIMIT,
+         [] {
+             auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_GRAY, 2, 2, 0, 0, nullptr, 0, 0, nullptr));
+             const uint64_t before = tessera_set_budget(1000);
+             const bool refused = imScale(im, 100, 100) == nullptr;
+             tessera_set_budget(before);
+             im_Free_(im, IMAGE_GRAY);
+             return refused;
+         }},
+        {"a rendering of an unknown type", TESSERA_ERROR_ARGUMENT,
+         [] {
+             PointList p = ptlNew(false, 0, 0, 4, 4, nullptr);
+             const bool refused = ptlRender(p, IMAGE_GRAY, 1, 1, RGB{0, 0, 0}, nullptr) == nullptr;
+             ptlFree(p);
+             return refused;
+         }},
+    };
+    for (const Case &c : cases) {
+        EXPECT_TRUE(c.fails()) << c.name;
+        EXPECT_EQ(tessera_last_error_code(), c.code) << c.name << ": " << tessera_last_error();
+    }
+    EXPECT_STREQ(tessera_error_code_name(TESSERA_ERROR_NONE), "none");
+    EXPECT_STREQ(tessera_error_code_name(TESSERA_ERROR_UNSUPPORTED), "unsupported");
+    EXPECT_EQ(tessera_error_code_name(7), nullptr);
+    EXPECT_EQ(tessera_error_code_name(-1), nullptr);
+    std::thread([] { EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_NONE); }).join();
 }
 
 // Each thread sees its own reason, whatever the other threads do meanwhile.

@@ -317,7 +317,7 @@ static void *batch_worker(void *arg) {
         pthread_mutex_unlock(&b->lock);
         if (i >= b->count) return NULL;
         const char *in = b->files[i];
-        problem why = {"", 0};
+        problem why = {"", 0, 0};
         int ok = 0, clipped = 0;
         const char *out = b->outs[i];
         if (b->render) ok = render_file(in, out, &b->job, &clipped, &why);
@@ -450,7 +450,7 @@ static int cmd_render(options *o) {
     if (o->nargs != 2) return report("render", "needs a drawing and an output file (see tessera render --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {"", 0};
+    problem why = {"", 0, 0};
     int clipped = 0;
     const job_options job = job_of(o);
     if (!render_file(in, o->args[1], &job, &clipped, &why)) return report(o->args[0], "%s", why.text);
@@ -465,7 +465,7 @@ static int cmd_convert(options *o) {
     if (o->nargs != 2) return report("convert", "needs an input and an output file (see tessera convert --help)");
     const char *in = input_path(o->args[0]);
     if (!in) return 2;
-    problem why = {"", 0};
+    problem why = {"", 0, 0};
     const job_options job = job_of(o);
     return edit_file(in, o->args[1], &job, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
@@ -482,7 +482,7 @@ static int cmd_info(options *o) {
             status = 2;
             continue;
         }
-        problem why = {"", 0};
+        problem why = {"", 0, 0};
         const job_options job = job_of(o);
         if (!describe_file(path, shown, &job, json, stdout, &why)) {
             status = report(shown, "%s", why.text);
@@ -501,7 +501,7 @@ static int cmd_edit(const char *command, options *o) {
     if (batch ? o->nargs < c->nvalues + 1 : o->nargs != 2 + c->nvalues)
         return report(command, "wrong number of arguments (see tessera %s --help)", command);
     int values[EDIT_VALUES] = {0};
-    problem why = {"", 0};
+    problem why = {"", 0, 0};
     const char *const *operands = o->args + (batch ? 0 : 2);
     if (!edit_values(c, operands, values, &why)) return report(command, "%s", why.text);
     if (batch) return run_batch(o, c->nvalues, 0, c, values);

@@ -59,13 +59,13 @@ class drawing {
     static drawing load(const std::filesystem::path &path) {
         if (std::optional<drawing> d = try_load(path)) return std::move(*d);
         const int saved = errno;
-        detail::raise_file("tessera::drawing::load", path, tessera_last_error(), saved);
+        detail::raise_file("tessera::drawing::load", path, saved);
     }
     void save(const std::filesystem::path &path) const {
         detail::require(valid(), "tessera::drawing::save: a moved-from drawing");
         if (!try_save(path)) {
             const int saved = errno;
-            detail::raise_file("tessera::drawing::save", path, tessera_last_error(), saved);
+            detail::raise_file("tessera::drawing::save", path, saved);
         }
     }
     drawing &point(float x, float y, float size = 0, RGB color = {255, 255, 255}) {

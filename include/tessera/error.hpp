@@ -30,19 +30,36 @@ namespace tessera {
 
 // ---- errors ------------------------------------------------------------------------------------
 
+// What kind of failure the library reported: the C API's tessera_error_code.
+enum class failure : int {
+    none = TESSERA_ERROR_NONE,
+    memory = TESSERA_ERROR_MEMORY,
+    file = TESSERA_ERROR_FILE,
+    format = TESSERA_ERROR_FORMAT,
+    limit = TESSERA_ERROR_LIMIT,
+    argument = TESSERA_ERROR_ARGUMENT,
+    unsupported = TESSERA_ERROR_UNSUPPORTED,
+};
+
 #if TESSERA_HPP_THROWS
-// A failure the library reported, with its reason.
+// A failure the library reported, with its reason and its kind.
 class error : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit error(const std::string &what, failure kind = failure::none) : std::runtime_error(what), kind_(kind) {}
+    failure kind() const noexcept { return kind_; }
+
+  private:
+    failure kind_;
 };
 
 // A file that could not be read or written: its path (empty for a stream), the library's
-// reason, and the system's error code when a system call failed (else no error).
+// reason, its kind (failure::file for a system call, failure::format for a damaged file...),
+// and the system's error code when a system call failed (else no error).
 class file_error : public error {
   public:
-    file_error(const std::string &doing, std::filesystem::path path, std::string reason, int code)
-        : error((doing.empty() ? "" : doing + ": ") + (path.empty() ? "" : path.string() + ": ") + reason),
+    file_error(const std::string &doing, std::filesystem::path path, std::string reason, int code,
+               failure kind = failure::file)
+        : error((doing.empty() ? "" : doing + ": ") + (path.empty() ? "" : path.string() + ": ") + reason, kind),
           path_(std::move(path)), reason_(std::move(reason)), code_(code, std::generic_category()) {}
     const std::filesystem::path &path() const noexcept { return path_; }
     const std::string &reason() const noexcept { return reason_; }
@@ -69,21 +86,25 @@ class out_of_memory : public std::bad_alloc {
 namespace detail {
 
 #if TESSERA_HPP_THROWS
-// Throws what the C layer's last failure on this thread calls for.
-// This is the one rule by which a failure is exhausted memory (std::bad_alloc) or an error.
+// Throws what the C layer's last failure on this thread calls for, by its code: exhausted
+// memory is std::bad_alloc (out_of_memory), every other failure an error of its kind.
 [[noreturn]] inline void raise(const char *doing) {
-    const char *why = tessera_last_error();
-    if (tessera_reason_is_memory(why)) throw out_of_memory(std::string(doing) + ": " + why);
-    throw error(std::string(doing) + ": " + why);
+    const std::string what = std::string(doing) + ": " + tessera_last_error();
+    const int code = tessera_last_error_code();
+    if (code == TESSERA_ERROR_MEMORY) throw out_of_memory(what);
+    throw error(what, static_cast<failure>(code));
 }
-// Throws what a failure of the library on a file calls for: the reason is why, the system's
-// error saved the one the failing call left (kept only when the reason is a system call's,
-// which the library words as "cannot ...").
+// Throws what a failure of the library on a file calls for: why and code are the library's
+// reason and its code, saved the errno the failing call left (kept for a system call's failure).
 [[noreturn]] inline void raise_file(const std::string &doing, const std::filesystem::path &path, const char *why,
-                                    int saved) {
-    if (tessera_reason_is_memory(why))
+                                    int code, int saved) {
+    if (code == TESSERA_ERROR_MEMORY)
         throw out_of_memory(doing + ": " + (path.empty() ? "" : path.string() + ": ") + why);
-    throw file_error(doing, path, why, std::strncmp(why, "cannot ", 7) == 0 ? saved : 0);
+    throw file_error(doing, path, why, code == TESSERA_ERROR_FILE ? saved : 0, static_cast<failure>(code));
+}
+// The same for the C layer's own last failure.
+[[noreturn]] inline void raise_file(const std::string &doing, const std::filesystem::path &path, int saved) {
+    raise_file(doing, path, tessera_last_error(), tessera_last_error_code(), saved);
 }
 inline void require(bool ok, const char *what) {
     if (!ok) throw std::invalid_argument(what);

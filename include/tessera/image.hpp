@@ -265,14 +265,14 @@ class image : public detail::transforms<image<T>> {
     static image load(const std::filesystem::path &path) {
         if (std::optional<image> im = try_load(path)) return std::move(*im);
         const int saved = errno;
-        detail::raise_file("tessera::image::load", path, tessera_last_error(), saved);
+        detail::raise_file("tessera::image::load", path, saved);
     }
     // Reads from where the stream stands (which must be a seekable file).
     static image load(std::FILE *stream) {
         detail::require(stream != nullptr, "tessera::image::load: no stream");
         if (std::optional<image> im = try_load(stream)) return std::move(*im);
         const int saved = errno;
-        detail::raise_file("tessera::image::load", {}, tessera_last_error(), saved);
+        detail::raise_file("tessera::image::load", {}, saved);
     }
     // Writes the library's own file (P4, P5, P6 or a Q file); a name whose extension is another
     // format's (.png, .jpg, .tif, ...) is refused: tessera::io::save writes those.
@@ -281,14 +281,14 @@ class image : public detail::transforms<image<T>> {
         detail::refuse_foreign("tessera::image::save", path);
         if (!try_save(path)) {
             const int saved = errno;
-            detail::raise_file("tessera::image::save", path, tessera_last_error(), saved);
+            detail::raise_file("tessera::image::save", path, saved);
         }
     }
     void save(std::FILE *stream) const {
         detail::require(stream != nullptr, "tessera::image::save: no stream");
         if (!try_save(stream)) {
             const int saved = errno;
-            detail::raise_file("tessera::image::save", {}, tessera_last_error(), saved);
+            detail::raise_file("tessera::image::save", {}, saved);
         }
     }
     image dup() const {
@@ -465,14 +465,14 @@ class any_image : public detail::transforms<any_image> {
     static any_image load(const std::filesystem::path &path) {
         if (std::optional<any_image> im = try_load(path)) return std::move(*im);
         const int saved = errno;
-        detail::raise_file("tessera::any_image::load", path, tessera_last_error(), saved);
+        detail::raise_file("tessera::any_image::load", path, saved);
     }
     void save(const std::filesystem::path &path) const {
         require_valid("tessera::any_image::save");
         detail::refuse_foreign("tessera::any_image::save", path);
         if (im_Save_(im_.get(), header(), path.c_str()) != 0) {
             const int saved = errno;
-            detail::raise_file("tessera::any_image::save", path, tessera_last_error(), saved);
+            detail::raise_file("tessera::any_image::save", path, saved);
         }
     }
     // Moves the image into an image<T>; throws std::invalid_argument when its tag is another.

@@ -127,10 +127,12 @@ TESSERA_API void *tessera_io_convert(void *im, uint16_t tag, int normalize);
  * stops on SIGINT or SIGTERM calls it before it ends. */
 TESSERA_API void tessera_io_remove_temporaries(void);
 
-/* Why the last failure of this library on this thread happened, and the errno of a system call
- * that failed (else 0). */
+/* Why the last failure of this library on this thread happened, the errno of a system call
+ * that failed (else 0), and the kind of failure: a tessera_error_code of <tessera/error.h>
+ * (TESSERA_ERROR_MEMORY, _FILE, _FORMAT, _LIMIT, _ARGUMENT or _UNSUPPORTED). */
 TESSERA_API const char *tessera_io_last_error(void);
 TESSERA_API int tessera_io_last_errno(void);
+TESSERA_API int tessera_io_last_error_code(void);
 
 TESSERA_END_DECLS
 

@@ -64,8 +64,8 @@ inline tessera_io_save_options c_options(const save_options &o) {
 
 #if TESSERA_HPP_THROWS
 [[noreturn]] inline void raise(const char *doing, const std::filesystem::path &path) {
-    const char *why = tessera_io_last_error();
-    tessera::detail::raise_file(doing, path, why, tessera_io_last_errno());
+    tessera::detail::raise_file(doing, path, tessera_io_last_error(), tessera_io_last_error_code(),
+                                tessera_io_last_errno());
 }
 #endif
 

@@ -78,7 +78,7 @@ std::unique_ptr<Drawing> load_drawing(const py::handle &target) {
         p = tessera::drawing::try_load(s.path);
         error = errno;
     }
-    if (!p) tessera::detail::raise_file("", name_of(target), tessera_last_error(), error);
+    if (!p) tessera::detail::raise_file("", name_of(target), error);
     return std::make_unique<Drawing>(std::move(*p));
 }
 
@@ -89,7 +89,7 @@ void save_drawing(Drawing &d, const py::handle &target) {
             const bool ok = p.try_save(path);
             return std::pair{ok, errno};
         });
-        if (!saved) tessera::detail::raise_file("", path, tessera_last_error(), error);
+        if (!saved) tessera::detail::raise_file("", path, error);
         return;
     }
     if (!py::hasattr(target, "write"))
@@ -104,7 +104,7 @@ void save_drawing(Drawing &d, const py::handle &target) {
     if (!saved) {
         close(fd);
         if (error) throw tessera::file_error("", "", std::strerror(error), error);
-        tessera::detail::raise_file("", "", tessera_last_error(), 0);
+        tessera::detail::raise_file("", "", 0);
     }
     // A text file object takes str, a binary one bytes.
     const off_t size = lseek(fd, 0, SEEK_END);

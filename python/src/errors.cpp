@@ -26,6 +26,24 @@ errno_class errno_classes[] = {
     {EEXIST, "FileExistsError", PyExc_FileExistsError, nullptr},
 };
 
+// Gives an exception the library's kind of failure as its code attribute: "format", "limit",
+// "file"... (tessera_error_code_name), or None.
+bool set_code(PyObject *made, tessera::failure kind) {
+    const char *name = kind == tessera::failure::none ? nullptr : tessera_error_code_name(static_cast<int>(kind));
+    PyObject *code = name ? PyUnicode_FromString(name) : (Py_INCREF(Py_None), Py_None);
+    if (!code) return false;
+    const bool ok = PyObject_SetAttrString(made, "code", code) == 0;
+    Py_DECREF(code);
+    return ok;
+}
+
+// Raises a new exception of type made from args, with its code attribute.
+void set_error(PyObject *type, PyObject *made, tessera::failure kind) {
+    if (!made) return; // the failure to make it is set instead
+    if (set_code(made, kind)) PyErr_SetObject(type, made);
+    Py_DECREF(made);
+}
+
 // Sets tessera.FileError (the subclass that is also FileNotFoundError, PermissionError... for
 // a known errno) with errno, strerror (the reason) and filename.
 void set_file_error(const tessera::file_error &e) {
@@ -44,9 +62,7 @@ void set_file_error(const tessera::file_error &e) {
     } else {
         made = PyObject_CallFunction(type, "s", e.what());
     }
-    if (!made) return; // the failure to make it is set instead
-    PyErr_SetObject(type, made);
-    Py_DECREF(made);
+    set_error(type, made, e.kind());
 }
 
 void translate(std::exception_ptr p) {
@@ -55,7 +71,7 @@ void translate(std::exception_ptr p) {
     } catch (const tessera::file_error &e) {
         set_file_error(e);
     } catch (const tessera::error &e) {
-        PyErr_SetString(error_type, e.what());
+        set_error(error_type, PyObject_CallFunction(error_type, "s", e.what()), e.kind());
     } catch (const tessera::out_of_memory &e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     }
@@ -69,14 +85,19 @@ void translate(std::exception_ptr p) {
 }
 
 [[noreturn]] void raise_problem(const std::string &filename, const problem &why) {
-    if (tessera_reason_is_memory(why.text))
+    if (why.code == TESSERA_ERROR_MEMORY)
         throw tessera::out_of_memory((filename.empty() ? "" : filename + ": ") + why.text);
-    throw tessera::file_error("", filename, why.text, why.error);
+    throw tessera::file_error("", filename, why.text, why.error, static_cast<tessera::failure>(why.code));
 }
 
 void init_errors(py::module_ &m) {
-    error_type = PyErr_NewExceptionWithDoc("tessera.Error", "A failure the tessera library reported, with its reason.",
-                                           PyExc_Exception, nullptr);
+    py::dict error_body;
+    error_body["code"] = py::none();
+    error_type = PyErr_NewExceptionWithDoc("tessera.Error",
+                                           "A failure the tessera library reported, with its reason. code names the "
+                                           "kind of failure: 'file', 'format', 'limit', 'argument', 'unsupported' "
+                                           "(None when the library gave none); memory is MemoryError.",
+                                           PyExc_Exception, error_body.ptr());
     py::tuple file_bases = py::make_tuple(py::handle(error_type), py::handle(PyExc_OSError));
     file_error_type = PyErr_NewExceptionWithDoc(
         "tessera.FileError", "A file that could not be read or written (also an OSError).", file_bases.ptr(), nullptr);

@@ -279,8 +279,7 @@ tessera::any_image load_image(const py::handle &target, const tessera_io_load_op
     }
     if (!im) {
         problem why{};
-        say(&why, "%s", tessera_io_last_error());
-        why.error = tessera_io_last_errno();
+        say_io(&why);
         raise_problem(name, why);
     }
     return tessera::any_image::adopt(im);
@@ -393,8 +392,7 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
     }
     if (status != 0) {
         problem why{};
-        say(&why, "%s", tessera_io_last_error());
-        why.error = tessera_io_last_errno();
+        say_io(&why);
         raise_problem(path, why);
     }
     if (!to_path) {
@@ -626,9 +624,10 @@ whole-number kinds are rounded and clamped. docs/geometry.md defines every value
                 return held(locked(s, [&](const tessera::any_image &im) {
                     auto out = tessera::any_image::adopt(tessera_io_convert(im.get(), k.tag, normalize));
                     if (!out.valid()) {
-                        const char *why = tessera_io_last_error();
-                        if (tessera_reason_is_memory(why)) throw tessera::out_of_memory(std::string("convert: ") + why);
-                        throw tessera::error(std::string("convert: ") + why);
+                        const std::string why = std::string("convert: ") + tessera_io_last_error();
+                        const int code = tessera_io_last_error_code();
+                        if (code == TESSERA_ERROR_MEMORY) throw tessera::out_of_memory(why);
+                        throw tessera::error(why, static_cast<tessera::failure>(code));
                     }
                     return out;
                 }));

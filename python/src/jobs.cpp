@@ -107,7 +107,7 @@ void init_jobs(py::module_ &m) {
                         std::fclose(f);
                         if (buffer) text.assign(buffer, size);
                     } else {
-                        say(&why, "out of memory");
+                        say(&why, TESSERA_ERROR_MEMORY, "out of memory");
                     }
                     std::free(buffer);
                 }

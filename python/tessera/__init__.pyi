@@ -12,7 +12,10 @@ Source = Union[str, bytes, os.PathLike, IO[bytes]]
 Colour = Tuple[int, int, int]
 Pixel = Union[int, float, Tuple[int, int, int], Tuple[float, float, float]]
 
-class Error(Exception): ...
+class Error(Exception):
+    # The kind of failure: "file", "format", "limit", "argument", "unsupported", or None.
+    code: Optional[str]
+
 class FileError(Error, OSError): ...
 
 class Image:

@@ -147,6 +147,44 @@ def test_file_errors_are_oserrors_with_the_reason():
         tessera.Drawing.load(io.BytesIO(b"PTL 0 0 9 9\nl 1 x\n"))
 
 
+def _over_budget(call):
+    before = tessera.set_budget(1000)
+    try:
+        call()
+    finally:
+        tessera.set_budget(before)
+
+
+# The library's failures carry their kind as code, taken from the library's code, not its text.
+CODED = [
+    ("a missing file", lambda: tessera.load("/nonexistent/x.pgm"), tessera.FileError, "file"),
+    ("a short file", lambda: tessera.load(io.BytesIO(b"P5 4 4 255\nab")), tessera.FileError, "format"),
+    ("a damaged PNG", lambda: tessera.read(io.BytesIO(b"\x89PNG\r\n\x1a\n\0\0")), tessera.FileError, "format"),
+    ("a drawing's syntax", lambda: tessera.Drawing.load(io.BytesIO(b"PTL 0 0 9 9\nl 1 x\n")), tessera.FileError,
+     "format"),
+    ("a drawing as an image", lambda: tessera.load(io.BytesIO(b"PTL 0 0 1 1\n")), tessera.FileError, "unsupported"),
+    ("above the pixel limit", lambda: tessera.load(io.BytesIO(b"P5 4 4 255\n" + bytes(16)), max_pixels=15),
+     tessera.FileError, "limit"),
+    ("a result over the budget", lambda: _over_budget(lambda: tessera.Image(4, 4).scale(100, 100)), tessera.Error,
+     "limit"),
+    ("a render over the budget", lambda: _over_budget(lambda: tessera.Drawing(10, 10).render(100, 100)),
+     tessera.Error, "limit"),
+]
+
+
+@pytest.mark.parametrize("what,call,exception,code", CODED, ids=[m[0] for m in CODED])
+def test_failures_carry_the_library_code(what, call, exception, code):
+    with pytest.raises(exception) as e:
+        call()
+    assert e.value.code == code, str(e.value)
+
+
+def test_memory_is_memory_error_and_other_errors_have_a_code_attribute():
+    with pytest.raises(MemoryError):
+        tessera.Image(2**31 - 1, 2**31 - 1, "double")
+    assert tessera.Error("mine").code is None
+
+
 @pytest.mark.parametrize("what,call", NEVER_INITIALISED, ids=[m[0] for m in NEVER_INITIALISED])
 def test_objects_never_initialised_raise(what, call):
     with pytest.raises(TypeError, match="never initialised"):

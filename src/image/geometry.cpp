@@ -29,6 +29,7 @@
 namespace {
 
 using tessera::detail::by_size;
+using tessera::detail::Err;
 using tessera::detail::fail;
 using tessera::detail::first_pixel;
 using tessera::detail::fixed_elem_size;
@@ -666,9 +667,9 @@ template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
 // A resized one is held to the budget; flips and turns are the size of their source.
 AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset, int32_t yoffset,
                            bool resized = false) {
-    if (!image) return fail("no image"), nullptr;
+    if (!image) return fail(Err::argument, "no image"), nullptr;
     if (fixed_elem_size(image->header->tag) == 0)
-        return fail("images of this element type cannot be transformed"), nullptr;
+        return fail(Err::unsupported, "images of this element type cannot be transformed"), nullptr;
     if (resized && !within_budget(width, height, fixed_elem_size(image->header->tag), "result")) return nullptr;
     return static_cast<AnyImageStruct *>(tessera::detail::create_image(image->header->tag, static_cast<int32_t>(width),
                                                                        static_cast<int32_t>(height), xoffset, yoffset,
@@ -732,7 +733,7 @@ void turn_pixels(const AnyImageStruct *image, Turn how, AnyImageStruct *out) {
 namespace {
 
 AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
-    if (!image) return fail("no image"), nullptr;
+    if (!image) return fail(Err::argument, "no image"), nullptr;
     const ImageHeader *h = image->header;
     const bool swaps = how == Turn::quarter_cw || how == Turn::quarter_ccw || how == Turn::transpose;
     AnyImageStruct *out = result_for(image, swaps ? h->height : h->width, swaps ? h->width : h->height,
@@ -758,8 +759,10 @@ AnyImageStruct *nearest(const AnyImageStruct *image, AnyImageStruct *out) {
 extern "C" {
 
 AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter) {
-    if (width <= 0 || height <= 0) return fail("a size of %d x %d has no pixels", width, height), nullptr;
-    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3) return fail("unknown filter %d", filter), nullptr;
+    if (width <= 0 || height <= 0)
+        return fail(Err::argument, "a size of %d x %d has no pixels", width, height), nullptr;
+    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3)
+        return fail(Err::argument, "unknown filter %d", filter), nullptr;
     AnyImageStruct *out = result_for(image, width, height, 0, 0, true);
     if (!out) return nullptr;
     if (filter == TESSERA_NEAREST) return nearest(image, out);
@@ -813,16 +816,18 @@ const char *tessera_filter_name(int filter) {
 
 int32_t tessera_resize_size(int32_t width, int32_t height, int64_t new_width, int64_t new_height, int32_t *out_width,
                             int32_t *out_height) {
-    if (!out_width || !out_height) return fail("tessera_resize_size needs somewhere to put the size"), -1;
-    if (width <= 0 || height <= 0) return fail("a %d x %d image has no pixels to resize", width, height), -1;
+    if (!out_width || !out_height)
+        return fail(Err::argument, "tessera_resize_size needs somewhere to put the size"), -1;
+    if (width <= 0 || height <= 0)
+        return fail(Err::argument, "a %d x %d image has no pixels to resize", width, height), -1;
     if (new_width < 0 || new_height < 0 || (new_width == 0 && new_height == 0))
-        return fail("a resize to %lld x %lld (a side of 0 keeps the aspect; not both)",
+        return fail(Err::argument, "a resize to %lld x %lld (a side of 0 keeps the aspect; not both)",
                     static_cast<long long>(new_width), static_cast<long long>(new_height)),
                -1;
     constexpr int64_t most = 2147483647;
     if (new_width > most || new_height > most)
-        return fail("a resize to %lld x %lld is beyond 2147483647 pixels a side", static_cast<long long>(new_width),
-                    static_cast<long long>(new_height)),
+        return fail(Err::limit, "a resize to %lld x %lld is beyond 2147483647 pixels a side",
+                    static_cast<long long>(new_width), static_cast<long long>(new_height)),
                -1;
     // the missing side keeps the aspect, halves rounded up, at least one pixel (in 128 bits: the
     // products reach 2^62 and the sums past them)
@@ -832,7 +837,7 @@ int32_t tessera_resize_size(int32_t width, int32_t height, int64_t new_width, in
     if (w == 0) w = static_cast<int64_t>((wide{width} * h * 2 + height) / (wide{2} * height));
     w = std::max<int64_t>(w, 1), h = std::max<int64_t>(h, 1);
     if (w > most || h > most)
-        return fail("the resized image (%lld x %lld) would be beyond 2147483647 pixels a side",
+        return fail(Err::limit, "the resized image (%lld x %lld) would be beyond 2147483647 pixels a side",
                     static_cast<long long>(w), static_cast<long long>(h)),
                -1;
     *out_width = static_cast<int32_t>(w);
@@ -852,7 +857,7 @@ AnyImageStruct *tessera_rotate(const AnyImageStruct *image, int32_t degrees) {
     case -180: return turn(image, Turn::half);
     case 270:
     case -90: return turn(image, Turn::quarter_ccw);
-    default: return fail("a rotation of %d degrees (90, 180 or 270)", degrees), nullptr;
+    default: return fail(Err::argument, "a rotation of %d degrees (90, 180 or 270)", degrees), nullptr;
     }
 }
 

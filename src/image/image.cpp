@@ -133,7 +133,9 @@ namespace tessera::detail {
 void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset, int32_t yoffset, void *raw,
                    int32_t elemsize, int32_t structsize, void *proto, bool zero) {
     if (width <= 0 || height <= 0)
-        return fail("%s %d is not a valid size", width <= 0 ? "width" : "height", width <= 0 ? width : height), nullptr;
+        return fail(Err::argument, "%s %d is not a valid size", width <= 0 ? "width" : "height",
+                    width <= 0 ? width : height),
+               nullptr;
     // Two contracts whose reports are fixed texts: element sizes go only with structure images
     // made here, and a structure image needs its element size (the second check can only fail,
     // but its text is the report a caller sees).
@@ -146,10 +148,12 @@ void *create_image(uint16_t type, int32_t width, int32_t height, int32_t xoffset
     const std::size_t size = is_struct ? static_cast<std::size_t>(elemsize) : tessera::detail::fixed_elem_size(type);
     if (size == 0) TESSERA_PANIC("bad image tag");
     if (is_struct && !struct_sizes_fit(elemsize, structsize, offsetof(AnyImageStruct, user)))
-        return fail("structure element size %d or handle size %d out of range", elemsize, structsize), nullptr;
+        return fail(Err::argument, "structure element size %d or handle size %d out of range", elemsize, structsize),
+               nullptr;
     std::size_t bytes;
     if (!tessera::detail::product_fits(width, height, static_cast<int64_t>(size), &bytes))
-        return fail("a %d x %d image of %zu-byte pixels does not fit in memory", width, height, size), nullptr;
+        return fail(Err::memory, "a %d x %d image of %zu-byte pixels does not fit in memory", width, height, size),
+               nullptr;
 
     NewRecord<HeaderRecord, AnyImageStruct> parts;
     if (!parts.allocate(is_struct, structsize)) return fail_memory(sizeof(HeaderRecord), "an image header"), nullptr;

@@ -20,6 +20,7 @@
 #define TESSERA_RCS "$Id: image_files.cpp 1.0 $"
 
 using tessera::detail::any;
+using tessera::detail::Err;
 using tessera::detail::first_pixel;
 using tessera::detail::pixel_at;
 using tessera::detail::pixel_count;
@@ -48,22 +49,22 @@ const ImageDesc *desc_of_tag(uint16_t tag) {
 void unknown_magic(const char *word, int n, bool ended) {
     using tessera::detail::fail;
     if (n == 0) {
-        fail(ended ? "the file is empty" : "the file starts with white space only");
+        fail(Err::format, ended ? "the file is empty" : "the file starts with white space only");
         return;
     }
     if (n == 2 && word[0] == 'P' && word[1] >= '1' && word[1] <= '3') {
-        fail("plain Netpbm (P%c) is not supported: only the raw formats P4, P5 and P6", word[1]);
+        fail(Err::unsupported, "plain Netpbm (P%c) is not supported: only the raw formats P4, P5 and P6", word[1]);
         return;
     }
     if (n == 2 && word[0] == 'P' && word[1] == '7') {
-        fail("PAM (P7) is not supported: only the raw formats P4, P5 and P6");
+        fail(Err::unsupported, "PAM (P7) is not supported: only the raw formats P4, P5 and P6");
         return;
     }
     char hex[16] = "";
     for (int i = 0, at = 0; i < n && i < 4; ++i)
         at += std::snprintf(hex + at, sizeof hex - static_cast<std::size_t>(at), i ? " %02x" : "%02x",
                             static_cast<unsigned char>(word[i]));
-    fail("not a raw Netpbm or Q file (starts with %s)", hex);
+    fail(Err::format, "not a raw Netpbm or Q file (starts with %s)", hex);
 }
 
 // Reads the header; returns the file's tag (0, reason set, when the header is unusable or its
@@ -83,14 +84,15 @@ uint16_t get_image_header(uint16_t mask, FILE *stream, int32_t *width, int32_t *
     word[n] = '\0';
     const ImageDesc *d = c == -1 ? nullptr : desc_of_magic(word);
     if (!d) return unknown_magic(word, n, c == -1), 0;
-    if ((d->tag & mask) == 0) return fail("a %s file holds another element type than the one asked for", d->magic), 0;
+    if ((d->tag & mask) == 0)
+        return fail(Err::argument, "a %s file holds another element type than the one asked for", d->magic), 0;
     if (magicGetInt(stream, width) != 0) return fail_in("the width"), 0;
     if (magicGetInt(stream, height) != 0) return fail_in("the height"), 0;
     if (d->has_max) {
         // Samples are read one byte wide, which only a maximum of 1 to 255 describes.
         int32_t max = 0;
         if (magicGetInt(stream, &max) != 0) return fail_in("the maximum value"), 0;
-        if (max < 1 || max > 255) return fail("maxval %d: only 1..255 is supported", max), 0;
+        if (max < 1 || max > 255) return fail(Err::unsupported, "maxval %d: only 1..255 is supported", max), 0;
     }
     if (comment && !(*comment = tessera::detail::magicComment())) return 0;
     return d->tag;
@@ -111,7 +113,7 @@ const char *grouped(char *out, std::size_t n, std::size_t value) {
 
 bool data_ends_early(std::size_t got, std::size_t want) {
     char a[40], b[40];
-    return tessera::detail::fail("pixel data ends after %s of %s bytes", grouped(a, sizeof a, got),
+    return tessera::detail::fail(Err::format, "pixel data ends after %s of %s bytes", grouped(a, sizeof a, got),
                                  grouped(b, sizeof b, want));
 }
 
@@ -223,7 +225,8 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
     if (into) {
         if (header->width != width || header->height != height) {
             strFree(comment);
-            return tessera::detail::fail("the file holds a %d x %d image, the image to load into is %d x %d", width,
+            return tessera::detail::fail(Err::argument,
+                                         "the file holds a %d x %d image, the image to load into is %d x %d", width,
                                          height, header->width, header->height),
                    nullptr;
         }
@@ -231,9 +234,10 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
         im = nullptr;
         const std::size_t bytes = data_bytes(tag, width, height);
         if (width <= 0 || height <= 0)
-            tessera::detail::fail("%s %d is not a valid size", width <= 0 ? "width" : "height",
+            tessera::detail::fail(Err::format, "%s %d is not a valid size", width <= 0 ? "width" : "height",
                                   width <= 0 ? width : height);
-        else if (bytes == 0) tessera::detail::fail("a %d x %d image does not fit in memory", width, height);
+        else if (bytes == 0)
+            tessera::detail::fail(Err::memory, "a %d x %d image does not fit in memory", width, height);
         else if (may_hold(inFile, bytes)) {
             im = tessera::detail::create_image(tag, width, height, 0, 0, nullptr, 0, 0, nullptr, false);
             if (!im) tessera::detail::fail_memory(bytes, "the pixels");
@@ -250,7 +254,8 @@ void *do_imLoadF_(uint16_t type, FILE *inFile, void *im, ImageHeader *header) {
     bool complete;
     if (tag == IMAGE_BINARY) {
         complete = read_bits(inFile, im, header);
-        if (!complete) tessera::detail::fail("pixel data ends before %zu bytes", data_bytes(tag, width, height));
+        if (!complete)
+            tessera::detail::fail(Err::format, "pixel data ends before %zu bytes", data_bytes(tag, width, height));
     } else {
         const std::size_t size = tessera::detail::fixed_elem_size(tag);
         const std::size_t n = pixel_count(header);
@@ -279,10 +284,11 @@ void *do_imLoad_(uint16_t type, const char *name, void *im, ImageHeader *header)
 // the descriptor cannot be duplicated or wrapped.
 FILE *stream_on(int fd, const char *mode) {
     const int copy = dup(fd);
-    if (copy < 0) return tessera::detail::fail("cannot use descriptor %d: %s", fd, std::strerror(errno)), nullptr;
+    if (copy < 0)
+        return tessera::detail::fail(Err::file, "cannot use descriptor %d: %s", fd, std::strerror(errno)), nullptr;
     FILE *f = fdopen(copy, mode);
     if (!f) {
-        tessera::detail::fail("cannot %s descriptor %d: %s", mode[0] == 'r' ? "read from" : "write to", fd,
+        tessera::detail::fail(Err::file, "cannot %s descriptor %d: %s", mode[0] == 'r' ? "read from" : "write to", fd,
                               std::strerror(errno));
         close(copy);
     }
@@ -300,7 +306,7 @@ void *load_from_descriptor(uint16_t type, int fd, void *im, ImageHeader *header)
 }
 
 int32_t write_failed() {
-    tessera::detail::fail("cannot write the image: %s", errno ? std::strerror(errno) : "write error");
+    tessera::detail::fail(Err::file, "cannot write the image: %s", errno ? std::strerror(errno) : "write error");
     return -1;
 }
 
@@ -346,12 +352,12 @@ extern "C" {
 void *im_Load(uint16_t type, const char *name) { return do_imLoad_(type, name, nullptr, nullptr); }
 
 void *tessera_load_stream(uint16_t type, FILE *in) {
-    if (!in) return tessera::detail::fail("no stream to read"), nullptr;
+    if (!in) return tessera::detail::fail(Err::argument, "no stream to read"), nullptr;
     return do_imLoadF_(type, in, nullptr, nullptr);
 }
 
 int32_t tessera_save_stream(void *im, FILE *out) {
-    if (!out || !im) return tessera::detail::fail(out ? "no image to save" : "no stream to write"), -1;
+    if (!out || !im) return tessera::detail::fail(Err::argument, out ? "no image to save" : "no stream to write"), -1;
     return im_SaveF_(im, any(im)->header, out);
 }
 

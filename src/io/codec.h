@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/err.h"
+
 namespace tessera::detail::io {
 
 // Makes room for need bytes in the malloc'd block data of cap bytes, doubling from 64 KiB; false
@@ -26,13 +28,13 @@ template <class Byte> bool reserve(Byte *&data, std::size_t &cap, std::size_t ne
     return true;
 }
 
-// Sets the calling thread's reason; false, so that "return fail(...)" ends a step.
-bool fail(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
-// fail() for a system call: "doing: strerror(errno)", errno kept as the reason's code.
+// Sets the calling thread's reason and its kind; false, so that "return fail(...)" ends a step.
+bool fail(Err kind, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
+// fail() for a system call: "doing: strerror(errno)", Err::file with errno kept.
 bool fail_system(const char *doing) noexcept;
-// Sets the system error code of the reason set last.
-void set_code(int code) noexcept;
-// fail() with libtessera's reason for its own last failure.
+// Sets the errno of the reason set last.
+void set_errno(int error) noexcept;
+// fail() with libtessera's reason and code for its own last failure.
 bool fail_core() noexcept;
 // True when the thread's reason is still empty (a step failed without saying why).
 bool reason_empty() noexcept;

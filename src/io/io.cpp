@@ -19,13 +19,15 @@ namespace {
 
 struct Reason {
     char text[600];
-    int code;
+    int error; // errno of a failed system call, else 0
+    int kind;  // a tessera_error_code
 };
 thread_local Reason reason;
 
 void clear_reason() {
     reason.text[0] = '\0';
-    reason.code = 0;
+    reason.error = 0;
+    reason.kind = TESSERA_ERROR_NONE;
 }
 
 // ---- input -------------------------------------------------------------------------------------
@@ -83,7 +85,7 @@ int replay_close(void *cookie) {
 bool rewind_seekable(Input &in) { return std::fseek(in.base, in.start, SEEK_SET) == 0 || fail_system("cannot seek"); }
 void forget_nothing(Input &) {}
 bool rewind_replay(Input &in) {
-    return std::fseek(in.in, 0, SEEK_SET) == 0 || fail("the header is too long to read twice");
+    return std::fseek(in.in, 0, SEEK_SET) == 0 || fail(Err::limit, "the header is too long to read twice");
 }
 void forget_replay(Input &in) { static_cast<Replay *>(in.state)->keeping = false; }
 
@@ -98,13 +100,13 @@ bool open_input(FILE *base, Input &in) {
     }
     std::clearerr(base);
     auto *r = static_cast<Replay *>(std::calloc(1, sizeof(Replay)));
-    if (!r) return fail("out of memory for the input");
+    if (!r) return fail(Err::memory, "out of memory for the input");
     r->from = base;
     r->keeping = true;
     FILE *f = fopencookie(r, "rb", cookie_io_functions_t{replay_read, nullptr, replay_seek, replay_close});
     if (!f) {
         std::free(r);
-        return fail("out of memory for the input");
+        return fail(Err::memory, "out of memory for the input");
     }
     in.in = f;
     in.state = r;
@@ -135,17 +137,17 @@ void refuse(const unsigned char *head, std::size_t n) {
     };
     char hex[32];
     if ((n >= 4 && std::memcmp(head, "PTL", 3) == 0) || (n >= 5 && std::memcmp(head, "CPTL", 4) == 0)) {
-        fail("a drawing, not an image (render it first)");
+        fail(Err::unsupported, "a drawing, not an image (render it first)");
         return;
     }
     for (const auto &f : foreign)
         if (n >= f.n && std::memcmp(head, f.bytes, f.n) == 0) {
             hex_of(head, f.n, hex, sizeof hex);
-            fail("%s files are not supported (starts with %s)", f.name, hex);
+            fail(Err::unsupported, "%s files are not supported (starts with %s)", f.name, hex);
             return;
         }
     hex_of(head, n < 4 ? n : 4, hex, sizeof hex);
-    fail("not an image file tessera reads (starts with %s)", hex);
+    fail(Err::unsupported, "not an image file tessera reads (starts with %s)", hex);
 }
 
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
@@ -160,9 +162,10 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     std::memset(info, 0, sizeof *info);
     if (options->tag && !(options->tag & (IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY |
                                           IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B)))
-        return fail("element type %u is not one an image file loads into", options->tag), nullptr;
+        return fail(Err::argument, "element type %u is not one an image file loads into", options->tag), nullptr;
     if (options->depth < TESSERA_IO_REDUCE || options->depth > TESSERA_IO_RAW)
-        return fail("depth %d: TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW", options->depth), nullptr;
+        return fail(Err::argument, "depth %d: TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW", options->depth),
+               nullptr;
     Input in;
     if (!open_input(base, in)) return nullptr;
     in.memory = static_cast<const unsigned char *>(memory);
@@ -172,7 +175,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     AnyImageStruct *im = nullptr;
     if (n == 0) {
         if (std::ferror(in.in)) fail_system("cannot read");
-        else fail("the file is empty");
+        else fail(Err::format, "the file is empty");
     } else if (in.rewind(in)) {
         const Codec *codec = nullptr;
         for (std::size_t i = 0; i < codec_count && !codec; ++i)
@@ -184,7 +187,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
             const Request r{options, info};
             im = codec->read(in, r);
-            if (!im && reason_empty()) fail("the %s file cannot be read", codec->format.name);
+            if (!im && reason_empty()) fail(Err::format, "the %s file cannot be read", codec->format.name);
         }
     }
     close_input(in);
@@ -197,7 +200,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
 }
 
 bool check_image(const AnyImageStruct *im) {
-    if (!im || !im->header) return fail("no image");
+    if (!im || !im->header) return fail(Err::argument, "no image");
     return true;
 }
 
@@ -207,19 +210,22 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
     if (!check_image(im)) return nullptr;
     if (!format && path) format = tessera_io_format_of_path(path);
     if (!format) {
-        fail("cannot tell the format from the name '%s' (%s)", path ? path : "", tessera_io_format_names());
+        fail(Err::argument, "cannot tell the format from the name '%s' (%s)", path ? path : "",
+             tessera_io_format_names());
         return nullptr;
     }
     const Codec *c = codec_of(format);
-    if (!c) return fail("not a format of the table"), nullptr;
+    if (!c) return fail(Err::argument, "not a format of the table"), nullptr;
     const uint16_t tag = im->header->tag;
-    if (o.depth != 0 && o.depth != 8 && o.depth != 16) return fail("depth %d: 8 or 16", o.depth), nullptr;
-    if (o.depth == 16 && !format->deep) return fail("%s holds 8-bit samples only", format->name), nullptr;
+    if (o.depth != 0 && o.depth != 8 && o.depth != 16)
+        return fail(Err::argument, "depth %d: 8 or 16", o.depth), nullptr;
+    if (o.depth == 16 && !format->deep)
+        return fail(Err::unsupported, "%s holds 8-bit samples only", format->name), nullptr;
     const bool colour = (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
     const bool deep = o.depth == 16 && format->deep && !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB)) &&
                       (format->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
     if (!c->write || (!deep && !tessera_io_target_tag(format, tag, 0))) {
-        fail("%s does not hold %s images%s", format->name,
+        fail(Err::unsupported, "%s does not hold %s images%s", format->name,
              tag == IMAGE_GRAY      ? "gray"
              : tag == IMAGE_RGB     ? "RGB"
              : tag == IMAGE_BINARY  ? "binary"
@@ -235,8 +241,9 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
                  : " (convert first)");
         return nullptr;
     }
-    if (o.quality < 0 || o.quality > 100) return fail("quality %d: 1 to 100", o.quality), nullptr;
-    if (o.compression < -1 || o.compression > 9) return fail("compression %d: 0 to 9", o.compression), nullptr;
+    if (o.quality < 0 || o.quality > 100) return fail(Err::argument, "quality %d: 1 to 100", o.quality), nullptr;
+    if (o.compression < -1 || o.compression > 9)
+        return fail(Err::argument, "compression %d: 0 to 9", o.compression), nullptr;
     p = picture_of(im, format->deep && o.depth == 16 ? 16 : 8);
     return c;
 }
@@ -249,25 +256,30 @@ tessera_io_save_options options_or_defaults(const tessera_io_save_options *o) {
 
 } // namespace
 
-bool fail(const char *format, ...) noexcept {
+bool fail(Err kind, const char *format, ...) noexcept {
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(reason.text, sizeof reason.text, format, ap);
     va_end(ap);
-    reason.code = 0;
+    reason.error = 0;
+    reason.kind = static_cast<int>(kind);
     return false;
 }
 
 bool fail_system(const char *doing) noexcept {
     const int e = errno;
-    fail("%s: %s", doing, std::strerror(e));
-    reason.code = e;
+    fail(Err::file, "%s: %s", doing, std::strerror(e));
+    reason.error = e;
     return false;
 }
 
-void set_code(int code) noexcept { reason.code = code; }
+void set_errno(int error) noexcept { reason.error = error; }
 
-bool fail_core() noexcept { return fail("%s", tessera_last_error()); }
+bool fail_core() noexcept {
+    fail(Err::format, "%s", tessera_last_error());
+    reason.kind = tessera_last_error_code();
+    return false;
+}
 
 bool reason_empty() noexcept { return reason.text[0] == '\0'; }
 
@@ -275,10 +287,10 @@ uint64_t budget(const Request &r) { return r.options->max_bytes ? r.options->max
 
 bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint64_t beside) {
     const auto w = static_cast<unsigned long long>(width), h = static_cast<unsigned long long>(height);
-    if (width == 0 || height == 0) return fail("a %llu x %llu image is empty", w, h);
+    if (width == 0 || height == 0) return fail(Err::argument, "a %llu x %llu image is empty", w, h);
     const uint64_t pixels = r.options->max_pixels;
     if (pixels && width > pixels / height)
-        return fail("a %llu x %llu image is larger than the limit of %llu pixels", w, h,
+        return fail(Err::limit, "a %llu x %llu image is larger than the limit of %llu pixels", w, h,
                     static_cast<unsigned long long>(pixels));
     const uint64_t most = budget(r);
     if (most == UINT64_MAX) return true;
@@ -287,11 +299,12 @@ bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint6
         uint64_t bytes = 0;
         if (__builtin_mul_overflow(width, height, &bytes) || __builtin_mul_overflow(bytes, size, &bytes))
             bytes = UINT64_MAX;
-        return fail("a %llu x %llu image takes %llu bytes, more than the budget of %llu bytes", w, h,
+        return fail(Err::limit, "a %llu x %llu image takes %llu bytes, more than the budget of %llu bytes", w, h,
                     static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(most));
     }
     if (beside > most)
-        return fail("decoding a %llu x %llu image needs %llu bytes beside it, more than the budget of %llu bytes", w, h,
+        return fail(Err::limit,
+                    "decoding a %llu x %llu image needs %llu bytes beside it, more than the budget of %llu bytes", w, h,
                     static_cast<unsigned long long>(beside), static_cast<unsigned long long>(most));
     return true;
 }
@@ -303,7 +316,8 @@ bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, 
     if (!ok) {
         const int e = errno;
         if (reason_empty()) fail_system("cannot write");
-        else if (reason.code == 0 && std::ferror(out)) reason.code = e; // a codec's own words for a system error
+        else if (reason.error == 0 && std::ferror(out))
+            reason.error = e, reason.kind = TESSERA_ERROR_FILE; // a codec's own words for a system error
         return false;
     }
     if (std::fflush(out) != 0 || std::ferror(out)) return fail_system("cannot write");
@@ -313,27 +327,29 @@ bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, 
 } // namespace tessera::detail::io
 
 namespace io = tessera::detail::io;
+using tessera::detail::Err;
 
 extern "C" {
 
 void tessera_io_load_defaults(tessera_io_load_options *o) {
-    if (!o) return (void)io::fail("no options");
+    if (!o) return (void)io::fail(Err::argument, "no options");
     std::memset(o, 0, sizeof *o);
     o->depth = TESSERA_IO_REDUCE;
 }
 
 void tessera_io_save_defaults(tessera_io_save_options *o) {
-    if (!o) return (void)io::fail("no options");
+    if (!o) return (void)io::fail(Err::argument, "no options");
     std::memset(o, 0, sizeof *o);
     o->compression = -1;
 }
 
 const char *tessera_io_last_error(void) { return io::reason.text; }
-int tessera_io_last_errno(void) { return io::reason.code; }
+int tessera_io_last_errno(void) { return io::reason.error; }
+int tessera_io_last_error_code(void) { return io::reason.kind; }
 
 void *tessera_io_load(const char *path, const tessera_io_load_options *options, tessera_io_info *info) {
     io::clear_reason();
-    if (!path) return io::fail("no path"), nullptr;
+    if (!path) return io::fail(Err::argument, "no path"), nullptr;
     if (std::strcmp(path, "-") == 0) return io::load_from(stdin, options, info);
     FILE *f = std::fopen(path, "rbe");
     if (!f) return io::fail_system("cannot open"), nullptr;
@@ -344,7 +360,7 @@ void *tessera_io_load(const char *path, const tessera_io_load_options *options, 
 
 void *tessera_io_load_file(FILE *in, const tessera_io_load_options *options, tessera_io_info *info) {
     io::clear_reason();
-    if (!in) return io::fail("no stream"), nullptr;
+    if (!in) return io::fail(Err::argument, "no stream"), nullptr;
     return io::load_from(in, options, info);
 }
 
@@ -366,7 +382,7 @@ void *tessera_io_load_fd(int fd, const tessera_io_load_options *options, tessera
 void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_load_options *options,
                              tessera_io_info *info) {
     io::clear_reason();
-    if (!data || size == 0) return io::fail("the file is empty"), nullptr;
+    if (!data || size == 0) return io::fail(Err::format, "the file is empty"), nullptr;
     FILE *f = fmemopen(const_cast<void *>(data), size, "rb");
     if (!f) return io::fail_system("cannot read the memory"), nullptr;
     void *im = io::load_from(f, options, info, data, size);
@@ -377,7 +393,7 @@ void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_loa
 int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
                     const tessera_io_save_options *options) {
     io::clear_reason();
-    if (!path) return io::fail("no path"), -1;
+    if (!path) return io::fail(Err::argument, "no path"), -1;
     const tessera_io_save_options o = io::options_or_defaults(options);
     io::Picture p;
     const bool to_stdout = std::strcmp(path, "-") == 0;
@@ -389,7 +405,7 @@ int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
 
 int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, const tessera_io_save_options *options) {
     io::clear_reason();
-    if (!out) return io::fail("no stream"), -1;
+    if (!out) return io::fail(Err::argument, "no stream"), -1;
     const tessera_io_save_options o = io::options_or_defaults(options);
     io::Picture p;
     const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
@@ -399,18 +415,18 @@ int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, c
 int tessera_io_save_memory(void *im, const tessera_io_format *format, const tessera_io_save_options *options,
                            void **data, size_t *size) {
     io::clear_reason();
-    if (!data || !size) return io::fail("no place for the result"), -1;
+    if (!data || !size) return io::fail(Err::argument, "no place for the result"), -1;
     const tessera_io_save_options o = io::options_or_defaults(options);
     io::Picture p;
     const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, nullptr, o, p);
     if (!c) return -1;
     io::Growing g;
     FILE *out = io::open_growing(g);
-    if (!out) return io::fail("out of memory for the output"), -1;
+    if (!out) return io::fail(Err::memory, "out of memory for the output"), -1;
     const bool ok = io::encode(c, p, o, out);
     const bool closed = std::fclose(out) == 0;
     if (!ok || !closed) {
-        if (ok) io::fail("out of memory for the output");
+        if (ok) io::fail(Err::memory, "out of memory for the output");
         std::free(g.data);
         return -1;
     }

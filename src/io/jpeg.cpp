@@ -26,7 +26,10 @@ struct JpegError {
 void on_error(j_common_ptr c) {
     char text[JMSG_LENGTH_MAX];
     (*c->err->format_message)(c, text);
-    if (reason_empty()) fail(c->is_decompressor ? "a damaged JPEG file: %s" : "cannot write the JPEG file: %s", text);
+    if (reason_empty()) {
+        if (c->is_decompressor) fail(Err::format, "a damaged JPEG file: %s", text);
+        else fail(Err::file, "cannot write the JPEG file: %s", text);
+    }
     std::longjmp(reinterpret_cast<JpegError *>(c->err)->jump, 1);
 }
 
@@ -222,7 +225,8 @@ void on_progress(j_common_ptr c) {
     }
     job->work += std::max(blocks * 64, scan_floor);
     if (job->work > job->most) {
-        fail("a JPEG file whose scans need more than %llu coefficient visits to decode, more than its budget "
+        fail(Err::limit,
+             "a JPEG file whose scans need more than %llu coefficient visits to decode, more than its budget "
              "allows",
              static_cast<unsigned long long>(job->most));
         std::longjmp(reinterpret_cast<JpegError *>(c->err)->jump, 1);
@@ -244,7 +248,8 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     // The scans' work from the markers, before any is done, where the bytes can be read twice.
     const Walk ahead = count_scans(in);
     if (ahead.work > job.most)
-        return fail("a JPEG file whose %u scans need %llu coefficient visits to decode, more than the %llu its budget "
+        return fail(Err::limit,
+                    "a JPEG file whose %u scans need %llu coefficient visits to decode, more than the %llu its budget "
                     "allows",
                     ahead.scans, static_cast<unsigned long long>(ahead.work),
                     static_cast<unsigned long long>(job.most)),
@@ -282,7 +287,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     if (cmyk) {
         job.row = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(d.output_width) * 4));
         if (!job.row) {
-            fail("out of memory for a JPEG row");
+            fail(Err::memory, "out of memory for a JPEG row");
             std::longjmp(err.jump, 1);
         }
     }
@@ -311,7 +316,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
 }
 
 bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out) {
-    if (p.bits != 8 || p.channels == 0) return fail("jpeg holds 8-bit gray and RGB images only");
+    if (p.bits != 8 || p.channels == 0) return fail(Err::unsupported, "jpeg holds 8-bit gray and RGB images only");
     jpeg_compress_struct c;
     JpegError err;
     JpegWrite job{nullptr};
@@ -335,7 +340,7 @@ bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     jpeg_start_compress(&c, TRUE);
     job.row = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(p.width) * 3));
     if (!job.row) {
-        fail("out of memory for a JPEG row");
+        fail(Err::memory, "out of memory for a JPEG row");
         std::longjmp(err.jump, 1);
     }
     for (int32_t y = 0; y < p.height; ++y) {

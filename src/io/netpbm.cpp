@@ -6,12 +6,11 @@
 #include <cstring>
 
 #include "codec.h"
+#include "support/magic_internal.h"
 
 namespace tessera::detail::io {
 
 namespace {
-
-bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Reads the next header word, skipping white space and '#' comments; the one white-space
 // character that ends the word is consumed. False at the end of the file or for an overlong word.
@@ -38,12 +37,12 @@ bool next_word(FILE *f, char *word, std::size_t size) {
 // A header number from 1 to hi.
 bool next_number(FILE *f, const char *what, long hi, long *out) {
     char word[32];
-    if (!next_word(f, word, sizeof word)) return fail("the header ends before the %s", what);
+    if (!next_word(f, word, sizeof word)) return fail(Err::format, "the header ends before the %s", what);
     char *end;
     errno = 0;
     const long v = std::strtol(word, &end, 10);
     if (*end || errno || word[0] == '-' || word[0] == '+' || v < 1 || v > hi)
-        return fail("the %s '%s' is not a number from 1 to %ld", what, word, hi);
+        return fail(Err::format, "the %s '%s' is not a number from 1 to %ld", what, word, hi);
     *out = v;
     return true;
 }
@@ -63,7 +62,7 @@ bool data_ends(unsigned long long got, unsigned long long want, const char *unit
     char a[40], b[40];
     grouped(got, a, sizeof a);
     grouped(want, b, sizeof b);
-    return fail("pixel data ends after %s of %s %s", a, b, unit);
+    return fail(Err::format, "pixel data ends after %s of %s %s", a, b, unit);
 }
 
 // The bytes left in the file after where in stands, or ~0 when that cannot be known.
@@ -98,7 +97,7 @@ bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
     auto *raw = direct ? nullptr : static_cast<unsigned char *>(std::malloc(row_bytes));
     auto *s = direct ? nullptr : static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h->width) * per * 4));
     bool ok = direct || (raw && s);
-    if (!ok) fail("out of memory for a row of %zu bytes", row_bytes);
+    if (!ok) fail(Err::memory, "out of memory for a row of %zu bytes", row_bytes);
     for (int32_t y = 0; ok && y < h->height; ++y) {
         unsigned char *into = direct ? static_cast<unsigned char *>(im->data[y]) : raw;
         const std::size_t got = std::fread(into, 1, row_bytes, f);
@@ -113,7 +112,7 @@ bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
         for (std::size_t i = 0; i < static_cast<std::size_t>(h->width) * per; ++i) {
             s[i] = wide == 2 ? static_cast<uint32_t>(raw[2 * i]) << 8 | raw[2 * i + 1] : raw[i];
             if (s[i] > l.maxval) {
-                ok = fail("sample %u in row %d is above the maximum value %u", s[i], y, l.maxval);
+                ok = fail(Err::format, "sample %u in row %d is above the maximum value %u", s[i], y, l.maxval);
                 break;
             }
         }
@@ -129,7 +128,7 @@ bool read_plain(FILE *f, AnyImageStruct *im, const Layout &l, bool bits) {
     const ImageHeader *h = im->header;
     const std::size_t per = static_cast<std::size_t>(l.channels);
     auto *s = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h->width) * per * 4));
-    if (!s) return fail("out of memory for a row");
+    if (!s) return fail(Err::memory, "out of memory for a row");
     const unsigned long long want = static_cast<unsigned long long>(h->width) * h->height * per;
     unsigned long long done = 0;
     bool ok = true;
@@ -146,7 +145,7 @@ bool read_plain(FILE *f, AnyImageStruct *im, const Layout &l, bool bits) {
                 break;
             }
             if (bits) {
-                if (c != '0' && c != '1') ok = fail("row %d: expected 0 or 1, found '%c'", y, c);
+                if (c != '0' && c != '1') ok = fail(Err::format, "row %d: expected 0 or 1, found '%c'", y, c);
                 s[i] = static_cast<uint32_t>(c - '0');
                 continue;
             }
@@ -158,12 +157,13 @@ bool read_plain(FILE *f, AnyImageStruct *im, const Layout &l, bool bits) {
                 c = getc(f);
             }
             if (c != EOF && !is_space(c) && c != '#') {
-                ok = fail("row %d: expected a number, found '%c'", y, c);
+                ok = fail(Err::format, "row %d: expected a number, found '%c'", y, c);
                 break;
             }
             if (c == '#') ungetc(c, f);
             if (!digits) ok = data_ends(done, want, "samples");
-            else if (v > l.maxval) ok = fail("sample %u in row %d is above the maximum value %u", v, y, l.maxval);
+            else if (v > l.maxval)
+                ok = fail(Err::format, "sample %u in row %d is above the maximum value %u", v, y, l.maxval);
             s[i] = v;
         }
         if (ok) put_row(im, y, s, l);
@@ -184,7 +184,7 @@ bool trim_comment(ImageHeader *h) {
         char *text = strndup(c, n);
         t = text ? strMake(text) : nullptr;
         std::free(text);
-        if (!t) return fail("out of memory for the comment");
+        if (!t) return fail(Err::memory, "out of memory for the comment");
     }
     strFree(h->comment);
     h->comment = t;
@@ -211,11 +211,11 @@ AnyImageStruct *read_library(Input &in, const Request &r) {
                   {"Q4", IMAGE_SHORT},  {"Q10", IMAGE_FLOAT3A}, {"Q11", IMAGE_FLOAT3B}};
     char magic[8];
     long width, height;
-    if (!next_word(in.in, magic, sizeof magic)) return fail("the header ends before the magic"), nullptr;
+    if (!next_word(in.in, magic, sizeof magic)) return fail(Err::format, "the header ends before the magic"), nullptr;
     uint16_t tag = 0;
     for (const auto &m : magics)
         if (std::strcmp(magic, m.magic) == 0) tag = m.tag;
-    if (!tag) return fail("unknown magic '%s'", magic), nullptr;
+    if (!tag) return fail(Err::format, "unknown magic '%s'", magic), nullptr;
     if (!next_number(in.in, "width", 2147483647L, &width) || !next_number(in.in, "height", 2147483647L, &height))
         return nullptr;
     if (!fits(r, static_cast<uint64_t>(width), static_cast<uint64_t>(height), tag) || !in.rewind(in)) return nullptr;
@@ -244,7 +244,7 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     FILE *f = in.in;
     char magic[8];
     long w, h, max = 1;
-    if (!next_word(f, magic, sizeof magic)) return fail("not a Netpbm file"), nullptr;
+    if (!next_word(f, magic, sizeof magic)) return fail(Err::format, "not a Netpbm file"), nullptr;
     if (!next_number(f, "width", 2147483647L, &w) || !next_number(f, "height", 2147483647L, &h)) return nullptr;
     const bool bits = magic[1] == '1' || magic[1] == '4';
     if (!bits && !next_number(f, "maximum value", 65535, &max)) return nullptr;
@@ -281,10 +281,10 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     long w = 0, h = 0, depth = 0, max = 0;
     next_word(f, word, sizeof word); // P7
     for (;;) {
-        if (!next_word(f, word, sizeof word)) return fail("the PAM header ends before ENDHDR"), nullptr;
+        if (!next_word(f, word, sizeof word)) return fail(Err::format, "the PAM header ends before ENDHDR"), nullptr;
         if (std::strcmp(word, "ENDHDR") == 0) break;
         if (std::strcmp(word, "TUPLTYPE") == 0) {
-            if (!next_word(f, type, sizeof type)) return fail("the PAM header ends in TUPLTYPE"), nullptr;
+            if (!next_word(f, type, sizeof type)) return fail(Err::format, "the PAM header ends in TUPLTYPE"), nullptr;
         } else if (std::strcmp(word, "WIDTH") == 0) {
             if (!next_number(f, "width", 2147483647L, &w)) return nullptr;
         } else if (std::strcmp(word, "HEIGHT") == 0) {
@@ -294,10 +294,11 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
         } else if (std::strcmp(word, "MAXVAL") == 0) {
             if (!next_number(f, "maximum value", 65535, &max)) return nullptr;
         } else {
-            return fail("unknown PAM header field '%s'", word), nullptr;
+            return fail(Err::format, "unknown PAM header field '%s'", word), nullptr;
         }
     }
-    if (!w || !h || !depth || !max) return fail("the PAM header lacks WIDTH, HEIGHT, DEPTH or MAXVAL"), nullptr;
+    if (!w || !h || !depth || !max)
+        return fail(Err::format, "the PAM header lacks WIDTH, HEIGHT, DEPTH or MAXVAL"), nullptr;
     static const char *const depth_types[] = {"", "GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
     if (!type[0]) std::strcpy(type, depth_types[depth]);
     Layout l;
@@ -312,9 +313,11 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     }
     if (std::strcmp(type, "RGB") == 0) l.channels = 3;
     else if (std::strcmp(type, "BLACKANDWHITE") == 0) bilevel = l.white_is_zero = true;
-    else if (std::strcmp(type, "GRAYSCALE") != 0) return fail("PAM tuple type '%s' is not supported", type), nullptr;
+    else if (std::strcmp(type, "GRAYSCALE") != 0)
+        return fail(Err::unsupported, "PAM tuple type '%s' is not supported", type), nullptr;
     if (depth != l.channels + l.alpha)
-        return fail("PAM depth %ld does not match tuple type %s%s", depth, type, l.alpha ? "_ALPHA" : ""), nullptr;
+        return fail(Err::format, "PAM depth %ld does not match tuple type %s%s", depth, type, l.alpha ? "_ALPHA" : ""),
+               nullptr;
     describe(r, "PAM", w, h, l.channels, l.alpha, bilevel ? 1 : bits_of(l.maxval), l.maxval);
     choose_tag(l, bilevel);
     const unsigned long long need = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
@@ -338,7 +341,7 @@ bool write_netpbm(const Picture &p, const tessera_io_save_options &, FILE *out) 
     const std::size_t n =
         static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.channels) * static_cast<std::size_t>(p.bits / 8);
     auto *row = static_cast<unsigned char *>(std::malloc(n));
-    if (!row) return fail("out of memory for a row");
+    if (!row) return fail(Err::memory, "out of memory for a row");
     bool ok = true;
     for (int32_t y = 0; ok && y < p.height; ++y) {
         get_row(p, y, row);
@@ -358,7 +361,7 @@ bool write_pam(const Picture &p, const tessera_io_save_options &, FILE *out) {
     const std::size_t n = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(depth) *
                           static_cast<std::size_t>(p.bits == 16 ? 2 : 1);
     auto *row = static_cast<unsigned char *>(std::malloc(n));
-    if (!row) return fail("out of memory for a row");
+    if (!row) return fail(Err::memory, "out of memory for a row");
     bool ok = true;
     for (int32_t y = 0; ok && y < p.height; ++y) {
         get_row(p, y, row);

@@ -66,14 +66,14 @@ int make_temporary(const char *target, char *name, std::size_t size, int *slot) 
     const int dir = slash ? static_cast<int>(slash - target + 1) : 0;
     const char *base = slash ? slash + 1 : target;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (dying.load()) return fail("cannot write '%s': the process is ending", target), -1;
+        if (dying.load()) return fail(Err::file, "cannot write '%s': the process is ending", target), -1;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const unsigned salt = static_cast<unsigned>(now.tv_nsec) ^ (counter.fetch_add(1) * 2654435761U);
         const int n =
             std::snprintf(name, size, "%.*s.%s.tessera-%ld-%08x", dir, target, base, static_cast<long>(getpid()), salt);
         if (n < 0 || static_cast<std::size_t>(n) >= size)
-            return fail("cannot write '%s': %s", target, std::strerror(ENAMETOOLONG)), -1;
+            return fail(Err::file, "cannot write '%s': %s", target, std::strerror(ENAMETOOLONG)), -1;
         *slot = claim(name);
         const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) {
@@ -85,14 +85,14 @@ int make_temporary(const char *target, char *name, std::size_t size, int *slot) 
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0) {
                 const int e = errno;
-                fail("cannot write '%s': %s", target, std::strerror(e));
+                fail(Err::file, "cannot write '%s': %s", target, std::strerror(e));
                 errno = e;
-                set_code(e);
+                set_errno(e);
             }
             return fd;
         }
     }
-    return fail("cannot make a temporary file beside the output"), -1;
+    return fail(Err::file, "cannot make a temporary file beside the output"), -1;
 }
 
 // Replaces (or makes) target with the output, through a new temporary file.
@@ -108,7 +108,7 @@ bool write_replacing(const char *target, const struct stat *old, bool (*encode)(
     FILE *out = fdopen(fd, "wb");
     bool ok = out != nullptr;
     if (!out) {
-        fail("out of memory for the output");
+        fail(Err::memory, "out of memory for the output");
         close(fd);
     } else {
         ok = encode(out, context);
@@ -122,7 +122,7 @@ bool write_replacing(const char *target, const struct stat *old, bool (*encode)(
         struct stat mine, named;
         if (ok && (fstat(fd, &mine) != 0 || lstat(name, &named) != 0 || mine.st_dev != named.st_dev ||
                    mine.st_ino != named.st_ino))
-            ok = fail("cannot write '%s': its temporary file was replaced by another", target);
+            ok = fail(Err::file, "cannot write '%s': its temporary file was replaced by another", target);
         if (std::fclose(out) != 0 && ok) ok = fail_system("cannot write");
     }
     if (ok && rename(name, target) != 0) ok = fail_system("cannot replace the file");
@@ -140,9 +140,9 @@ bool write_replacing(const char *target, const struct stat *old, bool (*encode)(
 bool write_in_place(const char *target, bool regular, bool (*encode)(FILE *, void *), void *context) {
     Growing g;
     FILE *memory = open_growing(g);
-    if (!memory) return fail("out of memory for the output");
+    if (!memory) return fail(Err::memory, "out of memory for the output");
     bool ok = encode(memory, context);
-    if (std::fclose(memory) != 0 && ok) ok = fail("out of memory for the output");
+    if (std::fclose(memory) != 0 && ok) ok = fail(Err::memory, "out of memory for the output");
     char *data = g.data;
     const std::size_t size = g.size;
     if (ok) {
@@ -211,8 +211,8 @@ bool write_safely_with(const char *path, bool (*encode)(FILE *, void *), void *c
     if (stat(path, &st) != 0) {
         if (errno != ENOENT) {
             const int e = errno;
-            fail("cannot write '%s': %s", path, std::strerror(e));
-            return set_code(e), false;
+            fail(Err::file, "cannot write '%s': %s", path, std::strerror(e));
+            return set_errno(e), false;
         }
         return write_replacing(path, nullptr, encode, context); // a new file (or a dangling link's name)
     }
@@ -220,7 +220,7 @@ bool write_safely_with(const char *path, bool (*encode)(FILE *, void *), void *c
     // link to a pipe that has no path of its own).
     if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISSOCK(st.st_mode))
         return write_in_place(path, false, encode, context);
-    if (!S_ISREG(st.st_mode)) return fail("not a file that can be written");
+    if (!S_ISREG(st.st_mode)) return fail(Err::file, "not a file that can be written");
     if (st.st_nlink > 1) return write_in_place(path, true, encode, context);
     // A symlink is followed: the file it names is replaced, beside itself.
     char *real = realpath(path, nullptr);

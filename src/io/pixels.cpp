@@ -107,7 +107,7 @@ void choose_tag(Layout &l, bool bilevel) {
 AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside) {
     if (!fits(r, width, height, l.tag, beside)) return nullptr;
     if (width > 2147483647U || height > 2147483647U)
-        return fail("a %llu x %llu image is larger than 32-bit sizes allow", (unsigned long long)width,
+        return fail(Err::limit, "a %llu x %llu image is larger than 32-bit sizes allow", (unsigned long long)width,
                     (unsigned long long)height),
                nullptr;
     auto *im = static_cast<AnyImageStruct *>(
@@ -275,20 +275,21 @@ void get_row(const Picture &p, int32_t y, unsigned char *out, bool native) {
 } // namespace tessera::detail::io
 
 using namespace tessera::detail::io;
+using tessera::detail::Err;
 
 extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
     auto *im = static_cast<AnyImageStruct *>(image);
-    if (!im || !im->header) return fail("no image"), nullptr;
+    if (!im || !im->header) return fail(Err::argument, "no image"), nullptr;
     const ImageHeader *h = im->header;
     constexpr uint16_t known = IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY | IMAGE_INT |
                                IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
     if (!(h->tag & known) || !(tag & known) || (tag & (tag - 1)))
-        return fail("element types %u and %u: only the file types convert", h->tag, tag), nullptr;
+        return fail(Err::argument, "element types %u and %u: only the file types convert", h->tag, tag), nullptr;
     // A conversion to a wider type makes a larger image than its source: that is held to the budget.
     const std::size_t from = tessera::detail::fixed_elem_size(h->tag), to = tessera::detail::fixed_elem_size(tag);
     if (to > from && static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) > tessera_budget() / to)
-        return fail("a %d x %d image converted takes %llu bytes, more than the budget of %llu bytes", h->width,
-                    h->height,
+        return fail(Err::limit, "a %d x %d image converted takes %llu bytes, more than the budget of %llu bytes",
+                    h->width, h->height,
                     static_cast<unsigned long long>(static_cast<uint64_t>(h->width) * static_cast<uint64_t>(h->height) *
                                                     to),
                     static_cast<unsigned long long>(tessera_budget())),

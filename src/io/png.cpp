@@ -25,7 +25,7 @@ struct PngRead {
 };
 
 void on_error(png_structp p, png_const_charp message) {
-    if (reason_empty()) fail("a damaged PNG file: %s", message);
+    if (reason_empty()) fail(Err::format, "a damaged PNG file: %s", message);
     png_longjmp(p, 1);
 }
 void on_warning(png_structp, png_const_charp) {}
@@ -35,7 +35,7 @@ void read_bytes(png_structp p, png_bytep data, png_size_t n) {
     const std::size_t got = std::fread(data, 1, n, job->in->in);
     if (got != n) {
         if (std::ferror(job->in->in)) fail_system("cannot read");
-        else fail("a damaged PNG file: it ends early");
+        else fail(Err::format, "a damaged PNG file: it ends early");
         png_longjmp(p, 1);
     }
 }
@@ -90,7 +90,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
         png_destroy_read_struct(&p, nullptr, nullptr);
-        return fail("out of memory for the PNG reader"), nullptr;
+        return fail(Err::memory, "out of memory for the PNG reader"), nullptr;
     }
     if (setjmp(png_jmpbuf(p))) {
         release(job);
@@ -116,7 +116,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
     const unsigned long long left = left_in(in);
     if (left != ~0ULL && (raw_row + 1) * h / 1032 > left + 1024) {
-        fail("a damaged PNG file: %llu bytes cannot hold a %u x %u image", left, w, h);
+        fail(Err::format, "a damaged PNG file: %llu bytes cannot hold a %u x %u image", left, w, h);
         png_longjmp(p, 1);
     }
     if (palette) png_set_palette_to_rgb(p);
@@ -143,14 +143,14 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     if (!job.im) png_longjmp(p, 1);
     job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
     if (!job.spare) {
-        fail("out of memory for the PNG rows");
+        fail(Err::memory, "out of memory for the PNG rows");
         png_longjmp(p, 1);
     }
     if (passes > 1) {
         job.rows = static_cast<png_bytep *>(std::malloc(h * sizeof *job.rows));
         if (!direct) job.block = static_cast<unsigned char *>(std::malloc(rowbytes * h));
         if (!job.rows || (!direct && !job.block)) {
-            fail("out of memory for an interlaced PNG of %u x %u", w, h);
+            fail(Err::memory, "out of memory for an interlaced PNG of %u x %u", w, h);
             png_longjmp(p, 1);
         }
         for (png_uint_32 y = 0; y < h; ++y)
@@ -159,7 +159,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     } else if (!direct) {
         job.row = static_cast<unsigned char *>(std::malloc(rowbytes));
         if (!job.row) {
-            fail("out of memory for the PNG rows");
+            fail(Err::memory, "out of memory for the PNG rows");
             png_longjmp(p, 1);
         }
     }
@@ -199,7 +199,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
         png_destroy_write_struct(&p, nullptr);
-        return fail("out of memory for the PNG writer");
+        return fail(Err::memory, "out of memory for the PNG writer");
     }
     if (setjmp(png_jmpbuf(p))) {
         std::free(job.row);
@@ -225,7 +225,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(pic.bits / 8);
     job.row = static_cast<unsigned char *>(std::malloc(bytes + (binary ? samples / 8 + 1 : 0)));
     if (!job.row) {
-        fail("out of memory for a PNG row");
+        fail(Err::memory, "out of memory for a PNG row");
         png_longjmp(p, 1);
     }
     unsigned char *packed = job.row + bytes;

@@ -107,7 +107,7 @@ int on_error(TIFF *, void *user, const char *, const char *format, va_list ap) {
     if (reason_empty()) {
         char text[400];
         std::vsnprintf(text, sizeof text, format, ap);
-        fail("a damaged TIFF file: %s", text);
+        fail(Err::format, "a damaged TIFF file: %s", text);
     }
     return 1;
 }
@@ -121,7 +121,7 @@ int on_warning(TIFF *, void *user, const char *, const char *format, va_list ap)
 
 TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc, Said *said = nullptr) {
     TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
-    if (!opts) return fail("out of memory for the TIFF reader"), nullptr;
+    if (!opts) return fail(Err::memory, "out of memory for the TIFF reader"), nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(opts, on_error, said);
     TIFFOpenOptionsSetWarningHandlerExtR(opts, on_warning, said);
     if (max_alloc) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(max_alloc));
@@ -130,7 +130,7 @@ TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc,
                      : TIFFClientOpenExt("tiff", mode, m, memory_read, memory_write, memory_seek, memory_close,
                                          memory_size, mode[0] == 'r' ? memory_map : no_map, no_unmap, opts);
     TIFFOpenOptionsFree(opts);
-    if (!t && reason_empty()) fail("cannot read the TIFF file");
+    if (!t && reason_empty()) fail(Err::format, "cannot read the TIFF file");
     return t;
 }
 
@@ -138,10 +138,10 @@ TIFF *open_tiff(Memory *m, Stream *stream, const char *mode, uint64_t max_alloc,
 bool gather(FILE *in, std::size_t most, Memory &m) {
     for (;;) {
         if (m.size == m.cap) {
-            if (m.cap >= most) return fail("a TIFF file from a stream longer than %zu bytes", most);
+            if (m.cap >= most) return fail(Err::limit, "a TIFF file from a stream longer than %zu bytes", most);
             const std::size_t cap = m.cap ? (m.cap * 2 < most ? m.cap * 2 : most) : 1 << 20;
             auto *more = static_cast<unsigned char *>(std::realloc(m.data, cap));
-            if (!more) return fail("out of memory for the TIFF file");
+            if (!more) return fail(Err::memory, "out of memory for the TIFF file");
             m.data = more;
             m.cap = cap;
         }
@@ -253,7 +253,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     } else {
         TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &th);
     }
-    if (th == 0 || tw == 0) return fail("a damaged TIFF file: no strip or tile size"), nullptr;
+    if (th == 0 || tw == 0) return fail(Err::format, "a damaged TIFF file: no strip or tile size"), nullptr;
     if (th > s.h) th = s.h;
     const bool separate = s.planar == PLANARCONFIG_SEPARATE && s.spp > 1;
     const std::size_t bytes = s.bits / 8 ? s.bits / 8 : 1;
@@ -273,7 +273,8 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     if (s.format == SAMPLEFORMAT_IEEEFP) l.tag = IMAGE_FLOAT;
     RGB palette[256];
     if (s.photometric == PHOTOMETRIC_PALETTE) {
-        if (!palette_of(t, palette)) return fail("a palette TIFF file without a usable colour map"), nullptr;
+        if (!palette_of(t, palette))
+            return fail(Err::format, "a palette TIFF file without a usable colour map"), nullptr;
         l.tag = IMAGE_RGB;
     }
     // Wide samples are kept as they are unless reduced: signed ones of 8 and 16 bits in 16-bit
@@ -291,7 +292,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
            static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(tile_bytes) : 1)),
            static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.spp * 4))};
     bool ok = b.data && b.piece && b.samples;
-    if (!ok) fail("out of memory for a band of %u rows", th);
+    if (!ok) fail(Err::memory, "out of memory for a band of %u rows", th);
     const uint32_t strips_per_plane = tiled ? 0 : (s.h + th - 1) / th;
     // Strips of 8-bit rows the image holds as they are decode straight into its pixels, which are
     // one block.
@@ -309,13 +310,13 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
                 const tmsize_t want = static_cast<tmsize_t>(row_bytes * rows);
                 if (direct) into = static_cast<unsigned char *>(im->data[y0]);
                 if (TIFFReadEncodedStrip(t, strip, into, want) < want)
-                    ok = reason_empty() ? fail("a damaged TIFF file: a strip is short") : false;
+                    ok = reason_empty() ? fail(Err::format, "a damaged TIFF file: a strip is short") : false;
                 continue;
             }
             const std::size_t tile_row = s.bits == 1 ? (tw + 7) / 8 : static_cast<std::size_t>(tw) * per * bytes;
             for (uint32_t x0 = 0; ok && x0 < s.w; x0 += tw) {
                 if (TIFFReadTile(t, b.piece, x0, y0, 0, plane) < 0) {
-                    ok = reason_empty() ? fail("a damaged TIFF file: a tile cannot be read") : false;
+                    ok = reason_empty() ? fail(Err::format, "a damaged TIFF file: a tile cannot be read") : false;
                     break;
                 }
                 const uint32_t cols = s.w - x0 < tw ? s.w - x0 : tw;
@@ -390,7 +391,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
 // tiles holds, so that each is decoded once.
 AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t file_bytes) {
     char why[1024] = "";
-    if (!TIFFRGBAImageOK(t, why)) return fail("this TIFF layout is not supported: %s", why), nullptr;
+    if (!TIFFRGBAImageOK(t, why)) return fail(Err::unsupported, "this TIFF layout is not supported: %s", why), nullptr;
     Layout l;
     l.channels = 3;
     l.alpha = s.extra ? 1 : 0;
@@ -406,7 +407,7 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
         TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &band);
         piece = static_cast<uint64_t>(TIFFStripSize64(t));
     }
-    if (band == 0) return fail("a damaged TIFF file: no strip or tile size"), nullptr;
+    if (band == 0) return fail(Err::format, "a damaged TIFF file: no strip or tile size"), nullptr;
     if (band > s.h) band = s.h;
     const uint64_t raster_bytes = uint64_t{s.w} * band * 4;
     AnyImageStruct *im = new_image(l, s.w, s.h, r, file_bytes + raster_bytes + piece + uint64_t{s.w} * 16);
@@ -419,11 +420,11 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
     std::memset(&img, 0, sizeof img);
     bool begun = false;
     bool ok = raster && samples;
-    if (!ok) fail("out of memory for a band of %u rows of a %u x %u TIFF", band, s.w, s.h);
+    if (!ok) fail(Err::memory, "out of memory for a band of %u rows of a %u x %u TIFF", band, s.w, s.h);
     if (ok) {
         begun = true;
         if (!TIFFRGBAImageBegin(&img, t, 1, why))
-            ok = reason_empty() ? fail("this TIFF layout is not supported: %s", why) : false;
+            ok = reason_empty() ? fail(Err::unsupported, "this TIFF layout is not supported: %s", why) : false;
     }
     if (ok) img.req_orientation = ORIENTATION_TOPLEFT;
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += band) {
@@ -431,7 +432,7 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
         img.row_offset = static_cast<int>(y0);
         img.col_offset = 0;
         if (!TIFFRGBAImageGet(&img, raster, s.w, rows)) {
-            ok = reason_empty() ? fail("a damaged TIFF file") : false;
+            ok = reason_empty() ? fail(Err::format, "a damaged TIFF file") : false;
             break;
         }
         for (uint32_t k = 0; k < rows; ++k) {
@@ -478,16 +479,16 @@ int stored_photometric(const unsigned char *d, std::size_t n) {
     return -1;
 }
 
-// Why a layout is refused before anything is decoded; null when it is read.
-const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped, int stored) {
-    if (s.w == 0 || s.h == 0) return "a damaged TIFF file: no size";
+// Whether a layout is refused before anything is decoded, with the reason set.
+bool refused(TIFF *t, const Shape &s, bool colour_map_dropped, int stored) {
+    if (s.w == 0 || s.h == 0) return !fail(Err::format, "a damaged TIFF file: no size");
     if (stored == PHOTOMETRIC_PALETTE && s.photometric != PHOTOMETRIC_PALETTE)
-        return "a palette TIFF file without a usable colour map";
+        return !fail(Err::format, "a palette TIFF file without a usable colour map");
     // libtiff keeps a tag whose copy it could not allocate, with no values: it would read them.
     if (s.photometric == PHOTOMETRIC_PALETTE) {
         uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
         if (colour_map_dropped || !TIFFGetField(t, TIFFTAG_COLORMAP, &red, &green, &blue) || !red || !green || !blue)
-            return "a palette TIFF file without a usable colour map";
+            return !fail(Err::format, "a palette TIFF file without a usable colour map");
     }
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
@@ -495,14 +496,18 @@ const char *refusal(TIFF *t, const Shape &s, bool colour_map_dropped, int stored
         uint32_t count = 0;
         void *tables = nullptr;
         if (TIFFGetField(t, TIFFTAG_JPEGTABLES, &count, &tables) && count > 0 && !tables)
-            return "out of memory for the JPEG tables of a TIFF file";
+            return !fail(Err::memory, "out of memory for the JPEG tables of a TIFF file");
     }
-    if (native_layout(s)) return nullptr;
-    if (s.format == SAMPLEFORMAT_INT) return "signed TIFF samples are read in one-channel gray images only";
-    if (s.format == SAMPLEFORMAT_IEEEFP) return "floating-point TIFF samples are read as 32-bit one-channel gray only";
-    if (s.format != SAMPLEFORMAT_UINT && s.format != SAMPLEFORMAT_VOID) return "complex TIFF samples are not supported";
-    if (s.bits > 16) return "TIFF samples of more than 16 bits are read in one-channel gray images only";
-    return nullptr;
+    if (native_layout(s)) return false;
+    if (s.format == SAMPLEFORMAT_INT)
+        return !fail(Err::unsupported, "signed TIFF samples are read in one-channel gray images only");
+    if (s.format == SAMPLEFORMAT_IEEEFP)
+        return !fail(Err::unsupported, "floating-point TIFF samples are read as 32-bit one-channel gray only");
+    if (s.format != SAMPLEFORMAT_UINT && s.format != SAMPLEFORMAT_VOID)
+        return !fail(Err::unsupported, "complex TIFF samples are not supported");
+    if (s.bits > 16)
+        return !fail(Err::unsupported, "TIFF samples of more than 16 bits are read in one-channel gray images only");
+    return false;
 }
 
 } // namespace
@@ -523,10 +528,11 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start) {
             const auto size = static_cast<std::size_t>(st.st_size - in.start);
             if (size > most)
-                return fail("a TIFF file of %zu bytes is larger than the budget of %zu bytes", size, most), nullptr;
+                return fail(Err::limit, "a TIFF file of %zu bytes is larger than the budget of %zu bytes", size, most),
+                       nullptr;
             m.cap = size + 1; // + 1: the end is seen without growing
             m.data = static_cast<unsigned char *>(std::malloc(m.cap));
-            if (!m.data) return fail("out of memory for a TIFF file of %zu bytes", m.cap - 1), nullptr;
+            if (!m.data) return fail(Err::memory, "out of memory for a TIFF file of %zu bytes", m.cap - 1), nullptr;
         }
         if (!gather(in.in, most, m)) {
             std::free(m.data);
@@ -558,16 +564,18 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
                                                  : (1U << s.bits) - 1);
         const uint64_t file_bytes = owned ? m.size : 0;
         // Only the first directory is read, and it is the one the file's header names.
-        if (const char *why = refusal(t, s, said.colour_map, stored_photometric(m.data, m.size))) fail("%s", why);
-        else if (said.error) {
-            if (reason_empty()) fail("a damaged TIFF file");
-        } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes))
-            im = native_layout(s) ? read_native(t, s, r, file_bytes) : read_rgba(t, s, r, file_bytes);
+        if (!refused(t, s, said.colour_map, stored_photometric(m.data, m.size))) {
+            if (said.error) {
+                if (reason_empty()) fail(Err::format, "a damaged TIFF file");
+            } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes)) {
+                im = native_layout(s) ? read_native(t, s, r, file_bytes) : read_rgba(t, s, r, file_bytes);
+            }
+        }
         // libtiff may go on after an error it reported: what it then gives is not the file's image.
         if (im && said.error) {
             im_Free_(im, im->header->tag);
             im = nullptr;
-            if (reason_empty()) fail("a damaged TIFF file");
+            if (reason_empty()) fail(Err::format, "a damaged TIFF file");
         }
         TIFFClose(t);
     }
@@ -637,7 +645,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     auto *strip =
         static_cast<unsigned char *>(std::malloc(direct ? 1 : bytes * rows_per_strip + (binary ? samples : 0)));
     bool ok = strip != nullptr;
-    if (!ok) fail("out of memory for a TIFF strip");
+    if (!ok) fail(Err::memory, "out of memory for a TIFF strip");
     for (uint32_t y0 = 0, index = 0; ok && y0 < static_cast<uint32_t>(p.height); y0 += rows_per_strip, ++index) {
         const uint32_t rows = std::min<uint32_t>(rows_per_strip, static_cast<uint32_t>(p.height) - y0);
         unsigned char *put = strip;
@@ -659,10 +667,10 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
             }
         }
         if (TIFFWriteEncodedStrip(t, index, put, static_cast<tmsize_t>(bytes * rows)) < 0)
-            ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
+            ok = reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
     }
     std::free(strip);
-    if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail("cannot encode the TIFF file") : false;
+    if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
     TIFFClose(t);
     if (ok && !direct_out && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");
     if (ok && direct_out && std::fseek(out, 0, SEEK_END) != 0) ok = fail_system("cannot write");

@@ -7,25 +7,27 @@
 #include <string.h>
 #include <sys/stat.h>
 
-int say(problem *p, const char *fmt, ...) {
+int say(problem *p, int code, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(p->text, sizeof p->text, fmt, ap);
     va_end(ap);
     p->error = 0;
+    p->code = code;
     return 0;
 }
 
 int say_system(problem *p, const char *doing) {
     const int e = errno;
-    say(p, "%s: %s", doing, strerror(e));
+    say(p, TESSERA_ERROR_FILE, "%s: %s", doing, strerror(e));
     p->error = e;
     return 0;
 }
 
-/* libtessera_io's reason for its last failure on this thread. */
-static int say_io(problem *p) {
-    say(p, "%s", tessera_io_last_error());
+int say_core(problem *p) { return say(p, tessera_last_error_code(), "%s", tessera_last_error()); }
+
+int say_io(problem *p) {
+    say(p, tessera_io_last_error_code(), "%s", tessera_io_last_error());
     p->error = tessera_io_last_errno();
     return 0;
 }

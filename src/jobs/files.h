@@ -12,11 +12,17 @@
 typedef struct problem {
     char text[600];
     int error; /* the errno of a system call that failed, or 0 */
+    int code;  /* the kind of failure, a tessera_error_code */
 } problem;
 
-int say(problem *p, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-/* As say, for a system call that failed: the text is "doing: strerror(errno)" and errno is kept. */
+/* Each sets the problem and returns 0. */
+int say(problem *p, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+/* For a system call that failed: the text is "doing: strerror(errno)" and errno is kept. */
 int say_system(problem *p, const char *doing);
+/* libtessera's reason for its last failure on this thread, with its code. */
+int say_core(problem *p);
+/* libtessera_io's reason for its last failure on this thread, with its code and errno. */
+int say_io(problem *p);
 
 /* An image format: a row of libtessera_io's table. */
 typedef tessera_io_format out_format;

@@ -16,7 +16,7 @@ static const out_format *output_format(const char *out, const job_options *o, co
     if (o->format) return o->format;
     if (strcmp(out, "-") == 0 && fallback) return fallback;
     const out_format *f = tessera_io_format_of_path(out);
-    if (!f) say(why, "unknown output format (name it by extension or --format: %s)", tessera_io_format_names());
+    if (!f) say(why, TESSERA_ERROR_ARGUMENT, "unknown output format (name it by extension or --format: %s)", tessera_io_format_names());
     return f;
 }
 
@@ -31,7 +31,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     const char *word = magic ? strGet(magic) : "";
     const int drawing = strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0, colour = word[0] == 'C';
     if (!drawing) {
-        say(why, "not a drawing (a point list starts with PTL or CPTL; this starts with '%.20s')", word);
+        say(why, TESSERA_ERROR_FORMAT, "not a drawing (a point list starts with PTL or CPTL; this starts with '%.20s')", word);
         strFree(magic);
         fclose(in);
         return 0;
@@ -40,7 +40,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     int ok = 0;
     const out_format *f = NULL;
     if (o->has_foreground && colour) {
-        say(why, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
+        say(why, TESSERA_ERROR_ARGUMENT, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
     } else {
         const out_format *fallback = tessera_io_format_named(colour || o->rgb || o->has_foreground ? "ppm" : "pbm");
         f = output_format(out, o, fallback, why);
@@ -52,7 +52,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
             binary = f->writes == IMAGE_BINARY;
         else binary = !colour && !o->has_foreground;
         if (!tessera_io_target_tag(f, binary ? IMAGE_BINARY : IMAGE_RGB, 0)) {
-            say(why, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
+            say(why, TESSERA_ERROR_UNSUPPORTED, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
             f = NULL;
         }
     }
@@ -67,7 +67,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     AnyImageStruct *im = ptlLoadAndRender(in, colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
                                           o->scale_y, o->background, &clip);
     fclose(in);
-    if (!im) return say(why, "%s", tessera_last_error());
+    if (!im) return say_core(why);
     *clipped = clip;
     if (paint) {
         AnyImageStruct *rgb = im_NewOrWrap_(IMAGE_RGB, im->header->width, im->header->height, im->header->xoffset,
@@ -80,7 +80,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
                     ((RGB *)rgb->data[y])[x] = ((int8_t *)im->data[y])[x] ? o->foreground : o->background;
         }
         im_Free_(im, IMAGE_BINARY);
-        if (!(im = rgb)) return say(why, "%s", tessera_last_error());
+        if (!(im = rgb)) return say_core(why);
     }
     ok = write_output(im, f, out, 0, why);
     im_Free_(im, im->header->tag);
@@ -114,14 +114,14 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     if (deep) tag = h->tag;
     if (!f) {
     } else if (!tag) {
-        say(why, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
+        say(why, TESSERA_ERROR_UNSUPPORTED, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
             tag_name(h->tag));
     } else if (!check || check(h, values, why)) {
         result = op ? op(im, values, o) : im;
-        if (!result) say(why, "%s", tessera_last_error());
+        if (!result) say_core(why);
         if (result && tag != result->header->tag) {
             AnyImageStruct *converted = tessera_io_convert(result, (uint16_t)tag, o->normalize);
-            if (!converted) say(why, "%s", tessera_io_last_error());
+            if (!converted) say_io(why);
             if (result != im) im_Free_(result, result->header->tag);
             result = converted;
         }
@@ -233,7 +233,7 @@ static void json_values(FILE *out, unsigned tag, const void *v) {
 
 static int info_drawing(const char *path, const char *shown, int json, FILE *out, problem *why) {
     PointList ptl = ptlLoad(path);
-    if (!ptl) return say(why, "%s", tessera_last_error());
+    if (!ptl) return say_core(why);
     unsigned counts[5] = {0};
     for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n)) ++counts[((PointListElem)liGet(n))->type];
     if (json) {
@@ -325,9 +325,9 @@ void describe_failure(const char *shown, const problem *why, FILE *out) {
 /* ---- editing commands ------------------------------------------------------------------------- */
 
 static int crop_fits(const ImageHeader *h, const int *v, problem *why) {
-    if (v[2] <= 0 || v[3] <= 0) return say(why, "the rectangle must have a positive width and height");
+    if (v[2] <= 0 || v[3] <= 0) return say(why, TESSERA_ERROR_ARGUMENT, "the rectangle must have a positive width and height");
     if (v[0] < 0 || v[1] < 0 || (long)v[0] + v[2] > h->width || (long)v[1] + v[3] > h->height)
-        return say(why, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", v[0], v[1], v[2], v[3],
+        return say(why, TESSERA_ERROR_ARGUMENT, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", v[0], v[1], v[2], v[3],
                    h->width, h->height);
     return 1;
 }
@@ -339,7 +339,7 @@ static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_optio
 
 static int scale_fits(const ImageHeader *h, const int *v, problem *why) {
     (void)h;
-    return v[0] > 0 && v[1] > 0 ? 1 : say(why, "the new width and height must be positive");
+    return v[0] > 0 && v[1] > 0 ? 1 : say(why, TESSERA_ERROR_ARGUMENT, "the new width and height must be positive");
 }
 static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const job_options *o) {
     (void)o;
@@ -347,9 +347,9 @@ static AnyImageStruct *scale_op(AnyImageStruct *im, const int *v, const job_opti
 }
 
 static int border_fits(const ImageHeader *h, const int *v, problem *why) {
-    if (v[0] < 0) return say(why, "the border must not be negative");
+    if (v[0] < 0) return say(why, TESSERA_ERROR_ARGUMENT, "the border must not be negative");
     if ((long)h->width + 2L * v[0] > 2147483647L || (long)h->height + 2L * v[0] > 2147483647L)
-        return say(why, "the border is too wide");
+        return say(why, TESSERA_ERROR_ARGUMENT, "the border is too wide");
     return 1;
 }
 static AnyImageStruct *border_op(AnyImageStruct *im, const int *v, const job_options *o) {
@@ -373,24 +373,24 @@ static int parse_resize(const char *const *args, int *v, problem *why) {
         const double p = strtod(s, &end);
         if (errno || end == s || strcmp(end, "%") != 0 || !(p > 0) || p > 1e6 || *s == '+' ||
             isspace((unsigned char)*s))
-            return say(why, "%s %s", s, bad);
+            return say(why, TESSERA_ERROR_ARGUMENT, "%s %s", s, bad);
         v[2] = (int)lround(p * 1000);
-        return v[2] > 0 ? 1 : say(why, "%s is too small a percentage", s);
+        return v[2] > 0 ? 1 : say(why, TESSERA_ERROR_ARGUMENT, "%s is too small a percentage", s);
     }
     for (int side = 0; side < 2; ++side) {
         if (side == 1) {
-            if (*s != 'x') return *s ? say(why, "%s %s", args[0], bad) : 1;
+            if (*s != 'x') return *s ? say(why, TESSERA_ERROR_ARGUMENT, "%s %s", args[0], bad) : 1;
             ++s;
         }
         if (side == 0 && *s == 'x') continue;
-        if (!isdigit((unsigned char)*s)) return say(why, "%s %s", args[0], bad);
+        if (!isdigit((unsigned char)*s)) return say(why, TESSERA_ERROR_ARGUMENT, "%s %s", args[0], bad);
         errno = 0;
         const long n = strtol(s, &end, 10);
-        if (errno || n < 1 || n > 2147483647L) return say(why, "%s: each side is from 1 to 2147483647", args[0]);
+        if (errno || n < 1 || n > 2147483647L) return say(why, TESSERA_ERROR_ARGUMENT, "%s: each side is from 1 to 2147483647", args[0]);
         v[side] = (int)n;
         s = end;
     }
-    return *s ? say(why, "%s %s", args[0], bad) : 1;
+    return *s ? say(why, TESSERA_ERROR_ARGUMENT, "%s %s", args[0], bad) : 1;
 }
 
 int resize_size(int32_t w, int32_t h, const int *v, int32_t *out_w, int32_t *out_h, problem *why) {
@@ -402,7 +402,7 @@ int resize_size(int32_t w, int32_t h, const int *v, int32_t *out_w, int32_t *out
         if (nh < 1) nh = 1;
     }
     /* a side left out keeps the aspect: the library's rule */
-    return tessera_resize_size(w, h, nw, nh, out_w, out_h) == 0 ? 1 : say(why, "%s", tessera_last_error());
+    return tessera_resize_size(w, h, nw, nh, out_w, out_h) == 0 ? 1 : say_core(why);
 }
 
 static int resize_fits(const ImageHeader *h, const int *v, problem *why) {
@@ -436,7 +436,7 @@ static int parse_rotation(const char *const *args, int *v, problem *why) {
         v[0] = (int)degrees;
         return 1;
     }
-    return say(why, "%s: the angle is 90, 180 or 270 (clockwise; negative: anticlockwise)", s);
+    return say(why, TESSERA_ERROR_ARGUMENT, "%s: the angle is 90, 180 or 270 (clockwise; negative: anticlockwise)", s);
 }
 static AnyImageStruct *rotate_op(AnyImageStruct *im, const int *v, const job_options *o) {
     (void)o;
@@ -470,7 +470,7 @@ int edit_values(const edit_command *c, const char *const *args, int values[EDIT_
         errno = 0;
         const long v = strtol(args[i], &end, 10);
         if (errno || end == args[i] || *end || v < -2147483647L || v > 2147483647L)
-            return say(why, "%s is not a whole number", args[i]);
+            return say(why, TESSERA_ERROR_ARGUMENT, "%s is not a whole number", args[i]);
         values[i] = (int)v;
     }
     return 1;

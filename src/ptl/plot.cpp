@@ -755,7 +755,8 @@ template <class T> class Painter {
     // Every pixel of the image is set (binary): further dots change nothing but clipping.
     bool full() const { return full_; }
     Drawn too_costly() {
-        fail("drawing this needs more than the %lld pixel visits a budget of %llu bytes allows (tessera_set_budget)",
+        fail(Err::limit,
+             "drawing this needs more than the %lld pixel visits a budget of %llu bytes allows (tessera_set_budget)",
              static_cast<long long>(work_.total), static_cast<unsigned long long>(budget()));
         return drawn_failed;
     }
@@ -1136,8 +1137,8 @@ float advance_angle(float t, float step, float target) {
 }
 
 Drawn never_finished(const char *what, float at) {
-    fail("%s's walk stops advancing at %g, where its dots still reach the image: it can never be finished", what,
-         static_cast<double>(at));
+    fail(Err::limit, "%s's walk stops advancing at %g, where its dots still reach the image: it can never be finished",
+         what, static_cast<double>(at));
     return drawn_failed;
 }
 

@@ -80,13 +80,13 @@ const char *read_floats(const char *p, float *out, int n, char letter, int64_t l
         if (end == p) {
             while (*p == ' ') ++p;
             if (!*p)
-                return fail("line %lld: %d numbers expected after '%c', found %d", static_cast<long long>(line), n,
-                            letter, k),
+                return fail(Err::format, "line %lld: %d numbers expected after '%c', found %d",
+                            static_cast<long long>(line), n, letter, k),
                        nullptr;
             int word = 0; // the offending word, up to 20 characters
             while (word < 20 && p[word] && p[word] != ' ' && p[word] != '\t' && p[word] != '\n') ++word;
-            return fail("line %lld: expected a number after '%c', found '%.*s'", static_cast<long long>(line), letter,
-                        word, p),
+            return fail(Err::format, "line %lld: expected a number after '%c', found '%.*s'",
+                        static_cast<long long>(line), letter, word, p),
                    nullptr;
         }
         p = end;
@@ -108,8 +108,8 @@ bool parse_elem(const char *text, int64_t line, bool color, unsigned char *type,
         char found[24];
         describe_char(found, sizeof found, *p ? static_cast<unsigned char>(*p) : -1);
         if (!*p) std::snprintf(found, sizeof found, "nothing");
-        return fail("line %lld: expected an element letter (p, l, e or f), found %s", static_cast<long long>(line),
-                    found);
+        return fail(Err::format, "line %lld: expected an element letter (p, l, e or f), found %s",
+                    static_cast<long long>(line), found);
     }
     *type = static_cast<unsigned char>(letter - letters + 1);
     const int n = *type == PTL_LINE || *type == PTL_ELLIPSE ? 4 : 2;
@@ -120,7 +120,8 @@ bool parse_elem(const char *text, int64_t line, bool color, unsigned char *type,
     if (color) {
         const long value = std::strtol(p, &end, 0); // as "%li": decimal, octal or hexadecimal
         if (end == p)
-            return fail("line %lld: a colour list's element needs a colour (0xRRGGBB) after its coordinates",
+            return fail(Err::format,
+                        "line %lld: a colour list's element needs a colour (0xRRGGBB) after its coordinates",
                         static_cast<long long>(line));
         const auto v = static_cast<unsigned long>(value);
         *rgb = RGB{static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
@@ -268,8 +269,8 @@ PointList ptlNew(bool color, float x, float y, float width, float height, adtStr
         if (!ensure_chunk(pointlistchunk, sizeof(PointListStruct)))
             return fail_memory(sizeof(PointListStruct) * 1000, "point lists"), nullptr;
         if (!(width > 0) || !(height > 0))
-            return fail("a point list's width and height must be above 0 (%g x %g)", static_cast<double>(width),
-                        static_cast<double>(height)),
+            return fail(Err::argument, "a point list's width and height must be above 0 (%g x %g)",
+                        static_cast<double>(width), static_cast<double>(height)),
                    nullptr;
         ptl = static_cast<PointList>(chAlloc(pointlistchunk));
     }
@@ -313,7 +314,7 @@ PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, fl
         const std::lock_guard<SpinLock> hold(chunks_lock);
         if (!ensure_chunk(elementchunk, sizeof(PointListElemStruct)))
             return fail_memory(sizeof(PointListElemStruct) * 1000, "point-list elements"), nullptr;
-        if (!ptlGoodElemType(type)) return fail("%d is not an element type (1 to 4)", type), nullptr;
+        if (!ptlGoodElemType(type)) return fail(Err::argument, "%d is not an element type (1 to 4)", type), nullptr;
         elem = static_cast<PointListElem>(chAlloc(elementchunk));
     }
     if (!elem) return fail_memory(sizeof(PointListElemStruct) * 1000, "point-list elements"), nullptr;
@@ -325,7 +326,7 @@ PointListElem ptlNewElem(unsigned char type, RGB color, float size, float x1, fl
 int32_t ptlSetElem(PointListElem elem, unsigned char type, RGB color, float size, float x1, float y1, float x2,
                    float y2) {
     TESSERA_CHECK(elem != (PointListElem) NULL);
-    if (!ptlGoodElemType(type)) return fail("%d is not an element type (1 to 4)", type), -1;
+    if (!ptlGoodElemType(type)) return fail(Err::argument, "%d is not an element type (1 to 4)", type), -1;
     elem->type = type;
     elem->size = size >= 0 ? size : 0; // negative and NaN sizes become 0
     elem->color = color;
@@ -407,7 +408,8 @@ int32_t ptlReadHeader(FILE *fp, bool *color, float *x, float *y, float *width, f
     if (magicGetString(fp, &r->magic) != 0) return fail_in("not a point-list file"), -1;
     const bool is_color = std::strcmp(strGet(r->magic), "CPTL") == 0;
     if (!is_color && std::strcmp(strGet(r->magic), "PTL") != 0)
-        return fail("not a point-list file (it starts with '%.20s', not PTL or CPTL)", strGet(r->magic)), -1;
+        return fail(Err::format, "not a point-list file (it starts with '%.20s', not PTL or CPTL)", strGet(r->magic)),
+               -1;
     adtStringHeader *text = nullptr;
     if (read_bounds(fp, x, y, width, height, comment ? &text : nullptr) != 0) return -1;
     *color = is_color;
@@ -419,8 +421,8 @@ int32_t ptlWriteHeader(FILE *fp, bool color, float x, float y, float width, floa
     if (!fp) return -1;
     // Bounds that would be written as 0 (narrower than 5e-7) or as nan would not load again.
     if (!(reads_back(width) > 0) || !(reads_back(height) > 0))
-        return fail("bounds %g x %g would not read back (each must be at least 5e-7)", static_cast<double>(width),
-                    static_cast<double>(height)),
+        return fail(Err::argument, "bounds %g x %g would not read back (each must be at least 5e-7)",
+                    static_cast<double>(width), static_cast<double>(height)),
                -1;
     if (std::fprintf(fp, "%sPTL %f %f %f %f\n\n", color ? "C" : "", static_cast<double>(x), static_cast<double>(y),
                      static_cast<double>(width), static_cast<double>(height)) < 0)
@@ -440,7 +442,8 @@ PointListElem ptlGetElem(PointListElem elem, bool color, FILE *fp, bool *error) 
     int64_t number = 0;
     if (!read_line(r->line, fp, &too_long, &r->lines_done, &number)) return nullptr;
     if (too_long) {
-        fail("line %lld: an element line longer than %zu characters", static_cast<long long>(number), line_size - 2);
+        fail(Err::limit, "line %lld: an element line longer than %zu characters", static_cast<long long>(number),
+             line_size - 2);
         *error = true;
         return nullptr;
     }
@@ -496,11 +499,11 @@ bool geometry_of(float x, float y, float width, float height, float xscale, floa
     const double w = std::ceil(static_cast<double>(width) * static_cast<double>(xscale));
     const double h = std::ceil(static_cast<double>(height) * static_cast<double>(yscale));
     if (!(w >= 1 && w <= INT32_MAX && h >= 1 && h <= INT32_MAX))
-        return fail("width %g x %g at scales %g, %g is not an image size (1 to 2147483647 pixels a side)",
+        return fail(Err::limit, "width %g x %g at scales %g, %g is not an image size (1 to 2147483647 pixels a side)",
                     static_cast<double>(width), static_cast<double>(height), static_cast<double>(xscale),
                     static_cast<double>(yscale));
     if (!(std::fabs(xs) < 2147483520.0f && std::fabs(ys) < 2147483520.0f))
-        return fail("the drawing's corner (%g, %g) lies beyond 32-bit image coordinates at these scales",
+        return fail(Err::limit, "the drawing's corner (%g, %g) lies beyond 32-bit image coordinates at these scales",
                     static_cast<double>(x), static_cast<double>(y));
     g->xoffset = static_cast<int>(fround(xs));
     g->yoffset = static_cast<int>(fround(ys));
@@ -532,10 +535,14 @@ extern "C" {
 
 int32_t ptlStartRendering(unsigned short type, float xscale, float yscale, int xoffset, int yoffset, int width,
                           int height) {
-    if (width <= 0 || height <= 0) return fail("a rendering needs a positive size (%d x %d)", width, height), -1;
+    if (width <= 0 || height <= 0)
+        return fail(Err::argument, "a rendering needs a positive size (%d x %d)", width, height), -1;
     if (!(xscale > 0) || !(yscale > 0))
-        return fail("scales must be above 0 (%g, %g)", static_cast<double>(xscale), static_cast<double>(yscale)), -1;
-    if (!supported(type)) return fail("renderings are binary (16) or RGB (4) images, not tag %d", type), -1;
+        return fail(Err::argument, "scales must be above 0 (%g, %g)", static_cast<double>(xscale),
+                    static_cast<double>(yscale)),
+               -1;
+    if (!supported(type))
+        return fail(Err::argument, "renderings are binary (16) or RGB (4) images, not tag %d", type), -1;
     if (type == IMAGE_BINARY) return 0;
     ReaderState *r = reader();
     if (!r) return -1;
@@ -567,11 +574,13 @@ constexpr int32_t cannot_draw = -2;
 
 int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xscale, float yscale, Allowance &work) {
     if (header->tag != IMAGE_RGB && header->tag != IMAGE_BINARY)
-        return fail("renderings are binary (16) or RGB (4) images, not tag %d", header->tag), -1;
+        return fail(Err::argument, "renderings are binary (16) or RGB (4) images, not tag %d", header->tag), -1;
     // Colour plotting writes this thread's count image at the same coordinates: it must match.
     GrayImageStruct *count = header->tag == IMAGE_RGB ? count_image() : nullptr;
     if (header->tag == IMAGE_RGB && (!count || !same_geometry(count->header, header)))
-        return fail("no colour rendering of this image's geometry was started on this thread (ptlStartRendering)"), -1;
+        return fail(Err::argument,
+                    "no colour rendering of this image's geometry was started on this thread (ptlStartRendering)"),
+               -1;
     const float x1 = elem->x1 * xscale, y1 = elem->y1 * yscale;
     const float x2 = elem->x2 * xscale, y2 = elem->y2 * yscale;
     const float pen = (xscale + yscale) * elem->size / 2;
@@ -583,7 +592,7 @@ int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xsc
         case PTL_LINE: drawn = plot_color_line(rgb, count, x1, y1, x2, y2, pen, elem->color, work); break;
         case PTL_ELLIPSE: drawn = plot_color_ellipse(rgb, count, x1, y1, x2, y2, pen, elem->color, work); break;
         case PTL_FILL: drawn = do_color_fill(rgb, count, x1, y1, elem->color); break;
-        default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
+        default: return fail(Err::argument, "%d is not an element type (1 to 4)", elem->type), -1;
         }
     } else {
         auto *bin = static_cast<BinaryImageStruct *>(im);
@@ -592,7 +601,7 @@ int32_t render_elem(PointListElem elem, void *im, ImageHeader *header, float xsc
         case PTL_LINE: drawn = plot_binary_line(bin, x1, y1, x2, y2, pen, work); break;
         case PTL_ELLIPSE: drawn = plot_binary_ellipse(bin, x1, y1, x2, y2, pen, work); break;
         case PTL_FILL: drawn = do_binary_fill(bin, x1, y1); break;
-        default: return fail("%d is not an element type (1 to 4)", elem->type), -1;
+        default: return fail(Err::argument, "%d is not an element type (1 to 4)", elem->type), -1;
         }
     }
     return drawn == drawn_failed ? cannot_draw : drawn == drawn_clipped ? 1 : 0;

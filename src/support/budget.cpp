@@ -32,7 +32,8 @@ bool within_budget(int64_t width, int64_t height, uint64_t bytes_per_pixel, cons
     if (__builtin_mul_overflow(w, h, &bytes) || __builtin_mul_overflow(bytes, bytes_per_pixel, &bytes))
         bytes = UINT64_MAX;
     const auto shown = static_cast<unsigned long long>(bytes);
-    return fail("a %lld x %lld %s takes %llu bytes, more than the budget of %llu bytes (tessera_set_budget)",
+    return fail(Err::limit,
+                "a %lld x %lld %s takes %llu bytes, more than the budget of %llu bytes (tessera_set_budget)",
                 static_cast<long long>(width), static_cast<long long>(height), what, shown,
                 static_cast<unsigned long long>(most));
 }

@@ -18,6 +18,20 @@ namespace tessera::detail {
 namespace {
 
 thread_local char reason[512] = "no failure reported on this thread";
+thread_local int reason_code = TESSERA_ERROR_NONE;
+
+void set(int code, const char *format, va_list args) noexcept {
+    std::vsnprintf(reason, sizeof reason, format, args);
+    reason_code = code;
+}
+
+void set(int code, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
+void set(int code, const char *format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    set(code, format, args);
+    va_end(args);
+}
 
 // Sizes as a person reads them: "48 MiB", "3.5 KiB", "200 bytes".
 void describe_size(char *out, std::size_t n, std::size_t bytes) {
@@ -31,10 +45,10 @@ void describe_size(char *out, std::size_t n, std::size_t bytes) {
 
 } // namespace
 
-bool fail(const char *format, ...) noexcept {
+bool fail(Err code, const char *format, ...) noexcept {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(reason, sizeof reason, format, args);
+    set(static_cast<int>(code), format, args);
     va_end(args);
     return false;
 }
@@ -42,19 +56,20 @@ bool fail(const char *format, ...) noexcept {
 bool fail_in(const char *context) noexcept {
     char before[sizeof reason];
     std::memcpy(before, reason, sizeof reason);
-    return fail("%s: %s", context, before);
+    set(reason_code, "%s: %s", context, before);
+    return false;
 }
 
 void fail_memory(std::size_t bytes, const char *what) noexcept {
     char size[32];
     describe_size(size, sizeof size, bytes);
-    if (what) fail("out of memory (%s for %s)", size, what);
-    else fail("out of memory (%s)", size);
+    if (what) fail(Err::memory, "out of memory (%s for %s)", size, what);
+    else fail(Err::memory, "out of memory (%s)", size);
 }
 
 void fail_system(const char *doing, const char *name) noexcept {
     const int e = errno;
-    fail("%s '%s': %s", doing, name, e ? std::strerror(e) : "unknown error");
+    fail(Err::file, "%s '%s': %s", doing, name, e ? std::strerror(e) : "unknown error");
 }
 
 } // namespace tessera::detail
@@ -62,6 +77,13 @@ void fail_system(const char *doing, const char *name) noexcept {
 extern "C" {
 
 const char *tessera_last_error(void) { return tessera::detail::reason; }
+
+int tessera_last_error_code(void) { return tessera::detail::reason_code; }
+
+const char *tessera_error_code_name(int code) {
+    static const char *const names[] = {"none", "memory", "file", "format", "limit", "argument", "unsupported"};
+    return code >= 0 && code < static_cast<int>(sizeof names / sizeof names[0]) ? names[code] : nullptr;
+}
 
 const char *tessera_version(void) { return TESSERA_VERSION_STRING; }
 

@@ -63,7 +63,7 @@ namespace tessera::detail {
 adtStringHeader *magicComment() {
     Tokenizer *t = tok();
     if (!t) return nullptr;
-    if (t->comment_lost) return fail("the header's comment could not be stored: out of memory"), nullptr;
+    if (t->comment_lost) return fail(Err::memory, "the header's comment could not be stored: out of memory"), nullptr;
     adtStringHeader *copy = strNewCopy(t->comment);
     if (!copy) fail_memory(t->comment_length + 1, "a copy of the comment");
     return copy;
@@ -119,6 +119,7 @@ void describe_char(char *out, std::size_t n, int c) {
 } // namespace tessera::detail
 
 using tessera::detail::describe_char;
+using tessera::detail::Err;
 using tessera::detail::fail;
 using tessera::detail::is_space;
 using tessera::detail::skip_space;
@@ -136,7 +137,7 @@ int32_t magicStart(void) {
 }
 
 int32_t magicGetChar(FILE *stream) {
-    if (!stream) return fail("no stream to read"), -1;
+    if (!stream) return fail(Err::argument, "no stream to read"), -1;
     Tokenizer *t = tok();
     if (!t) return -1;
     int c = getc_unlocked(stream);
@@ -166,7 +167,7 @@ int32_t magicGetInt(FILE *stream, int32_t *value) {
     char found[24];
     if (!is_digit(c)) {
         describe_char(found, sizeof found, c);
-        return fail("line %lld: expected a number, found %s", static_cast<long long>(line), found), -1;
+        return fail(Err::format, "line %lld: expected a number, found %s", static_cast<long long>(line), found), -1;
     }
     int64_t n = 0;
     bool too_big = false;
@@ -177,14 +178,14 @@ int32_t magicGetInt(FILE *stream, int32_t *value) {
             n = 0; // keep consuming digits without overflowing
         }
     }
-    if (c == -1) return fail("line %lld: the file ends inside a number", static_cast<long long>(line)), -1;
-    if (too_big) return fail("line %lld: a number above 2147483647", static_cast<long long>(line)), -1;
+    if (c == -1) return fail(Err::format, "line %lld: the file ends inside a number", static_cast<long long>(line)), -1;
+    if (too_big) return fail(Err::format, "line %lld: a number above 2147483647", static_cast<long long>(line)), -1;
     if (value) *value = static_cast<int32_t>(n);
     return 0;
 }
 
 int32_t magicGetString(FILE *stream, adtStringHeader **s) {
-    if (!s || !stream) return fail("no stream or string to read into"), -1;
+    if (!s || !stream) return fail(Err::argument, "no stream or string to read into"), -1;
     if (!*s && !(*s = strNew(word_capacity))) return tessera::detail::fail_memory(word_capacity + 1, "a word"), -1;
     int c = skip_space(stream);
     const int64_t line = tessera::detail::header_line() - (c == '\n');
@@ -193,14 +194,16 @@ int32_t magicGetString(FILE *stream, adtStringHeader **s) {
     std::size_t length = 0, read = 0;
     for (; c != -1 && !is_space(c); c = magicGetChar(stream)) {
         if (++read > longest_word)
-            return fail("line %lld: a word longer than %zu characters", static_cast<long long>(line), longest_word), -1;
+            return fail(Err::limit, "line %lld: a word longer than %zu characters", static_cast<long long>(line),
+                        longest_word),
+                   -1;
         if (c == 0) continue; // appending a NUL leaves the text as it is
         const char ch = static_cast<char>(c);
         if (!tessera::detail::str_append(*s, length++, &ch, 1)) // a word cut short is no word
             return tessera::detail::fail_memory(length * 2, "a word"), -1;
     }
     if (c == -1)
-        return fail("line %lld: the file ends %s", static_cast<long long>(line),
+        return fail(Err::format, "line %lld: the file ends %s", static_cast<long long>(line),
                     read ? "inside a word" : "before the next word"),
                -1;
     return 0;
@@ -211,7 +214,7 @@ int32_t magicGetFloat(FILE *stream, float *value) {
     if (!t || magicGetString(stream, &t->word) != 0) return -1;
     float f;
     if (std::sscanf(strGet(t->word), "%f", &f) != 1)
-        return fail("line %lld: expected a number, found '%.40s'", static_cast<long long>(t->word_line),
+        return fail(Err::format, "line %lld: expected a number, found '%.40s'", static_cast<long long>(t->word_line),
                     strGet(t->word)),
                -1;
     *value = f;

@@ -350,6 +350,31 @@ TEST(CxxMisuse, EmptyObjectsAnswerAsEmpty) {
     EXPECT_EQ(s.view(), "abab");
 }
 
+// The library's failures are thrown by their code: memory as std::bad_alloc, the rest as
+// tessera::error (file_error for files) whose kind() is the code.
+TEST(CxxErrors, ExceptionsFollowTheLibraryCode) {
+    auto kind_of = [](const std::function<void()> &call) {
+        try {
+            call();
+        } catch (const tessera::error &e) {
+            return e.kind();
+        }
+        return tessera::failure::none;
+    };
+    EXPECT_EQ(kind_of([] { (void)tessera::image<uint8_t>::load(scratch("missing.pgm")); }), tessera::failure::file);
+    {
+        std::FILE *f = std::fopen(scratch("short.pgm").c_str(), "wb");
+        std::fputs("P5 4 4 255\nab", f);
+        std::fclose(f);
+    }
+    EXPECT_EQ(kind_of([] { (void)tessera::image<uint8_t>::load(scratch("short.pgm")); }), tessera::failure::format);
+    const uint64_t before = tessera::set_budget(1000);
+    EXPECT_EQ(kind_of([] { (void)ramp(4, 4).scale(100, 100); }), tessera::failure::limit);
+    EXPECT_EQ(kind_of([] { (void)tessera::drawing(0, 0, 4, 4).render_rgb(100, 100); }), tessera::failure::limit);
+    tessera::set_budget(before);
+    EXPECT_THROW(tessera::image<double>(2000000000, 2000000000), std::bad_alloc);
+}
+
 TEST(CxxMisuse, EveryPreconditionThrowsInsteadOfAborting) {
     auto im = ramp(4, 4);
     tessera::image<uint8_t> empty;

@@ -348,6 +348,62 @@ TEST(IoHostile, ForeignFilesAndDrawingsAreNamed) {
     EXPECT_THROW(tessera::io::load("/nonexistent/x.png"), tessera::file_error);
 }
 
+// Each failure comes with its code, and the C++ face throws by the code: memory as
+// std::bad_alloc, every other failure a tessera::error whose kind() is the code.
+TEST(IoReasons, EachHasItsCodeThroughCAndCxx) {
+    const std::string png = [] {
+        const auto bytes = png_of(picture(IMAGE_RGB, 8, 8));
+        return std::string(bytes.begin(), bytes.end());
+    }();
+    struct Case {
+        const char *name;
+        std::string bytes;
+        uint64_t max_bytes;
+        int code;
+    };
+    const Case cases[] = {
+        {"a PNG cut short", png.substr(0, png.size() - 20), 0, TESSERA_ERROR_FORMAT},
+        {"a GIF", "GIF89a....", 0, TESSERA_ERROR_UNSUPPORTED},
+        {"a drawing", "PTL 0 0 1 1\n", 0, TESSERA_ERROR_UNSUPPORTED},
+        {"a sample above maxval", "P2 1 1 3\n7\n", 0, TESSERA_ERROR_FORMAT},
+        {"an image over the budget", "P5 600 600 255\n", 1000, TESSERA_ERROR_LIMIT},
+        {"nothing", "", 0, TESSERA_ERROR_FORMAT},
+    };
+    for (const Case &c : cases) {
+        tessera_io_load_options o;
+        tessera_io_load_defaults(&o);
+        o.max_bytes = c.max_bytes;
+        EXPECT_EQ(tessera_io_load_memory(c.bytes.data(), c.bytes.size(), &o, nullptr), nullptr) << c.name;
+        EXPECT_EQ(tessera_io_last_error_code(), c.code) << c.name << ": " << tessera_io_last_error();
+        if (c.bytes.empty()) continue;
+        tessera::io::load_options lo;
+        lo.max_bytes = c.max_bytes;
+        try {
+            tessera::io::load_memory(std::span(reinterpret_cast<const unsigned char *>(c.bytes.data()), c.bytes.size()),
+                                     lo);
+            ADD_FAILURE() << c.name << " loaded";
+        } catch (const tessera::error &e) {
+            EXPECT_EQ(static_cast<int>(e.kind()), c.code) << c.name << ": " << e.what();
+        }
+    }
+    EXPECT_EQ(tessera_io_load("/nonexistent/x.png", nullptr, nullptr), nullptr);
+    EXPECT_EQ(tessera_io_last_error_code(), TESSERA_ERROR_FILE);
+    EXPECT_EQ(tessera_io_save(picture(IMAGE_GRAY).get(), "x.unknown-extension", nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_io_last_error_code(), TESSERA_ERROR_ARGUMENT);
+    try {
+        tessera::io::load("/nonexistent/x.png");
+        ADD_FAILURE() << "loaded a file that is not there";
+    } catch (const tessera::file_error &e) {
+        EXPECT_EQ(e.kind(), tessera::failure::file);
+        EXPECT_EQ(e.code().value(), ENOENT);
+    }
+    // A reason of the core (a conversion past the budget) keeps its code through the io library.
+    const uint64_t before = tessera_set_budget(100);
+    EXPECT_EQ(tessera_io_convert(picture(IMAGE_GRAY).get(), IMAGE_DOUBLE, 0), nullptr);
+    EXPECT_EQ(tessera_io_last_error_code(), TESSERA_ERROR_LIMIT) << tessera_io_last_error();
+    tessera_set_budget(before);
+}
+
 // ---- safe outputs -------------------------------------------------------------------------------
 
 TEST(IoOutput, ReplacingKeepsModeAndFollowsSymlinks) {
