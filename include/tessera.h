@@ -27,6 +27,7 @@
 #include "tessera/chunk.h"
 #include "tessera/counter.h"
 #include "tessera/error.h"
+#include "tessera/file.h"
 #include "tessera/generator.h"
 #include "tessera/geometry.h"
 #include "tessera/hist.h"

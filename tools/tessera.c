@@ -278,7 +278,7 @@ static const char *input_path(const char *arg) {
 
 /* Removes the temporaries of outputs being written, then ends as the signal would have. */
 static void on_signal(int sig) {
-    tessera_io_remove_temporaries();
+    tessera_remove_temporaries();
     if (stdin_copy[0]) unlink(stdin_copy);
     signal(sig, SIG_DFL);
     raise(sig);

@@ -89,7 +89,7 @@ expect_clean "$tool" render "$drawings/shapes.cptl" "$work/no-such-dir/x.ppm"
 printf 'CPTL 0 0 10 10\np 1 1 0xff0000\nz 2 2\n' > "$work/damaged.cptl"
 expect_clean "$tool" render "$work/damaged.cptl" "$work/damaged.ppm"
 expect 1 "" test -e "$work/damaged.ppm"
-expect 0 "^$" sh -c "! ls '$work' | grep -q tmp-"
+expect 0 "^$" sh -c "! ls -A '$work' | grep -q 'tmp-\|\.tessera-'"
 
 # info
 expect 0 "CPTL colour point list" "$tool" info "$drawings/shapes.cptl"

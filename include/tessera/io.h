@@ -123,8 +123,10 @@ TESSERA_API int tessera_io_save_memory(void *im, const tessera_io_format *format
  * image's range onto 0..255 (for gray and RGB results). Null when memory runs out. */
 TESSERA_API void *tessera_io_convert(void *im, uint16_t tag, int normalize);
 
-/* Removes the temporary files of saves in progress. Safe in a signal handler: a program that
- * stops on SIGINT or SIGTERM calls it before it ends. */
+/* Removes the temporary files of saves in progress, as tessera_remove_temporaries of
+ * <tessera/file.h> does (every file the library writes by name goes through tessera_write_file,
+ * which says how a save keeps what is there safe). Safe in a signal handler: a program that stops
+ * on SIGINT or SIGTERM calls it before it ends. */
 TESSERA_API void tessera_io_remove_temporaries(void);
 
 /* Why the last failure of this library on this thread happened, the errno of a system call

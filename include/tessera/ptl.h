@@ -70,9 +70,8 @@ TESSERA_API void ptlFreeElem(PointListElem elem);
 TESSERA_API PointList ptlLoad(const char *path);
 TESSERA_API PointList ptlLoadF(FILE *fp);
 /* Writes a point-list file (null path: standard output); 0, or -1 with the reason set. A path's
- * file is written whole or not at all: an existing file is replaced by a complete new one (its
- * mode, owner and group kept) or, when it is not a plain file with one name, overwritten only
- * once the whole text is ready. */
+ * file is written whole or not at all, through tessera_write_file (<tessera/file.h>), which
+ * tells how links, modes and devices are treated. */
 TESSERA_API int32_t ptlSave(PointList ptl, const char *path);
 TESSERA_API int32_t ptlSaveF(PointList ptl, FILE *fp);
 /* Reads the magic, the four bounds and the comment met so far; 0, or -1. */

@@ -1,4 +1,4 @@
-// Outputs that never harm what is there.
+// Outputs: memory blocks that grow, and files that never harm what is there.
 #pragma once
 
 #include <cstddef>
@@ -19,10 +19,9 @@ FILE *open_growing(Growing &g);
 // Writes all of data to fd; false with a reason.
 bool write_all(int fd, const void *data, std::size_t size);
 
-// Writes the file at path with encode(out): a new file appears whole or not at all, an existing
-// regular file is replaced by rename (keeping its mode, owner and group), symlinks are followed,
-// and files with other hard links, FIFOs and devices are written in place once the whole output
-// is made and room for it is reserved. "-" is not handled here.
+// Writes the file at path with encode(out) through tessera_write_file (<tessera/file.h>), which
+// says how what is there is kept safe; the reason is encode's when encode fails, else the core's
+// with errno kept. "-" is not handled here.
 bool write_safely_with(const char *path, bool (*encode)(FILE *out, void *context), void *context);
 
 template <class Encode> bool write_safely(const char *path, Encode &&encode) {

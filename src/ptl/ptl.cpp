@@ -3,6 +3,7 @@
 #include "ptl_internal.h"
 
 #include <tessera/error.h>
+#include <tessera/file.h>
 #include <tessera/magic.h>
 
 #include <cmath>
@@ -17,7 +18,6 @@
 #include "support/error.h"
 #include "support/magic_internal.h"
 #include "support/per_thread.h"
-#include "support/replace_file.h"
 #include "support/spin_lock.h"
 #include "support/strings_internal.h"
 #include "support/unload.h"
@@ -233,33 +233,6 @@ void release_chunks() {
 
 using namespace tessera::detail;
 
-namespace {
-
-// Text written through a stream into a counted string; a write that cannot grow it marks the
-// text lost (and fails, so the writer stops).
-struct TextBuffer {
-    adtStringHeader *text = strMake(""); // null when there was no room for it
-    std::size_t size = 0;
-    bool lost = false;
-    TextBuffer() = default;
-    TextBuffer(const TextBuffer &) = delete;
-    TextBuffer &operator=(const TextBuffer &) = delete;
-    ~TextBuffer() { strFree(text); }
-    FILE *open() {
-        if (!text) return nullptr;
-        cookie_io_functions_t io{};
-        io.write = [](void *cookie, const char *bytes, std::size_t n) -> ssize_t {
-            auto *t = static_cast<TextBuffer *>(cookie);
-            if (!str_append(t->text, t->size, bytes, n)) return t->lost = true, -1;
-            t->size += n;
-            return static_cast<ssize_t>(n);
-        };
-        return fopencookie(this, "w", io);
-    }
-};
-
-} // namespace
-
 extern "C" {
 
 PointList ptlNew(bool color, float x, float y, float width, float height, adtStringHeader *comment) {
@@ -378,18 +351,9 @@ PointList ptlLoadF(FILE *fp) {
 int32_t ptlSave(PointList ptl, const char *path) {
     TESSERA_CHECK(ptl != (PointList) NULL);
     if (!path) return ptlSaveF(ptl, stdout);
-    // The whole text first: a list that cannot be saved, or memory that runs out, leaves the
-    // file as it was, and so does a write that fails (the file is replaced whole).
-    TextBuffer text;
-    FILE *memory = text.open();
-    if (!memory) return fail_memory(sizeof(FILE), "a stream"), -1;
-    const int32_t written = ptlSaveF(ptl, memory);
-    const bool flushed = std::fclose(memory) == 0;
-    if (written != 0 || !flushed || text.lost) {
-        if (text.lost) fail_memory(text.size + 1, "the text of a point list");
-        return -1;
-    }
-    return replace_file(path, text.text->chars, text.size) ? 0 : -1;
+    // A list that cannot be saved, or a write that fails, leaves the file as it was.
+    return tessera_write_file(
+        path, [](FILE *out, void *list) { return ptlSaveF(static_cast<PointList>(list), out) == 0 ? 1 : 0; }, ptl);
 }
 
 int32_t ptlSaveF(PointList ptl, FILE *fp) {
