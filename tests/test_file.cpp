@@ -37,11 +37,14 @@ class FileWrites : public ::testing::Test {
         s << in.rdbuf();
         return s.str();
     }
-    static void spit(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+    static void spit(const std::string &path, const std::string &text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
     int entries() const {
         int n = 0;
         if (DIR *d = opendir(dir_.c_str())) {
-            while (dirent *e = readdir(d)) n += e->d_name[0] != '.' || std::string(e->d_name).find("tessera") != std::string::npos;
+            while (dirent *e = readdir(d))
+                n += e->d_name[0] != '.' || std::string(e->d_name).find("tessera") != std::string::npos;
             closedir(d);
         }
         return n;

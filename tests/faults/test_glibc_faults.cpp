@@ -754,6 +754,23 @@ void add_io_operations(std::vector<Named> &ops) {
                            return f.depth || std::strcmp(f.format, "jpeg") == 0 || now == bytes ? ok : wrong;
                        }});
     }
+    // A file with another name is written in place, once the whole text is in an unnamed file.
+    ops.push_back({"ptlSave over a file with another link", [=](Injector &inj) {
+                       PointList p = ptlLoad(write_file("small.cptl", "CPTL 0 0 9 9\np 1 1 0xff0000\n").c_str());
+                       if (!p) return wrong;
+                       const std::string out = write_file("linked.cptl", "an older file\n"),
+                                         other = dir() + "/other.cptl";
+                       unlink(other.c_str());
+                       if (link(out.c_str(), other.c_str()) != 0) return wrong;
+                       inj.arm();
+                       const int r = ptlSave(p, out.c_str());
+                       inj.disarm();
+                       ptlFree(p);
+                       const std::string now = read_file(other);
+                       if (temporaries_left() != 0) return wrong;
+                       if (r != 0) return now == "an older file\n" ? failed_cleanly : wrong;
+                       return now.rfind("CPTL", 0) == 0 ? ok : wrong;
+                   }});
     // Files of other programs: loads from a path fail cleanly or give the whole image.
     static const struct {
         const char *name;
