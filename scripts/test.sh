@@ -58,9 +58,25 @@ sanitizers() {
   cmake --preset sanitize >/dev/null && cmake --build --preset sanitize && ctest --preset sanitize
 }
 
+# Valgrind runs one thread at a time: the two memcheck stages run side by side, each with its
+# output kept in a log that is shown when it fails.
+valgrind_both() {
+  logs=build/default/valgrind
+  mkdir -p $logs
+  valgrind_unit > $logs/unit.log 2>&1 &
+  unit=$!
+  valgrind_tool > $logs/tool.log 2>&1
+  tool=$?
+  wait $unit
+  unit=$?
+  [ $unit -eq 0 ] || { tail -60 $logs/unit.log; echo "valgrind memcheck of the unit tests FAILED"; }
+  [ $tool -eq 0 ] || { tail -60 $logs/tool.log; echo "valgrind memcheck of the tool FAILED"; }
+  echo "valgrind memcheck: unit tests $( [ $unit -eq 0 ] && echo passed || echo FAILED), the tool $( [ $tool -eq 0 ] && echo passed || echo FAILED)"
+  [ $unit -eq 0 ] && [ $tool -eq 0 ]
+}
+
 stage "normal build and tests" normal_build
-stage "valgrind memcheck: unit tests" valgrind_unit
-stage "valgrind memcheck: the tool" valgrind_tool
+stage "valgrind memcheck: units and tool" valgrind_both
 stage "fuzz smoke" sh scripts/fuzz-smoke.sh
 stage "thread sanitizer" thread_sanitizer
 stage "address and UB sanitizers" sanitizers
