@@ -18,10 +18,11 @@
 
 #include <tessera.h>
 
-#include "tessera/drawing.hpp"
+#include "tessera/adt_strings.hpp"
 #include "tessera/error.hpp"
 #include "tessera/generator.hpp"
+#include "tessera/hist.hpp"
 #include "tessera/image.hpp"
 #include "tessera/list.hpp"
-#include "tessera/priority_queue.hpp"
-#include "tessera/string.hpp"
+#include "tessera/priq.hpp"
+#include "tessera/ptl.hpp"
