@@ -1,11 +1,36 @@
 """Builds the tessera extension with the project's CMake (the library's sources, libtessera_io, the
 jobs library and pybind11), then lets setuptools package it with the Python files."""
+import glob
+import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 
-from setuptools import Extension, setup
-from setuptools.command.build_ext import build_ext
+
+def missing_prerequisites():
+    """What this interpreter lacks to build the package: numpy, pybind11's CMake files, wheel
+    (pip's bdist_wheel), setuptools, cmake."""
+    missing = [name for name in ("numpy", "setuptools", "wheel") if importlib.util.find_spec(name) is None]
+    pybind11 = importlib.util.find_spec("pybind11") is not None or any(
+        glob.glob(os.path.join(prefix, "*", "cmake", "pybind11", "pybind11Config.cmake"))
+        + glob.glob(os.path.join(prefix, "lib", "*", "cmake", "pybind11", "pybind11Config.cmake"))
+        for prefix in ("/usr", "/usr/local", sys.prefix))
+    if not pybind11:
+        missing.append("pybind11")
+    if shutil.which("cmake") is None:
+        missing.append("cmake")
+    return missing
+
+
+if __name__ == "__main__":
+    lacking = missing_prerequisites()
+    if lacking:
+        sys.exit(f"tessera: {sys.executable} has no {', '.join(lacking)}: build with Debian's /usr/bin/python3 "
+                 "and python3-numpy, python3-wheel, python3-setuptools, pybind11-dev and cmake (see the README)")
+
+from setuptools import Extension, setup  # noqa: E402
+from setuptools.command.build_ext import build_ext  # noqa: E402
 
 
 class CMakeExtension(Extension):
