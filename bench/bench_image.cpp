@@ -227,6 +227,25 @@ void scale_tessera(benchmark::State &state) {
     set_bytes(state, static_cast<std::size_t>(to) * to * f.size);
 }
 
+// --- resize --------------------------------------------------------------------------------
+// A 2048-square source of varied bytes to 1024 square (shrinking) or 4096 square (enlarging).
+void resize_tessera(benchmark::State &state) {
+    const auto tag = static_cast<uint16_t>(state.range(0));
+    const int filter = static_cast<int>(state.range(1)), to = static_cast<int>(state.range(2));
+    auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, 2048, 2048, 0, 0, nullptr, 0, 0, nullptr));
+    const std::size_t row = 2048 * (tag == IMAGE_RGB ? 3 : 1);
+    for (int y = 0; y < 2048; ++y)
+        for (std::size_t x = 0; x < row; ++x)
+            static_cast<unsigned char *>(im->data[y])[x] = static_cast<unsigned char>(x * 7 + y * 13 + (x * y >> 5));
+    for (auto _ : state) {
+        AnyImageStruct *r = tessera_resize(im, to, to, filter);
+        benchmark::DoNotOptimize(r);
+        im_Free_(r, tag);
+    }
+    set_bytes(state, 2048 * row);
+    im_Free_(im, tag);
+}
+
 // --- extrema -------------------------------------------------------------------------------
 void extrema_tessera(benchmark::State &state) {
     Fixture f(static_cast<uint16_t>(state.range(0)));
@@ -272,6 +291,9 @@ BENCHMARK(turn_into)->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {0, 1,
 BENCHMARK(copy_into)->Apply(per_tag);
 BENCHMARK(scale_tessera)
     ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB, IMAGE_DOUBLE}, {2048, 8192}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(resize_tessera)
+    ->ArgsProduct({{IMAGE_GRAY, IMAGE_RGB}, {TESSERA_NEAREST, TESSERA_BILINEAR, TESSERA_LANCZOS3}, {1024, 4096}})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(extrema_tessera)
     ->Arg(IMAGE_GRAY)

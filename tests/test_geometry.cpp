@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "image/turns.h"
+#include "simd/seam.h"
 #include "support/test_support.h"
 
 namespace {
@@ -420,9 +421,9 @@ TEST(Turns, FlipsReverseEveryWidthExactlyWithAndWithoutByteShuffles) {
     std::mt19937 rng(8);
     for (const bool plain : {false, true}) {
         SCOPED_TRACE(plain ? "a word at a time" : "by byte shuffles where the machine has them");
-        tessera::detail::reverse_without_shuffles = plain;
+        tessera::detail::simd::use_portable(plain);
         for (const int32_t w : {1, 2, 7, 8, 9, 16, 17, 48, 49, 97}) expect_exact_turns(w, 3, rng);
-        tessera::detail::reverse_without_shuffles = false;
+        tessera::detail::simd::use_portable(false);
     }
 }
 

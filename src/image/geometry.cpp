@@ -11,16 +11,9 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define TESSERA_X86_CLONES 1 // functions built for later instruction sets, chosen at run time
-#endif
-
 #include "image_internal.h"
 #include "sampling.h"
+#include "simd/x86.h"
 #include "support/alloc.h"
 #include "support/budget.h"
 #include "support/error.h"
@@ -190,30 +183,11 @@ template <class T> v2 bounded2(v2 x) {
     }
 }
 
-// Stores eight column sums: two at a time for the small unsigned types, else one by one.
-#if defined(__SSE2__)
-// Two sums rounded halves up, as int32 in the low half: trunc(x) + (x - trunc(x) >= 0.5), exact.
-// Below 0 the result is at most 0, above 255 at least 255 (the sums of bytes stay far inside the
-// int32 range), so the packs' saturation below does the clamping of rounded().
-inline __m128i rounded_int2(v2 x) {
-    __m128d v;
-    std::memcpy(&v, &x, sizeof v);
-    const __m128i whole = _mm_cvttpd_epi32(v);
-    const __m128d up = _mm_cmpge_pd(_mm_sub_pd(v, _mm_cvtepi32_pd(whole)), _mm_set1_pd(0.5));
-    // the 64-bit masks' low words beside each other: -1 where the sum rounds up
-    return _mm_sub_epi32(whole, _mm_shuffle_epi32(_mm_castpd_si128(up), _MM_SHUFFLE(3, 3, 2, 0)));
-}
-#endif
-
+// Stores eight column sums: eight at a time for bytes where the processor can, else one by one.
 template <class T> void store8(T *d, v2 a, v2 b, v2 c, v2 e) {
-#if defined(__SSE2__)
-    if constexpr (std::is_same_v<T, uint8_t>) {
-        const __m128i lo = _mm_unpacklo_epi64(rounded_int2(a), rounded_int2(b));
-        const __m128i hi = _mm_unpacklo_epi64(rounded_int2(c), rounded_int2(e));
-        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128());
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(d), bytes);
-        return;
-    }
+#if TESSERA_SIMD_X86
+    if constexpr (std::is_same_v<T, uint8_t>)
+        if (tessera::detail::simd::sse2()) return tessera::detail::simd::x86::store8_bytes(d, a, b, c, e);
 #endif
     double sums[8];
     if constexpr (std::is_floating_point_v<T> || sizeof(T) > 1) {
@@ -285,27 +259,15 @@ template <class T, int C> bool resample(const AnyImageStruct *in, AnyImageStruct
             }
             if constexpr (std::is_same_v<T, uint8_t>) {
                 std::size_t k = 0;
-#if defined(__SSE2__)
-                // four samples of the four rows at a time: their bytes interleaved, widened to
-                // 32 bits and converted two by two (exactly)
-                const __m128i zero = _mm_setzero_si128();
-                for (; k + 4 <= in_row; k += 4) {
-                    uint32_t b[lanes];
-                    for (int r = 0; r < lanes; ++r) std::memcpy(&b[r], s[r] + k, 4);
-                    const __m128i m = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(b[0])),
-                                                                           _mm_cvtsi32_si128(static_cast<int>(b[1]))),
-                                                         _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(b[2])),
-                                                                           _mm_cvtsi32_si128(static_cast<int>(b[3]))));
-                    const __m128i half[2] = {_mm_unpacklo_epi8(m, zero), _mm_unpackhi_epi8(m, zero)};
-                    double *q = source + k * lanes;
-                    for (int h = 0; h < 2; ++h)
-                        for (int e = 0; e < 2; ++e) {
-                            const __m128i sample =
-                                e == 0 ? _mm_unpacklo_epi16(half[h], zero) : _mm_unpackhi_epi16(half[h], zero);
-                            _mm_storeu_pd(q + 8 * h + 4 * e, _mm_cvtepi32_pd(sample));
-                            _mm_storeu_pd(q + 8 * h + 4 * e + 2, _mm_cvtepi32_pd(_mm_srli_si128(sample, 8)));
-                        }
-                }
+#if TESSERA_SIMD_X86
+                // four samples of the four rows at a time, exactly
+                static_assert(lanes == 4);
+                if (tessera::detail::simd::sse2())
+                    for (; k + 4 <= in_row; k += 4) {
+                        uint32_t b[lanes];
+                        for (int r = 0; r < lanes; ++r) std::memcpy(&b[r], s[r] + k, 4);
+                        tessera::detail::simd::x86::widen_bytes_4x4(source + k * lanes, b);
+                    }
 #endif
                 // bytes through a table of their values: two loads for a conversion
                 static constexpr auto value = [] {
@@ -434,25 +396,19 @@ template <class U> void gather(const U *src, std::ptrdiff_t base, std::ptrdiff_t
 // never make the runs evict one another, and each output row's run is then written whole. Large
 // results are written around the caches (non-temporal stores, where the machine has them): a
 // result too big to stay cached would otherwise be read in before each line is overwritten.
-#if defined(__SSE2__)
-constexpr bool streaming_stores = true;
-#else
-constexpr bool streaming_stores = false;
-#endif
+inline bool streaming_stores() { return tessera::detail::simd::sse2(); }
 constexpr std::size_t streaming_bytes = std::size_t{8} << 20;
 // Orders streamed stores before the result is handed over.
 inline void end_streaming() {
-#if defined(__SSE2__)
-    _mm_sfence();
+#if TESSERA_SIMD_X86
+    tessera::detail::simd::x86::end_streaming();
 #endif
 }
 
+// Stream is only ever true where streaming_stores().
 template <bool Stream> inline void put_word(unsigned char *d, uint64_t v) {
-#if defined(__SSE2__)
-    if constexpr (Stream) {
-        _mm_stream_si64(reinterpret_cast<long long *>(d), static_cast<long long>(v));
-        return;
-    }
+#if TESSERA_SIMD_X86
+    if constexpr (Stream) return tessera::detail::simd::x86::stream_word(d, v);
 #endif
     std::memcpy(d, &v, 8);
 }
@@ -470,51 +426,21 @@ template <std::size_t N, bool Stream> void write_tile(const unsigned char *buf, 
                                                       bool mirror, unsigned char *out, std::ptrdiff_t out_row) {
     const std::ptrdiff_t R = static_cast<std::ptrdiff_t>(T) * N;
     int32_t j = 0;
-#if defined(__SSE2__)
-    if constexpr (N == 1) {
-        // Bands of eight output rows: 16 x 8 bytes transposed in registers, staged so that each
-        // output row's 64 bytes go out together.
-        for (; j + 8 <= ny; j += 8) {
-            const int32_t column = mirror ? ny - 8 - j : j;
-            for (int32_t i0 = 0; i0 + 64 <= nx; i0 += 64) {
-                __m128i stage[8][4];
-                for (int q = 0; q < 4; ++q) {
-                    const unsigned char *b = buf + (i0 + 16 * q) * R + column;
-                    __m128i a[8], c[8], r[8];
-                    for (int k = 0; k < 8; ++k)
-                        a[k] =
-                            _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(b + 2 * k * R)),
-                                              _mm_loadl_epi64(reinterpret_cast<const __m128i *>(b + (2 * k + 1) * R)));
-                    for (int k = 0; k < 4; ++k) {
-                        c[k] = _mm_unpacklo_epi16(a[2 * k], a[2 * k + 1]);     // columns 0-3 of runs 4k..4k+3
-                        c[k + 4] = _mm_unpackhi_epi16(a[2 * k], a[2 * k + 1]); // columns 4-7
-                    }
-                    for (int h = 0; h < 2; ++h) {
-                        const __m128i *C = c + 4 * h;
-                        const __m128i lo = _mm_unpacklo_epi32(C[0], C[1]), hi = _mm_unpackhi_epi32(C[0], C[1]);
-                        const __m128i lo2 = _mm_unpacklo_epi32(C[2], C[3]), hi2 = _mm_unpackhi_epi32(C[2], C[3]);
-                        r[4 * h + 0] = _mm_unpacklo_epi64(lo, lo2);
-                        r[4 * h + 1] = _mm_unpackhi_epi64(lo, lo2);
-                        r[4 * h + 2] = _mm_unpacklo_epi64(hi, hi2);
-                        r[4 * h + 3] = _mm_unpackhi_epi64(hi, hi2);
-                    }
-                    for (int k = 0; k < 8; ++k) stage[mirror ? 7 - k : k][q] = r[k];
-                }
-                for (int k = 0; k < 8; ++k) {
-                    auto *o = reinterpret_cast<__m128i *>(out + (j + k) * out_row + i0);
-                    for (int q = 0; q < 4; ++q) {
-                        if constexpr (Stream) _mm_stream_si128(o + q, stage[k][q]);
-                        else _mm_storeu_si128(o + q, stage[k][q]);
-                    }
+#if TESSERA_SIMD_X86
+    // Bands of eight output rows, transposed 64 columns at a time in registers.
+    if constexpr (N == 1)
+        if (tessera::detail::simd::sse2())
+            for (; j + 8 <= ny; j += 8) {
+                const int32_t column = mirror ? ny - 8 - j : j;
+                for (int32_t i0 = 0; i0 + 64 <= nx; i0 += 64)
+                    tessera::detail::simd::x86::transpose_band<Stream>(buf + i0 * R, R, column, mirror,
+                                                                       out + j * out_row + i0, out_row);
+                for (int32_t k = 0; k < 8; ++k) {
+                    unsigned char *d = out + (j + k) * out_row;
+                    const unsigned char *b = buf + (mirror ? ny - 1 - j - k : j + k);
+                    for (int32_t i = nx / 64 * 64; i < nx; ++i) d[i] = b[i * R];
                 }
             }
-            for (int32_t k = 0; k < 8; ++k) {
-                unsigned char *d = out + (j + k) * out_row;
-                const unsigned char *b = buf + (mirror ? ny - 1 - j - k : j + k);
-                for (int32_t i = nx / 64 * 64; i < nx; ++i) d[i] = b[i * R];
-            }
-        }
-    }
 #endif
     for (; j < ny; ++j) {
         unsigned char *d = out + j * out_row;
@@ -544,7 +470,7 @@ template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_
     const std::ptrdiff_t out_row = static_cast<std::ptrdiff_t>(w) * N;
     // Streamed words must not straddle lines: rows of whole words (of 16 bytes for one-byte
     // elements, which go out in 16-byte stores).
-    const bool stream = streaming_stores && static_cast<std::size_t>(out_row) * h >= streaming_bytes &&
+    const bool stream = streaming_stores() && static_cast<std::size_t>(out_row) * h >= streaming_bytes &&
                         out_row % (N == 1 ? 16 : 8) == 0;
     for (int32_t ty = 0; ty < h; ty += T)
         for (int32_t tx = 0; tx < w; tx += T) {
@@ -562,50 +488,6 @@ template <std::size_t N> void turn_tiles(const unsigned char *src, std::ptrdiff_
         }
     if (stream) end_streaming();
 }
-
-#if defined(TESSERA_X86_CLONES)
-bool has_ssse3() {
-    static const bool yes = __builtin_cpu_supports("ssse3");
-#if defined(TESSERA_ALLOC_SEAM)
-    if (tessera::detail::reverse_without_shuffles) return false;
-#endif
-    return yes;
-}
-// Elements of N bytes in the 48 bytes a row is reversed by at a time with byte shuffles.
-template <std::size_t N> constexpr std::size_t shuffle_window = 48 / N;
-// The byte shuffles that reverse the elements of N bytes in 48 bytes (three registers): output
-// register o takes from source register r the bytes masks[o][r] names (-128: none).
-template <std::size_t N> constexpr auto reversal_masks() {
-    std::array<std::array<std::array<int8_t, 16>, 3>, 3> masks{};
-    for (int k = 0; k < 48; ++k) {
-        const int from = (static_cast<int>(shuffle_window<N>) - 1 - k / static_cast<int>(N)) * static_cast<int>(N) +
-                         k % static_cast<int>(N);
-        for (int r = 0; r < 3; ++r) masks[k / 16][r][k % 16] = from / 16 == r ? static_cast<int8_t>(from % 16) : -128;
-    }
-    return masks;
-}
-// Reverses elements 0 to done - 1 of a row (done a multiple of shuffle_window<N>) 48 bytes at a
-// time with SSSE3's byte shuffle.
-template <std::size_t N> __attribute__((target("ssse3"))) void
-reverse_windows_ssse3(unsigned char *d, const unsigned char *s, std::size_t n, std::size_t done) {
-    static constexpr auto masks = reversal_masks<N>();
-    constexpr std::size_t E = shuffle_window<N>;
-    __m128i m[3][3];
-    for (int o = 0; o < 3; ++o)
-        for (int r = 0; r < 3; ++r) m[o][r] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(masks[o][r].data()));
-    for (std::size_t x = done; x >= E;) {
-        x -= E;
-        const unsigned char *p = s + N * (n - x - E);
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-        for (int o = 0; o < 3; ++o)
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + N * x + 16 * o),
-                             _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[o][0]), _mm_shuffle_epi8(b, m[o][1])),
-                                          _mm_shuffle_epi8(c, m[o][2])));
-    }
-}
-#endif
 
 // Elements a word holds where the row can be reversed a word at a time (on little-endian
 // machines: three-byte elements go eight to three words), else 0.
@@ -647,9 +529,9 @@ template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
     constexpr std::size_t N = sizeof(U);
     auto *db = reinterpret_cast<unsigned char *>(d);
     const auto *sb = reinterpret_cast<const unsigned char *>(s);
-#if defined(TESSERA_X86_CLONES)
-    const bool shuffles = has_ssse3();
-    const std::size_t window = shuffles ? shuffle_window<N> : word_window<N>;
+#if TESSERA_SIMD_X86
+    const bool shuffles = tessera::detail::simd::ssse3();
+    const std::size_t window = shuffles ? tessera::detail::simd::x86::shuffle_window<N> : word_window<N>;
 #else
     constexpr std::size_t window = word_window<N>;
 #endif
@@ -658,8 +540,8 @@ template <class U> void reverse_row(U *d, const U *s, std::size_t n) {
         --x;
         d[x] = s[n - 1 - x];
     }
-#if defined(TESSERA_X86_CLONES)
-    if (shuffles) return reverse_windows_ssse3<N>(db, sb, n, done);
+#if TESSERA_SIMD_X86
+    if (shuffles) return tessera::detail::simd::x86::reverse_windows_ssse3<N>(db, sb, n, done);
 #endif
     reverse_windows<N>(db, sb, n, done);
 }
@@ -679,10 +561,6 @@ AnyImageStruct *result_for(const AnyImageStruct *image, int64_t width, int64_t h
 } // namespace
 
 namespace tessera::detail {
-
-#if defined(TESSERA_ALLOC_SEAM)
-bool reverse_without_shuffles = false;
-#endif
 
 void turn_pixels(const AnyImageStruct *image, Turn how, AnyImageStruct *out) {
     const ImageHeader *h = image->header;

@@ -9,10 +9,7 @@
 #include <sys/mman.h>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "simd/x86.h"
 #include "support/alloc.h"
 #include "support/budget.h"
 #include "support/check.h"
@@ -258,36 +255,6 @@ template <class T, int C> void extrema_exact(const T *p, std::size_t n, T *mx, T
     }
 }
 
-#if defined(__SSE2__)
-// The SSE2 operations of the extrema scan for one floating-point type. max and min keep their
-// second operand unless the first is greater (or less), as "v > hi ? v : hi" does.
-template <class T> struct Sse;
-template <> struct Sse<float> {
-    using V = __m128;
-    static constexpr int width = 4;
-    static V load(const float *p) { return _mm_loadu_ps(p); }
-    static void store(float *p, V v) { _mm_storeu_ps(p, v); }
-    static V max(V a, V b) { return _mm_max_ps(a, b); }
-    static V min(V a, V b) { return _mm_min_ps(a, b); }
-    static V unordered(V a) { return _mm_cmpunord_ps(a, a); }
-    static V either(V a, V b) { return _mm_or_ps(a, b); }
-    static V zero() { return _mm_setzero_ps(); }
-    static bool any(V m) { return _mm_movemask_ps(m) != 0; }
-};
-template <> struct Sse<double> {
-    using V = __m128d;
-    static constexpr int width = 2;
-    static V load(const double *p) { return _mm_loadu_pd(p); }
-    static void store(double *p, V v) { _mm_storeu_pd(p, v); }
-    static V max(V a, V b) { return _mm_max_pd(a, b); }
-    static V min(V a, V b) { return _mm_min_pd(a, b); }
-    static V unordered(V a) { return _mm_cmpunord_pd(a, a); }
-    static V either(V a, V b) { return _mm_or_pd(a, b); }
-    static V zero() { return _mm_setzero_pd(); }
-    static bool any(V m) { return _mm_movemask_pd(m) != 0; }
-};
-#endif
-
 // Independent maxima and minima over blocks of 12 values (a whole number of 3-channel
 // elements and of SIMD registers), folded per channel at the end. Without NaNs the sequential
 // rule is a plain maximum and minimum: maxps/minps keep their second operand on ties exactly as
@@ -299,27 +266,32 @@ template <class T, int C> bool extrema_blocks(const T *p, std::size_t total, T *
     for (int j = 0; j < lanes; ++j) h[j] = l[j] = p[j % C];
     bool unordered = false;
     std::size_t i = 0;
-#if defined(__SSE2__)
-    if constexpr (std::is_floating_point_v<T>) {
-        using S = Sse<T>;
-        constexpr int regs = lanes / S::width;
-        typename S::V vh[regs], vl[regs], nan = S::zero();
-        for (int k = 0; k < regs; ++k) vh[k] = vl[k] = S::load(h + S::width * k);
-        for (; i + lanes <= total; i += lanes)
+    bool vectored = false;
+#if TESSERA_SIMD_X86
+    // The vector operations keep max's and min's second operand unless the first is greater (or
+    // less), as "v > hi ? v : hi" does.
+    if constexpr (floating)
+        if (tessera::detail::simd::sse2()) {
+            using S = tessera::detail::simd::x86::Lanes<T>;
+            constexpr int regs = lanes / S::width;
+            typename S::V vh[regs], vl[regs], nan = S::zero();
+            for (int k = 0; k < regs; ++k) vh[k] = vl[k] = S::load(h + S::width * k);
+            for (; i + lanes <= total; i += lanes)
+                for (int k = 0; k < regs; ++k) {
+                    const typename S::V v = S::load(p + i + S::width * k);
+                    vh[k] = S::max(v, vh[k]);
+                    vl[k] = S::min(v, vl[k]);
+                    nan = S::either(nan, S::unordered(v));
+                }
             for (int k = 0; k < regs; ++k) {
-                const typename S::V v = S::load(p + i + S::width * k);
-                vh[k] = S::max(v, vh[k]);
-                vl[k] = S::min(v, vl[k]);
-                nan = S::either(nan, S::unordered(v));
+                S::store(h + S::width * k, vh[k]);
+                S::store(l + S::width * k, vl[k]);
             }
-        for (int k = 0; k < regs; ++k) {
-            S::store(h + S::width * k, vh[k]);
-            S::store(l + S::width * k, vl[k]);
+            unordered = S::any(nan);
+            vectored = true;
         }
-        unordered = S::any(nan);
-    } else
 #endif
-    {
+    if (!vectored) {
         constexpr int wide = lanes * (192 / (lanes * sizeof(T)) > 0 ? 192 / (lanes * sizeof(T)) : 1);
         T hw[wide], lw[wide];
         for (int j = 0; j < wide; ++j) hw[j] = lw[j] = p[j % C];

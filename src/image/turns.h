@@ -12,9 +12,4 @@ enum class Turn { flip_x, flip_y, half, quarter_cw, quarter_ccw, transpose };
 // the turned size (width and height swapped by quarter turns and transposes).
 void turn_pixels(const AnyImageStruct *image, Turn how, AnyImageStruct *out);
 
-#if defined(TESSERA_ALLOC_SEAM)
-// The test build only: true makes rows reverse a word at a time, as on machines without SSSE3.
-extern bool reverse_without_shuffles;
-#endif
-
 } // namespace tessera::detail

@@ -18,12 +18,10 @@
 // dots still reach the image, or the rendering's pixel visits run past what its budget allows)
 // fails, and with it the rendering (see docs/formats.md).
 #include "plot.h"
+#include "simd/x86.h"
 
 #include <algorithm>
 #include <array>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -1389,84 +1387,22 @@ RGB mix(RGB old, int32_t n, Hsv added) {
     return RGB{channel(r), channel(g), channel(b)};
 }
 
-#if defined(__SSE2__)
-// Four mixes of one colour into four pixels at once. Lane by lane this is mix(): every
-// arithmetic step is the same operation in the same order and precision (an SSE operation
-// rounds exactly as the scalar one does), and its branches become masks, so the bytes are the
-// same. Nothing divides by zero or converts a value out of range. A lane whose hue would need
-// more than one turn back into the circle (which the ranges of the inputs rule out) is left to
-// mix() itself.
-__m128 pick(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
-
-__m128i to_bytes(__m128 c) { // round(c * 256) half up, c not negative
-    const __m128 x = _mm_mul_ps(c, _mm_set1_ps(256));
-    const __m128i whole = _mm_cvttps_epi32(x);
-    const __m128 up = _mm_cmpge_ps(_mm_sub_ps(x, _mm_cvtepi32_ps(whole)), _mm_set1_ps(0.5f));
-    return _mm_sub_epi32(whole, _mm_castps_si128(up));
-}
-
+// Four mixes of one colour into four pixels at once: four lanes of vectors where the processor
+// has them (the same bytes as mix(), lane by lane), else one by one.
 void mix4(const RGB old[4], const int32_t n[4], const Hsv &added, RGB out[4]) {
-    const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1), turn = _mm_set1_ps(360);
-    const auto channel = [&](uint8_t RGB::*c) {
-        return _mm_setr_ps(unit_of[old[0].*c], unit_of[old[1].*c], unit_of[old[2].*c], unit_of[old[3].*c]);
-    };
-    // The pixels in HSV (rgb_to_hsv).
-    const __m128 r = channel(&RGB::r), g = channel(&RGB::g), b = channel(&RGB::b);
-    const __m128 mx = _mm_max_ps(r, _mm_max_ps(g, b)), mn = _mm_min_ps(r, _mm_min_ps(g, b));
-    const __m128 d = _mm_sub_ps(mx, mn);
-    const __m128 lit = _mm_cmpneq_ps(mx, zero);
-    const __m128 so = pick(lit, _mm_div_ps(d, pick(lit, mx, one)), zero);
-    const __m128 at_r = _mm_cmpeq_ps(r, mx), at_g = _mm_cmpeq_ps(g, mx);
-    const __m128 num = pick(at_r, _mm_sub_ps(g, b), pick(at_g, _mm_sub_ps(b, r), _mm_sub_ps(r, g)));
-    const __m128 q = _mm_div_ps(num, pick(_mm_cmpneq_ps(d, zero), d, one));
-    __m128 hue = pick(at_r, q, _mm_add_ps(pick(at_g, _mm_set1_ps(2), _mm_set1_ps(4)), q));
-    hue = _mm_mul_ps(hue, _mm_set1_ps(60));
-    hue = pick(_mm_cmplt_ps(hue, zero), _mm_add_ps(hue, turn), hue);
-    const __m128 ho = pick(_mm_cmpeq_ps(so, zero), _mm_set1_ps(-1), hue);
-
-    // The averages with the added colour, its hue taken the short way round.
-    __m128 hn = _mm_set1_ps(added.h);
-    const __m128 half = _mm_set1_ps(180);
-    const __m128 up = _mm_cmpgt_ps(_mm_sub_ps(ho, hn), half), down = _mm_cmpgt_ps(_mm_sub_ps(hn, ho), half);
-    hn = pick(up, _mm_add_ps(hn, turn), pick(down, _mm_sub_ps(hn, turn), hn));
-    const __m128i ni = _mm_loadu_si128(reinterpret_cast<const __m128i *>(n));
-    const __m128 nf = _mm_cvtepi32_ps(ni), n1 = _mm_cvtepi32_ps(_mm_add_epi32(ni, _mm_set1_epi32(1)));
-    __m128 h = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, ho), hn), n1);
-    const __m128 s = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, so), _mm_set1_ps(added.s)), n1);
-    const __m128 v = _mm_div_ps(_mm_add_ps(_mm_mul_ps(nf, mx), _mm_set1_ps(added.v)), n1);
-    h = pick(_mm_cmpge_ps(h, turn), _mm_sub_ps(h, turn), h);
-    __m128 fine = _mm_cmplt_ps(h, turn);
-    h = pick(_mm_cmplt_ps(h, zero), _mm_add_ps(h, turn), h);
-    fine = _mm_and_ps(fine, _mm_cmpge_ps(h, zero));
-
-    // Back to RGB (hsv_to_rgb): p, q, t and v, three of them chosen by the hue's sector.
-    const __m128 gray = _mm_cmpeq_ps(s, zero);
-    h = _mm_div_ps(pick(_mm_cmpge_ps(h, turn), _mm_sub_ps(h, turn), h), _mm_set1_ps(60));
-    fine = _mm_and_ps(fine, _mm_or_ps(gray, _mm_and_ps(_mm_cmpge_ps(h, zero), _mm_cmplt_ps(h, _mm_set1_ps(6)))));
-    const __m128i sector = _mm_cvttps_epi32(h); // the floor, h being in [0, 6)
-    const __m128 f = _mm_sub_ps(h, _mm_cvtepi32_ps(sector));
-    const __m128 p = _mm_mul_ps(v, _mm_sub_ps(one, s));
-    const __m128 qq = _mm_mul_ps(v, _mm_sub_ps(one, _mm_mul_ps(s, f)));
-    const __m128 t = _mm_mul_ps(v, _mm_sub_ps(one, _mm_mul_ps(s, _mm_sub_ps(one, f))));
-    const auto is = [&](int k) { return _mm_castsi128_ps(_mm_cmpeq_epi32(sector, _mm_set1_epi32(k))); };
-    const __m128 s0 = is(0), s1 = is(1), s2 = is(2), s3 = is(3), s4 = is(4), s5 = is(5);
-    // sectors 0..5: (v,t,p) (q,v,p) (p,v,t) (p,q,v) (t,p,v) (v,p,q); no saturation: (v,v,v)
-    const __m128 rr = pick(gray, v, pick(s1, qq, pick(_mm_or_ps(s2, s3), p, pick(s4, t, v))));
-    const __m128 gg = pick(gray, v, pick(s0, t, pick(s3, qq, pick(_mm_or_ps(s4, s5), p, v))));
-    const __m128 bb = pick(gray, v, pick(_mm_or_ps(s0, s1), p, pick(s2, t, pick(s5, qq, v))));
-    // To bytes, clamped to 0..255 by the saturating packs.
-    const __m128i rg = _mm_packs_epi32(to_bytes(rr), to_bytes(gg)), bw = _mm_packs_epi32(to_bytes(bb), to_bytes(bb));
-    alignas(16) uint8_t bytes[16];
-    _mm_store_si128(reinterpret_cast<__m128i *>(bytes), _mm_packus_epi16(rg, bw));
-    const int odd = ~_mm_movemask_ps(fine) & 15;
-    for (int i = 0; i < 4; ++i)
-        out[i] = odd >> i & 1 ? mix(old[i], n[i], added) : RGB{bytes[i], bytes[4 + i], bytes[8 + i]};
-}
-#else
-void mix4(const RGB old[4], const int32_t n[4], const Hsv &added, RGB out[4]) {
+#if TESSERA_SIMD_X86
+    if (tessera::detail::simd::sse2()) {
+        float r[4], g[4], b[4];
+        for (int i = 0; i < 4; ++i) r[i] = unit_of[old[i].r], g[i] = unit_of[old[i].g], b[i] = unit_of[old[i].b];
+        uint8_t bytes[16];
+        const int odd = tessera::detail::simd::x86::mix4(r, g, b, n, added.h, added.s, added.v, bytes);
+        for (int i = 0; i < 4; ++i)
+            out[i] = odd >> i & 1 ? mix(old[i], n[i], added) : RGB{bytes[i], bytes[4 + i], bytes[8 + i]};
+        return;
+    }
+#endif
     for (int i = 0; i < 4; ++i) out[i] = mix(old[i], n[i], added);
 }
-#endif
 
 } // namespace
 
@@ -1580,59 +1516,9 @@ struct Span {
 using SeedStack = Stack<Seed>;
 using SpanLog = Stack<Span>;
 
-#if defined(__SSE2__)
-// Sixteen pixels at a time: a mask of the bytes of row[c .. c + 15] that are 0.
-int zero_mask(const int8_t *row, int64_t c) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + c));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
-}
-
-__m128i load16(const int8_t *row, int64_t c) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + c)); }
-
-// Whether any of the 64 pixels row[c .. c + 63] is set: one test for four vectors.
-bool any_set64(const int8_t *row, int64_t c) {
-    const __m128i any = _mm_or_si128(_mm_or_si128(load16(row, c), load16(row, c + 16)),
-                                     _mm_or_si128(load16(row, c + 32), load16(row, c + 48)));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xffff;
-}
-
-// Whether any of the 64 pixels row[c .. c + 63] is clear: their unsigned minimum is 0.
-bool any_clear64(const int8_t *row, int64_t c) {
-    const __m128i least = _mm_min_epu8(_mm_min_epu8(load16(row, c), load16(row, c + 16)),
-                                       _mm_min_epu8(load16(row, c + 32), load16(row, c + 48)));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(least, _mm_setzero_si128())) != 0;
-}
-
-// The first column in [c, last] whose pixel is set, or last + 1. Long clear stretches (an empty
-// region being filled) go 64 pixels a test, the last ones 16 at a time.
-int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
-    while (c + 63 <= last && !any_set64(row, c)) c += 64;
-    for (; c + 15 <= last; c += 16)
-        if (const int m = zero_mask(row, c); m != 0xffff) return c + __builtin_ctz(~m & 0xffff);
-    while (c <= last && !row[c]) ++c;
-    return c;
-}
-
-// The first column in [c, last] whose pixel is clear, or last + 1.
-int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
-    while (c + 63 <= last && !any_clear64(row, c)) c += 64;
-    for (; c + 15 <= last; c += 16)
-        if (const int m = zero_mask(row, c); m != 0) return c + __builtin_ctz(m);
-    while (c <= last && row[c]) ++c;
-    return c;
-}
-
-// The last column in [first, c] whose pixel is set, or first - 1.
-int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
-    while (c - 63 >= first && !any_set64(row, c - 63)) c -= 64;
-    for (; c - 15 >= first; c -= 16)
-        if (const int m = zero_mask(row, c - 15); m != 0xffff) return c - 15 + (31 - __builtin_clz(~m & 0xffff));
-    while (c >= first && !row[c]) --c;
-    return c;
-}
-#else
-// Word-at-a-time scans of a row. A word holds a zero byte when (v - 0x01..) & ~v & 0x80.. is
-// not 0, and a non-zero byte when it is not 0 itself.
+// Scans of a binary row for the next set or clear pixel: 64 and then 16 pixels a test where the
+// processor has vectors, else a word at a time. A word holds a zero byte when
+// (v - 0x01..) & ~v & 0x80.. is not 0, and a non-zero byte when it is not 0 itself.
 constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
 bool has_zero_byte(uint64_t v) { return ((v - ones) & ~v & highs) != 0; }
 uint64_t word_at(const int8_t *row, int64_t c) {
@@ -1640,22 +1526,58 @@ uint64_t word_at(const int8_t *row, int64_t c) {
     std::memcpy(&w, row + c, 8);
     return w;
 }
+
+// The first column in [c, last] whose pixel is set, or last + 1.
 int64_t next_set(const int8_t *row, int64_t c, int64_t last) {
-    while (c + 7 <= last && word_at(row, c) == 0) c += 8;
+#if TESSERA_SIMD_X86
+    if (tessera::detail::simd::sse2()) {
+        namespace x86 = tessera::detail::simd::x86;
+        while (c + 63 <= last && !x86::any_set64(row + c)) c += 64;
+        for (; c + 15 <= last; c += 16)
+            if (const int m = x86::zero_mask16(row + c); m != 0xffff) return c + __builtin_ctz(~m & 0xffff);
+    } else
+#endif
+    {
+        while (c + 7 <= last && word_at(row, c) == 0) c += 8;
+    }
     while (c <= last && !row[c]) ++c;
     return c;
 }
+
+// The first column in [c, last] whose pixel is clear, or last + 1.
 int64_t next_clear(const int8_t *row, int64_t c, int64_t last) {
-    while (c + 7 <= last && !has_zero_byte(word_at(row, c))) c += 8;
+#if TESSERA_SIMD_X86
+    if (tessera::detail::simd::sse2()) {
+        namespace x86 = tessera::detail::simd::x86;
+        while (c + 63 <= last && !x86::any_clear64(row + c)) c += 64;
+        for (; c + 15 <= last; c += 16)
+            if (const int m = x86::zero_mask16(row + c); m != 0) return c + __builtin_ctz(m);
+    } else
+#endif
+    {
+        while (c + 7 <= last && !has_zero_byte(word_at(row, c))) c += 8;
+    }
     while (c <= last && row[c]) ++c;
     return c;
 }
+
+// The last column in [first, c] whose pixel is set, or first - 1.
 int64_t prev_set(const int8_t *row, int64_t c, int64_t first) {
-    while (c - 7 >= first && word_at(row, c - 7) == 0) c -= 8;
+#if TESSERA_SIMD_X86
+    if (tessera::detail::simd::sse2()) {
+        namespace x86 = tessera::detail::simd::x86;
+        while (c - 63 >= first && !x86::any_set64(row + c - 63)) c -= 64;
+        for (; c - 15 >= first; c -= 16)
+            if (const int m = x86::zero_mask16(row + c - 15); m != 0xffff)
+                return c - 15 + (31 - __builtin_clz(~m & 0xffff));
+    } else
+#endif
+    {
+        while (c - 7 >= first && word_at(row, c - 7) == 0) c -= 8;
+    }
     while (c >= first && !row[c]) --c;
     return c;
 }
-#endif
 
 // Pushes a seed for each run of clear pixels of row nr within [from, to]; false when the stack
 // cannot grow.

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/x86.h"
 
 namespace tessera::detail {
 
@@ -17,7 +15,7 @@ template <class T> void fill_typed(void *dst, std::size_t count, const void *ele
     std::fill(out, out + count, value);
 }
 
-#if defined(__SSE2__)
+#if TESSERA_SIMD_X86
 // Large fills of small elements bypass the cache: 64-byte blocks cut from a pattern of 64
 // elements (a whole number of blocks for any element size) are written with streaming stores.
 constexpr std::size_t stream_threshold = 1 << 20;
@@ -33,16 +31,11 @@ bool fill_streaming(unsigned char *out, std::size_t total, const unsigned char *
     for (std::size_t i = 0; i < period; i += size) std::memcpy(pattern + i, e, size);
     std::size_t done = head, phase = 0;
     for (; done + 64 <= total; done += 64) {
-        const auto *src = reinterpret_cast<const __m128i *>(pattern + phase);
-        auto *dst = reinterpret_cast<__m128i *>(out + done);
-        _mm_stream_si128(dst, _mm_load_si128(src));
-        _mm_stream_si128(dst + 1, _mm_load_si128(src + 1));
-        _mm_stream_si128(dst + 2, _mm_load_si128(src + 2));
-        _mm_stream_si128(dst + 3, _mm_load_si128(src + 3));
+        simd::x86::stream_block64(out + done, pattern + phase);
         phase += 64;
         if (phase == period) phase = 0;
     }
-    _mm_sfence();
+    simd::x86::end_streaming();
     std::memcpy(out + done, pattern + phase, total - done); // the tail continues the pattern
     return true;
 }
@@ -70,8 +63,8 @@ void fill_elements(void *dst, std::size_t count, const void *elem, std::size_t s
     default: break;
     }
     auto *out = static_cast<unsigned char *>(dst);
-#if defined(__SSE2__)
-    if (fill_streaming(out, count * size, e, size)) return;
+#if TESSERA_SIMD_X86
+    if (simd::sse2() && fill_streaming(out, count * size, e, size)) return;
 #endif
     // Other sizes: build a run of 4096 whole elements once (a multiple of 64 bytes, so every copy
     // keeps the destination's alignment), then copy it out.
