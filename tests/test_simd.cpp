@@ -90,12 +90,12 @@ std::vector<Case> cases() {
         for (const bool large : {false, !small})
             all.push_back({"turns", [=] {
                                std::mt19937 rng(tag + large);
-                               const int32_t w = large ? 4096 : 131, h = large ? static_cast<int32_t>(2304 / size_of(tag)) : 67;
+                               const int32_t w = large ? 4096 : 131,
+                                             h = large ? static_cast<int32_t>(2304 / size_of(tag)) : 67;
                                AnyImageStruct *im = random_image(tag, w, h, rng);
                                std::string all = pixels(tessera_rotate(im, 90)) + pixels(tessera_rotate(im, 270)) +
                                                  pixels(tessera_transpose(im));
-                               if (!large)
-                                   all += pixels(tessera_flip_horizontal(im)) + pixels(tessera_rotate(im, 180));
+                               if (!large) all += pixels(tessera_flip_horizontal(im)) + pixels(tessera_rotate(im, 180));
                                im_Free_(im, tag);
                                return all;
                            }});

@@ -10,6 +10,7 @@
 
 #include "image_internal.h"
 #include "support/alloc.h"
+#include "support/budget.h"
 #include "support/error.h"
 
 namespace tessera::detail {
@@ -123,6 +124,19 @@ template <class Points> AnyImageStruct *sample_into(const AnyImageStruct *in, An
     });
     mem_free(cols);
     return out;
+}
+
+// A new image for the result, or null with the reason.
+// A resized one is held to the budget; flips and turns are the size of their source.
+inline AnyImageStruct *geometry_result(const AnyImageStruct *image, int64_t width, int64_t height, int32_t xoffset,
+                                       int32_t yoffset, bool resized = false) {
+    if (!image) return fail(Err::argument, "no image"), nullptr;
+    if (fixed_elem_size(image->header->tag) == 0)
+        return fail(Err::unsupported, "images of this element type cannot be transformed"), nullptr;
+    if (resized && !within_budget(width, height, fixed_elem_size(image->header->tag), "result")) return nullptr;
+    return static_cast<AnyImageStruct *>(create_image(image->header->tag, static_cast<int32_t>(width),
+                                                      static_cast<int32_t>(height), xoffset, yoffset, nullptr, 0, 0,
+                                                      nullptr, false));
 }
 
 } // namespace tessera::detail

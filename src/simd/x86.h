@@ -187,7 +187,8 @@ inline int zero_mask16(const int8_t *p) {
 inline __m128i load16(const int8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
 // Whether any of p[0 .. 63] is not 0: one test for four vectors.
 inline bool any_set64(const int8_t *p) {
-    const __m128i any = _mm_or_si128(_mm_or_si128(load16(p), load16(p + 16)), _mm_or_si128(load16(p + 32), load16(p + 48)));
+    const __m128i any =
+        _mm_or_si128(_mm_or_si128(load16(p), load16(p + 16)), _mm_or_si128(load16(p + 32), load16(p + 48)));
     return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xffff;
 }
 // Whether any of p[0 .. 63] is 0: their unsigned minimum is 0.
