@@ -59,8 +59,8 @@ void set_file_error(const tessera::file_error &e) {
         if (!name) return;
         made = PyObject_CallFunction(type, "isO", error, e.reason().c_str(), name);
         Py_DECREF(name);
-    } else {
-        made = PyObject_CallFunction(type, "s", e.what());
+    } else { // the path and the library's reason, without the C++ face's "doing"
+        made = PyObject_CallFunction(type, "s", (filename.empty() ? e.reason() : filename + ": " + e.reason()).c_str());
     }
     set_error(type, made, e.kind());
 }

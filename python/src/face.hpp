@@ -15,6 +15,7 @@
 #include <pybind11/stl.h>
 
 #include <tessera.hpp>
+#include <tessera/io.hpp>
 
 #include <cstdint>
 #include <cstdlib>

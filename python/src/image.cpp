@@ -242,15 +242,16 @@ void require_inside(const Image &self, rect r, const char *what) {
                                 std::to_string(r.height) + " does not lie inside the image");
 }
 
-tessera_io_load_options load_options_of(std::tuple<int, int, int> background, const std::string &depth,
-                                        std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
-    tessera_io_load_options o;
-    tessera_io_load_defaults(&o);
+tessera::io::load_options load_options_of(std::tuple<int, int, int> background, const std::string &depth,
+                                          std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
+    tessera::io::load_options o;
     o.background = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
                              "background");
     if (depth != "reduce" && depth != "keep" && depth != "raw")
         throw std::invalid_argument("depth is 'reduce' (samples rounded to 8 bits), 'keep' or 'raw'");
-    o.depth = depth == "keep" ? TESSERA_IO_KEEP : depth == "raw" ? TESSERA_IO_RAW : TESSERA_IO_REDUCE;
+    o.depth = depth == "keep"  ? tessera::io::depth::keep
+              : depth == "raw" ? tessera::io::depth::raw
+                               : tessera::io::depth::reduce;
     if (max_pixels && *max_pixels == 0) throw std::invalid_argument("max_pixels must be positive");
     o.max_pixels = max_pixels.value_or(0);
     if (max_bytes && *max_bytes == 0) throw std::invalid_argument("max_bytes must be positive");
@@ -258,14 +259,13 @@ tessera_io_load_options load_options_of(std::tuple<int, int, int> background, co
     return o;
 }
 
-// Loads from a path or a binary file object (read whole, then decoded from memory).
-tessera::any_image load_image(const py::handle &target, const tessera_io_load_options &o, tessera_io_info *info) {
-    void *im = nullptr;
-    std::string name;
+// Loads from a path or a binary file object (read whole, then decoded from memory), through the
+// C++ face: its exceptions are what the translator turns into Python's.
+tessera::any_image load_image(const py::handle &target, const tessera::io::load_options &o, tessera_io_info *info) {
     if (is_path(target)) {
-        name = path_of(target);
+        const std::string name = path_of(target);
         py::gil_scoped_release release;
-        im = tessera_io_load(name.c_str(), &o, info);
+        return tessera::io::load(name, o, info);
     } else {
         if (!py::hasattr(target, "read"))
             throw py::type_error("expected a path, an os.PathLike or a binary file object with read()");
@@ -275,26 +275,21 @@ tessera::any_image load_image(const py::handle &target, const tessera_io_load_op
         py::ssize_t size = 0;
         PyBytes_AsStringAndSize(data.ptr(), &bytes, &size);
         py::gil_scoped_release release;
-        im = tessera_io_load_memory(bytes, static_cast<std::size_t>(size), &o, info);
+        return tessera::io::load_memory(
+            std::span(reinterpret_cast<const unsigned char *>(bytes), static_cast<std::size_t>(size)), o, info);
     }
-    if (!im) {
-        problem why{};
-        say_io(&why);
-        raise_problem(name, why);
-    }
-    return tessera::any_image::adopt(im);
 }
 
 std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
                             std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
-    const tessera_io_load_options o = load_options_of(background, depth, max_pixels, max_bytes);
+    const tessera::io::load_options o = load_options_of(background, depth, max_pixels, max_bytes);
     return held(load_image(target, o, nullptr));
 }
 
 // The file's samples as an array: uint16 for files deeper than 8 bits, else the image's own.
 py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
                std::optional<uint64_t> max_bytes) {
-    const tessera_io_load_options o = load_options_of(background, "keep", max_pixels, max_bytes);
+    const tessera::io::load_options o = load_options_of(background, "keep", max_pixels, max_bytes);
     tessera_io_info info{};
     tessera::any_image im = load_image(target, o, &info);
     const ImageHeader *h = im.get()->header;
@@ -361,8 +356,7 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name + " images" +
                                     (f->deep && numeric ? " at 8 bits (save with depth=16, or convert())"
                                                         : " (convert() changes the element type)"));
-    tessera_io_save_options o;
-    tessera_io_save_defaults(&o);
+    tessera::io::save_options o;
     if (depth) {
         if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
         if (*depth == 16 && !f->deep) throw std::invalid_argument(std::string(f->name) + " holds 8-bit samples only");
@@ -376,26 +370,20 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         if (*compression < 0 || *compression > 9) throw std::invalid_argument("compression goes from 0 to 9");
         o.compression = *compression;
     }
-    AnyImageStruct *im = self.c();
-    int status;
-    std::string path;
+    if (is_path(target)) {
+        const std::string path = path_of(target);
+        locked(self, [&](const tessera::any_image &im) { tessera::io::save(im, path, f, o); });
+        return;
+    }
+    if (!py::hasattr(target, "write"))
+        throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
     void *data = nullptr;
     std::size_t size = 0;
-    const bool to_path = is_path(target);
-    if (to_path) path = path_of(target);
-    else if (!py::hasattr(target, "write"))
-        throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
+    locked(self, [&](const tessera::any_image &im) {
+        const tessera_io_save_options c = tessera::io::detail::c_options(o);
+        if (tessera_io_save_memory(im.get(), f, &c, &data, &size) != 0) tessera::io::detail::raise("", {});
+    });
     {
-        py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(self.busy);
-        status = to_path ? tessera_io_save(im, path.c_str(), f, &o) : tessera_io_save_memory(im, f, &o, &data, &size);
-    }
-    if (status != 0) {
-        problem why{};
-        say_io(&why);
-        raise_problem(path, why);
-    }
-    if (!to_path) {
         // The file object gets a read-only view of the encoded bytes without a copy; the view owns
         // them, so a file object that keeps it (a list of chunks, a queued writer) reads them safely
         // for as long as it likes.

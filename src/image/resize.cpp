@@ -366,7 +366,6 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
     }
 }
 
-
 void nearest_points(int32_t *points, int32_t n, int32_t m) {
     for (int32_t i = 0; i < n; ++i) points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
 }

@@ -264,11 +264,10 @@ AnyImageStruct *turn(const AnyImageStruct *image, Turn how) {
     const ImageHeader *h = image->header;
     const bool swaps = how == Turn::quarter_cw || how == Turn::quarter_ccw || how == Turn::transpose;
     AnyImageStruct *out = geometry_result(image, swaps ? h->height : h->width, swaps ? h->width : h->height,
-                                     swaps ? h->yoffset : h->xoffset, swaps ? h->xoffset : h->yoffset);
+                                          swaps ? h->yoffset : h->xoffset, swaps ? h->xoffset : h->yoffset);
     if (out) tessera::detail::turn_pixels(image, how, out);
     return out;
 }
-
 
 } // namespace
 
