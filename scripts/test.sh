@@ -12,6 +12,7 @@ sh scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev valgrind netpbm
 
 summary=""
 failed=0
+stages=0
 started=$(date +%s)
 
 # stage NAME COMMAND...: runs the command, timed, and notes how it ended.
@@ -20,6 +21,7 @@ stage() {
   shift
   echo "== $name"
   begin=$(date +%s)
+  stages=$((stages + 1))
   if "$@"; then result=passed; else result=FAILED; failed=$((failed + 1)); fi
   summary="$summary$(printf '%-34s %-7s %5ss' "$name" "$result" $(($(date +%s) - begin)))
 "
@@ -86,5 +88,5 @@ echo "== summary"
 printf '%s' "$summary"
 total=$(($(date +%s) - started))
 echo "total ${total}s"
-echo "stages: $((6 - failed)) passed, $failed failed"
+echo "stages: $((stages - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
