@@ -203,8 +203,8 @@ constexpr int lanes = 4; // source rows filtered along x together, one a lane
 
 // Filters lanes source rows along x; their samples are interleaved in source (sample k of lane
 // r at source[k * lanes + r]). Lane r's results go to out[r] (rows below count are ignored).
-template <class T, int C>
-void filter_rows(const double *source, const Taps &xs, int32_t n, double *const *out, int count) {
+template <class T, int C> __attribute__((always_inline)) inline void
+filter_rows(const double *source, const Taps &xs, int32_t n, double *const *out, int count) {
     for (int32_t i = 0; i < n; ++i) {
         const double *w = xs.at(i);
         const double *p = source + static_cast<std::size_t>(xs.first[i]) * C * lanes;

@@ -11,6 +11,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -49,11 +50,10 @@ inline __m128i rounded_int2(__m128d v) {
 // Stores eight sums (two in each of a, b, c, e: any 16-byte vector of two doubles) as bytes,
 // rounded halves up and clamped to 0..255.
 template <class V> inline void store8_bytes(uint8_t *d, V a, V b, V c, V e) {
-    static_assert(sizeof(V) == sizeof(__m128d));
-    __m128d v[4];
-    std::memcpy(&v[0], &a, 16), std::memcpy(&v[1], &b, 16), std::memcpy(&v[2], &c, 16), std::memcpy(&v[3], &e, 16);
-    const __m128i lo = _mm_unpacklo_epi64(rounded_int2(v[0]), rounded_int2(v[1]));
-    const __m128i hi = _mm_unpacklo_epi64(rounded_int2(v[2]), rounded_int2(v[3]));
+    const __m128i lo =
+        _mm_unpacklo_epi64(rounded_int2(std::bit_cast<__m128d>(a)), rounded_int2(std::bit_cast<__m128d>(b)));
+    const __m128i hi =
+        _mm_unpacklo_epi64(rounded_int2(std::bit_cast<__m128d>(c)), rounded_int2(std::bit_cast<__m128d>(e)));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(d), _mm_packus_epi16(_mm_packs_epi32(lo, hi), _mm_setzero_si128()));
 }
 
