@@ -49,6 +49,8 @@ void on_message(j_common_ptr c, int level) {
 // TESSERA_WORK_PER_BYTE * B of it: an image that fills the budget may have that many full scans.
 constexpr uint64_t work_per_byte = TESSERA_WORK_PER_BYTE;
 constexpr uint64_t scan_floor = 1 << 16;
+// The work of one scan over blocks blocks.
+constexpr uint64_t scan_work(uint64_t blocks) { return std::max(blocks * 64, scan_floor); }
 
 uint64_t work_allowed(const Request &r) {
     const uint64_t b = budget(r);
@@ -164,7 +166,7 @@ Walk walk_scans(Bytes &b) {
                                          : mcus * comps[k].h * comps[k].v;
             }
             ++w.scans;
-            w.work = std::min(w.work + std::max(blocks * 64, scan_floor), UINT64_MAX / 2);
+            w.work = std::min(w.work + scan_work(blocks), UINT64_MAX / 2);
             if (!b.skip(length)) return w;
             // The entropy-coded data runs to the next marker that is not a stuffed byte or a restart.
             for (;;) {
@@ -223,7 +225,7 @@ void on_progress(j_common_ptr c) {
     } else {
         blocks = uint64_t{d->MCUs_per_row} * d->MCU_rows_in_scan * static_cast<uint64_t>(d->blocks_in_MCU);
     }
-    job->work += std::max(blocks * 64, scan_floor);
+    job->work += scan_work(blocks);
     if (job->work > job->most) {
         fail(Err::limit,
              "a JPEG file whose scans need more than %llu coefficient visits to decode, more than its budget "
