@@ -16,7 +16,9 @@ static const out_format *output_format(const char *out, const job_options *o, co
     if (o->format) return o->format;
     if (strcmp(out, "-") == 0 && fallback) return fallback;
     const out_format *f = tessera_io_format_of_path(out);
-    if (!f) say(why, TESSERA_ERROR_ARGUMENT, "unknown output format (name it by extension or --format: %s)", tessera_io_format_names());
+    if (!f)
+        say(why, TESSERA_ERROR_ARGUMENT, "unknown output format for '%s' (name it by extension or --format: %s)", out,
+            tessera_io_format_names());
     return f;
 }
 
