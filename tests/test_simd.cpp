@@ -14,32 +14,22 @@
 #include <string>
 #include <vector>
 
+#include "image/image_internal.h"
 #include "simd/seam.h"
 
 namespace {
 
-std::size_t size_of(uint16_t tag) {
-    switch (tag) {
-    case IMAGE_SHORT: return 2;
-    case IMAGE_INT:
-    case IMAGE_FLOAT: return 4;
-    case IMAGE_DOUBLE: return 8;
-    case IMAGE_RGB: return 3;
-    case IMAGE_FLOAT3A:
-    case IMAGE_FLOAT3B: return 12;
-    default: return 1;
-    }
-}
+using tessera::detail::fixed_elem_size;
 
 // The bytes of an image's pixels, row by row.
 std::string pixels(void *im) {
     if (!im) return "null: " + std::string(tessera_last_error());
     const ImageHeader *h = static_cast<AnyImageStruct *>(im)->header;
-    const std::size_t row = static_cast<std::size_t>(h->width) * size_of(h->tag);
+    const std::size_t row = static_cast<std::size_t>(h->width) * fixed_elem_size(h->tag);
     std::string bytes;
     for (int32_t y = 0; y < h->height; ++y)
         bytes.append(static_cast<const char *>(static_cast<AnyImageStruct *>(im)->data[y + h->yoffset]) +
-                         static_cast<std::size_t>(h->xoffset) * size_of(h->tag),
+                         static_cast<std::size_t>(h->xoffset) * fixed_elem_size(h->tag),
                      row);
     im_Free_(im, h->tag);
     return bytes;
@@ -47,7 +37,7 @@ std::string pixels(void *im) {
 
 AnyImageStruct *random_image(uint16_t tag, int32_t w, int32_t h, std::mt19937 &rng) {
     auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
-    const std::size_t size = size_of(tag);
+    const std::size_t size = fixed_elem_size(tag);
     for (int32_t y = 0; y < h; ++y) {
         auto *row = static_cast<unsigned char *>(im->data[y]);
         for (std::size_t k = 0; k < static_cast<std::size_t>(w) * size; ++k) row[k] = static_cast<unsigned char>(rng());
@@ -91,7 +81,7 @@ std::vector<Case> cases() {
             all.push_back({"turns", [=] {
                                std::mt19937 rng(tag + large);
                                const int32_t w = large ? 4096 : 131,
-                                             h = large ? static_cast<int32_t>(2304 / size_of(tag)) : 67;
+                                             h = large ? static_cast<int32_t>(2304 / fixed_elem_size(tag)) : 67;
                                AnyImageStruct *im = random_image(tag, w, h, rng);
                                std::string all = pixels(tessera_rotate(im, 90)) + pixels(tessera_rotate(im, 270)) +
                                                  pixels(tessera_transpose(im));
