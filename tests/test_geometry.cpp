@@ -50,7 +50,9 @@ const TagInfo tags[] = {
     {IMAGE_SHORT, 1, 2, true, -32768, 32767}, {IMAGE_INT, 1, 4, true, -2147483648.0, 2147483647.0},
     {IMAGE_FLOAT, 1, 4, false, 0, 0},         {IMAGE_DOUBLE, 1, 8, false, 0, 0},
     {IMAGE_RGB, 3, 1, true, 0, 255},          {IMAGE_FLOAT3A, 3, 4, false, 0, 0},
-    {IMAGE_FLOAT3B, 3, 4, false, 0, 0},
+    {IMAGE_FLOAT3B, 3, 4, false, 0, 0},       {IMAGE_RGBA, 4, 1, true, 0, 255},
+    {IMAGE_GRAY16, 1, 2, true, 0, 65535},     {IMAGE_RGB16, 3, 2, true, 0, 65535},
+    {IMAGE_RGBA16, 4, 2, true, 0, 65535},
 };
 
 unsigned char *channel_at(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c) {
@@ -65,8 +67,16 @@ double get(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c) {
     const unsigned char *p = channel_at(im, t, x, y, c);
     switch (t.tag) {
     case IMAGE_GRAY:
-    case IMAGE_RGB: return *p;
+    case IMAGE_RGB:
+    case IMAGE_RGBA: return *p;
     case IMAGE_BINARY: return static_cast<int8_t>(*p);
+    case IMAGE_GRAY16:
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
     case IMAGE_SHORT: {
         int16_t v;
         std::memcpy(&v, p, 2);
@@ -94,8 +104,16 @@ void put(const Image &im, const TagInfo &t, int32_t x, int32_t y, int c, double 
     unsigned char *p = channel_at(im, t, x, y, c);
     switch (t.tag) {
     case IMAGE_GRAY:
-    case IMAGE_RGB: *p = static_cast<uint8_t>(v); break;
+    case IMAGE_RGB:
+    case IMAGE_RGBA: *p = static_cast<uint8_t>(v); break;
     case IMAGE_BINARY: *p = static_cast<unsigned char>(static_cast<int8_t>(v)); break;
+    case IMAGE_GRAY16:
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: {
+        const auto s = static_cast<uint16_t>(v);
+        std::memcpy(p, &s, 2);
+        break;
+    }
     case IMAGE_SHORT: {
         const auto s = static_cast<int16_t>(v);
         std::memcpy(p, &s, 2);
@@ -188,11 +206,14 @@ double stored(const TagInfo &t, double v) {
     return std::round(std::clamp(v, t.lo, t.hi));
 }
 
-// The reference resize of one channel layout; returns the expected values, row by row.
+// The reference resize of one channel layout; returns the expected values, row by row. With
+// four channels the colours are filtered multiplied by alpha and divided by the filtered alpha.
 std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int32_t rows, int filter) {
     const int32_t m = src.w(), mh = src.h();
+    const bool alpha = t.channels == 4;
     const auto value = [&](int32_t x, int32_t y, int c) {
         const double v = get(src, t, x, y, c);
+        if (alpha && c < 3) return v * get(src, t, x, y, 3);
         return t.tag == IMAGE_BINARY ? (v != 0 ? 1.0 : 0.0) : v;
     };
     std::vector<double> out(static_cast<std::size_t>(n) * rows * t.channels);
@@ -215,18 +236,23 @@ std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int
                 for (std::size_t k = 0; k < w.w.size(); ++k)
                     sum += w.w[k] * value(w.first + static_cast<int32_t>(k), y, c);
                 across[(static_cast<std::size_t>(y) * n + x) * t.channels + c] =
-                    t.integer ? std::clamp(sum, t.lo, t.hi) : sum;
+                    t.integer ? std::clamp(sum, t.lo, alpha && c < 3 ? t.hi * t.hi : t.hi) : sum;
             }
     }
     for (int32_t y = 0; y < rows; ++y) {
         const Weights w = weights_for(filter, y, mh, rows);
-        for (int32_t x = 0; x < n; ++x)
+        for (int32_t x = 0; x < n; ++x) {
+            double sums[4];
             for (int c = 0; c < t.channels; ++c) {
                 double sum = 0;
                 for (std::size_t k = 0; k < w.w.size(); ++k)
                     sum += w.w[k] * across[((w.first + k) * n + x) * t.channels + c];
-                out[(static_cast<std::size_t>(y) * n + x) * t.channels + c] = stored(t, sum);
+                sums[c] = sum;
             }
+            double *o = &out[(static_cast<std::size_t>(y) * n + x) * t.channels];
+            for (int c = 0; c < t.channels; ++c)
+                o[c] = !alpha || c == 3 ? stored(t, sums[c]) : sums[3] > 0 ? stored(t, sums[c] / sums[3]) : 0;
+        }
     }
     return out;
 }

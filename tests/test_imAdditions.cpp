@@ -10,7 +10,8 @@ using namespace tessera::test;
 
 namespace {
 const uint16_t fixed_tags[] = {IMAGE_GRAY, IMAGE_FLOAT,   IMAGE_RGB,   IMAGE_DOUBLE,  IMAGE_BINARY,
-                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B,
+                               IMAGE_RGBA, IMAGE_GRAY16,  IMAGE_RGB16, IMAGE_RGBA16};
 
 AnyImageStruct *as_any(const Image &im) { return im.any(); }
 

@@ -13,7 +13,8 @@ using tessera::detail::fixed_elem_size;
 
 namespace {
 const uint16_t fixed_tags[] = {IMAGE_GRAY, IMAGE_FLOAT,   IMAGE_RGB,   IMAGE_DOUBLE,  IMAGE_BINARY,
-                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+                               IMAGE_INT,  IMAGE_POINTER, IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B,
+                               IMAGE_RGBA, IMAGE_GRAY16,  IMAGE_RGB16, IMAGE_RGBA16};
 
 struct Elem5 {
     unsigned char b[5];
@@ -153,7 +154,8 @@ TEST(Image, InitWritesTheElementEverywhere) {
     const float v[3] = {1.5f, -2.0f, 3.25f};
     im_Init_(f3.im, f3.h(), const_cast<float *>(v));
     for (int x = 0; x < 1000; ++x) ASSERT_EQ(std::memcmp(&f3.at<float[3]>(x, 2), v, 12), 0);
-    for (uint16_t tag : {IMAGE_SHORT, IMAGE_INT, IMAGE_DOUBLE, IMAGE_GRAY}) {
+    for (uint16_t tag :
+         {IMAGE_SHORT, IMAGE_INT, IMAGE_DOUBLE, IMAGE_GRAY, IMAGE_RGBA, IMAGE_GRAY16, IMAGE_RGB16, IMAGE_RGBA16}) {
         Image im(tag, 5, 5);
         const auto value = pattern(8, 3);
         im_Init_(im.im, im.h(), const_cast<unsigned char *>(value.data()));
@@ -184,6 +186,33 @@ TEST(Image, ApplyDoesNothing) {
     im_Apply_(im.im, nullptr, im.h());
     EXPECT_EQ(im.at<uint8_t>(1, 1), 9);
     EXPECT_EQ(im.at<uint8_t>(0, 0), 0);
+}
+
+// Colour and alpha, and 16-bit samples, channel by channel and unsigned.
+TEST(ImageExtrema, AlphaAndSixteenBitImagesChannelByChannel) {
+    Image rgba(IMAGE_RGBA, 3, 2, -1, 4);
+    const RGBA px[] = {{1, 200, 3, 0}, {9, 8, 7, 255}, {5, 5, 250, 128}, {0, 1, 2, 3}, {4, 4, 4, 4}, {6, 7, 8, 9}};
+    for (int i = 0; i < 6; ++i) rgba.at<RGBA>(-1 + i % 3, 4 + i / 3) = px[i];
+    RGBA mx{}, mn{};
+    im_MaxAndMinNoInf_(rgba.im, rgba.h(), &mx, &mn);
+    EXPECT_TRUE(mx.r == 9 && mx.g == 200 && mx.b == 250 && mx.a == 255);
+    EXPECT_TRUE(mn.r == 0 && mn.g == 1 && mn.b == 2 && mn.a == 0);
+    Image deep(IMAGE_RGBA16, 40, 3);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 40; ++x)
+            deep.at<RGBA16>(x, y) = {static_cast<uint16_t>(1000 * x), static_cast<uint16_t>(65535 - x),
+                                     static_cast<uint16_t>(40000 + y), static_cast<uint16_t>(x * y)};
+    RGBA16 dmx{}, dmn{};
+    im_MaxAndMin_(deep.im, deep.h(), &dmx, &dmn);
+    EXPECT_TRUE(dmx.r == 39000 && dmx.g == 65535 && dmx.b == 40002 && dmx.a == 78);
+    EXPECT_TRUE(dmn.r == 0 && dmn.g == 65496 && dmn.b == 40000 && dmn.a == 0);
+    Image g16(IMAGE_GRAY16, 100, 1);
+    g16.at<uint16_t>(37, 0) = 65535; // above INT16_MAX: compared unsigned
+    g16.at<uint16_t>(2, 0) = 3;
+    uint16_t gmx = 0, gmn = 1;
+    im_MaxAndMin_(g16.im, g16.h(), &gmx, &gmn);
+    EXPECT_EQ(gmx, 65535);
+    EXPECT_EQ(gmn, 0);
 }
 
 TEST(ImageExtrema, SingleAndIntegerImages) {
@@ -419,7 +448,7 @@ TEST(ImageDeathTest, ChecksAndPanicsReportTheirTexts) {
                 assertion("raw == NULL && type == IMAGE_STRUCT", file));
     EXPECT_EXIT(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, raw, 2, 24, nullptr), abrt,
                 assertion("raw == NULL && type == IMAGE_STRUCT", file));
-    for (uint16_t bad : {3, 0, 2048})
+    for (uint16_t bad : {3, 0, 32768})
         EXPECT_EXIT(im_NewOrWrap_(bad, 2, 2, 0, 0, nullptr, 0, 0, nullptr), status1,
                     panic_report("bad image tag", file, rcs));
     EXPECT_EXIT(im_Free_(nullptr, IMAGE_GRAY), abrt, assertion("im != (void *) NULL", file));

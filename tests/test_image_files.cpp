@@ -28,8 +28,9 @@ void *loaded(uint16_t mask, const std::string &bytes) {
 
 std::string comment_of(void *im) { return strGet(hdr(im)->comment); }
 
-const uint16_t file_tags[] = {IMAGE_GRAY, IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE, IMAGE_BINARY,
-                              IMAGE_INT,  IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B};
+const uint16_t file_tags[] = {IMAGE_GRAY,   IMAGE_FLOAT, IMAGE_RGB,     IMAGE_DOUBLE,  IMAGE_BINARY,
+                              IMAGE_INT,    IMAGE_SHORT, IMAGE_FLOAT3A, IMAGE_FLOAT3B, IMAGE_RGBA,
+                              IMAGE_GRAY16, IMAGE_RGB16, IMAGE_RGBA16};
 constexpr uint16_t all_tags = 0xffff;
 
 // Fills an image with bytes that differ from pixel to pixel (0 and 1 for binary images).

@@ -65,7 +65,7 @@ struct Case {
 std::vector<Case> cases() {
     std::vector<Case> all;
     for (const int filter : {TESSERA_NEAREST, TESSERA_BILINEAR, TESSERA_BICUBIC, TESSERA_LANCZOS3})
-        for (const uint16_t tag : {IMAGE_GRAY, IMAGE_RGB})
+        for (const uint16_t tag : {IMAGE_GRAY, IMAGE_RGB, IMAGE_RGBA})
             all.push_back({"resize", [=] {
                                std::mt19937 rng(filter * 31 + tag);
                                AnyImageStruct *im = random_image(tag, 203, 77, rng);
@@ -76,7 +76,8 @@ std::vector<Case> cases() {
                            }});
     // Quarter turns and transposes in tiles (streamed past 8 MiB), flips by reversed rows.
     const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr; // under valgrind: no streamed stores
-    for (const uint16_t tag : {IMAGE_GRAY, IMAGE_SHORT, IMAGE_RGB, IMAGE_FLOAT, IMAGE_DOUBLE, IMAGE_FLOAT3A})
+    for (const uint16_t tag : {IMAGE_GRAY, IMAGE_SHORT, IMAGE_RGB, IMAGE_FLOAT, IMAGE_DOUBLE, IMAGE_FLOAT3A, IMAGE_RGBA,
+                               IMAGE_RGB16, IMAGE_RGBA16})
         for (const bool large : {false, !small})
             all.push_back({"turns", [=] {
                                std::mt19937 rng(tag + large);

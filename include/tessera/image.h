@@ -16,17 +16,21 @@
 TESSERA_BEGIN_DECLS
 
 /* Image tags: single bits, so that a set of tags is their bitwise OR. */
-#define IMAGE_GRAY 1      /* uint8_t, "P5" */
-#define IMAGE_FLOAT 2     /* float, "Q1" */
-#define IMAGE_RGB 4       /* RGB, "P6" */
-#define IMAGE_DOUBLE 8    /* double, "Q2" */
-#define IMAGE_BINARY 16   /* int8_t, 0 clear, other values set, "P4" */
-#define IMAGE_INT 32      /* int32_t, "Q3" */
-#define IMAGE_POINTER 64  /* void *, no file format */
-#define IMAGE_SHORT 128   /* int16_t, "Q4" */
-#define IMAGE_FLOAT3A 256 /* three floats, "Q10" */
-#define IMAGE_FLOAT3B 512 /* three floats, "Q11" */
-#define IMAGE_STRUCT 1024 /* caller-defined element of elemsize bytes, no file format */
+#define IMAGE_GRAY 1       /* uint8_t, "P5" */
+#define IMAGE_FLOAT 2      /* float, "Q1" */
+#define IMAGE_RGB 4        /* RGB, "P6" */
+#define IMAGE_DOUBLE 8     /* double, "Q2" */
+#define IMAGE_BINARY 16    /* int8_t, 0 clear, other values set, "P4" */
+#define IMAGE_INT 32       /* int32_t, "Q3" */
+#define IMAGE_POINTER 64   /* void *, no file format */
+#define IMAGE_SHORT 128    /* int16_t, "Q4" */
+#define IMAGE_FLOAT3A 256  /* three floats, "Q10" */
+#define IMAGE_FLOAT3B 512  /* three floats, "Q11" */
+#define IMAGE_STRUCT 1024  /* caller-defined element of elemsize bytes, no file format */
+#define IMAGE_RGBA 2048    /* RGBA: colour and alpha, 8-bit samples, "Q12" */
+#define IMAGE_GRAY16 4096  /* uint16_t, "Q13" */
+#define IMAGE_RGB16 8192   /* RGB16, "Q14" */
+#define IMAGE_RGBA16 16384 /* RGBA16, "Q15" */
 
 /* A colour: the pixel of IMAGE_RGB images and the colour of point-list elements. */
 typedef struct RGB {
@@ -34,6 +38,28 @@ typedef struct RGB {
     uint8_t g;
     uint8_t b;
 } RGB;
+
+/* The pixels of the colour images with alpha and of the 16-bit colour images. Alpha is
+ * coverage, not premultiplied: 0 is transparent and the type's largest value opaque. */
+typedef struct RGBA {
+    uint8_t r;
+    uint8_t g;
+    uint8_t b;
+    uint8_t a;
+} RGBA;
+
+typedef struct RGB16 {
+    uint16_t r;
+    uint16_t g;
+    uint16_t b;
+} RGB16;
+
+typedef struct RGBA16 {
+    uint16_t r;
+    uint16_t g;
+    uint16_t b;
+    uint16_t a;
+} RGBA16;
 
 typedef struct ImageHeader {
     int32_t width;            /* columns, at least 1 */
@@ -74,6 +100,30 @@ typedef struct BinaryImageStruct {
     ImageHeader *header;
     int32_t user;
 } BinaryImageStruct;
+
+typedef struct RGBAImageStruct {
+    RGBA **data;
+    ImageHeader *header;
+    int32_t user;
+} RGBAImageStruct;
+
+typedef struct Gray16ImageStruct {
+    uint16_t **data;
+    ImageHeader *header;
+    int32_t user;
+} Gray16ImageStruct;
+
+typedef struct RGB16ImageStruct {
+    RGB16 **data;
+    ImageHeader *header;
+    int32_t user;
+} RGB16ImageStruct;
+
+typedef struct RGBA16ImageStruct {
+    RGBA16 **data;
+    ImageHeader *header;
+    int32_t user;
+} RGBA16ImageStruct;
 
 #define imGetWidth(im) ((im)->header->width)
 #define imGetHeight(im) ((im)->header->height)

@@ -33,6 +33,10 @@ inline constexpr TagTraits tag_traits[] = {
     {IMAGE_FLOAT3A, 12, 4, "Q10", false, false},
     {IMAGE_FLOAT3B, 12, 4, "Q11", false, false},
     {IMAGE_STRUCT, 0, 1, nullptr, false, true},
+    {IMAGE_RGBA, 4, 1, "Q12", false, true},
+    {IMAGE_GRAY16, 2, 2, "Q13", false, true},
+    {IMAGE_RGB16, 6, 2, "Q14", false, true},
+    {IMAGE_RGBA16, 8, 2, "Q15", false, true},
 };
 
 // The row of tag, or null for a value that is not a tag.
@@ -64,11 +68,18 @@ template <class F> bool visit_pixels(uint16_t tag, F f) {
     case IMAGE_FLOAT: f(Pixel<float, 1>{}); return true;
     case IMAGE_DOUBLE: f(Pixel<double, 1>{}); return true;
     case IMAGE_RGB: f(Pixel<uint8_t, 3>{}); return true;
+    case IMAGE_RGBA: f(Pixel<uint8_t, 4>{}); return true;
+    case IMAGE_GRAY16: f(Pixel<uint16_t, 1>{}); return true;
+    case IMAGE_RGB16: f(Pixel<uint16_t, 3>{}); return true;
+    case IMAGE_RGBA16: f(Pixel<uint16_t, 4>{}); return true;
     case IMAGE_FLOAT3A:
     case IMAGE_FLOAT3B: f(Pixel<float, 3>{}); return true;
     default: return false;
     }
 }
+
+// Whether the tag's last channel is alpha (colours are weighted by it where pixels are mixed).
+constexpr bool has_alpha(uint16_t tag) { return tag == IMAGE_RGBA || tag == IMAGE_RGBA16; }
 
 // Element size of the image described by header; a tag outside the table panics.
 std::size_t elem_size(const ImageHeader *header);

@@ -165,12 +165,14 @@ inline v2 rounded(v2 x, double lo, double hi) {
 
 // The x pass's results of whole-number types stay within the type's range (two at a time), so
 // that the y pass does not carry an overshoot from one side of an edge into the next rows.
-template <class T> v2 bounded2(v2 x) {
+// Colours weighted by alpha (premultiplied) range up to the square of the type's largest value.
+template <class T> v2 bounded2(v2 x, bool premultiplied = false) {
     if constexpr (std::is_floating_point_v<T>) {
         return x;
     } else {
         constexpr double lo = is_binary<T> ? 0.0 : static_cast<double>(std::numeric_limits<T>::min());
-        constexpr double hi = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
+        constexpr double top = is_binary<T> ? 1.0 : static_cast<double>(std::numeric_limits<T>::max());
+        const double hi = premultiplied ? top * top : top;
         const v2 low = {lo, lo}, high = {hi, hi};
         const v2l under = x<low, over = x> high;
         x = reinterpret_cast<v2>((under & reinterpret_cast<v2l>(low)) | (~under & reinterpret_cast<v2l>(x)));
@@ -219,22 +221,36 @@ filter_rows(const double *source, const Taps &xs, int32_t n, double *const *out,
         }
         for (int c = 0; c < C; ++c) {
             double sums[lanes];
-            store2(sums, bounded2<T>(lo[c]));
-            store2(sums + 2, bounded2<T>(hi[c]));
+            const bool premultiplied = C == 4 && c < 3;
+            store2(sums, bounded2<T>(lo[c], premultiplied));
+            store2(sums + 2, bounded2<T>(hi[c], premultiplied));
             for (int r = 0; r < count; ++r) out[r][static_cast<std::size_t>(i) * C + c] = sums[r];
         }
     }
 }
 
+// Stores a row of four-channel sums whose colours are weighted by alpha: each colour is its sum
+// over the alpha sum (0 where nothing is opaque), so that transparent pixels lend no colour.
+template <class T> void unweight_row(T *d, const double *sums, std::size_t samples) {
+    for (std::size_t k = 0; k < samples; k += 4) {
+        const double a = sums[k + 3];
+        for (std::size_t c = 0; c < 3; ++c) d[k + c] = a > 0.0 ? store<T>(sums[k + c] / a) : T{0};
+        d[k + 3] = store<T>(a);
+    }
+}
+
 // Rows first, then columns. Rows filtered along x are kept in a ring of as many rows as a
 // column's widest set of taps (and the rows filtered ahead with them), so each source row is
-// filtered once.
+// filtered once. Four channels are colour and alpha: colours are multiplied by alpha before
+// filtering and divided by the filtered alpha after.
 template <class T, int C, bool Vector>
 bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
+    constexpr bool alpha = C == 4;
     const int32_t m = in->header->width, mh = in->header->height, n = out->header->width, h = out->header->height;
     const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
     const std::size_t ring = static_cast<std::size_t>(ys.stride) + lanes;
-    const std::size_t doubles = in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride);
+    const std::size_t doubles =
+        in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride) + (alpha ? out_row : 0);
     auto *block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
     if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
     double *source = block, *rows = block + in_row * lanes;
@@ -283,6 +299,12 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
                     q[0] = load(s[0][k]), q[1] = load(s[1][k]), q[2] = load(s[2][k]), q[3] = load(s[3][k]);
                 }
             }
+            if constexpr (alpha)
+                for (std::size_t k = 0; k < in_row; k += 4)
+                    for (int r = 0; r < lanes; ++r) {
+                        const double a = source[(k + 3) * lanes + static_cast<std::size_t>(r)];
+                        for (std::size_t c = 0; c < 3; ++c) source[(k + c) * lanes + static_cast<std::size_t>(r)] *= a;
+                    }
             filter_rows<T, C>(source, xs, n, targets, count);
             next += count;
         }
@@ -290,6 +312,16 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
         for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
         T *d = dst + static_cast<std::size_t>(j) * out_row;
         std::size_t k = 0;
+        if constexpr (alpha) {
+            double *sums = reinterpret_cast<double *>(column + ys.stride);
+            for (; k + 2 <= out_row; k += 2) {
+                v2 a = {0.0, 0.0};
+                for (int32_t t = 0; t < taps; ++t) a += v2{w[t], w[t]} * load2(column[t] + k);
+                store2(sums + k, a);
+            }
+            unweight_row(d, sums, out_row);
+            continue;
+        }
         for (; k + 8 <= out_row; k += 8) {
             v2 a = {0.0, 0.0}, b = a, c = a, e = a;
             for (int32_t t = 0; t < taps; ++t) {
@@ -396,7 +428,7 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
         // sums of at most 2^16 samples fit their integers; a block's row fits a span
         if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536)
             tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
-                if constexpr (box_summable<typename P::scalar>) {
+                if constexpr (box_summable<typename P::scalar> && P::channels != 4) { // alpha weighs colours
                     if (static_cast<std::size_t>(kx) * P::channels > box_span) return;
                     box_shrink<typename P::scalar, P::channels>(image, out, kx, ky);
                     handled = true;

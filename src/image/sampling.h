@@ -24,6 +24,7 @@ template <class F> void by_size(std::size_t size, F f) {
     case 2: return f(Unit<2>{});
     case 3: return f(Unit<3>{});
     case 4: return f(Unit<4>{});
+    case 6: return f(Unit<6>{});
     case 8: return f(Unit<8>{});
     default: return f(Unit<12>{});
     }
