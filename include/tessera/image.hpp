@@ -79,6 +79,10 @@ template <> inline constexpr uint16_t tag_of<double> = IMAGE_DOUBLE;
 template <> inline constexpr uint16_t tag_of<RGB> = IMAGE_RGB;
 template <> inline constexpr uint16_t tag_of<float3a> = IMAGE_FLOAT3A;
 template <> inline constexpr uint16_t tag_of<float3b> = IMAGE_FLOAT3B;
+template <> inline constexpr uint16_t tag_of<RGBA> = IMAGE_RGBA;
+template <> inline constexpr uint16_t tag_of<uint16_t> = IMAGE_GRAY16;
+template <> inline constexpr uint16_t tag_of<RGB16> = IMAGE_RGB16;
+template <> inline constexpr uint16_t tag_of<RGBA16> = IMAGE_RGBA16;
 
 // An element type with a tag: a pixel of image<T>.
 template <class T>
@@ -422,7 +426,11 @@ constexpr bool fixed_tag(uint16_t tag) noexcept {
     case IMAGE_DOUBLE:
     case IMAGE_RGB:
     case IMAGE_FLOAT3A:
-    case IMAGE_FLOAT3B: return true;
+    case IMAGE_FLOAT3B:
+    case IMAGE_RGBA:
+    case IMAGE_GRAY16:
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: return true;
     default: return false;
     }
 }
@@ -432,10 +440,14 @@ constexpr std::size_t element_size(uint16_t tag) noexcept {
     switch (tag) {
     case IMAGE_GRAY:
     case IMAGE_BINARY: return 1;
-    case IMAGE_SHORT: return 2;
+    case IMAGE_SHORT:
+    case IMAGE_GRAY16: return 2;
     case IMAGE_INT:
-    case IMAGE_FLOAT: return 4;
-    case IMAGE_DOUBLE: return 8;
+    case IMAGE_FLOAT:
+    case IMAGE_RGBA: return 4;
+    case IMAGE_RGB16: return 6;
+    case IMAGE_DOUBLE:
+    case IMAGE_RGBA16: return 8;
     case IMAGE_RGB: return 3;
     case IMAGE_FLOAT3A:
     case IMAGE_FLOAT3B: return 12;
@@ -570,6 +582,10 @@ class any_image : public detail::transforms<any_image> {
         case IMAGE_DOUBLE: return f(v(static_cast<double *>(nullptr)));
         case IMAGE_RGB: return f(v(static_cast<RGB *>(nullptr)));
         case IMAGE_FLOAT3A: return f(v(static_cast<float3a *>(nullptr)));
+        case IMAGE_RGBA: return f(v(static_cast<RGBA *>(nullptr)));
+        case IMAGE_GRAY16: return f(v(static_cast<uint16_t *>(nullptr)));
+        case IMAGE_RGB16: return f(v(static_cast<RGB16 *>(nullptr)));
+        case IMAGE_RGBA16: return f(v(static_cast<RGBA16 *>(nullptr)));
         default: return f(v(static_cast<float3b *>(nullptr)));
         }
     }

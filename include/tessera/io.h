@@ -54,11 +54,16 @@ TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t 
 #define TESSERA_IO_RAW                                                                                                 \
     2 /* every sample as stored: a PGM of maximum value 100 loads 0..100                                               \
          (label images), which saved at 8 bits reads darker */
+#define TESSERA_IO_OWN                                                                                                 \
+    3 /* the file's own type, the default: alpha and samples deeper than 8 bits                                        \
+         kept, in IMAGE_GRAY, IMAGE_RGB, IMAGE_RGBA (gray with alpha too),                                             \
+         IMAGE_GRAY16, IMAGE_RGB16 or IMAGE_RGBA16, samples scaled to 0..255                                           \
+         or 0..65535; black and white as IMAGE_BINARY */
 
 typedef struct tessera_io_load_options {
     uint16_t tag;        /* element type wanted, 0 for the file's own (see docs/formats.md) */
-    int depth;           /* TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
-    RGB background;      /* what alpha is composited over */
+    int depth;           /* TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
+    RGB background;      /* what alpha is composited over where it is not kept */
     uint64_t max_pixels; /* refuse images of more pixels before allocating; 0: no pixel limit */
     uint64_t max_bytes;  /* the budget of the load, refused before allocating when exceeded: the
                             decoded image may take this many bytes, and what the decoder holds beside
@@ -80,14 +85,16 @@ typedef struct tessera_io_info {
 } tessera_io_info;
 
 typedef struct tessera_io_save_options {
-    int depth;       /* 0 or 8: 8-bit samples; 16: 16-bit samples in the deep formats, from
-                        numeric images as they stand and from gray and RGB ones scaled by 257 */
+    int depth;       /* 0: as the image is (16-bit images at 16 bits where the format holds
+                        them, else at 8), other images at 8 bits; 8: 8-bit samples (16-bit
+                        images scaled down); 16: 16-bit samples in the deep formats, from
+                        numeric images as they stand and from 8-bit ones scaled by 257 */
     int quality;     /* JPEG quality 1..100; 0: 90 */
     int compression; /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
                         1..9 deflate, 0 or -1 none */
 } tessera_io_save_options;
 
-/* Defaults: the file's own type, depth reduced, black background, no pixel limit and the
+/* Defaults: the file's own type (TESSERA_IO_OWN), black background, no pixel limit and the
  * process's budget / depth 0, quality 90, compression -1. A null options is refused. */
 TESSERA_API void tessera_io_load_defaults(tessera_io_load_options *options);
 TESSERA_API void tessera_io_save_defaults(tessera_io_save_options *options);
@@ -101,8 +108,9 @@ TESSERA_API void *tessera_io_load_memory(const void *data, size_t size, const te
                                          tessera_io_info *info);
 
 /* Savers. format may be null: the path's extension decides. The image must be of a type the
- * format writes (tessera_io_target_tag with may_convert 0), or numeric with depth 16 in a deep
- * format (see tessera_io_format.deep). Saving to a path never harms what
+ * format writes (tessera_io_target_tag with may_convert 0), a 16-bit image without alpha in a
+ * format that writes its 8-bit type, or numeric with depth 16 in a deep format (see
+ * tessera_io_format.deep); alpha is never dropped by a save. Saving to a path never harms what
  * is there: a new file appears whole or not at all, an existing one is replaced by rename
  * keeping its mode, owner and group, and symlinks are followed; a file with other hard links,
  * a FIFO or a device is written in place, only once the whole output is made and room for it
@@ -118,9 +126,11 @@ TESSERA_API int tessera_io_save_memory(void *im, const tessera_io_format *format
                                        const tessera_io_save_options *options, void **data, size_t *size);
 
 /* A new image of element type tag holding im's pixels: binary set pixels are black (0) and
- * clear ones white (255); values below 128 become set pixels; colours become gray by their
- * luma; numbers are rounded and clamped into the type's range, and normalize maps a numeric
- * image's range onto 0..255 (for gray and RGB results). Null when memory runs out. */
+ * clear ones white (255, or 65535); values below 128 (32896 in 16-bit images) become set pixels;
+ * colours become gray by their luma; 8-bit and 16-bit samples scale by 257 between each other;
+ * alpha is composited over black where the result has none, and opaque where the source has
+ * none; numbers are rounded and clamped into the type's range, and normalize maps a numeric
+ * image's range onto the full range of a gray or colour result. Null when memory runs out. */
 TESSERA_API void *tessera_io_convert(void *im, uint16_t tag, int normalize);
 
 /* Removes the temporary files of saves in progress, as tessera_remove_temporaries of

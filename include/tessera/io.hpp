@@ -1,8 +1,8 @@
 // tessera/io.hpp - the C++ face of libtessera_io (link tessera::io): images in every format of
 // the table, from paths, streams, descriptors and memory.
 //
-//     tessera::any_image im = tessera::io::load("scan.tif", {.depth = tessera::io::depth::keep});
-//     tessera::io::save(im, "scan.png");                   // 16-bit PNG when the file was 16-bit
+//     tessera::any_image im = tessera::io::load("scan.tif"); // alpha and 16 bits as the file has them
+//     tessera::io::save(im, "scan.png");                     // 16-bit PNG when the file was 16-bit
 //     std::vector<unsigned char> jpeg = tessera::io::encode(im8, tessera::io::format("jpeg"));
 //
 // Failures throw tessera::file_error (path, reason, system error code), exhausted memory
@@ -29,18 +29,20 @@ namespace tessera::io {
 using format_info = tessera_io_format;
 using file_info = tessera_io_info;
 
-enum class depth { reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP, raw = TESSERA_IO_RAW };
+enum class depth { own = TESSERA_IO_OWN, reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP, raw = TESSERA_IO_RAW };
 
 struct load_options {
-    uint16_t tag = 0;                // element type wanted; 0: the file's own
-    io::depth depth = depth::reduce; // keep: 16-bit samples load as IMAGE_INT / IMAGE_FLOAT3B
-    RGB background{0, 0, 0};         // under alpha
-    uint64_t max_pixels = 0;         // 0: no pixel limit
-    uint64_t max_bytes = 0;          // the load's budget in bytes; 0: tessera_budget()
+    uint16_t tag = 0;             // element type wanted; 0: the file's own
+    io::depth depth = depth::own; // own: alpha and 16 bits kept (IMAGE_RGBA, IMAGE_GRAY16, ...);
+                                  // reduce: 8 bits, alpha over the background; keep: 16-bit
+                                  // samples as IMAGE_INT / IMAGE_FLOAT3B
+    RGB background{0, 0, 0};      // under alpha
+    uint64_t max_pixels = 0;      // 0: no pixel limit
+    uint64_t max_bytes = 0;       // the load's budget in bytes; 0: tessera_budget()
 };
 
 struct save_options {
-    int depth = 0;        // 8 or 16; 0: 16 for numeric images in the formats that hold it
+    int depth = 0;        // 8 or 16; 0: as the image is (16-bit images at 16 where the format holds it)
     int quality = 0;      // JPEG 1..100; 0: 90
     int compression = -1; // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, else none
 };

@@ -66,22 +66,25 @@ struct Layout {
     int alpha = 0;              // followed by an alpha sample
     bool white_is_zero = false; // sample 0 is a set (black) pixel of a bilevel image
     uint32_t maxval = 255;
-    bool keep = false; // samples stay as stored instead of scaled to 0..255
+    bool keep = false;          // samples stay as stored instead of scaled to 0..255
+    bool own = false;           // the file's own type: alpha and 16-bit samples kept
+    bool premultiplied = false; // colours are stored multiplied by alpha
     RGB background{0, 0, 0};
     uint16_t tag = IMAGE_GRAY;
 };
 
-// Fills in l.tag, the element type a layout loads into: binary for black and white, gray
-// unless a colour sample or a coloured background needs RGB; INT and FLOAT3B for kept samples
-// deeper than 8 bits.
+// Fills in l.tag, the element type a layout loads into: binary for black and white; in the
+// file's own type gray, RGB or RGBA at 8 or 16 bits; else gray unless a colour sample or a
+// coloured background needs RGB, and INT and FLOAT3B for kept samples deeper than 8 bits.
 void choose_tag(Layout &l, bool bilevel);
 // The image's element type and sizes against the caller's limits (with beside bytes of the
 // decoder's own), then a new zero image; null with a reason.
 AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside = 0);
 // Stores one row of samples (channels + alpha a pixel) into row y.
 void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layout &l);
-// put_row for 16-bit samples (native order) without alpha, of maximum 65535, into gray, RGB,
-// IMAGE_INT or IMAGE_FLOAT3B rows; false (nothing stored) for any other layout.
+// put_row for 16-bit samples (native order) of maximum 65535: without alpha into gray, RGB,
+// IMAGE_INT or IMAGE_FLOAT3B rows, and into 16-bit rows of the same layout; false (nothing
+// stored) for any other layout.
 bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *samples, const Layout &l);
 // put_row16 for samples stored most significant byte first (PNG, Netpbm).
 bool put_row16_be(AnyImageStruct *im, int32_t y, const unsigned char *samples, const Layout &l);
@@ -97,13 +100,21 @@ struct Picture {
     int32_t width, height;
     int channels; // 1 or 3; 0 for a binary image
     int bits;     // 1 (binary), 8 or 16
+    int alpha;    // 1: an alpha sample follows the colour ones
 };
 // The samples of row y (0 is the first) as bytes: 8-bit samples, or 16-bit ones most
-// significant byte first (native: in the machine's order); row must hold width * channels *
-// bits / 8 bytes.
+// significant byte first (native: in the machine's order); row must hold width * (channels +
+// alpha) * bits / 8 bytes.
 void get_row(const Picture &p, int32_t y, unsigned char *row, bool native = false);
-// What a picture of im is in a writer that takes the given depth (0: the default).
+// What a picture of im is in a writer that takes the given depth (0: the image's own).
 Picture picture_of(const AnyImageStruct *im, int depth);
+// The largest sample of the types whose samples span a fixed range (255, 65535; 1 for binary),
+// 0 for the numeric types, which hold values as they are.
+uint32_t full_range(uint16_t tag);
+// Colour samples of a type: 3 or 1.
+int colour_channels(uint16_t tag);
+// A short name of the element type for messages: "RGBA", "16-bit gray", ...
+const char *type_name(uint16_t tag);
 
 struct Codec {
     tessera_io_format format;
@@ -140,6 +151,12 @@ bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint6
 // Whether samples of maxval stay as stored: always in raw loads, deeper than 8 bits when kept.
 inline bool keeps(const Request &r, uint32_t maxval) {
     return r.options->depth == TESSERA_IO_RAW || (r.options->depth == TESSERA_IO_KEEP && maxval > 255);
+}
+// Sets what a layout takes from the request: kept samples, the file's own type, the background.
+inline void from_request(Layout &l, const Request &r) {
+    l.keep = keeps(r, l.maxval);
+    l.own = r.options->depth == TESSERA_IO_OWN;
+    l.background = r.options->background;
 }
 
 } // namespace tessera::detail::io

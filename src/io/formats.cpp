@@ -32,38 +32,44 @@ bool sniff_q3(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q3"
 bool sniff_q4(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q4"); }
 bool sniff_q10(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q10"); }
 bool sniff_q11(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q11"); }
+bool sniff_q12(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q12"); }
+bool sniff_q13(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q13"); }
+bool sniff_q14(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q14"); }
+bool sniff_q15(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q15"); }
 
 bool write_library(const Picture &p, const tessera_io_save_options &, FILE *out) {
     return tessera_save_stream(const_cast<AnyImageStruct *>(p.im), out) == 0 || fail_core();
 }
 
+constexpr uint16_t deep_and_alpha =
+    IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16;
+
 } // namespace
 
 const Codec codecs[] = {
     {{"pbm", "pbm", "Netpbm bitmap: plain P1 and raw P4", IMAGE_BINARY, 0}, "P4", sniff_pbm, read_netpbm, write_netpbm},
-    {{"pgm", "pgm", "Netpbm gray: plain P2 and raw P5, maximum value 1 to 65535", IMAGE_GRAY, 1},
+    {{"pgm", "pgm", "Netpbm gray: plain P2 and raw P5, maximum value 1 to 65535", IMAGE_GRAY | IMAGE_GRAY16, 1},
      "P5",
      sniff_pgm,
      read_netpbm,
      write_netpbm},
-    {{"ppm", "ppm", "Netpbm colour: plain P3 and raw P6, maximum value 1 to 65535", IMAGE_RGB, 1},
+    {{"ppm", "ppm", "Netpbm colour: plain P3 and raw P6, maximum value 1 to 65535", IMAGE_RGB | IMAGE_RGB16, 1},
      "P6",
      sniff_ppm,
      read_netpbm,
      write_netpbm},
-    {{"pnm", "pnm", "Netpbm, the kind the image needs (writing only)", IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB, 1},
+    {{"pnm", "pnm", "Netpbm, the kind the image needs (writing only)",
+      IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_GRAY16 | IMAGE_RGB16, 1},
      nullptr,
      nullptr,
      nullptr,
      write_netpbm},
-    {{"pam", "pam", "Netpbm PAM: black and white, gray or RGB, with or without alpha, 1 to 16 bits",
-      IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB, 1},
+    {{"pam", "pam", "Netpbm PAM: black and white, gray or RGB, with or without alpha, 1 to 16 bits", deep_and_alpha, 1},
      "PAM",
      sniff_pam,
      read_pam,
      write_pam},
-    {{"png", "png", "PNG: 1 to 16 bits, gray, RGB, palette, alpha, interlaced", IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB,
-      1},
+    {{"png", "png", "PNG: 1 to 16 bits, gray, RGB, palette, alpha, interlaced", deep_and_alpha, 1},
      "PNG",
      sniff_png,
      read_png,
@@ -75,7 +81,7 @@ const Codec codecs[] = {
      read_jpeg,
      write_jpeg},
     {{"tiff", "tif tiff", "TIFF: 1, 8 and 16 bits, gray, RGB and RGBA, strips and tiles, any codec libtiff has",
-      IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB, 1},
+      deep_and_alpha, 1},
      "TIFF",
      sniff_tiff,
      read_tiff,
@@ -86,6 +92,10 @@ const Codec codecs[] = {
     {{"q4", "q4", "tessera 16-bit integer image", IMAGE_SHORT, 0}, "Q4", sniff_q4, read_library, write_library},
     {{"q10", "q10", "tessera three-float image (A)", IMAGE_FLOAT3A, 0}, "Q10", sniff_q10, read_library, write_library},
     {{"q11", "q11", "tessera three-float image (B)", IMAGE_FLOAT3B, 0}, "Q11", sniff_q11, read_library, write_library},
+    {{"q12", "q12", "tessera RGBA image", IMAGE_RGBA, 0}, "Q12", sniff_q12, read_library, write_library},
+    {{"q13", "q13", "tessera 16-bit gray image", IMAGE_GRAY16, 0}, "Q13", sniff_q13, read_library, write_library},
+    {{"q14", "q14", "tessera 16-bit RGB image", IMAGE_RGB16, 0}, "Q14", sniff_q14, read_library, write_library},
+    {{"q15", "q15", "tessera 16-bit RGBA image", IMAGE_RGBA16, 0}, "Q15", sniff_q15, read_library, write_library},
 };
 const std::size_t codec_count = sizeof codecs / sizeof codecs[0];
 
@@ -144,7 +154,8 @@ uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t tag, int may
     if (!f || !f->writes) return 0;
     if (f->writes & tag) return tag;
     if (!may_convert) return 0;
-    const bool colour = (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
+    const bool colour = tessera::detail::io::colour_channels(tag) == 3;
+    if (tag == IMAGE_RGBA16 && (f->writes & IMAGE_RGBA)) return IMAGE_RGBA;
     if (colour && (f->writes & IMAGE_RGB)) return IMAGE_RGB;
     if (f->writes & IMAGE_GRAY) return IMAGE_GRAY;
     if (f->writes & IMAGE_RGB) return IMAGE_RGB;

@@ -160,11 +160,14 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     tessera_io_info scratch;
     if (!info) info = &scratch;
     std::memset(info, 0, sizeof *info);
-    if (options->tag && !(options->tag & (IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY |
-                                          IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B)))
+    constexpr uint16_t loadable = IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY | IMAGE_INT |
+                                  IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B | IMAGE_RGBA | IMAGE_GRAY16 |
+                                  IMAGE_RGB16 | IMAGE_RGBA16;
+    if (options->tag && !(options->tag & loadable))
         return fail(Err::argument, "element type %u is not one an image file loads into", options->tag), nullptr;
-    if (options->depth < TESSERA_IO_REDUCE || options->depth > TESSERA_IO_RAW)
-        return fail(Err::argument, "depth %d: TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW", options->depth),
+    if (options->depth < TESSERA_IO_REDUCE || options->depth > TESSERA_IO_OWN)
+        return fail(Err::argument, "depth %d: TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW",
+                    options->depth),
                nullptr;
     Input in;
     if (!open_input(base, in)) return nullptr;
@@ -221,30 +224,25 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
         return fail(Err::argument, "depth %d: 8 or 16", o.depth), nullptr;
     if (o.depth == 16 && !format->deep)
         return fail(Err::unsupported, "%s holds 8-bit samples only", format->name), nullptr;
-    const bool colour = (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
-    const bool deep = o.depth == 16 && format->deep && !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB)) &&
-                      (format->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
-    if (!c->write || (!deep && !tessera_io_target_tag(format, tag, 0))) {
-        fail(Err::unsupported, "%s does not hold %s images%s", format->name,
-             tag == IMAGE_GRAY      ? "gray"
-             : tag == IMAGE_RGB     ? "RGB"
-             : tag == IMAGE_BINARY  ? "binary"
-             : tag == IMAGE_INT     ? "32-bit integer"
-             : tag == IMAGE_SHORT   ? "16-bit integer"
-             : tag == IMAGE_FLOAT   ? "float"
-             : tag == IMAGE_DOUBLE  ? "double"
-             : tag == IMAGE_FLOAT3A ? "three-float (A)"
-             : tag == IMAGE_FLOAT3B ? "three-float (B)"
-                                    : "these",
-             format->deep && !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB))
-                 ? " at 8 bits (convert first, or save at depth 16)"
-                 : " (convert first)");
+    const int colour = colour_channels(tag);
+    const uint16_t gray_or_rgb = colour == 3 ? IMAGE_RGB : IMAGE_GRAY;
+    const bool numeric = full_range(tag) == 0;
+    // numbers at 16 bits; 16-bit images at 8 bits where the format or the depth asks for it
+    const bool deep = o.depth == 16 && format->deep && numeric && (format->writes & gray_or_rgb);
+    const bool sixteen = tag == IMAGE_GRAY16 || tag == IMAGE_RGB16;
+    const bool reduced = (sixteen && (format->writes & gray_or_rgb)) ||
+                         (tag == IMAGE_RGBA16 && (format->writes & IMAGE_RGBA) && o.depth != 16);
+    if (!c->write || (!deep && !reduced && !tessera_io_target_tag(format, tag, 0))) {
+        fail(Err::unsupported, "%s does not hold %s images%s", format->name, type_name(tag),
+             tag == IMAGE_RGBA || tag == IMAGE_RGBA16 ? " (flatten first, or choose a format with alpha)"
+             : format->deep && numeric                ? " at 8 bits (convert first, or save at depth 16)"
+                                                      : " (convert first)");
         return nullptr;
     }
     if (o.quality < 0 || o.quality > 100) return fail(Err::argument, "quality %d: 1 to 100", o.quality), nullptr;
     if (o.compression < -1 || o.compression > 9)
         return fail(Err::argument, "compression %d: 0 to 9", o.compression), nullptr;
-    p = picture_of(im, format->deep && o.depth == 16 ? 16 : 8);
+    p = picture_of(im, !format->deep ? 8 : o.depth);
     return c;
 }
 
@@ -334,7 +332,7 @@ extern "C" {
 void tessera_io_load_defaults(tessera_io_load_options *o) {
     if (!o) return (void)io::fail(Err::argument, "no options");
     std::memset(o, 0, sizeof *o);
-    o->depth = TESSERA_IO_REDUCE;
+    o->depth = TESSERA_IO_OWN;
 }
 
 void tessera_io_save_defaults(tessera_io_save_options *o) {

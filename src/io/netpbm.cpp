@@ -260,8 +260,7 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     Layout l;
     l.channels = channels;
     l.maxval = static_cast<uint32_t>(max);
-    l.keep = keeps(r, l.maxval);
-    l.background = r.options->background;
+    from_request(l, r);
     choose_tag(l, bits);
     // Raw samples have their exact size; plain ones take at least a character each.
     const unsigned long long samples = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
@@ -303,8 +302,7 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     if (!type[0]) std::strcpy(type, depth_types[depth]);
     Layout l;
     l.maxval = static_cast<uint32_t>(max);
-    l.keep = keeps(r, l.maxval);
-    l.background = r.options->background;
+    from_request(l, r);
     bool bilevel = false;
     const std::size_t n = std::strlen(type);
     if (n > 6 && std::strcmp(type + n - 6, "_ALPHA") == 0) {
@@ -352,8 +350,12 @@ bool write_netpbm(const Picture &p, const tessera_io_save_options &, FILE *out) 
 }
 
 bool write_pam(const Picture &p, const tessera_io_save_options &, FILE *out) {
-    const int depth = p.channels == 3 ? 3 : 1;
-    const char *type = p.bits == 1 ? "BLACKANDWHITE" : depth == 3 ? "RGB" : "GRAYSCALE";
+    const int depth = (p.channels == 3 ? 3 : 1) + p.alpha;
+    const char *type = p.bits == 1                  ? "BLACKANDWHITE"
+                       : p.channels == 3 && p.alpha ? "RGB_ALPHA"
+                       : p.channels == 3            ? "RGB"
+                       : p.alpha                    ? "GRAYSCALE_ALPHA"
+                                                    : "GRAYSCALE";
     const int maxval = p.bits == 1 ? 1 : p.bits == 16 ? 65535 : 255;
     if (std::fprintf(out, "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %d\nTUPLTYPE %s\nENDHDR\n", p.width, p.height,
                      depth, maxval, type) < 0)

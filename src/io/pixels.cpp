@@ -11,8 +11,12 @@ namespace tessera::detail::io {
 
 namespace {
 
-bool is_numeric(uint16_t tag) { return !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB)); }
-bool has_three(uint16_t tag) { return (tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0; }
+constexpr uint16_t image_types =
+    IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16;
+bool is_numeric(uint16_t tag) { return !(tag & image_types); }
+bool has_three(uint16_t tag) { return colour_channels(tag) == 3; }
+bool is_deep(uint16_t tag) { return (tag & (IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16)) != 0; }
+bool with_alpha(uint16_t tag) { return tessera::detail::has_alpha(tag); }
 
 uint32_t scaled(uint32_t s, uint32_t maxval, uint32_t to) {
     return static_cast<uint32_t>((static_cast<uint64_t>(s) * to + maxval / 2) / maxval);
@@ -24,22 +28,40 @@ uint32_t over(uint32_t c, uint32_t b, uint32_t a, uint32_t maxval) {
         std::lround((static_cast<double>(c) * a + static_cast<double>(b) * (maxval - a)) / maxval));
 }
 
-void get_pixel(const AnyImageStruct *im, int32_t x, int32_t y, double c[3]) {
+template <class T> const T *sample_at(const void *row, int32_t x, int n) {
+    return static_cast<const T *>(row) + static_cast<std::ptrdiff_t>(x) * n;
+}
+
+// Pixel (x, y) as up to four values: colour (or gray) and alpha, which is the type's full range
+// for types without alpha.
+void get_pixel(const AnyImageStruct *im, int32_t x, int32_t y, double c[4]) {
     const void *row = im->data[y];
-    switch (im->header->tag) {
+    const uint16_t tag = im->header->tag;
+    c[3] = full_range(tag);
+    switch (tag) {
     case IMAGE_BINARY: c[0] = static_cast<const int8_t *>(row)[x] != 0; break;
     case IMAGE_GRAY: c[0] = static_cast<const uint8_t *>(row)[x]; break;
+    case IMAGE_GRAY16: c[0] = static_cast<const uint16_t *>(row)[x]; break;
     case IMAGE_SHORT: c[0] = static_cast<const int16_t *>(row)[x]; break;
     case IMAGE_INT: c[0] = static_cast<const int32_t *>(row)[x]; break;
     case IMAGE_FLOAT: c[0] = static_cast<const float *>(row)[x]; break;
     case IMAGE_DOUBLE: c[0] = static_cast<const double *>(row)[x]; break;
-    case IMAGE_RGB: {
-        const RGB p = static_cast<const RGB *>(row)[x];
-        c[0] = p.r, c[1] = p.g, c[2] = p.b;
+    case IMAGE_RGB:
+    case IMAGE_RGBA: {
+        const int n = tag == IMAGE_RGB ? 3 : 4;
+        const uint8_t *p = sample_at<uint8_t>(row, x, n);
+        for (int k = 0; k < n; ++k) c[k] = p[k];
+        break;
+    }
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: {
+        const int n = tag == IMAGE_RGB16 ? 3 : 4;
+        const uint16_t *p = sample_at<uint16_t>(row, x, n);
+        for (int k = 0; k < n; ++k) c[k] = p[k];
         break;
     }
     default: {
-        const float *p = static_cast<const float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
+        const float *p = sample_at<float>(row, x, 3);
         c[0] = p[0], c[1] = p[1], c[2] = p[2];
     }
     }
@@ -51,11 +73,13 @@ double clamp_round(double v, double lo, double hi) {
     return v < lo ? lo : v > hi ? hi : v;
 }
 
-void put_pixel(AnyImageStruct *im, int32_t x, int32_t y, const double c[3]) {
+void put_pixel(AnyImageStruct *im, int32_t x, int32_t y, const double c[4]) {
     void *row = im->data[y];
-    switch (im->header->tag) {
+    const uint16_t tag = im->header->tag;
+    switch (tag) {
     case IMAGE_BINARY: static_cast<int8_t *>(row)[x] = static_cast<int8_t>(c[0] != 0); break;
     case IMAGE_GRAY: static_cast<uint8_t *>(row)[x] = static_cast<uint8_t>(clamp_round(c[0], 0, 255)); break;
+    case IMAGE_GRAY16: static_cast<uint16_t *>(row)[x] = static_cast<uint16_t>(clamp_round(c[0], 0, 65535)); break;
     case IMAGE_SHORT: static_cast<int16_t *>(row)[x] = static_cast<int16_t>(clamp_round(c[0], -32768, 32767)); break;
     case IMAGE_INT:
         static_cast<int32_t *>(row)[x] = static_cast<int32_t>(clamp_round(c[0], -2147483648.0, 2147483647.0));
@@ -63,40 +87,100 @@ void put_pixel(AnyImageStruct *im, int32_t x, int32_t y, const double c[3]) {
     case IMAGE_FLOAT: static_cast<float *>(row)[x] = static_cast<float>(c[0]); break;
     case IMAGE_DOUBLE: static_cast<double *>(row)[x] = c[0]; break;
     case IMAGE_RGB:
-        static_cast<RGB *>(row)[x] =
-            RGB{static_cast<uint8_t>(clamp_round(c[0], 0, 255)), static_cast<uint8_t>(clamp_round(c[1], 0, 255)),
-                static_cast<uint8_t>(clamp_round(c[2], 0, 255))};
+    case IMAGE_RGBA: {
+        const int n = tag == IMAGE_RGB ? 3 : 4;
+        auto *p = const_cast<uint8_t *>(sample_at<uint8_t>(row, x, n));
+        for (int k = 0; k < n; ++k) p[k] = static_cast<uint8_t>(clamp_round(c[k], 0, 255));
         break;
+    }
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: {
+        const int n = tag == IMAGE_RGB16 ? 3 : 4;
+        auto *p = const_cast<uint16_t *>(sample_at<uint16_t>(row, x, n));
+        for (int k = 0; k < n; ++k) p[k] = static_cast<uint16_t>(clamp_round(c[k], 0, 65535));
+        break;
+    }
     default: {
-        float *p = static_cast<float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
+        auto *p = const_cast<float *>(sample_at<float>(row, x, 3));
         p[0] = static_cast<float>(c[0]), p[1] = static_cast<float>(c[1]), p[2] = static_cast<float>(c[2]);
     }
     }
 }
 
-double luma(const double c[3]) {
+double luma(const double c[4]) {
     if (c[0] == c[1] && c[1] == c[2]) return c[0];
     return 0.299 * c[0] + 0.587 * c[1] + 0.114 * c[2];
 }
 
 // Converts one pixel's values from the element type from to the type to.
-void convert_pixel(uint16_t from, uint16_t to, double c[3], double lo, double scale) {
+void convert_pixel(uint16_t from, uint16_t to, double c[4], double lo, double scale) {
     if (!has_three(from)) c[1] = c[2] = c[0];
-    // Binary pixels are black (0) when set and white (255) when clear, in every other type.
+    const double top_from = full_range(from), top_to = full_range(to);
+    if (with_alpha(from) && !with_alpha(to)) // over black
+        for (int k = 0; k < 3; ++k) c[k] = c[k] * c[3] / top_from;
+    // Binary pixels are black (0) when set and white when clear, in every other type.
     if (from == IMAGE_BINARY && to != IMAGE_BINARY) {
-        c[0] = c[1] = c[2] = c[0] ? 0 : 255;
+        c[0] = c[1] = c[2] = c[0] ? 0 : top_to > 1 ? top_to : 255;
+        c[3] = top_to;
     } else if (to == IMAGE_BINARY && from != IMAGE_BINARY) {
-        c[0] = luma(c) < 128;
+        c[0] = luma(c) < (top_from == 65535 ? 32896 : 128);
         return;
+    } else if (top_from > 1 && top_to > 1 && top_from != top_to) {
+        for (int k = 0; k < 4; ++k) c[k] = c[k] * top_to / top_from;
     }
     if (scale > 0)
         for (int k = 0; k < 3; ++k) c[k] = c[k] != c[k] ? 0 : (c[k] - lo) * scale;
     if (!has_three(to)) c[0] = luma(c);
+    if (!with_alpha(from)) c[3] = top_to;
 }
 
 } // namespace
 
+uint32_t full_range(uint16_t tag) {
+    switch (tag) {
+    case IMAGE_BINARY: return 1;
+    case IMAGE_GRAY:
+    case IMAGE_RGB:
+    case IMAGE_RGBA: return 255;
+    case IMAGE_GRAY16:
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: return 65535;
+    default: return 0;
+    }
+}
+
+int colour_channels(uint16_t tag) {
+    return tag & (IMAGE_RGB | IMAGE_FLOAT3A | IMAGE_FLOAT3B | IMAGE_RGBA | IMAGE_RGB16 | IMAGE_RGBA16) ? 3 : 1;
+}
+
+const char *type_name(uint16_t tag) {
+    switch (tag) {
+    case IMAGE_GRAY: return "gray";
+    case IMAGE_RGB: return "RGB";
+    case IMAGE_BINARY: return "binary";
+    case IMAGE_INT: return "32-bit integer";
+    case IMAGE_SHORT: return "16-bit integer";
+    case IMAGE_FLOAT: return "float";
+    case IMAGE_DOUBLE: return "double";
+    case IMAGE_FLOAT3A: return "three-float (A)";
+    case IMAGE_FLOAT3B: return "three-float (B)";
+    case IMAGE_RGBA: return "RGBA";
+    case IMAGE_GRAY16: return "16-bit gray";
+    case IMAGE_RGB16: return "16-bit RGB";
+    case IMAGE_RGBA16: return "16-bit RGBA";
+    default: return "these";
+    }
+}
+
 void choose_tag(Layout &l, bool bilevel) {
+    if (l.own) {
+        const bool deep = l.maxval > 255;
+        if (bilevel && !l.alpha) l.tag = IMAGE_BINARY;
+        else if (l.alpha) l.tag = deep ? IMAGE_RGBA16 : IMAGE_RGBA;
+        else if (l.channels == 3) l.tag = deep ? IMAGE_RGB16 : IMAGE_RGB;
+        else l.tag = deep ? IMAGE_GRAY16 : IMAGE_GRAY;
+        return;
+    }
     const RGB b = l.background;
     const bool colour = l.channels == 3 || (l.alpha && (b.r != b.g || b.g != b.b));
     if (l.keep && l.maxval > 255) l.tag = colour ? IMAGE_FLOAT3B : IMAGE_INT;
@@ -118,33 +202,48 @@ AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, cons
 
 void put_row(AnyImageStruct *im, int32_t y, const uint32_t *s, const Layout &l) {
     const ImageHeader *h = im->header;
+    const uint16_t tag = h->tag;
     const int step = l.channels + l.alpha;
-    const uint32_t top = l.keep ? l.maxval : 255;
+    const uint32_t top = is_deep(tag) ? 65535 : l.keep ? l.maxval : 255;
+    const bool keeps_alpha = with_alpha(tag);
     uint32_t bg[3] = {l.background.r, l.background.g, l.background.b};
     if (top != 255)
         for (uint32_t &b : bg) b = scaled(b, 255, top);
     void *row = im->data[y];
     for (int32_t x = 0; x < h->width; ++x, s += step) {
-        if (h->tag == IMAGE_BINARY) {
+        if (tag == IMAGE_BINARY) {
             static_cast<int8_t *>(row)[x] = static_cast<int8_t>(l.white_is_zero ? s[0] == 0 : s[0] != 0);
             continue;
         }
-        uint32_t c[3];
-        for (int k = 0; k < 3; ++k) {
-            const uint32_t v = s[k < l.channels ? k : 0];
-            c[k] = top == l.maxval ? v : scaled(v, l.maxval, top);
-        }
-        if (l.white_is_zero) c[0] = c[1] = c[2] = s[0] ? top : 0;
+        uint32_t v[3];
+        for (int k = 0; k < 3; ++k) v[k] = s[k < l.channels ? k : 0];
+        if (l.white_is_zero) v[0] = v[1] = v[2] = s[0] ? l.maxval : 0;
+        uint32_t a = l.maxval;
         if (l.alpha) {
-            const uint32_t a = s[l.channels];
-            for (int k = 0; k < 3; ++k) c[k] = over(c[k], bg[k], a, l.maxval);
+            a = s[l.channels] < l.maxval ? s[l.channels] : l.maxval;
+            if (l.premultiplied) // colours stored multiplied by alpha: back to colours
+                for (uint32_t &c : v) c = a == 0 ? 0 : c >= a ? l.maxval : scaled(c, a, l.maxval);
         }
-        switch (h->tag) {
+        uint32_t c[4];
+        for (int k = 0; k < 3; ++k) c[k] = top == l.maxval ? v[k] : scaled(v[k], l.maxval, top);
+        c[3] = top == l.maxval ? a : scaled(a, l.maxval, top);
+        if (l.alpha && !keeps_alpha)
+            for (int k = 0; k < 3; ++k) c[k] = over(c[k], bg[k], a, l.maxval);
+        switch (tag) {
         case IMAGE_GRAY: static_cast<uint8_t *>(row)[x] = static_cast<uint8_t>(c[0]); break;
+        case IMAGE_GRAY16: static_cast<uint16_t *>(row)[x] = static_cast<uint16_t>(c[0]); break;
         case IMAGE_RGB:
-            static_cast<RGB *>(row)[x] =
-                RGB{static_cast<uint8_t>(c[0]), static_cast<uint8_t>(c[1]), static_cast<uint8_t>(c[2])};
+        case IMAGE_RGBA: {
+            uint8_t *p = static_cast<uint8_t *>(row) + static_cast<std::ptrdiff_t>(x) * (keeps_alpha ? 4 : 3);
+            for (int k = 0; k < (keeps_alpha ? 4 : 3); ++k) p[k] = static_cast<uint8_t>(c[k]);
             break;
+        }
+        case IMAGE_RGB16:
+        case IMAGE_RGBA16: {
+            uint16_t *p = static_cast<uint16_t *>(row) + static_cast<std::ptrdiff_t>(x) * (keeps_alpha ? 4 : 3);
+            for (int k = 0; k < (keeps_alpha ? 4 : 3); ++k) p[k] = static_cast<uint16_t>(c[k]);
+            break;
+        }
         case IMAGE_INT: static_cast<int32_t *>(row)[x] = static_cast<int32_t>(c[0]); break;
         default: {
             float *p = static_cast<float *>(row) + 3 * static_cast<std::ptrdiff_t>(x);
@@ -156,9 +255,12 @@ void put_row(AnyImageStruct *im, int32_t y, const uint32_t *s, const Layout &l) 
 
 void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *s, const Layout &l, uint32_t *spare) {
     const ImageHeader *h = im->header;
-    if (l.maxval == 255 && !l.alpha && !l.white_is_zero &&
-        ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3))) {
-        std::memcpy(im->data[y], s, static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels));
+    if (l.maxval == 255 && !l.white_is_zero && !l.premultiplied &&
+        ((h->tag == IMAGE_GRAY && l.channels == 1 && !l.alpha) ||
+         (h->tag == IMAGE_RGB && l.channels == 3 && !l.alpha) ||
+         (h->tag == IMAGE_RGBA && l.channels == 3 && l.alpha))) {
+        std::memcpy(im->data[y], s,
+                    static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels + l.alpha));
         return;
     }
     const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels + l.alpha);
@@ -171,9 +273,18 @@ namespace {
 // put_row16 over samples read by at(i).
 template <class At> bool put_row16_with(AnyImageStruct *im, int32_t y, At at, const Layout &l) {
     const ImageHeader *h = im->header;
-    if (l.alpha || l.white_is_zero || l.maxval != 65535) return false;
-    const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels);
+    if (l.white_is_zero || l.premultiplied || l.maxval != 65535) return false;
     void *row = im->data[y];
+    if ((h->tag == IMAGE_GRAY16 && l.channels == 1 && !l.alpha) ||
+        (h->tag == IMAGE_RGB16 && l.channels == 3 && !l.alpha) ||
+        (h->tag == IMAGE_RGBA16 && l.channels == 3 && l.alpha)) {
+        const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels + l.alpha);
+        auto *out = static_cast<uint16_t *>(row);
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint16_t>(at(i));
+        return true;
+    }
+    if (l.alpha) return false;
+    const std::size_t n = static_cast<std::size_t>(h->width) * static_cast<std::size_t>(l.channels);
     // Rounded to 8 bits as (v * 255 + 32767) / 65535, which is (v + 128 - ((v + 128) >> 8)) >> 8.
     const auto to8 = [](uint32_t v) { return static_cast<uint8_t>((v + 128 - ((v + 128) >> 8)) >> 8); };
     if (h->tag == IMAGE_INT && l.channels == 1) {
@@ -216,58 +327,69 @@ void describe(const Request &r, const char *magic, int64_t width, int64_t height
 }
 
 Picture picture_of(const AnyImageStruct *im, int depth) {
-    const ImageHeader *h = im->header;
-    Picture p{im, h->width, h->height, has_three(h->tag) ? 3 : 1, 8};
-    if (h->tag == IMAGE_BINARY) p.channels = 0, p.bits = 1;
-    else if (depth == 16) p.bits = 16;
+    const uint16_t tag = im->header->tag;
+    Picture p{im, im->header->width, im->header->height, colour_channels(tag), 8, with_alpha(tag) ? 1 : 0};
+    if (tag == IMAGE_BINARY) p.channels = 0, p.bits = 1;
+    else if (depth == 16 || (depth == 0 && is_deep(tag))) p.bits = 16;
     return p;
 }
 
+namespace {
+
+void put16(unsigned char *out, std::size_t i, uint16_t w, bool native) {
+    if (native) {
+        std::memcpy(out + 2 * i, &w, 2);
+    } else {
+        out[2 * i] = static_cast<unsigned char>(w >> 8);
+        out[2 * i + 1] = static_cast<unsigned char>(w & 255);
+    }
+}
+
+} // namespace
+
 void get_row(const Picture &p, int32_t y, unsigned char *out, bool native) {
     const ImageHeader *h = p.im->header;
+    const uint16_t tag = h->tag;
     const int32_t yy = h->yoffset + y;
     const char *row = static_cast<const char *>(p.im->data[yy]);
-    const std::size_t n = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.channels ? p.channels : 1);
+    const int per = p.channels + p.alpha;
+    const std::size_t n = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(per ? per : 1);
     if (p.bits == 1) {
         std::memcpy(out, row + h->xoffset, static_cast<std::size_t>(p.width));
         return;
     }
-    if (p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB)) {
-        std::memcpy(out, row + static_cast<std::ptrdiff_t>(h->xoffset) * p.channels, n);
+    const bool same_layout = colour_channels(tag) == p.channels && with_alpha(tag) == (p.alpha != 0);
+    if (p.bits == 8 && same_layout && full_range(tag) == 255) {
+        std::memcpy(out, row + static_cast<std::ptrdiff_t>(h->xoffset) * per, n);
         return;
     }
-    if (p.bits == 16 && h->tag == IMAGE_INT) { // 16-bit samples from 32-bit integers, clamped
+    if (p.bits == 16 && same_layout && is_deep(tag)) {
+        const uint16_t *in = reinterpret_cast<const uint16_t *>(row) + static_cast<std::ptrdiff_t>(h->xoffset) * per;
+        if (native) {
+            std::memcpy(out, in, 2 * n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) put16(out, i, in[i], false);
+        }
+        return;
+    }
+    if (p.bits == 16 && tag == IMAGE_INT) { // 16-bit samples from 32-bit integers, clamped
         const int32_t *in = reinterpret_cast<const int32_t *>(row) + h->xoffset;
-        if (native) { // rows of 16-bit samples start on an even address
-            auto *o16 = reinterpret_cast<uint16_t *>(out);
-            for (std::size_t i = 0; i < n; ++i) o16[i] = static_cast<uint16_t>(std::clamp(in[i], 0, 65535));
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto w = static_cast<uint16_t>(std::clamp(in[i], 0, 65535));
-            out[2 * i] = static_cast<unsigned char>(w >> 8);
-            out[2 * i + 1] = static_cast<unsigned char>(w & 255);
-        }
+        for (std::size_t i = 0; i < n; ++i) put16(out, i, static_cast<uint16_t>(std::clamp(in[i], 0, 65535)), native);
         return;
     }
+    // Samples of a type with a full range scale to the picture's; numbers go as they stand.
+    const double from = full_range(tag), to = p.bits == 8 ? 255.0 : 65535.0;
+    const double factor = from > 1 && from != to ? to / from : 1.0;
     for (int32_t x = 0; x < p.width; ++x) {
-        double c[3] = {0, 0, 0};
+        double c[4] = {0, 0, 0, 0};
         get_pixel(p.im, h->xoffset + x, yy, c);
-        for (int k = 0; k < p.channels; ++k) {
+        if (p.channels == 1 && has_three(tag)) c[0] = luma(c);
+        for (int k = 0; k < per; ++k) {
             const std::size_t i =
-                static_cast<std::size_t>(x) * static_cast<std::size_t>(p.channels) + static_cast<std::size_t>(k);
-            if (p.bits == 8) {
-                out[i] = static_cast<unsigned char>(clamp_round(c[k], 0, 255));
-            } else {
-                const double v = is_numeric(h->tag) ? c[k] : c[k] * 257.0;
-                const auto w = static_cast<uint16_t>(clamp_round(v, 0, 65535));
-                if (native) {
-                    std::memcpy(out + 2 * i, &w, 2);
-                } else {
-                    out[2 * i] = static_cast<unsigned char>(w >> 8);
-                    out[2 * i + 1] = static_cast<unsigned char>(w & 255);
-                }
-            }
+                static_cast<std::size_t>(x) * static_cast<std::size_t>(per) + static_cast<std::size_t>(k);
+            const double v = c[k < p.channels ? k : 3] * factor;
+            if (p.bits == 8) out[i] = static_cast<unsigned char>(clamp_round(v, 0, 255));
+            else put16(out, i, static_cast<uint16_t>(clamp_round(v, 0, 65535)), native);
         }
     }
 }
@@ -282,7 +404,8 @@ extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
     if (!im || !im->header) return fail(Err::argument, "no image"), nullptr;
     const ImageHeader *h = im->header;
     constexpr uint16_t known = IMAGE_GRAY | IMAGE_FLOAT | IMAGE_RGB | IMAGE_DOUBLE | IMAGE_BINARY | IMAGE_INT |
-                               IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
+                               IMAGE_SHORT | IMAGE_FLOAT3A | IMAGE_FLOAT3B | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 |
+                               IMAGE_RGBA16;
     if (!(h->tag & known) || !(tag & known) || (tag & (tag - 1)))
         return fail(Err::argument, "element types %u and %u: only the file types convert", h->tag, tag), nullptr;
     // A conversion to a wider type makes a larger image than its source: that is held to the budget.
@@ -303,7 +426,7 @@ extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
         lo = INFINITY;
         for (int32_t y = h->yoffset; y < h->yoffset + h->height; ++y)
             for (int32_t x = h->xoffset; x < h->xoffset + h->width; ++x) {
-                double c[3] = {0, 0, 0};
+                double c[4] = {0, 0, 0, 0};
                 get_pixel(im, x, y, c);
                 for (int k = 0; k < (has_three(h->tag) ? 3 : 1); ++k)
                     if (std::isfinite(c[k])) {
@@ -311,12 +434,12 @@ extern "C" void *tessera_io_convert(void *image, uint16_t tag, int normalize) {
                         if (c[k] > hi) hi = c[k];
                     }
             }
-        scale = hi > lo ? 255.0 / (hi - lo) : 0;
+        scale = hi > lo ? (full_range(tag) == 65535 ? 65535.0 : 255.0) / (hi - lo) : 0;
         if (!(hi > lo)) lo = 0, scale = 0; // a flat or empty range keeps its values
     }
     for (int32_t y = h->yoffset; y < h->yoffset + h->height; ++y)
         for (int32_t x = h->xoffset; x < h->xoffset + h->width; ++x) {
-            double c[3] = {0, 0, 0};
+            double c[4] = {0, 0, 0, 0};
             get_pixel(im, x, y, c);
             convert_pixel(h->tag, tag, c, lo, scale);
             put_pixel(out, x, y, c);

@@ -128,8 +128,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     l.channels = (png_get_color_type(p, info) & PNG_COLOR_MASK_COLOR) ? 3 : 1;
     l.alpha = (png_get_color_type(p, info) & PNG_COLOR_MASK_ALPHA) ? 1 : 0;
     l.maxval = png_get_bit_depth(p, info) == 16 ? 65535 : 255;
-    l.keep = keeps(r, l.maxval);
-    l.background = r.options->background;
+    from_request(l, r);
     const bool bilevel = colour == PNG_COLOR_TYPE_GRAY && depth == 1 && !trns;
     choose_tag(l, bilevel);
     const std::size_t rowbytes = png_get_rowbytes(p, info), per = static_cast<std::size_t>(l.channels + l.alpha);
@@ -217,11 +216,13 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     if (level >= 1 && level <= 3) png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     const bool binary = pic.bits == 1;
     png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), pic.bits,
-                 pic.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 pic.channels == 3 ? (pic.alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB)
+                 : pic.alpha       ? PNG_COLOR_TYPE_GRAY_ALPHA
+                                   : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(p, info);
     const std::size_t samples =
-        static_cast<std::size_t>(pic.width) * static_cast<std::size_t>(binary ? 1 : pic.channels);
+        static_cast<std::size_t>(pic.width) * static_cast<std::size_t>(binary ? 1 : pic.channels + pic.alpha);
     const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(pic.bits / 8);
     job.row = static_cast<unsigned char *>(std::malloc(bytes + (binary ? samples / 8 + 1 : 0)));
     if (!job.row) {

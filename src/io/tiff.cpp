@@ -154,6 +154,7 @@ bool gather(FILE *in, std::size_t most, Memory &m) {
 struct Shape {
     uint32_t w, h;
     uint16_t bits, spp, photometric, planar, format, extra;
+    bool associated; // the alpha sample is associated: colours are multiplied by it
     bool gray() const { return photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE; }
     // Samples the 8- and 16-bit row layouts cannot hold: signed ones, and 32-bit unsigned ones.
     bool wide() const { return format == SAMPLEFORMAT_INT || (format == SAMPLEFORMAT_UINT && bits == 32); }
@@ -265,9 +266,9 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     Layout l;
     l.channels = s.spp >= 3 ? 3 : 1;
     l.alpha = s.extra;
+    l.premultiplied = s.associated;
     l.maxval = s.bits == 1 ? 1 : s.bits == 16 ? 65535 : 255;
-    l.keep = keeps(r, l.maxval);
-    l.background = r.options->background;
+    from_request(l, r);
     l.white_is_zero = false;
     choose_tag(l, s.bits == 1);
     if (s.format == SAMPLEFORMAT_IEEEFP) l.tag = IMAGE_FLOAT;
@@ -395,7 +396,8 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
     Layout l;
     l.channels = 3;
     l.alpha = s.extra ? 1 : 0;
-    l.background = r.options->background;
+    l.premultiplied = l.alpha; // the RGBA interface gives colours multiplied by alpha
+    from_request(l, r);
     choose_tag(l, false);
     if (s.gray() && !l.alpha) l.tag = IMAGE_GRAY;
     uint32_t band = 0;
@@ -553,6 +555,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &s.planar);
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &s.format);
         TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &s.extra, &extras);
+        s.associated = s.extra && extras && extras[0] == EXTRASAMPLE_ASSOCALPHA;
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
             s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
         const int channels = s.gray() ? 1 : 3;
@@ -594,7 +597,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     if (!direct_out) std::clearerr(out);
     // Room for the whole file at once when it is not compressed.
     if (!direct_out && o.compression <= 0) {
-        const std::size_t channels = p.bits == 1 ? 1 : static_cast<std::size_t>(p.channels);
+        const std::size_t channels = p.bits == 1 ? 1 : static_cast<std::size_t>(p.channels + p.alpha);
         const std::size_t row =
             p.bits == 1 ? (static_cast<std::size_t>(p.width) + 7) / 8
                         : static_cast<std::size_t>(p.width) * channels * static_cast<std::size_t>(p.bits / 8);
@@ -608,16 +611,20 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         return false;
     }
     const bool binary = p.bits == 1;
-    const int spp = binary ? 1 : p.channels;
+    const int spp = binary ? 1 : p.channels + p.alpha;
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.width));
     TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.height));
     TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
     TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                 binary     ? PHOTOMETRIC_MINISWHITE
-                 : spp == 3 ? PHOTOMETRIC_RGB
-                            : PHOTOMETRIC_MINISBLACK);
+                 binary            ? PHOTOMETRIC_MINISWHITE
+                 : p.channels == 3 ? PHOTOMETRIC_RGB
+                                   : PHOTOMETRIC_MINISBLACK);
+    if (p.alpha) {
+        const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
+    }
     if (o.compression > 0) {
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(t, TIFFTAG_ZIPQUALITY, o.compression);
@@ -638,7 +645,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     const auto *first = static_cast<const unsigned char *>(p.im->data[h->yoffset]);
     const std::size_t elem = static_cast<std::size_t>(spp);
     const bool direct =
-        o.compression <= 0 && p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB) &&
+        o.compression <= 0 && p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB || h->tag == IMAGE_RGBA) &&
         static_cast<std::size_t>(static_cast<const unsigned char *>(p.im->data[h->yoffset + p.height - 1]) - first) ==
             static_cast<std::size_t>(p.height - 1) * bytes &&
         h->width == p.width;

@@ -67,15 +67,27 @@ tessera::any_image picture(uint16_t tag, int32_t w = 37, int32_t h = 23) {
                 p[0] = static_cast<float>((v * 977) % 65536), p[1] = static_cast<float>(x * 1000), p[2] = 65535;
                 break;
             }
+            case IMAGE_RGBA:
+                static_cast<RGBA *>(row)[x] = RGBA{static_cast<uint8_t>(v), static_cast<uint8_t>(x * 5),
+                                                   static_cast<uint8_t>(255 - y), static_cast<uint8_t>(x * y)};
+                break;
+            case IMAGE_GRAY16: static_cast<uint16_t *>(row)[x] = static_cast<uint16_t>(v * 977); break;
+            case IMAGE_RGB16:
+                static_cast<RGB16 *>(row)[x] = RGB16{static_cast<uint16_t>(v * 977), static_cast<uint16_t>(x * 1000),
+                                                     static_cast<uint16_t>(65535 - y)};
+                break;
+            case IMAGE_RGBA16:
+                static_cast<RGBA16 *>(row)[x] =
+                    RGBA16{static_cast<uint16_t>(v * 977), static_cast<uint16_t>(x * 1000),
+                           static_cast<uint16_t>(65535 - y), static_cast<uint16_t>(x * y * 111)};
+                break;
             default: break;
             }
         }
     return im;
 }
 
-std::size_t element(uint16_t tag) {
-    return tag == IMAGE_RGB ? 3 : tag == IMAGE_INT ? 4 : tag == IMAGE_FLOAT3B ? 12 : 1;
-}
+std::size_t element(uint16_t tag) { return tessera::element_size(tag); }
 
 ::testing::AssertionResult same(const tessera::any_image &a, const tessera::any_image &b) {
     const ImageHeader *x = a.get()->header, *y = b.get()->header;
@@ -139,7 +151,7 @@ TEST(IoRoundTrip, SixteenBitSamplesSurviveEveryDeepFormat) {
         EXPECT_EQ(info.bits, 16) << name;
         EXPECT_EQ(info.maxval, 65535u) << name;
         // Reduced, each sample is rounded to 8 bits: v / 257, halves up.
-        const tessera::any_image reduced = tessera::io::load_memory(bytes);
+        const tessera::any_image reduced = tessera::io::load_memory(bytes, {.depth = tessera::io::depth::reduce});
         // The sample at (9, 5): an integer, or the first of three floats.
         const int64_t v = tag == IMAGE_INT ? static_cast<int32_t *>(im.get()->data[5])[9]
                                            : static_cast<int64_t>(static_cast<float *>(im.get()->data[5])[27]);
@@ -157,7 +169,7 @@ TEST(IoRoundTrip, NumericImagesNeedSixteenBitsOrAConversion) {
     const tessera::any_image gray = picture(IMAGE_GRAY);
     // Gray at 16 bits is scaled by 257: it looks the same.
     const auto bytes = tessera::io::encode(gray, tessera::io::format("png"), {.depth = 16});
-    EXPECT_TRUE(same(gray, tessera::io::load_memory(bytes)));
+    EXPECT_TRUE(same(gray, tessera::io::load_memory(bytes, {.depth = tessera::io::depth::reduce})));
 }
 
 TEST(IoRoundTrip, JpegKeepsSizeAndStaysClose) {
@@ -184,8 +196,8 @@ TEST(IoLoad, WantedTypeAndBackgroundApply) {
         std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n") +
         std::string("\xc8\xff\x00\x00", 4);
     const auto *bytes = reinterpret_cast<const unsigned char *>(pam.data());
-    const tessera::any_image rgb =
-        tessera::io::load_memory({bytes, pam.size()}, {.background = RGB{0, 0, 255}}, nullptr);
+    const tessera::any_image rgb = tessera::io::load_memory(
+        {bytes, pam.size()}, {.depth = tessera::io::depth::reduce, .background = RGB{0, 0, 255}}, nullptr);
     ASSERT_EQ(rgb.tag(), IMAGE_RGB);
     EXPECT_EQ(static_cast<RGB *>(rgb.get()->data[0])[1].b, 255);
     const tessera::any_image f = tessera::io::load_memory({bytes, pam.size()}, {.tag = IMAGE_FLOAT});
@@ -200,6 +212,91 @@ TEST(IoLoad, WantedTypeAndBackgroundApply) {
     EXPECT_EQ(static_cast<uint8_t *>(kept.get()->data[0])[1], 128) << "8-bit samples are scaled unless raw";
     const tessera::any_image raw = tessera::io::load_memory({p, pgm.size()}, {.depth = tessera::io::depth::raw});
     EXPECT_EQ(static_cast<uint8_t *>(raw.get()->data[0])[1], 50);
+}
+
+// ---- images as the files have them ---------------------------------------------------------------
+
+TEST(IoOwnTypes, AlphaAndSixteenBitsLoadAsTheFileHasThem) {
+    for (const char *name : {"png", "tiff", "pam"})
+        for (const uint16_t tag : {IMAGE_RGBA, IMAGE_GRAY16, IMAGE_RGB16, IMAGE_RGBA16}) {
+            const tessera_io_format *f = tessera::io::format(name);
+            const tessera::any_image im = picture(tag);
+            const auto bytes = tessera::io::encode(im, f);
+            tessera::io::file_info info{};
+            const tessera::any_image back = tessera::io::load_memory(bytes, {}, &info);
+            EXPECT_TRUE(same(im, back)) << name << " tag " << tag;
+            EXPECT_EQ(info.alpha, tag == IMAGE_RGBA || tag == IMAGE_RGBA16) << name;
+            EXPECT_EQ(info.bits, tag == IMAGE_RGBA ? 8 : 16) << name;
+            // The same file reduced: 8 bits, alpha over the background.
+            const tessera::any_image reduced = tessera::io::load_memory(bytes, {.depth = tessera::io::depth::reduce});
+            EXPECT_EQ(reduced.tag(), tag == IMAGE_GRAY16 ? IMAGE_GRAY : IMAGE_RGB) << name;
+        }
+    // Gray with alpha loads as RGBA, its gray in each colour.
+    const std::string pam =
+        std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n") +
+        std::string("\xc8\xff\x10\x40", 4);
+    const tessera::any_image ga =
+        tessera::io::load_memory({reinterpret_cast<const unsigned char *>(pam.data()), pam.size()});
+    ASSERT_EQ(ga.tag(), IMAGE_RGBA);
+    const RGBA p = static_cast<RGBA *>(ga.get()->data[0])[1];
+    EXPECT_TRUE(p.r == 16 && p.g == 16 && p.b == 16 && p.a == 64);
+    // A 16-bit PGM of maximum value 1000 spans 0..65535.
+    const std::string pgm = "P2 2 1 1000 0 1000";
+    const tessera::any_image deep =
+        tessera::io::load_memory({reinterpret_cast<const unsigned char *>(pgm.data()), pgm.size()});
+    ASSERT_EQ(deep.tag(), IMAGE_GRAY16);
+    EXPECT_EQ(static_cast<uint16_t *>(deep.get()->data[0])[1], 65535);
+}
+
+TEST(IoOwnTypes, SavesKeepAlphaAndScaleDepthOnlyWhereAsked) {
+    const tessera::any_image deep = picture(IMAGE_RGB16);
+    // At 8 bits on request, and in a format of 8-bit samples: v / 257 rounded.
+    for (const auto &[name, depth] : {std::pair{"png", 8}, std::pair{"jpeg", 0}}) {
+        const auto bytes = tessera::io::encode(deep, tessera::io::format(name), {.depth = depth, .quality = 100});
+        const tessera::any_image back = tessera::io::load_memory(bytes);
+        ASSERT_EQ(back.tag(), IMAGE_RGB) << name;
+        const RGB16 want = static_cast<RGB16 *>(deep.get()->data[4])[30];
+        const RGB got = static_cast<RGB *>(back.get()->data[4])[30];
+        if (std::strcmp(name, "png") == 0) {
+            EXPECT_EQ(got.g, (want.g * 255 + 32767) / 65535);
+        }
+        EXPECT_EQ(back.width(), deep.width()) << name; // JPEG: lossy, but taken
+    }
+    // Alpha is never dropped by a save: a format without it refuses, naming the way out.
+    const tessera::any_image rgba = picture(IMAGE_RGBA);
+    for (const char *name : {"jpeg", "ppm", "pgm"}) {
+        try {
+            (void)tessera::io::encode(rgba, tessera::io::format(name));
+            ADD_FAILURE() << name << " took an RGBA image";
+        } catch (const tessera::file_error &e) {
+            EXPECT_NE(std::string(e.what()).find("flatten"), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(IoOwnTypes, ConversionsScaleDepthAndCompositeAlpha) {
+    tessera::any_image rgba(IMAGE_RGBA, 2, 1, 0, 0);
+    static_cast<RGBA *>(rgba.get()->data[0])[0] = RGBA{200, 100, 50, 255};
+    static_cast<RGBA *>(rgba.get()->data[0])[1] = RGBA{200, 100, 50, 51};
+    const auto convert = [](const tessera::any_image &im, uint16_t tag) {
+        return tessera::io::convert(im, tag);
+    };
+    const tessera::any_image rgb = convert(rgba, IMAGE_RGB);
+    const RGB over = static_cast<RGB *>(rgb.get()->data[0])[1];
+    EXPECT_TRUE(over.r == 40 && over.g == 20 && over.b == 10) << "over black, as a load without alpha";
+    const tessera::any_image deep = convert(rgba, IMAGE_RGBA16);
+    const RGBA16 d = static_cast<RGBA16 *>(deep.get()->data[0])[1];
+    EXPECT_TRUE(d.r == 200 * 257 && d.a == 51 * 257);
+    const tessera::any_image back = convert(deep, IMAGE_RGBA);
+    EXPECT_TRUE(same(rgba, back));
+    const tessera::any_image gray16 = convert(convert(rgba, IMAGE_GRAY), IMAGE_GRAY16);
+    EXPECT_EQ(static_cast<uint16_t *>(gray16.get()->data[0])[0] % 257, 0);
+    const tessera::any_image opaque = convert(rgb, IMAGE_RGBA);
+    EXPECT_EQ(static_cast<RGBA *>(opaque.get()->data[0])[1].a, 255);
+    const tessera::any_image bin = convert(gray16, IMAGE_BINARY);
+    EXPECT_EQ(static_cast<int8_t *>(bin.get()->data[0])[1], 1) << "dark below the middle of 16 bits";
+    EXPECT_EQ(tessera_io_target_tag(tessera::io::format("jpeg"), IMAGE_RGBA16, 1), IMAGE_RGB);
+    EXPECT_EQ(tessera_io_target_tag(tessera::io::format("png"), IMAGE_RGBA16, 0), IMAGE_RGBA16);
 }
 
 // ---- sources ---------------------------------------------------------------------------------
