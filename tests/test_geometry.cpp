@@ -588,3 +588,48 @@ TEST(GeometryRules, FilterNamesSizesAndAnglesHaveOneHome) {
     for (int64_t d : std::initializer_list<int64_t>{0, 45, 360, -360, 450, 91, int64_t{90} + (int64_t{1} << 32)})
         EXPECT_FALSE(tessera_rotation_allowed(d)) << d;
 }
+
+// "over": known values, placement by offsets, untouched pixels outside top, 16 bits, refusals.
+TEST(Over, AlphaCompositesWhereTheImagesMeet) {
+    Image bottom(IMAGE_RGB, 4, 3, 10, 20);
+    for (int32_t y = 20; y < 23; ++y)
+        for (int32_t x = 10; x < 14; ++x) static_cast<RGB *>(bottom.im->data[y])[x] = RGB{0, 0, 255};
+    Image top(IMAGE_RGBA, 2, 2, 12, 21); // covers columns 12..13 of rows 21..22
+    static_cast<RGBA *>(top.im->data[21])[12] = RGBA{255, 0, 0, 128};
+    static_cast<RGBA *>(top.im->data[21])[13] = RGBA{255, 255, 255, 0};
+    static_cast<RGBA *>(top.im->data[22])[12] = RGBA{10, 20, 30, 255};
+    static_cast<RGBA *>(top.im->data[22])[13] = RGBA{200, 100, 0, 51};
+    Image out(tessera_over(top.im, bottom.im));
+    ASSERT_NE(out.im, nullptr) << tessera_last_error();
+    EXPECT_EQ(out.im->header->tag, IMAGE_RGB);
+    EXPECT_EQ(out.im->header->xoffset, 10);
+    const auto at = [&](int32_t x, int32_t y) { return static_cast<RGB *>(out.im->data[y])[x]; };
+    const RGB half = at(12, 21), clear = at(13, 21), opaque = at(12, 22), fifth = at(13, 22);
+    EXPECT_TRUE(half.r == 128 && half.g == 0 && half.b == 127);
+    EXPECT_TRUE(clear.r == 0 && clear.g == 0 && clear.b == 255);
+    EXPECT_TRUE(opaque.r == 10 && opaque.g == 20 && opaque.b == 30);
+    EXPECT_TRUE(fifth.r == 40 && fifth.g == 20 && fifth.b == 204); // 255 * 0.8 = 204
+    EXPECT_TRUE(at(11, 21).b == 255 && at(12, 20).b == 255 && at(12, 20).r == 0) << "outside top: as it was";
+
+    // Over a bottom with alpha: both alphas count; a clear bottom takes top as it is.
+    Image clear_bottom(IMAGE_RGBA16, 3, 1);
+    static_cast<RGBA16 *>(clear_bottom.im->data[0])[1] = RGBA16{0, 0, 65535, 32768};
+    Image deep_top(IMAGE_RGBA16, 3, 1);
+    static_cast<RGBA16 *>(deep_top.im->data[0])[0] = RGBA16{1000, 2000, 3000, 4000};
+    static_cast<RGBA16 *>(deep_top.im->data[0])[1] = RGBA16{65535, 0, 0, 32768};
+    Image deep(tessera_over(deep_top.im, clear_bottom.im));
+    ASSERT_NE(deep.im, nullptr) << tessera_last_error();
+    const RGBA16 a = static_cast<RGBA16 *>(deep.im->data[0])[0], b = static_cast<RGBA16 *>(deep.im->data[0])[1];
+    EXPECT_TRUE(a.r == 1000 && a.g == 2000 && a.b == 3000 && a.a == 4000);
+    // at = ab = 32768 / 65535: alpha 3/4, red 2/3 of the colour, blue 1/3
+    const double f = 32768.0 / 65535.0, alpha = f + f * (1 - f);
+    EXPECT_EQ(b.a, static_cast<uint16_t>(std::floor(alpha * 65535 + 0.5)));
+    EXPECT_EQ(b.r, static_cast<uint16_t>(std::floor(65535 * f / alpha + 0.5)));
+    EXPECT_EQ(b.b, static_cast<uint16_t>(std::floor(65535 * f * (1 - f) / alpha + 0.5)));
+
+    Image gray(IMAGE_GRAY, 2, 2);
+    EXPECT_EQ(tessera_over(top.im, gray.im), nullptr);
+    EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_UNSUPPORTED);
+    EXPECT_EQ(tessera_over(deep_top.im, bottom.im), nullptr) << "8 and 16 bits do not mix";
+    EXPECT_EQ(tessera_over(nullptr, bottom.im), nullptr);
+}

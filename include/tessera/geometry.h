@@ -61,6 +61,15 @@ TESSERA_API AnyImageStruct *tessera_rotate(const AnyImageStruct *image, int32_t 
 /* New image mirrored about its main diagonal: pixel (x, y) goes to (y, x). */
 TESSERA_API AnyImageStruct *tessera_transpose(const AnyImageStruct *image);
 
+/* A new image of bottom's type, size and offsets with top laid over it by alpha ("over"):
+ * pixel (x, y) of top covers pixel (x, y) of bottom, each in its own indices, so top's offsets
+ * place it (set them with im_SetOffset_); bottom's pixels that top does not cover stay. Both
+ * images are RGB or RGBA of one depth (IMAGE_RGB, IMAGE_RGBA; IMAGE_RGB16, IMAGE_RGBA16); a
+ * type without alpha is opaque. With alphas as fractions of the largest sample, the result's
+ * alpha is at + ab (1 - at) and each colour (ct at + cb ab (1 - at)) / alpha (0 where alpha is
+ * 0), rounded to the nearest sample, halves up. Over an opaque bottom this flattens top. */
+TESSERA_API AnyImageStruct *tessera_over(const AnyImageStruct *top, const AnyImageStruct *bottom);
+
 TESSERA_END_DECLS
 
 #endif

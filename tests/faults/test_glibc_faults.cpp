@@ -462,6 +462,22 @@ std::vector<Named> operations() {
     ops.push_back({"tessera_resize",
                    transforming([](AnyImageStruct *im) { return tessera_resize(im, 7, 5, TESSERA_LANCZOS3); })});
     ops.push_back({"tessera_rotate", transforming([](AnyImageStruct *im) { return tessera_rotate(im, 90); })});
+    ops.push_back({"tessera_over and an RGBA resize", [](Injector &inj) {
+                       auto *top =
+                           static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_RGBA, 9, 7, 0, 0, nullptr, 0, 0, nullptr));
+                       auto *bottom =
+                           static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_RGB, 9, 7, 0, 0, nullptr, 0, 0, nullptr));
+                       inj.arm();
+                       AnyImageStruct *laid = tessera_over(top, bottom);
+                       AnyImageStruct *resized = tessera_resize(top, 5, 11, TESSERA_BICUBIC);
+                       inj.disarm();
+                       const bool both = laid && resized;
+                       if (laid) im_Free_(laid, IMAGE_RGB);
+                       if (resized) im_Free_(resized, IMAGE_RGBA);
+                       im_Free_(top, IMAGE_RGBA);
+                       im_Free_(bottom, IMAGE_RGB);
+                       return both ? ok : failed_cleanly;
+                   }});
     ops.push_back(
         {"ptlLoad", making([=] { return ptlLoad(drawing_path.c_str()); },
                            [](PointList p) { return liLen(p->elements) == 3 && strGet(p->comment) == drawing_comment; },

@@ -278,9 +278,7 @@ TEST(IoOwnTypes, ConversionsScaleDepthAndCompositeAlpha) {
     tessera::any_image rgba(IMAGE_RGBA, 2, 1, 0, 0);
     static_cast<RGBA *>(rgba.get()->data[0])[0] = RGBA{200, 100, 50, 255};
     static_cast<RGBA *>(rgba.get()->data[0])[1] = RGBA{200, 100, 50, 51};
-    const auto convert = [](const tessera::any_image &im, uint16_t tag) {
-        return tessera::io::convert(im, tag);
-    };
+    const auto convert = [](const tessera::any_image &im, uint16_t tag) { return tessera::io::convert(im, tag); };
     const tessera::any_image rgb = convert(rgba, IMAGE_RGB);
     const RGB over = static_cast<RGB *>(rgb.get()->data[0])[1];
     EXPECT_TRUE(over.r == 40 && over.g == 20 && over.b == 10) << "over black, as a load without alpha";
