@@ -50,6 +50,10 @@ enum {
     O_FILTER = 1 << 15,
     O_LIMIT = 1 << 16,
     O_KEEP_DEPTH = 1 << 17,
+    O_DEPTH = 1 << 18,
+    O_FLATTEN = 1 << 19,
+    O_QUALITY = 1 << 20,
+    O_COMPRESSION = 1 << 21,
 };
 
 typedef struct options {
@@ -64,6 +68,9 @@ typedef struct options {
     int filter;
     uint64_t limit;  /* --limit in pixels; 0: none */
     uint64_t budget; /* --limit in bytes: loads and results; 0: the library's */
+    int depth;       /* --depth: 8 or 16 */
+    int quality;     /* --quality: 1..100; 0: the library's */
+    int compression; /* --compression: 0..9; -1: the format's default */
 } options;
 
 /* What the options ask of the work on each file. */
@@ -81,6 +88,10 @@ static job_options job_of(const options *o) {
                      o->format,
                      o->filter,
                      (o->seen & O_KEEP_DEPTH) != 0,
+                     o->depth == 8,
+                     (o->seen & O_FLATTEN) != 0,
+                     o->quality,
+                     o->compression,
                      o->limit};
     return j;
 }
@@ -90,12 +101,28 @@ static const struct option_spec {
     unsigned bit;
     int value; /* 0 a flag, 1 takes a value */
 } option_specs[] = {
-    {"scale", O_SCALE, 1},           {"scale-x", O_SCALE_X, 1}, {"scale-y", O_SCALE_Y, 1},
-    {"binary", O_BINARY, 0},         {"rgb", O_RGB, 0},         {"background", O_BACKGROUND, 1},
-    {"foreground", O_FOREGROUND, 1}, {"color", O_COLOR, 1},     {"format", O_FORMAT, 1},
-    {"out-dir", O_OUT_DIR, 1},       {"to", O_TO, 1},           {"jobs", O_JOBS, 1},
-    {"quiet", O_QUIET, 0},           {"json", O_JSON, 0},       {"normalize", O_NORMALIZE, 0},
-    {"filter", O_FILTER, 1},         {"limit", O_LIMIT, 1},     {"keep-depth", O_KEEP_DEPTH, 0},
+    {"scale", O_SCALE, 1},
+    {"scale-x", O_SCALE_X, 1},
+    {"scale-y", O_SCALE_Y, 1},
+    {"binary", O_BINARY, 0},
+    {"rgb", O_RGB, 0},
+    {"background", O_BACKGROUND, 1},
+    {"foreground", O_FOREGROUND, 1},
+    {"color", O_COLOR, 1},
+    {"format", O_FORMAT, 1},
+    {"out-dir", O_OUT_DIR, 1},
+    {"to", O_TO, 1},
+    {"jobs", O_JOBS, 1},
+    {"quiet", O_QUIET, 0},
+    {"json", O_JSON, 0},
+    {"normalize", O_NORMALIZE, 0},
+    {"filter", O_FILTER, 1},
+    {"limit", O_LIMIT, 1},
+    {"keep-depth", O_KEEP_DEPTH, 0},
+    {"depth", O_DEPTH, 1},
+    {"flatten", O_FLATTEN, 0},
+    {"quality", O_QUALITY, 1},
+    {"compression", O_COMPRESSION, 1},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -164,6 +191,17 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
         o->out_dir = v;
         return 0;
     case O_JOBS: return parse_int(v, 1, 256, &o->jobs) ? 0 : report(v, "--jobs needs a number from 1 to 256");
+    case O_QUALITY: return parse_int(v, 1, 100, &o->quality) ? 0 : report(v, "--quality needs a number from 1 to 100");
+    case O_COMPRESSION:
+        if (strcmp(v, "none") == 0) o->compression = 0;
+        else if (strcmp(v, "deflate") == 0) o->compression = 6;
+        else if (!parse_int(v, 0, 9, &o->compression))
+            return report(v, "--compression needs a level from 0 to 9, none or deflate");
+        return 0;
+    case O_DEPTH:
+        return parse_int(v, 8, 16, &o->depth) && (o->depth == 8 || o->depth == 16)
+                   ? 0
+                   : report(v, "--depth needs 8 or 16 (bits a sample)");
     case O_LIMIT: {
         /* A size in bytes (K, M, G or T: KiB, MiB, GiB or TiB), or a number of pixels ("px"). */
         static const struct {
@@ -198,6 +236,7 @@ static int parse_options(int argc, char **argv, const char *command, unsigned al
     memset(o, 0, sizeof *o);
     o->scale_x = o->scale_y = 1;
     o->foreground = (RGB){255, 255, 255};
+    o->compression = -1;
     o->filter = TESSERA_BICUBIC;
     o->args = calloc((size_t)argc + 1, sizeof *o->args);
     if (!o->args) return report(command, "out of memory");
@@ -427,7 +466,10 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "Images are read in any format below, found from their first bytes; an output's format\n"
                            "follows its extension or --format. '-' is standard input or output. --limit SIZE refuses\n"
                            "images and results whose pixels take more than SIZE bytes (1G by default; K, M, G, T;\n"
-                           "or Npx for N pixels); --keep-depth keeps 16-bit samples.\n"
+                           "or Npx for N pixels). Alpha and 16-bit samples are kept where the output holds them;\n"
+                           "--depth 8 cuts samples to 8 bits, --flatten lays alpha over --background.\n"
+                           "--quality N (1 to 100) sets JPEG's quality; --compression N (0 to 9, none or deflate)\n"
+                           "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
                            "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
                            "tessera COMMAND --help tells more; man tessera tells all.\n"
                            "\n"
@@ -519,7 +561,7 @@ static int cmd_flip(options *o) { return cmd_edit("flip", o); }
 static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
-#define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET)
+#define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION)
 #define READING (O_LIMIT | O_KEEP_DEPTH)
 #define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \
@@ -546,15 +588,17 @@ static const struct command {
      "rendered to DIR/NAME.EXT (EXT from --to, else ppm for CPTL and pbm for PTL) on N threads.\n",
      cmd_render},
     {"convert", WRITING | READING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
-     "usage: tessera convert IN OUT [--normalize] [--keep-depth] [--background C] [--format F]\n"
-     "                       [--limit SIZE]\n"
+     "usage: tessera convert IN OUT [--depth 8] [--flatten] [--background C] [--normalize]\n"
+     "                       [--keep-depth] [--format F] [--limit SIZE]\n"
      "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
-     "Converts between the formats tessera --help lists. Set binary pixels are black; colours\n"
-     "become gray by their luma; gray becomes binary below 128; numbers are rounded and clamped,\n"
-     "or with --normalize their range is mapped onto 0..255. Samples deeper than 8 bits are\n"
-     "rounded to 8, or with --keep-depth kept (32-bit integer gray or three-float colour images)\n"
-     "and written as 16-bit PNG, PGM, PPM, PAM or TIFF. Alpha is composited over --background\n"
-     "(default black).\n",
+     "Converts between the formats tessera --help lists. Images keep what the file has: alpha\n"
+     "(RGBA; gray with alpha becomes RGBA) and 16-bit samples are written where the output holds\n"
+     "them (PNG, TIFF, PAM; 16 bits also PGM and PPM). --depth 8 cuts samples to 8 bits\n"
+     "(v / 257, rounded); --flatten lays alpha over --background (default black), as is done for\n"
+     "an output without alpha. Set binary pixels are black; colours become gray by their luma;\n"
+     "gray becomes binary below half its range; numbers are rounded and clamped, or with\n"
+     "--normalize their range is mapped onto 0..255; --keep-depth writes numeric images (Q3,\n"
+     "Q4, ...) as 16-bit samples where the format holds them.\n",
      cmd_convert},
     {"info", O_JSON | O_BACKGROUND | O_LIMIT,
      "usage: tessera info [--json] [--limit SIZE] FILE...\n"

@@ -35,14 +35,20 @@ for t in pgm ppm; do
 done
 "$tool" convert "$f/plain.pbm" "$f/from-plain.pbm"
 same_pixels "plain P1 reads as the raw image" "$f/from-plain.pbm" "$f/bits.pbm"
-# any maxval: samples are scaled to 8 bits and rounded, as Netpbm's pamdepth does
+# any maxval: with --depth 8 samples are scaled to 8 bits and rounded, as Netpbm's pamdepth
+# does; deeper than 8 bits they are kept, scaled to 16
 for max in 1 15 1000 65535; do
   pamdepth $max "$f/rgb.ppm" > "$f/deep$max.ppm" 2>>"$work/helpers.log"
   pamdepth 255 "$f/deep$max.ppm" > "$f/want$max.ppm" 2>>"$work/helpers.log"
-  "$tool" convert "$f/deep$max.ppm" "$f/got$max.ppm"
+  "$tool" convert --depth 8 "$f/deep$max.ppm" "$f/got$max.ppm"
   same_pixels "maxval $max is scaled to 255" "$f/got$max.ppm" "$f/want$max.ppm"
+  if [ $max -gt 255 ]; then
+    pamdepth 65535 "$f/deep$max.ppm" > "$f/want16-$max.ppm" 2>>"$work/helpers.log"
+    "$tool" convert "$f/deep$max.ppm" "$f/got16-$max.ppm"
+    same_pixels "maxval $max is kept at 16 bits" "$f/got16-$max.ppm" "$f/want16-$max.ppm"
+  fi
   pnmtoplainpnm "$f/deep$max.ppm" > "$f/deep$max-plain.ppm"
-  "$tool" convert "$f/deep$max-plain.ppm" "$f/got$max-plain.ppm"
+  "$tool" convert --depth 8 "$f/deep$max-plain.ppm" "$f/got$max-plain.ppm"
   same_pixels "plain maxval $max is scaled to 255" "$f/got$max-plain.ppm" "$f/want$max.ppm"
 done
 # an identity crop of a maxval-15 image keeps its picture (it used to turn almost black)
@@ -198,6 +204,63 @@ pamcut 0 0 41 1 "$f/framed.ppm" > "$f/top.ppm" 2>>"$work/helpers.log"
 check "the border has the colour" test "$(plain "$f/top.ppm" | tail -n +4 | tr -s ' \n' '\n' | sort -u | tr '\n' ' ')" = "0 255 "
 pamcut 2 2 37 23 "$f/framed.ppm" > "$f/inside.ppm" 2>>"$work/helpers.log"
 same_pixels "the border leaves the inside alone" "$f/inside.ppm" "$f/rgb.ppm"
+
+# ---- alpha and 16 bits, against Pillow -------------------------------------------------------------------
+if /usr/bin/python3 -c "import PIL, numpy" 2>/dev/null; then
+  a=$f/alpha
+  mkdir -p "$a"
+  /usr/bin/python3 - "$a" <<'PY'
+import sys, numpy as np
+from PIL import Image
+d = sys.argv[1]
+rng = np.random.default_rng(5)
+rgba = rng.integers(0, 256, (19, 23, 4), dtype=np.uint8)
+rgba[0, :, 3] = 0
+Image.fromarray(rgba, "RGBA").save(d + "/rgba.png")
+Image.fromarray(rgba[:, :, [0, 3]].copy(), "LA").save(d + "/la.png")
+Image.fromarray(rng.integers(0, 65536, (19, 23), dtype=np.uint16)).save(d + "/gray16.png")
+PY
+  for out in png tif pam; do
+    "$tool" convert "$a/rgba.png" "$a/rgba-again.$out"
+  done
+  "$tool" convert "$a/la.png" "$a/la-again.png"
+  "$tool" convert "$a/gray16.png" "$a/gray16-again.png"
+  "$tool" convert "$a/gray16.png" "$a/gray16-8.png" --depth 8
+  "$tool" convert "$a/rgba.png" "$a/flat.jpg" --quality 100
+  "$tool" convert "$a/rgba.png" "$a/small.jpg" --quality 20
+  "$tool" convert "$f/fg.ppm" "$a/packed.tif" --compression 9
+  "$tool" convert "$f/fg.ppm" "$a/plain.tif"
+  check "--quality and --compression reach the encoders" test "$(wc -c < "$a/small.jpg")" -lt "$(wc -c < "$a/flat.jpg")" -a "$(wc -c < "$a/packed.tif")" -lt "$(wc -c < "$a/plain.tif")"
+  expect 2 "--quality needs a number from 1 to 100" "$tool" convert "$a/rgba.png" "$a/x.jpg" --quality 0
+  expect 2 "--depth needs 8 or 16" "$tool" convert "$a/rgba.png" "$a/x.png" --depth 12
+  "$tool" convert "$a/rgba.png" "$a/flat.png" --flatten --background '#ff8000'
+  "$tool" resize "$a/rgba.png" "$a/half.png" 50%
+  check "alpha, gray with alpha and 16 bits are kept, flattened or cut as asked (Pillow reads them)" /usr/bin/python3 - "$a" <<'PY'
+import sys, numpy as np
+from PIL import Image
+d = sys.argv[1]
+src = np.asarray(Image.open(d + "/rgba.png"))
+for out in ("png", "tif"):
+    im = Image.open(d + "/rgba-again." + out)
+    assert im.mode == "RGBA", (out, im.mode)
+    assert (np.asarray(im) == src).all(), out
+la = np.asarray(Image.open(d + "/la.png").convert("RGBA"))
+assert (np.asarray(Image.open(d + "/la-again.png").convert("RGBA")) == la).all()
+g16 = Image.open(d + "/gray16.png")
+again = Image.open(d + "/gray16-again.png")
+assert again.mode in ("I;16", "I") and (np.asarray(again) == np.asarray(g16)).all(), again.mode
+cut = Image.open(d + "/gray16-8.png")
+assert cut.mode == "L" and (np.asarray(cut).astype(int) == (np.asarray(g16).astype(int) * 255 + 32767) // 65535).all()
+flat = np.asarray(Image.open(d + "/flat.png")).astype(float)
+a = src[:, :, 3:4] / 255.0
+want = np.floor(src[:, :, :3] * a + np.array([255, 128, 0]) * (1 - a) + 0.5)
+assert Image.open(d + "/flat.png").mode == "RGB" and np.abs(flat - want).max() <= 1, np.abs(flat - want).max()
+assert Image.open(d + "/flat.jpg").mode == "RGB"
+half = Image.open(d + "/half.png")
+assert half.mode == "RGBA" and half.size == (12, 10), (half.mode, half.size)
+PY
+  expect 0 "PAM IMAGE_RGB 23 x 19, 8-bit, maxval 255, alpha" "$tool" info "$a/rgba-again.pam"
+fi
 
 # ---- info --json ------------------------------------------------------------------------------------------
 "$tool" info --json "$f/rgb.ppm" "$drawings/shapes.cptl" "$f/gray.q1" "$f/shot.jpg" > "$f/info.json" 2>"$f/info.err"

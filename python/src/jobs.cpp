@@ -83,6 +83,17 @@ void init_jobs(py::module_ &m) {
             if (!to.is_none() && (!job.format || !job.format->writes))
                 throw std::invalid_argument("unknown format " + to.cast<std::string>());
             job.keep_depth = options.contains("keep_depth") && options["keep_depth"].cast<bool>();
+            job.flatten = options.contains("flatten") && options["flatten"].cast<bool>();
+            job.quality =
+                options.contains("quality") && !options["quality"].is_none() ? options["quality"].cast<int>() : 0;
+            job.compression = options.contains("compression") && !options["compression"].is_none()
+                                  ? options["compression"].cast<int>()
+                                  : -1;
+            if (options.contains("depth") && !options["depth"].is_none()) {
+                const int depth = options["depth"].cast<int>();
+                if (depth != 8 && depth != 16) throw std::invalid_argument("depth needs 8 or 16 (bits a sample)");
+                job.depth8 = depth == 8;
+            }
             if (options.contains("limit") && !options["limit"].is_none())
                 job.max_pixels = options["limit"].cast<uint64_t>();
             problem why{};

@@ -36,9 +36,8 @@ template <class T> T sample(double v, double top) {
 
 // Every pixel of bottom that top covers, laid over: a = at + ab (1 - at) and each colour
 // (ct at + cb ab (1 - at)) / a, with alphas as fractions of the largest sample.
-template <class T>
-void lay_over(const AnyImageStruct *top, AnyImageStruct *out, Kind tk, Kind bk, int64_t x0, int64_t x1, int64_t y0,
-              int64_t y1) {
+template <class T> void lay_over(const AnyImageStruct *top, AnyImageStruct *out, Kind tk, Kind bk, int64_t x0,
+                                 int64_t x1, int64_t y0, int64_t y1) {
     constexpr double most = sizeof(T) == 1 ? 255.0 : 65535.0;
     const int tn = tk.alpha ? 4 : 3, bn = bk.alpha ? 4 : 3;
     for (int64_t y = y0; y < y1; ++y) {
@@ -49,8 +48,7 @@ void lay_over(const AnyImageStruct *top, AnyImageStruct *out, Kind tk, Kind bk, 
             T *bp = b + x * bn;
             const double at = tk.alpha ? tp[3] / most : 1.0, ab = bk.alpha ? bp[3] / most : 1.0;
             const double rest = ab * (1.0 - at), a = at + rest;
-            for (int c = 0; c < 3; ++c)
-                bp[c] = a > 0.0 ? sample<T>((tp[c] * at + bp[c] * rest) / a, most) : T{0};
+            for (int c = 0; c < 3; ++c) bp[c] = a > 0.0 ? sample<T>((tp[c] * at + bp[c] * rest) / a, most) : T{0};
             if (bk.alpha) bp[3] = sample<T>(a * most, most);
         }
     }

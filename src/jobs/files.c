@@ -43,6 +43,10 @@ const char *tag_name(unsigned tag) {
     case IMAGE_SHORT: return "IMAGE_SHORT";
     case IMAGE_FLOAT3A: return "IMAGE_FLOAT3A";
     case IMAGE_FLOAT3B: return "IMAGE_FLOAT3B";
+    case IMAGE_RGBA: return "IMAGE_RGBA";
+    case IMAGE_GRAY16: return "IMAGE_GRAY16";
+    case IMAGE_RGB16: return "IMAGE_RGB16";
+    case IMAGE_RGBA16: return "IMAGE_RGBA16";
     default: return "unknown";
     }
 }
@@ -78,11 +82,14 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, uint64_t m
     return im;
 }
 
-int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, problem *why) {
+int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
+                 problem *why) {
     why->text[0] = '\0';
     tessera_io_save_options o;
     tessera_io_save_defaults(&o);
     o.depth = depth;
+    o.quality = quality;
+    o.compression = compression;
     if (tessera_io_save(im, path, f, &o) == 0) return 1;
     return say_io(why);
 }
@@ -101,11 +108,15 @@ int paint_border(AnyImageStruct *im, int n, RGB colour) {
         switch (h->tag) {
         case IMAGE_GRAY:
         case IMAGE_BINARY: elem = 1; break;
-        case IMAGE_SHORT: elem = 2; break;
+        case IMAGE_SHORT:
+        case IMAGE_GRAY16: elem = 2; break;
         case IMAGE_INT:
-        case IMAGE_FLOAT: elem = 4; break;
+        case IMAGE_FLOAT:
+        case IMAGE_RGBA: elem = 4; break;
         case IMAGE_RGB: elem = 3; break;
-        case IMAGE_DOUBLE: elem = 8; break;
+        case IMAGE_RGB16: elem = 6; break;
+        case IMAGE_DOUBLE:
+        case IMAGE_RGBA16: elem = 8; break;
         default: elem = 12;
         }
         for (int y = 0; y < h->height; ++y)

@@ -84,7 +84,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
         im_Free_(im, IMAGE_BINARY);
         if (!(im = rgb)) return say_core(why);
     }
-    ok = write_output(im, f, out, 0, why);
+    ok = write_output(im, f, out, 0, o->quality, o->compression, why);
     im_Free_(im, im->header->tag);
     return ok;
 }
@@ -97,30 +97,73 @@ const out_format *own_format(unsigned tag) {
     return tessera_io_format_named("pnm");
 }
 
+/* im laid over the background, when it has alpha and the options or the output's format ask for
+ * that: an image without alpha of the same depth (im itself when nothing is to be done). */
+static AnyImageStruct *flattened(AnyImageStruct *im, const out_format *f, const job_options *o) {
+    const unsigned tag = im->header->tag;
+    if ((tag != IMAGE_RGBA && tag != IMAGE_RGBA16) || (!o->flatten && (f->writes & tag))) return im;
+    const ImageHeader *h = im->header;
+    RGBImageStruct *dot = im_NewOrWrap_(IMAGE_RGB, 1, 1, 0, 0, NULL, 0, 0, NULL);
+    if (!dot) return NULL;
+    dot->data[0][0] = o->background;
+    const uint16_t under_tag = tag == IMAGE_RGBA ? IMAGE_RGB : IMAGE_RGB16;
+    AnyImageStruct *colour = under_tag == IMAGE_RGB ? (AnyImageStruct *)dot : tessera_io_convert(dot, under_tag, 0);
+    AnyImageStruct *under = colour ? im_NewOrWrap_(under_tag, h->width, h->height, h->xoffset, h->yoffset, NULL, 0, 0,
+                                                   NULL)
+                                   : NULL;
+    AnyImageStruct *out = NULL;
+    if (under) {
+        im_Init_(under, under->header, colour->data[0]);
+        out = tessera_over(im, under);
+        im_Free_(under, under_tag);
+    }
+    if (colour && colour != (AnyImageStruct *)dot) im_Free_(colour, under_tag);
+    im_Free_(dot, IMAGE_RGB);
+    return out;
+}
+
+/* im with 16-bit samples cut to 8 when the options or the output's format ask for that. */
+static AnyImageStruct *cut_depth(AnyImageStruct *im, const out_format *f, const job_options *o) {
+    const unsigned tag = im->header->tag;
+    const uint16_t eight = tag == IMAGE_GRAY16 ? IMAGE_GRAY : tag == IMAGE_RGB16 ? IMAGE_RGB : tag == IMAGE_RGBA16 ? IMAGE_RGBA : 0;
+    if (!eight || (!o->depth8 && (f->writes & tag))) return im;
+    return tessera_io_convert(im, eight, 0);
+}
+
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
-    AnyImageStruct *im =
-        load_any(in, o->background, o->keep_depth ? TESSERA_IO_KEEP : TESSERA_IO_REDUCE, o->max_pixels, NULL, why);
+    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
     AnyImageStruct *result = NULL;
     const out_format *f = output_format(out, o, own_format(h->tag), why);
-    unsigned tag = f ? tessera_io_target_tag(f, (uint16_t)h->tag, may_convert) : 0;
-    /* --keep-depth writes deep samples as they are: 16-bit samples where the format holds them. */
-    const int numeric = !(h->tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB));
+    /* --keep-depth writes numeric images as they are: 16-bit samples where the format holds them. */
+    const int numeric = !(h->tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 |
+                                    IMAGE_RGBA16));
     const int colour = (h->tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
     const int deep =
         f && o->keep_depth && f->deep && numeric && !o->normalize && (f->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
-    if (deep) tag = h->tag;
-    if (!f) {
-    } else if (!tag) {
-        say(why, TESSERA_ERROR_UNSUPPORTED, "%s holds another element type than this %s image (tessera convert changes it)", f->name,
-            tag_name(h->tag));
-    } else if (!check || check(h, values, why)) {
+    if (f && (!check || check(h, values, why))) {
         result = op ? op(im, values, o) : im;
         if (!result) say_core(why);
+        /* alpha and 16 bits are kept where the output holds them, unless asked otherwise */
+        for (int step = 0; result && step < 2; ++step) {
+            AnyImageStruct *next = step == 0 ? flattened(result, f, o) : cut_depth(result, f, o);
+            if (!next) step == 0 ? say_core(why) : say_io(why);
+            if (next != result && result != im) im_Free_(result, result->header->tag);
+            result = next;
+        }
+        const unsigned tag =
+            !result ? 0 : deep ? result->header->tag : tessera_io_target_tag(f, (uint16_t)result->header->tag, may_convert);
+        if (result && !tag) {
+            say(why, TESSERA_ERROR_UNSUPPORTED,
+                "%s holds another element type than this %s image (tessera convert changes it)", f->name,
+                tag_name(result->header->tag));
+            if (result != im) im_Free_(result, result->header->tag);
+            result = NULL;
+        }
         if (result && tag != result->header->tag) {
             AnyImageStruct *converted = tessera_io_convert(result, (uint16_t)tag, o->normalize);
             if (!converted) say_io(why);
@@ -129,7 +172,7 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
         }
         if (result) {
             if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
-            ok = write_output(result, f, out, deep ? 16 : 0, why);
+            ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, why);
         }
     }
     if (result && result != im) im_Free_(result, result->header->tag);

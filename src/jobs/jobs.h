@@ -18,7 +18,11 @@ typedef struct job_options {
     int normalize;            /* conversions map a numeric image's range onto 0..255 */
     const out_format *format; /* the outputs' format; NULL: each output's extension */
     int filter;               /* resize's filter (TESSERA_NEAREST ... TESSERA_LANCZOS3) */
-    int keep_depth;           /* samples deeper than 8 bits load as they are (and save as 16 bits) */
+    int keep_depth;           /* numeric images are written as 16-bit samples where the format holds them */
+    int depth8;               /* 16-bit samples are cut to 8 bits */
+    int flatten;              /* alpha is composited over the background */
+    int quality;              /* JPEG quality 1..100; 0: the library's */
+    int compression;          /* PNG level 0..9, TIFF deflate level (0: none); -1: the format's default */
     uint64_t max_pixels;      /* the largest image loaded; 0: libtessera_io's default */
 } job_options;
 
