@@ -250,8 +250,11 @@ std::vector<double> reference(const Image &src, const TagInfo &t, int32_t n, int
                 sums[c] = sum;
             }
             double *o = &out[(static_cast<std::size_t>(y) * n + x) * t.channels];
+            const double a = alpha ? std::clamp(sums[3], t.lo, t.hi) : 0;
             for (int c = 0; c < t.channels; ++c)
-                o[c] = !alpha || c == 3 ? stored(t, sums[c]) : sums[3] > 0 ? stored(t, sums[c] / sums[3]) : 0;
+                o[c] = !alpha || c == 3 ? stored(t, sums[c])
+                       : a > 0          ? stored(t, std::clamp(sums[c], t.lo, t.hi * t.hi) / a)
+                                        : 0;
         }
     }
     return out;

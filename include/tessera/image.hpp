@@ -222,6 +222,12 @@ template <class Image> class transforms {
     Image transpose() const {
         return made(tessera_transpose(source("tessera::image::transpose")), "tessera::image::transpose");
     }
+    // This image with top laid over it by alpha where their indices meet (tessera_over): RGB or
+    // RGBA images of one depth; the result has this image's type, size and offsets.
+    template <class Top> Image overlaid(const Top &top) const {
+        require(top.valid(), "tessera::image::overlaid: an empty image on top");
+        return made(tessera_over(top.get(), source("tessera::image::overlaid")), "tessera::image::overlaid");
+    }
 
   private:
     const AnyImageStruct *source(const char *doing) const {

@@ -16,6 +16,8 @@ constexpr kind_info kinds[] = {
     {"gray", IMAGE_GRAY, "B", 1, 1},     {"binary", IMAGE_BINARY, "B", 1, 1},   {"rgb", IMAGE_RGB, "B", 1, 3},
     {"short", IMAGE_SHORT, "h", 2, 1},   {"int", IMAGE_INT, "i", 4, 1},         {"float", IMAGE_FLOAT, "f", 4, 1},
     {"double", IMAGE_DOUBLE, "d", 8, 1}, {"float3a", IMAGE_FLOAT3A, "f", 4, 3}, {"float3b", IMAGE_FLOAT3B, "f", 4, 3},
+    {"rgba", IMAGE_RGBA, "B", 1, 4},     {"gray16", IMAGE_GRAY16, "H", 2, 1},   {"rgb16", IMAGE_RGB16, "H", 2, 3},
+    {"rgba16", IMAGE_RGBA16, "H", 2, 4},
 };
 } // namespace
 
@@ -28,8 +30,9 @@ const kind_info &kind_of_tag(unsigned tag) {
 const kind_info &kind_named(const std::string &name) {
     for (const auto &k : kinds)
         if (name == k.name) return k;
-    throw std::invalid_argument("unknown element kind '" + name +
-                                "' (gray, binary, rgb, short, int, float, double, float3a, float3b)");
+    throw std::invalid_argument(
+        "unknown element kind '" + name +
+        "' (gray, binary, rgb, short, int, float, double, float3a, float3b, rgba, gray16, rgb16, rgba16)");
 }
 
 // ---- files --------------------------------------------------------------------------------------

@@ -115,6 +115,18 @@ template <class F> auto locked(Image &self, F f) {
     return f(self.im);
 }
 
+// locked() for two images at once (one lock when they are the same), taken without deadlock.
+template <class F> auto locked_pair(Image &a, Image &b, F f) {
+    a.c(), b.c();
+    py::gil_scoped_release release;
+    if (&a == &b) {
+        std::lock_guard<std::mutex> lock(a.busy);
+        return f(a.im, a.im);
+    }
+    std::scoped_lock lock(a.busy, b.busy);
+    return f(a.im, b.im);
+}
+
 inline std::unique_ptr<Image> held(tessera::any_image im) { return std::make_unique<Image>(std::move(im)); }
 
 void init_errors(py::module_ &m);

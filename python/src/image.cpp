@@ -52,8 +52,8 @@ py::buffer_info buffer_of(Image &self) {
     const auto &k = self.kind();
     std::vector<py::ssize_t> shape{self.h().height, self.h().width};
     std::vector<py::ssize_t> strides{row_stride(self), static_cast<py::ssize_t>(self.elem_size())};
-    if (k.channels == 3) {
-        shape.push_back(3);
+    if (k.channels > 1) {
+        shape.push_back(k.channels);
         strides.push_back(static_cast<py::ssize_t>(k.channel_size));
     }
     return py::buffer_info(origin(self), static_cast<py::ssize_t>(k.channel_size), k.format,
@@ -80,6 +80,18 @@ py::object value_at(const Image &self, const void *p) {
         const auto *c = static_cast<const uint8_t *>(p);
         return py::make_tuple(c[0], c[1], c[2]);
     }
+    case IMAGE_RGBA: {
+        const auto *c = static_cast<const uint8_t *>(p);
+        return py::make_tuple(c[0], c[1], c[2], c[3]);
+    }
+    case IMAGE_GRAY16: return py::int_(*static_cast<const uint16_t *>(p));
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16: {
+        uint16_t c[4] = {0, 0, 0, 0};
+        std::memcpy(c, p, self.h().tag == IMAGE_RGB16 ? 6 : 8);
+        if (self.h().tag == IMAGE_RGB16) return py::make_tuple(c[0], c[1], c[2]);
+        return py::make_tuple(c[0], c[1], c[2], c[3]);
+    }
     default: {
         const auto *f = static_cast<const float *>(p);
         return py::make_tuple(f[0], f[1], f[2]);
@@ -91,9 +103,10 @@ py::object value_at(const Image &self, const void *p) {
 void element_of(const Image &self, const py::handle &value, unsigned char *out) {
     const auto &k = self.kind();
     std::vector<double> v;
-    if (k.channels == 3) {
-        if (!py::isinstance<py::sequence>(value) || py::len(value) != 3)
-            throw py::type_error(std::string("a ") + k.name + " pixel is a sequence of three values");
+    if (k.channels > 1) {
+        if (!py::isinstance<py::sequence>(value) || py::len(value) != static_cast<std::size_t>(k.channels))
+            throw py::type_error(std::string("a ") + k.name + " pixel is a sequence of " +
+                                 (k.channels == 3 ? "three" : "four") + " values");
         for (auto item : value) v.push_back(item.cast<double>());
     } else {
         if (!py::isinstance<py::int_>(value) && !py::isinstance<py::float_>(value) &&
@@ -129,7 +142,17 @@ void element_of(const Image &self, const py::handle &value, unsigned char *out) 
     }
     case IMAGE_DOUBLE: std::memcpy(out, &v[0], 8); break;
     case IMAGE_RGB:
-        for (int i = 0; i < 3; ++i) check(v[i], 0, 255), out[i] = static_cast<uint8_t>(v[i]);
+    case IMAGE_RGBA:
+        for (int i = 0; i < k.channels; ++i) check(v[i], 0, 255), out[i] = static_cast<uint8_t>(v[i]);
+        break;
+    case IMAGE_GRAY16:
+    case IMAGE_RGB16:
+    case IMAGE_RGBA16:
+        for (int i = 0; i < k.channels; ++i) {
+            check(v[i], 0, 65535);
+            const auto s = static_cast<uint16_t>(v[i]);
+            std::memcpy(out + 2 * i, &s, 2);
+        }
         break;
     default:
         for (int i = 0; i < 3; ++i) {
@@ -153,9 +176,10 @@ std::unique_ptr<Image> new_image(int64_t width, int64_t height, const std::strin
 // The element kind an array holds: by dtype and shape, or as asked.
 const kind_info &kind_for_array(const py::array &a, const std::optional<std::string> &kind) {
     const int ndim = static_cast<int>(a.ndim());
-    const bool three = ndim == 3 && a.shape(2) == 3;
-    if (ndim != 2 && !three)
-        throw std::invalid_argument("an image array has shape (height, width) or (height, width, 3)");
+    const bool three = ndim == 3 && a.shape(2) == 3, four = ndim == 3 && a.shape(2) == 4;
+    if (ndim != 2 && !three && !four)
+        throw std::invalid_argument(
+            "an image array has shape (height, width), (height, width, 3) or (height, width, 4)");
     const char code = a.dtype().kind();
     const auto size = a.dtype().itemsize();
     const char *name = nullptr;
@@ -164,7 +188,11 @@ const kind_info &kind_for_array(const py::array &a, const std::optional<std::str
     } else if (code == 'b' && !three) {
         name = "binary";
     } else if (code == 'u' && size == 1) {
-        name = three ? "rgb" : "gray";
+        name = four ? "rgba" : three ? "rgb" : "gray";
+    } else if (code == 'u' && size == 2) {
+        name = four ? "rgba16" : three ? "rgb16" : "gray16";
+    } else if (four) {
+        throw py::type_error("four channels are RGBA: uint8 or uint16, not " + py::str(a.dtype()).cast<std::string>());
     } else if (code == 'i' && size == 1 && !three) {
         name = "binary";
     } else if (code == 'i' && size == 2 && !three) {
@@ -180,9 +208,12 @@ const kind_info &kind_for_array(const py::array &a, const std::optional<std::str
                              " and this shape");
     }
     const auto &k = kind_named(name);
-    if ((k.channels == 3) != three)
+    const int channels = ndim == 2 ? 1 : static_cast<int>(a.shape(2));
+    if (k.channels != channels)
         throw std::invalid_argument(std::string("a ") + k.name + " image needs an array of shape " +
-                                    (three ? "(height, width)" : "(height, width, 3)"));
+                                    (k.channels == 1   ? "(height, width)"
+                                     : k.channels == 3 ? "(height, width, 3)"
+                                                       : "(height, width, 4)"));
     return k;
 }
 
@@ -247,11 +278,13 @@ tessera::io::load_options load_options_of(std::tuple<int, int, int> background, 
     tessera::io::load_options o;
     o.background = colour_of(py::make_tuple(std::get<0>(background), std::get<1>(background), std::get<2>(background)),
                              "background");
-    if (depth != "reduce" && depth != "keep" && depth != "raw")
-        throw std::invalid_argument("depth is 'reduce' (samples rounded to 8 bits), 'keep' or 'raw'");
-    o.depth = depth == "keep"  ? tessera::io::depth::keep
-              : depth == "raw" ? tessera::io::depth::raw
-                               : tessera::io::depth::reduce;
+    if (depth != "own" && depth != "reduce" && depth != "keep" && depth != "raw")
+        throw std::invalid_argument(
+            "depth is 'own' (alpha and 16 bits kept), 'reduce' (8 bits, alpha over the background), 'keep' or 'raw'");
+    o.depth = depth == "keep"     ? tessera::io::depth::keep
+              : depth == "raw"    ? tessera::io::depth::raw
+              : depth == "reduce" ? tessera::io::depth::reduce
+                                  : tessera::io::depth::own;
     if (max_pixels && *max_pixels == 0) throw std::invalid_argument("max_pixels must be positive");
     o.max_pixels = max_pixels.value_or(0);
     if (max_bytes && *max_bytes == 0) throw std::invalid_argument("max_bytes must be positive");
@@ -286,37 +319,12 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
     return held(load_image(target, o, nullptr));
 }
 
-// The file's samples as an array: uint16 for files deeper than 8 bits, else the image's own.
+// The file's samples as an array of the image's own kind: uint8 or uint16, (h, w), (h, w, 3) or
+// (h, w, 4) with alpha; signed and floating-point TIFF samples as their numeric kinds.
 py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
                std::optional<uint64_t> max_bytes) {
-    const tessera::io::load_options o = load_options_of(background, "keep", max_pixels, max_bytes);
-    tessera_io_info info{};
-    tessera::any_image im = load_image(target, o, &info);
-    const ImageHeader *h = im.get()->header;
-    const std::size_t w = static_cast<std::size_t>(h->width), ht = static_cast<std::size_t>(h->height);
-    // Unsigned samples of 9 to 16 bits, kept as int or float3b, come back as uint16; the array is a
-    // second result, held to the same budget.
-    if (info.maxval > 255 && info.maxval <= 65535 && (h->tag == IMAGE_INT || h->tag == IMAGE_FLOAT3B)) {
-        const uint64_t most = o.max_bytes ? o.max_bytes : tessera_budget();
-        if (static_cast<uint64_t>(w) * ht * (h->tag == IMAGE_INT ? 2 : 6) > most)
-            throw tessera::file_error("", "",
-                                      "the samples of a " + std::to_string(w) + " x " + std::to_string(ht) +
-                                          " image take more than the budget of " + std::to_string(most) + " bytes",
-                                      0);
-        const std::size_t c = h->tag == IMAGE_INT ? 1 : 3;
-        py::array_t<uint16_t> a(
-            c == 1 ? std::vector<py::ssize_t>{static_cast<py::ssize_t>(ht), static_cast<py::ssize_t>(w)}
-                   : std::vector<py::ssize_t>{static_cast<py::ssize_t>(ht), static_cast<py::ssize_t>(w), 3});
-        uint16_t *out = a.mutable_data();
-        for (std::size_t y = 0; y < ht; ++y)
-            for (std::size_t i = 0; i < w * c; ++i) {
-                const void *row = im.get()->data[y];
-                const double v =
-                    h->tag == IMAGE_INT ? static_cast<const int32_t *>(row)[i] : static_cast<const float *>(row)[i];
-                out[y * w * c + i] = static_cast<uint16_t>(v);
-            }
-        return a;
-    }
+    const tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
+    tessera::any_image im = load_image(target, o, nullptr);
     return py::array(py::cast(held(std::move(im)))).attr("copy")();
 }
 
@@ -349,13 +357,20 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         f = own_format(self.h().tag);
     }
     const unsigned tag = self.h().tag;
-    const bool numeric = !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB));
+    const bool numeric =
+        !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16));
     const bool deep = depth && *depth == 16 && f->deep && numeric &&
                       (f->writes & ((tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) ? IMAGE_RGB : IMAGE_GRAY));
-    if (!deep && !tessera_io_target_tag(f, static_cast<uint16_t>(tag), 0))
+    // 16-bit images go at 8 bits into formats of 8-bit samples; alpha is never dropped
+    const bool reduced = (tag == IMAGE_GRAY16 && (f->writes & IMAGE_GRAY)) ||
+                         (tag == IMAGE_RGB16 && (f->writes & IMAGE_RGB)) ||
+                         (tag == IMAGE_RGBA16 && (f->writes & IMAGE_RGBA) && depth.value_or(0) != 16);
+    if (!deep && !reduced && !tessera_io_target_tag(f, static_cast<uint16_t>(tag), 0))
         throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name + " images" +
-                                    (f->deep && numeric ? " at 8 bits (save with depth=16, or convert())"
-                                                        : " (convert() changes the element type)"));
+                                    (tag == IMAGE_RGBA || tag == IMAGE_RGBA16
+                                         ? " (flatten first: over() on an rgb image, or choose a format with alpha)"
+                                     : f->deep && numeric ? " at 8 bits (save with depth=16, or convert())"
+                                                          : " (convert() changes the element type)"));
     tessera::io::save_options o;
     if (depth) {
         if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
@@ -433,8 +448,9 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             "The element kind: gray, binary, rgb, short, int, float, double, float3a or float3b.")
         .def_property_readonly("shape",
                                [](const Image &s) {
-                                   py::tuple t = s.kind().channels == 3 ? py::make_tuple(s.h().height, s.h().width, 3)
-                                                                        : py::make_tuple(s.h().height, s.h().width);
+                                   py::tuple t = s.kind().channels > 1
+                                                     ? py::make_tuple(s.h().height, s.h().width, s.kind().channels)
+                                                     : py::make_tuple(s.h().height, s.h().width);
                                    return t;
                                })
         .def_property_readonly(
@@ -579,6 +595,18 @@ whole-number kinds are rounded and clamped. docs/geometry.md defines every value
             [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.transpose(); })); },
             "A new image with pixel (x, y) at (y, x); the offsets swap.")
         .def(
+            "over",
+            [](Image &top, Image &bottom) {
+                return held(locked_pair(top, bottom, [](const tessera::any_image &t, const tessera::any_image &b) {
+                    return b.overlaid(t);
+                }));
+            },
+            py::arg("bottom"),
+            R"(A new image of bottom's kind, size and offsets with this one laid over it by alpha
+("over"): pixel (x, y) of each, in their own indices, meet (offsets place this image). Both are
+rgb or rgba, or both rgb16 or rgba16; a kind without alpha is opaque. Alpha is at + ab (1 - at)
+and each colour (ct at + cb ab (1 - at)) / alpha, alphas as fractions of the largest sample.)")
+        .def(
             "fill",
             [](Image &s, py::handle value) {
                 unsigned char e[16];
@@ -630,9 +658,10 @@ mapped onto 0..255.)")
              R"(Writes the image to a path, os.PathLike or binary file object.
 
 The format is `format` (a name of tessera.formats()), else the path's extension, else (for
-file objects) the image's own. int, short, float and double images (and float3 ones in
-colour) are written with 16-bit samples where the format holds them (png, pgm, ppm, pnm, pam,
-tiff); depth=8 or 16 chooses. quality is JPEG's (1..100, default 90); compression is PNG's
+file objects) the image's own. rgba images keep their alpha (png, pam, tiff); gray16, rgb16
+and rgba16 ones their 16 bits where the format holds them (png, pgm, ppm, pnm, pam, tiff;
+else 8 bits: v / 257, rounded). int, short, float and double images (and float3 ones in
+colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's (1..100, default 90); compression is PNG's
 zlib level (0..9, default 6) or TIFF's deflate level (none by default). A path is written
 safely: a temporary file renamed into place, links and FIFOs written through.)")
         .def("__repr__", [](const Image &s) {
@@ -642,21 +671,25 @@ safely: a temporary file renamed into place, links and FIFOs written through.)")
         });
 
     m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
-          py::arg("depth") = "reduce", py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
+          py::arg("depth") = "own", py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
           R"(Loads an image from a path, os.PathLike or binary file object.
 
-Reads every format of tessera.formats(), found from the file's first bytes. Samples deeper
-than 8 bits are rounded to 8 (depth="reduce"), or kept (depth="keep": an int image for gray,
-float3b for colour); depth="raw" also keeps 8-bit samples of a smaller maximum value as stored
-(a PGM of maximum 100 gives 0..100: label images). Alpha is composited over background. Images
+Reads every format of tessera.formats(), found from the file's first bytes, as the file has
+it (depth="own"): alpha kept (rgba; gray with alpha too) and samples deeper than 8 bits kept
+as 16 (gray16, rgb16, rgba16), other maximum values scaled to 255 or 65535. depth="reduce"
+rounds samples to 8 bits and composites alpha over background; depth="keep" keeps deep
+samples as numbers (an int image for gray, float3b for colour); depth="raw" also keeps 8-bit
+samples of a smaller maximum value as stored (a PGM of maximum 100 gives 0..100: label
+images). Images
 whose pixels take more than max_bytes (default tessera.budget(), 1 GiB unless set), or whose
 decoding needs more than as much again beside them, are refused before anything is allocated;
 max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
-          R"(The samples of an image file as a numpy array: uint16 for unsigned samples of 9 to 16
-bits (16-bit PNG, PGM, PPM, PAM and TIFF), int16 or int32 for signed TIFF samples, float64 for
-32-bit unsigned ones, else the array of the image tessera.load gives. The limits are load's.)");
+          R"(The pixels of an image file as a numpy array, as the file has them: uint8 or uint16
+(samples of 9 to 16 bits), of shape (h, w), (h, w, 3) or (h, w, 4) with alpha (gray with
+alpha gives four channels); int16 or int32 for signed TIFF samples, float64 for 32-bit
+unsigned ones. The limits are load's.)");
     m.def(
         "set_budget", [](uint64_t bytes) { return tessera_set_budget(bytes); }, py::arg("bytes"),
         R"(Sets the budget of results for the whole process and returns the one it replaces: resize, scale,

@@ -34,20 +34,12 @@ def formats():
 def write(array, target, format=None, *, quality=None, compression=None):
     """Writes a numpy array as an image file (a path, os.PathLike or binary file object).
 
-    uint16 arrays, (height, width) or (height, width, 3), are written with 16-bit samples (png,
-    pgm, ppm, pam, tiff); other arrays as tessera.Image.from_array makes them. format, quality
-    and compression are those of tessera.Image.save.
+    The array is an image as tessera.Image.from_array makes it: uint8 or uint16 arrays of shape
+    (height, width), (height, width, 3) or (height, width, 4) with alpha are written with their
+    8 or 16-bit samples and alpha where the format holds them (png, pam and tiff hold both).
+    format, quality and compression are those of tessera.Image.save.
     """
-    a = _numpy.asarray(array)
-    options = {"quality": quality, "compression": compression}
-    if a.dtype == _numpy.uint16:
-        if a.ndim == 3:
-            image = Image.from_array(a.astype(_numpy.float32), kind="float3b")
-        else:
-            image = Image.from_array(a.astype(_numpy.int32), kind="int")
-        image.save(target, format, depth=16, **options)
-    else:
-        Image.from_array(a).save(target, format, **options)
+    Image.from_array(_numpy.asarray(array)).save(target, format, quality=quality, compression=compression)
 
 
 __all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "formats", "load", "read", "write",

@@ -6,7 +6,7 @@ import numpy.typing as npt
 
 __version__: str
 
-Kind = Literal["gray", "binary", "rgb", "short", "int", "float", "double", "float3a", "float3b"]
+Kind = Literal["gray", "binary", "rgb", "short", "int", "float", "double", "float3a", "float3b", "rgba", "gray16", "rgb16", "rgba16"]
 Format = str  # a name or extension of tessera.formats()
 Source = Union[str, bytes, os.PathLike, IO[bytes]]
 Colour = Tuple[int, int, int]
@@ -72,7 +72,7 @@ def load(
     source: Source,
     background: Colour = (0, 0, 0),
     *,
-    depth: Literal["reduce", "keep", "raw"] = "reduce",
+    depth: Literal["own", "reduce", "keep", "raw"] = "own",
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
 ) -> Image: ...

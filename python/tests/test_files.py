@@ -102,7 +102,8 @@ def test_files_others_write_read_exactly(kind, pictures, tmp_path):
         assert got.dtype == a.dtype, who
         np.testing.assert_array_equal(got, a, err_msg=who)
         if a.dtype == np.uint16:  # reduced to 8 bits: rounded, as v / 257
-            reduced = np.asarray(tessera.load(path))
+            assert tessera.load(path).kind == ("gray16" if a.ndim == 2 else "rgb16"), who
+            reduced = np.asarray(tessera.load(path, depth="reduce"))
             expect = ((a.astype(np.int64) * 255 + 32767) // 65535).astype(np.uint8)
             np.testing.assert_array_equal(reduced, expect, err_msg=who)
 
@@ -133,9 +134,19 @@ def test_palette_alpha_and_bilevel_files(rng, tmp_path):
     rgba = rng.integers(0, 256, (12, 15, 4), dtype=np.uint8)
     for name in ("a.png", "a.tif"):
         Image.fromarray(rgba).save(tmp_path / name)
-        over = np.asarray(tessera.load(tmp_path / name, (0, 0, 0))).astype(int)
+        np.testing.assert_array_equal(tessera.read(tmp_path / name), rgba, err_msg=name)  # alpha kept
+        over = np.asarray(tessera.load(tmp_path / name, (0, 0, 0), depth="reduce")).astype(int)
         expect = np.rint(rgba[..., :3].astype(float) * rgba[..., 3:] / 255).astype(int)
         assert np.abs(over - expect).max() <= 1, name
+    # A palette with transparency and gray with alpha: four channels, as Pillow's RGBA.
+    Image.fromarray(rgba[..., [0, 3]].copy(), "LA").save(tmp_path / "la.png")
+    np.testing.assert_array_equal(tessera.read(tmp_path / "la.png"),
+                                  np.asarray(Image.open(tmp_path / "la.png").convert("RGBA")))
+    p = Image.fromarray(a).convert("P")
+    p.info["transparency"] = 0
+    p.save(tmp_path / "pt.png", transparency=0)
+    np.testing.assert_array_equal(tessera.read(tmp_path / "pt.png"),
+                                  np.asarray(Image.open(tmp_path / "pt.png").convert("RGBA")))
     bits = rng.integers(0, 2, (9, 21)).astype(bool)
     for name in ("b.png", "b.tif", "b.pbm"):
         Image.fromarray(bits).save(tmp_path / name)

@@ -182,7 +182,7 @@ def test_pillow_reads_what_tessera_writes_and_the_other_way(rng, tmp_path):
     assert np.array_equal(np.asarray(tessera.load(tmp_path / "pb.pbm")), bits.astype(np.uint8))
     rgba = rng.integers(0, 256, (5, 6, 4), dtype=np.uint8)
     Image.fromarray(rgba, "RGBA").save(tmp_path / "a.png")
-    composited = tessera.load(tmp_path / "a.png", background=(255, 255, 255))
+    composited = tessera.load(tmp_path / "a.png", background=(255, 255, 255), depth="reduce")
     alpha = rgba[..., 3:].astype(float)
     want = np.floor((rgba[..., :3] * alpha + 255 * (255 - alpha)) / 255 + 0.5).astype(np.uint8)
     assert np.array_equal(np.asarray(composited), want)

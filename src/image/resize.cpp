@@ -229,12 +229,15 @@ filter_rows(const double *source, const Taps &xs, int32_t n, double *const *out,
     }
 }
 
-// Stores a row of four-channel sums whose colours are weighted by alpha: each colour is its sum
-// over the alpha sum (0 where nothing is opaque), so that transparent pixels lend no colour.
+// Stores a row of four-channel sums whose colours are weighted by alpha: each colour sum and the
+// alpha sum clamped to their ranges, then the colour over alpha (0 where nothing is opaque), so
+// that transparent pixels lend no colour.
 template <class T> void unweight_row(T *d, const double *sums, std::size_t samples) {
+    constexpr double top = static_cast<double>(std::numeric_limits<T>::max());
+    const auto clamp = [](double v, double hi) { return v < 0.0 ? 0.0 : v > hi ? hi : v; };
     for (std::size_t k = 0; k < samples; k += 4) {
-        const double a = sums[k + 3];
-        for (std::size_t c = 0; c < 3; ++c) d[k + c] = a > 0.0 ? store<T>(sums[k + c] / a) : T{0};
+        const double a = clamp(sums[k + 3], top);
+        for (std::size_t c = 0; c < 3; ++c) d[k + c] = a > 0.0 ? store<T>(clamp(sums[k + c], top * top) / a) : T{0};
         d[k + 3] = store<T>(a);
     }
 }

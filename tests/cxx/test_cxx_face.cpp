@@ -195,6 +195,29 @@ TEST(CxxImage, GeometryGivesTheCResults) {
     EXPECT_EQ(any.resize(0, 14).bounds(), (tessera::rect{0, 0, 8, 14}));
 }
 
+// The alpha and 16-bit types are typed images like the others; overlaid() composites by alpha.
+TEST(CxxImage, AlphaAndSixteenBitTypesAndOverlaid) {
+    tessera::image<RGBA> logo(2, 1, 5, 7);
+    logo(5, 7) = RGBA{255, 0, 0, 128};
+    logo(6, 7) = RGBA{0, 255, 0, 255};
+    tessera::image<RGB> photo(4, 3, 4, 6);
+    photo.fill(RGB{0, 0, 255});
+    const tessera::image<RGB> out = photo.overlaid(logo);
+    EXPECT_EQ(out.bounds(), photo.bounds());
+    EXPECT_EQ(out(5, 7).r, 128);
+    EXPECT_EQ(out(5, 7).b, 127);
+    EXPECT_EQ(out(6, 7).g, 255);
+    EXPECT_EQ(out(4, 6).b, 255);
+    EXPECT_EQ(logo.resize(4, 2).get()->header->tag, IMAGE_RGBA);
+    tessera::image<uint16_t> deep(3, 2);
+    deep(2, 1) = 65535;
+    EXPECT_EQ(deep.rotate(90)(0, 2), 65535);
+    EXPECT_EQ(tessera::any_image(IMAGE_RGBA16, 3, 3, 0, 0).element_size(), 8u);
+    EXPECT_EQ(tessera::any_image(IMAGE_RGB16, 3, 3, 0, 0).flip_horizontal().tag(), IMAGE_RGB16);
+    tessera::image<RGBA16> deep_logo(1, 1);
+    EXPECT_THROW((void)photo.overlaid(deep_logo), tessera::error); // 8 and 16 bits do not mix
+}
+
 TEST(CxxImage, WrappingCallerMemoryDoesNotCopy) {
     std::vector<float> pixels(12, 1.5f);
     auto im = tessera::image<float>::wrap(pixels, 4, 3, 10, 20);
