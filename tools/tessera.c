@@ -454,6 +454,7 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "  render --out-dir DIR DRAWING...\n"
                            "  convert IN OUT         convert an image between formats and element types\n"
                            "  convert --out-dir DIR --to EXT FILE...\n"
+                           "  composite TOP BOTTOM OUT [X Y]  lay one image over another by alpha\n"
                            "  info FILE...           describe images and drawings (--json for scripts)\n"
                            "  crop FILE OUT LEFT TOP WIDTH HEIGHT\n"
                            "  scale FILE OUT WIDTH HEIGHT\n"
@@ -510,6 +511,20 @@ static int cmd_convert(options *o) {
     problem why = {"", 0, 0};
     const job_options job = job_of(o);
     return edit_file(in, o->args[1], &job, NULL, NULL, NULL, 1, &why) ? 0 : report(o->args[0], "%s", why.text);
+}
+
+static int cmd_composite(options *o) {
+    if (o->nargs != 3 && o->nargs != 5)
+        return report("composite", "needs TOP BOTTOM OUT and optionally X Y (see tessera composite --help)");
+    int at[2] = {0, 0};
+    for (int k = 0; k < 2 && o->nargs == 5; ++k)
+        if (!parse_int(o->args[3 + k], -2147483647L, 2147483647L, &at[k]))
+            return report(o->args[3 + k], "X and Y are whole numbers of pixels");
+    const char *top = input_path(o->args[0]), *bottom = top ? input_path(o->args[1]) : NULL;
+    if (!bottom) return 2;
+    problem why = {"", 0, 0};
+    const job_options job = job_of(o);
+    return composite_file(top, bottom, o->args[2], at[0], at[1], &job, &why) ? 0 : report(o->args[0], "%s", why.text);
 }
 
 /* ---- info ---- */
@@ -600,6 +615,13 @@ static const struct command {
      "--normalize their range is mapped onto 0..255; --keep-depth writes numeric images (Q3,\n"
      "Q4, ...) as 16-bit samples where the format holds them.\n",
      cmd_convert},
+    {"composite", WRITING | READING,
+     "usage: tessera composite TOP BOTTOM OUT [X Y] [--format F] [--flatten] [--depth 8]\n"
+     "Lays TOP over BOTTOM by its alpha (\"over\"), TOP's top-left pixel on column X, row Y of\n"
+     "BOTTOM (default 0 0; either may be negative), and writes the result, BOTTOM's size, to OUT.\n"
+     "Both become colour images of one depth (16 bits when either has them); BOTTOM's alpha is\n"
+     "kept where OUT holds it.\n",
+     cmd_composite},
     {"info", O_JSON | O_BACKGROUND | O_LIMIT,
      "usage: tessera info [--json] [--limit SIZE] FILE...\n"
      "Prints format, element type, size, the file's sample depth and maximum value, comment and\n"

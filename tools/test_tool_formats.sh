@@ -260,6 +260,25 @@ half = Image.open(d + "/half.png")
 assert half.mode == "RGBA" and half.size == (12, 10), (half.mode, half.size)
 PY
   expect 0 "PAM IMAGE_RGB 23 x 19, 8-bit, maxval 255, alpha" "$tool" info "$a/rgba-again.pam"
+  "$tool" composite "$a/rgba.png" "$f/rgb.ppm" "$a/laid.png" 5 -3
+  "$tool" composite "$a/rgba.png" "$a/rgba.png" "$a/twice.png"
+  "$tool" composite "$a/rgba.png" "$a/gray16.png" "$a/deep.png"
+  check "composite lays TOP over BOTTOM by alpha at X Y" /usr/bin/python3 - "$a" "$f/rgb.ppm" <<'PY'
+import sys, numpy as np
+from PIL import Image
+d, under = sys.argv[1], np.asarray(Image.open(sys.argv[2])).astype(float)
+top = np.asarray(Image.open(d + "/rgba.png")).astype(float)
+laid = np.asarray(Image.open(d + "/laid.png")).astype(float)
+assert laid.shape == under.shape, laid.shape
+want = under.copy()
+t = top[3:, :, :]  # rows from -3: the first three fall above the bottom
+h, w = min(t.shape[0], under.shape[0]), min(t.shape[1], under.shape[1] - 5)
+a = t[:h, :w, 3:] / 255.0
+want[:h, 5:5 + w] = np.floor(t[:h, :w, :3] * a + under[:h, 5:5 + w] * (1 - a) + 0.5)
+assert (laid == want).all(), np.abs(laid - want).max()
+assert Image.open(d + "/twice.png").mode == "RGBA" and Image.open(d + "/deep.png").mode in ("RGB", "RGBA")
+PY
+  expect 2 "needs TOP BOTTOM OUT" "$tool" composite "$a/rgba.png" "$a/x.png"
 fi
 
 # ---- info --json ------------------------------------------------------------------------------------------

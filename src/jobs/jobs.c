@@ -130,6 +130,40 @@ static AnyImageStruct *cut_depth(AnyImageStruct *im, const out_format *f, const 
     return tessera_io_convert(im, eight, 0);
 }
 
+/* Writes result (made from im, whose comment it takes when it has none) in format f: alpha
+ * flattened and 16 bits cut where the output or the options ask, the element type converted when
+ * may_convert (or numeric images at 16 bits with deep). Frees result unless it is im. 1, or 0. */
+static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const out_format *f, const char *out,
+                        const job_options *o, int may_convert, int deep, problem *why) {
+    for (int step = 0; result && step < 2; ++step) {
+        AnyImageStruct *next = step == 0 ? flattened(result, f, o) : cut_depth(result, f, o);
+        if (!next) step == 0 ? say_core(why) : say_io(why);
+        if (next != result && result != im) im_Free_(result, result->header->tag);
+        result = next;
+    }
+    const unsigned tag =
+        !result ? 0 : deep ? result->header->tag : tessera_io_target_tag(f, (uint16_t)result->header->tag, may_convert);
+    if (result && !tag) {
+        say(why, TESSERA_ERROR_UNSUPPORTED, "%s holds another element type than this %s image (tessera convert changes it)",
+            f->name, tag_name(result->header->tag));
+        if (result != im) im_Free_(result, result->header->tag);
+        result = NULL;
+    }
+    if (result && tag != result->header->tag) {
+        AnyImageStruct *converted = tessera_io_convert(result, (uint16_t)tag, o->normalize);
+        if (!converted) say_io(why);
+        if (result != im) im_Free_(result, result->header->tag);
+        result = converted;
+    }
+    int ok = 0;
+    if (result) {
+        if (!result->header->comment && im->header->comment) result->header->comment = strNewCopy(im->header->comment);
+        ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, why);
+    }
+    if (result && result != im) im_Free_(result, result->header->tag);
+    return ok;
+}
+
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
@@ -137,7 +171,6 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
-    AnyImageStruct *result = NULL;
     const out_format *f = output_format(out, o, own_format(h->tag), why);
     /* --keep-depth writes numeric images as they are: 16-bit samples where the format holds them. */
     const int numeric = !(h->tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 |
@@ -146,37 +179,49 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     const int deep =
         f && o->keep_depth && f->deep && numeric && !o->normalize && (f->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
     if (f && (!check || check(h, values, why))) {
-        result = op ? op(im, values, o) : im;
+        AnyImageStruct *result = op ? op(im, values, o) : im;
         if (!result) say_core(why);
-        /* alpha and 16 bits are kept where the output holds them, unless asked otherwise */
-        for (int step = 0; result && step < 2; ++step) {
-            AnyImageStruct *next = step == 0 ? flattened(result, f, o) : cut_depth(result, f, o);
-            if (!next) step == 0 ? say_core(why) : say_io(why);
-            if (next != result && result != im) im_Free_(result, result->header->tag);
-            result = next;
-        }
-        const unsigned tag =
-            !result ? 0 : deep ? result->header->tag : tessera_io_target_tag(f, (uint16_t)result->header->tag, may_convert);
-        if (result && !tag) {
-            say(why, TESSERA_ERROR_UNSUPPORTED,
-                "%s holds another element type than this %s image (tessera convert changes it)", f->name,
-                tag_name(result->header->tag));
-            if (result != im) im_Free_(result, result->header->tag);
-            result = NULL;
-        }
-        if (result && tag != result->header->tag) {
-            AnyImageStruct *converted = tessera_io_convert(result, (uint16_t)tag, o->normalize);
-            if (!converted) say_io(why);
-            if (result != im) im_Free_(result, result->header->tag);
-            result = converted;
-        }
-        if (result) {
-            if (!result->header->comment && h->comment) result->header->comment = strNewCopy(h->comment);
-            ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, why);
-        }
+        ok = result && write_result(result, im, f, out, o, may_convert, deep, why);
     }
-    if (result && result != im) im_Free_(result, result->header->tag);
     im_Free_(im, im->header->tag);
+    return ok;
+}
+
+/* im as a colour type of the given depth (with alpha when asked); im itself when it is one. */
+static AnyImageStruct *as_colour(AnyImageStruct *im, int deep, int alpha, problem *why) {
+    const uint16_t want = deep ? (alpha ? IMAGE_RGBA16 : IMAGE_RGB16) : (alpha ? IMAGE_RGBA : IMAGE_RGB);
+    if (im->header->tag == want) return im;
+    AnyImageStruct *c = tessera_io_convert(im, want, 0);
+    if (!c) say_io(why);
+    return c;
+}
+
+int composite_file(const char *top_path, const char *bottom_path, const char *out, int32_t x, int32_t y,
+                   const job_options *o, problem *why) {
+    AnyImageStruct *top = load_any(top_path, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
+    if (!top) return 0;
+    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
+    int ok = 0;
+    const out_format *f = bottom ? output_format(out, o, own_format(bottom->header->tag), why) : NULL;
+    if (f) {
+        /* both of one depth: 16 bits when either has them; the bottom keeps its alpha */
+        const unsigned deep_tags = IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16;
+        const int deep = ((top->header->tag | bottom->header->tag) & deep_tags) != 0;
+        const int bottom_alpha = (bottom->header->tag & (IMAGE_RGBA | IMAGE_RGBA16)) != 0;
+        AnyImageStruct *t = as_colour(top, deep, 1, why);
+        AnyImageStruct *b = t ? as_colour(bottom, deep, bottom_alpha, why) : NULL;
+        if (b) {
+            /* top's first pixel on column x, row y of the bottom's */
+            im_SetOffset_(t, t->header, b->header->xoffset + x, b->header->yoffset + y);
+            AnyImageStruct *laid = tessera_over(t, b);
+            if (!laid) say_core(why);
+            ok = laid && write_result(laid, bottom, f, out, o, 1, 0, why);
+        }
+        if (b && b != bottom) im_Free_(b, b->header->tag);
+        if (t && t != top) im_Free_(t, t->header->tag);
+    }
+    if (bottom) im_Free_(bottom, bottom->header->tag);
+    im_Free_(top, top->header->tag);
     return ok;
 }
 

@@ -71,6 +71,10 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
  * may_convert and the output's format needs it, and writes out. 1, or 0 with why. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why);
+/* Lays the image at top_path over the one at bottom_path by alpha, top's first pixel on column x
+ * and row y of the bottom's, and writes the result (the bottom's size) to out. 1, or 0 with why. */
+int composite_file(const char *top_path, const char *bottom_path, const char *out, int32_t x, int32_t y,
+                   const job_options *o, problem *why);
 /* Describes the file at path, named shown, on out: text, or with json one object on a line.
  * 1, or 0 with why. */
 int describe_file(const char *path, const char *shown, const job_options *o, int json, FILE *out, problem *why);
