@@ -54,6 +54,7 @@ enum {
     O_FLATTEN = 1 << 19,
     O_QUALITY = 1 << 20,
     O_COMPRESSION = 1 << 21,
+    O_KEEP_ORIENTATION = 1 << 22,
 };
 
 typedef struct options {
@@ -90,6 +91,7 @@ static job_options job_of(const options *o) {
                      (o->seen & O_KEEP_DEPTH) != 0,
                      o->depth == 8,
                      (o->seen & O_FLATTEN) != 0,
+                     (o->seen & O_KEEP_ORIENTATION) != 0,
                      o->quality,
                      o->compression,
                      o->limit};
@@ -123,6 +125,7 @@ static const struct option_spec {
     {"flatten", O_FLATTEN, 0},
     {"quality", O_QUALITY, 1},
     {"compression", O_COMPRESSION, 1},
+    {"keep-orientation", O_KEEP_ORIENTATION, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -469,6 +472,8 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "images and results whose pixels take more than SIZE bytes (1G by default; K, M, G, T;\n"
                            "or Npx for N pixels). Alpha and 16-bit samples are kept where the output holds them;\n"
                            "--depth 8 cuts samples to 8 bits, --flatten lays alpha over --background.\n"
+                           "Images are turned upright by their EXIF or TIFF orientation (--keep-orientation: as\n"
+                           "stored); what is written is upright.\n"
                            "--quality N (1 to 100) sets JPEG's quality; --compression N (0 to 9, none or deflate)\n"
                            "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
                            "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
@@ -577,7 +582,7 @@ static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION)
-#define READING (O_LIMIT | O_KEEP_DEPTH)
+#define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION)
 #define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \
     "With --out-dir, each FILE is written to DIR/NAME in its own format (or EXT from --to) on N\n"                     \

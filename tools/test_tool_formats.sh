@@ -279,6 +279,28 @@ assert (laid == want).all(), np.abs(laid - want).max()
 assert Image.open(d + "/twice.png").mode == "RGBA" and Image.open(d + "/deep.png").mode in ("RGB", "RGBA")
 PY
   expect 2 "needs TOP BOTTOM OUT" "$tool" composite "$a/rgba.png" "$a/x.png"
+  # a phone photo tagged "rotate 90": upright in every output, the tag shown by info
+  /usr/bin/python3 - "$a" <<'PY'
+import sys, numpy as np
+from PIL import Image
+a = np.random.default_rng(2).integers(0, 256, (12, 16, 3), dtype=np.uint8)
+exif = Image.Exif()
+exif[0x0112] = 6
+Image.fromarray(a).save(sys.argv[1] + "/phone.jpg", exif=exif.tobytes(), quality=95)
+PY
+  "$tool" convert "$a/phone.jpg" "$a/phone.png"
+  "$tool" convert "$a/phone.jpg" "$a/stored.png" --keep-orientation
+  "$tool" resize "$a/phone.jpg" "$a/thumb.png" 50%
+  check "an EXIF orientation turns the picture upright as Pillow's exif_transpose does" /usr/bin/python3 - "$a" <<'PY'
+import sys, numpy as np
+from PIL import Image, ImageOps
+d = sys.argv[1]
+want = np.asarray(ImageOps.exif_transpose(Image.open(d + "/phone.jpg")))
+assert (np.asarray(Image.open(d + "/phone.png")) == want).all()
+assert (np.asarray(Image.open(d + "/stored.png")) == np.asarray(Image.open(d + "/phone.jpg"))).all()
+assert Image.open(d + "/thumb.png").size == (6, 8), Image.open(d + "/thumb.png").size
+PY
+  expect 0 "JPEG IMAGE_RGB 16 x 12, 8-bit, maxval 255, orientation 6" "$tool" info "$a/phone.jpg"
 fi
 
 # ---- info --json ------------------------------------------------------------------------------------------

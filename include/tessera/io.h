@@ -61,15 +61,17 @@ TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t 
          or 0..65535; black and white as IMAGE_BINARY */
 
 typedef struct tessera_io_load_options {
-    uint16_t tag;        /* element type wanted, 0 for the file's own (see docs/formats.md) */
-    int depth;           /* TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
-    RGB background;      /* what alpha is composited over where it is not kept */
-    uint64_t max_pixels; /* refuse images of more pixels before allocating; 0: no pixel limit */
-    uint64_t max_bytes;  /* the budget of the load, refused before allocating when exceeded: the
-                            decoded image may take this many bytes, and what the decoder holds beside
-                            it (a file gathered from a pipe, a band of rows, a tile, coefficients) as
-                            many again; decoding work is bounded in proportion (a progressive JPEG's
-                            scans). 0: tessera_budget() (1 GiB unless set) */
+    uint16_t tag;         /* element type wanted, 0 for the file's own (see docs/formats.md) */
+    int depth;            /* TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
+    RGB background;       /* what alpha is composited over where it is not kept */
+    uint64_t max_pixels;  /* refuse images of more pixels before allocating; 0: no pixel limit */
+    int keep_orientation; /* 1: the pixels as stored; 0: turned upright by the file's EXIF or
+                             TIFF orientation (tessera_io_info.orientation tells which it was) */
+    uint64_t max_bytes;   /* the budget of the load, refused before allocating when exceeded: the
+                             decoded image may take this many bytes, and what the decoder holds beside
+                             it (a file gathered from a pipe, a band of rows, a tile, coefficients) as
+                             many again; decoding work is bounded in proportion (a progressive JPEG's
+                             scans). 0: tessera_budget() (1 GiB unless set) */
 } tessera_io_load_options;
 
 /* What a load found in the file. */
@@ -82,6 +84,8 @@ typedef struct tessera_io_info {
     int alpha;       /* 1 when the file has an alpha channel */
     int bits;        /* bits a sample in the file: 1, 8, 16, 32 or 64 */
     uint32_t maxval; /* largest sample value of integer samples, else 0 */
+    int orientation; /* the file's EXIF or TIFF orientation, 1 to 8 (1: stored upright; 6: to be
+                        turned 90 degrees clockwise; see docs/formats.md); 0 when it has none */
 } tessera_io_info;
 
 typedef struct tessera_io_save_options {

@@ -32,13 +32,14 @@ using file_info = tessera_io_info;
 enum class depth { own = TESSERA_IO_OWN, reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP, raw = TESSERA_IO_RAW };
 
 struct load_options {
-    uint16_t tag = 0;             // element type wanted; 0: the file's own
-    io::depth depth = depth::own; // own: alpha and 16 bits kept (IMAGE_RGBA, IMAGE_GRAY16, ...);
-                                  // reduce: 8 bits, alpha over the background; keep: 16-bit
-                                  // samples as IMAGE_INT / IMAGE_FLOAT3B
-    RGB background{0, 0, 0};      // under alpha
-    uint64_t max_pixels = 0;      // 0: no pixel limit
-    uint64_t max_bytes = 0;       // the load's budget in bytes; 0: tessera_budget()
+    uint16_t tag = 0;              // element type wanted; 0: the file's own
+    io::depth depth = depth::own;  // own: alpha and 16 bits kept (IMAGE_RGBA, IMAGE_GRAY16, ...);
+                                   // reduce: 8 bits, alpha over the background; keep: 16-bit
+                                   // samples as IMAGE_INT / IMAGE_FLOAT3B
+    RGB background{0, 0, 0};       // under alpha
+    uint64_t max_pixels = 0;       // 0: no pixel limit
+    bool keep_orientation = false; // true: the pixels as stored, not turned by the EXIF orientation
+    uint64_t max_bytes = 0;        // the load's budget in bytes; 0: tessera_budget()
 };
 
 struct save_options {
@@ -55,6 +56,7 @@ inline tessera_io_load_options c_options(const load_options &o) {
     c.tag = o.tag;
     c.depth = static_cast<int>(o.depth);
     c.background = o.background;
+    c.keep_orientation = o.keep_orientation ? 1 : 0;
     c.max_pixels = o.max_pixels;
     c.max_bytes = o.max_bytes;
     return c;

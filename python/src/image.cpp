@@ -314,16 +314,19 @@ tessera::any_image load_image(const py::handle &target, const tessera::io::load_
 }
 
 std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
-                            std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes) {
-    const tessera::io::load_options o = load_options_of(background, depth, max_pixels, max_bytes);
+                            std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes,
+                            bool keep_orientation) {
+    tessera::io::load_options o = load_options_of(background, depth, max_pixels, max_bytes);
+    o.keep_orientation = keep_orientation;
     return held(load_image(target, o, nullptr));
 }
 
 // The file's samples as an array of the image's own kind: uint8 or uint16, (h, w), (h, w, 3) or
 // (h, w, 4) with alpha; signed and floating-point TIFF samples as their numeric kinds.
 py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
-               std::optional<uint64_t> max_bytes) {
-    const tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
+               std::optional<uint64_t> max_bytes, bool keep_orientation) {
+    tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
+    o.keep_orientation = keep_orientation;
     tessera::any_image im = load_image(target, o, nullptr);
     return py::array(py::cast(held(std::move(im)))).attr("copy")();
 }
@@ -672,7 +675,11 @@ safely: a temporary file renamed into place, links and FIFOs written through.)")
 
     m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("depth") = "own", py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
+          py::arg("keep_orientation") = false,
           R"(Loads an image from a path, os.PathLike or binary file object.
+
+The image is turned upright by the file's EXIF or TIFF orientation (as Pillow's
+ImageOps.exif_transpose does) unless keep_orientation=True, which gives the pixels as stored.
 
 Reads every format of tessera.formats(), found from the file's first bytes, as the file has
 it (depth="own"): alpha kept (rgba; gray with alpha too) and samples deeper than 8 bits kept
@@ -685,11 +692,12 @@ whose pixels take more than max_bytes (default tessera.budget(), 1 GiB unless se
 decoding needs more than as much again beside them, are refused before anything is allocated;
 max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
-          py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
+          py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
           R"(The pixels of an image file as a numpy array, as the file has them: uint8 or uint16
 (samples of 9 to 16 bits), of shape (h, w), (h, w, 3) or (h, w, 4) with alpha (gray with
 alpha gives four channels); int16 or int32 for signed TIFF samples, float64 for 32-bit
-unsigned ones. The limits are load's.)");
+unsigned ones; turned upright by the file's orientation unless keep_orientation=True. The
+limits are load's.)");
     m.def(
         "set_budget", [](uint64_t bytes) { return tessera_set_budget(bytes); }, py::arg("bytes"),
         R"(Sets the budget of results for the whole process and returns the one it replaces: resize, scale,

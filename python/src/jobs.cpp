@@ -43,7 +43,7 @@ void init_jobs(py::module_ &m) {
             AnyImageStruct *im;
             {
                 py::gil_scoped_release release;
-                im = load_any(path.c_str(), RGB{0, 0, 0}, TESSERA_IO_RAW, 0, &what, &why);
+                im = load_any(path.c_str(), RGB{0, 0, 0}, TESSERA_IO_RAW, 1, 0, &what, &why);
             }
             if (!im) raise_problem(path, why);
             py::object image = py::cast(held(tessera::any_image::adopt(im)));
@@ -84,6 +84,7 @@ void init_jobs(py::module_ &m) {
                 throw std::invalid_argument("unknown format " + to.cast<std::string>());
             job.keep_depth = options.contains("keep_depth") && options["keep_depth"].cast<bool>();
             job.flatten = options.contains("flatten") && options["flatten"].cast<bool>();
+            job.keep_orientation = options.contains("keep_orientation") && options["keep_orientation"].cast<bool>();
             job.quality =
                 options.contains("quality") && !options["quality"].is_none() ? options["quality"].cast<int>() : 0;
             job.compression = options.contains("compression") && !options["compression"].is_none()

@@ -75,6 +75,7 @@ def load(
     depth: Literal["own", "reduce", "keep", "raw"] = "own",
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
+    keep_orientation: bool = False,
 ) -> Image: ...
 def read(
     source: Source,
@@ -82,6 +83,7 @@ def read(
     *,
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
+    keep_orientation: bool = False,
 ) -> np.ndarray: ...
 def set_budget(bytes: int) -> int: ...
 def budget() -> int: ...

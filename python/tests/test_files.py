@@ -365,3 +365,31 @@ ls -a '{disk}'
     assert out.count("No space left on device") == 2, out
     assert out.count("50350a3120310a3235350a07") == 2, out  # "P5\n1 1\n255\n\a", twice, untouched
     assert ".tessera-" not in out, out
+
+
+# ---- orientation --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("ext", ["jpg", "png", "tif"])
+def test_the_eight_orientations_load_as_pillows_exif_transpose(ext, rng, tmp_path):
+    from PIL import ImageOps
+    a = rng.integers(0, 256, (12, 17, 3), dtype=np.uint8)
+    for n in range(1, 9):
+        exif = Image.Exif()
+        exif[0x0112] = n
+        path = tmp_path / f"o{n}.{ext}"
+        Image.fromarray(a).save(path, exif=exif.tobytes(), **({"quality": 95} if ext == "jpg" else {}))
+        # The stored pixels: Pillow's decoding (for TIFF, Pillow's reader already moves some
+        # orientations' rows and then exif_transpose moves them again, so the array written).
+        stored = a if ext == "tif" else np.asarray(Image.open(path))
+        np.testing.assert_array_equal(tessera.read(path, keep_orientation=True), stored, err_msg=f"{ext} {n}")
+        src = Image.fromarray(stored)
+        src.info["exif"] = exif.tobytes()
+        want = np.asarray(ImageOps.exif_transpose(src))
+        if ext != "tif":
+            np.testing.assert_array_equal(want, np.asarray(ImageOps.exif_transpose(Image.open(path))))
+        np.testing.assert_array_equal(tessera.read(path), want, err_msg=f"{ext} orientation {n}")
+        np.testing.assert_array_equal(np.asarray(tessera.load(path)), want)
+        # what tessera writes is upright: no orientation travels with it
+        tessera.load(path).save(tmp_path / "upright.png")
+        assert Image.open(tmp_path / "upright.png").getexif().get(0x0112, 1) == 1

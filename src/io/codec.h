@@ -90,6 +90,9 @@ bool put_row16(AnyImageStruct *im, int32_t y, const uint16_t *samples, const Lay
 bool put_row16_be(AnyImageStruct *im, int32_t y, const unsigned char *samples, const Layout &l);
 // put_row for one-byte samples; rows that need no change are copied as they stand.
 void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layout &l, uint32_t *spare);
+// The orientation (1 to 8) an EXIF block's TIFF structure records, else 0; n bytes at d, from
+// the byte-order mark on.
+int exif_orientation(const unsigned char *d, std::size_t n);
 // Fills in what the file holds.
 void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
               uint32_t maxval);

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <tessera/geometry.h>
+
 #include "codec.h"
 #include "image/image_internal.h"
 #include "output.h"
@@ -150,6 +152,26 @@ void refuse(const unsigned char *head, std::size_t n) {
     fail(Err::unsupported, "not an image file tessera reads (starts with %s)", hex);
 }
 
+// The image as its orientation tag says it is seen (1 to 8, as EXIF and TIFF number them): a new
+// image, or null with the core's reason.
+AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
+    switch (orientation) {
+    case 2: return tessera_flip_horizontal(im);
+    case 3: return tessera_rotate(im, 180);
+    case 4: return tessera_flip_vertical(im);
+    case 5: return tessera_transpose(im);
+    case 6: return tessera_rotate(im, 90);
+    case 7: { // the transpose about the other diagonal
+        AnyImageStruct *t = tessera_transpose(im);
+        AnyImageStruct *out = t ? tessera_rotate(t, 180) : nullptr;
+        if (t) im_Free_(t, t->header->tag);
+        return out;
+    }
+    case 8: return tessera_rotate(im, 270);
+    default: return nullptr; // callers pass 2 to 8
+    }
+}
+
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
                           const void *memory = nullptr, std::size_t memory_size = 0) {
     tessera_io_load_options defaults;
@@ -194,6 +216,12 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         }
     }
     close_input(in);
+    if (im && !options->keep_orientation && info->orientation > 1) {
+        AnyImageStruct *upright = turned_upright(im, info->orientation);
+        im_Free_(im, im->header->tag);
+        im = upright;
+        if (!im) fail_core();
+    }
     if (im && options->tag && options->tag != im->header->tag) {
         auto *converted = static_cast<AnyImageStruct *>(tessera_io_convert(im, options->tag, 0));
         im_Free_(im, im->header->tag);

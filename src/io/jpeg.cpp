@@ -274,7 +274,13 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     // the budget beside the image.
     d.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(budget(r), LONG_MAX));
     jpeg_stdio_src(&d, in.in);
+    jpeg_save_markers(&d, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&d, TRUE);
+    for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next)
+        if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+            r.info->orientation = exif_orientation(m->data + 6, m->data_length - 6);
+            break;
+        }
     const bool cmyk = d.jpeg_color_space == JCS_CMYK || d.jpeg_color_space == JCS_YCCK;
     const int channels = d.num_components == 1 ? 1 : 3;
     describe(r, "JPEG", d.image_width, d.image_height, channels, 0, d.data_precision, 255);

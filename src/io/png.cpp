@@ -64,8 +64,8 @@ unsigned long long left_in(const Input &in) {
 }
 
 // The ancillary chunks nothing here reads; skipped unread, so no text or profile is kept.
-const png_byte ignored[] = {'t', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0, 'i', 'T', 'X', 't', 0,
-                            'i', 'C', 'C', 'P', 0, 's', 'P', 'L', 'T', 0, 'e', 'X', 'I', 'f', 0};
+const png_byte ignored[] = {'t', 'E', 'X', 't', 0,   'z', 'T', 'X', 't', 0,   'i', 'T', 'X',
+                            't', 0,   'i', 'C', 'C', 'P', 0,   's', 'P', 'L', 'T', 0};
 
 struct PngWrite {
     FILE *out;
@@ -110,6 +110,12 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
     describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
              trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
+    png_uint_32 exif_size = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(p, info, &exif_size, &exif) && exif) {
+        const bool marked = exif_size >= 6 && std::memcmp(exif, "Exif\0\0", 6) == 0; // as some writers do
+        r.info->orientation = marked ? exif_orientation(exif + 6, exif_size - 6) : exif_orientation(exif, exif_size);
+    }
     if (!fits(r, w, h, IMAGE_GRAY)) png_longjmp(p, 1);
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.

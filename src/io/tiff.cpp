@@ -428,7 +428,7 @@ AnyImageStruct *read_rgba(TIFF *t, const Shape &s, const Request &r, uint64_t fi
         if (!TIFFRGBAImageBegin(&img, t, 1, why))
             ok = reason_empty() ? fail(Err::unsupported, "this TIFF layout is not supported: %s", why) : false;
     }
-    if (ok) img.req_orientation = ORIENTATION_TOPLEFT;
+    if (ok) img.req_orientation = img.orientation; // the pixels as stored: the loader turns them
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += band) {
         const uint32_t rows = std::min(band, s.h - y0);
         img.row_offset = static_cast<int>(y0);
@@ -555,6 +555,9 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &s.planar);
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &s.format);
         TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &s.extra, &extras);
+        uint16_t orientation = 0;
+        if (TIFFGetField(t, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8)
+            r.info->orientation = orientation;
         s.associated = s.extra && extras && extras[0] == EXTRASAMPLE_ASSOCALPHA;
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
             s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;

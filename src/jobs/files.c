@@ -70,12 +70,13 @@ int is_drawing(const char *path, int *colour) {
     return drawing;
 }
 
-AnyImageStruct *load_any(const char *path, RGB background, int depth, uint64_t max_pixels, tessera_io_info *info,
-                         problem *why) {
+AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
+                         tessera_io_info *info, problem *why) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = background;
     o.depth = depth;
+    o.keep_orientation = keep_orientation;
     o.max_pixels = max_pixels;
     AnyImageStruct *im = tessera_io_load(path, &o, info);
     if (!im) say_io(why);

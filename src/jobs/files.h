@@ -30,10 +30,11 @@ typedef tessera_io_format out_format;
 /* Whether the file at path is a drawing (a point list): 1 with *colour set for CPTL, else 0. */
 int is_drawing(const char *path, int *colour);
 
-/* Loads any image libtessera_io reads, samples as depth says (TESSERA_IO_REDUCE, _KEEP, _RAW);
- * 0 max_pixels is its default limit. Null with a reason. */
-AnyImageStruct *load_any(const char *path, RGB background, int depth, uint64_t max_pixels, tessera_io_info *info,
-                         problem *why);
+/* Loads any image libtessera_io reads, samples as depth says (TESSERA_IO_OWN, _REDUCE, _KEEP,
+ * _RAW), turned upright by its orientation unless keep_orientation; 0 max_pixels is its default
+ * limit. Null with a reason. */
+AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
+                         tessera_io_info *info, problem *why);
 
 /* Writes im in format f to path ("-": standard output) without harming what is there, with
  * samples of depth bits (0: as the image is), JPEG quality (0: 90) and compression level (-1:

@@ -167,7 +167,7 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
-    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
+    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
@@ -198,9 +198,9 @@ static AnyImageStruct *as_colour(AnyImageStruct *im, int deep, int alpha, proble
 
 int composite_file(const char *top_path, const char *bottom_path, const char *out, int32_t x, int32_t y,
                    const job_options *o, problem *why) {
-    AnyImageStruct *top = load_any(top_path, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
+    AnyImageStruct *top = load_any(top_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
     if (!top) return 0;
-    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->max_pixels, NULL, why);
+    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
     int ok = 0;
     const out_format *f = bottom ? output_format(out, o, own_format(bottom->header->tag), why) : NULL;
     if (f) {
@@ -368,7 +368,10 @@ static int info_image(AnyImageStruct *im, const tessera_io_info *what, const cha
                 what->magic, tag_name(h->tag), h->width, h->height, what->bits);
         if (what->maxval) fprintf(out, "%u", what->maxval);
         else fprintf(out, "null");
-        fprintf(out, ", \"channels\": %d, \"alpha\": %s", what->channels, what->alpha ? "true" : "false");
+        fprintf(out, ", \"channels\": %d, \"alpha\": %s, \"orientation\": ", what->channels,
+                what->alpha ? "true" : "false");
+        if (what->orientation) fprintf(out, "%d", what->orientation);
+        else fprintf(out, "null");
         fprintf(out, ", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
         json_string(out, c);
         fprintf(out, ", \"minimum\": ");
@@ -381,6 +384,7 @@ static int info_image(AnyImageStruct *im, const tessera_io_info *what, const cha
         fprintf(out, "%s: %s %s %d x %d", shown, what->magic, tag_name(h->tag), h->width, h->height);
         if (what->bits > 1 && what->maxval) fprintf(out, ", %d-bit, maxval %u", what->bits, what->maxval);
         if (what->alpha) fprintf(out, ", alpha");
+        if (what->orientation) fprintf(out, ", orientation %d", what->orientation);
         fputc('\n', out);
         print_comment(out, h->comment);
         for (int which = 0; which < 2; ++which) {
@@ -398,7 +402,7 @@ int describe_file(const char *path, const char *shown, const job_options *o, int
     if (is_drawing(path, &colour)) return info_drawing(path, shown, json, out, why);
     /* The samples as the file holds them, so that minimum and maximum are the file's own. */
     tessera_io_info what;
-    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, o->max_pixels, &what, why);
+    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, o->max_pixels, &what, why);
     const int ok = im && info_image(im, &what, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
     return ok;

@@ -21,6 +21,7 @@ typedef struct job_options {
     int keep_depth;           /* numeric images are written as 16-bit samples where the format holds them */
     int depth8;               /* 16-bit samples are cut to 8 bits */
     int flatten;              /* alpha is composited over the background */
+    int keep_orientation;     /* the pixels as stored, not turned upright by the file's orientation */
     int quality;              /* JPEG quality 1..100; 0: the library's */
     int compression;          /* PNG level 0..9, TIFF deflate level (0: none); -1: the format's default */
     uint64_t max_pixels;      /* the largest image loaded; 0: libtessera_io's default */

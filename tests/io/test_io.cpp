@@ -297,6 +297,65 @@ TEST(IoOwnTypes, ConversionsScaleDepthAndCompositeAlpha) {
     EXPECT_EQ(tessera_io_target_tag(tessera::io::format("png"), IMAGE_RGBA16, 0), IMAGE_RGBA16);
 }
 
+// A JPEG of im with an EXIF block recording orientation n (big-endian, as cameras write it).
+std::vector<unsigned char> jpeg_with_orientation(const tessera::any_image &im, int n) {
+    std::vector<unsigned char> bytes = tessera::io::encode(im, tessera::io::format("jpeg"), {.quality = 100});
+    const unsigned char exif[] = {0xff, 0xe1, 0, 34, 'E', 'x', 'i', 'f', 0, 0,
+                                  'M',  'M',  0, 42, 0,   0,   0,   8,   0, 1,
+                                  0x01, 0x12, 0, 3,  0,   0,   0,   1,   0, static_cast<unsigned char>(n),
+                                  0,    0,    0, 0,  0,   0};
+    bytes.insert(bytes.begin() + 2, std::begin(exif), std::end(exif));
+    return bytes;
+}
+
+// Each orientation as EXIF defines it: which stored pixel shows at upright (x, y) of a stored
+// w x h picture.
+std::pair<int32_t, int32_t> stored_at(int n, int32_t x, int32_t y, int32_t w, int32_t h) {
+    switch (n) {
+    case 2: return {w - 1 - x, y};
+    case 3: return {w - 1 - x, h - 1 - y};
+    case 4: return {x, h - 1 - y};
+    case 5: return {y, x};                 // row 0 on the left, column 0 on top
+    case 6: return {y, h - 1 - x};         // row 0 on the right, column 0 on top
+    case 7: return {w - 1 - y, h - 1 - x}; // row 0 on the right, column 0 at the bottom
+    case 8: return {w - 1 - y, x};         // row 0 on the left, column 0 at the bottom
+    default: return {x, y};
+    }
+}
+
+TEST(IoOrientation, EachOfTheEightTurnsTheStoredPixelsUpright) {
+    const tessera::any_image im = picture(IMAGE_RGB, 21, 13);
+    for (int n = 1; n <= 8; ++n) {
+        const auto bytes = jpeg_with_orientation(im, n);
+        tessera::io::file_info info{};
+        const tessera::any_image stored = tessera::io::load_memory(bytes, {.keep_orientation = true}, &info);
+        EXPECT_EQ(info.orientation, n);
+        const tessera::any_image upright = tessera::io::load_memory(bytes);
+        const bool swaps = n >= 5;
+        ASSERT_EQ(upright.width(), swaps ? 13 : 21) << n;
+        ASSERT_EQ(upright.height(), swaps ? 21 : 13) << n;
+        int wrong = 0;
+        for (int32_t y = 0; y < upright.height(); ++y)
+            for (int32_t x = 0; x < upright.width(); ++x) {
+                const auto [sx, sy] = stored_at(n, x, y, 21, 13);
+                const RGB a = static_cast<RGB *>(upright.get()->data[y])[x];
+                const RGB b = static_cast<RGB *>(stored.get()->data[sy])[sx];
+                if ((a.r != b.r || a.g != b.g || a.b != b.b) && wrong++ < 3)
+                    ADD_FAILURE() << "orientation " << n << ": (" << x << ", " << y << ") is not stored (" << sx << ", "
+                                  << sy << ")";
+            }
+    }
+    // A damaged or foreign EXIF block is no orientation.
+    auto bytes = jpeg_with_orientation(im, 9);
+    tessera::io::file_info info{};
+    EXPECT_EQ(tessera::io::load_memory(bytes, {}, &info).width(), 21);
+    EXPECT_EQ(info.orientation, 0);
+    bytes = jpeg_with_orientation(im, 6);
+    bytes[17] = 0xff; // the first directory's offset now points past the block
+    EXPECT_EQ(tessera::io::load_memory(bytes, {}, &info).width(), 21);
+    EXPECT_EQ(info.orientation, 0);
+}
+
 // ---- sources ---------------------------------------------------------------------------------
 
 TEST(IoSources, PathStreamDescriptorPipeAndMemoryGiveTheSameImage) {
