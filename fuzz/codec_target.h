@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace tessera::fuzz {
 
@@ -25,18 +26,22 @@ inline std::size_t element_size(uint16_t tag) {
     switch (tag) {
     case IMAGE_GRAY:
     case IMAGE_BINARY: return 1;
-    case IMAGE_SHORT: return 2;
+    case IMAGE_SHORT:
+    case IMAGE_GRAY16: return 2;
     case IMAGE_RGB: return 3;
     case IMAGE_INT:
-    case IMAGE_FLOAT: return 4;
-    case IMAGE_DOUBLE: return 8;
+    case IMAGE_FLOAT:
+    case IMAGE_RGBA: return 4;
+    case IMAGE_RGB16: return 6;
+    case IMAGE_DOUBLE:
+    case IMAGE_RGBA16: return 8;
     default: return 12;
     }
 }
 
 // codec: the name of the format whose files get the round trip; null for none.
 inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
-    for (int depth = 0; depth < 2; ++depth) {
+    for (int depth : {TESSERA_IO_REDUCE, TESSERA_IO_KEEP, TESSERA_IO_OWN}) {
         tessera_io_load_options o;
         tessera_io_load_defaults(&o);
         o.depth = depth;
@@ -51,8 +56,9 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
         tessera_io_info info;
         auto *im = static_cast<AnyImageStruct *>(tessera_io_load_memory(data, size, &o, &info));
         if (!im) continue;
-        if (depth == 0) {
-            const uint16_t tags[] = {IMAGE_BINARY, IMAGE_GRAY, IMAGE_RGB, IMAGE_SHORT, IMAGE_FLOAT3A};
+        if (depth != TESSERA_IO_KEEP) {
+            const uint16_t tags[] = {IMAGE_BINARY,  IMAGE_GRAY, IMAGE_RGB,   IMAGE_SHORT,
+                                     IMAGE_FLOAT3A, IMAGE_RGBA, IMAGE_GRAY16};
             for (uint16_t tag : tags)
                 for (int normalize = 0; normalize < 2; ++normalize)
                     if (void *c = tessera_io_convert(im, tag, normalize)) im_Free_(c, tag);
@@ -65,7 +71,7 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
             if (tessera_io_save_memory(im, f, nullptr, &bytes, &n) == 0) {
                 auto *back = static_cast<AnyImageStruct *>(tessera_io_load_memory(bytes, n, &o, nullptr));
                 if (!back) std::abort(); // what was written cannot be read
-                const bool lossy = std::strcmp(codec, "jpeg") == 0;
+                const bool lossy = std::strcmp(codec, "jpeg") == 0 || std::strcmp(codec, "webp") == 0;
                 if (!lossy && !same_pixels(im, back, element_size(im->header->tag))) std::abort();
                 if (lossy && (back->header->width != im->header->width || back->header->height != im->header->height))
                     std::abort();

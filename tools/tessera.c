@@ -55,6 +55,7 @@ enum {
     O_QUALITY = 1 << 20,
     O_COMPRESSION = 1 << 21,
     O_KEEP_ORIENTATION = 1 << 22,
+    O_LOSSLESS = 1 << 23,
 };
 
 typedef struct options {
@@ -94,6 +95,7 @@ static job_options job_of(const options *o) {
                      (o->seen & O_KEEP_ORIENTATION) != 0,
                      o->quality,
                      o->compression,
+                     (o->seen & O_LOSSLESS) != 0,
                      o->limit};
     return j;
 }
@@ -126,6 +128,7 @@ static const struct option_spec {
     {"quality", O_QUALITY, 1},
     {"compression", O_COMPRESSION, 1},
     {"keep-orientation", O_KEEP_ORIENTATION, 0},
+    {"lossless", O_LOSSLESS, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -474,7 +477,8 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "--depth 8 cuts samples to 8 bits, --flatten lays alpha over --background.\n"
                            "Images are turned upright by their EXIF or TIFF orientation (--keep-orientation: as\n"
                            "stored); what is written is upright.\n"
-                           "--quality N (1 to 100) sets JPEG's quality; --compression N (0 to 9, none or deflate)\n"
+                           "--quality N (1 to 100) sets JPEG's and WebP's quality, --lossless makes WebP lossless;\n"
+                           "--compression N (0 to 9, none or deflate)\n"
                            "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
                            "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
                            "tessera COMMAND --help tells more; man tessera tells all.\n"
@@ -581,7 +585,7 @@ static int cmd_flip(options *o) { return cmd_edit("flip", o); }
 static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
-#define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION)
+#define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION | O_LOSSLESS)
 #define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION)
 #define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \

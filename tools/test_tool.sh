@@ -221,8 +221,8 @@ else
 fi
 
 # the output's extension says its format, in either case; any other is refused, not written as PPM
-expect_clean "$tool" crop "$work/shapes.ppm" "$work/photo.webp" 0 0 8 8
-check "nothing is written under an unknown extension" test ! -e "$work/photo.webp"
+expect_clean "$tool" crop "$work/shapes.ppm" "$work/photo.heic" 0 0 8 8
+check "nothing is written under an unknown extension" test ! -e "$work/photo.heic"
 expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/UPPER.PPM" 0 0 8 8
 expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/any.pnm" 0 0 8 8
 expect 0 "P6 IMAGE_RGB 8 x 8" "$tool" info "$work/any.pnm"

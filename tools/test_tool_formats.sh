@@ -166,7 +166,7 @@ printf 'P2 2 1 10\n3 11\n' > "$f/over.pgm"
 expect 2 "sample 11 in row 0 is above the maximum value 10" "$tool" convert "$f/over.pgm" "$f/x.pgm"
 printf 'P1 3 1\n1 0 2\n' > "$f/two.pbm"
 expect 2 "expected 0 or 1, found '2'" "$tool" convert "$f/two.pbm" "$f/x.pbm"
-expect 2 "unknown output format for '.*/x.webp'" "$tool" convert "$f/gray.pgm" "$f/x.webp"
+expect 2 "unknown output format for '.*/x.heic'" "$tool" convert "$f/gray.pgm" "$f/x.heic"
 expect 2 "pgm holds another element type than this IMAGE_RGB image" "$tool" crop "$f/rgb.ppm" "$f/x.pgm" 0 0 2 2
 
 # ---- options and colours ------------------------------------------------------------------------------

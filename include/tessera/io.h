@@ -1,7 +1,7 @@
 /* tessera/io.h - image files in every format tessera knows (libtessera_io, over libtessera).
  *
  * Formats come from one table: Netpbm (plain and raw, any maximum value), PAM, the library's own
- * raw "P4"/"P5"/"P6" and "Q" files, PNG, JPEG and TIFF. A file's format is found from its first
+ * raw "P4"/"P5"/"P6" and "Q" files, PNG, JPEG, TIFF and WebP. A file's format is found from its first
  * bytes, never from its name, so pipes, standard input and memory work as well as paths.
  *
  * Loaders return a new image (release it with im_Free_) or null; savers return 0 or -1. Either
@@ -77,7 +77,7 @@ typedef struct tessera_io_load_options {
 /* What a load found in the file. */
 typedef struct tessera_io_info {
     const tessera_io_format *format;
-    char magic[8]; /* "P5", "Q10", "PAM", "PNG", "JPEG", "TIFF" */
+    char magic[8]; /* "P5", "Q10", "PAM", "PNG", "JPEG", "TIFF", "WebP" */
     int32_t width;
     int32_t height;
     int channels;    /* colour channels: 1 or 3 */
@@ -93,9 +93,10 @@ typedef struct tessera_io_save_options {
                         them, else at 8), other images at 8 bits; 8: 8-bit samples (16-bit
                         images scaled down); 16: 16-bit samples in the deep formats, from
                         numeric images as they stand and from 8-bit ones scaled by 257 */
-    int quality;     /* JPEG quality 1..100; 0: 90 */
+    int quality;     /* JPEG and lossy WebP quality 1..100; 0: 90 */
     int compression; /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
                         1..9 deflate, 0 or -1 none */
+    int lossless;    /* WebP: 1 lossless, 0 lossy at quality (0: 90) */
 } tessera_io_save_options;
 
 /* Defaults: the file's own type (TESSERA_IO_OWN), black background, no pixel limit and the

@@ -43,9 +43,10 @@ struct load_options {
 };
 
 struct save_options {
-    int depth = 0;        // 8 or 16; 0: as the image is (16-bit images at 16 where the format holds it)
-    int quality = 0;      // JPEG 1..100; 0: 90
-    int compression = -1; // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, else none
+    int depth = 0;         // 8 or 16; 0: as the image is (16-bit images at 16 where the format holds it)
+    int quality = 0;       // JPEG 1..100; 0: 90
+    int compression = -1;  // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, else none
+    bool lossless = false; // WebP: lossless instead of lossy at quality
 };
 
 namespace detail {
@@ -63,7 +64,7 @@ inline tessera_io_load_options c_options(const load_options &o) {
 }
 
 inline tessera_io_save_options c_options(const save_options &o) {
-    return tessera_io_save_options{o.depth, o.quality, o.compression};
+    return tessera_io_save_options{o.depth, o.quality, o.compression, o.lossless ? 1 : 0};
 }
 
 #if TESSERA_HPP_THROWS

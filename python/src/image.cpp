@@ -344,7 +344,7 @@ struct Encoded {
 };
 
 void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
-                std::optional<int> quality, std::optional<int> compression) {
+                std::optional<int> quality, std::optional<int> compression, bool lossless) {
     const tessera_io_format *f = nullptr;
     if (format) {
         f = tessera_io_format_named(format->c_str());
@@ -388,6 +388,7 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         if (*compression < 0 || *compression > 9) throw std::invalid_argument("compression goes from 0 to 9");
         o.compression = *compression;
     }
+    o.lossless = lossless;
     if (is_path(target)) {
         const std::string path = path_of(target);
         locked(self, [&](const tessera::any_image &im) { tessera::io::save(im, path, f, o); });
@@ -658,13 +659,14 @@ luma; numbers are rounded and clamped, or with normalize=True a numeric image's 
 mapped onto 0..255.)")
         .def("save", &save_image, py::arg("target"), py::arg("format") = py::none(), py::kw_only(),
              py::arg("depth") = py::none(), py::arg("quality") = py::none(), py::arg("compression") = py::none(),
+             py::arg("lossless") = false,
              R"(Writes the image to a path, os.PathLike or binary file object.
 
 The format is `format` (a name of tessera.formats()), else the path's extension, else (for
 file objects) the image's own. rgba images keep their alpha (png, pam, tiff); gray16, rgb16
 and rgba16 ones their 16 bits where the format holds them (png, pgm, ppm, pnm, pam, tiff;
 else 8 bits: v / 257, rounded). int, short, float and double images (and float3 ones in
-colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's (1..100, default 90); compression is PNG's
+colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's and WebP's (1..100, default 90), and lossless=True makes WebP lossless; compression is PNG's
 zlib level (0..9, default 6) or TIFF's deflate level (none by default). A path is written
 safely: a temporary file renamed into place, links and FIFOs written through.)")
         .def("__repr__", [](const Image &s) {

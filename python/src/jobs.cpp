@@ -85,6 +85,7 @@ void init_jobs(py::module_ &m) {
             job.keep_depth = options.contains("keep_depth") && options["keep_depth"].cast<bool>();
             job.flatten = options.contains("flatten") && options["flatten"].cast<bool>();
             job.keep_orientation = options.contains("keep_orientation") && options["keep_orientation"].cast<bool>();
+            job.lossless = options.contains("lossless") && options["lossless"].cast<bool>();
             job.quality =
                 options.contains("quality") && !options["quality"].is_none() ? options["quality"].cast<int>() : 0;
             job.compression = options.contains("compression") && !options["compression"].is_none()

@@ -31,15 +31,16 @@ def formats():
     return list(_formats)
 
 
-def write(array, target, format=None, *, quality=None, compression=None):
+def write(array, target, format=None, *, quality=None, compression=None, lossless=False):
     """Writes a numpy array as an image file (a path, os.PathLike or binary file object).
 
     The array is an image as tessera.Image.from_array makes it: uint8 or uint16 arrays of shape
     (height, width), (height, width, 3) or (height, width, 4) with alpha are written with their
     8 or 16-bit samples and alpha where the format holds them (png, pam and tiff hold both).
-    format, quality and compression are those of tessera.Image.save.
+    format, quality, compression and lossless are those of tessera.Image.save.
     """
-    Image.from_array(_numpy.asarray(array)).save(target, format, quality=quality, compression=compression)
+    Image.from_array(_numpy.asarray(array)).save(target, format, quality=quality, compression=compression,
+                                                 lossless=lossless)
 
 
 __all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "formats", "load", "read", "write",

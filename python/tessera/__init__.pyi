@@ -66,6 +66,7 @@ class Image:
         depth: Optional[Literal[8, 16]] = None,
         quality: Optional[int] = None,
         compression: Optional[int] = None,
+        lossless: bool = False,
     ) -> None: ...
 
 def load(
@@ -94,6 +95,7 @@ def write(
     *,
     quality: Optional[int] = None,
     compression: Optional[int] = None,
+    lossless: bool = False,
 ) -> None: ...
 def formats() -> list[Tuple[str, str, str, bool]]: ...
 

@@ -393,3 +393,22 @@ def test_the_eight_orientations_load_as_pillows_exif_transpose(ext, rng, tmp_pat
         # what tessera writes is upright: no orientation travels with it
         tessera.load(path).save(tmp_path / "upright.png")
         assert Image.open(tmp_path / "upright.png").getexif().get(0x0112, 1) == 1
+
+
+def test_webp_both_ways_with_pillow(rng, tmp_path):
+    rgba = rng.integers(0, 256, (21, 34, 4), dtype=np.uint8)
+    Image.fromarray(rgba).save(tmp_path / "p.webp", lossless=True, exact=True)
+    np.testing.assert_array_equal(tessera.read(tmp_path / "p.webp"), rgba)
+    y, x = np.mgrid[0:40, 0:50]
+    photo = np.stack([x * 5, y * 6, (x + y) * 2], axis=-1).astype(np.uint8)
+    Image.fromarray(photo).save(tmp_path / "lossy.webp", quality=80)
+    np.testing.assert_array_equal(tessera.read(tmp_path / "lossy.webp"), np.asarray(Image.open(tmp_path / "lossy.webp")))
+    tessera.write(rgba, tmp_path / "t.webp", lossless=True)
+    back = Image.open(tmp_path / "t.webp")
+    assert back.mode == "RGBA" and (np.asarray(back) == rgba).all()
+    tessera.write(photo, tmp_path / "t-lossy.webp", quality=90)
+    assert np.abs(np.asarray(Image.open(tmp_path / "t-lossy.webp")).astype(int) - photo).mean() < 3
+    exif = Image.Exif()
+    exif[0x0112] = 8
+    Image.fromarray(photo).save(tmp_path / "turned.webp", lossless=True, exif=exif.tobytes())
+    np.testing.assert_array_equal(tessera.read(tmp_path / "turned.webp"), np.rot90(photo, 1))

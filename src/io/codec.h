@@ -139,11 +139,13 @@ AnyImageStruct *read_library(Input &in, const Request &r);
 AnyImageStruct *read_png(Input &in, const Request &r);
 AnyImageStruct *read_jpeg(Input &in, const Request &r);
 AnyImageStruct *read_tiff(Input &in, const Request &r);
+AnyImageStruct *read_webp(Input &in, const Request &r);
 bool write_netpbm(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_pam(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_png(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out);
 
 // The budget of a request in bytes: the decoded image may take it, and the decoder's own
 // buffers beside the image as much again.

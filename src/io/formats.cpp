@@ -26,6 +26,9 @@ bool sniff_tiff(const unsigned char *h, std::size_t n) {
     return n >= 4 && (std::memcmp(h, "II*\0", 4) == 0 || std::memcmp(h, "MM\0*", 4) == 0 ||
                       std::memcmp(h, "II+\0", 4) == 0 || std::memcmp(h, "MM\0+", 4) == 0);
 }
+bool sniff_webp(const unsigned char *h, std::size_t n) {
+    return n >= 12 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WEBP", 4) == 0;
+}
 bool sniff_q1(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q1"); }
 bool sniff_q2(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q2"); }
 bool sniff_q3(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q3"); }
@@ -86,6 +89,12 @@ const Codec codecs[] = {
      sniff_tiff,
      read_tiff,
      write_tiff},
+    {{"webp", "webp", "WebP: lossy and lossless, with or without alpha, 8 bits", IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA,
+      0},
+     "WebP",
+     sniff_webp,
+     read_webp,
+     write_webp},
     {{"q1", "q1", "tessera float image", IMAGE_FLOAT, 0}, "Q1", sniff_q1, read_library, write_library},
     {{"q2", "q2", "tessera double image", IMAGE_DOUBLE, 0}, "Q2", sniff_q2, read_library, write_library},
     {{"q3", "q3", "tessera 32-bit integer image", IMAGE_INT, 0}, "Q3", sniff_q3, read_library, write_library},

@@ -84,13 +84,14 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
 }
 
 int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
-                 problem *why) {
+                 int lossless, problem *why) {
     why->text[0] = '\0';
     tessera_io_save_options o;
     tessera_io_save_defaults(&o);
     o.depth = depth;
     o.quality = quality;
     o.compression = compression;
+    o.lossless = lossless;
     if (tessera_io_save(im, path, f, &o) == 0) return 1;
     return say_io(why);
 }

@@ -37,10 +37,10 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
                          tessera_io_info *info, problem *why);
 
 /* Writes im in format f to path ("-": standard output) without harming what is there, with
- * samples of depth bits (0: as the image is), JPEG quality (0: 90) and compression level (-1:
- * the format's default). */
+ * samples of depth bits (0: as the image is), JPEG and WebP quality (0: 90), compression level
+ * (-1: the format's default) and lossless WebP. */
 int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
-                 problem *why);
+                 int lossless, problem *why);
 
 /* Sets every pixel of the frame of width n around the image's inside to colour. 0 when memory
  * runs out. */

@@ -84,7 +84,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
         im_Free_(im, IMAGE_BINARY);
         if (!(im = rgb)) return say_core(why);
     }
-    ok = write_output(im, f, out, 0, o->quality, o->compression, why);
+    ok = write_output(im, f, out, 0, o->quality, o->compression, o->lossless, why);
     im_Free_(im, im->header->tag);
     return ok;
 }
@@ -158,7 +158,7 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
     int ok = 0;
     if (result) {
         if (!result->header->comment && im->header->comment) result->header->comment = strNewCopy(im->header->comment);
-        ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, why);
+        ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, o->lossless, why);
     }
     if (result && result != im) im_Free_(result, result->header->tag);
     return ok;

@@ -24,6 +24,7 @@ typedef struct job_options {
     int keep_orientation;     /* the pixels as stored, not turned upright by the file's orientation */
     int quality;              /* JPEG quality 1..100; 0: the library's */
     int compression;          /* PNG level 0..9, TIFF deflate level (0: none); -1: the format's default */
+    int lossless;             /* WebP is written lossless */
     uint64_t max_pixels;      /* the largest image loaded; 0: libtessera_io's default */
 } job_options;
 
