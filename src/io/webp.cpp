@@ -30,15 +30,17 @@ const unsigned char *whole_file(Input &in, const Request &r, std::size_t *size, 
     if (std::fread(head, 1, sizeof head, in.in) != sizeof head)
         return fail(Err::format, "the WebP file ends in its header (its data ended early)"), nullptr;
     const uint64_t total = uint64_t{le32(head + 4)} + 8;
-    if (total < sizeof head) return fail(Err::format, "a damaged WebP file: its size is %llu bytes",
-                                         static_cast<unsigned long long>(total)), nullptr;
+    if (total < sizeof head)
+        return fail(Err::format, "a damaged WebP file: its size is %llu bytes", static_cast<unsigned long long>(total)),
+               nullptr;
     if (total > budget(r))
         return fail(Err::limit, "a WebP file of %llu bytes is larger than the budget of %llu bytes",
                     static_cast<unsigned long long>(total), static_cast<unsigned long long>(budget(r))),
                nullptr;
     auto *data = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(total)));
-    if (!data) return fail(Err::memory, "out of memory for a WebP file of %llu bytes",
-                           static_cast<unsigned long long>(total)), nullptr;
+    if (!data)
+        return fail(Err::memory, "out of memory for a WebP file of %llu bytes", static_cast<unsigned long long>(total)),
+               nullptr;
     std::memcpy(data, head, sizeof head);
     const std::size_t want = static_cast<std::size_t>(total) - sizeof head;
     if (std::fread(data + sizeof head, 1, want, in.in) != want) {
@@ -134,8 +136,8 @@ bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     const int per = 3 + p.alpha;
     const std::size_t row = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(per);
     auto *pixels = static_cast<unsigned char *>(std::malloc(row * static_cast<std::size_t>(p.height)));
-    auto *gray = p.channels == 1 ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(p.width) * 2))
-                                 : nullptr;
+    auto *gray =
+        p.channels == 1 ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(p.width) * 2)) : nullptr;
     if (!pixels || (p.channels == 1 && !gray)) {
         std::free(pixels);
         std::free(gray);
@@ -178,7 +180,8 @@ bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         picture.writer = WebPMemoryWrite;
         picture.custom_ptr = &writer;
         const int stride = static_cast<int>(row);
-        ok = (p.alpha ? WebPPictureImportRGBA(&picture, pixels, stride) : WebPPictureImportRGB(&picture, pixels, stride));
+        ok = (p.alpha ? WebPPictureImportRGBA(&picture, pixels, stride)
+                      : WebPPictureImportRGB(&picture, pixels, stride));
         if (!ok) fail(Err::memory, "out of memory for a %d x %d WebP picture", p.width, p.height);
         else if (!(ok = WebPEncode(&config, &picture)))
             fail(picture.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY ? Err::memory : Err::format,
