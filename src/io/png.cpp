@@ -3,10 +3,12 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "codec.h"
 
@@ -67,9 +69,12 @@ unsigned long long left_in(const Input &in) {
 const png_byte ignored[] = {'t', 'E', 'X', 't', 0,   'z', 'T', 'X', 't', 0,   'i', 'T', 'X',
                             't', 0,   'i', 'C', 'C', 'P', 0,   's', 'P', 'L', 'T', 0};
 
+struct Palette;
+
 struct PngWrite {
     FILE *out;
     unsigned char *volatile row;
+    Palette *volatile palette;
 };
 
 void write_bytes(png_structp p, png_bytep data, png_size_t n) {
@@ -198,8 +203,56 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     return im;
 }
 
+namespace {
+
+// The colours of an 8-bit colour picture when it has at most 256 of them (a palette), found
+// with a small open-addressed table; false as soon as a 257th appears.
+struct Palette {
+    uint32_t colour[256]; // RGBA packed, alpha in the top byte
+    int count = 0;
+    uint32_t keys[1024];
+    uint16_t index[1024];
+    bool used[1024] = {};
+    int find_or_add(uint32_t c) {
+        uint32_t h = (c * 2654435761u) >> 22;
+        while (used[h] && keys[h] != c) h = (h + 1) & 1023;
+        if (used[h]) return index[h];
+        if (count == 256) return -1;
+        used[h] = true, keys[h] = c, index[h] = static_cast<uint16_t>(count), colour[count] = c;
+        return count++;
+    }
+};
+
+uint32_t packed(const unsigned char *p, bool alpha) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(alpha ? p[3] : 255) << 24;
+}
+uint32_t packed_colour(const unsigned char *row, int32_t x, int per, int alpha) {
+    return packed(row + static_cast<std::ptrdiff_t>(x) * per, alpha != 0);
+}
+
+// Whether pic's colours fit a palette: then pal holds them, colours with alpha first (so that
+// tRNS is as short as it can be).
+bool palette_of(const Picture &pic, unsigned char *row, Palette &pal) {
+    if (pic.bits != 8 || pic.channels != 3) return false;
+    const int per = 3 + pic.alpha;
+    for (int32_t y = 0; y < pic.height; ++y) {
+        get_row(pic, y, row);
+        for (int32_t x = 0; x < pic.width; ++x)
+            if (pal.find_or_add(packed(row + static_cast<std::ptrdiff_t>(x) * per, pic.alpha != 0)) < 0) return false;
+    }
+    std::stable_sort(pal.colour, pal.colour + pal.count, [](uint32_t a, uint32_t b) { return (a >> 24) < (b >> 24); });
+    for (int i = 0; i < 1024; ++i) pal.used[i] = false;
+    const int n = pal.count;
+    pal.count = 0;
+    for (int i = 0; i < n; ++i) pal.find_or_add(pal.colour[i]);
+    return true;
+}
+
+} // namespace
+
 bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) {
-    PngWrite job{out, nullptr};
+    PngWrite job{out, nullptr, nullptr};
     png_structp p = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
@@ -208,6 +261,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     }
     if (setjmp(png_jmpbuf(p))) {
         std::free(job.row);
+        delete job.palette;
         png_destroy_write_struct(&p, &info);
         return false;
     }
@@ -221,24 +275,55 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     if (level >= 1 && level <= 6) png_set_compression_strategy(p, Z_RLE);
     if (level >= 1 && level <= 3) png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
     const bool binary = pic.bits == 1;
-    png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height), pic.bits,
-                 pic.channels == 3 ? (pic.alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB)
-                 : pic.alpha       ? PNG_COLOR_TYPE_GRAY_ALPHA
-                                   : PNG_COLOR_TYPE_GRAY,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(p, info);
     const std::size_t samples =
         static_cast<std::size_t>(pic.width) * static_cast<std::size_t>(binary ? 1 : pic.channels + pic.alpha);
     const std::size_t bytes = binary ? samples : samples * static_cast<std::size_t>(pic.bits / 8);
-    job.row = static_cast<unsigned char *>(std::malloc(bytes + (binary ? samples / 8 + 1 : 0)));
-    if (!job.row) {
+    // room for the packed row: bits of a binary row, or palette indices
+    job.row = static_cast<unsigned char *>(std::malloc(bytes + static_cast<std::size_t>(pic.width) + 1));
+    job.palette = new (std::nothrow) Palette;
+    if (!job.row || !job.palette) {
         fail(Err::memory, "out of memory for a PNG row");
         png_longjmp(p, 1);
     }
+    // A colour picture of at most 256 colours is written with a palette of 1, 2, 4 or 8 bits.
+    Palette &pal = *job.palette;
+    const bool indexed = palette_of(pic, job.row, pal);
+    const int index_bits = pal.count <= 2 ? 1 : pal.count <= 4 ? 2 : pal.count <= 16 ? 4 : 8;
+    png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height),
+                 indexed ? index_bits : pic.bits,
+                 indexed             ? PNG_COLOR_TYPE_PALETTE
+                 : pic.channels == 3 ? (pic.alpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB)
+                 : pic.alpha         ? PNG_COLOR_TYPE_GRAY_ALPHA
+                                     : PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (indexed) {
+        png_color colours[256];
+        png_byte alphas[256];
+        int translucent = 0;
+        for (int i = 0; i < pal.count; ++i) {
+            const uint32_t c = pal.colour[i];
+            colours[i] =
+                png_color{static_cast<png_byte>(c), static_cast<png_byte>(c >> 8), static_cast<png_byte>(c >> 16)};
+            alphas[i] = static_cast<png_byte>(c >> 24);
+            if (alphas[i] != 255) translucent = i + 1;
+        }
+        png_set_PLTE(p, info, colours, pal.count);
+        if (translucent) png_set_tRNS(p, info, alphas, translucent, nullptr);
+    }
+    png_write_info(p, info);
     unsigned char *packed = job.row + bytes;
     for (int32_t y = 0; y < pic.height; ++y) {
         get_row(pic, y, job.row);
-        if (binary) { // in a 1-bit gray PNG, 0 is black: a set pixel
+        if (indexed) {
+            std::memset(packed, 0, static_cast<std::size_t>(pic.width) + 1);
+            const int per = 3 + pic.alpha, per_byte = 8 / index_bits;
+            for (int32_t x = 0; x < pic.width; ++x) {
+                const auto i = static_cast<unsigned>(pal.find_or_add(packed_colour(job.row, x, per, pic.alpha)));
+                const int shift = 8 - index_bits * (x % per_byte + 1);
+                packed[x / per_byte] = static_cast<unsigned char>(packed[x / per_byte] | i << shift);
+            }
+            png_write_row(p, packed);
+        } else if (binary) { // in a 1-bit gray PNG, 0 is black: a set pixel
             std::memset(packed, 0, samples / 8 + 1);
             for (std::size_t x = 0; x < samples; ++x)
                 if (!job.row[x]) packed[x / 8] = static_cast<unsigned char>(packed[x / 8] | (0x80 >> (x % 8)));
@@ -250,6 +335,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     png_write_end(p, nullptr);
     png_destroy_write_struct(&p, &info);
     std::free(job.row);
+    delete job.palette;
     return true;
 }
 

@@ -198,6 +198,28 @@ TEST(IoRoundTrip, WebpLosslessIsExactAndLossyStaysClose) {
         EXPECT_FALSE(tessera::io::try_load_memory({good.data(), n})) << n;
 }
 
+// A colour picture of at most 256 colours is written as a palette PNG of as few bits as hold them.
+TEST(IoRoundTrip, FewColoursMakeAPalettePngOfTheFewestBits) {
+    for (const auto &[colours, bits] : {std::pair{2, 1}, {4, 2}, {16, 4}, {200, 8}, {256, 8}, {257, 8}})
+        for (const uint16_t tag : {IMAGE_RGB, IMAGE_RGBA}) {
+            tessera::any_image im(tag, 40, 30, 0, 0);
+            for (int i = 0; i < 40 * 30; ++i) {
+                const int c = i % colours;
+                const auto v = static_cast<uint8_t>(c), w = static_cast<uint8_t>(c * 7),
+                           b = static_cast<uint8_t>(9 + c / 256);
+                if (tag == IMAGE_RGB) static_cast<RGB *>(im.get()->data[i / 40])[i % 40] = RGB{v, w, b};
+                else
+                    static_cast<RGBA *>(im.get()->data[i / 40])[i % 40] =
+                        RGBA{v, w, b, static_cast<uint8_t>(c % 3 * 100)};
+            }
+            const auto bytes = tessera::io::encode(im, tessera::io::format("png"));
+            const bool indexed = colours <= 256;
+            EXPECT_EQ(bytes[25], indexed ? 3 : tag == IMAGE_RGB ? 2 : 6) << colours << " colours, tag " << tag;
+            EXPECT_EQ(bytes[24], indexed ? bits : 8) << colours << " colours";
+            EXPECT_TRUE(same(im, tessera::io::load_memory(bytes))) << colours << " colours, tag " << tag;
+        }
+}
+
 TEST(IoRoundTrip, JpegKeepsSizeAndStaysClose) {
     tessera::any_image im(IMAGE_RGB, 64, 48, 0, 0); // smooth ramps, as photographs mostly are
     for (int y = 0; y < 48; ++y)
