@@ -289,6 +289,10 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     Palette &pal = *job.palette;
     const bool indexed = palette_of(pic, job.row, pal);
     const int index_bits = pal.count <= 2 ? 1 : pal.count <= 4 ? 2 : pal.count <= 16 ? 4 : 8;
+    if (indexed && level >= 1) { // indices are not values: unfiltered, searched fully (as libpng advises)
+        png_set_filter(p, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
+        png_set_compression_strategy(p, Z_DEFAULT_STRATEGY);
+    }
     png_set_IHDR(p, info, static_cast<png_uint_32>(pic.width), static_cast<png_uint_32>(pic.height),
                  indexed ? index_bits : pic.bits,
                  indexed             ? PNG_COLOR_TYPE_PALETTE
