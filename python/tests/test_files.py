@@ -412,3 +412,40 @@ def test_webp_both_ways_with_pillow(rng, tmp_path):
     exif[0x0112] = 8
     Image.fromarray(photo).save(tmp_path / "turned.webp", lossless=True, exif=exif.tobytes())
     np.testing.assert_array_equal(tessera.read(tmp_path / "turned.webp"), np.rot90(photo, 1))
+
+
+def test_bmp_both_ways_with_pillow_and_imagemagick(rng, tmp_path):
+    a = rng.integers(0, 256, (13, 21, 3), dtype=np.uint8)
+    rgba = rng.integers(0, 256, (13, 21, 4), dtype=np.uint8)
+    made = []
+    for mode in ("1", "L", "P", "RGB"):
+        im = Image.fromarray(a).convert(mode)
+        im.save(tmp_path / f"p-{mode}.bmp")
+        made.append((tmp_path / f"p-{mode}.bmp", np.asarray(im.convert("RGB"))))
+    if shutil.which("convert"):
+        Image.fromarray(a).save(tmp_path / "src.png")
+        Image.fromarray(rgba).save(tmp_path / "srca.png")
+        few = Image.fromarray(a).quantize(40)
+        few.save(tmp_path / "few.png")
+        for name, src, extra in [("m24.bmp", "src.png", ["-type", "TrueColor"]),
+                                 ("m-rle.bmp", "few.png", ["-compress", "RLE", "-type", "Palette"]),
+                                 ("m565.bmp", "src.png", ["-define", "bmp:subtype=RGB565"]),
+                                 ("m-os2.bmp", "src.png", ["-type", "TrueColor"]),
+                                 ("m32.bmp", "srca.png", [])]:
+            out = str(tmp_path / name) if name != "m-os2.bmp" else "BMP2:" + str(tmp_path / name)
+            run("convert", str(tmp_path / src), *extra, out)
+            # ImageMagick's own decoding (it rounds 5 and 6-bit fields to 8 bits; Pillow truncates)
+            channels = 4 if name == "m32.bmp" else 3
+            raw = run("convert", str(tmp_path / name), "-depth", "8", ("rgba:-" if channels == 4 else "rgb:-"))
+            made.append((tmp_path / name, np.frombuffer(raw, np.uint8).reshape(13, 21, channels)))
+    for path, want in made:
+        np.testing.assert_array_equal(tessera.read(path), want, err_msg=str(path))
+    tessera.write(a, tmp_path / "t.bmp")
+    assert Image.open(tmp_path / "t.bmp").mode == "RGB" and (np.asarray(Image.open(tmp_path / "t.bmp")) == a).all()
+    tessera.write(rgba, tmp_path / "ta.bmp")
+    back = Image.open(tmp_path / "ta.bmp")
+    assert back.mode == "RGBA" and (np.asarray(back) == rgba).all()
+    np.testing.assert_array_equal(tessera.read(tmp_path / "ta.bmp"), rgba)
+    data = (tmp_path / "t.bmp").read_bytes()
+    with pytest.raises(tessera.FileError, match="data ends after|ended early"):
+        tessera.load(io.BytesIO(data[: len(data) // 2]))

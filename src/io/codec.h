@@ -93,6 +93,14 @@ void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layou
 // The orientation (1 to 8) an EXIF block's TIFF structure records, else 0; n bytes at d, from
 // the byte-order mark on.
 int exif_orientation(const unsigned char *d, std::size_t n);
+// Sets the reason for pixel data that ends after got of want bytes (or characters: unit).
+bool data_ends(unsigned long long got, unsigned long long want, const char *unit);
+// The bytes left in the file after where in stands, or ~0 when that cannot be known.
+unsigned long long bytes_left(const Input &in);
+// A new image once the file is known to hold at least need bytes (unit) more: a header never
+// makes a reader allocate more than its file can fill.
+AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsigned long long need, const char *unit,
+                          const Request &r);
 // Fills in what the file holds.
 void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
               uint32_t maxval);
@@ -140,12 +148,14 @@ AnyImageStruct *read_png(Input &in, const Request &r);
 AnyImageStruct *read_jpeg(Input &in, const Request &r);
 AnyImageStruct *read_tiff(Input &in, const Request &r);
 AnyImageStruct *read_webp(Input &in, const Request &r);
+AnyImageStruct *read_bmp(Input &in, const Request &r);
 bool write_netpbm(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_pam(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_png(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_bmp(const Picture &p, const tessera_io_save_options &o, FILE *out);
 
 // The budget of a request in bytes: the decoded image may take it, and the decoder's own
 // buffers beside the image as much again.

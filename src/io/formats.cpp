@@ -29,6 +29,10 @@ bool sniff_tiff(const unsigned char *h, std::size_t n) {
 bool sniff_webp(const unsigned char *h, std::size_t n) {
     return n >= 12 && std::memcmp(h, "RIFF", 4) == 0 && std::memcmp(h + 8, "WEBP", 4) == 0;
 }
+bool sniff_bmp(const unsigned char *h, std::size_t n) {
+    // "BM", then a header size BMP has (12 to 124 bytes) at byte 14
+    return n >= 16 && h[0] == 'B' && h[1] == 'M' && h[14] >= 12 && h[14] <= 124 && h[15] == 0;
+}
 bool sniff_q1(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q1"); }
 bool sniff_q2(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q2"); }
 bool sniff_q3(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q3"); }
@@ -95,6 +99,12 @@ const Codec codecs[] = {
      sniff_webp,
      read_webp,
      write_webp},
+    {{"bmp", "bmp dib", "BMP: 1 to 32 bits, palettes, RLE4 and RLE8, bit fields, alpha; writes 24 and 32 bits",
+      IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA, 0},
+     "BMP",
+     sniff_bmp,
+     read_bmp,
+     write_bmp},
     {{"q1", "q1", "tessera float image", IMAGE_FLOAT, 0}, "Q1", sniff_q1, read_library, write_library},
     {{"q2", "q2", "tessera double image", IMAGE_DOUBLE, 0}, "Q2", sniff_q2, read_library, write_library},
     {{"q3", "q3", "tessera 32-bit integer image", IMAGE_INT, 0}, "Q3", sniff_q3, read_library, write_library},

@@ -135,8 +135,10 @@ void refuse(const unsigned char *head, std::size_t n) {
         const char *bytes;
         std::size_t n;
     } foreign[] = {
-        {"GIF", "GIF8", 4}, {"BMP", "BM", 2},        {"RIFF (not WebP)", "RIFF", 4},
-        {"PDF", "%PDF", 4}, {"gzip", "\x1f\x8b", 2},
+        {"GIF", "GIF8", 4},
+        {"RIFF (not WebP)", "RIFF", 4},
+        {"PDF", "%PDF", 4},
+        {"gzip", "\x1f\x8b", 2},
     };
     char hex[32];
     if ((n >= 4 && std::memcmp(head, "PTL", 3) == 0) || (n >= 5 && std::memcmp(head, "CPTL", 4) == 0)) {

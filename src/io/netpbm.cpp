@@ -58,35 +58,6 @@ void grouped(unsigned long long v, char *out, std::size_t size) {
     out[k] = '\0';
 }
 
-bool data_ends(unsigned long long got, unsigned long long want, const char *unit) {
-    char a[40], b[40];
-    grouped(got, a, sizeof a);
-    grouped(want, b, sizeof b);
-    return fail(Err::format, "pixel data ends after %s of %s %s", a, b, unit);
-}
-
-// The bytes left in the file after where in stands, or ~0 when that cannot be known.
-unsigned long long bytes_left(const Input &in) {
-    struct stat st;
-    if (!in.seekable) return ~0ULL;
-    const long at = std::ftell(in.base);
-    if (fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && at >= 0)
-        return st.st_size > at ? static_cast<unsigned long long>(st.st_size - at) : 0;
-    if (std::fseek(in.base, 0, SEEK_END) != 0) return ~0ULL;
-    const long end = std::ftell(in.base);
-    std::fseek(in.base, at, SEEK_SET);
-    return end > at ? static_cast<unsigned long long>(end - at) : 0;
-}
-
-// A new image once the file is known to hold at least need bytes more: a header never makes
-// the reader allocate more than its file can fill.
-AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsigned long long need, const char *unit,
-                          const Request &r) {
-    const unsigned long long left = bytes_left(in);
-    if (left < need) return data_ends(left, need, unit), nullptr;
-    return new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r);
-}
-
 // Reads raw samples (one byte each up to maxval 255, else two, most significant first).
 bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
     const ImageHeader *h = im->header;
@@ -200,6 +171,35 @@ int bits_of(uint32_t maxval) {
 bool put_be16(FILE *out, const unsigned char *row, std::size_t n) { return std::fwrite(row, 1, n, out) == n; }
 
 } // namespace
+
+bool data_ends(unsigned long long got, unsigned long long want, const char *unit) {
+    char a[40], b[40];
+    grouped(got, a, sizeof a);
+    grouped(want, b, sizeof b);
+    return fail(Err::format, "pixel data ends after %s of %s %s", a, b, unit);
+}
+
+// The bytes left in the file after where in stands, or ~0 when that cannot be known.
+unsigned long long bytes_left(const Input &in) {
+    struct stat st;
+    if (!in.seekable) return ~0ULL;
+    const long at = std::ftell(in.base);
+    if (fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && at >= 0)
+        return st.st_size > at ? static_cast<unsigned long long>(st.st_size - at) : 0;
+    if (std::fseek(in.base, 0, SEEK_END) != 0) return ~0ULL;
+    const long end = std::ftell(in.base);
+    std::fseek(in.base, at, SEEK_SET);
+    return end > at ? static_cast<unsigned long long>(end - at) : 0;
+}
+
+// A new image once the file is known to hold at least need bytes more: a header never makes
+// the reader allocate more than its file can fill.
+AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsigned long long need, const char *unit,
+                          const Request &r) {
+    const unsigned long long left = bytes_left(in);
+    if (left < need) return data_ends(left, need, unit), nullptr;
+    return new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r);
+}
 
 AnyImageStruct *read_library(Input &in, const Request &r) {
     // The header's sizes against the limits first, then the library reads the file from its start.

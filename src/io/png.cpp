@@ -312,7 +312,8 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
             if (alphas[i] != 255) translucent = i + 1;
         }
         png_set_PLTE(p, info, colours, pal.count);
-        if (translucent) png_set_tRNS(p, info, alphas, translucent, nullptr);
+        // a picture with alpha keeps it, opaque or not: it is read back with alpha
+        if (translucent || pic.alpha) png_set_tRNS(p, info, alphas, translucent ? translucent : 1, nullptr);
     }
     png_write_info(p, info);
     unsigned char *packed = job.row + bytes;

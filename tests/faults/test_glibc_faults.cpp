@@ -731,6 +731,7 @@ void add_io_operations(std::vector<Named> &ops) {
                                  // which also holds a lossy file's alpha, crashes when an allocation
                                  // inside it fails)
                                  {"png rgba", "png", IMAGE_RGBA, TESSERA_IO_OWN},
+                                 {"bmp rgba", "bmp", IMAGE_RGBA, TESSERA_IO_OWN},
                                  {"tiff rgb16", "tiff", IMAGE_RGB16, TESSERA_IO_OWN}};
     const auto release_image = [](void *im) { im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag); };
     for (const File &f : files) {
@@ -775,7 +776,7 @@ void add_io_operations(std::vector<Named> &ops) {
                            write_file(std::string("io-out.") + f.format, old);
                            tessera_io_save_options s;
                            tessera_io_save_defaults(&s);
-                           s.depth = f.depth ? 16 : 0;
+                           s.depth = f.depth == TESSERA_IO_KEEP ? 16 : 0;
                            inj.arm();
                            const int status = tessera_io_save(reference, out.c_str(), nullptr, &s);
                            inj.disarm();
@@ -785,7 +786,7 @@ void add_io_operations(std::vector<Named> &ops) {
                            // lossy encoders may take other ways when memory is short: a whole file
                            // that decodes is what counts there
                            const bool lossy = std::strcmp(f.format, "jpeg") == 0 || std::strcmp(f.name, "webp") == 0;
-                           return f.depth || lossy || now == bytes ? ok : wrong;
+                           return f.depth == TESSERA_IO_KEEP || lossy || now == bytes ? ok : wrong;
                        }});
     }
     // A file with another name is written in place, once the whole text is in an unnamed file.
