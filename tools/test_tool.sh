@@ -226,7 +226,7 @@ check "nothing is written under an unknown extension" test ! -e "$work/photo.hei
 expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/UPPER.PPM" 0 0 8 8
 expect 0 "^$" "$tool" crop "$work/shapes.ppm" "$work/any.pnm" 0 0 8 8
 expect 0 "P6 IMAGE_RGB 8 x 8" "$tool" info "$work/any.pnm"
-expect_clean "$tool" render "$drawings/shapes.cptl" "$work/drawing.gif"
+expect_clean "$tool" render "$drawings/shapes.cptl" "$work/drawing.heic"
 
 . "$(dirname "$0")/test_tool_formats.sh"
 

@@ -1,7 +1,7 @@
 /* tessera/io.h - image files in every format tessera knows (libtessera_io, over libtessera).
  *
  * Formats come from one table: Netpbm (plain and raw, any maximum value), PAM, the library's own
- * raw "P4"/"P5"/"P6" and "Q" files, PNG, JPEG, TIFF, WebP and BMP. A file's format is found from its first
+ * raw "P4"/"P5"/"P6" and "Q" files, PNG, JPEG, TIFF, WebP, BMP and GIF. A file's format is found from its first
  * bytes, never from its name, so pipes, standard input and memory work as well as paths.
  *
  * Loaders return a new image (release it with im_Free_) or null; savers return 0 or -1. Either
@@ -77,7 +77,7 @@ typedef struct tessera_io_load_options {
 /* What a load found in the file. */
 typedef struct tessera_io_info {
     const tessera_io_format *format;
-    char magic[8]; /* "P5", "Q10", "PAM", "PNG", "JPEG", "TIFF", "WebP", "BMP" */
+    char magic[8]; /* "P5", "Q10", "PAM", "PNG", "JPEG", "TIFF", "WebP", "BMP", "GIF" */
     int32_t width;
     int32_t height;
     int channels;    /* colour channels: 1 or 3 */

@@ -449,3 +449,37 @@ def test_bmp_both_ways_with_pillow_and_imagemagick(rng, tmp_path):
     data = (tmp_path / "t.bmp").read_bytes()
     with pytest.raises(tessera.FileError, match="data ends after|ended early"):
         tessera.load(io.BytesIO(data[: len(data) // 2]))
+
+
+def test_gif_first_frame_with_transparency_both_ways(rng, tmp_path):
+    a = rng.integers(0, 256, (15, 22, 3), dtype=np.uint8)
+    p = Image.fromarray(a).quantize(60)
+    p.save(tmp_path / "p.gif")
+    np.testing.assert_array_equal(tessera.read(tmp_path / "p.gif"), np.asarray(p.convert("RGB")))
+    p.save(tmp_path / "t.gif", transparency=3)
+    want = np.asarray(Image.open(tmp_path / "t.gif").convert("RGBA"))
+    got = tessera.read(tmp_path / "t.gif")
+    np.testing.assert_array_equal(got[..., 3], want[..., 3])
+    opaque = want[..., 3] == 255
+    np.testing.assert_array_equal(got[opaque], want[opaque])
+    frames = [Image.fromarray(a).quantize(30), Image.fromarray(255 - a).quantize(30)]
+    frames[0].save(tmp_path / "anim.gif", save_all=True, append_images=frames[1:])
+    np.testing.assert_array_equal(tessera.read(tmp_path / "anim.gif"), np.asarray(frames[0].convert("RGB")))
+    if shutil.which("convert"):
+        run("convert", str(tmp_path / "p.gif"), "-interlace", "GIF", str(tmp_path / "m.gif"))
+        np.testing.assert_array_equal(tessera.read(tmp_path / "m.gif"),
+                                      np.asarray(Image.open(tmp_path / "m.gif").convert("RGB")))
+    # written: the picture's own colours when at most 256, transparency where alpha is below half
+    few = np.asarray(p.convert("RGB"))
+    tessera.write(few, tmp_path / "w.gif")
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "w.gif").convert("RGB")), few)
+    rgba = np.dstack([few, np.where(rng.random(few.shape[:2]) < 0.3, 0, 255).astype(np.uint8)])
+    tessera.write(rgba, tmp_path / "wa.gif")
+    back = np.asarray(Image.open(tmp_path / "wa.gif").convert("RGBA"))
+    np.testing.assert_array_equal(back[..., 3], rgba[..., 3])
+    np.testing.assert_array_equal(back[rgba[..., 3] == 255], rgba[rgba[..., 3] == 255])
+    tessera.write(a, tmp_path / "many.gif")  # more than 256 colours: median cut
+    assert np.abs(np.asarray(Image.open(tmp_path / "many.gif").convert("RGB")).astype(int) - a).mean() < 40
+    data = (tmp_path / "p.gif").read_bytes()
+    with pytest.raises(tessera.FileError, match="ended early|damaged"):
+        tessera.load(io.BytesIO(data[: len(data) // 2]))

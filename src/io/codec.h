@@ -127,6 +127,24 @@ int colour_channels(uint16_t tag);
 // A short name of the element type for messages: "RGBA", "16-bit gray", ...
 const char *type_name(uint16_t tag);
 
+// Up to 256 colours (RGBA packed, alpha in the top byte) in the order they were met, found with
+// a small open-addressed table: find_or_add gives a colour's index, or -1 for a 257th colour.
+struct Palette {
+    uint32_t colour[256];
+    int count = 0;
+    uint32_t keys[1024];
+    uint16_t index[1024];
+    bool used[1024] = {};
+    int find_or_add(uint32_t c) {
+        uint32_t h = (c * 2654435761u) >> 22;
+        while (used[h] && keys[h] != c) h = (h + 1) & 1023;
+        if (used[h]) return index[h];
+        if (count == 256) return -1;
+        used[h] = true, keys[h] = c, index[h] = static_cast<uint16_t>(count), colour[count] = c;
+        return count++;
+    }
+};
+
 struct Codec {
     tessera_io_format format;
     const char *magic; // what a reader of this row reports; null when it has no reader
@@ -149,6 +167,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r);
 AnyImageStruct *read_tiff(Input &in, const Request &r);
 AnyImageStruct *read_webp(Input &in, const Request &r);
 AnyImageStruct *read_bmp(Input &in, const Request &r);
+AnyImageStruct *read_gif(Input &in, const Request &r);
 bool write_netpbm(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_pam(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_png(const Picture &p, const tessera_io_save_options &o, FILE *out);
@@ -156,6 +175,7 @@ bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out);
 bool write_bmp(const Picture &p, const tessera_io_save_options &o, FILE *out);
+bool write_gif(const Picture &p, const tessera_io_save_options &o, FILE *out);
 
 // The budget of a request in bytes: the decoded image may take it, and the decoder's own
 // buffers beside the image as much again.

@@ -33,6 +33,9 @@ bool sniff_bmp(const unsigned char *h, std::size_t n) {
     // "BM", then a header size BMP has (12 to 124 bytes) at byte 14
     return n >= 16 && h[0] == 'B' && h[1] == 'M' && h[14] >= 12 && h[14] <= 124 && h[15] == 0;
 }
+bool sniff_gif(const unsigned char *h, std::size_t n) {
+    return n >= 6 && (std::memcmp(h, "GIF87a", 6) == 0 || std::memcmp(h, "GIF89a", 6) == 0);
+}
 bool sniff_q1(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q1"); }
 bool sniff_q2(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q2"); }
 bool sniff_q3(const unsigned char *h, std::size_t n) { return word_is(h, n, "Q3"); }
@@ -105,6 +108,12 @@ const Codec codecs[] = {
      sniff_bmp,
      read_bmp,
      write_bmp},
+    {{"gif", "gif", "GIF: the first frame, with its transparency; written with a palette",
+      IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA, 0},
+     "GIF",
+     sniff_gif,
+     read_gif,
+     write_gif},
     {{"q1", "q1", "tessera float image", IMAGE_FLOAT, 0}, "Q1", sniff_q1, read_library, write_library},
     {{"q2", "q2", "tessera double image", IMAGE_DOUBLE, 0}, "Q2", sniff_q2, read_library, write_library},
     {{"q3", "q3", "tessera 32-bit integer image", IMAGE_INT, 0}, "Q3", sniff_q3, read_library, write_library},

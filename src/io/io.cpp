@@ -135,7 +135,6 @@ void refuse(const unsigned char *head, std::size_t n) {
         const char *bytes;
         std::size_t n;
     } foreign[] = {
-        {"GIF", "GIF8", 4},
         {"RIFF (not WebP)", "RIFF", 4},
         {"PDF", "%PDF", 4},
         {"gzip", "\x1f\x8b", 2},

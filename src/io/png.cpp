@@ -69,8 +69,6 @@ unsigned long long left_in(const Input &in) {
 const png_byte ignored[] = {'t', 'E', 'X', 't', 0,   'z', 'T', 'X', 't', 0,   'i', 'T', 'X',
                             't', 0,   'i', 'C', 'C', 'P', 0,   's', 'P', 'L', 'T', 0};
 
-struct Palette;
-
 struct PngWrite {
     FILE *out;
     unsigned char *volatile row;
@@ -204,24 +202,6 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
 }
 
 namespace {
-
-// The colours of an 8-bit colour picture when it has at most 256 of them (a palette), found
-// with a small open-addressed table; false as soon as a 257th appears.
-struct Palette {
-    uint32_t colour[256]; // RGBA packed, alpha in the top byte
-    int count = 0;
-    uint32_t keys[1024];
-    uint16_t index[1024];
-    bool used[1024] = {};
-    int find_or_add(uint32_t c) {
-        uint32_t h = (c * 2654435761u) >> 22;
-        while (used[h] && keys[h] != c) h = (h + 1) & 1023;
-        if (used[h]) return index[h];
-        if (count == 256) return -1;
-        used[h] = true, keys[h] = c, index[h] = static_cast<uint16_t>(count), colour[count] = c;
-        return count++;
-    }
-};
 
 uint32_t packed(const unsigned char *p, bool alpha) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |

@@ -732,6 +732,7 @@ void add_io_operations(std::vector<Named> &ops) {
                                  // inside it fails)
                                  {"png rgba", "png", IMAGE_RGBA, TESSERA_IO_OWN},
                                  {"bmp rgba", "bmp", IMAGE_RGBA, TESSERA_IO_OWN},
+                                 {"gif", "gif", IMAGE_RGB, TESSERA_IO_OWN},
                                  {"tiff rgb16", "tiff", IMAGE_RGB16, TESSERA_IO_OWN}};
     const auto release_image = [](void *im) { im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag); };
     for (const File &f : files) {
