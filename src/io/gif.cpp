@@ -80,64 +80,57 @@ AnyImageStruct *read_gif(Input &in, const Request &r) {
     if (d.Width <= 0 || d.Height <= 0 || d.Left < 0 || d.Top < 0)
         return fail(Err::format, "a damaged GIF: a frame of %d x %d at %d, %d", d.Width, d.Height, d.Left, d.Top),
                nullptr;
-    describe(r, "GIF", w, h, 3, transparent >= 0 ? 1 : 0, 8, 255);
-    Layout l;
-    l.channels = 3;
-    l.alpha = transparent >= 0 ? 1 : 0;
-    from_request(l, r);
-    choose_tag(l, false);
-    // The frame's row and the screen's samples beside the image.
-    const uint64_t beside = static_cast<uint64_t>(d.Width) + static_cast<uint64_t>(w) * 16;
-    AnyImageStruct *im = new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r, beside);
-    if (!im) return nullptr;
-    rd.line = static_cast<GifPixelType *>(std::malloc(static_cast<std::size_t>(d.Width)));
+    // The frame's indices first (held beside the image): the image has alpha when a pixel of it
+    // is transparent, so that what is written back has the same type.
+    if (transparent >= map->ColorCount) transparent = -1; // an index no pixel can have
+    const uint64_t frame = static_cast<uint64_t>(d.Width) * static_cast<uint64_t>(d.Height);
+    const uint64_t beside = frame + static_cast<uint64_t>(w) * 16;
+    if (!fits(r, static_cast<uint64_t>(w), static_cast<uint64_t>(h), IMAGE_RGBA, beside)) return nullptr;
+    rd.line = static_cast<GifPixelType *>(std::malloc(static_cast<std::size_t>(frame)));
     rd.samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * 4 * sizeof(uint32_t)));
-    bool ok = rd.line && rd.samples;
-    if (!ok) fail(Err::memory, "out of memory for a row of a %lld-pixel-wide GIF", static_cast<long long>(w));
-    // Outside the frame: transparent where the frame has transparency, else the background.
-    const GifColorType bg = g->SColorMap && g->SBackGroundColor < g->SColorMap->ColorCount
-                                ? g->SColorMap->Colors[g->SBackGroundColor]
-                                : GifColorType{0, 0, 0};
-    const int per = 3 + l.alpha;
-    const auto fill_row = [&](int32_t y) {
-        for (int64_t x = 0; x < w; ++x) {
-            uint32_t *s = rd.samples + x * per;
-            s[0] = bg.Red, s[1] = bg.Green, s[2] = bg.Blue;
-            if (l.alpha) s[0] = s[1] = s[2] = s[3] = 0;
-        }
-        put_row(im, y, rd.samples, l);
-    };
-    for (int64_t y = 0; ok && y < h; ++y)
-        if (y < d.Top || y >= int64_t{d.Top} + d.Height) fill_row(static_cast<int32_t>(y));
+    if (!rd.line || !rd.samples)
+        return fail(Err::memory, "out of memory for a %d x %d GIF frame", d.Width, d.Height), nullptr;
     // Interlaced frames come in four passes: every 8th row from 0, every 8th from 4, every 4th
     // from 2, every 2nd from 1.
     static const int starts[] = {0, 4, 2, 1}, steps[] = {8, 8, 4, 2};
     const int passes = d.Interlace ? 4 : 1;
-    for (int pass = 0; ok && pass < passes; ++pass)
-        for (int row = d.Interlace ? starts[pass] : 0; ok && row < d.Height; row += d.Interlace ? steps[pass] : 1) {
-            if (DGifGetLine(g, rd.line, d.Width) == GIF_ERROR) {
-                ok = gif_failed(g->Error, true);
-                break;
-            }
-            const int64_t y = int64_t{d.Top} + row;
-            if (y >= h) continue;
-            for (int64_t x = 0; x < w; ++x) {
-                uint32_t *s = rd.samples + x * per;
-                const int64_t fx = x - d.Left;
-                const bool inside = fx >= 0 && fx < d.Width;
-                const int i = inside ? rd.line[fx] : -1;
-                const GifColorType c = i >= 0 && i < map->ColorCount ? map->Colors[i] : bg;
-                const bool clear = !inside || i == transparent;
-                s[0] = c.Red, s[1] = c.Green, s[2] = c.Blue;
-                // a transparent pixel has no colour: black, as it is written back
-                if (l.alpha && clear) s[0] = s[1] = s[2] = 0;
-                if (l.alpha) s[3] = clear ? 0 : 255;
-            }
-            put_row(im, static_cast<int32_t>(y), rd.samples, l);
+    for (int pass = 0; pass < passes; ++pass)
+        for (int row = d.Interlace ? starts[pass] : 0; row < d.Height; row += d.Interlace ? steps[pass] : 1)
+            if (DGifGetLine(g, rd.line + static_cast<std::size_t>(row) * static_cast<std::size_t>(d.Width), d.Width) ==
+                GIF_ERROR)
+                return gif_failed(g->Error, true), nullptr;
+    const bool covers = d.Left == 0 && d.Top == 0 && d.Width >= w && d.Height >= h;
+    bool clear_pixels = transparent >= 0 && !covers;
+    for (uint64_t k = 0; transparent >= 0 && !clear_pixels && k < frame; ++k) clear_pixels = rd.line[k] == transparent;
+    describe(r, "GIF", w, h, 3, clear_pixels ? 1 : 0, 8, 255);
+    Layout l;
+    l.channels = 3;
+    l.alpha = clear_pixels ? 1 : 0;
+    from_request(l, r);
+    choose_tag(l, false);
+    AnyImageStruct *im = new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r, beside);
+    if (!im) return nullptr;
+    // Outside the frame: transparent where the frame has transparency, else the background. A
+    // transparent pixel has no colour: black, as it is written back.
+    const GifColorType bg = g->SColorMap && g->SBackGroundColor < g->SColorMap->ColorCount
+                                ? g->SColorMap->Colors[g->SBackGroundColor]
+                                : GifColorType{0, 0, 0};
+    const int per = 3 + l.alpha;
+    for (int64_t y = 0; y < h; ++y) {
+        const int64_t fy = y - d.Top;
+        for (int64_t x = 0; x < w; ++x) {
+            uint32_t *s = rd.samples + x * per;
+            const int64_t fx = x - d.Left;
+            const bool inside = fx >= 0 && fx < d.Width && fy >= 0 && fy < d.Height;
+            const int i = inside ? rd.line[fy * d.Width + fx] : -1;
+            const GifColorType c = i >= 0 && i < map->ColorCount ? map->Colors[i] : bg;
+            const bool clear = l.alpha && (!inside || i == transparent);
+            s[0] = clear ? 0 : c.Red, s[1] = clear ? 0 : c.Green, s[2] = clear ? 0 : c.Blue;
+            if (l.alpha) s[3] = clear ? 0 : 255;
         }
-    if (ok) return im;
-    im_Free_(im, im->header->tag);
-    return nullptr;
+        put_row(im, static_cast<int32_t>(y), rd.samples, l);
+    }
+    return im;
 }
 
 bool write_gif(const Picture &p, const tessera_io_save_options &, FILE *out) {
