@@ -18,6 +18,7 @@ only_in src/simd/x86.h '_mm_[a-z0-9_]+\(|#include <(e|i|x|p|t)mmintrin.h>'
 only_in src/support/file.cpp '\brename\(|mkostemp|O_TMPFILE'
 only_in src/image/resize.cpp '"lanczos3"[,}]'
 only_in src/support/magic_internal.h 'bool is_space\('
+only_in src/io/io.cpp 'flatten first'
 only_in include/tessera/error.h 'tessera_reason_is_memory'
 if grep -rn 'tools/' python/src python/tessera python/CMakeLists.txt; then
   echo "the Python package reaches into the tool"; status=1

@@ -122,6 +122,10 @@ TESSERA_API void *tessera_io_load_memory(const void *data, size_t size, const te
  * is reserved. "-" is standard output. */
 TESSERA_API int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
                                 const tessera_io_save_options *options);
+/* 1 when a save in format at depth (0, 8 or 16, as tessera_io_save_options.depth) takes an
+ * image of element type tag as it is, by the rule above; else 0 with the reason (naming what
+ * to do instead) in tessera_io_last_error(). Nothing is written. */
+TESSERA_API int tessera_io_saves(const tessera_io_format *format, uint16_t tag, int depth);
 TESSERA_API int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format,
                                      const tessera_io_save_options *options);
 TESSERA_API int tessera_io_save_fd(void *im, int fd, const tessera_io_format *format,

@@ -359,27 +359,13 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
     } else {
         f = own_format(self.h().tag);
     }
-    const unsigned tag = self.h().tag;
-    const bool numeric =
-        !(tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16));
-    const bool deep = depth && *depth == 16 && f->deep && numeric &&
-                      (f->writes & ((tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) ? IMAGE_RGB : IMAGE_GRAY));
-    // 16-bit images go at 8 bits into formats of 8-bit samples; alpha is never dropped
-    const bool reduced = (tag == IMAGE_GRAY16 && (f->writes & IMAGE_GRAY)) ||
-                         (tag == IMAGE_RGB16 && (f->writes & IMAGE_RGB)) ||
-                         (tag == IMAGE_RGBA16 && (f->writes & IMAGE_RGBA) && depth.value_or(0) != 16);
-    if (!deep && !reduced && !tessera_io_target_tag(f, static_cast<uint16_t>(tag), 0))
-        throw std::invalid_argument(std::string(f->name) + " does not hold " + self.kind().name + " images" +
-                                    (tag == IMAGE_RGBA || tag == IMAGE_RGBA16
-                                         ? " (flatten first: over() on an rgb image, or choose a format with alpha)"
-                                     : f->deep && numeric ? " at 8 bits (save with depth=16, or convert())"
-                                                          : " (convert() changes the element type)"));
     tessera::io::save_options o;
     if (depth) {
         if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
-        if (*depth == 16 && !f->deep) throw std::invalid_argument(std::string(f->name) + " holds 8-bit samples only");
         o.depth = *depth;
     }
+    if (!tessera_io_saves(f, static_cast<uint16_t>(self.h().tag), o.depth))
+        throw std::invalid_argument(tessera_io_last_error());
     if (quality) {
         if (*quality < 1 || *quality > 100) throw std::invalid_argument("quality goes from 1 to 100");
         o.quality = *quality;

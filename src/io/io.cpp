@@ -249,26 +249,7 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
     }
     const Codec *c = codec_of(format);
     if (!c) return fail(Err::argument, "not a format of the table"), nullptr;
-    const uint16_t tag = im->header->tag;
-    if (o.depth != 0 && o.depth != 8 && o.depth != 16)
-        return fail(Err::argument, "depth %d: 8 or 16", o.depth), nullptr;
-    if (o.depth == 16 && !format->deep)
-        return fail(Err::unsupported, "%s holds 8-bit samples only", format->name), nullptr;
-    const int colour = colour_channels(tag);
-    const uint16_t gray_or_rgb = colour == 3 ? IMAGE_RGB : IMAGE_GRAY;
-    const bool numeric = full_range(tag) == 0;
-    // numbers at 16 bits; 16-bit images at 8 bits where the format or the depth asks for it
-    const bool deep = o.depth == 16 && format->deep && numeric && (format->writes & gray_or_rgb);
-    const bool sixteen = tag == IMAGE_GRAY16 || tag == IMAGE_RGB16;
-    const bool reduced = (sixteen && (format->writes & gray_or_rgb)) ||
-                         (tag == IMAGE_RGBA16 && (format->writes & IMAGE_RGBA) && o.depth != 16);
-    if (!c->write || (!deep && !reduced && !tessera_io_target_tag(format, tag, 0))) {
-        fail(Err::unsupported, "%s does not hold %s images%s", format->name, type_name(tag),
-             tag == IMAGE_RGBA || tag == IMAGE_RGBA16 ? " (flatten first, or choose a format with alpha)"
-             : format->deep && numeric                ? " at 8 bits (convert first, or save at depth 16)"
-                                                      : " (convert first)");
-        return nullptr;
-    }
+    if (!tessera_io_saves(format, im->header->tag, o.depth)) return nullptr;
     if (o.quality < 0 || o.quality > 100) return fail(Err::argument, "quality %d: 1 to 100", o.quality), nullptr;
     if (o.compression < -1 || o.compression > 9)
         return fail(Err::argument, "compression %d: 0 to 9", o.compression), nullptr;
@@ -429,6 +410,28 @@ int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
     if (!c) return -1;
     if (to_stdout) return io::encode(c, p, o, stdout) ? 0 : -1;
     return io::write_safely(path, [&](FILE *out) { return io::encode(c, p, o, out); }) ? 0 : -1;
+}
+
+int tessera_io_saves(const tessera_io_format *format, uint16_t tag, int depth) {
+    io::clear_reason();
+    const io::Codec *c = format ? io::codec_of(format) : nullptr;
+    if (!c) return io::fail(Err::argument, "not a format of the table"), 0;
+    if (depth != 0 && depth != 8 && depth != 16) return io::fail(Err::argument, "depth %d: 8 or 16", depth), 0;
+    if (depth == 16 && !format->deep) return io::fail(Err::unsupported, "%s holds 8-bit samples only", format->name), 0;
+    const uint16_t gray_or_rgb = io::colour_channels(tag) == 3 ? IMAGE_RGB : IMAGE_GRAY;
+    const bool numeric = io::full_range(tag) == 0;
+    // numbers at 16 bits; 16-bit images at 8 bits where the format or the depth asks for it
+    const bool deep = depth == 16 && format->deep && numeric && (format->writes & gray_or_rgb);
+    const bool sixteen = tag == IMAGE_GRAY16 || tag == IMAGE_RGB16;
+    const bool reduced = (sixteen && (format->writes & gray_or_rgb)) ||
+                         (tag == IMAGE_RGBA16 && (format->writes & IMAGE_RGBA) && depth != 16);
+    if (c->write && (deep || reduced || tessera_io_target_tag(format, tag, 0))) return 1;
+    const bool alpha = tag == IMAGE_RGBA || tag == IMAGE_RGBA16;
+    io::fail(Err::unsupported, "%s does not hold %s images%s", format->name, io::type_name(tag),
+             alpha                     ? " (flatten first, or choose a format with alpha)"
+             : format->deep && numeric ? " at 8 bits (convert first, or save at depth 16)"
+                                       : " (convert first)");
+    return 0;
 }
 
 int tessera_io_save_file(void *im, FILE *out, const tessera_io_format *format, const tessera_io_save_options *options) {

@@ -172,12 +172,10 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     const ImageHeader *h = im->header;
     int ok = 0;
     const out_format *f = output_format(out, o, own_format(h->tag), why);
-    /* --keep-depth writes numeric images as they are: 16-bit samples where the format holds them. */
-    const int numeric = !(h->tag & (IMAGE_BINARY | IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA | IMAGE_GRAY16 | IMAGE_RGB16 |
-                                    IMAGE_RGBA16));
-    const int colour = (h->tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) != 0;
-    const int deep =
-        f && o->keep_depth && f->deep && numeric && !o->normalize && (f->writes & (colour ? IMAGE_RGB : IMAGE_GRAY));
+    /* --keep-depth writes numeric images as they are: 16-bit samples where the format holds them
+     * (a save at depth 16 takes them, and a save at 8 would not) */
+    const int deep = f && o->keep_depth && !o->normalize && tessera_io_saves(f, (uint16_t)h->tag, 16) &&
+                     !tessera_io_saves(f, (uint16_t)h->tag, 8);
     if (f && (!check || check(h, values, why))) {
         AnyImageStruct *result = op ? op(im, values, o) : im;
         if (!result) say_core(why);

@@ -368,6 +368,34 @@ TEST(IoOwnTypes, ConversionsScaleDepthAndCompositeAlpha) {
     EXPECT_EQ(tessera_io_target_tag(tessera::io::format("png"), IMAGE_RGBA16, 0), IMAGE_RGBA16);
 }
 
+TEST(IoSaves, SaysWhichImagesAFormatTakesAndWhy) {
+    struct Case {
+        const char *format;
+        uint16_t tag;
+        int depth;
+        bool takes;
+        const char *reason;
+    };
+    for (const Case &c : std::initializer_list<Case>{
+             {"png", IMAGE_RGBA16, 0, true, ""},
+             {"jpeg", IMAGE_RGB16, 0, true, ""}, // at 8 bits
+             {"png", IMAGE_RGBA16, 8, true, ""},
+             {"pam", IMAGE_INT, 16, true, ""},
+             {"jpeg", IMAGE_RGBA, 0, false, "flatten first"},
+             {"ppm", IMAGE_RGBA16, 0, false, "flatten first"},
+             {"png", IMAGE_INT, 0, false, "save at depth 16"},
+             {"jpeg", IMAGE_GRAY, 16, false, "8-bit samples only"},
+             {"png", IMAGE_GRAY, 12, false, "depth 12"},
+         }) {
+        const bool takes = tessera_io_saves(tessera::io::format(c.format), c.tag, c.depth) == 1;
+        EXPECT_EQ(takes, c.takes) << c.format << " " << c.tag << " at " << c.depth;
+        EXPECT_NE(std::string(tessera_io_last_error()).find(c.reason), std::string::npos) << tessera_io_last_error();
+        if (takes) {
+            EXPECT_STREQ(tessera_io_last_error(), "");
+        }
+    }
+}
+
 // A JPEG of im with an EXIF block recording orientation n (big-endian, as cameras write it).
 std::vector<unsigned char> jpeg_with_orientation(const tessera::any_image &im, int n) {
     std::vector<unsigned char> bytes = tessera::io::encode(im, tessera::io::format("jpeg"), {.quality = 100});
