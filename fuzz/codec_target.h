@@ -53,8 +53,12 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
             return b && std::strcmp(b, "default") == 0;
         }();
         if (!default_budget) o.max_pixels = 1 << 20;
+        // the file's own type also gathers its profile, EXIF and XMP, which the round trip carries
+        tessera_io_metadata meta{};
+        if (depth == TESSERA_IO_OWN) o.metadata = &meta;
         tessera_io_info info;
         auto *im = static_cast<AnyImageStruct *>(tessera_io_load_memory(data, size, &o, &info));
+        o.metadata = nullptr;
         if (!im) continue;
         if (depth != TESSERA_IO_KEEP) {
             const uint16_t tags[] = {IMAGE_BINARY,  IMAGE_GRAY, IMAGE_RGB,   IMAGE_SHORT,
@@ -68,9 +72,23 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
             tessera_io_target_tag(f, im->header->tag, 0)) {
             void *bytes = nullptr;
             size_t n = 0;
-            if (tessera_io_save_memory(im, f, nullptr, &bytes, &n) == 0) {
+            tessera_io_save_options s;
+            tessera_io_save_defaults(&s);
+            s.metadata = &meta;
+            if (tessera_io_save_memory(im, f, &s, &bytes, &n) == 0) {
+                tessera_io_metadata again{};
+                o.metadata = &again;
                 auto *back = static_cast<AnyImageStruct *>(tessera_io_load_memory(bytes, n, &o, nullptr));
+                o.metadata = nullptr;
                 if (!back) std::abort(); // what was written cannot be read
+                // EXIF and XMP come back as they went (JPEG's markers have room for 64 KB only)
+                const auto same = [](const void *a, size_t na, const void *b, size_t nb) {
+                    return na == nb && (na == 0 || std::memcmp(a, b, na) == 0);
+                };
+                if (std::strcmp(codec, "jpeg") != 0 && (!same(meta.exif, meta.exif_size, again.exif, again.exif_size) ||
+                                                         !same(meta.xmp, meta.xmp_size, again.xmp, again.xmp_size)))
+                    std::abort();
+                tessera_io_metadata_free(&again);
                 const bool lossy = std::strcmp(codec, "jpeg") == 0 || std::strcmp(codec, "webp") == 0;
                 if (!lossy && !same_pixels(im, back, element_size(im->header->tag))) std::abort();
                 if (lossy && (back->header->width != im->header->width || back->header->height != im->header->height))
@@ -80,6 +98,7 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
             }
         }
         im_Free_(im, im->header->tag);
+        tessera_io_metadata_free(&meta);
     }
     return 0;
 }

@@ -56,6 +56,7 @@ enum {
     O_COMPRESSION = 1 << 21,
     O_KEEP_ORIENTATION = 1 << 22,
     O_LOSSLESS = 1 << 23,
+    O_STRIP = 1 << 24,
 };
 
 typedef struct options {
@@ -93,6 +94,7 @@ static job_options job_of(const options *o) {
                      o->depth == 8,
                      (o->seen & O_FLATTEN) != 0,
                      (o->seen & O_KEEP_ORIENTATION) != 0,
+                     (o->seen & O_STRIP) != 0,
                      o->quality,
                      o->compression,
                      (o->seen & O_LOSSLESS) != 0,
@@ -129,6 +131,7 @@ static const struct option_spec {
     {"compression", O_COMPRESSION, 1},
     {"keep-orientation", O_KEEP_ORIENTATION, 0},
     {"lossless", O_LOSSLESS, 0},
+    {"strip", O_STRIP, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -476,7 +479,8 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "or Npx for N pixels). Alpha and 16-bit samples are kept where the output holds them;\n"
                            "--depth 8 cuts samples to 8 bits, --flatten lays alpha over --background.\n"
                            "Images are turned upright by their EXIF or TIFF orientation (--keep-orientation: as\n"
-                           "stored); what is written is upright.\n"
+                           "stored); what is written is upright. ICC profiles, EXIF and XMP go to outputs\n"
+                           "that hold them (--strip: not).\n"
                            "--quality N (1 to 100) sets JPEG's and WebP's quality, --lossless makes WebP lossless;\n"
                            "--compression N (0 to 9, none or deflate)\n"
                            "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
@@ -586,7 +590,7 @@ static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION | O_LOSSLESS)
-#define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION)
+#define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION | O_STRIP)
 #define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \
     "With --out-dir, each FILE is written to DIR/NAME in its own format (or EXT from --to) on N\n"                     \
@@ -613,7 +617,7 @@ static const struct command {
      cmd_render},
     {"convert", WRITING | READING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
      "usage: tessera convert IN OUT [--depth 8] [--flatten] [--background C] [--normalize]\n"
-     "                       [--keep-depth] [--format F] [--limit SIZE]\n"
+     "                       [--keep-depth] [--strip] [--format F] [--limit SIZE]\n"
      "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
      "Converts between the formats tessera --help lists. Images keep what the file has: alpha\n"
      "(RGBA; gray with alpha becomes RGBA) and 16-bit samples are written where the output holds\n"
@@ -622,7 +626,8 @@ static const struct command {
      "an output without alpha. Set binary pixels are black; colours become gray by their luma;\n"
      "gray becomes binary below half its range; numbers are rounded and clamped, or with\n"
      "--normalize their range is mapped onto 0..255; --keep-depth writes numeric images (Q3,\n"
-     "Q4, ...) as 16-bit samples where the format holds them.\n",
+     "Q4, ...) as 16-bit samples where the format holds them. The ICC profile, EXIF and XMP\n"
+     "go with the image where OUT holds them; --strip leaves them out.\n",
      cmd_convert},
     {"composite", WRITING | READING,
      "usage: tessera composite TOP BOTTOM OUT [X Y] [--format F] [--flatten] [--depth 8]\n"
@@ -637,8 +642,9 @@ static const struct command {
      "per-channel minimum and maximum of images (the file's own values, 16 bits kept), and\n"
      "bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
      "object a line per file (format, type, width, height, bits, maxval, channels, alpha,\n"
-     "xoffset, yoffset, comment, minimum, maximum; an \"error\" for a file that cannot be\n"
-     "read).\n",
+     "orientation, icc, exif, xmp, xoffset, yoffset, comment, minimum, maximum; an \"error\" for\n"
+     "a file that cannot be read). A profile shows its size, description and colour space, EXIF\n"
+     "and XMP their sizes.\n",
      cmd_info},
     {"crop", EDITING,
      "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT [--format F]\n"

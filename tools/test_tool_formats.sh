@@ -301,6 +301,35 @@ assert (np.asarray(Image.open(d + "/stored.png").convert("RGB")) == np.asarray(I
 assert Image.open(d + "/thumb.png").size == (6, 8), Image.open(d + "/thumb.png").size
 PY
   expect 0 "JPEG IMAGE_RGB 16 x 12, 8-bit, maxval 255, orientation 6" "$tool" info "$a/phone.jpg"
+  # a profile and EXIF go from file to file, byte for byte, and --strip leaves them out
+  /usr/bin/python3 - "$a" <<'PY'
+import sys, numpy as np
+from PIL import Image, ImageCms
+icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+exif = Image.Exif()
+exif[0x010F] = "Tessera"
+a = np.random.default_rng(3).integers(0, 256, (8, 10, 3), dtype=np.uint8)
+Image.fromarray(a).save(sys.argv[1] + "/profiled.jpg", icc_profile=icc, exif=exif.tobytes(), quality=95)
+PY
+  "$tool" convert "$a/profiled.jpg" "$a/profiled.png"
+  "$tool" resize "$a/profiled.png" "$a/profiled.webp" 50%
+  "$tool" convert "$a/profiled.webp" "$a/stripped.png" --strip
+  check "profiles and EXIF travel through PNG and WebP, and --strip drops them" /usr/bin/python3 - "$a" <<'PY'
+import sys
+from PIL import Image
+d = sys.argv[1]
+src = Image.open(d + "/profiled.jpg")
+for name in ["profiled.png", "profiled.webp"]:
+    im = Image.open(d + "/" + name)
+    assert im.info["icc_profile"] == src.info["icc_profile"], name
+    assert im.getexif()[0x010F] == "Tessera", name
+assert "icc_profile" not in Image.open(d + "/stripped.png").info
+assert not Image.open(d + "/stripped.png").getexif()
+PY
+  expect 0 'ICC profile: [0-9]+ bytes, "sRGB built-in"' "$tool" info "$a/profiled.webp"
+  expect 0 '"icc": \{"bytes": [0-9]+, "description": "sRGB built-in", "colour_space": "RGB "\}, "exif": \{"bytes"' \
+    "$tool" info --json "$a/profiled.png"
+  expect 0 '"icc": null, "exif": null, "xmp": null' "$tool" info --json "$a/stripped.png"
 fi
 
 # ---- info --json ------------------------------------------------------------------------------------------

@@ -60,18 +60,39 @@ TESSERA_API uint16_t tessera_io_target_tag(const tessera_io_format *f, uint16_t 
          IMAGE_GRAY16, IMAGE_RGB16 or IMAGE_RGBA16, samples scaled to 0..255                                           \
          or 0..65535; black and white as IMAGE_BINARY */
 
+/* What a file carries beside its pixels, each a block of bytes (null and 0 when absent): the
+ * ICC colour profile whole; EXIF as its TIFF structure, from the byte-order mark on (without
+ * JPEG's "Exif\0\0"); the XMP packet as its UTF-8 text. Loads fill it in new blocks when asked
+ * (release them with tessera_io_metadata_free); saves write each block where the format holds
+ * it (see docs/formats.md). */
+typedef struct tessera_io_metadata {
+    void *icc;
+    size_t icc_size;
+    void *exif;
+    size_t exif_size;
+    void *xmp;
+    size_t xmp_size;
+} tessera_io_metadata;
+
+/* Frees the blocks of m and empties it; null is ignored. */
+TESSERA_API void tessera_io_metadata_free(tessera_io_metadata *m);
+
 typedef struct tessera_io_load_options {
-    uint16_t tag;         /* element type wanted, 0 for the file's own (see docs/formats.md) */
-    int depth;            /* TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
-    RGB background;       /* what alpha is composited over where it is not kept */
-    uint64_t max_pixels;  /* refuse images of more pixels before allocating; 0: no pixel limit */
-    int keep_orientation; /* 1: the pixels as stored; 0: turned upright by the file's EXIF or
-                             TIFF orientation (tessera_io_info.orientation tells which it was) */
-    uint64_t max_bytes;   /* the budget of the load, refused before allocating when exceeded: the
-                             decoded image may take this many bytes, and what the decoder holds beside
-                             it (a file gathered from a pipe, a band of rows, a tile, coefficients) as
-                             many again; decoding work is bounded in proportion (a progressive JPEG's
-                             scans). 0: tessera_budget() (1 GiB unless set) */
+    uint16_t tag;                  /* element type wanted, 0 for the file's own (see docs/formats.md) */
+    int depth;                     /* TESSERA_IO_OWN, TESSERA_IO_REDUCE, TESSERA_IO_KEEP or TESSERA_IO_RAW */
+    RGB background;                /* what alpha is composited over where it is not kept */
+    uint64_t max_pixels;           /* refuse images of more pixels before allocating; 0: no pixel limit */
+    int keep_orientation;          /* 1: the pixels as stored; 0: turned upright by the file's EXIF or
+                                      TIFF orientation (tessera_io_info.orientation tells which it was) */
+    uint64_t max_bytes;            /* the budget of the load, refused before allocating when exceeded: the
+                                      decoded image may take this many bytes, and what the decoder holds beside
+                                      it (a file gathered from a pipe, a band of rows, a tile, coefficients) as
+                                      many again; decoding work is bounded in proportion (a progressive JPEG's
+                                      scans). 0: tessera_budget() (1 GiB unless set) */
+    tessera_io_metadata *metadata; /* when not null, a load that succeeds replaces what it holds (freed
+                                      first) with the file's profile, EXIF and XMP; a failed load
+                                      leaves it as it was. An EXIF orientation the load applied
+                                      reads 1 in the copy, as the pixels now stand. */
 } tessera_io_load_options;
 
 /* What a load found in the file. */
@@ -89,14 +110,16 @@ typedef struct tessera_io_info {
 } tessera_io_info;
 
 typedef struct tessera_io_save_options {
-    int depth;       /* 0: as the image is (16-bit images at 16 bits where the format holds
-                        them, else at 8), other images at 8 bits; 8: 8-bit samples (16-bit
-                        images scaled down); 16: 16-bit samples in the deep formats, from
-                        numeric images as they stand and from 8-bit ones scaled by 257 */
-    int quality;     /* JPEG and lossy WebP quality 1..100; 0: 90 */
-    int compression; /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
-                        1..9 deflate, 0 or -1 none */
-    int lossless;    /* WebP: 1 lossless, 0 lossy at quality (0: 90) */
+    int depth;                           /* 0: as the image is (16-bit images at 16 bits where the format holds
+                                            them, else at 8), other images at 8 bits; 8: 8-bit samples (16-bit
+                                            images scaled down); 16: 16-bit samples in the deep formats, from
+                                            numeric images as they stand and from 8-bit ones scaled by 257 */
+    int quality;                         /* JPEG and lossy WebP quality 1..100; 0: 90 */
+    int compression;                     /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
+                                            1..9 deflate, 0 or -1 none */
+    int lossless;                        /* WebP: 1 lossless, 0 lossy at quality (0: 90) */
+    const tessera_io_metadata *metadata; /* profile, EXIF and XMP to write where the format holds
+                                            them; null: none */
 } tessera_io_save_options;
 
 /* Defaults: the file's own type (TESSERA_IO_OWN), black background, no pixel limit and the

@@ -31,15 +31,51 @@ using file_info = tessera_io_info;
 
 enum class depth { own = TESSERA_IO_OWN, reduce = TESSERA_IO_REDUCE, keep = TESSERA_IO_KEEP, raw = TESSERA_IO_RAW };
 
+// What a file carries beside its pixels: the ICC profile, EXIF (its TIFF structure, from the
+// byte-order mark on) and the XMP packet, in blocks it owns; empty spans when absent. A load
+// fills it when load_options::metadata points to it, a save writes it when
+// save_options::metadata does (each block where the format holds it).
+class metadata {
+  public:
+    metadata() noexcept = default;
+    metadata(const metadata &) = delete;
+    metadata &operator=(const metadata &) = delete;
+    metadata(metadata &&o) noexcept : c_(o.c_) { o.c_ = {}; }
+    metadata &operator=(metadata &&o) noexcept {
+        if (this != &o) {
+            tessera_io_metadata_free(&c_);
+            c_ = o.c_;
+            o.c_ = {};
+        }
+        return *this;
+    }
+    ~metadata() { tessera_io_metadata_free(&c_); }
+
+    std::span<const unsigned char> icc() const noexcept { return bytes(c_.icc, c_.icc_size); }
+    std::span<const unsigned char> exif() const noexcept { return bytes(c_.exif, c_.exif_size); }
+    std::span<const unsigned char> xmp() const noexcept { return bytes(c_.xmp, c_.xmp_size); }
+    bool empty() const noexcept { return !c_.icc && !c_.exif && !c_.xmp; }
+    void clear() noexcept { tessera_io_metadata_free(&c_); }
+    tessera_io_metadata *get() noexcept { return &c_; }
+    const tessera_io_metadata *get() const noexcept { return &c_; }
+
+  private:
+    static std::span<const unsigned char> bytes(const void *p, std::size_t n) noexcept {
+        return {static_cast<const unsigned char *>(p), p ? n : 0};
+    }
+    tessera_io_metadata c_{};
+};
+
 struct load_options {
-    uint16_t tag = 0;              // element type wanted; 0: the file's own
-    io::depth depth = depth::own;  // own: alpha and 16 bits kept (IMAGE_RGBA, IMAGE_GRAY16, ...);
-                                   // reduce: 8 bits, alpha over the background; keep: 16-bit
-                                   // samples as IMAGE_INT / IMAGE_FLOAT3B
-    RGB background{0, 0, 0};       // under alpha
-    uint64_t max_pixels = 0;       // 0: no pixel limit
-    bool keep_orientation = false; // true: the pixels as stored, not turned by the EXIF orientation
-    uint64_t max_bytes = 0;        // the load's budget in bytes; 0: tessera_budget()
+    uint16_t tag = 0;                 // element type wanted; 0: the file's own
+    io::depth depth = depth::own;     // own: alpha and 16 bits kept (IMAGE_RGBA, IMAGE_GRAY16, ...);
+                                      // reduce: 8 bits, alpha over the background; keep: 16-bit
+                                      // samples as IMAGE_INT / IMAGE_FLOAT3B
+    RGB background{0, 0, 0};          // under alpha
+    uint64_t max_pixels = 0;          // 0: no pixel limit
+    bool keep_orientation = false;    // true: the pixels as stored, not turned by the EXIF orientation
+    uint64_t max_bytes = 0;           // the load's budget in bytes; 0: tessera_budget()
+    io::metadata *metadata = nullptr; // when set, replaced by the file's metadata on success
 };
 
 struct save_options {
@@ -47,6 +83,7 @@ struct save_options {
     int quality = 0;       // JPEG 1..100; 0: 90
     int compression = -1;  // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, else none
     bool lossless = false; // WebP: lossless instead of lossy at quality
+    const io::metadata *metadata = nullptr; // profile, EXIF and XMP to write; null: none
 };
 
 namespace detail {
@@ -60,11 +97,13 @@ inline tessera_io_load_options c_options(const load_options &o) {
     c.keep_orientation = o.keep_orientation ? 1 : 0;
     c.max_pixels = o.max_pixels;
     c.max_bytes = o.max_bytes;
+    c.metadata = o.metadata ? o.metadata->get() : nullptr;
     return c;
 }
 
 inline tessera_io_save_options c_options(const save_options &o) {
-    return tessera_io_save_options{o.depth, o.quality, o.compression, o.lossless ? 1 : 0};
+    return tessera_io_save_options{o.depth, o.quality, o.compression, o.lossless ? 1 : 0,
+                                   o.metadata ? o.metadata->get() : nullptr};
 }
 
 #if TESSERA_HPP_THROWS

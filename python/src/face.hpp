@@ -90,8 +90,9 @@ int32_t checked_int(int64_t v, const char *what);
 
 struct Image : ZeroedStorage {
     tessera::any_image im;
-    py::object keep; // the array whose memory a wrapping image uses
-    std::mutex busy; // held while the library works on the pixels without the GIL
+    py::object keep;     // the array whose memory a wrapping image uses
+    py::object metadata; // a dict of the file's "icc", "exif" and "xmp" bytes, or None
+    std::mutex busy;     // held while the library works on the pixels without the GIL
 
     explicit Image(tessera::any_image i) : im(std::move(i)) {}
     Image(const Image &) = delete;

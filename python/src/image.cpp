@@ -11,6 +11,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -313,12 +314,48 @@ tessera::any_image load_image(const py::handle &target, const tessera::io::load_
     }
 }
 
+// The blocks of a file's metadata as a dict of bytes ("icc", "exif", "xmp"; those it has).
+py::dict metadata_dict(const tessera::io::metadata &m) {
+    py::dict d;
+    const auto put = [&](const char *key, std::span<const unsigned char> b) {
+        if (!b.empty()) d[key] = py::bytes(reinterpret_cast<const char *>(b.data()), b.size());
+    };
+    put("icc", m.icc()), put("exif", m.exif()), put("xmp", m.xmp());
+    return d;
+}
+
+// A dict of bytes like metadata_dict's as blocks to write; TypeError or ValueError for others.
+void metadata_of(const py::handle &given, tessera::io::metadata &m) {
+    if (given.is_none()) return;
+    if (!py::isinstance<py::dict>(given)) throw py::type_error("metadata is a dict of bytes: 'icc', 'exif', 'xmp'");
+    tessera_io_metadata *c = m.get();
+    for (const auto &[key, value] : py::reinterpret_borrow<py::dict>(given)) {
+        const std::string k = py::str(key);
+        if (k != "icc" && k != "exif" && k != "xmp")
+            throw std::invalid_argument("metadata has 'icc', 'exif' and 'xmp', not '" + k + "'");
+        if (!py::isinstance<py::bytes>(value)) throw py::type_error("metadata['" + k + "'] must be bytes");
+        const std::string_view b = py::reinterpret_borrow<py::bytes>(value);
+        if (b.empty()) continue;
+        void *copy = std::malloc(b.size());
+        if (!copy) throw tessera::out_of_memory("out of memory for the metadata");
+        std::memcpy(copy, b.data(), b.size());
+        void *&to = k == "icc" ? c->icc : k == "exif" ? c->exif : c->xmp;
+        std::size_t &size = k == "icc" ? c->icc_size : k == "exif" ? c->exif_size : c->xmp_size;
+        std::free(to);
+        to = copy, size = b.size();
+    }
+}
+
 std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
                             std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes,
                             bool keep_orientation) {
     tessera::io::load_options o = load_options_of(background, depth, max_pixels, max_bytes);
     o.keep_orientation = keep_orientation;
-    return held(load_image(target, o, nullptr));
+    tessera::io::metadata m;
+    o.metadata = &m;
+    std::unique_ptr<Image> im = held(load_image(target, o, nullptr));
+    im->metadata = metadata_dict(m);
+    return im;
 }
 
 // The file's samples as an array of the image's own kind: uint8 or uint16, (h, w), (h, w, 3) or
@@ -344,7 +381,7 @@ struct Encoded {
 };
 
 void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
-                std::optional<int> quality, std::optional<int> compression, bool lossless) {
+                std::optional<int> quality, std::optional<int> compression, bool lossless, bool strip) {
     const tessera_io_format *f = nullptr;
     if (format) {
         f = tessera_io_format_named(format->c_str());
@@ -375,6 +412,9 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         o.compression = *compression;
     }
     o.lossless = lossless;
+    tessera::io::metadata carried;
+    if (!strip && self.metadata) metadata_of(self.metadata, carried);
+    o.metadata = &carried;
     if (is_path(target)) {
         const std::string path = path_of(target);
         locked(self, [&](const tessera::any_image &im) { tessera::io::save(im, path, f, o); });
@@ -645,7 +685,7 @@ luma; numbers are rounded and clamped, or with normalize=True a numeric image's 
 mapped onto 0..255.)")
         .def("save", &save_image, py::arg("target"), py::arg("format") = py::none(), py::kw_only(),
              py::arg("depth") = py::none(), py::arg("quality") = py::none(), py::arg("compression") = py::none(),
-             py::arg("lossless") = false,
+             py::arg("lossless") = false, py::arg("strip") = false,
              R"(Writes the image to a path, os.PathLike or binary file object.
 
 The format is `format` (a name of tessera.formats()), else the path's extension, else (for
@@ -653,8 +693,26 @@ file objects) the image's own. rgba images keep their alpha (png, pam, tiff); gr
 and rgba16 ones their 16 bits where the format holds them (png, pgm, ppm, pnm, pam, tiff;
 else 8 bits: v / 257, rounded). int, short, float and double images (and float3 ones in
 colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's and WebP's (1..100, default 90), and lossless=True makes WebP lossless; compression is PNG's
-zlib level (0..9, default 6) or TIFF's deflate level (none by default). A path is written
-safely: a temporary file renamed into place, links and FIFOs written through.)")
+zlib level (0..9, default 6) or TIFF's deflate level (none by default). The image's metadata
+(its ICC profile, EXIF and XMP) is written where the format holds it, unless strip=True. A
+path is written safely: a temporary file renamed into place, links and FIFOs written through.)")
+        .def_property(
+            "metadata",
+            [](const Image &s) -> py::object {
+                s.c();
+                return s.metadata ? s.metadata : py::none();
+            },
+            [](Image &s, const py::object &m) {
+                s.c();
+                tessera::io::metadata check;
+                metadata_of(m, check);
+                s.metadata = m.is_none() ? py::object() : py::object(py::dict(m));
+            },
+            R"(What the file the image was loaded from carries beside its pixels: a dict of bytes,
+'icc' (the ICC profile), 'exif' (EXIF from its byte-order mark on, as PNG's eXIf holds it)
+and 'xmp' (the XMP packet), with the keys the file has; None for images not loaded from a
+file (and for those an operation made). An EXIF orientation the load applied reads 1. save()
+writes it; set it to carry other blocks, or to None.)")
         .def("__repr__", [](const Image &s) {
             return "<tessera.Image " + std::string(s.kind().name) + " " + std::to_string(s.h().width) + " x " +
                    std::to_string(s.h().height) + " at (" + std::to_string(s.h().xoffset) + ", " +

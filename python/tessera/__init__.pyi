@@ -1,5 +1,5 @@
 import os
-from typing import IO, Any, Iterable, Iterator, Literal, Optional, Sequence, Tuple, Union, overload
+from typing import IO, Any, Dict, Iterable, Iterator, Literal, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -67,7 +67,9 @@ class Image:
         quality: Optional[int] = None,
         compression: Optional[int] = None,
         lossless: bool = False,
+        strip: bool = False,
     ) -> None: ...
+    metadata: Optional[Dict[str, bytes]]
 
 def load(
     source: Source,

@@ -395,6 +395,37 @@ def test_the_eight_orientations_load_as_pillows_exif_transpose(ext, rng, tmp_pat
         assert Image.open(tmp_path / "upright.png").getexif().get(0x0112, 1) == 1
 
 
+# ---- metadata -----------------------------------------------------------------------------------
+
+
+def test_profiles_and_exif_of_pillows_files_travel_and_strip_drops_them(rng, tmp_path):
+    from PIL import ImageCms
+    icc = ImageCms.ImageCmsProfile(ImageCms.createProfile("sRGB")).tobytes()
+    exif = Image.Exif()
+    exif[0x010F] = "Tessera test"
+    a = rng.integers(0, 256, (9, 14, 3), dtype=np.uint8)
+    Image.fromarray(a).save(tmp_path / "in.jpg", icc_profile=icc, exif=exif.tobytes(), quality=95)
+    im = tessera.load(tmp_path / "in.jpg")
+    assert im.metadata["icc"] == icc
+    assert im.metadata["exif"] == exif.tobytes()[6:]  # Pillow's block starts with "Exif\0\0"
+    for ext in ["png", "tif", "webp", "jpg"]:
+        im.save(tmp_path / f"out.{ext}")
+        back = Image.open(tmp_path / f"out.{ext}")
+        assert back.info.get("icc_profile") == icc, ext
+        if ext != "tif":  # TIFF keeps EXIF in Photoshop's resources, which Pillow does not read
+            assert back.getexif().get(0x010F) == "Tessera test", ext
+        assert tessera.load(tmp_path / f"out.{ext}").metadata == im.metadata, ext
+    im.save(tmp_path / "bare.png", strip=True)
+    assert "icc_profile" not in Image.open(tmp_path / "bare.png").info
+    assert tessera.load(tmp_path / "bare.png").metadata == {}
+    assert tessera.Image(2, 2, "rgb").metadata is None
+    im.metadata = {"xmp": b"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>"}
+    im.save(tmp_path / "x.png")
+    assert tessera.load(tmp_path / "x.png").metadata == im.metadata
+    with pytest.raises(ValueError):
+        im.metadata = {"iptc": b"?"}
+
+
 def test_webp_both_ways_with_pillow(rng, tmp_path):
     rgba = rng.integers(0, 256, (21, 34, 4), dtype=np.uint8)
     Image.fromarray(rgba).save(tmp_path / "p.webp", lossless=True, exact=True)

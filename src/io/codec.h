@@ -58,7 +58,23 @@ struct Input {
 struct Request {
     const tessera_io_load_options *options;
     tessera_io_info *info;
+    tessera_io_metadata *meta; // where the file's metadata goes; null when the caller wants none
 };
+
+// The metadata a file may carry beside its pixels.
+enum class Block { icc, exif, xmp };
+// Keeps a copy of n bytes at data as the load's block of that kind when the caller asked for
+// metadata (the first block of a kind counts); false with the reason when the budget or
+// memory refuses it.
+bool keep_block(const Request &r, Block which, const void *data, std::size_t n);
+// keep_block for a block the reader fills itself: block is where its n bytes go, or null when
+// the caller wants none or already has one of that kind.
+bool new_block(const Request &r, Block which, std::size_t n, unsigned char *&block);
+// An EXIF block found (with or without "Exif\0\0" before its TIFF structure): its orientation
+// noted in the info, the block kept as keep_block does.
+bool found_exif(const Request &r, const unsigned char *d, std::size_t n);
+// The keyword of the text that holds XMP in PNG files: "XML:com.adobe.xmp".
+bool is_xmp_key(const char *key);
 
 // How one pixel's samples become a pixel of the image being read.
 struct Layout {
@@ -93,6 +109,8 @@ void put_row8(AnyImageStruct *im, int32_t y, const uint8_t *samples, const Layou
 // The orientation (1 to 8) an EXIF block's TIFF structure records, else 0; n bytes at d, from
 // the byte-order mark on.
 int exif_orientation(const unsigned char *d, std::size_t n);
+// Sets the orientation an EXIF block records (when it records one) to v.
+void exif_set_orientation(unsigned char *d, std::size_t n, int v);
 // Sets the reason for pixel data that ends after got of want bytes (or characters: unit).
 bool data_ends(unsigned long long got, unsigned long long want, const char *unit);
 // The bytes left in the file after where in stands, or ~0 when that cannot be known.
@@ -109,9 +127,10 @@ void describe(const Request &r, const char *magic, int64_t width, int64_t height
 struct Picture {
     const AnyImageStruct *im;
     int32_t width, height;
-    int channels; // 1 or 3; 0 for a binary image
-    int bits;     // 1 (binary), 8 or 16
-    int alpha;    // 1: an alpha sample follows the colour ones
+    int channels;               // 1 or 3; 0 for a binary image
+    int bits;                   // 1 (binary), 8 or 16
+    int alpha;                  // 1: an alpha sample follows the colour ones
+    tessera_io_metadata meta{}; // what to write beside the pixels (the caller's blocks, not owned)
 };
 // The samples of row y (0 is the first) as bytes: 8-bit samples, or 16-bit ones most
 // significant byte first (native: in the machine's order); row must hold width * (channels +

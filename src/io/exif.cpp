@@ -1,12 +1,17 @@
-// What libtessera_io reads of EXIF: the orientation of a picture, from the TIFF structure an
-// EXIF block holds (JPEG's APP1 after "Exif\0\0", PNG's eXIf, WebP's EXIF chunk).
+// What libtessera_io reads and changes of EXIF: the orientation of a picture, from the TIFF
+// structure an EXIF block holds (JPEG's APP1 after "Exif\0\0", PNG's eXIf, WebP's EXIF chunk).
 #include "codec.h"
 
 namespace tessera::detail::io {
 
-int exif_orientation(const unsigned char *d, std::size_t n) {
+namespace {
+
+// Where the value of the first directory's orientation entry (a SHORT held in the entry) is,
+// and whether the block is little-endian; 0 when the block has no such entry.
+std::size_t orientation_at(const unsigned char *d, std::size_t n, bool &le) {
     if (n < 8) return 0;
-    const bool le = d[0] == 'I' && d[1] == 'I', be = d[0] == 'M' && d[1] == 'M';
+    le = d[0] == 'I' && d[1] == 'I';
+    const bool be = d[0] == 'M' && d[1] == 'M';
     if (!le && !be) return 0;
     const auto get = [&](std::size_t at, int bytes) {
         uint32_t v = 0;
@@ -23,10 +28,27 @@ int exif_orientation(const unsigned char *d, std::size_t n) {
         if (get(at, 2) != 0x0112) continue;
         // SHORT, one value, held in the entry itself
         if (get(at + 2, 2) != 3 || get(at + 4, 4) != 1) return 0;
-        const uint32_t v = get(at + 8, 2);
-        return v >= 1 && v <= 8 ? static_cast<int>(v) : 0;
+        return at + 8;
     }
     return 0;
+}
+
+} // namespace
+
+int exif_orientation(const unsigned char *d, std::size_t n) {
+    bool le = false;
+    const std::size_t at = orientation_at(d, n, le);
+    if (!at) return 0;
+    const unsigned v = le ? d[at] | d[at + 1] << 8 : d[at] << 8 | d[at + 1];
+    return v >= 1 && v <= 8 ? static_cast<int>(v) : 0;
+}
+
+void exif_set_orientation(unsigned char *d, std::size_t n, int v) {
+    bool le = false;
+    const std::size_t at = orientation_at(d, n, le);
+    if (!at) return;
+    d[at + (le ? 0 : 1)] = static_cast<unsigned char>(v);
+    d[at + (le ? 1 : 0)] = 0;
 }
 
 } // namespace tessera::detail::io

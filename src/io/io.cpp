@@ -195,6 +195,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
                nullptr;
     Input in;
     if (!open_input(base, in)) return nullptr;
+    tessera_io_metadata got{};
     in.memory = static_cast<const unsigned char *>(memory);
     in.memory_size = memory_size;
     unsigned char head[16];
@@ -212,7 +213,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         } else {
             info->format = &codec->format;
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
-            const Request r{options, info};
+            const Request r{options, info, options->metadata ? &got : nullptr};
             im = codec->read(in, r);
             if (!im && reason_empty()) fail(Err::format, "the %s file cannot be read", codec->format.name);
         }
@@ -223,11 +224,18 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         im_Free_(im, im->header->tag);
         im = upright;
         if (!im) fail_core();
+        if (got.exif) exif_set_orientation(static_cast<unsigned char *>(got.exif), got.exif_size, 1);
     }
     if (im && options->tag && options->tag != im->header->tag) {
         auto *converted = static_cast<AnyImageStruct *>(tessera_io_convert(im, options->tag, 0));
         im_Free_(im, im->header->tag);
         im = converted;
+    }
+    if (im && options->metadata) {
+        tessera_io_metadata_free(options->metadata);
+        *options->metadata = got;
+    } else {
+        tessera_io_metadata_free(&got);
     }
     return im;
 }
@@ -254,6 +262,13 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
     if (o.compression < -1 || o.compression > 9)
         return fail(Err::argument, "compression %d: 0 to 9", o.compression), nullptr;
     p = picture_of(im, !format->deep ? 8 : o.depth);
+    if (o.metadata) p.meta = *o.metadata;
+    // a profile describes colours of one kind: one for other colours (a CMYK file's, on pixels
+    // that are RGB now) would misstate them
+    const bool colour = p.channels == 3;
+    if (p.meta.icc && (p.meta.icc_size < 20 ||
+                       std::memcmp(static_cast<const char *>(p.meta.icc) + 16, colour ? "RGB " : "GRAY", 4) != 0))
+        p.meta.icc = nullptr, p.meta.icc_size = 0;
     return c;
 }
 

@@ -239,6 +239,62 @@ struct JpegWrite {
     unsigned char *volatile row;
 };
 
+constexpr char xmp_mark[] = "http://ns.adobe.com/xap/1.0/"; // and its NUL
+constexpr std::size_t marker_room = 65533;                  // the bytes of a marker after its length
+
+// The EXIF and XMP of APP1 markers and the ICC profile split over APP2 markers ("ICC_PROFILE\0",
+// then its part's number from 1 and the count of parts), for the caller; a profile with a part
+// missing or repeated is passed over, as libjpeg's reader does. False with the reason when a
+// block is refused.
+bool gather(jpeg_decompress_struct &d, const Request &r) {
+    jpeg_saved_marker_ptr parts[256] = {};
+    int count = 0;
+    bool broken = false;
+    std::size_t total = 0;
+    for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next) {
+        const std::size_t n = m->data_length;
+        if (m->marker == JPEG_APP0 + 1 && n > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+            if (!found_exif(r, m->data, n)) return false;
+        } else if (m->marker == JPEG_APP0 + 1 && n >= sizeof xmp_mark &&
+                   std::memcmp(m->data, xmp_mark, sizeof xmp_mark) == 0) {
+            if (!keep_block(r, Block::xmp, m->data + sizeof xmp_mark, n - sizeof xmp_mark)) return false;
+        } else if (m->marker == JPEG_APP0 + 2 && n > 14 && std::memcmp(m->data, "ICC_PROFILE\0", 12) == 0) {
+            const int seq = m->data[12], of = m->data[13];
+            if (!count) count = of;
+            if (seq == 0 || seq > count || of != count || parts[seq]) broken = true;
+            else parts[seq] = m, total += n - 14;
+        }
+    }
+    for (int i = 1; i <= count; ++i) broken = broken || !parts[i];
+    unsigned char *icc = nullptr;
+    if (broken || !count || !new_block(r, Block::icc, total, icc)) return broken || !count;
+    for (int i = 1; icc && i <= count; ++i) {
+        std::memcpy(icc, parts[i]->data + 14, parts[i]->data_length - 14);
+        icc += parts[i]->data_length - 14;
+    }
+    return true;
+}
+
+// Writes one marker of a mark (with its NUL when it is text) and n bytes.
+void put_marker(jpeg_compress_struct &c, int code, const char *mark, std::size_t mark_size, const void *data,
+                std::size_t n) {
+    jpeg_write_m_header(&c, code, static_cast<unsigned>(mark_size + n));
+    for (std::size_t i = 0; i < mark_size; ++i) jpeg_write_m_byte(&c, static_cast<unsigned char>(mark[i]));
+    const auto *b = static_cast<const unsigned char *>(data);
+    for (std::size_t i = 0; i < n; ++i) jpeg_write_m_byte(&c, b[i]);
+}
+
+// EXIF and XMP in APP1 markers, the profile in APP2 ones; an EXIF block or XMP packet larger
+// than one marker holds is not written.
+void put_metadata(jpeg_compress_struct &c, const tessera_io_metadata &meta) {
+    if (meta.exif && meta.exif_size <= marker_room - 6)
+        put_marker(c, JPEG_APP0 + 1, "Exif\0\0", 6, meta.exif, meta.exif_size);
+    if (meta.xmp && meta.xmp_size <= marker_room - sizeof xmp_mark)
+        put_marker(c, JPEG_APP0 + 1, xmp_mark, sizeof xmp_mark, meta.xmp, meta.xmp_size);
+    if (meta.icc && meta.icc_size <= 255u * (marker_room - 14))
+        jpeg_write_icc_profile(&c, static_cast<const JOCTET *>(meta.icc), static_cast<unsigned>(meta.icc_size));
+}
+
 } // namespace
 
 AnyImageStruct *read_jpeg(Input &in, const Request &r) {
@@ -275,12 +331,9 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     d.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(budget(r), LONG_MAX));
     jpeg_stdio_src(&d, in.in);
     jpeg_save_markers(&d, JPEG_APP0 + 1, 0xffff);
+    if (r.meta) jpeg_save_markers(&d, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&d, TRUE);
-    for (jpeg_saved_marker_ptr m = d.marker_list; m; m = m->next)
-        if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
-            r.info->orientation = exif_orientation(m->data + 6, m->data_length - 6);
-            break;
-        }
+    if (!gather(d, r)) std::longjmp(err.jump, 1);
     const bool cmyk = d.jpeg_color_space == JCS_CMYK || d.jpeg_color_space == JCS_YCCK;
     const int channels = d.num_components == 1 ? 1 : 3;
     describe(r, "JPEG", d.image_width, d.image_height, channels, 0, d.data_precision, 255);
@@ -346,6 +399,7 @@ bool write_jpeg(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, o.quality ? o.quality : 90, TRUE);
     jpeg_start_compress(&c, TRUE);
+    put_metadata(c, p.meta);
     job.row = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(p.width) * 3));
     if (!job.row) {
         fail(Err::memory, "out of memory for a JPEG row");

@@ -24,6 +24,7 @@ struct PngRead {
     png_bytep *volatile rows;
     unsigned char *volatile row;
     uint32_t *volatile spare;
+    bool short_of_memory; // libpng passed over a chunk it had no memory for
 };
 
 void on_error(png_structp p, png_const_charp message) {
@@ -31,6 +32,13 @@ void on_error(png_structp p, png_const_charp message) {
     png_longjmp(p, 1);
 }
 void on_warning(png_structp, png_const_charp) {}
+// libpng reads on past an ancillary chunk it has no memory for, with a warning only ("... out
+// of memory", "Insufficient memory ...", or for the list of chunks kept whole "too many unknown
+// chunks", which only a failed allocation gives within the chunk cache's limit).
+void on_read_warning(png_structp p, png_const_charp message) {
+    if (std::strstr(message, "memory") || std::strstr(message, "too many unknown chunks"))
+        static_cast<PngRead *>(png_get_error_ptr(p))->short_of_memory = true;
+}
 
 void read_bytes(png_structp p, png_bytep data, png_size_t n) {
     auto *job = static_cast<PngRead *>(png_get_io_ptr(p));
@@ -65,15 +73,126 @@ unsigned long long left_in(const Input &in) {
     return end > at ? static_cast<unsigned long long>(end - at) : 0;
 }
 
-// The ancillary chunks nothing here reads; skipped unread, so no text or profile is kept.
-const png_byte ignored[] = {'t', 'E', 'X', 't', 0,   'z', 'T', 'X', 't', 0,   'i', 'T', 'X',
-                            't', 0,   'i', 'C', 'C', 'P', 0,   's', 'P', 'L', 'T', 0};
+// The ancillary chunks nothing here reads, skipped unread; the profile and the texts (where XMP
+// is) are read only when the caller asks for metadata.
+const png_byte ignored[] = {'s', 'P', 'L', 'T', 0,   't', 'E', 'X', 't', 0,   'z', 'T', 'X',
+                            't', 0,   'i', 'T', 'X', 't', 0,   'i', 'C', 'C', 'P', 0};
+
+// The profile of an iCCP chunk (a name, its NUL, method 0, then zlib data), inflated within the
+// budget. The chunk is taken as it stands, so that a profile libpng would find fault with is
+// carried all the same; a chunk that does not inflate is passed over.
+bool keep_profile(const unsigned char *d, std::size_t n, const Request &r) {
+    const auto *nul = static_cast<const unsigned char *>(std::memchr(d, 0, std::min<std::size_t>(n, 80)));
+    if (!nul || static_cast<std::size_t>(nul - d) + 2 > n || nul[1] != 0) return true;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return fail(Err::memory, "out of memory for the PNG's ICC profile");
+    z.next_in = const_cast<unsigned char *>(nul + 2);
+    z.avail_in = static_cast<uInt>(n - static_cast<std::size_t>(nul + 2 - d));
+    unsigned char *profile = nullptr;
+    std::size_t cap = 0, size = 0;
+    int status = Z_OK;
+    bool ok = true;
+    while (status == Z_OK) {
+        if (size == cap && (size >= budget(r) || !reserve(profile, cap, size + 1))) {
+            ok = size >= budget(r) ? fail(Err::limit, "the PNG's ICC profile is larger than the budget")
+                                   : fail(Err::memory, "out of memory for the PNG's ICC profile");
+            break;
+        }
+        z.next_out = profile + size;
+        z.avail_out = static_cast<uInt>(std::min<std::size_t>(cap - size, 1u << 30));
+        status = inflate(&z, Z_NO_FLUSH);
+        size = static_cast<std::size_t>(z.next_out - profile);
+    }
+    inflateEnd(&z);
+    if (ok && status == Z_STREAM_END) ok = keep_block(r, Block::icc, profile, size);
+    std::free(profile);
+    return ok;
+}
+
+// The metadata libpng has read so far kept for the caller, and the orientation noted; false
+// with the reason when a block is refused.
+bool gather(png_structp p, png_infop info, const Request &r) {
+    if (static_cast<PngRead *>(png_get_error_ptr(p))->short_of_memory)
+        return fail(Err::memory, "out of memory for the PNG file's metadata");
+    png_uint_32 exif_size = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(p, info, &exif_size, &exif) && exif && !found_exif(r, exif, exif_size)) return false;
+    if (!r.meta) return true;
+    png_unknown_chunkp chunks = nullptr;
+    const int count = png_get_unknown_chunks(p, info, &chunks);
+    for (int i = 0; i < count; ++i)
+        if (std::memcmp(chunks[i].name, "iCCP", 4) == 0 && !keep_profile(chunks[i].data, chunks[i].size, r))
+            return false;
+    png_textp texts = nullptr;
+    const int n = png_get_text(p, info, &texts, nullptr);
+    for (int i = 0; i < n; ++i)
+        if (is_xmp_key(texts[i].key) && // text to its first NUL, as libpng writes it
+            !keep_block(r, Block::xmp, texts[i].text, strnlen(texts[i].text, texts[i].itxt_length)))
+            return false;
+    return true;
+}
 
 struct PngWrite {
     FILE *out;
     unsigned char *volatile row;
     Palette *volatile palette;
+    char *volatile text;
 };
+
+// Writes the profile as an iCCP chunk of its own making (libpng's would refuse profiles it finds
+// fault with, and the profile is the file's to carry, not to judge); before PLTE and IDAT.
+void put_profile(png_structp p, const tessera_io_metadata &meta, PngWrite &job) {
+    static const char name[] = "ICC profile";
+    const uLong bound = compressBound(static_cast<uLong>(meta.icc_size));
+    if (meta.icc_size > 0x3fffffff || bound > 0x7fffffff - sizeof name - 1) return;
+    job.text = static_cast<char *>(std::malloc(sizeof name + 1 + bound));
+    if (!job.text) {
+        fail(Err::memory, "out of memory for the ICC profile");
+        png_longjmp(p, 1);
+    }
+    auto *chunk = reinterpret_cast<unsigned char *>(job.text);
+    std::memcpy(chunk, name, sizeof name); // with its NUL
+    chunk[sizeof name] = 0;                // deflate
+    uLongf size = bound;
+    if (compress2(chunk + sizeof name + 1, &size, static_cast<const Bytef *>(meta.icc),
+                  static_cast<uLong>(meta.icc_size), 9) != Z_OK) {
+        fail(Err::memory, "out of memory for the ICC profile");
+        png_longjmp(p, 1);
+    }
+    png_write_chunk(p, reinterpret_cast<png_const_bytep>("iCCP"), chunk, sizeof name + 1 + size);
+    std::free(job.text);
+    job.text = nullptr;
+}
+
+// Sets the EXIF and XMP (an uncompressed iTXt) of meta to be written.
+void put_metadata(png_structp p, png_infop info, const tessera_io_metadata &meta, PngWrite &job) {
+    if (meta.exif && meta.exif_size <= 0x7fffffff) {
+        png_set_eXIf_1(p, info, static_cast<png_uint_32>(meta.exif_size), static_cast<png_bytep>(meta.exif));
+        png_uint_32 n = 0;
+        png_bytep set = nullptr;
+        if (!png_get_eXIf_1(p, info, &n, &set) || !set) { // libpng only warns when it has no memory for it
+            fail(Err::memory, "out of memory for the EXIF block");
+            png_longjmp(p, 1);
+        }
+    }
+    if (meta.xmp && meta.xmp_size < 0x7fffffff) {
+        job.text = static_cast<char *>(std::malloc(meta.xmp_size + 1)); // libpng measures the text to its NUL
+        if (!job.text) {
+            fail(Err::memory, "out of memory for the XMP packet");
+            png_longjmp(p, 1);
+        }
+        std::memcpy(job.text, meta.xmp, meta.xmp_size);
+        job.text[meta.xmp_size] = '\0';
+        png_text t{};
+        t.compression = PNG_ITXT_COMPRESSION_NONE;
+        t.key = const_cast<char *>("XML:com.adobe.xmp");
+        t.text = job.text;
+        t.itxt_length = meta.xmp_size;
+        t.lang = const_cast<char *>("");
+        t.lang_key = const_cast<char *>("");
+        png_set_text(p, info, &t, 1);
+    }
+}
 
 void write_bytes(png_structp p, png_bytep data, png_size_t n) {
     auto *job = static_cast<PngWrite *>(png_get_io_ptr(p));
@@ -88,8 +207,8 @@ void flush_bytes(png_structp) {}
 
 AnyImageStruct *read_png(Input &in, const Request &r) {
     in.forget_start(in);
-    PngRead job{&in, nullptr, nullptr, nullptr, nullptr, nullptr};
-    png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
+    PngRead job{&in, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+    png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_read_warning);
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
         png_destroy_read_struct(&p, nullptr, nullptr);
@@ -105,7 +224,8 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     png_set_chunk_cache_max(p, 1000);
     png_set_chunk_malloc_max(p, 8u << 20);
     png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
-    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, ignored, static_cast<int>(sizeof ignored / 5));
+    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, ignored, r.meta ? 3 : static_cast<int>(sizeof ignored / 5));
+    if (r.meta) png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_ALWAYS, ignored + 20, 1); // iCCP as it stands
     png_read_info(p, info);
     const png_uint_32 w = png_get_image_width(p, info), h = png_get_image_height(p, info);
     const int depth = png_get_bit_depth(p, info), colour = png_get_color_type(p, info);
@@ -113,13 +233,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
     describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
              trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
-    png_uint_32 exif_size = 0;
-    png_bytep exif = nullptr;
-    if (png_get_eXIf_1(p, info, &exif_size, &exif) && exif) {
-        const bool marked = exif_size >= 6 && std::memcmp(exif, "Exif\0\0", 6) == 0; // as some writers do
-        r.info->orientation = marked ? exif_orientation(exif + 6, exif_size - 6) : exif_orientation(exif, exif_size);
-    }
-    if (!fits(r, w, h, IMAGE_GRAY)) png_longjmp(p, 1);
+    if (!gather(p, info, r) || !fits(r, w, h, IMAGE_GRAY)) png_longjmp(p, 1);
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.
     const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
@@ -193,7 +307,8 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
             put_row8(job.im, static_cast<int32_t>(y), row, l, job.spare);
         }
     }
-    png_read_end(p, nullptr);
+    png_read_end(p, info); // texts and EXIF may follow the pixels
+    if (!gather(p, info, r)) png_longjmp(p, 1);
     AnyImageStruct *im = job.im;
     job.im = nullptr;
     release(job);
@@ -232,7 +347,7 @@ bool palette_of(const Picture &pic, unsigned char *row, Palette &pal) {
 } // namespace
 
 bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) {
-    PngWrite job{out, nullptr, nullptr};
+    PngWrite job{out, nullptr, nullptr, nullptr};
     png_structp p = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
@@ -241,6 +356,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     }
     if (setjmp(png_jmpbuf(p))) {
         std::free(job.row);
+        std::free(job.text);
         delete job.palette;
         png_destroy_write_struct(&p, &info);
         return false;
@@ -295,6 +411,11 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
         // a picture with alpha keeps it, opaque or not: it is read back with alpha
         if (translucent || pic.alpha) png_set_tRNS(p, info, alphas, translucent ? translucent : 1, nullptr);
     }
+    if (pic.meta.icc) {
+        png_write_info_before_PLTE(p, info);
+        put_profile(p, pic.meta, job);
+    }
+    put_metadata(p, info, pic.meta, job);
     png_write_info(p, info);
     unsigned char *packed = job.row + bytes;
     for (int32_t y = 0; y < pic.height; ++y) {
@@ -320,6 +441,7 @@ bool write_png(const Picture &pic, const tessera_io_save_options &o, FILE *out) 
     png_write_end(p, nullptr);
     png_destroy_write_struct(&p, &info);
     std::free(job.row);
+    std::free(job.text);
     delete job.palette;
     return true;
 }

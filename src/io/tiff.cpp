@@ -512,6 +512,75 @@ bool refused(TIFF *t, const Shape &s, bool colour_map_dropped, int stored) {
     return false;
 }
 
+// Photoshop's image resource that holds an EXIF block as it stands: TIFF has no other place for
+// one that keeps its bytes.
+constexpr unsigned exif_resource = 0x0422;
+
+uint32_t be32(const unsigned char *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           p[3];
+}
+
+// The EXIF block among Photoshop's resources ("8BIM", a 2-byte id, a padded Pascal name, a
+// 4-byte size, the data padded to even), or null.
+const unsigned char *exif_in_resources(const unsigned char *d, std::size_t n, std::size_t &size) {
+    std::size_t at = 0;
+    while (n - at >= 12 && std::memcmp(d + at, "8BIM", 4) == 0) {
+        const unsigned id = static_cast<unsigned>(d[at + 4]) << 8 | d[at + 5];
+        const std::size_t name = (static_cast<std::size_t>(d[at + 6]) + 2) & ~std::size_t{1};
+        if (n - at - 6 < name + 4) break;
+        const std::size_t length = be32(d + at + 6 + name), data = at + 6 + name + 4;
+        if (length > n - data) break;
+        if (id == exif_resource) return size = length, d + data;
+        at = data + length + (length & 1);
+    }
+    return nullptr;
+}
+
+// The profile, XMP and EXIF of the first directory for the caller; false with the reason when a
+// block is refused.
+bool gather(TIFF *t, const Request &r) {
+    uint32_t n = 0;
+    void *data = nullptr;
+    if (r.meta && TIFFGetField(t, TIFFTAG_ICCPROFILE, &n, &data) && !keep_block(r, Block::icc, data, n)) return false;
+    if (r.meta && TIFFGetField(t, TIFFTAG_XMLPACKET, &n, &data) && !keep_block(r, Block::xmp, data, n)) return false;
+    std::size_t size = 0;
+    const unsigned char *exif = nullptr;
+    if (r.meta && TIFFGetField(t, TIFFTAG_PHOTOSHOP, &n, &data) && data)
+        exif = exif_in_resources(static_cast<const unsigned char *>(data), n, size);
+    return !exif || found_exif(r, exif, size);
+}
+
+// Sets the profile, XMP and EXIF (in a Photoshop resource) of meta to be written.
+bool put_metadata(TIFF *t, const tessera_io_metadata &meta) {
+    if (meta.icc && meta.icc_size <= 0xffffffffu)
+        TIFFSetField(t, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(meta.icc_size), meta.icc);
+    if (meta.xmp && meta.xmp_size <= 0xffffffffu)
+        TIFFSetField(t, TIFFTAG_XMLPACKET, static_cast<uint32_t>(meta.xmp_size), meta.xmp);
+    if (!meta.exif || meta.exif_size > 0xfffffff0u) return true;
+    const std::size_t n = 12 + meta.exif_size + (meta.exif_size & 1);
+    auto *block = static_cast<unsigned char *>(std::calloc(n, 1));
+    if (!block) return fail(Err::memory, "out of memory for the EXIF block");
+    const std::size_t e = meta.exif_size;
+    const unsigned char head[12] = {'8',
+                                    'B',
+                                    'I',
+                                    'M',
+                                    exif_resource >> 8,
+                                    exif_resource & 255,
+                                    0,
+                                    0,
+                                    static_cast<unsigned char>(e >> 24),
+                                    static_cast<unsigned char>(e >> 16),
+                                    static_cast<unsigned char>(e >> 8),
+                                    static_cast<unsigned char>(e)};
+    std::memcpy(block, head, sizeof head);
+    std::memcpy(block + sizeof head, meta.exif, e);
+    const bool ok = TIFFSetField(t, TIFFTAG_PHOTOSHOP, static_cast<uint32_t>(n), block) == 1;
+    std::free(block);
+    return ok || fail(Err::memory, "out of memory for the EXIF block");
+}
+
 } // namespace
 
 AnyImageStruct *read_tiff(Input &in, const Request &r) {
@@ -558,6 +627,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         uint16_t orientation = 0;
         if (TIFFGetField(t, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8)
             r.info->orientation = orientation;
+        const bool gathered = gather(t, r);
         s.associated = s.extra && extras && extras[0] == EXTRASAMPLE_ASSOCALPHA;
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &s.photometric))
             s.photometric = s.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
@@ -570,7 +640,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
                                                  : (1U << s.bits) - 1);
         const uint64_t file_bytes = owned ? m.size : 0;
         // Only the first directory is read, and it is the one the file's header names.
-        if (!refused(t, s, said.colour_map, stored_photometric(m.data, m.size))) {
+        if (gathered && !refused(t, s, said.colour_map, stored_photometric(m.data, m.size))) {
             if (said.error) {
                 if (reason_empty()) fail(Err::format, "a damaged TIFF file");
             } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes)) {
@@ -642,6 +712,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     const auto rows_per_strip = static_cast<uint32_t>(
         std::clamp<std::size_t>((256u << 10) / (bytes ? bytes : 1), 1, static_cast<std::size_t>(p.height)));
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    bool ok = put_metadata(t, p.meta);
     // A strip of rows at a time: uncompressed 8-bit rows are encoded from the image's own pixels
     // when they are one block (a predictor would change them), others are made in the strip.
     const ImageHeader *h = p.im->header;
@@ -654,8 +725,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         h->width == p.width;
     auto *strip =
         static_cast<unsigned char *>(std::malloc(direct ? 1 : bytes * rows_per_strip + (binary ? samples : 0)));
-    bool ok = strip != nullptr;
-    if (!ok) fail(Err::memory, "out of memory for a TIFF strip");
+    if (ok && !strip) ok = fail(Err::memory, "out of memory for a TIFF strip");
     for (uint32_t y0 = 0, index = 0; ok && y0 < static_cast<uint32_t>(p.height); y0 += rows_per_strip, ++index) {
         const uint32_t rows = std::min<uint32_t>(rows_per_strip, static_cast<uint32_t>(p.height) - y0);
         unsigned char *put = strip;

@@ -1,9 +1,9 @@
-// WebP through libwebp: lossy and lossless, with or without alpha, and the orientation of an
-// EXIF chunk. A WebP file is one RIFF block whose size its header states: it is read whole (up to
-// the budget) and decoded straight into the image where the image keeps what the file has.
+// WebP through libwebp: lossy and lossless, with or without alpha, and the EXIF (with its
+// orientation), ICC profile and XMP chunks. A WebP file is one RIFF block whose size its header states: it is read
+// whole (up to the budget) and decoded straight into the image where the image keeps what the file has.
 #include <webp/decode.h>
-#include <webp/demux.h>
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -53,21 +53,50 @@ const unsigned char *whole_file(Input &in, const Request &r, std::size_t *size, 
     return data;
 }
 
-int webp_orientation(const unsigned char *data, std::size_t size) {
-    WebPData d{data, size};
-    WebPDemuxer *demux = WebPDemux(&d);
-    if (!demux) return 0;
-    int orientation = 0;
-    WebPChunkIterator chunk;
-    if (WebPDemuxGetChunk(demux, "EXIF", 1, &chunk)) {
-        const uint8_t *e = chunk.chunk.bytes;
-        std::size_t n = chunk.chunk.size;
-        if (n >= 6 && std::memcmp(e, "Exif\0\0", 6) == 0) e += 6, n -= 6; // as some writers do
-        orientation = exif_orientation(e, n);
-        WebPDemuxReleaseChunkIterator(&chunk);
+// The EXIF (and its orientation), ICC profile and XMP chunks for the caller, found by walking
+// the RIFF chunks (a four-letter name, a little-endian size, the data padded to even) without
+// allocating; false with the reason when a block is refused.
+bool gather(const unsigned char *data, std::size_t size, const Request &r) {
+    for (std::size_t at = 12; size - at >= 8 && at < size;) {
+        const unsigned char *name = data + at;
+        const std::size_t n = le32(data + at + 4), from = at + 8;
+        if (n > size - from) break;
+        const unsigned char *d = data + from;
+        const bool ok = std::memcmp(name, "EXIF", 4) == 0   ? found_exif(r, d, n)
+                        : std::memcmp(name, "ICCP", 4) == 0 ? keep_block(r, Block::icc, d, n)
+                        : std::memcmp(name, "XMP ", 4) == 0 ? keep_block(r, Block::xmp, d, n)
+                                                            : true;
+        if (!ok) return false;
+        at = from + n + (n & 1);
     }
-    WebPDemuxDelete(demux);
-    return orientation;
+    return true;
+}
+
+// The encoded picture with the metadata's chunks added (an extended file); false with the
+// reason when libwebp's muxer fails.
+bool with_metadata(const tessera_io_metadata &meta, WebPMemoryWriter &writer) {
+    WebPMux *mux = WebPMuxNew();
+    const WebPData image{writer.mem, writer.size};
+    bool ok = mux && WebPMuxSetImage(mux, &image, 1) == WEBP_MUX_OK;
+    const struct {
+        const char *fourcc;
+        const void *bytes;
+        std::size_t size;
+    } chunks[] = {
+        {"ICCP", meta.icc, meta.icc_size}, {"EXIF", meta.exif, meta.exif_size}, {"XMP ", meta.xmp, meta.xmp_size}};
+    for (const auto &c : chunks) {
+        const WebPData bytes{static_cast<const uint8_t *>(c.bytes), c.size};
+        if (ok && c.bytes && c.size) ok = WebPMuxSetChunk(mux, c.fourcc, &bytes, 1) == WEBP_MUX_OK;
+    }
+    WebPData assembled{nullptr, 0};
+    if (ok) ok = WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
+    WebPMuxDelete(mux);
+    if (!ok) return fail(Err::memory, "out of memory for the WebP file's metadata");
+    WebPMemoryWriterClear(&writer);
+    writer.mem = const_cast<uint8_t *>(assembled.bytes);
+    writer.size = assembled.size;
+    writer.max_size = assembled.size;
+    return true;
 }
 
 } // namespace
@@ -85,7 +114,10 @@ AnyImageStruct *read_webp(Input &in, const Request &r) {
         fail(Err::unsupported, "animated WebP files are not supported");
     } else {
         describe(r, "WebP", f.width, f.height, 3, f.has_alpha ? 1 : 0, 8, 255);
-        r.info->orientation = webp_orientation(data, size);
+        if (!gather(data, size, r)) {
+            std::free(owned);
+            return nullptr;
+        }
         Layout l;
         l.channels = 3;
         l.alpha = f.has_alpha ? 1 : 0;
@@ -190,6 +222,7 @@ bool write_webp(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         WebPPictureFree(&picture);
     }
     std::free(pixels);
+    if (ok && (p.meta.icc || p.meta.exif || p.meta.xmp)) ok = with_metadata(p.meta, writer);
     if (ok) ok = std::fwrite(writer.mem, 1, writer.size, out) == writer.size;
     WebPMemoryWriterClear(&writer);
     return ok;

@@ -71,20 +71,21 @@ int is_drawing(const char *path, int *colour) {
 }
 
 AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
-                         tessera_io_info *info, problem *why) {
+                         tessera_io_info *info, tessera_io_metadata *meta, problem *why) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = background;
     o.depth = depth;
     o.keep_orientation = keep_orientation;
     o.max_pixels = max_pixels;
+    o.metadata = meta;
     AnyImageStruct *im = tessera_io_load(path, &o, info);
     if (!im) say_io(why);
     return im;
 }
 
 int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
-                 int lossless, problem *why) {
+                 int lossless, const tessera_io_metadata *meta, problem *why) {
     why->text[0] = '\0';
     tessera_io_save_options o;
     tessera_io_save_defaults(&o);
@@ -92,8 +93,40 @@ int write_output(AnyImageStruct *im, const out_format *f, const char *path, int 
     o.quality = quality;
     o.compression = compression;
     o.lossless = lossless;
+    o.metadata = meta;
     if (tessera_io_save(im, path, f, &o) == 0) return 1;
     return say_io(why);
+}
+
+static uint32_t icc_u32(const unsigned char *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+void icc_description(const unsigned char *icc, size_t n, char *text, size_t size) {
+    text[0] = '\0';
+    if (n < 132 || size == 0) return;
+    const uint32_t tags = icc_u32(icc + 128);
+    for (uint32_t i = 0; i < tags && 132 + 12 * (size_t)(i + 1) <= n; ++i) {
+        const unsigned char *t = icc + 132 + 12 * (size_t)i;
+        const uint32_t at = icc_u32(t + 4), length = icc_u32(t + 8);
+        if (memcmp(t, "desc", 4) != 0 || at > n || length > n - at || length < 12) continue;
+        const unsigned char *d = icc + at;
+        size_t k = 0;
+        if (memcmp(d, "desc", 4) == 0) { /* ASCII: a count with its NUL, then the letters */
+            const uint32_t count = icc_u32(d + 8);
+            for (uint32_t j = 0; j < count && 12 + (size_t)j < length && d[12 + j] && k + 1 < size; ++j)
+                text[k++] = (char)(d[12 + j] < 0x20 || d[12 + j] > 0x7e ? '?' : d[12 + j]);
+        } else if (memcmp(d, "mluc", 4) == 0 && length >= 28 && icc_u32(d + 8) > 0) { /* UTF-16, big-endian */
+            const uint32_t bytes = icc_u32(d + 20), from = icc_u32(d + 24);
+            for (uint32_t j = 0; from <= length && j + 1 < bytes && j + 1 < length - from && k + 1 < size; j += 2) {
+                const unsigned c = (unsigned)d[from + j] << 8 | d[from + j + 1];
+                if (c == 0) break;
+                text[k++] = (char)(c < 0x20 || c > 0x7e ? '?' : c);
+            }
+        }
+        text[k] = '\0';
+        return;
+    }
 }
 
 int paint_border(AnyImageStruct *im, int n, RGB colour) {

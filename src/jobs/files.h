@@ -32,15 +32,19 @@ int is_drawing(const char *path, int *colour);
 
 /* Loads any image libtessera_io reads, samples as depth says (TESSERA_IO_OWN, _REDUCE, _KEEP,
  * _RAW), turned upright by its orientation unless keep_orientation; 0 max_pixels is its default
- * limit. Null with a reason. */
+ * limit; its profile, EXIF and XMP into meta when not null. Null with a reason. */
 AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
-                         tessera_io_info *info, problem *why);
+                         tessera_io_info *info, tessera_io_metadata *meta, problem *why);
 
 /* Writes im in format f to path ("-": standard output) without harming what is there, with
  * samples of depth bits (0: as the image is), JPEG and WebP quality (0: 90), compression level
- * (-1: the format's default) and lossless WebP. */
+ * (-1: the format's default), lossless WebP and meta (null: none) where the format holds it. */
 int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
-                 int lossless, problem *why);
+                 int lossless, const tessera_io_metadata *meta, problem *why);
+
+/* The description an ICC profile gives itself (its 'desc' tag, ASCII or the first of its
+ * Unicode names, non-ASCII letters as '?') into text of size bytes; "" when it has none. */
+void icc_description(const unsigned char *icc, size_t n, char *text, size_t size);
 
 /* Sets every pixel of the frame of width n around the image's inside to colour. 0 when memory
  * runs out. */

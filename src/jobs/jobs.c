@@ -84,7 +84,7 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
         im_Free_(im, IMAGE_BINARY);
         if (!(im = rgb)) return say_core(why);
     }
-    ok = write_output(im, f, out, 0, o->quality, o->compression, o->lossless, why);
+    ok = write_output(im, f, out, 0, o->quality, o->compression, o->lossless, NULL, why);
     im_Free_(im, im->header->tag);
     return ok;
 }
@@ -134,7 +134,8 @@ static AnyImageStruct *cut_depth(AnyImageStruct *im, const out_format *f, const 
  * flattened and 16 bits cut where the output or the options ask, the element type converted when
  * may_convert (or numeric images at 16 bits with deep). Frees result unless it is im. 1, or 0. */
 static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const out_format *f, const char *out,
-                        const job_options *o, int may_convert, int deep, problem *why) {
+                        const job_options *o, int may_convert, int deep, const tessera_io_metadata *meta,
+                        problem *why) {
     for (int step = 0; result && step < 2; ++step) {
         AnyImageStruct *next = step == 0 ? flattened(result, f, o) : cut_depth(result, f, o);
         if (!next) step == 0 ? say_core(why) : say_io(why);
@@ -158,7 +159,7 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
     int ok = 0;
     if (result) {
         if (!result->header->comment && im->header->comment) result->header->comment = strNewCopy(im->header->comment);
-        ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, o->lossless, why);
+        ok = write_output(result, f, out, deep ? 16 : 0, o->quality, o->compression, o->lossless, meta, why);
     }
     if (result && result != im) im_Free_(result, result->header->tag);
     return ok;
@@ -167,7 +168,9 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
-    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
+    tessera_io_metadata meta = {0};
+    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL,
+                                  o->strip ? NULL : &meta, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
@@ -179,9 +182,10 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     if (f && (!check || check(h, values, why))) {
         AnyImageStruct *result = op ? op(im, values, o) : im;
         if (!result) say_core(why);
-        ok = result && write_result(result, im, f, out, o, may_convert, deep, why);
+        ok = result && write_result(result, im, f, out, o, may_convert, deep, &meta, why);
     }
     im_Free_(im, im->header->tag);
+    tessera_io_metadata_free(&meta);
     return ok;
 }
 
@@ -196,9 +200,12 @@ static AnyImageStruct *as_colour(AnyImageStruct *im, int deep, int alpha, proble
 
 int composite_file(const char *top_path, const char *bottom_path, const char *out, int32_t x, int32_t y,
                    const job_options *o, problem *why) {
-    AnyImageStruct *top = load_any(top_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
+    AnyImageStruct *top =
+        load_any(top_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, NULL, why);
     if (!top) return 0;
-    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, why);
+    tessera_io_metadata meta = {0}; /* the bottom's: the result is its picture */
+    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels,
+                                      NULL, o->strip ? NULL : &meta, why);
     int ok = 0;
     const out_format *f = bottom ? output_format(out, o, own_format(bottom->header->tag), why) : NULL;
     if (f) {
@@ -213,13 +220,14 @@ int composite_file(const char *top_path, const char *bottom_path, const char *ou
             im_SetOffset_(t, t->header, b->header->xoffset + x, b->header->yoffset + y);
             AnyImageStruct *laid = tessera_over(t, b);
             if (!laid) say_core(why);
-            ok = laid && write_result(laid, bottom, f, out, o, 1, 0, why);
+            ok = laid && write_result(laid, bottom, f, out, o, 1, 0, &meta, why);
         }
         if (b && b != bottom) im_Free_(b, b->header->tag);
         if (t && t != top) im_Free_(t, t->header->tag);
     }
     if (bottom) im_Free_(bottom, bottom->header->tag);
     im_Free_(top, top->header->tag);
+    tessera_io_metadata_free(&meta);
     return ok;
 }
 
@@ -353,7 +361,34 @@ static int info_drawing(const char *path, const char *shown, int json, FILE *out
     return 1;
 }
 
-static int info_image(AnyImageStruct *im, const tessera_io_info *what, const char *shown, int json, FILE *out) {
+/* What the profile, EXIF and XMP of a file are, as JSON members or lines of text. */
+static void info_metadata(const tessera_io_metadata *m, int json, FILE *out) {
+    char description[128];
+    if (m->icc) icc_description(m->icc, m->icc_size, description, sizeof description);
+    if (json) {
+        fprintf(out, ", \"icc\": ");
+        if (m->icc) {
+            fprintf(out, "{\"bytes\": %zu, \"description\": ", m->icc_size);
+            json_string(out, description);
+            fprintf(out, ", \"colour_space\": \"%.4s\"}", m->icc_size >= 20 ? (const char *)m->icc + 16 : "");
+        } else {
+            fprintf(out, "null");
+        }
+        fprintf(out, ", \"exif\": ");
+        if (m->exif) fprintf(out, "{\"bytes\": %zu}", m->exif_size);
+        else fprintf(out, "null");
+        fprintf(out, ", \"xmp\": ");
+        if (m->xmp) fprintf(out, "{\"bytes\": %zu}", m->xmp_size);
+        else fprintf(out, "null");
+        return;
+    }
+    if (m->icc) fprintf(out, "  ICC profile: %zu bytes, \"%s\"\n", m->icc_size, description);
+    if (m->exif) fprintf(out, "  EXIF: %zu bytes\n", m->exif_size);
+    if (m->xmp) fprintf(out, "  XMP: %zu bytes\n", m->xmp_size);
+}
+
+static int info_image(AnyImageStruct *im, const tessera_io_info *what, const tessera_io_metadata *meta,
+                      const char *shown, int json, FILE *out) {
     const ImageHeader *h = im->header;
     double max[3], min[3]; /* room for the largest element */
     im_MaxAndMin_(im, im->header, max, min);
@@ -370,6 +405,7 @@ static int info_image(AnyImageStruct *im, const tessera_io_info *what, const cha
                 what->alpha ? "true" : "false");
         if (what->orientation) fprintf(out, "%d", what->orientation);
         else fprintf(out, "null");
+        info_metadata(meta, 1, out);
         fprintf(out, ", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
         json_string(out, c);
         fprintf(out, ", \"minimum\": ");
@@ -385,6 +421,7 @@ static int info_image(AnyImageStruct *im, const tessera_io_info *what, const cha
         if (what->orientation) fprintf(out, ", orientation %d", what->orientation);
         fputc('\n', out);
         print_comment(out, h->comment);
+        info_metadata(meta, 0, out);
         for (int which = 0; which < 2; ++which) {
             fprintf(out, which ? "  maximum:" : "  minimum:");
             for (int k = 0; k < channels_of(h->tag); ++k)
@@ -400,9 +437,11 @@ int describe_file(const char *path, const char *shown, const job_options *o, int
     if (is_drawing(path, &colour)) return info_drawing(path, shown, json, out, why);
     /* The samples as the file holds them, so that minimum and maximum are the file's own. */
     tessera_io_info what;
-    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, o->max_pixels, &what, why);
-    const int ok = im && info_image(im, &what, shown, json, out);
+    tessera_io_metadata meta = {0};
+    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, o->max_pixels, &what, &meta, why);
+    const int ok = im && info_image(im, &what, &meta, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
+    tessera_io_metadata_free(&meta);
     return ok;
 }
 
