@@ -86,7 +86,7 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
                     return na == nb && (na == 0 || std::memcmp(a, b, na) == 0);
                 };
                 if (std::strcmp(codec, "jpeg") != 0 && (!same(meta.exif, meta.exif_size, again.exif, again.exif_size) ||
-                                                         !same(meta.xmp, meta.xmp_size, again.xmp, again.xmp_size)))
+                                                        !same(meta.xmp, meta.xmp_size, again.xmp, again.xmp_size)))
                     std::abort();
                 tessera_io_metadata_free(&again);
                 const bool lossy = std::strcmp(codec, "jpeg") == 0 || std::strcmp(codec, "webp") == 0;
@@ -100,6 +100,13 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
         im_Free_(im, im->header->tag);
         tessera_io_metadata_free(&meta);
     }
+    // colours converted by whatever profile the file holds
+    tessera_io_load_options o;
+    tessera_io_load_defaults(&o);
+    o.max_pixels = 1 << 20;
+    o.to_srgb = 1;
+    if (auto *im = static_cast<AnyImageStruct *>(tessera_io_load_memory(data, size, &o, nullptr)))
+        im_Free_(im, im->header->tag);
     return 0;
 }
 

@@ -4,7 +4,7 @@
 # and describes each result.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh cmake ninja-build g++ pkg-config libpng-dev libjpeg-dev libtiff-dev libwebp-dev libgif-dev
+sh scripts/deps.sh cmake ninja-build g++ pkg-config libpng-dev libjpeg-dev libtiff-dev libwebp-dev libgif-dev liblcms2-dev
 cmake --preset release >/dev/null
 cmake --build --preset release
 tool=build/release/tools/tessera

@@ -57,6 +57,7 @@ enum {
     O_KEEP_ORIENTATION = 1 << 22,
     O_LOSSLESS = 1 << 23,
     O_STRIP = 1 << 24,
+    O_COLORSPACE = 1 << 25,
 };
 
 typedef struct options {
@@ -95,6 +96,7 @@ static job_options job_of(const options *o) {
                      (o->seen & O_FLATTEN) != 0,
                      (o->seen & O_KEEP_ORIENTATION) != 0,
                      (o->seen & O_STRIP) != 0,
+                     (o->seen & O_COLORSPACE) != 0,
                      o->quality,
                      o->compression,
                      (o->seen & O_LOSSLESS) != 0,
@@ -132,6 +134,7 @@ static const struct option_spec {
     {"keep-orientation", O_KEEP_ORIENTATION, 0},
     {"lossless", O_LOSSLESS, 0},
     {"strip", O_STRIP, 0},
+    {"colorspace", O_COLORSPACE, 1},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -207,6 +210,7 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
         else if (!parse_int(v, 0, 9, &o->compression))
             return report(v, "--compression needs a level from 0 to 9, none or deflate");
         return 0;
+    case O_COLORSPACE: return strcasecmp(v, "srgb") == 0 ? 0 : report(v, "--colorspace knows srgb only");
     case O_DEPTH:
         return parse_int(v, 8, 16, &o->depth) && (o->depth == 8 || o->depth == 16)
                    ? 0
@@ -480,7 +484,7 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "--depth 8 cuts samples to 8 bits, --flatten lays alpha over --background.\n"
                            "Images are turned upright by their EXIF or TIFF orientation (--keep-orientation: as\n"
                            "stored); what is written is upright. ICC profiles, EXIF and XMP go to outputs\n"
-                           "that hold them (--strip: not).\n"
+                           "that hold them (--strip: not); --colorspace srgb converts colours by the profile.\n"
                            "--quality N (1 to 100) sets JPEG's and WebP's quality, --lossless makes WebP lossless;\n"
                            "--compression N (0 to 9, none or deflate)\n"
                            "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
@@ -590,7 +594,7 @@ static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION | O_LOSSLESS)
-#define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION | O_STRIP)
+#define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION | O_STRIP | O_COLORSPACE)
 #define EDITING (WRITING | READING | O_OUT_DIR | O_TO | O_JOBS)
 #define EDIT_BATCH_HELP                                                                                                \
     "With --out-dir, each FILE is written to DIR/NAME in its own format (or EXT from --to) on N\n"                     \
@@ -617,7 +621,8 @@ static const struct command {
      cmd_render},
     {"convert", WRITING | READING | O_NORMALIZE | O_OUT_DIR | O_TO | O_JOBS,
      "usage: tessera convert IN OUT [--depth 8] [--flatten] [--background C] [--normalize]\n"
-     "                       [--keep-depth] [--strip] [--format F] [--limit SIZE]\n"
+     "                       [--keep-depth] [--strip] [--colorspace srgb] [--format F]\n"
+     "                       [--limit SIZE]\n"
      "       tessera convert --out-dir DIR --to EXT [--jobs N] [--quiet] FILE...\n"
      "Converts between the formats tessera --help lists. Images keep what the file has: alpha\n"
      "(RGBA; gray with alpha becomes RGBA) and 16-bit samples are written where the output holds\n"
@@ -627,7 +632,9 @@ static const struct command {
      "gray becomes binary below half its range; numbers are rounded and clamped, or with\n"
      "--normalize their range is mapped onto 0..255; --keep-depth writes numeric images (Q3,\n"
      "Q4, ...) as 16-bit samples where the format holds them. The ICC profile, EXIF and XMP\n"
-     "go with the image where OUT holds them; --strip leaves them out.\n",
+     "go with the image where OUT holds them; --strip leaves them out. --colorspace srgb converts\n"
+     "colours from what the input's profile says they are to sRGB (CMYK JPEGs too; perceptual\n"
+     "intent, Little CMS) and writes the sRGB profile with them.\n",
      cmd_convert},
     {"composite", WRITING | READING,
      "usage: tessera composite TOP BOTTOM OUT [X Y] [--format F] [--flatten] [--depth 8]\n"

@@ -330,6 +330,25 @@ PY
   expect 0 '"icc": \{"bytes": [0-9]+, "description": "sRGB built-in", "colour_space": "RGB "\}, "exif": \{"bytes"' \
     "$tool" info --json "$a/profiled.png"
   expect 0 '"icc": null, "exif": null, "xmp": null' "$tool" info --json "$a/stripped.png"
+  # --colorspace srgb converts by the profile, as Pillow's ImageCms does, and carries sRGB's
+  /usr/bin/python3 -c "
+import sys, numpy as np
+from PIL import Image
+icc = open('/usr/share/color/icc/compatibleWithAdobeRGB1998.icc', 'rb').read()
+Image.fromarray(np.random.default_rng(4).integers(0, 256, (6, 9, 3), dtype=np.uint8)).save(sys.argv[1], icc_profile=icc)
+" "$a/adobe.png"
+  "$tool" convert "$a/adobe.png" "$a/in-srgb.png" --colorspace srgb
+  check "--colorspace srgb gives what ImageCms gives, with the sRGB profile" /usr/bin/python3 - "$a" <<'PY'
+import io, sys, numpy as np
+from PIL import Image, ImageCms
+d = sys.argv[1]
+src = Image.open(d + "/adobe.png")
+want = ImageCms.profileToProfile(src, ImageCms.ImageCmsProfile(io.BytesIO(src.info["icc_profile"])), ImageCms.createProfile("sRGB"))
+got = Image.open(d + "/in-srgb.png")
+assert (np.asarray(got.convert("RGB")) == np.asarray(want)).all()  # a palette PNG: few colours
+assert ImageCms.getProfileDescription(ImageCms.ImageCmsProfile(io.BytesIO(got.info["icc_profile"]))).strip() == "sRGB built-in"
+PY
+  expect 2 "--colorspace knows srgb only" "$tool" convert "$a/adobe.png" "$a/x.png" --colorspace p3
 fi
 
 # ---- info --json ------------------------------------------------------------------------------------------

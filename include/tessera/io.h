@@ -93,6 +93,10 @@ typedef struct tessera_io_load_options {
                                       first) with the file's profile, EXIF and XMP; a failed load
                                       leaves it as it was. An EXIF orientation the load applied
                                       reads 1 in the copy, as the pixels now stand. */
+    int to_srgb;                   /* 1: colours converted from what the file's ICC profile says they are to sRGB
+                                      (perceptual intent, Little CMS), CMYK JPEGs too; gray stays gray, with sRGB's
+                                      curve; the metadata then holds the sRGB profile. Files without a profile
+                                      are taken as sRGB. */
 } tessera_io_load_options;
 
 /* What a load found in the file. */

@@ -76,6 +76,7 @@ struct load_options {
     bool keep_orientation = false;    // true: the pixels as stored, not turned by the EXIF orientation
     uint64_t max_bytes = 0;           // the load's budget in bytes; 0: tessera_budget()
     io::metadata *metadata = nullptr; // when set, replaced by the file's metadata on success
+    bool to_srgb = false;             // colours converted by the file's ICC profile to sRGB
 };
 
 struct save_options {
@@ -98,6 +99,7 @@ inline tessera_io_load_options c_options(const load_options &o) {
     c.max_pixels = o.max_pixels;
     c.max_bytes = o.max_bytes;
     c.metadata = o.metadata ? o.metadata->get() : nullptr;
+    c.to_srgb = o.to_srgb ? 1 : 0;
     return c;
 }
 

@@ -346,11 +346,18 @@ void metadata_of(const py::handle &given, tessera::io::metadata &m) {
     }
 }
 
+// colorspace= of load() and read(): None, or "srgb".
+bool to_srgb(const std::optional<std::string> &colorspace) {
+    if (colorspace && *colorspace != "srgb") throw std::invalid_argument("colorspace is None or 'srgb'");
+    return colorspace.has_value();
+}
+
 std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth,
                             std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes,
-                            bool keep_orientation) {
+                            bool keep_orientation, const std::optional<std::string> &colorspace) {
     tessera::io::load_options o = load_options_of(background, depth, max_pixels, max_bytes);
     o.keep_orientation = keep_orientation;
+    o.to_srgb = to_srgb(colorspace);
     tessera::io::metadata m;
     o.metadata = &m;
     std::unique_ptr<Image> im = held(load_image(target, o, nullptr));
@@ -361,9 +368,10 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
 // The file's samples as an array of the image's own kind: uint8 or uint16, (h, w), (h, w, 3) or
 // (h, w, 4) with alpha; signed and floating-point TIFF samples as their numeric kinds.
 py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
-               std::optional<uint64_t> max_bytes, bool keep_orientation) {
+               std::optional<uint64_t> max_bytes, bool keep_orientation, const std::optional<std::string> &colorspace) {
     tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
     o.keep_orientation = keep_orientation;
+    o.to_srgb = to_srgb(colorspace);
     tessera::any_image im = load_image(target, o, nullptr);
     return py::array(py::cast(held(std::move(im)))).attr("copy")();
 }
@@ -721,11 +729,14 @@ writes it; set it to carry other blocks, or to None.)")
 
     m.def("load", &load, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("depth") = "own", py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(),
-          py::arg("keep_orientation") = false,
+          py::arg("keep_orientation") = false, py::arg("colorspace") = py::none(),
           R"(Loads an image from a path, os.PathLike or binary file object.
 
 The image is turned upright by the file's EXIF or TIFF orientation (as Pillow's
 ImageOps.exif_transpose does) unless keep_orientation=True, which gives the pixels as stored.
+colorspace="srgb" converts the colours from what the file's ICC profile says they are to sRGB
+(CMYK JPEGs too; perceptual intent, Little CMS, as ImageCms.profileToProfile does); the
+image's metadata then holds the sRGB profile. A file without a profile is taken as sRGB.
 
 Reads every format of tessera.formats(), found from the file's first bytes, as the file has
 it (depth="own"): alpha kept (rgba; gray with alpha too) and samples deeper than 8 bits kept
@@ -739,11 +750,12 @@ decoding needs more than as much again beside them, are refused before anything 
 max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
+          py::arg("colorspace") = py::none(),
           R"(The pixels of an image file as a numpy array, as the file has them: uint8 or uint16
 (samples of 9 to 16 bits), of shape (h, w), (h, w, 3) or (h, w, 4) with alpha (gray with
 alpha gives four channels); int16 or int32 for signed TIFF samples, float64 for 32-bit
 unsigned ones; turned upright by the file's orientation unless keep_orientation=True. The
-limits are load's.)");
+limits and colorspace= are load's.)");
     m.def(
         "set_budget", [](uint64_t bytes) { return tessera_set_budget(bytes); }, py::arg("bytes"),
         R"(Sets the budget of results for the whole process and returns the one it replaces: resize, scale,

@@ -43,7 +43,7 @@ void init_jobs(py::module_ &m) {
             AnyImageStruct *im;
             {
                 py::gil_scoped_release release;
-                im = load_any(path.c_str(), RGB{0, 0, 0}, TESSERA_IO_RAW, 1, 0, &what, nullptr, &why);
+                im = load_any(path.c_str(), RGB{0, 0, 0}, TESSERA_IO_RAW, 1, 0, 0, &what, nullptr, &why);
             }
             if (!im) raise_problem(path, why);
             py::object image = py::cast(held(tessera::any_image::adopt(im)));

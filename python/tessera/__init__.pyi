@@ -79,6 +79,7 @@ def load(
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
     keep_orientation: bool = False,
+    colorspace: Optional[Literal["srgb"]] = None,
 ) -> Image: ...
 def read(
     source: Source,
@@ -87,6 +88,7 @@ def read(
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
     keep_orientation: bool = False,
+    colorspace: Optional[Literal["srgb"]] = None,
 ) -> np.ndarray: ...
 def set_budget(bytes: int) -> int: ...
 def budget() -> int: ...

@@ -426,6 +426,35 @@ def test_profiles_and_exif_of_pillows_files_travel_and_strip_drops_them(rng, tmp
         im.metadata = {"iptc": b"?"}
 
 
+ICC = "/usr/share/color/icc"
+
+
+@pytest.mark.parametrize("case", ["adobe rgb png", "cmyk jpeg", "adobe cmyk jpeg"])
+def test_colorspace_srgb_converts_as_pillows_imagecms(case, rng, tmp_path):
+    from PIL import ImageCms
+    srgb = ImageCms.createProfile("sRGB")
+    if case == "adobe rgb png":
+        icc = open(f"{ICC}/compatibleWithAdobeRGB1998.icc", "rb").read()
+        Image.fromarray(rng.integers(0, 256, (11, 19, 3), dtype=np.uint8)).save(tmp_path / "in.png", icc_profile=icc)
+        path = tmp_path / "in.png"
+    else:  # Pillow writes CMYK JPEGs with Adobe's marker, inks inverted; ImageMagick without
+        icc = open(f"{ICC}/ghostscript/ps_cmyk.icc", "rb").read()
+        cmyk = Image.fromarray(rng.integers(0, 256, (11, 19, 4), dtype=np.uint8), mode="CMYK")
+        path = tmp_path / "in.jpg"
+        if case == "adobe cmyk jpeg":
+            cmyk.save(path, icc_profile=icc, quality=100)
+        else:
+            cmyk.save(tmp_path / "c.tif", icc_profile=icc)
+            subprocess.run(["convert", str(tmp_path / "c.tif"), "-quality", "100", str(path)], check=True)
+    src = Image.open(path)
+    want = np.asarray(ImageCms.profileToProfile(src, ImageCms.ImageCmsProfile(io.BytesIO(icc)), srgb, outputMode="RGB"))
+    np.testing.assert_array_equal(tessera.read(path, colorspace="srgb"), want, err_msg=case)
+    im = tessera.load(path, colorspace="srgb")
+    assert ImageCms.getProfileDescription(ImageCms.ImageCmsProfile(io.BytesIO(im.metadata["icc"]))).strip() == "sRGB built-in"
+    with pytest.raises(ValueError):
+        tessera.load(path, colorspace="p3")
+
+
 def test_webp_both_ways_with_pillow(rng, tmp_path):
     rgba = rng.integers(0, 256, (21, 34, 4), dtype=np.uint8)
     Image.fromarray(rgba).save(tmp_path / "p.webp", lossless=True, exact=True)

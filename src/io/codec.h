@@ -58,7 +58,8 @@ struct Input {
 struct Request {
     const tessera_io_load_options *options;
     tessera_io_info *info;
-    tessera_io_metadata *meta; // where the file's metadata goes; null when the caller wants none
+    tessera_io_metadata *meta;    // where the file's metadata goes; null when the caller wants none
+    mutable bool in_srgb = false; // the reader has converted the colours to sRGB already
 };
 
 // The metadata a file may carry beside its pixels.
@@ -75,6 +76,19 @@ bool new_block(const Request &r, Block which, std::size_t n, unsigned char *&blo
 bool found_exif(const Request &r, const unsigned char *d, std::size_t n);
 // The keyword of the text that holds XMP in PNG files: "XML:com.adobe.xmp".
 bool is_xmp_key(const char *key);
+
+// Converts im's colours in place from what the profile of m says they are to sRGB (gray stays
+// gray, with sRGB's tone curve), perceptual intent, through Little CMS; false with the reason.
+bool to_srgb(AnyImageStruct *im, const tessera_io_metadata &m);
+// Replaces the profile of m with sRGB's (gray: a gray one with sRGB's curve).
+bool srgb_profile(tessera_io_metadata &m, bool gray);
+// Whether m's profile describes CMYK inks.
+bool is_cmyk_profile(const tessera_io_metadata &m);
+// A transform of CMYK rows (inks inverted, as Adobe's JPEGs store them, when inverted) by m's
+// profile to sRGB; null with the reason. cmyk_row converts n pixels; free_transform ends it.
+void *cmyk_to_srgb(const tessera_io_metadata &m, bool inverted);
+void cmyk_row(void *transform, const unsigned char *cmyk, RGB *out, std::size_t n);
+void free_transform(void *transform);
 
 // How one pixel's samples become a pixel of the image being read.
 struct Layout {

@@ -196,6 +196,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     Input in;
     if (!open_input(base, in)) return nullptr;
     tessera_io_metadata got{};
+    bool r_in_srgb = false;
     in.memory = static_cast<const unsigned char *>(memory);
     in.memory_size = memory_size;
     unsigned char head[16];
@@ -213,8 +214,9 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         } else {
             info->format = &codec->format;
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
-            const Request r{options, info, options->metadata ? &got : nullptr};
+            const Request r{options, info, options->metadata || options->to_srgb ? &got : nullptr};
             im = codec->read(in, r);
+            r_in_srgb = r.in_srgb;
             if (!im && reason_empty()) fail(Err::format, "the %s file cannot be read", codec->format.name);
         }
     }
@@ -225,6 +227,13 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         im = upright;
         if (!im) fail_core();
         if (got.exif) exif_set_orientation(static_cast<unsigned char *>(got.exif), got.exif_size, 1);
+    }
+    if (im && options->to_srgb && got.icc && !r_in_srgb) {
+        const bool gray = colour_channels(im->header->tag) == 1;
+        if (im->header->tag != IMAGE_BINARY && (!to_srgb(im, got) || !srgb_profile(got, gray))) {
+            im_Free_(im, im->header->tag);
+            im = nullptr;
+        }
     }
     if (im && options->tag && options->tag != im->header->tag) {
         auto *converted = static_cast<AnyImageStruct *>(tessera_io_convert(im, options->tag, 0));

@@ -206,8 +206,9 @@ Walk count_scans(Input &in) {
 struct JpegRead {
     AnyImageStruct *volatile im;
     unsigned char *volatile row;
-    uint64_t work, most; // the work counted as the scans arrive, and the work allowed
-    int scan;            // the scan counted last
+    uint64_t work, most;      // the work counted as the scans arrive, and the work allowed
+    int scan;                 // the scan counted last
+    void *volatile transform; // CMYK rows to sRGB by the file's profile, or null
 };
 
 // The second guard, for files whose scans could not be counted ahead (a pipe): the work of each
@@ -302,7 +303,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_decompress_struct d;
     JpegError err;
     jpeg_progress_mgr progress;
-    JpegRead job{nullptr, nullptr, 0, work_allowed(r), 0};
+    JpegRead job{nullptr, nullptr, 0, work_allowed(r), 0, nullptr};
     // The scans' work from the markers, before any is done, where the bytes can be read twice.
     const Walk ahead = count_scans(in);
     if (ahead.work > job.most)
@@ -320,6 +321,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     if (setjmp(err.jump)) {
         if (job.im) im_Free_(job.im, job.im->header->tag);
         std::free(job.row);
+        if (job.transform) free_transform(job.transform);
         jpeg_destroy_decompress(&d);
         return nullptr;
     }
@@ -345,20 +347,27 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     choose_tag(l, false);
     job.im = new_image(l, d.output_width, d.output_height, r);
     if (!job.im) std::longjmp(err.jump, 1);
+    // Adobe's CMYK files store the inks inverted.
+    const bool inverted = d.saw_Adobe_marker;
     if (cmyk) {
         job.row = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(d.output_width) * 4));
         if (!job.row) {
             fail(Err::memory, "out of memory for a JPEG row");
             std::longjmp(err.jump, 1);
         }
+        // converted by the file's profile when asked; else by the plain formula below
+        if (r.options->to_srgb && r.meta && is_cmyk_profile(*r.meta)) {
+            job.transform = cmyk_to_srgb(*r.meta, inverted);
+            if (!job.transform) std::longjmp(err.jump, 1);
+        }
     }
-    // Adobe's CMYK files store the inks inverted.
-    const bool inverted = d.saw_Adobe_marker;
     while (d.output_scanline < d.output_height) {
         const JDIMENSION y = d.output_scanline;
         JSAMPROW target = cmyk ? job.row : static_cast<JSAMPROW>(job.im->data[y]);
         jpeg_read_scanlines(&d, &target, 1);
-        if (cmyk) {
+        if (cmyk && job.transform) {
+            cmyk_row(job.transform, job.row, static_cast<RGB *>(job.im->data[y]), d.output_width);
+        } else if (cmyk) {
             auto *out = static_cast<RGB *>(job.im->data[y]);
             for (JDIMENSION x = 0; x < d.output_width; ++x) {
                 unsigned c[4];
@@ -372,6 +381,11 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_finish_decompress(&d);
     AnyImageStruct *im = job.im;
     std::free(job.row);
+    if (job.transform) {
+        free_transform(job.transform);
+        r.in_srgb = srgb_profile(*r.meta, false);
+        if (!r.in_srgb) im_Free_(im, im->header->tag), im = nullptr;
+    }
     jpeg_destroy_decompress(&d);
     return im;
 }

@@ -70,8 +70,8 @@ int is_drawing(const char *path, int *colour) {
     return drawing;
 }
 
-AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
-                         tessera_io_info *info, tessera_io_metadata *meta, problem *why) {
+AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
+                         uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = background;
@@ -79,6 +79,7 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
     o.keep_orientation = keep_orientation;
     o.max_pixels = max_pixels;
     o.metadata = meta;
+    o.to_srgb = to_srgb;
     AnyImageStruct *im = tessera_io_load(path, &o, info);
     if (!im) say_io(why);
     return im;

@@ -32,9 +32,10 @@ int is_drawing(const char *path, int *colour);
 
 /* Loads any image libtessera_io reads, samples as depth says (TESSERA_IO_OWN, _REDUCE, _KEEP,
  * _RAW), turned upright by its orientation unless keep_orientation; 0 max_pixels is its default
- * limit; its profile, EXIF and XMP into meta when not null. Null with a reason. */
-AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, uint64_t max_pixels,
-                         tessera_io_info *info, tessera_io_metadata *meta, problem *why);
+ * limit; its colours converted to sRGB by its profile when to_srgb; its profile, EXIF and XMP
+ * into meta when not null. Null with a reason. */
+AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
+                         uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why);
 
 /* Writes im in format f to path ("-": standard output) without harming what is there, with
  * samples of depth bits (0: as the image is), JPEG and WebP quality (0: 90), compression level

@@ -169,7 +169,7 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
     tessera_io_metadata meta = {0};
-    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL,
+    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->to_srgb, o->max_pixels, NULL,
                                   o->strip ? NULL : &meta, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
@@ -201,10 +201,10 @@ static AnyImageStruct *as_colour(AnyImageStruct *im, int deep, int alpha, proble
 int composite_file(const char *top_path, const char *bottom_path, const char *out, int32_t x, int32_t y,
                    const job_options *o, problem *why) {
     AnyImageStruct *top =
-        load_any(top_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels, NULL, NULL, why);
+        load_any(top_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->to_srgb, o->max_pixels, NULL, NULL, why);
     if (!top) return 0;
     tessera_io_metadata meta = {0}; /* the bottom's: the result is its picture */
-    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->max_pixels,
+    AnyImageStruct *bottom = load_any(bottom_path, o->background, TESSERA_IO_OWN, o->keep_orientation, o->to_srgb, o->max_pixels,
                                       NULL, o->strip ? NULL : &meta, why);
     int ok = 0;
     const out_format *f = bottom ? output_format(out, o, own_format(bottom->header->tag), why) : NULL;
@@ -438,7 +438,7 @@ int describe_file(const char *path, const char *shown, const job_options *o, int
     /* The samples as the file holds them, so that minimum and maximum are the file's own. */
     tessera_io_info what;
     tessera_io_metadata meta = {0};
-    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, o->max_pixels, &what, &meta, why);
+    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, 0, o->max_pixels, &what, &meta, why);
     const int ok = im && info_image(im, &what, &meta, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
     tessera_io_metadata_free(&meta);

@@ -23,6 +23,7 @@ typedef struct job_options {
     int flatten;              /* alpha is composited over the background */
     int keep_orientation;     /* the pixels as stored, not turned upright by the file's orientation */
     int strip;                /* the inputs' profiles, EXIF and XMP are not written */
+    int to_srgb;              /* colours are converted by the inputs' profiles to sRGB */
     int quality;              /* JPEG quality 1..100; 0: the library's */
     int compression;          /* PNG level 0..9, TIFF deflate level (0: none); -1: the format's default */
     int lossless;             /* WebP is written lossless */

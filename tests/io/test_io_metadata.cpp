@@ -2,6 +2,7 @@
 #include <tessera/io.hpp>
 
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <cstring>
 #include <string>
@@ -199,6 +200,105 @@ TEST(IoMetadata, AJpegProfileInPartsIsJoinedAndABrokenOneIsPassedOver) {
     at[12] = 1;
     EXPECT_TRUE(tessera::io::try_load_memory(jpeg, l));
     EXPECT_TRUE(back.icc().empty());
+}
+
+} // namespace
+
+namespace {
+
+// Display P3 (DCI-P3 primaries, D65, sRGB's curve) as Little CMS makes it.
+bytes display_p3() {
+    const cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+    const cmsFloat64Number p[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    cmsToneCurve *curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number n = 0;
+    cmsSaveProfileToMem(profile, nullptr, &n);
+    bytes b(n);
+    cmsSaveProfileToMem(profile, b.data(), &n);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return b;
+}
+
+TEST(IoColour, ToSrgbConvertsByTheProfileAsLittleCmsDoesAndCarriesSrgbsProfile) {
+    const bytes p3 = display_p3();
+    tessera::image<RGB16> deep(7, 4);
+    for (int32_t y = 0; y < 4; ++y)
+        for (int32_t x = 0; x < 7; ++x)
+            deep.at(x, y) = RGB16{static_cast<uint16_t>(x * 9000), static_cast<uint16_t>(y * 20000), 40000};
+    for (const tessera::any_image &im : {colours(), tessera::any_image(std::move(deep))}) {
+        tessera::io::metadata given = made(p3, exif(1), "");
+        tessera::io::save_options s;
+        s.metadata = &given;
+        const bytes png = tessera::io::encode(im, tessera::io::format("png"), s);
+        tessera::io::metadata back;
+        tessera::io::load_options l;
+        l.metadata = &back;
+        l.to_srgb = true;
+        const tessera::any_image got = tessera::io::load_memory(png, l);
+        // the reference: Little CMS used directly on the same pixels
+        const bool sixteen = im.get()->header->tag == IMAGE_RGB16;
+        cmsHPROFILE in = cmsOpenProfileFromMem(p3.data(), static_cast<cmsUInt32Number>(p3.size()));
+        cmsHPROFILE out = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM xf = cmsCreateTransform(in, sixteen ? TYPE_RGB_16 : TYPE_RGB_8, out,
+                                              sixteen ? TYPE_RGB_16 : TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+        const std::size_t row = static_cast<std::size_t>(im.get()->header->width) * (sixteen ? 6 : 3);
+        for (int32_t y = 0; y < im.get()->header->height; ++y) {
+            std::vector<unsigned char> want(row);
+            cmsDoTransform(xf, im.get()->data[y], want.data(), static_cast<cmsUInt32Number>(im.get()->header->width));
+            EXPECT_EQ(std::memcmp(got.get()->data[y], want.data(), row), 0) << "row " << y << " sixteen " << sixteen;
+        }
+        cmsDeleteTransform(xf);
+        cmsCloseProfile(in);
+        cmsCloseProfile(out);
+        ASSERT_GE(back.icc().size(), 20u);
+        EXPECT_EQ(std::string(back.icc().begin() + 16, back.icc().begin() + 20), "RGB ");
+        EXPECT_NE(of(back.icc()), p3);
+        EXPECT_EQ(of(back.exif()), exif(1)) << "the rest travels as it was";
+    }
+}
+
+TEST(IoColour, FilesWithoutAProfileStayGrayStaysGrayAndNumbersAreRefused) {
+    const tessera::any_image im = colours();
+    tessera::io::load_options l;
+    l.to_srgb = true;
+    const bytes plain = tessera::io::encode(im, tessera::io::format("png"));
+    const tessera::any_image same = tessera::io::load_memory(plain, l);
+    for (int32_t y = 0; y < 5; ++y) EXPECT_EQ(std::memcmp(same.get()->data[y], im.get()->data[y], 27), 0);
+    // a gray picture keeps its type and gets a gray profile with sRGB's curve
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 1.8);
+    cmsHPROFILE g = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsUInt32Number n = 0;
+    cmsSaveProfileToMem(g, nullptr, &n);
+    bytes gray_profile(n);
+    cmsSaveProfileToMem(g, gray_profile.data(), &n);
+    cmsCloseProfile(g);
+    cmsFreeToneCurve(gamma);
+    tessera::image<uint8_t> gray(3, 2);
+    gray.at(1, 0) = 100;
+    tessera::io::metadata given = made(gray_profile, {}, "");
+    tessera::io::save_options s;
+    s.metadata = &given;
+    tessera::io::metadata back;
+    l.metadata = &back;
+    const tessera::any_image got =
+        tessera::io::load_memory(tessera::io::encode(gray, tessera::io::format("png"), s), l);
+    EXPECT_EQ(got.get()->header->tag, IMAGE_GRAY);
+    const int v = static_cast<uint8_t *>(got.get()->data[0])[1];
+    EXPECT_GT(v, 100) << "gamma 1.8 to sRGB's curve lightens the middle";
+    EXPECT_EQ(std::string(back.icc().begin() + 16, back.icc().begin() + 20), "GRAY");
+    // numbers are not colours: the conversion is refused, not skipped
+    tessera::io::load_options keep;
+    keep.to_srgb = true;
+    keep.depth = tessera::io::depth::keep;
+    tessera::image<uint16_t> deep(3, 2);
+    const tessera::any_image deep_gray(std::move(deep));
+    EXPECT_FALSE(tessera::io::try_load_memory(tessera::io::encode(deep_gray, tessera::io::format("png"), s), keep));
+    EXPECT_NE(std::string(tessera_io_last_error()).find("needs gray or colour samples"), std::string::npos)
+        << tessera_io_last_error();
 }
 
 } // namespace
