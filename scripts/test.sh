@@ -8,7 +8,7 @@ set -u
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ pkg-config libgtest-dev valgrind netpbm clang libclang-rt-14-dev \
   libpng-dev libjpeg-dev libtiff-dev libwebp-dev libgif-dev liblcms2-dev libtiff-tools bc man-db python3-dev python3-pip python3-venv pybind11-dev python3-numpy python3-pytest python3-pil \
-  python3-distributed imagemagick icc-profiles-free libgs-common || { echo "test.sh: the packages the tests need could not be installed"; exit 1; }
+  python3-distributed imagemagick libvips-tools icc-profiles-free libgs-common || { echo "test.sh: the packages the tests need could not be installed"; exit 1; }
 
 summary=""
 failed=0

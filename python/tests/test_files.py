@@ -395,6 +395,59 @@ def test_the_eight_orientations_load_as_pillows_exif_transpose(ext, rng, tmp_pat
         assert Image.open(tmp_path / "upright.png").getexif().get(0x0112, 1) == 1
 
 
+# ---- libvips' tools -------------------------------------------------------------------------------
+
+VIPS_CASES = [  # (extension, what vips saves with, dtype, channels)
+    ("png", "", np.uint8, 4), ("png", "", np.uint16, 4), ("png", "", np.uint16, 1), ("png", "", np.uint16, 3),
+    ("tif", "", np.uint8, 4), ("tif", "", np.uint16, 3), ("tif", "", np.uint16, 4), ("tif", "", np.uint16, 1),
+    ("webp", "[lossless]", np.uint8, 4), ("webp", "[lossless]", np.uint8, 3),
+    ("gif", "", np.uint8, 3), ("bmp", "", np.uint8, 3),
+]
+
+
+def vips(*args):
+    subprocess.run(["vips", *map(str, args)], check=True, capture_output=True)
+
+
+@pytest.mark.parametrize("ext,opts,dtype,bands", VIPS_CASES)
+def test_files_libvips_writes_read_exactly_and_the_other_way(ext, opts, dtype, bands, rng, tmp_path):
+    h, w = 9, 14
+    top = 256 if dtype == np.uint8 else 65536
+    if ext == "gif":  # a palette's worth of colours
+        a = rng.integers(0, 4, (h, w, bands)).astype(dtype) * 60
+    else:
+        a = rng.integers(0, top, (h, w, bands)).astype(dtype)
+    (tmp_path / "a.raw").write_bytes(a.tobytes())
+    fmt = "uchar" if dtype == np.uint8 else "ushort"
+    kind = ("b-w" if dtype == np.uint8 else "grey16") if bands == 1 else ("srgb" if dtype == np.uint8 else "rgb16")
+    vips("rawload", tmp_path / "a.raw", tmp_path / "a.v", w, h, bands, "--format", fmt, "--interpretation", kind)
+    saver = ["magicksave", tmp_path / "a.v", tmp_path / "by-vips.bmp"] if ext == "bmp" else \
+        ["copy", tmp_path / "a.v", f"{tmp_path / ('by-vips.' + ext)}{opts}"]
+    vips(*saver)
+    got = tessera.read(tmp_path / f"by-vips.{ext}")
+    np.testing.assert_array_equal(got.reshape(a.shape), a, err_msg=f"vips wrote {ext}")
+    assert got.dtype == dtype
+    tessera.write(a if bands > 1 else a[:, :, 0], tmp_path / f"by-tessera.{ext}", lossless=ext == "webp")
+    loader = ["magickload", tmp_path / "by-tessera.bmp", tmp_path / "back.v"] if ext == "bmp" else \
+        ["copy", tmp_path / f"by-tessera.{ext}", tmp_path / "back.v"]
+    vips(*loader)
+    vips("rawsave", tmp_path / "back.v", tmp_path / "back.raw")
+    back = np.frombuffer((tmp_path / "back.raw").read_bytes(), dtype=dtype)
+    if ext == "gif" and back.size == h * w * 4:  # libvips gives GIFs alpha
+        back = back.reshape(h, w, 4)[:, :, :3]
+    np.testing.assert_array_equal(back.reshape(a.shape), a, err_msg=f"vips read tessera's {ext}")
+
+
+@pytest.mark.parametrize("ext", ["jpg", "webp"])
+def test_lossy_files_decode_as_libvips_decodes_them(ext, rng, tmp_path):
+    a = rng.integers(0, 256, (33, 47, 3), dtype=np.uint8)
+    tessera.write(a, tmp_path / f"a.{ext}", quality=80)
+    vips("copy", tmp_path / f"a.{ext}", tmp_path / "a.v")
+    vips("rawsave", tmp_path / "a.v", tmp_path / "a.raw")
+    want = np.frombuffer((tmp_path / "a.raw").read_bytes(), dtype=np.uint8).reshape(a.shape)
+    np.testing.assert_array_equal(tessera.read(tmp_path / f"a.{ext}"), want)
+
+
 # ---- metadata -----------------------------------------------------------------------------------
 
 

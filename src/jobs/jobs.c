@@ -98,25 +98,36 @@ const out_format *own_format(unsigned tag) {
 }
 
 /* im laid over the background, when it has alpha and the options or the output's format ask for
- * that: an image without alpha of the same depth (im itself when nothing is to be done). */
+ * that: an image without alpha of the same depth (im itself when nothing is to be done). The
+ * background is one row, laid under each row of im in turn. */
 static AnyImageStruct *flattened(AnyImageStruct *im, const out_format *f, const job_options *o) {
     const unsigned tag = im->header->tag;
     if ((tag != IMAGE_RGBA && tag != IMAGE_RGBA16) || (!o->flatten && (f->writes & tag))) return im;
     const ImageHeader *h = im->header;
+    const uint16_t under_tag = tag == IMAGE_RGBA ? IMAGE_RGB : IMAGE_RGB16;
+    const size_t elem = under_tag == IMAGE_RGB ? 3 : 6;
     RGBImageStruct *dot = im_NewOrWrap_(IMAGE_RGB, 1, 1, 0, 0, NULL, 0, 0, NULL);
     if (!dot) return NULL;
     dot->data[0][0] = o->background;
-    const uint16_t under_tag = tag == IMAGE_RGBA ? IMAGE_RGB : IMAGE_RGB16;
     AnyImageStruct *colour = under_tag == IMAGE_RGB ? (AnyImageStruct *)dot : tessera_io_convert(dot, under_tag, 0);
-    AnyImageStruct *under = colour ? im_NewOrWrap_(under_tag, h->width, h->height, h->xoffset, h->yoffset, NULL, 0, 0,
-                                                   NULL)
+    AnyImageStruct *under = colour ? im_NewOrWrap_(under_tag, h->width, 1, h->xoffset, h->yoffset, NULL, 0, 0, NULL)
                                    : NULL;
-    AnyImageStruct *out = NULL;
-    if (under) {
-        im_Init_(under, under->header, colour->data[0]);
-        out = tessera_over(im, under);
-        im_Free_(under, under_tag);
+    AnyImageStruct *out =
+        under ? im_NewOrWrap_(under_tag, h->width, h->height, h->xoffset, h->yoffset, NULL, 0, 0, NULL) : NULL;
+    if (under) im_Init_(under, under->header, colour->data[0]);
+    for (int32_t y = 0; out && y < h->height; ++y) {
+        im_SetOffset_(under, under->header, h->xoffset, h->yoffset + y);
+        AnyImageStruct *row = tessera_over(im, under);
+        if (row) {
+            memcpy((char *)out->data[h->yoffset + y] + (ptrdiff_t)h->xoffset * (ptrdiff_t)elem,
+                   (char *)row->data[h->yoffset + y] + (ptrdiff_t)h->xoffset * (ptrdiff_t)elem, (size_t)h->width * elem);
+            im_Free_(row, under_tag);
+        } else {
+            im_Free_(out, under_tag);
+            out = NULL;
+        }
     }
+    if (under) im_Free_(under, under_tag);
     if (colour && colour != (AnyImageStruct *)dot) im_Free_(colour, under_tag);
     im_Free_(dot, IMAGE_RGB);
     return out;

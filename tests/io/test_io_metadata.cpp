@@ -31,6 +31,23 @@ bytes profile(const char *space) {
     return b;
 }
 
+// Display P3 (DCI-P3 primaries, D65, sRGB's curve) as Little CMS makes it.
+bytes display_p3() {
+    const cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+    const cmsFloat64Number p[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    cmsToneCurve *curve = cmsBuildParametricToneCurve(nullptr, 4, p);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number n = 0;
+    cmsSaveProfileToMem(profile, nullptr, &n);
+    bytes b(n);
+    cmsSaveProfileToMem(profile, b.data(), &n);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return b;
+}
+
 // EXIF of one directory: the orientation, then a maker's name held past the entries.
 bytes exif(int orientation) {
     bytes b = {'I',
@@ -111,23 +128,35 @@ tessera::any_image colours() {
     return tessera::any_image(std::move(im));
 }
 
+bytes srgb() {
+    cmsHPROFILE p = cmsCreate_sRGBProfile();
+    cmsUInt32Number n = 0;
+    cmsSaveProfileToMem(p, nullptr, &n);
+    bytes b(n);
+    cmsSaveProfileToMem(p, b.data(), &n);
+    cmsCloseProfile(p);
+    return b;
+}
+
 TEST(IoMetadata, ProfileExifAndXmpSurvivePngJpegTiffAndWebpByteForByte) {
-    const bytes icc = profile("RGB "), ex = exif(1);
-    tessera::io::metadata carried = made(icc, ex, xmp_text);
-    tessera::any_image im = colours();
-    for (const char *name : {"png", "jpeg", "tiff", "webp", "png"}) {
-        tessera::io::save_options s;
-        s.metadata = &carried;
-        s.lossless = true;
-        const bytes file = tessera::io::encode(im, tessera::io::format(name), s);
-        tessera::io::metadata back;
-        tessera::io::load_options l;
-        l.metadata = &back;
-        im = tessera::io::load_memory(file, l);
-        EXPECT_EQ(of(back.icc()), icc) << name;
-        EXPECT_EQ(of(back.exif()), ex) << name;
-        EXPECT_EQ(std::string(back.xmp().begin(), back.xmp().end()), xmp_text) << name;
-        carried = std::move(back);
+    for (const bytes &icc : {profile("RGB "), srgb(), display_p3()}) {
+        const bytes ex = exif(1);
+        tessera::io::metadata carried = made(icc, ex, xmp_text);
+        tessera::any_image im = colours();
+        for (const char *name : {"png", "jpeg", "tiff", "webp", "png"}) {
+            tessera::io::save_options s;
+            s.metadata = &carried;
+            s.lossless = true;
+            const bytes file = tessera::io::encode(im, tessera::io::format(name), s);
+            tessera::io::metadata back;
+            tessera::io::load_options l;
+            l.metadata = &back;
+            im = tessera::io::load_memory(file, l);
+            EXPECT_EQ(of(back.icc()), icc) << name;
+            EXPECT_EQ(of(back.exif()), ex) << name;
+            EXPECT_EQ(std::string(back.xmp().begin(), back.xmp().end()), xmp_text) << name;
+            carried = std::move(back);
+        }
     }
 }
 
@@ -205,23 +234,6 @@ TEST(IoMetadata, AJpegProfileInPartsIsJoinedAndABrokenOneIsPassedOver) {
 } // namespace
 
 namespace {
-
-// Display P3 (DCI-P3 primaries, D65, sRGB's curve) as Little CMS makes it.
-bytes display_p3() {
-    const cmsCIExyY white = {0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
-    const cmsFloat64Number p[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
-    cmsToneCurve *curve = cmsBuildParametricToneCurve(nullptr, 4, p);
-    cmsToneCurve *curves[3] = {curve, curve, curve};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsUInt32Number n = 0;
-    cmsSaveProfileToMem(profile, nullptr, &n);
-    bytes b(n);
-    cmsSaveProfileToMem(profile, b.data(), &n);
-    cmsCloseProfile(profile);
-    cmsFreeToneCurve(curve);
-    return b;
-}
 
 TEST(IoColour, ToSrgbConvertsByTheProfileAsLittleCmsDoesAndCarriesSrgbsProfile) {
     const bytes p3 = display_p3();
