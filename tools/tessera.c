@@ -207,8 +207,9 @@ static int option_value(options *o, const struct option_spec *s, const char *v) 
     case O_COMPRESSION:
         if (strcmp(v, "none") == 0) o->compression = 0;
         else if (strcmp(v, "deflate") == 0) o->compression = 6;
+        else if (strcmp(v, "lzw") == 0) o->compression = TESSERA_IO_LZW;
         else if (!parse_int(v, 0, 9, &o->compression))
-            return report(v, "--compression needs a level from 0 to 9, none or deflate");
+            return report(v, "--compression needs a level from 0 to 9, none, deflate or lzw");
         return 0;
     case O_COLORSPACE: return strcasecmp(v, "srgb") == 0 ? 0 : report(v, "--colorspace knows srgb only");
     case O_DEPTH:
@@ -486,8 +487,9 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "stored); what is written is upright. ICC profiles, EXIF and XMP go to outputs\n"
                            "that hold them (--strip: not); --colorspace srgb converts colours by the profile.\n"
                            "--quality N (1 to 100) sets JPEG's and WebP's quality, --lossless makes WebP lossless;\n"
-                           "--compression N (0 to 9, none or deflate)\n"
-                           "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default).\n"
+                           "--compression N (0 to 9, none, deflate or lzw)\n"
+                           "PNG's zlib level and TIFF's deflate level (none: uncompressed, TIFF's default; lzw:\n"
+                           "TIFF's LZW).\n"
                            "Colours: #rgb, #rrggbb or 0xrrggbb.\n"
                            "tessera COMMAND --help tells more; man tessera tells all.\n"
                            "\n"

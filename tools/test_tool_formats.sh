@@ -231,6 +231,11 @@ PY
   "$tool" convert "$f/fg.ppm" "$a/packed.tif" --compression 9
   "$tool" convert "$f/fg.ppm" "$a/plain.tif"
   check "--quality and --compression reach the encoders" test "$(wc -c < "$a/small.jpg")" -lt "$(wc -c < "$a/flat.jpg")" -a "$(wc -c < "$a/packed.tif")" -lt "$(wc -c < "$a/plain.tif")"
+  "$tool" convert "$a/gray16.png" "$a/lzw.tif" --compression lzw
+  expect 0 "Compression Scheme: LZW" tiffinfo "$a/lzw.tif"
+  check "an LZW TIFF gives back its 16-bit samples" cmp "$(plain "$a/gray16.png" > "$a/l1.txt"; echo "$a/l1.txt")" \
+    "$("$tool" convert "$a/lzw.tif" "$a/lzw.pam" && plain "$a/lzw.pam" > "$a/l2.txt"; echo "$a/l2.txt")"
+  expect 2 "LZW is TIFF's compression, not png's" "$tool" convert "$a/gray16.png" "$a/x.png" --compression lzw
   expect 2 "--quality needs a number from 1 to 100" "$tool" convert "$a/rgba.png" "$a/x.jpg" --quality 0
   expect 2 "--depth needs 8 or 16" "$tool" convert "$a/rgba.png" "$a/x.png" --depth 12
   "$tool" convert "$a/rgba.png" "$a/flat.png" --flatten --background '#ff8000'

@@ -120,11 +120,14 @@ typedef struct tessera_io_save_options {
                                             numeric images as they stand and from 8-bit ones scaled by 257 */
     int quality;                         /* JPEG and lossy WebP quality 1..100; 0: 90 */
     int compression;                     /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
-                                            1..9 deflate, 0 or -1 none */
+                                            1..9 deflate, TESSERA_IO_LZW LZW, 0 or -1 none */
     int lossless;                        /* WebP: 1 lossless, 0 lossy at quality (0: 90) */
     const tessera_io_metadata *metadata; /* profile, EXIF and XMP to write where the format holds
                                             them; null: none */
 } tessera_io_save_options;
+
+/* tessera_io_save_options.compression of TIFF's LZW (with the horizontal predictor). */
+#define TESSERA_IO_LZW 10
 
 /* Defaults: the file's own type (TESSERA_IO_OWN), black background, no pixel limit and the
  * process's budget / depth 0, quality 90, compression -1. A null options is refused. */

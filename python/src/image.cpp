@@ -389,7 +389,7 @@ struct Encoded {
 };
 
 void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
-                std::optional<int> quality, std::optional<int> compression, bool lossless, bool strip) {
+                std::optional<int> quality, const py::object &compression, bool lossless, bool strip) {
     const tessera_io_format *f = nullptr;
     if (format) {
         f = tessera_io_format_named(format->c_str());
@@ -415,9 +415,14 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
         if (*quality < 1 || *quality > 100) throw std::invalid_argument("quality goes from 1 to 100");
         o.quality = *quality;
     }
-    if (compression) {
-        if (*compression < 0 || *compression > 9) throw std::invalid_argument("compression goes from 0 to 9");
-        o.compression = *compression;
+    if (py::isinstance<py::str>(compression) && compression.cast<std::string>() == "lzw") {
+        o.compression = TESSERA_IO_LZW;
+    } else if (!compression.is_none()) {
+        if (!py::isinstance<py::int_>(compression) || py::isinstance<py::bool_>(compression))
+            throw py::type_error("compression is a level from 0 to 9, or 'lzw' for TIFF");
+        const long level = compression.cast<long>();
+        if (level < 0 || level > 9) throw std::invalid_argument("compression goes from 0 to 9, or 'lzw' for TIFF");
+        o.compression = static_cast<int>(level);
     }
     o.lossless = lossless;
     tessera::io::metadata carried;
@@ -701,7 +706,7 @@ file objects) the image's own. rgba images keep their alpha (png, pam, tiff); gr
 and rgba16 ones their 16 bits where the format holds them (png, pgm, ppm, pnm, pam, tiff;
 else 8 bits: v / 257, rounded). int, short, float and double images (and float3 ones in
 colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's and WebP's (1..100, default 90), and lossless=True makes WebP lossless; compression is PNG's
-zlib level (0..9, default 6) or TIFF's deflate level (none by default). The image's metadata
+zlib level (0..9, default 6) or TIFF's deflate level (none by default; "lzw": LZW). The image's metadata
 (its ICC profile, EXIF and XMP) is written where the format holds it, unless strip=True. A
 path is written safely: a temporary file renamed into place, links and FIFOs written through.)")
         .def_property(

@@ -78,6 +78,8 @@ MISUSES = [
     ("save JPEG at depth 16", lambda: gray().save(io.BytesIO(), format="jpeg", depth=16), ValueError),
     ("save JPEG at quality 0", lambda: gray().save(io.BytesIO(), format="jpeg", quality=0), ValueError),
     ("save PNG at compression 10", lambda: gray().save(io.BytesIO(), format="png", compression=10), ValueError),
+    ("save PNG with LZW", lambda: gray().save(io.BytesIO(), format="png", compression="lzw"), tessera.Error),
+    ("save at compression 'zip'", lambda: gray().save(io.BytesIO(), format="tiff", compression="zip"), TypeError),
     ("save an int image at 8 bits", lambda: tessera.Image(2, 2, "int").save(io.BytesIO(), format="png"), ValueError),
     ("write a float64 array as PNG", lambda: tessera.write(np.zeros((2, 2)), io.BytesIO(), "png"), ValueError),
     # drawings

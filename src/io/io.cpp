@@ -268,8 +268,10 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
     if (!c) return fail(Err::argument, "not a format of the table"), nullptr;
     if (!tessera_io_saves(format, im->header->tag, o.depth)) return nullptr;
     if (o.quality < 0 || o.quality > 100) return fail(Err::argument, "quality %d: 1 to 100", o.quality), nullptr;
-    if (o.compression < -1 || o.compression > 9)
-        return fail(Err::argument, "compression %d: 0 to 9", o.compression), nullptr;
+    if (o.compression < -1 || o.compression > TESSERA_IO_LZW)
+        return fail(Err::argument, "compression %d: 0 to 9, or TESSERA_IO_LZW", o.compression), nullptr;
+    if (o.compression == TESSERA_IO_LZW && std::strcmp(format->name, "tiff") != 0)
+        return fail(Err::argument, "LZW is TIFF's compression, not %s's", format->name), nullptr;
     p = picture_of(im, !format->deep ? 8 : o.depth);
     if (o.metadata) p.meta = *o.metadata;
     // a profile describes colours of one kind: one for other colours (a CMYK file's, on pixels

@@ -698,7 +698,10 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
     }
-    if (o.compression > 0) {
+    if (o.compression == TESSERA_IO_LZW) {
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        if (!binary) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    } else if (o.compression > 0) {
         TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(t, TIFFTAG_ZIPQUALITY, o.compression);
         if (!binary) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
