@@ -30,6 +30,7 @@ except ImportError:
 def vips_image(vips, a, interpretation):
     """a (uint8 or uint16, h x w x bands) as a libvips image of that interpretation."""
     h, w, bands = a.shape
+    kept.append(a)
     fmt = 2 if a.dtype == np.uint16 else 0  # VIPS_FORMAT_USHORT, _UCHAR
     im = vips.lib.vips_image_new_from_memory(a.ctypes.data, a.nbytes, w, h, bands, fmt)
     out = ctypes.c_void_p()
@@ -40,6 +41,7 @@ def vips_image(vips, a, interpretation):
 
 
 GREY16, RGB16, SRGB = 26, 25, 22  # VipsInterpretation
+kept = []  # arrays libvips images read from: they live as long as the run
 
 
 def cases(rng):

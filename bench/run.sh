@@ -61,5 +61,12 @@ mv build/bench/geometry.md bench/notes/geometry.md
   sed -n '/^Notes:/,$p' bench/notes/files.md | sed '1s/^/\n/'
 } > build/bench/files.md
 mv build/bench/files.md bench/notes/files.md
+# 16-bit files, WebP and RGBA resizing against Pillow and libvips (its table is kept as a note).
+{
+  sed -n '1,/^One thread/p' bench/notes/photos.md | sed '$d'
+  PYTHONPATH=build/default/python /usr/bin/python3 bench/photos.py 7
+  sed -n '/^Notes:/,$p' bench/notes/photos.md | sed '1s/^/\n/'
+} > build/bench/photos.md
+mv build/bench/photos.md bench/notes/photos.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

@@ -295,12 +295,19 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     bool ok = b.data && b.piece && b.samples;
     if (!ok) fail(Err::memory, "out of memory for a band of %u rows", th);
     const uint32_t strips_per_plane = tiled ? 0 : (s.h + th - 1) / th;
-    // Strips of 8-bit rows the image holds as they are decode straight into its pixels, which are
-    // one block.
+    // Strips of 8 and 16-bit rows the image holds as they are (libtiff gives 16-bit samples in
+    // the machine's order) decode straight into its pixels, which are one block.
     const auto *first = static_cast<unsigned char *>(im->data[0]);
+    const uint16_t tag = im->header->tag;
+    const bool same_samples = s.bits == 8 ? (tag == IMAGE_GRAY && s.spp == 1) || (tag == IMAGE_RGB && s.spp == 3) ||
+                                                (tag == IMAGE_RGBA && s.spp == 4 && s.extra == 1)
+                              : s.bits == 16
+                                  ? (tag == IMAGE_GRAY16 && s.spp == 1) || (tag == IMAGE_RGB16 && s.spp == 3) ||
+                                        (tag == IMAGE_RGBA16 && s.spp == 4 && s.extra == 1)
+                                  : false;
     const bool direct =
-        !tiled && !separate && s.bits == 8 && !s.wide() && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE &&
-        !l.keep && ((im->header->tag == IMAGE_GRAY && s.spp == 1) || (im->header->tag == IMAGE_RGB && s.spp == 3)) &&
+        !tiled && !separate && same_samples && !s.wide() && !s.associated && s.format == SAMPLEFORMAT_UINT &&
+        (s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_RGB) && !l.keep &&
         static_cast<unsigned char *>(im->data[s.h - 1]) - first == static_cast<std::ptrdiff_t>(row_bytes) * (s.h - 1);
     for (uint32_t y0 = 0; ok && y0 < s.h; y0 += th) {
         const uint32_t rows = s.h - y0 < th ? s.h - y0 : th;
@@ -720,9 +727,12 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     // when they are one block (a predictor would change them), others are made in the strip.
     const ImageHeader *h = p.im->header;
     const auto *first = static_cast<const unsigned char *>(p.im->data[h->yoffset]);
-    const std::size_t elem = static_cast<std::size_t>(spp);
+    const std::size_t elem = static_cast<std::size_t>(spp) * (p.bits == 16 ? 2 : 1); // bytes a pixel
+    const bool own_samples = p.bits == 8    ? h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB || h->tag == IMAGE_RGBA
+                             : p.bits == 16 ? h->tag == IMAGE_GRAY16 || h->tag == IMAGE_RGB16 || h->tag == IMAGE_RGBA16
+                                            : false;
     const bool direct =
-        o.compression <= 0 && p.bits == 8 && (h->tag == IMAGE_GRAY || h->tag == IMAGE_RGB || h->tag == IMAGE_RGBA) &&
+        o.compression <= 0 && own_samples &&
         static_cast<std::size_t>(static_cast<const unsigned char *>(p.im->data[h->yoffset + p.height - 1]) - first) ==
             static_cast<std::size_t>(p.height - 1) * bytes &&
         h->width == p.width;
@@ -749,7 +759,9 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
                 }
             }
         }
-        if (TIFFWriteEncodedStrip(t, index, put, static_cast<tmsize_t>(bytes * rows)) < 0)
+        // uncompressed strips are their own encoding: written as they are, without libtiff's copy
+        const tmsize_t n = static_cast<tmsize_t>(bytes * rows);
+        if ((o.compression <= 0 ? TIFFWriteRawStrip(t, index, put, n) : TIFFWriteEncodedStrip(t, index, put, n)) < 0)
             ok = reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
     }
     std::free(strip);
