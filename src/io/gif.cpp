@@ -3,6 +3,7 @@
 // median cut), pixels of alpha below half transparent.
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -101,7 +102,12 @@ AnyImageStruct *read_gif(Input &in, const Request &r) {
                 return gif_failed(g->Error, true), nullptr;
     const bool covers = d.Left == 0 && d.Top == 0 && d.Width >= w && d.Height >= h;
     bool clear_pixels = transparent >= 0 && !covers;
-    for (uint64_t k = 0; transparent >= 0 && !clear_pixels && k < frame; ++k) clear_pixels = rd.line[k] == transparent;
+    // only the part of the frame on the screen counts
+    const int64_t shown_w = std::clamp<int64_t>(int64_t{w} - d.Left, 0, d.Width);
+    const int64_t shown_h = std::clamp<int64_t>(int64_t{h} - d.Top, 0, d.Height);
+    for (int64_t fy = 0; transparent >= 0 && !clear_pixels && fy < shown_h; ++fy)
+        for (int64_t fx = 0; !clear_pixels && fx < shown_w; ++fx)
+            clear_pixels = rd.line[fy * d.Width + fx] == transparent;
     describe(r, "GIF", w, h, 3, clear_pixels ? 1 : 0, 8, 255);
     Layout l;
     l.channels = 3;
