@@ -262,6 +262,34 @@ def test_bombs_are_refused_or_stay_small(tmp_path):
             assert lines[0].startswith("refused"), lines[0]
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizers reserve address space of their own")
+@pytest.mark.parametrize("kind", [b"eXIf", b"iTXt", b"iCCP"])
+def test_metadata_chunks_claiming_gigabytes_take_nothing_like_it(kind, tmp_path):
+    # A chunk whose length says 1.9 GB over a few bytes: the reader must not allocate what the
+    # length claims before it has the bytes (the process's peak address space tells).
+    head = struct.pack(">I", 1920532802) + kind + b"XML:com.adobe.xmp\0\0\0\0\0" + b"x" * 64
+    data = png_file(4, 4, zlib.compress(b"\0" * 60, 9))
+    at = data.index(b"IDAT") - 4
+    (tmp_path / "claim.png").write_bytes(data[:at] + head)
+    code = """
+import sys, tessera
+def peak():
+    return next(int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmPeak")) // 1024
+before = peak()
+try:
+    tessera.load(sys.argv[1])
+    print("loaded")
+except tessera.Error as e:
+    print("refused:", e)
+print(peak() - before)
+"""
+    status, out, err = peak_rss_of(code, str(tmp_path / "claim.png"))
+    assert status == 0, err
+    lines = out.split("\n")
+    assert lines[0].startswith("refused:"), out
+    assert int(lines[1]) < 256, f"{kind}: {lines[1]} MiB more address space at the peak"
+
+
 def test_failed_loads_do_not_leak(tmp_path):
     damaged = png_file(64, 64, zlib.compress(b"\0" * 500, 9), interlace=1)
     (tmp_path / "damaged.png").write_bytes(damaged)

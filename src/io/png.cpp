@@ -25,6 +25,7 @@ struct PngRead {
     unsigned char *volatile row;
     uint32_t *volatile spare;
     bool short_of_memory; // libpng passed over a chunk it had no memory for
+    bool too_large;       // or one longer than a chunk may be
 };
 
 void on_error(png_structp p, png_const_charp message) {
@@ -36,8 +37,10 @@ void on_warning(png_structp, png_const_charp) {}
 // of memory", "Insufficient memory ...", or for the list of chunks kept whole "too many unknown
 // chunks", which only a failed allocation gives within the chunk cache's limit).
 void on_read_warning(png_structp p, png_const_charp message) {
-    if (std::strstr(message, "memory") || std::strstr(message, "too many unknown chunks"))
-        static_cast<PngRead *>(png_get_error_ptr(p))->short_of_memory = true;
+    auto *job = static_cast<PngRead *>(png_get_error_ptr(p));
+    if (std::strstr(message, "exceeds memory limits")) job->too_large = true;
+    else if (std::strstr(message, "memory") || std::strstr(message, "too many unknown chunks"))
+        job->short_of_memory = true;
 }
 
 void read_bytes(png_structp p, png_bytep data, png_size_t n) {
@@ -73,62 +76,84 @@ unsigned long long left_in(const Input &in) {
     return end > at ? static_cast<unsigned long long>(end - at) : 0;
 }
 
-// The ancillary chunks nothing here reads, skipped unread; the profile and the texts (where XMP
-// is) are read only when the caller asks for metadata.
-const png_byte ignored[] = {'s', 'P', 'L', 'T', 0,   't', 'E', 'X', 't', 0,   'z', 'T', 'X',
-                            't', 0,   'i', 'T', 'X', 't', 0,   'i', 'C', 'C', 'P', 0};
+// The ancillary chunks nothing here reads, skipped unread, and the chunks of metadata: EXIF
+// always (for the orientation), the profile and the international texts (where XMP is) only
+// when the caller asks for metadata. The metadata chunks are kept whole by libpng as chunks it
+// does not know, which bounds each by its 8 MiB a chunk (its own readers allocate what a
+// chunk's length claims before reading it), and read here.
+const png_byte ignored[] = {'s', 'P', 'L', 'T', 0, 't', 'E', 'X', 't', 0, 'z', 'T', 'X', 't', 0,
+                            'i', 'T', 'X', 't', 0, 'i', 'C', 'C', 'P', 0, 'e', 'X', 'I', 'f', 0};
+constexpr int metadata_chunks = 3; // the last three
 
-// The profile of an iCCP chunk (a name, its NUL, method 0, then zlib data), inflated within the
-// budget. The chunk is taken as it stands, so that a profile libpng would find fault with is
-// carried all the same; a chunk that does not inflate is passed over.
-bool keep_profile(const unsigned char *d, std::size_t n, const Request &r) {
-    const auto *nul = static_cast<const unsigned char *>(std::memchr(d, 0, std::min<std::size_t>(n, 80)));
-    if (!nul || static_cast<std::size_t>(nul - d) + 2 > n || nul[1] != 0) return true;
+// The zlib data of n bytes at z inflated within the budget and kept as the caller's block of
+// that kind; data that does not inflate is passed over.
+bool keep_inflated(const unsigned char *zdata, std::size_t n, const Request &r, Block which, const char *what) {
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return fail(Err::memory, "out of memory for the PNG's ICC profile");
-    z.next_in = const_cast<unsigned char *>(nul + 2);
-    z.avail_in = static_cast<uInt>(n - static_cast<std::size_t>(nul + 2 - d));
-    unsigned char *profile = nullptr;
+    if (inflateInit(&z) != Z_OK) return fail(Err::memory, "out of memory for the PNG's %s", what);
+    z.next_in = const_cast<unsigned char *>(zdata);
+    z.avail_in = static_cast<uInt>(n);
+    unsigned char *block = nullptr;
     std::size_t cap = 0, size = 0;
     int status = Z_OK;
     bool ok = true;
     while (status == Z_OK) {
-        if (size == cap && (size >= budget(r) || !reserve(profile, cap, size + 1))) {
-            ok = size >= budget(r) ? fail(Err::limit, "the PNG's ICC profile is larger than the budget")
-                                   : fail(Err::memory, "out of memory for the PNG's ICC profile");
+        if (size == cap && (size >= budget(r) || !reserve(block, cap, size + 1))) {
+            ok = size >= budget(r) ? fail(Err::limit, "the PNG's %s is larger than the budget", what)
+                                   : fail(Err::memory, "out of memory for the PNG's %s", what);
             break;
         }
-        z.next_out = profile + size;
+        z.next_out = block + size;
         z.avail_out = static_cast<uInt>(std::min<std::size_t>(cap - size, 1u << 30));
         status = inflate(&z, Z_NO_FLUSH);
-        size = static_cast<std::size_t>(z.next_out - profile);
+        size = static_cast<std::size_t>(z.next_out - block);
     }
     inflateEnd(&z);
-    if (ok && status == Z_STREAM_END) ok = keep_block(r, Block::icc, profile, size);
-    std::free(profile);
+    if (ok && status == Z_STREAM_END) ok = keep_block(r, which, block, size);
+    std::free(block);
     return ok;
 }
 
-// The metadata libpng has read so far kept for the caller, and the orientation noted; false
-// with the reason when a block is refused.
+// After a NUL-terminated field of at most limit bytes at d (n bytes left): the next field, or
+// null when the chunk ends first.
+const unsigned char *after_field(const unsigned char *d, std::size_t n, std::size_t limit) {
+    const auto *nul = static_cast<const unsigned char *>(std::memchr(d, 0, std::min(n, limit)));
+    return nul ? nul + 1 : nullptr;
+}
+
+// One metadata chunk, read whole by libpng (within its 8 MiB a chunk) and taken as it stands:
+// a profile libpng would find fault with is carried all the same. iCCP: a name, its NUL, method
+// 0, zlib data. iTXt: keyword, NUL, compressed or not, method, language, NUL, translated
+// keyword, NUL, then the text (to its first NUL, as libpng writes it). eXIf: EXIF itself.
+bool keep_chunk(const png_unknown_chunk &c, const Request &r) {
+    const unsigned char *d = c.data, *end = c.data + c.size;
+    if (std::memcmp(c.name, "eXIf", 4) == 0) return found_exif(r, d, c.size);
+    if (std::memcmp(c.name, "iCCP", 4) == 0) {
+        const unsigned char *method = after_field(d, c.size, 80);
+        return !method || method >= end || *method != 0 ||
+               keep_inflated(method + 1, static_cast<std::size_t>(end - method - 1), r, Block::icc, "ICC profile");
+    }
+    if (std::memcmp(c.name, "iTXt", 4) != 0) return true;
+    const unsigned char *flags = after_field(d, c.size, 80);
+    if (!flags || end - flags < 2 || !is_xmp_key(reinterpret_cast<const char *>(d))) return true;
+    const unsigned char *translated = after_field(flags + 2, static_cast<std::size_t>(end - flags - 2), c.size);
+    const unsigned char *text =
+        translated ? after_field(translated, static_cast<std::size_t>(end - translated), c.size) : nullptr;
+    if (!text) return true;
+    const std::size_t n = static_cast<std::size_t>(end - text);
+    if (flags[0] == 1) return flags[1] != 0 || keep_inflated(text, n, r, Block::xmp, "XMP packet");
+    return keep_block(r, Block::xmp, text, strnlen(reinterpret_cast<const char *>(text), n));
+}
+
+// The metadata chunks read so far kept for the caller, and the orientation noted; false with
+// the reason when a block is refused.
 bool gather(png_structp p, png_infop info, const Request &r) {
-    if (static_cast<PngRead *>(png_get_error_ptr(p))->short_of_memory)
-        return fail(Err::memory, "out of memory for the PNG file's metadata");
-    png_uint_32 exif_size = 0;
-    png_bytep exif = nullptr;
-    if (png_get_eXIf_1(p, info, &exif_size, &exif) && exif && !found_exif(r, exif, exif_size)) return false;
-    if (!r.meta) return true;
+    const auto *job = static_cast<PngRead *>(png_get_error_ptr(p));
+    if (job->too_large) return fail(Err::limit, "a PNG file with a metadata chunk larger than 8 MiB");
+    if (job->short_of_memory) return fail(Err::memory, "out of memory for the PNG file's metadata");
     png_unknown_chunkp chunks = nullptr;
     const int count = png_get_unknown_chunks(p, info, &chunks);
     for (int i = 0; i < count; ++i)
-        if (std::memcmp(chunks[i].name, "iCCP", 4) == 0 && !keep_profile(chunks[i].data, chunks[i].size, r))
-            return false;
-    png_textp texts = nullptr;
-    const int n = png_get_text(p, info, &texts, nullptr);
-    for (int i = 0; i < n; ++i)
-        if (is_xmp_key(texts[i].key) && // text to its first NUL, as libpng writes it
-            !keep_block(r, Block::xmp, texts[i].text, strnlen(texts[i].text, texts[i].itxt_length)))
-            return false;
+        if (!keep_chunk(chunks[i], r)) return false;
     return true;
 }
 
@@ -207,7 +232,7 @@ void flush_bytes(png_structp) {}
 
 AnyImageStruct *read_png(Input &in, const Request &r) {
     in.forget_start(in);
-    PngRead job{&in, nullptr, nullptr, nullptr, nullptr, nullptr, false};
+    PngRead job{&in, nullptr, nullptr, nullptr, nullptr, nullptr, false, false};
     png_structp p = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_read_warning);
     png_infop info = p ? png_create_info_struct(p) : nullptr;
     if (!info) {
@@ -224,8 +249,11 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     png_set_chunk_cache_max(p, 1000);
     png_set_chunk_malloc_max(p, 8u << 20);
     png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
-    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, ignored, r.meta ? 3 : static_cast<int>(sizeof ignored / 5));
-    if (r.meta) png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_ALWAYS, ignored + 20, 1); // iCCP as it stands
+    const int chunk_names = static_cast<int>(sizeof ignored / 5);
+    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_NEVER, ignored, chunk_names - (r.meta ? metadata_chunks : 1));
+    png_set_keep_unknown_chunks(p, PNG_HANDLE_CHUNK_ALWAYS,
+                                ignored + 5 * (chunk_names - (r.meta ? metadata_chunks : 1)),
+                                r.meta ? metadata_chunks : 1);
     png_read_info(p, info);
     const png_uint_32 w = png_get_image_width(p, info), h = png_get_image_height(p, info);
     const int depth = png_get_bit_depth(p, info), colour = png_get_color_type(p, info);
