@@ -99,6 +99,108 @@ void deliver(int fd, const py::handle &target) {
     if (py::hasattr(target, "flush")) target.attr("flush")();
 }
 
+// ---- writing into file objects -------------------------------------------------------------
+
+namespace {
+
+ssize_t object_write(void *cookie, const char *buf, std::size_t n) {
+    auto *s = static_cast<file_writer::state *>(cookie);
+    py::gil_scoped_acquire gil;
+    try {
+        if (!s->placed) s->target.attr("seek")(s->start + s->at);
+        s->placed = true;
+        for (std::size_t done = 0; done < n;) {
+            py::memoryview view = py::memoryview::from_memory(buf + done, static_cast<py::ssize_t>(n - done));
+            const py::object wrote = s->target.attr("write")(view);
+            // A file object uses what it is given only while write() runs; one that kept it would
+            // read freed memory later, so the view is released, and one it cannot be is an error.
+            view.attr("release")();
+            // None: all of it, as a buffered writer does
+            const std::size_t k = wrote.is_none() ? n - done : wrote.cast<std::size_t>();
+            if (k == 0 || k > n - done) throw std::runtime_error("the file object's write() did not take the data");
+            done += k;
+        }
+        s->at += static_cast<long long>(n);
+        return static_cast<ssize_t>(n);
+    } catch (...) {
+        s->raised = std::current_exception();
+        errno = EIO;
+        return -1;
+    }
+}
+
+int object_seek(void *cookie, off64_t *offset, int whence) {
+    auto *s = static_cast<file_writer::state *>(cookie);
+    long long base = whence == SEEK_SET ? 0 : s->at;
+    if (whence == SEEK_END) {
+        py::gil_scoped_acquire gil;
+        try {
+            base = s->target.attr("seek")(0, 2).cast<long long>() - s->start;
+            s->placed = base == s->at;
+        } catch (...) {
+            s->raised = std::current_exception();
+            return errno = EIO, -1;
+        }
+    }
+    if (base + *offset < 0) return errno = EINVAL, -1;
+    const long long to = base + *offset;
+    if (to != s->at) s->placed = false;
+    s->at = to;
+    *offset = to;
+    return 0;
+}
+
+} // namespace
+
+std::unique_ptr<file_writer> file_writer::of(const py::handle &target) {
+    for (const char *method : {"seekable", "tell", "seek", "truncate"})
+        if (!py::hasattr(target, method)) return nullptr;
+    if (!target.attr("seekable")().cast<bool>()) return nullptr;
+    const auto start = target.attr("tell")().cast<long long>();
+    if (target.attr("seek")(0, 2).cast<long long>() != start) { // something after: handed the whole file
+        target.attr("seek")(start);
+        return nullptr;
+    }
+    std::unique_ptr<file_writer> w(new file_writer);
+    w->s_.target = target;
+    w->s_.start = start;
+    return w;
+}
+
+file_writer::~file_writer() {
+    if (f_) std::fclose(f_);
+    std::free(buffer_);
+}
+
+FILE *file_writer::open() {
+    f_ = fopencookie(&s_, "wb", cookie_io_functions_t{nullptr, object_write, object_seek, nullptr});
+    // a large buffer: each write is a call into Python
+    constexpr std::size_t size = 256 << 10;
+    buffer_ = static_cast<char *>(std::malloc(size));
+    if (f_ && buffer_) setvbuf(f_, buffer_, _IOFBF, size);
+    return f_;
+}
+
+bool file_writer::close() {
+    const bool ok = f_ && std::fclose(f_) == 0;
+    f_ = nullptr;
+    return ok;
+}
+
+void file_writer::finish(bool ok) {
+    if (ok) {
+        if (py::hasattr(s_.target, "flush")) s_.target.attr("flush")();
+        return;
+    }
+    try {
+        s_.target.attr("truncate")(s_.start);
+        s_.target.attr("seek")(s_.start);
+    } catch (const py::error_already_set &) {
+        // the object fails as it failed before: what it raised first is what the caller sees
+    }
+    if (s_.raised) std::rethrow_exception(s_.raised);
+}
+
 // ---- values -------------------------------------------------------------------------------------
 
 RGB colour_of(const py::handle &value, const char *what) {

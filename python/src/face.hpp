@@ -18,7 +18,9 @@
 #include <tessera/io.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,6 +82,39 @@ int memory_file(const char *name);
 std::string fd_path(int fd);
 // Gives the bytes written to an in-memory file to a file object.
 void deliver(int fd, const py::handle &target);
+
+// Writes into a binary file object as an encoder goes, through a stdio stream whose writes and
+// seeks are the object's own, when the object can seek and stands at its end (a BytesIO, a file
+// opened for writing): no copy of the whole file is made first. A failed writing cuts the object
+// back to where it stood, so that it is left as it was.
+class file_writer {
+  public:
+    // A writer for the object, or null when it is not such a file (the caller then hands it the
+    // whole file at once). Call with the GIL.
+    static std::unique_ptr<file_writer> of(const py::handle &target);
+    ~file_writer();
+    file_writer(const file_writer &) = delete;
+    file_writer &operator=(const file_writer &) = delete;
+    // The stream; null when there is no memory for it. Opened and closed without the GIL.
+    FILE *open();
+    bool close();
+    // With the GIL, after close(): when the writing failed, cuts the object back and raises what
+    // the object raised, if anything (the caller raises the library's reason otherwise).
+    void finish(bool ok);
+
+    struct state {
+        py::handle target;
+        long long start = 0, at = 0; // where the object stood; the stream's position from there
+        bool placed = true;          // the object stands at start + at
+        std::exception_ptr raised;   // what the object's write or seek raised
+    };
+
+  private:
+    file_writer() = default;
+    state s_;
+    FILE *f_ = nullptr;
+    char *buffer_ = nullptr;
+};
 
 // ---- values -------------------------------------------------------------------------------------
 

@@ -435,6 +435,19 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
     }
     if (!py::hasattr(target, "write"))
         throw py::type_error("expected a path, an os.PathLike or a binary file object with write()");
+    if (const auto writer = file_writer::of(target)) {
+        const auto [saved, closed] = locked(self, [&](const tessera::any_image &im) {
+            FILE *out = writer->open();
+            if (!out) throw std::bad_alloc();
+            const tessera_io_save_options c = tessera::io::detail::c_options(o);
+            const bool encoded = tessera_io_save_file(im.get(), out, f, &c) == 0;
+            return std::pair{encoded, writer->close()};
+        });
+        writer->finish(saved && closed);
+        if (!saved) tessera::io::detail::raise("", {});
+        if (!closed) throw tessera::file_error("", "", "cannot write the end of the file", EIO);
+        return;
+    }
     void *data = nullptr;
     std::size_t size = 0;
     locked(self, [&](const tessera::any_image &im) {
@@ -708,7 +721,10 @@ else 8 bits: v / 257, rounded). int, short, float and double images (and float3 
 colour) are written with 16-bit samples with depth=16; depth=8 or 16 chooses. quality is JPEG's and WebP's (1..100, default 90), and lossless=True makes WebP lossless; compression is PNG's
 zlib level (0..9, default 6) or TIFF's deflate level (none by default; "lzw": LZW). The image's metadata
 (its ICC profile, EXIF and XMP) is written where the format holds it, unless strip=True. A
-path is written safely: a temporary file renamed into place, links and FIFOs written through.)")
+path is written safely: a temporary file renamed into place, links and FIFOs written through.
+A file object that can seek and stands at its end (a BytesIO, a file) is written as the encoder
+goes, and cut back to where it stood if the save fails; any other gets the whole file in one
+write(), or nothing. write() may use what it is given only while it runs.)")
         .def_property(
             "metadata",
             [](const Image &s) -> py::object {

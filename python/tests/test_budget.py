@@ -50,6 +50,41 @@ def test_a_file_object_may_keep_what_write_is_given(tmp_path, size):
     del junk
 
 
+class KeepingFile(io.BytesIO):
+    """A seekable file object that keeps what write() is given as well as writing it."""
+
+    def __init__(self, prefix=b"", fail_after=None):
+        super().__init__(prefix)
+        self.seek(0, 2)
+        self.kept, self.fail_after = [], fail_after
+
+    def write(self, b):
+        if self.fail_after is not None and len(self.kept) >= self.fail_after:
+            raise OSError("disk full")
+        self.kept.append(b)
+        return super().write(b)
+
+
+@pytest.mark.parametrize("fmt", ["png", "jpeg", "tiff", "webp", "gif", "bmp", "ppm"])
+def test_a_seekable_file_object_is_written_in_place_and_left_as_it_was_on_failure(tmp_path, fmt):
+    rng = np.random.default_rng(3)
+    im = tessera.Image.from_array(rng.integers(0, 256, (700, 900, 3), np.uint8))
+    im.save(tmp_path / "want", format=fmt)
+    want = (tmp_path / "want").read_bytes()
+    # after what the object held already, byte for byte what a path gets
+    f = KeepingFile(b"head")
+    im.save(f, format=fmt)
+    assert f.getvalue() == b"head" + want and f.tell() == 4 + len(want)
+    # views the object kept are released, never read after their memory is gone
+    with pytest.raises(ValueError):
+        bytes(f.kept[0])
+    # a write that fails: its error, and the object as it was
+    f = KeepingFile(b"head", fail_after=1)
+    with pytest.raises(OSError, match="disk full"):
+        im.save(f, format=fmt)
+    assert f.getvalue() == b"head" and f.tell() == 4
+
+
 def test_results_over_the_budget_are_refused_and_the_budget_is_restored():
     before = tessera.set_budget(1 << 20)
     try:
