@@ -7,7 +7,11 @@
 
 #include <tessera/io.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -39,8 +43,34 @@ inline std::size_t element_size(uint16_t tag) {
     }
 }
 
+// What the header alone says must be what a load in the file's own type found, when it found an
+// image (tag 0: none): the same sizes and element type (GIF aside: its header cannot tell whether
+// a pixel is transparent).
+inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const tessera_io_info &loaded) {
+    const int fd = memfd_create("fuzz", MFD_CLOEXEC);
+    if (fd < 0) return;
+    if (write(fd, data, size) == static_cast<ssize_t>(size)) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        tessera_io_load_options o;
+        tessera_io_load_defaults(&o);
+        tessera_io_metadata meta{};
+        o.metadata = &meta;
+        tessera_io_info info{};
+        const uint16_t probed = tessera_io_probe(path, &o, &info);
+        const bool gif = loaded.format && std::strcmp(loaded.format->name, "gif") == 0;
+        if (tag && (!probed || info.width != loaded.width || info.height != loaded.height ||
+                    info.orientation != loaded.orientation || (probed != tag && !gif)))
+            std::abort();
+        tessera_io_metadata_free(&meta);
+    }
+    close(fd);
+}
+
 // codec: the name of the format whose files get the round trip; null for none.
 inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
+    uint16_t own_tag = 0;
+    tessera_io_info own_info{};
     for (int depth : {TESSERA_IO_REDUCE, TESSERA_IO_KEEP, TESSERA_IO_OWN}) {
         tessera_io_load_options o;
         tessera_io_load_defaults(&o);
@@ -60,6 +90,7 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
         auto *im = static_cast<AnyImageStruct *>(tessera_io_load_memory(data, size, &o, &info));
         o.metadata = nullptr;
         if (!im) continue;
+        if (depth == TESSERA_IO_OWN) own_tag = im->header->tag, own_info = info;
         if (depth != TESSERA_IO_KEEP) {
             const uint16_t tags[] = {IMAGE_BINARY,  IMAGE_GRAY, IMAGE_RGB,   IMAGE_SHORT,
                                      IMAGE_FLOAT3A, IMAGE_RGBA, IMAGE_GRAY16};
@@ -100,6 +131,7 @@ inline int fuzz_files(const uint8_t *data, size_t size, const char *codec) {
         im_Free_(im, im->header->tag);
         tessera_io_metadata_free(&meta);
     }
+    probe_agrees(data, size, own_tag, own_info);
     // colours converted by whatever profile the file holds
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);

@@ -58,6 +58,7 @@ enum {
     O_LOSSLESS = 1 << 23,
     O_STRIP = 1 << 24,
     O_COLORSPACE = 1 << 25,
+    O_STATS = 1 << 26,
 };
 
 typedef struct options {
@@ -100,7 +101,8 @@ static job_options job_of(const options *o) {
                      o->quality,
                      o->compression,
                      (o->seen & O_LOSSLESS) != 0,
-                     o->limit};
+                     o->limit,
+                     (o->seen & O_STATS) != 0};
     return j;
 }
 
@@ -135,6 +137,7 @@ static const struct option_spec {
     {"lossless", O_LOSSLESS, 0},
     {"strip", O_STRIP, 0},
     {"colorspace", O_COLORSPACE, 1},
+    {"stats", O_STATS, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -645,15 +648,17 @@ static const struct command {
      "Both become colour images of one depth (16 bits when either has them); BOTTOM's alpha is\n"
      "kept where OUT holds it.\n",
      cmd_composite},
-    {"info", O_JSON | O_BACKGROUND | O_LIMIT,
-     "usage: tessera info [--json] [--limit SIZE] FILE...\n"
-     "Prints format, element type, size, the file's sample depth and maximum value, comment and\n"
-     "per-channel minimum and maximum of images (the file's own values, 16 bits kept), and\n"
-     "bounds, colour flag, comment and element counts of drawings. --json prints one JSON\n"
-     "object a line per file (format, type, width, height, bits, maxval, channels, alpha,\n"
-     "orientation, icc, exif, xmp, xoffset, yoffset, comment, minimum, maximum; an \"error\" for\n"
-     "a file that cannot be read). A profile shows its size, description and colour space, EXIF\n"
-     "and XMP their sizes.\n",
+    {"info", O_JSON | O_BACKGROUND | O_LIMIT | O_STATS,
+     "usage: tessera info [--json] [--stats [--limit SIZE]] FILE...\n"
+     "Prints format, element type, size (as stored), the file's sample depth and maximum value,\n"
+     "alpha, orientation, profile, EXIF and XMP of images, read from their headers alone (no\n"
+     "pixel is decoded, and no limit applies), and bounds, colour flag, comment and element\n"
+     "counts of drawings. --stats decodes the pixels (within --limit) and adds the comment and\n"
+     "each channel's minimum and maximum (the file's own values, 16 bits kept). --json prints\n"
+     "one JSON object a line per file (format, type, width, height, bits, maxval, channels,\n"
+     "alpha, orientation, icc, exif, xmp, xoffset, yoffset; with --stats comment, minimum, maximum; an \"error\"\n"
+     "for a file that cannot be read). A profile shows its size, description and colour space,\n"
+     "EXIF and XMP their sizes.\n",
      cmd_info},
     {"crop", EDITING,
      "usage: tessera crop FILE OUT LEFT TOP WIDTH HEIGHT [--format F]\n"

@@ -70,7 +70,7 @@ expect 0 "P6 IMAGE_RGB 128 x 96" "$tool" info "$work/shapes.ppm"
 expect 0 "^$" "$tool" render "$drawings/house.ptl" "$work/house.pbm"
 expect 0 "P4 IMAGE_BINARY 40 x 40" "$tool" info "$work/house.pbm"
 expect 0 "^$" "$tool" render "$drawings/house.ptl" "$work/house.ppm" --rgb --background '#203040'
-expect 0 "minimum: 32 48 64" "$tool" info "$work/house.ppm"
+expect 0 "minimum: 32 48 64" "$tool" info --stats "$work/house.ppm"
 expect 0 "^$" "$tool" render "$drawings/rings.cptl" "$work/rings.ppm" --scale-x 2 --scale-y 3
 expect 0 "80 x 120" "$tool" info "$work/rings.ppm"
 expect 0 "warning: .*clipping.cptl: some elements were clipped" "$tool" render "$drawings/clipping.cptl" "$work/clip.ppm"
@@ -100,7 +100,7 @@ expect_clean "$tool" info "$work/missing.pgm"
 printf 'hello world\n' > "$work/text.txt"
 expect_clean "$tool" info "$work/text.txt"
 printf 'P5 4 4 255\nab' > "$work/short.pgm"
-expect_clean "$tool" info "$work/short.pgm"
+expect_clean "$tool" info --stats "$work/short.pgm"
 expect_clean "$tool" info
 
 # crop, scale, border keep the format

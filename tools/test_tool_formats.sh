@@ -115,7 +115,7 @@ if "$tool" info "$f/rgb.ppm" >>"$work/helpers.log" && "$tool" convert "$f/rgb.pp
   "$tool" convert "$f/ga.png" "$f/ga-png.pgm"
   same_pixels "gray+alpha PNG" "$f/ga-png.pgm" "$f/ga-black.pgm"
   head -c 60 "$f/rgb.png" > "$f/cut.png"
-  expect 2 "cut.png: .*PNG" "$tool" info "$f/cut.png"
+  expect 2 "cut.png: .*PNG" "$tool" info --stats "$f/cut.png"
   png_formats="png"
 else
   echo "skipped: this tessera has no PNG support"
@@ -147,8 +147,8 @@ done
 # a Q image looked at: --normalize maps its range onto 0..255
 "$tool" convert "$f/gray.pgm" "$f/gray.q1"
 "$tool" convert "$f/gray.q1" "$f/norm.pgm" --normalize
-expect 0 "minimum: 0" "$tool" info "$f/norm.pgm"
-expect 0 "maximum: 255" "$tool" info "$f/norm.pgm"
+expect 0 "minimum: 0" "$tool" info --stats "$f/norm.pgm"
+expect 0 "maximum: 255" "$tool" info --stats "$f/norm.pgm"
 expect_clean "$tool" crop "$f/gray.q1" "$f/x.pgm" 0 0 2 2
 
 # ---- errors that say why and where -------------------------------------------------------------------
@@ -156,12 +156,12 @@ printf 'PTL 0 0 20 20\np 1 1\nl 1 1 5 5\n\n# a comment\n\nl 2 x 3 4\n' > "$f/dra
 expect 2 "^tessera: .*drawing.ptl: line 7: expected a number after 'l', found 'x'" "$tool" render "$f/drawing.ptl" "$f/d.pbm"
 printf 'P5\n60 80\n255\n' > "$f/deep.pgm"
 head -c 1234 /dev/zero >> "$f/deep.pgm"
-expect 2 "^tessera: .*deep.pgm: pixel data ends after 1,234 of 4,800 bytes" "$tool" info "$f/deep.pgm"
+expect 2 "^tessera: .*deep.pgm: pixel data ends after 1,234 of 4,800 bytes" "$tool" info --stats "$f/deep.pgm"
 printf 'P5\n60 80\n1000\n' > "$f/deep16.pgm"
 head -c 1234 /dev/zero >> "$f/deep16.pgm"
-expect 2 "^tessera: .*deep16.pgm: pixel data ends after 1,234 of 9,600 bytes" "$tool" info "$f/deep16.pgm"
+expect 2 "^tessera: .*deep16.pgm: pixel data ends after 1,234 of 9,600 bytes" "$tool" info --stats "$f/deep16.pgm"
 printf '\377\330\377\340\000\020JFIF' > "$f/shot.jpg"
-expect 2 "^tessera: .*shot.jpg: a damaged JPEG file: " "$tool" info "$f/shot.jpg"
+expect 2 "^tessera: .*shot.jpg: a damaged JPEG file: " "$tool" info --stats "$f/shot.jpg"
 printf 'P2 2 1 10\n3 11\n' > "$f/over.pgm"
 expect 2 "sample 11 in row 0 is above the maximum value 10" "$tool" convert "$f/over.pgm" "$f/x.pgm"
 printf 'P1 3 1\n1 0 2\n' > "$f/two.pbm"
@@ -182,21 +182,21 @@ expect 2 "needs a value" "$tool" render "$drawings/house.ptl" "$f/x.ppm" --scale
 expect 2 "unknown option" "$tool" render "$drawings/house.ptl" "$f/x.ppm" -s 2
 for colour in '#203040' '0x203040' '0X203040'; do
   expect 0 "^$" "$tool" render "$drawings/house.ptl" "$f/c.ppm" --background "$colour"
-  expect 0 "minimum: 32 48 64" "$tool" info "$f/c.ppm"
+  expect 0 "minimum: 32 48 64" "$tool" info --stats "$f/c.ppm"
 done
 expect 0 "^$" "$tool" render "$drawings/house.ptl" "$f/c.ppm" --background '#234'
-expect 0 "minimum: 34 51 68" "$tool" info "$f/c.ppm"
+expect 0 "minimum: 34 51 68" "$tool" info --stats "$f/c.ppm"
 for colour in '#12345' 'red' '0x12g456' '#' '0x123'; do
   expect_clean "$tool" render "$drawings/house.ptl" "$f/c.ppm" --background "$colour"
 done
 expect 0 "^$" "$tool" render "$drawings/house.ptl" "$f/fg.ppm" --foreground '#ff8020' --background '#000010'
-expect 0 "minimum: 0 0 16" "$tool" info "$f/fg.ppm"
-expect 0 "maximum: 255 128 32" "$tool" info "$f/fg.ppm"
+expect 0 "minimum: 0 0 16" "$tool" info --stats "$f/fg.ppm"
+expect 0 "maximum: 255 128 32" "$tool" info --stats "$f/fg.ppm"
 "$tool" render "$drawings/house.ptl" "$f/house.pbm"
 check "--foreground paints exactly the binary rendering's pixels" test "$(plain "$f/fg.ppm" | grep -o '255 128 32' | wc -l)" -eq "$(plain "$f/house.pbm" | tail -n +3 | tr -cd 1 | wc -c)"
 printf 'PTL -3.5 2 10 8\nl -3 2 6 9\n' > "$f/offset.ptl"
 expect 0 "^$" "$tool" render "$f/offset.ptl" "$f/offset.ppm" --scale 2 --foreground '#00ff00'
-expect 0 "maximum: 0 255 0" "$tool" info "$f/offset.ppm"
+expect 0 "maximum: 0 255 0" "$tool" info --stats "$f/offset.ppm"
 expect 2 "--foreground is for plain" "$tool" render "$drawings/shapes.cptl" "$f/x.ppm" --foreground '#fff'
 expect 0 "^$" "$tool" border "$f/rgb.ppm" "$f/framed.ppm" 2 --color=#ff0000
 expect 0 "41 x 27" "$tool" info "$f/framed.ppm"
@@ -357,8 +357,8 @@ PY
 fi
 
 # ---- info --json ------------------------------------------------------------------------------------------
-"$tool" info --json "$f/rgb.ppm" "$drawings/shapes.cptl" "$f/gray.q1" "$f/shot.jpg" > "$f/info.json" 2>"$f/info.err"
-expect 2 "" "$tool" info --json "$f/shot.jpg"
+"$tool" info --json --stats "$f/rgb.ppm" "$drawings/shapes.cptl" "$f/gray.q1" "$f/shot.jpg" > "$f/info.json" 2>"$f/info.err"
+expect 2 "" "$tool" info --json --stats "$f/shot.jpg"
 check "info --json gives one valid object a file" python3 -c "
 import json, sys
 rows = [json.loads(l) for l in open(sys.argv[1])]
@@ -369,6 +369,26 @@ assert rows[1]['format'] == 'CPTL' and rows[1]['elements']['fills'] == 1 and 'Ev
 assert rows[2]['format'] == 'Q1' and rows[2]['maxval'] is None and rows[2]['maximum'] == 255
 assert 'JPEG' in rows[3]['error']
 " "$f/info.json"
+
+# ---- info reads headers alone: no pixel limit, no pixel decoded ------------------------------------------
+python3 - "$f/huge.png" <<'PY'
+import struct, sys, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+header = struct.pack(">IIBBBBB", 100000, 100000, 16, 6, 0, 0, 0)  # 16-bit RGBA
+with open(sys.argv[1], "wb") as f:
+    f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 100)) + chunk(b"IEND", b""))
+PY
+expect 0 "huge.png: PNG IMAGE_FLOAT3B 100000 x 100000, 16-bit, maxval 65535, alpha" "$tool" info "$f/huge.png"
+expect 2 "more than the budget" "$tool" info --stats "$f/huge.png"
+"$tool" info --json "$f/rgb.ppm" "$f/huge.png" "$f/deep16.pgm" > "$f/header.json"
+check "info --json from headers: no statistics, and files short of pixels described" python3 -c "
+import json, sys
+rows = [json.loads(l) for l in open(sys.argv[1])]
+assert [r['type'] for r in rows] == ['IMAGE_RGB', 'IMAGE_FLOAT3B', 'IMAGE_INT'], rows
+assert all('minimum' not in r and 'comment' not in r and r['xoffset'] == 0 for r in rows), rows
+assert rows[1]['width'] == 100000 and rows[1]['alpha'] is True and rows[2]['maxval'] == 1000, rows
+" "$f/header.json"
 
 # ---- standard input ------------------------------------------------------------------------------------
 cat "$f/gray.pgm" | "$tool" convert - "$f/stdin.pgm"

@@ -142,6 +142,15 @@ TESSERA_API void *tessera_io_load_fd(int fd, const tessera_io_load_options *opti
 TESSERA_API void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_load_options *options,
                                          tessera_io_info *info);
 
+/* What a load of path with these options would find, without decoding a pixel: info (width and
+ * height as stored; its orientation says how a load turns them) and, when the options ask for
+ * it, the metadata. Returns the element type the load would give, 0 on failure with the reason.
+ * Only the header is read (a PNG's chunks before its pixels, a JPEG's markers before its first
+ * scan, a TIFF's directory, a Netpbm or PAM header), so no pixel limit applies and a damaged or
+ * short pixel stream is not seen. A GIF's alpha is whether its frame has a transparent colour; a
+ * load gives alpha only when a pixel on the screen is transparent. "-" is standard input. */
+TESSERA_API uint16_t tessera_io_probe(const char *path, const tessera_io_load_options *options, tessera_io_info *info);
+
 /* Savers. format may be null: the path's extension decides. The image must be of a type the
  * format writes (tessera_io_target_tag with may_convert 0), a 16-bit image without alpha in a
  * format that writes its 8-bit type, or numeric with depth 16 in a deep format (see

@@ -147,6 +147,13 @@ inline std::optional<any_image> try_load_memory(std::span<const unsigned char> b
     if (void *im = tessera_io_load_memory(bytes.data(), bytes.size(), &c, info)) return any_image::adopt(im);
     return std::nullopt;
 }
+// What a load would find, from the header alone (see tessera_io_probe): the element type it
+// gives, 0 on failure.
+inline uint16_t try_probe(const std::filesystem::path &path, const load_options &o = {},
+                          file_info *info = nullptr) noexcept {
+    const tessera_io_load_options c = detail::c_options(o);
+    return tessera_io_probe(path.c_str(), &c, info);
+}
 // What a save reads: any image, typed (image<T>) or not, without taking it.
 class image_ref {
   public:
@@ -177,6 +184,10 @@ inline const format_info *format(std::string_view name) {
 inline any_image load(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
     if (std::optional<any_image> im = try_load(path, o, info)) return std::move(*im);
     detail::raise("tessera::io::load", path);
+}
+inline uint16_t probe(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
+    if (const uint16_t tag = try_probe(path, o, info)) return tag;
+    detail::raise("tessera::io::probe", path);
 }
 inline any_image load(std::FILE *stream, const load_options &o = {}, file_info *info = nullptr) {
     tessera::detail::require(stream != nullptr, "tessera::io::load: no stream");

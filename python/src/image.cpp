@@ -365,6 +365,31 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
     return im;
 }
 
+// What a load would find, from the file's header alone.
+py::dict probe(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth) {
+    tessera::io::load_options o = load_options_of(background, depth, std::nullopt, std::nullopt);
+    o.keep_orientation = true;
+    tessera::io::metadata m;
+    o.metadata = &m;
+    source s;
+    open_source(target, s);
+    tessera_io_info info{};
+    uint16_t tag = 0;
+    {
+        py::gil_scoped_release release;
+        tag = tessera::io::probe(s.path, o, &info);
+    }
+    py::dict d;
+    d["format"] = info.format->name;
+    d["kind"] = kind_of_tag(tag).name;
+    d["width"] = info.width, d["height"] = info.height;
+    d["channels"] = info.channels, d["alpha"] = info.alpha != 0, d["bits"] = info.bits;
+    d["maxval"] = info.maxval ? py::object(py::int_(info.maxval)) : py::none();
+    d["orientation"] = info.orientation ? py::object(py::int_(info.orientation)) : py::none();
+    d["metadata"] = metadata_dict(m);
+    return d;
+}
+
 // The file's samples as an array of the image's own kind: uint8 or uint16, (h, w), (h, w, 3) or
 // (h, w, 4) with alpha; signed and floating-point TIFF samples as their numeric kinds.
 py::array read(const py::handle &target, std::tuple<int, int, int> background, std::optional<uint64_t> max_pixels,
@@ -769,6 +794,16 @@ images). Images
 whose pixels take more than max_bytes (default tessera.budget(), 1 GiB unless set), or whose
 decoding needs more than as much again beside them, are refused before anything is allocated;
 max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
+    m.def("probe", &probe, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
+          py::arg("depth") = "own",
+          R"(What load(source, background, depth=depth) would find, from the file's header alone: no
+pixel is decoded and no limit applies, so a file too large to load, or whose pixel data is
+damaged or short, is described all the same. A dict: format (a name of tessera.formats()), kind
+(the image's element kind), width and height as stored, channels (1 or 3), alpha, bits (a
+sample in the file), maxval (None for floating-point samples), orientation (the EXIF or TIFF
+orientation load turns by, None when the file has none; 5 to 8 swap width and height), and
+metadata (as Image.metadata). A GIF's alpha is whether its frame has a transparent colour; a
+load gives alpha only when a pixel of it is transparent. Raises tessera.FileError.)");
     m.def("read", &read, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
           py::arg("colorspace") = py::none(),

@@ -96,6 +96,7 @@ void init_jobs(py::module_ &m) {
                 if (depth != 8 && depth != 16) throw std::invalid_argument("depth needs 8 or 16 (bits a sample)");
                 job.depth8 = depth == 8;
             }
+            job.stats = options.contains("stats") && options["stats"].cast<bool>();
             if (options.contains("limit") && !options["limit"].is_none())
                 job.max_pixels = options["limit"].cast<uint64_t>();
             problem why{};

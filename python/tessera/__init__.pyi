@@ -81,6 +81,9 @@ def load(
     keep_orientation: bool = False,
     colorspace: Optional[Literal["srgb"]] = None,
 ) -> Image: ...
+def probe(
+    source: Source, background: Colour = (0, 0, 0), *, depth: Literal["own", "reduce", "keep", "raw"] = "own"
+) -> Dict[str, Any]: ...
 def read(
     source: Source,
     background: Colour = (0, 0, 0),

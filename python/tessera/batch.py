@@ -114,6 +114,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--filter", choices=_tessera._filters.split(", "), default="bicubic", help="resize's filter")
     p.add_argument("--color", type=_colour, help="border's colour")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
+    p.add_argument("--stats", action="store_true", help="info: decode the pixels for comment, minimum and maximum")
     return p
 
 
@@ -122,7 +123,7 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
     scale_y = args.scale or args.scale_y or 1.0
     return {"to": args.to, "out_dir": os.path.abspath(args.out_dir) if args.out_dir else None, "scale_x": scale_x,
             "scale_y": scale_y, "binary": args.binary, "rgb": args.rgb, "background": args.background,
-            "foreground": args.foreground, "normalize": args.normalize, "filter": args.filter, "color": args.color,
+            "foreground": args.foreground, "normalize": args.normalize, "filter": args.filter, "color": args.color, "stats": args.stats,
             "operands": args.files[:_EDITS[args.command][0]] if args.command in _EDITS else []}
 
 

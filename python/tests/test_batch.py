@@ -97,9 +97,9 @@ def test_render_on_the_cluster_equals_the_tool(cluster, files, tool, tmp_path, c
 def test_info_on_the_cluster_equals_the_tool(cluster, files, tool, capsys):
     images, drawings, bad = files
     inputs = images[:10] + drawings[:4]
-    assert batch.main(["info", "--scheduler", cluster.scheduler_address, "--quiet"] + inputs + bad[:1]) == 2
+    assert batch.main(["info", "--stats", "--scheduler", cluster.scheduler_address, "--quiet"] + inputs + bad[:1]) == 2
     rows = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
-    ref = subprocess.run([tool, "info", "--json"] + inputs, capture_output=True, text=True, check=True).stdout
+    ref = subprocess.run([tool, "info", "--json", "--stats"] + inputs, capture_output=True, text=True, check=True).stdout
     assert rows[:-1] == [json.loads(line) for line in ref.splitlines()]
     assert "pixel data ends" in rows[-1]["error"]
 

@@ -312,15 +312,15 @@ def test_the_pixel_limit_is_the_callers(tmp_path, tool):
     with pytest.raises(tessera.FileError, match="limit of 9999 pixels"):
         tessera.load(tmp_path / "a.png", max_pixels=9999)
     assert tessera.load(tmp_path / "a.png", max_pixels=10000).width == 100
-    p = subprocess.run([tool, "info", "--limit", "9999px", str(tmp_path / "a.png")], capture_output=True, text=True)
+    p = subprocess.run([tool, "info", "--stats", "--limit", "9999px", str(tmp_path / "a.png")], capture_output=True, text=True)
     assert p.returncode == 2 and "limit of 9999 pixels" in p.stderr
     with pytest.raises(tessera.FileError, match="more than the budget of 9999 bytes"):
         tessera.load(tmp_path / "a.png", max_bytes=9999)
     assert tessera.load(tmp_path / "a.png", max_bytes=10000).width == 100
     for limit in ("9999", "9999B"):
-        p = subprocess.run([tool, "info", "--limit", limit, str(tmp_path / "a.png")], capture_output=True, text=True)
+        p = subprocess.run([tool, "info", "--stats", "--limit", limit, str(tmp_path / "a.png")], capture_output=True, text=True)
         assert p.returncode == 2 and "more than the budget of 9999 bytes" in p.stderr, p.stderr
-    p = subprocess.run([tool, "info", "--limit", "1K", str(tmp_path / "a.png")], capture_output=True, text=True)
+    p = subprocess.run([tool, "info", "--stats", "--limit", "1K", str(tmp_path / "a.png")], capture_output=True, text=True)
     assert p.returncode == 2 and "budget of 1024 bytes" in p.stderr, p.stderr
     for wrong in ("0", "-5", "12Q", "px", "1.5G", "99999999999T"):
         p = subprocess.run([tool, "info", "--limit", wrong, str(tmp_path / "a.png")], capture_output=True, text=True)
@@ -630,3 +630,28 @@ def test_gif_first_frame_with_transparency_both_ways(rng, tmp_path):
     data = (tmp_path / "p.gif").read_bytes()
     with pytest.raises(tessera.FileError, match="ended early|damaged"):
         tessera.load(io.BytesIO(data[: len(data) // 2]))
+
+
+def test_probe_reads_headers_alone_and_agrees_with_load(tmp_path):
+    rng = np.random.default_rng(5)
+    rgba = rng.integers(0, 256, (30, 40, 4), np.uint8)
+    deep = rng.integers(0, 65536, (30, 40), np.uint16)
+    Image.fromarray(rgba).save(tmp_path / "a.png")
+    Image.fromarray(deep, "I;16").save(tmp_path / "d.png")
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    Image.fromarray(rgba[..., :3]).save(tmp_path / "turned.jpg", exif=exif.tobytes())
+    for name, kind, alpha, bits in [("a.png", "rgba", True, 8), ("d.png", "gray16", False, 16),
+                                    ("turned.jpg", "rgb", False, 8)]:
+        p = tessera.probe(tmp_path / name)
+        im = tessera.load(tmp_path / name, keep_orientation=True)
+        assert (p["kind"], p["alpha"], p["bits"]) == (kind, alpha, bits) == (im.kind, alpha, bits)
+        assert (p["width"], p["height"]) == (im.width, im.height) == (40, 30)
+        assert p["metadata"] == im.metadata
+    assert tessera.probe(tmp_path / "turned.jpg")["orientation"] == 6
+    # a file whose pixels are cut short, and one too large to load, are described all the same
+    data = (tmp_path / "d.png").read_bytes()
+    assert tessera.probe(io.BytesIO(data[:100]))["kind"] == "gray16"
+    with pytest.raises(tessera.FileError):
+        tessera.load(io.BytesIO(data[:100]))
+    assert tessera.probe(tmp_path / "a.png", depth="reduce")["kind"] == tessera.load(tmp_path / "a.png", depth="reduce").kind == "rgb"

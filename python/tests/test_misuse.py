@@ -62,6 +62,8 @@ MISUSES = [
     ("load something else", lambda: tessera.load(42), TypeError),
     ("load a JPEG", lambda: tessera.load(io.BytesIO(b"\xff\xd8\xff\xe0 JFIF")), tessera.FileError),
     ("load a short file", lambda: tessera.load(io.BytesIO(b"P5 4 4 255\nab")), tessera.FileError),
+    ("probe a missing file", lambda: tessera.probe("/nonexistent/x.png"), tessera.FileError),
+    ("probe at an unknown depth", lambda: tessera.probe(io.BytesIO(b"P5 1 1 255\n\0"), depth="deep"), ValueError),
     ("load a drawing as an image", lambda: tessera.load(io.BytesIO(b"PTL 0 0 1 1\n")), tessera.FileError),
     ("save under an unknown extension", lambda: gray().save("/tmp/x.heic"), ValueError),
     ("save in an unknown format", lambda: gray().save(io.BytesIO(), format="heic"), ValueError),

@@ -58,8 +58,10 @@ struct Input {
 struct Request {
     const tessera_io_load_options *options;
     tessera_io_info *info;
-    tessera_io_metadata *meta;    // where the file's metadata goes; null when the caller wants none
-    mutable bool in_srgb = false; // the reader has converted the colours to sRGB already
+    tessera_io_metadata *meta;       // where the file's metadata goes; null when the caller wants none
+    mutable bool in_srgb = false;    // the reader has converted the colours to sRGB already
+    bool header_only = false;        // what the header says, and no pixel decoded: no pixel limit applies
+    mutable uint16_t header_tag = 0; // the element type the load would give, once the header is read
 };
 
 // The metadata a file may carry beside its pixels.
@@ -216,6 +218,10 @@ uint64_t budget(const Request &r);
 // Whether a width x height image of element type tag fits the request's limits, with beside
 // bytes held by the decoder at the same time; else false with the reason.
 bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint64_t beside = 0);
+// For a request of the header alone, once the reader knows the element type tag it would load
+// into: records it and stops the reader (true: it returns as on a failure, and the caller drops
+// the reason). False for a load.
+bool header_read(const Request &r, uint16_t tag);
 // Whether samples of maxval stay as stored: always in raw loads, deeper than 8 bits when kept.
 inline bool keeps(const Request &r, uint32_t maxval) {
     return r.options->depth == TESSERA_IO_RAW || (r.options->depth == TESSERA_IO_KEEP && maxval > 255);

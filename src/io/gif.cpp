@@ -81,9 +81,19 @@ AnyImageStruct *read_gif(Input &in, const Request &r) {
     if (d.Width <= 0 || d.Height <= 0 || d.Left < 0 || d.Top < 0)
         return fail(Err::format, "a damaged GIF: a frame of %d x %d at %d, %d", d.Width, d.Height, d.Left, d.Top),
                nullptr;
+    if (transparent >= map->ColorCount) transparent = -1; // an index no pixel can have
+    if (r.header_only) { // whether a pixel is transparent is in the pixels: a transparent colour counts
+        describe(r, "GIF", w, h, 3, transparent >= 0 ? 1 : 0, 8, 255);
+        Layout l;
+        l.channels = 3;
+        l.alpha = transparent >= 0 ? 1 : 0;
+        from_request(l, r);
+        choose_tag(l, false);
+        header_read(r, l.tag);
+        return nullptr;
+    }
     // The frame's indices first (held beside the image): the image has alpha when a pixel of it
     // is transparent, so that what is written back has the same type.
-    if (transparent >= map->ColorCount) transparent = -1; // an index no pixel can have
     const uint64_t frame = static_cast<uint64_t>(d.Width) * static_cast<uint64_t>(d.Height);
     const uint64_t beside = frame + static_cast<uint64_t>(w) * 16;
     if (!fits(r, static_cast<uint64_t>(w), static_cast<uint64_t>(h), IMAGE_RGBA, beside)) return nullptr;

@@ -174,8 +174,10 @@ AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
     }
 }
 
+// A load, or with probed a reading of the header alone that sets *probed to the element type
+// the load would give (and returns null).
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
-                          const void *memory = nullptr, std::size_t memory_size = 0) {
+                          const void *memory = nullptr, std::size_t memory_size = 0, uint16_t *probed = nullptr) {
     tessera_io_load_options defaults;
     if (!options) {
         tessera_io_load_defaults(&defaults);
@@ -196,7 +198,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
     Input in;
     if (!open_input(base, in)) return nullptr;
     tessera_io_metadata got{};
-    bool r_in_srgb = false;
+    bool r_in_srgb = false, header_read = false;
     in.memory = static_cast<const unsigned char *>(memory);
     in.memory_size = memory_size;
     unsigned char head[16];
@@ -214,10 +216,17 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         } else {
             info->format = &codec->format;
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
-            const Request r{options, info, options->metadata || options->to_srgb ? &got : nullptr};
+            Request r{options, info, options->metadata || (options->to_srgb && !probed) ? &got : nullptr};
+            r.header_only = probed != nullptr;
             im = codec->read(in, r);
             r_in_srgb = r.in_srgb;
-            if (!im && reason_empty()) fail(Err::format, "the %s file cannot be read", codec->format.name);
+            if (!im && r.header_tag) {
+                clear_reason();
+                header_read = true;
+                *probed = options->tag ? options->tag : r.header_tag;
+            } else if (!im && reason_empty()) {
+                fail(Err::format, "the %s file cannot be read", codec->format.name);
+            }
         }
     }
     close_input(in);
@@ -240,7 +249,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         im_Free_(im, im->header->tag);
         im = converted;
     }
-    if (im && options->metadata) {
+    if ((im || header_read) && options->metadata) {
         tessera_io_metadata_free(options->metadata);
         *options->metadata = got;
     } else {
@@ -323,6 +332,7 @@ uint64_t budget(const Request &r) { return r.options->max_bytes ? r.options->max
 bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint64_t beside) {
     const auto w = static_cast<unsigned long long>(width), h = static_cast<unsigned long long>(height);
     if (width == 0 || height == 0) return fail(Err::argument, "a %llu x %llu image is empty", w, h);
+    if (r.header_only) return true; // nothing is decoded
     const uint64_t pixels = r.options->max_pixels;
     if (pixels && width > pixels / height)
         return fail(Err::limit, "a %llu x %llu image is larger than the limit of %llu pixels", w, h,
@@ -341,6 +351,13 @@ bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint6
         return fail(Err::limit,
                     "decoding a %llu x %llu image needs %llu bytes beside it, more than the budget of %llu bytes", w, h,
                     static_cast<unsigned long long>(beside), static_cast<unsigned long long>(most));
+    return true;
+}
+
+bool header_read(const Request &r, uint16_t tag) {
+    if (!r.header_only) return false;
+    r.header_tag = tag;
+    fail(Err::format, "the header is read");
     return true;
 }
 
@@ -391,6 +408,18 @@ void *tessera_io_load(const char *path, const tessera_io_load_options *options, 
     void *im = io::load_from(f, options, info);
     std::fclose(f);
     return im;
+}
+
+uint16_t tessera_io_probe(const char *path, const tessera_io_load_options *options, tessera_io_info *info) {
+    io::clear_reason();
+    if (!path) return io::fail(Err::argument, "no path"), 0;
+    uint16_t tag = 0;
+    const bool input = std::strcmp(path, "-") == 0;
+    FILE *f = input ? stdin : std::fopen(path, "rbe");
+    if (!f) return io::fail_system("cannot open"), 0;
+    io::load_from(f, options, info, nullptr, 0, &tag);
+    if (!input) std::fclose(f);
+    return tag;
 }
 
 void *tessera_io_load_file(FILE *in, const tessera_io_load_options *options, tessera_io_info *info) {

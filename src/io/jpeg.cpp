@@ -305,7 +305,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     jpeg_progress_mgr progress;
     JpegRead job{nullptr, nullptr, 0, work_allowed(r), 0, nullptr};
     // The scans' work from the markers, before any is done, where the bytes can be read twice.
-    const Walk ahead = count_scans(in);
+    const Walk ahead = r.header_only ? Walk{} : count_scans(in);
     if (ahead.work > job.most)
         return fail(Err::limit,
                     "a JPEG file whose %u scans need %llu coefficient visits to decode, more than the %llu its budget "
@@ -340,11 +340,12 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     const int channels = d.num_components == 1 ? 1 : 3;
     describe(r, "JPEG", d.image_width, d.image_height, channels, 0, d.data_precision, 255);
     if (!fits(r, d.image_width, d.image_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB)) std::longjmp(err.jump, 1);
-    d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_start_decompress(&d);
     Layout l;
     l.channels = channels;
     choose_tag(l, false);
+    if (header_read(r, l.tag)) std::longjmp(err.jump, 1); // before a progressive file's scans are read
+    d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_start_decompress(&d);
     job.im = new_image(l, d.output_width, d.output_height, r);
     if (!job.im) std::longjmp(err.jump, 1);
     // Adobe's CMYK files store the inks inverted.

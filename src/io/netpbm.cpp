@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "codec.h"
+#include "image/image_internal.h"
 #include "support/magic_internal.h"
+
+#include <tessera/magic.h>
 
 namespace tessera::detail::io {
 
@@ -196,43 +199,64 @@ unsigned long long bytes_left(const Input &in) {
 // the reader allocate more than its file can fill.
 AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsigned long long need, const char *unit,
                           const Request &r) {
-    const unsigned long long left = bytes_left(in);
+    const unsigned long long left = r.header_only ? need : bytes_left(in);
     if (left < need) return data_ends(left, need, unit), nullptr;
     return new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r);
 }
+
+namespace {
+
+// What a file of the library's own holding an image of element type tag is: its channels,
+// alpha, bits and largest value.
+void describe_library(const Request &r, uint16_t tag, int64_t width, int64_t height) {
+    const bool binary = tag == IMAGE_BINARY, eight = tag & (IMAGE_GRAY | IMAGE_RGB | IMAGE_RGBA);
+    const bool sixteen = tag & (IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16);
+    describe(r, nullptr, width, height, colour_channels(tag), tessera::detail::has_alpha(tag) ? 1 : 0,
+             binary                ? 1
+             : eight               ? 8
+             : sixteen             ? 16
+             : tag == IMAGE_SHORT  ? 16
+             : tag == IMAGE_DOUBLE ? 64
+                                   : 32,
+             binary    ? 1
+             : eight   ? 255
+             : sixteen ? 65535
+                       : 0);
+}
+
+} // namespace
 
 AnyImageStruct *read_library(Input &in, const Request &r) {
     // The header's sizes against the limits first, then the library reads the file from its start.
     static const struct {
         const char *magic;
         uint16_t tag;
-    } magics[] = {{"P4", IMAGE_BINARY}, {"P5", IMAGE_GRAY},     {"P6", IMAGE_RGB},
-                  {"Q1", IMAGE_FLOAT},  {"Q2", IMAGE_DOUBLE},   {"Q3", IMAGE_INT},
-                  {"Q4", IMAGE_SHORT},  {"Q10", IMAGE_FLOAT3A}, {"Q11", IMAGE_FLOAT3B}};
+    } magics[] = {{"P4", IMAGE_BINARY},   {"P5", IMAGE_GRAY},  {"P6", IMAGE_RGB},     {"Q1", IMAGE_FLOAT},
+                  {"Q2", IMAGE_DOUBLE},   {"Q3", IMAGE_INT},   {"Q4", IMAGE_SHORT},   {"Q10", IMAGE_FLOAT3A},
+                  {"Q11", IMAGE_FLOAT3B}, {"Q12", IMAGE_RGBA}, {"Q13", IMAGE_GRAY16}, {"Q14", IMAGE_RGB16},
+                  {"Q15", IMAGE_RGBA16}};
     char magic[8];
-    long width, height;
+    int32_t width = 0, height = 0;
+    // The sizes through the library's own tokenizer: what its loader reads is what is checked.
+    if (magicStart() != 0) return fail_core(), nullptr;
     if (!next_word(in.in, magic, sizeof magic)) return fail(Err::format, "the header ends before the magic"), nullptr;
     uint16_t tag = 0;
     for (const auto &m : magics)
         if (std::strcmp(magic, m.magic) == 0) tag = m.tag;
     if (!tag) return fail(Err::format, "unknown magic '%s'", magic), nullptr;
-    if (!next_number(in.in, "width", 2147483647L, &width) || !next_number(in.in, "height", 2147483647L, &height))
+    if (magicGetInt(in.in, &width) != 0 || magicGetInt(in.in, &height) != 0 || width < 1 || height < 1)
+        return fail(Err::format, "a %s header without a width and a height from 1 to 2147483647", magic), nullptr;
+    if (!fits(r, static_cast<uint64_t>(width), static_cast<uint64_t>(height), tag)) return nullptr;
+    if (r.header_only) {
+        describe_library(r, tag, width, height);
+        header_read(r, tag);
         return nullptr;
-    if (!fits(r, static_cast<uint64_t>(width), static_cast<uint64_t>(height), tag) || !in.rewind(in)) return nullptr;
+    }
+    if (!in.rewind(in)) return nullptr;
     in.forget_start(in);
     auto *im = static_cast<AnyImageStruct *>(tessera_load_stream(0xffff, in.in));
     if (!im) return fail_core(), nullptr;
-    const ImageHeader *h = im->header;
-    const bool binary = h->tag == IMAGE_BINARY, rgb = h->tag == IMAGE_RGB;
-    describe(r, nullptr, h->width, h->height, rgb || (h->tag & (IMAGE_FLOAT3A | IMAGE_FLOAT3B)) ? 3 : 1, 0,
-             binary                              ? 1
-             : h->tag & (IMAGE_GRAY | IMAGE_RGB) ? 8
-             : h->tag == IMAGE_SHORT             ? 16
-             : h->tag == IMAGE_DOUBLE            ? 64
-                                                 : 32,
-             binary                              ? 1
-             : h->tag & (IMAGE_GRAY | IMAGE_RGB) ? 255
-                                                 : 0);
+    describe_library(r, im->header->tag, im->header->width, im->header->height);
     if (!trim_comment(im->header)) {
         im_Free_(im, im->header->tag);
         return nullptr;

@@ -194,6 +194,7 @@ AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, cons
         return fail(Err::limit, "a %llu x %llu image is larger than 32-bit sizes allow", (unsigned long long)width,
                     (unsigned long long)height),
                nullptr;
+    if (header_read(r, l.tag)) return nullptr;
     auto *im = static_cast<AnyImageStruct *>(
         im_NewOrWrap_(l.tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
     if (!im) fail_core();

@@ -265,7 +265,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.
     const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
-    const unsigned long long left = left_in(in);
+    const unsigned long long left = r.header_only ? ~0ULL : left_in(in); // pixels are not read
     if (left != ~0ULL && (raw_row + 1) * h / 1032 > left + 1024) {
         fail(Err::format, "a damaged PNG file: %llu bytes cannot hold a %u x %u image", left, w, h);
         png_longjmp(p, 1);

@@ -79,7 +79,10 @@ tmsize_t stream_write(thandle_t h, void *buf, tmsize_t n) {
     auto *s = static_cast<Stream *>(h);
     return std::fwrite(buf, 1, static_cast<std::size_t>(n), s->f) == static_cast<std::size_t>(n) ? n : -1;
 }
-tmsize_t stream_read(thandle_t, void *, tmsize_t) { return -1; }
+tmsize_t stream_read(thandle_t h, void *buf, tmsize_t n) {
+    auto *s = static_cast<Stream *>(h);
+    return n < 0 ? -1 : static_cast<tmsize_t>(std::fread(buf, 1, static_cast<std::size_t>(n), s->f));
+}
 toff_t stream_seek(thandle_t h, toff_t off, int whence) {
     auto *s = static_cast<Stream *>(h);
     const long where = whence == SEEK_SET ? s->start + static_cast<long>(off) : static_cast<long>(off);
@@ -598,10 +601,12 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
     const uint64_t most_bytes = budget(r);
     const std::size_t most = static_cast<std::size_t>(std::min<uint64_t>(most_bytes, SIZE_MAX / 2));
     unsigned char *owned = nullptr;
+    // The header alone is read where it is: libtiff seeks to the directory and reads it.
+    Stream stream{in.in, in.seekable && !in.memory && r.header_only ? std::ftell(in.in) : -1};
     if (in.memory) {
         m.data = const_cast<unsigned char *>(in.memory);
         m.size = in.memory_size;
-    } else {
+    } else if (stream.start < 0) {
         struct stat st;
         if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start) {
             const auto size = static_cast<std::size_t>(st.st_size - in.start);
@@ -619,7 +624,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         owned = m.data;
     }
     Said said;
-    TIFF *t = open_tiff(&m, nullptr, "r", most_bytes, &said);
+    TIFF *t = open_tiff(&m, stream.start >= 0 ? &stream : nullptr, "r", most_bytes, &said);
     AnyImageStruct *im = nullptr;
     if (t) {
         Shape s{};

@@ -85,6 +85,18 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
     return im;
 }
 
+uint16_t probe_any(const char *path, RGB background, int depth, tessera_io_info *info, tessera_io_metadata *meta,
+                   problem *why) {
+    tessera_io_load_options o;
+    tessera_io_load_defaults(&o);
+    o.background = background;
+    o.depth = depth;
+    o.metadata = meta;
+    const uint16_t tag = tessera_io_probe(path, &o, info);
+    if (!tag) say_io(why);
+    return tag;
+}
+
 int write_output(AnyImageStruct *im, const out_format *f, const char *path, int depth, int quality, int compression,
                  int lossless, const tessera_io_metadata *meta, problem *why) {
     why->text[0] = '\0';

@@ -37,6 +37,12 @@ int is_drawing(const char *path, int *colour);
 AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
                          uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why);
 
+/* What a load of path as load_any would find, from its header alone (no pixel limit applies):
+ * info, its profile, EXIF and XMP into meta when not null, and the element type the load gives;
+ * 0 with a reason. */
+uint16_t probe_any(const char *path, RGB background, int depth, tessera_io_info *info, tessera_io_metadata *meta,
+                   problem *why);
+
 /* Writes im in format f to path ("-": standard output) without harming what is there, with
  * samples of depth bits (0: as the image is), JPEG and WebP quality (0: 90), compression level
  * (-1: the format's default), lossless WebP and meta (null: none) where the format holds it. */

@@ -398,18 +398,18 @@ static void info_metadata(const tessera_io_metadata *m, int json, FILE *out) {
     if (m->xmp) fprintf(out, "  XMP: %zu bytes\n", m->xmp_size);
 }
 
-static int info_image(AnyImageStruct *im, const tessera_io_info *what, const tessera_io_metadata *meta,
-                      const char *shown, int json, FILE *out) {
-    const ImageHeader *h = im->header;
+/* What the header says (tag: the element type a load gives); with the image, when it was
+ * decoded, its comment and each channel's minimum and maximum too. */
+static void info_image(uint16_t tag, const AnyImageStruct *im, const tessera_io_info *what,
+                       const tessera_io_metadata *meta, const char *shown, int json, FILE *out) {
     double max[3], min[3]; /* room for the largest element */
-    im_MaxAndMin_(im, im->header, max, min);
+    if (im) im_MaxAndMin_((void *)im, im->header, max, min);
     if (json) {
-        char *c = trimmed(h->comment);
         fprintf(out, "{\"file\": ");
         json_string(out, shown);
         fprintf(out,
                 ", \"format\": \"%s\", \"type\": \"%s\", \"width\": %d, \"height\": %d, \"bits\": %d, \"maxval\": ",
-                what->magic, tag_name(h->tag), h->width, h->height, what->bits);
+                what->magic, tag_name(tag), what->width, what->height, what->bits);
         if (what->maxval) fprintf(out, "%u", what->maxval);
         else fprintf(out, "null");
         fprintf(out, ", \"channels\": %d, \"alpha\": %s, \"orientation\": ", what->channels,
@@ -417,43 +417,55 @@ static int info_image(AnyImageStruct *im, const tessera_io_info *what, const tes
         if (what->orientation) fprintf(out, "%d", what->orientation);
         else fprintf(out, "null");
         info_metadata(meta, 1, out);
-        fprintf(out, ", \"xoffset\": %d, \"yoffset\": %d, \"comment\": ", h->xoffset, h->yoffset);
-        json_string(out, c);
-        fprintf(out, ", \"minimum\": ");
-        json_values(out, h->tag, min);
-        fprintf(out, ", \"maximum\": ");
-        json_values(out, h->tag, max);
-        fprintf(out, "}\n");
-        free(c);
-    } else {
-        fprintf(out, "%s: %s %s %d x %d", shown, what->magic, tag_name(h->tag), h->width, h->height);
-        if (what->bits > 1 && what->maxval) fprintf(out, ", %d-bit, maxval %u", what->bits, what->maxval);
-        if (what->alpha) fprintf(out, ", alpha");
-        if (what->orientation) fprintf(out, ", orientation %d", what->orientation);
-        fputc('\n', out);
-        print_comment(out, h->comment);
-        info_metadata(meta, 0, out);
-        for (int which = 0; which < 2; ++which) {
-            fprintf(out, which ? "  maximum:" : "  minimum:");
-            for (int k = 0; k < channels_of(h->tag); ++k)
-                fprintf(out, " %g", value_of(h->tag, which ? (void *)max : (void *)min, k));
-            fputc('\n', out);
+        fprintf(out, ", \"xoffset\": %d, \"yoffset\": %d", im ? im->header->xoffset : 0, im ? im->header->yoffset : 0);
+        if (im) {
+            char *c = trimmed(im->header->comment);
+            fprintf(out, ", \"comment\": ");
+            json_string(out, c);
+            free(c);
+            fprintf(out, ", \"minimum\": ");
+            json_values(out, tag, min);
+            fprintf(out, ", \"maximum\": ");
+            json_values(out, tag, max);
         }
+        fprintf(out, "}\n");
+        return;
     }
-    return 1;
+    fprintf(out, "%s: %s %s %d x %d", shown, what->magic, tag_name(tag), what->width, what->height);
+    if (what->bits > 1 && what->maxval) fprintf(out, ", %d-bit, maxval %u", what->bits, what->maxval);
+    if (what->alpha) fprintf(out, ", alpha");
+    if (what->orientation) fprintf(out, ", orientation %d", what->orientation);
+    fputc('\n', out);
+    info_metadata(meta, 0, out);
+    if (!im) return;
+    print_comment(out, im->header->comment);
+    for (int which = 0; which < 2; ++which) {
+        fprintf(out, which ? "  maximum:" : "  minimum:");
+        for (int k = 0; k < channels_of(tag); ++k)
+            fprintf(out, " %g", value_of(tag, which ? (void *)max : (void *)min, k));
+        fputc('\n', out);
+    }
 }
 
 int describe_file(const char *path, const char *shown, const job_options *o, int json, FILE *out, problem *why) {
     int colour = 0;
     if (is_drawing(path, &colour)) return info_drawing(path, shown, json, out, why);
-    /* The samples as the file holds them, so that minimum and maximum are the file's own. */
+    /* The samples as the file holds them, so that minimum and maximum are the file's own; the
+     * header alone unless they are asked for. */
     tessera_io_info what;
     tessera_io_metadata meta = {0};
-    AnyImageStruct *im = load_any(path, o->background, TESSERA_IO_RAW, 1, 0, o->max_pixels, &what, &meta, why);
-    const int ok = im && info_image(im, &what, &meta, shown, json, out);
+    AnyImageStruct *im = NULL;
+    uint16_t tag = 0;
+    if (o->stats) {
+        im = load_any(path, o->background, TESSERA_IO_RAW, 1, 0, o->max_pixels, &what, &meta, why);
+        if (im) tag = im->header->tag;
+    } else {
+        tag = probe_any(path, o->background, TESSERA_IO_RAW, &what, &meta, why);
+    }
+    if (tag) info_image(tag, im, &what, &meta, shown, json, out);
     if (im) im_Free_(im, im->header->tag);
     tessera_io_metadata_free(&meta);
-    return ok;
+    return tag != 0;
 }
 
 void describe_failure(const char *shown, const problem *why, FILE *out) {

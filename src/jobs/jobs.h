@@ -28,6 +28,7 @@ typedef struct job_options {
     int compression;          /* PNG level 0..9, TIFF deflate level (0: none); -1: the format's default */
     int lossless;             /* WebP is written lossless */
     uint64_t max_pixels;      /* the largest image loaded; 0: libtessera_io's default */
+    int stats;                /* info decodes the pixels: their comment, minimum and maximum */
 } job_options;
 
 typedef AnyImageStruct *(*image_op)(AnyImageStruct *im, const int *values, const job_options *o);

@@ -810,6 +810,16 @@ void add_io_operations(std::vector<Named> &ops) {
                                                                 same_pixels(im, reference));
                                                     },
                                                     release_image)});
+        names.push_back(std::string("tessera_io_probe ") + f.name);
+        ops.push_back({names.back().c_str(), [=](Injector &inj) {
+                           tessera_io_info info{};
+                           inj.arm();
+                           const uint16_t tag = tessera_io_probe(path.c_str(), &o, &info);
+                           inj.disarm();
+                           if (!tag) return tessera_io_last_error()[0] ? failed_cleanly : wrong;
+                           const ImageHeader *h = static_cast<AnyImageStruct *>(reference)->header;
+                           return tag == h->tag && info.width == h->width && info.height == h->height ? ok : wrong;
+                       }});
         names.push_back(std::string("tessera_io_load_file from a pipe ") + f.name);
         ops.push_back({names.back().c_str(), [=](Injector &inj) {
                            int fds[2];

@@ -77,7 +77,7 @@ for out in deep.tif deep.pgm photo.png photo.jpg scan.png scan.jpg plain.png pla
 done
 LD_LIBRARY_PATH="$prefix/lib" "$tool" info "$files/out/deep.tif" "$files/out/deep-cxx.pgm" | grep -c "16-bit, maxval 65535" \
   | grep -q 2
-LD_LIBRARY_PATH="$prefix/lib" "$tool" info "$files/out/plain.png" | grep -q "maximum: 255"
+LD_LIBRARY_PATH="$prefix/lib" "$tool" info --stats "$files/out/plain.png" | grep -q "maximum: 255"
 echo "examples image_files (C) and image_files_cxx (C++) load a 16-bit PNG, a JPEG, a TIFF and a plain PGM and save them"
 
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"

@@ -759,6 +759,102 @@ TEST(IoOutput, APlantedSymlinkNeverRedirectsTheOutput) {
     RecordProperty("renamed_links", renamed_links);
 }
 
+// ---- headers alone --------------------------------------------------------------------------
+
+::testing::AssertionResult same_info(const tessera_io_info &a, const tessera_io_info &b) {
+    if (a.format == b.format && std::strcmp(a.magic, b.magic) == 0 && a.width == b.width && a.height == b.height &&
+        a.channels == b.channels && a.alpha == b.alpha && a.bits == b.bits && a.maxval == b.maxval &&
+        a.orientation == b.orientation)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << a.magic << " " << a.width << "x" << a.height << " c" << a.channels << " a"
+                                         << a.alpha << " b" << a.bits << " m" << a.maxval << " o" << a.orientation
+                                         << " vs " << b.magic << " " << b.width << "x" << b.height << " c" << b.channels
+                                         << " a" << b.alpha << " b" << b.bits << " m" << b.maxval << " o"
+                                         << b.orientation;
+}
+
+TEST(IoProbe, TheHeaderTellsWhatALoadFindsInEveryFormatTypeAndDepth) {
+    int checked = 0;
+    for (const tessera_io_format *f : tessera::io::formats()) {
+        if (!f->writes || !tessera_io_format_named(f->name)) continue;
+        for (uint16_t tag = 1; tag; tag = static_cast<uint16_t>(tag << 1)) {
+            if (!(f->writes & tag)) continue;
+            const tessera::any_image im = picture(tag);
+            const std::string path = scratch() + "/probe." + f->name;
+            if (tessera_io_save(im.get(), path.c_str(), f, nullptr) != 0) continue; // pnm: no reader of its own
+            for (const int depth : {TESSERA_IO_OWN, TESSERA_IO_RAW, TESSERA_IO_REDUCE}) {
+                tessera_io_load_options o;
+                tessera_io_load_defaults(&o);
+                o.depth = depth;
+                o.keep_orientation = 1;
+                o.max_pixels = 1; // a header is no image: no pixel limit applies
+                tessera_io_info probed{}, loaded{};
+                const uint16_t type = tessera_io_probe(path.c_str(), &o, &probed);
+                ASSERT_NE(type, 0) << f->name << " tag " << tag << ": " << tessera_io_last_error();
+                EXPECT_STREQ(tessera_io_last_error(), "");
+                o.max_pixels = 0;
+                void *back = tessera_io_load(path.c_str(), &o, &loaded);
+                ASSERT_NE(back, nullptr) << f->name << " tag " << tag << ": " << tessera_io_last_error();
+                const tessera::any_image got = tessera::any_image::adopt(back);
+                EXPECT_EQ(type, got.get()->header->tag) << f->name << " tag " << tag << " depth " << depth;
+                EXPECT_TRUE(same_info(probed, loaded)) << f->name << " tag " << tag << " depth " << depth;
+                // the library's own files give back what was written
+                if (f->name[0] == 'q' && depth == TESSERA_IO_OWN) {
+                    EXPECT_TRUE(same(im, got)) << f->name;
+                }
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 60);
+}
+
+TEST(IoProbe, NoPixelIsReadSoShortFilesAndHugeClaimsAreDescribed) {
+    // a PNG header claiming 100000 x 100000, a PPM and a PNG cut short, a JPEG turned by EXIF
+    auto huge = png_of(picture(IMAGE_GRAY, 4, 4));
+    auto put32 = [&](std::size_t at, uint32_t v) {
+        for (int k = 0; k < 4; ++k) huge[at + k] = static_cast<unsigned char>(v >> (24 - 8 * k));
+    };
+    put32(16, 100000), put32(20, 100000);
+    uint32_t crc = 0xffffffffu;
+    for (std::size_t i = 12; i < 29; ++i) {
+        crc ^= huge[i];
+        for (int k = 0; k < 8; ++k) crc = crc >> 1 ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    put32(29, ~crc);
+    const auto ppm = tessera::io::encode(picture(IMAGE_RGB, 40, 30), tessera::io::format("ppm"));
+    const auto png = png_of(picture(IMAGE_RGBA16, 40, 30));
+    const auto jpeg = jpeg_with_orientation(picture(IMAGE_RGB, 40, 30), 6);
+    const struct {
+        std::vector<unsigned char> bytes;
+        std::size_t keep;
+        uint16_t tag;
+        int32_t w, h;
+        int orientation;
+    } cases[] = {{huge, huge.size(), IMAGE_GRAY, 100000, 100000, 0},
+                 {ppm, ppm.size() / 2, IMAGE_RGB, 40, 30, 0},
+                 {png, 120, IMAGE_RGBA16, 40, 30, 0},
+                 {jpeg, jpeg.size(), IMAGE_RGB, 40, 30, 6}};
+    for (const auto &c : cases) {
+        const std::string path = scratch() + "/short";
+        spit(path, std::string(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(c.keep)));
+        tessera_io_info info{};
+        EXPECT_EQ(tessera_io_probe(path.c_str(), nullptr, &info), c.tag) << tessera_io_last_error();
+        EXPECT_EQ(info.width, c.w);
+        EXPECT_EQ(info.height, c.h);
+        EXPECT_EQ(info.orientation, c.orientation);
+        if (c.keep < c.bytes.size()) {
+            EXPECT_EQ(tessera_io_load(path.c_str(), nullptr, nullptr), nullptr);
+        }
+    }
+    // what is not an image, or not there, is a failure with its reason
+    spit(scratch() + "/pdf", "%PDF-1.4..");
+    EXPECT_EQ(tessera_io_probe((scratch() + "/pdf").c_str(), nullptr, nullptr), 0);
+    EXPECT_STREQ(tessera_io_last_error(), "PDF files are not supported (starts with 25 50 44 46)");
+    EXPECT_EQ(tessera_io_probe("/nonexistent/x.png", nullptr, nullptr), 0);
+    EXPECT_EQ(tessera_io_last_errno(), ENOENT);
+}
+
 } // namespace
 
 // ---- the C++ face's saves by name --------------------------------------------------------------
