@@ -5,6 +5,7 @@
 // behaviour or a round trip that changes a lossless image is a failure.
 #pragma once
 
+#include <tessera/geometry.h>
 #include <tessera/io.h>
 
 #include <sys/mman.h>
@@ -45,7 +46,7 @@ inline std::size_t element_size(uint16_t tag) {
 
 // What the header alone says must be what a load in the file's own type found, when it found an
 // image (tag 0: none): the same sizes and element type (GIF aside: its header cannot tell whether
-// a pixel is transparent).
+// a pixel is transparent). A thumbnail (a JPEG shrunk as it is decoded) must fit its box.
 inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const tessera_io_info &loaded) {
     const int fd = memfd_create("fuzz", MFD_CLOEXEC);
     if (fd < 0) return;
@@ -63,6 +64,12 @@ inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const t
                     info.orientation != loaded.orientation || (probed != tag && !gif)))
             std::abort();
         tessera_io_metadata_free(&meta);
+        o.metadata = nullptr;
+        o.max_pixels = 1 << 20;
+        if (auto *t = static_cast<AnyImageStruct *>(tessera_io_thumbnail(path, 7, 5, TESSERA_LANCZOS3, &o, nullptr))) {
+            if (t->header->width > 7 || t->header->height > 5) std::abort();
+            im_Free_(t, t->header->tag);
+        }
     }
     close(fd);
 }

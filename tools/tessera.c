@@ -479,6 +479,7 @@ static const char *usage = "usage: tessera COMMAND [ARGS] [OPTIONS]\n"
                            "  resize FILE OUT SIZE   resample to WxH, W, xH or P% (--filter F)\n"
                            "  flip FILE OUT          mirror top to bottom (flop: left to right)\n"
                            "  rotate FILE OUT ANGLE  turn clockwise by 90, 180 or 270 degrees\n"
+                           "  thumbnail FILE OUT SIZE  shrink to fit W, xH or WxH (JPEGs shrunk as they are read)\n"
                            "Editing commands take --out-dir DIR and then their operands and many files.\n"
                            "\n"
                            "Images are read in any format below, found from their first bytes; an output's format\n"
@@ -597,6 +598,7 @@ static int cmd_resize(options *o) { return cmd_edit("resize", o); }
 static int cmd_flip(options *o) { return cmd_edit("flip", o); }
 static int cmd_flop(options *o) { return cmd_edit("flop", o); }
 static int cmd_rotate(options *o) { return cmd_edit("rotate", o); }
+static int cmd_thumbnail(options *o) { return cmd_edit("thumbnail", o); }
 
 #define WRITING (O_FORMAT | O_BACKGROUND | O_QUIET | O_DEPTH | O_FLATTEN | O_QUALITY | O_COMPRESSION | O_LOSSLESS)
 #define READING (O_LIMIT | O_KEEP_DEPTH | O_KEEP_ORIENTATION | O_STRIP | O_COLORSPACE)
@@ -702,6 +704,14 @@ static const struct command {
      "       tessera rotate --out-dir DIR [--to EXT] [--jobs N] ANGLE FILE...\n"
      "Turns FILE clockwise by ANGLE: 90, 180 or 270 (-90, -180 and -270 turn anticlockwise).\n" EDIT_BATCH_HELP,
      cmd_rotate},
+    {"thumbnail", EDITING | O_FILTER,
+     "usage: tessera thumbnail FILE OUT SIZE [--filter F] [--format F]\n"
+     "       tessera thumbnail --out-dir DIR [--to EXT] [--jobs N] [--filter F] SIZE FILE...\n"
+     "Shrinks FILE to fit within SIZE, W, xH or WxH, its aspect kept (a picture within it keeps\n"
+     "its size), turned upright first, with --filter as resize has it (bicubic by default). A\n"
+     "JPEG is decoded at 1/2, 1/4 or 1/8 of its size when that still covers SIZE, which takes a\n"
+     "fraction of the time and memory and differs a little from a whole decode and a resize.\n" EDIT_BATCH_HELP,
+     cmd_thumbnail},
 };
 
 int main(int argc, char **argv) {

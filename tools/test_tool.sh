@@ -168,6 +168,14 @@ expect 0 "^$" "$tool" crop --out-dir "$work/cropped" --to png 0 0 1 1 "$work/man
 expect 0 "PNG IMAGE_RGB 1 x 1" "$tool" info "$work/cropped/two.png"
 expect 0 "^$" "$tool" resize --out-dir "$work/thumbs" --filter box 2 "$work/many/a/two.ppm"
 expect 0 "P6 IMAGE_RGB 2 x 2" "$tool" info "$work/thumbs/two.ppm"
+# thumbnails: a box the picture fits, as resize shrinks it; one already within keeps its size
+expect 0 "^$" "$tool" thumbnail --out-dir "$work/small" --to png 32x32 "$work/many/a/one.pgm" "$work/many/a/two.ppm"
+expect 0 "PNG IMAGE_RGB 32 x 24" "$tool" info "$work/small/two.png"
+expect 0 "PNG IMAGE_GRAY 4 x 1" "$tool" info "$work/small/one.png"
+"$tool" resize "$work/many/a/two.ppm" "$work/small/resized.ppm" 32x24 --filter lanczos3
+"$tool" thumbnail "$work/many/a/two.ppm" "$work/small/thumb.ppm" x24 --filter lanczos3
+check "a thumbnail of a PPM is the resize to its size" cmp "$work/small/resized.ppm" "$work/small/thumb.ppm"
+expect 2 "a thumbnail's SIZE is a box" "$tool" thumbnail "$work/many/a/two.ppm" "$work/small/x.ppm" 50%
 for c in "scale 3 3" "border 1" "flip" "flop"; do
   # shellcheck disable=SC2086
   expect 0 "^$" "$tool" $c --out-dir "$work/each" "$work/many/a/one.pgm"

@@ -142,6 +142,16 @@ TESSERA_API void *tessera_io_load_fd(int fd, const tessera_io_load_options *opti
 TESSERA_API void *tessera_io_load_memory(const void *data, size_t size, const tessera_io_load_options *options,
                                          tessera_io_info *info);
 
+/* A thumbnail of the picture at path: loaded as tessera_io_load does with these options (turned
+ * upright unless keep_orientation), then resized with filter (TESSERA_NEAREST ...
+ * TESSERA_LANCZOS3) to fit within width x height, its aspect kept (a side of 0: unbounded); a
+ * picture within the box already keeps its size. A JPEG is decoded at 1/2, 1/4 or 1/8 of its
+ * size (libjpeg's scaled transform) when that still covers the box, which takes a fraction of
+ * the time and memory; the result then differs a little from a whole decode followed by the
+ * same resize (see docs/formats.md). Null with the reason. "-" is standard input. */
+TESSERA_API void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int filter,
+                                       const tessera_io_load_options *options, tessera_io_info *info);
+
 /* What a load of path with these options would find, without decoding a pixel: info (width and
  * height as stored; its orientation says how a load turns them) and, when the options ask for
  * it, the metadata. Returns the element type the load would give, 0 on failure with the reason.

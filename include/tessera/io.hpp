@@ -154,6 +154,14 @@ inline uint16_t try_probe(const std::filesystem::path &path, const load_options 
     const tessera_io_load_options c = detail::c_options(o);
     return tessera_io_probe(path.c_str(), &c, info);
 }
+// A thumbnail fitting within width x height (see tessera_io_thumbnail).
+inline std::optional<any_image> try_thumbnail(const std::filesystem::path &path, int32_t width, int32_t height,
+                                              int filter = TESSERA_BICUBIC, const load_options &o = {},
+                                              file_info *info = nullptr) {
+    const tessera_io_load_options c = detail::c_options(o);
+    if (void *im = tessera_io_thumbnail(path.c_str(), width, height, filter, &c, info)) return any_image::adopt(im);
+    return std::nullopt;
+}
 // What a save reads: any image, typed (image<T>) or not, without taking it.
 class image_ref {
   public:
@@ -184,6 +192,11 @@ inline const format_info *format(std::string_view name) {
 inline any_image load(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
     if (std::optional<any_image> im = try_load(path, o, info)) return std::move(*im);
     detail::raise("tessera::io::load", path);
+}
+inline any_image thumbnail(const std::filesystem::path &path, int32_t width, int32_t height,
+                           int filter = TESSERA_BICUBIC, const load_options &o = {}, file_info *info = nullptr) {
+    if (std::optional<any_image> im = try_thumbnail(path, width, height, filter, o, info)) return std::move(*im);
+    detail::raise("tessera::io::thumbnail", path);
 }
 inline uint16_t probe(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
     if (const uint16_t tag = try_probe(path, o, info)) return tag;

@@ -365,6 +365,33 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
     return im;
 }
 
+// A thumbnail fitting within width x height, shrunk as it is loaded where the format allows.
+std::unique_ptr<Image> thumbnail(const py::handle &target, std::optional<int32_t> width, std::optional<int32_t> height,
+                                 const std::string &filter, std::tuple<int, int, int> background,
+                                 std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes,
+                                 bool keep_orientation, const std::optional<std::string> &colorspace) {
+    if ((width && *width < 1) || (height && *height < 1) || (!width && !height))
+        throw std::invalid_argument("thumbnail needs a width or a height of at least 1");
+    const int f = tessera_filter_named(filter.c_str());
+    if (f < 0)
+        throw std::invalid_argument("unknown filter '" + filter + "' (nearest, box, bilinear, bicubic, lanczos3)");
+    tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
+    o.keep_orientation = keep_orientation;
+    o.to_srgb = to_srgb(colorspace);
+    tessera::io::metadata m;
+    o.metadata = &m;
+    source s;
+    open_source(target, s);
+    std::optional<tessera::any_image> im;
+    {
+        py::gil_scoped_release release;
+        im = tessera::io::thumbnail(s.path, width.value_or(0), height.value_or(0), f, o);
+    }
+    std::unique_ptr<Image> held_im = held(std::move(*im));
+    held_im->metadata = metadata_dict(m);
+    return held_im;
+}
+
 // What a load would find, from the file's header alone.
 py::dict probe(const py::handle &target, std::tuple<int, int, int> background, const std::string &depth) {
     tessera::io::load_options o = load_options_of(background, depth, std::nullopt, std::nullopt);
@@ -794,6 +821,16 @@ images). Images
 whose pixels take more than max_bytes (default tessera.budget(), 1 GiB unless set), or whose
 decoding needs more than as much again beside them, are refused before anything is allocated;
 max_pixels, when given, also bounds the pixels. Raises tessera.FileError with the reason.)");
+    m.def("thumbnail", &thumbnail, py::arg("source"), py::arg("width") = py::none(), py::arg("height") = py::none(),
+          py::kw_only(), py::arg("filter") = "bicubic", py::arg("background") = std::make_tuple(0, 0, 0),
+          py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
+          py::arg("colorspace") = py::none(),
+          R"(A thumbnail of the image file: loaded as load() does (turned upright, the file's own
+type), then shrunk with filter (resize's) to fit within width x height, its aspect kept; a
+side left out is unbounded, and a picture within the box keeps its size. A JPEG is decoded at
+1/2, 1/4 or 1/8 of its size when that still covers the box, which takes a fraction of the time
+and memory and differs a little from load() followed by resize() (see docs/formats.md).
+Raises tessera.FileError, or ValueError for a box without a side.)");
     m.def("probe", &probe, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("depth") = "own",
           R"(What load(source, background, depth=depth) would find, from the file's header alone: no

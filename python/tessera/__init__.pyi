@@ -81,6 +81,18 @@ def load(
     keep_orientation: bool = False,
     colorspace: Optional[Literal["srgb"]] = None,
 ) -> Image: ...
+def thumbnail(
+    source: Source,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    *,
+    filter: Literal["nearest", "box", "bilinear", "bicubic", "lanczos3"] = "bicubic",
+    background: Colour = (0, 0, 0),
+    max_pixels: Optional[int] = None,
+    max_bytes: Optional[int] = None,
+    keep_orientation: bool = False,
+    colorspace: Optional[Literal["srgb"]] = None,
+) -> Image: ...
 def probe(
     source: Source, background: Colour = (0, 0, 0), *, depth: Literal["own", "reduce", "keep", "raw"] = "own"
 ) -> Dict[str, Any]: ...

@@ -655,3 +655,25 @@ def test_probe_reads_headers_alone_and_agrees_with_load(tmp_path):
     with pytest.raises(tessera.FileError):
         tessera.load(io.BytesIO(data[:100]))
     assert tessera.probe(tmp_path / "a.png", depth="reduce")["kind"] == tessera.load(tmp_path / "a.png", depth="reduce").kind == "rgb"
+
+
+def test_thumbnails_fit_the_box_like_pillow_and_shrink_jpegs_as_they_load(tmp_path):
+    y, x = np.mgrid[0:600, 0:800]
+    smooth = np.dstack([x * 255 // 800, y * 255 // 600, 128 + 100 * np.sin(x * 0.02) * np.cos(y * 0.03)]).astype(np.uint8)
+    Image.fromarray(smooth).save(tmp_path / "a.png")
+    Image.fromarray(smooth).save(tmp_path / "a.jpg", quality=95)
+    for box in [(200, 200), (200, None), (None, 90), (1000, 1000)]:
+        want = Image.open(tmp_path / "a.png")
+        want.thumbnail((box[0] or 10 ** 6, box[1] or 10 ** 6))  # Pillow's own sizes
+        t = tessera.thumbnail(tmp_path / "a.png", *box, filter="lanczos3")
+        assert (t.width, t.height) == want.size, box
+        # a PNG: what a load and a resize give, byte for byte
+        whole = tessera.load(tmp_path / "a.png")
+        if want.size != (800, 600):
+            whole = whole.resize(*want.size, filter="lanczos3")
+        assert np.array_equal(np.asarray(t), np.asarray(whole))
+    # a JPEG decoded at a quarter of its size: close to the whole decode and the same resize
+    t = tessera.thumbnail(open(tmp_path / "a.jpg", "rb"), 200, filter="lanczos3")
+    whole = tessera.load(tmp_path / "a.jpg").resize(200, 150, filter="lanczos3")
+    d = np.abs(np.asarray(t).astype(int) - np.asarray(whole).astype(int))
+    assert (t.width, t.height) == (200, 150) and d.max() <= 16 and d.mean() < 2

@@ -62,6 +62,9 @@ struct Request {
     mutable bool in_srgb = false;    // the reader has converted the colours to sRGB already
     bool header_only = false;        // what the header says, and no pixel decoded: no pixel limit applies
     mutable uint16_t header_tag = 0; // the element type the load would give, once the header is read
+    // The box (upright; 0: unbounded) the picture will be shrunk to fit: a reader that can decode
+    // at a fraction of the size (JPEG) may, as long as the result still covers the box.
+    int32_t fit_width = 0, fit_height = 0;
 };
 
 // The metadata a file may carry beside its pixels.
@@ -222,6 +225,9 @@ bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint6
 // into: records it and stops the reader (true: it returns as on a failure, and the caller drops
 // the reason). False for a load.
 bool header_read(const Request &r, uint16_t tag);
+// The size a w x h picture is shrunk to so that it fits within box_w x box_h (a side of 0 or
+// less: unbounded), its aspect kept; one already within keeps its size. False with the reason.
+bool fit_size(int32_t w, int32_t h, int32_t box_w, int32_t box_h, int32_t &out_w, int32_t &out_h);
 // Whether samples of maxval stay as stored: always in raw loads, deeper than 8 bits when kept.
 inline bool keeps(const Request &r, uint32_t maxval) {
     return r.options->depth == TESSERA_IO_RAW || (r.options->depth == TESSERA_IO_KEEP && maxval > 255);

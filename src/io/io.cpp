@@ -174,10 +174,17 @@ AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
     }
 }
 
-// A load, or with probed a reading of the header alone that sets *probed to the element type
-// the load would give (and returns null).
+// What a load is for beyond the image: with probed, the header alone (*probed is set to the
+// element type the load would give, and the load returns null); with a box, a picture that will
+// be shrunk to fit it (a reader may decode it smaller, never below the box).
+struct Purpose {
+    uint16_t *probed = nullptr;
+    int32_t fit_width = 0, fit_height = 0;
+};
+
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
-                          const void *memory = nullptr, std::size_t memory_size = 0, uint16_t *probed = nullptr) {
+                          const void *memory = nullptr, std::size_t memory_size = 0, Purpose purpose = {}) {
+    uint16_t *const probed = purpose.probed;
     tessera_io_load_options defaults;
     if (!options) {
         tessera_io_load_defaults(&defaults);
@@ -218,6 +225,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
             Request r{options, info, options->metadata || (options->to_srgb && !probed) ? &got : nullptr};
             r.header_only = probed != nullptr;
+            r.fit_width = purpose.fit_width, r.fit_height = purpose.fit_height;
             im = codec->read(in, r);
             r_in_srgb = r.in_srgb;
             if (!im && r.header_tag) {
@@ -354,6 +362,14 @@ bool fits(const Request &r, uint64_t width, uint64_t height, uint16_t tag, uint6
     return true;
 }
 
+bool fit_size(int32_t w, int32_t h, int32_t box_w, int32_t box_h, int32_t &out_w, int32_t &out_h) {
+    if ((box_w <= 0 || w <= box_w) && (box_h <= 0 || h <= box_h)) return out_w = w, out_h = h, true;
+    // the side that binds decides; the other follows as for a side left out of a resize
+    if (box_w > 0 && tessera_resize_size(w, h, box_w, 0, &out_w, &out_h) == 0 && (box_h <= 0 || out_h <= box_h))
+        return true;
+    return (box_h > 0 && tessera_resize_size(w, h, 0, box_h, &out_w, &out_h) == 0) || fail_core();
+}
+
 bool header_read(const Request &r, uint16_t tag) {
     if (!r.header_only) return false;
     r.header_tag = tag;
@@ -417,9 +433,40 @@ uint16_t tessera_io_probe(const char *path, const tessera_io_load_options *optio
     const bool input = std::strcmp(path, "-") == 0;
     FILE *f = input ? stdin : std::fopen(path, "rbe");
     if (!f) return io::fail_system("cannot open"), 0;
-    io::load_from(f, options, info, nullptr, 0, &tag);
+    io::load_from(f, options, info, nullptr, 0, {&tag});
     if (!input) std::fclose(f);
     return tag;
+}
+
+void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int filter,
+                           const tessera_io_load_options *options, tessera_io_info *info) {
+    io::clear_reason();
+    if (!path) return io::fail(Err::argument, "no path"), nullptr;
+    if (width < 0 || height < 0 || (width == 0 && height == 0))
+        return io::fail(Err::argument, "a thumbnail of %d x %d: give a width or a height above 0", width, height),
+               nullptr;
+    if (!tessera_filter_name(filter)) return io::fail(Err::argument, "unknown filter %d", filter), nullptr;
+    tessera_io_info scratch;
+    if (!info) info = &scratch;
+    const bool input = std::strcmp(path, "-") == 0;
+    FILE *f = input ? stdin : std::fopen(path, "rbe");
+    if (!f) return io::fail_system("cannot open"), nullptr;
+    AnyImageStruct *im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height});
+    if (!input) std::fclose(f);
+    if (!im) return nullptr;
+    // The whole picture's upright size decides the thumbnail's, whatever size it was decoded at.
+    const bool across = !(options && options->keep_orientation) && info->orientation >= 5;
+    int32_t w = 0, h = 0;
+    if (!io::fit_size(across ? info->height : info->width, across ? info->width : info->height, width, height, w, h)) {
+        im_Free_(im, im->header->tag);
+        return nullptr;
+    }
+    if (w == im->header->width && h == im->header->height) return im;
+    AnyImageStruct *small = tessera_resize(im, w, h, filter);
+    if (!small) io::fail_core();
+    else std::swap(small->header->comment, im->header->comment); // the file's comment stays with its picture
+    im_Free_(im, im->header->tag);
+    return small;
 }
 
 void *tessera_io_load_file(FILE *in, const tessera_io_load_options *options, tessera_io_info *info) {

@@ -339,7 +339,21 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     const bool cmyk = d.jpeg_color_space == JCS_CMYK || d.jpeg_color_space == JCS_YCCK;
     const int channels = d.num_components == 1 ? 1 : 3;
     describe(r, "JPEG", d.image_width, d.image_height, channels, 0, d.data_precision, 255);
-    if (!fits(r, d.image_width, d.image_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB)) std::longjmp(err.jump, 1);
+    // Shrunk on loading when the picture is to fit a box: by 8, 4 or 2 through the scaled
+    // inverse transform, while the result still covers the box (which is upright).
+    if ((r.fit_width > 0 || r.fit_height > 0) && !r.header_only) {
+        const bool across = r.info->orientation >= 5; // turned a quarter: the box's sides swap
+        const int64_t box_w = across ? r.fit_height : r.fit_width, box_h = across ? r.fit_width : r.fit_height;
+        for (unsigned f : {8u, 4u, 2u}) {
+            if ((box_w > 0 && ceil_div(d.image_width, f) < static_cast<uint64_t>(box_w)) ||
+                (box_h > 0 && ceil_div(d.image_height, f) < static_cast<uint64_t>(box_h)))
+                continue;
+            d.scale_num = 1, d.scale_denom = f;
+            break;
+        }
+    }
+    jpeg_calc_output_dimensions(&d);
+    if (!fits(r, d.output_width, d.output_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB)) std::longjmp(err.jump, 1);
     Layout l;
     l.channels = channels;
     choose_tag(l, false);

@@ -85,6 +85,21 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
     return im;
 }
 
+AnyImageStruct *thumbnail_any(const char *path, int32_t width, int32_t height, int filter, RGB background,
+                              int keep_orientation, int to_srgb, uint64_t max_pixels, tessera_io_metadata *meta,
+                              problem *why) {
+    tessera_io_load_options o;
+    tessera_io_load_defaults(&o);
+    o.background = background;
+    o.keep_orientation = keep_orientation;
+    o.max_pixels = max_pixels;
+    o.metadata = meta;
+    o.to_srgb = to_srgb;
+    AnyImageStruct *im = tessera_io_thumbnail(path, width, height, filter, &o, NULL);
+    if (!im) say_io(why);
+    return im;
+}
+
 uint16_t probe_any(const char *path, RGB background, int depth, tessera_io_info *info, tessera_io_metadata *meta,
                    problem *why) {
     tessera_io_load_options o;

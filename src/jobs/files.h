@@ -37,6 +37,13 @@ int is_drawing(const char *path, int *colour);
 AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
                          uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why);
 
+/* A thumbnail of the picture at path (as load_any loads it) fitting within width x height (a
+ * side of 0: unbounded), resized with filter; a JPEG is shrunk as it is decoded. Null with a
+ * reason. */
+AnyImageStruct *thumbnail_any(const char *path, int32_t width, int32_t height, int filter, RGB background,
+                              int keep_orientation, int to_srgb, uint64_t max_pixels, tessera_io_metadata *meta,
+                              problem *why);
+
 /* What a load of path as load_any would find, from its header alone (no pixel limit applies):
  * info, its profile, EXIF and XMP into meta when not null, and the element type the load gives;
  * 0 with a reason. */

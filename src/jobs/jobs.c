@@ -177,11 +177,17 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
 }
 
 /* Loads in, applies op (or nothing), converts when allowed and writes out. */
+static AnyImageStruct *thumbnail_op(AnyImageStruct *im, const int *v, const job_options *o);
+
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
     tessera_io_metadata meta = {0};
-    AnyImageStruct *im = load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation, o->to_srgb, o->max_pixels, NULL,
-                                  o->strip ? NULL : &meta, why);
+    /* a thumbnail is shrunk as it is loaded: a JPEG decoded at a fraction of its size */
+    AnyImageStruct *im = op == thumbnail_op ? thumbnail_any(in, values[0], values[1], o->filter, o->background,
+                                                            o->keep_orientation, o->to_srgb, o->max_pixels,
+                                                            o->strip ? NULL : &meta, why)
+                                            : load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation,
+                                                       o->to_srgb, o->max_pixels, NULL, o->strip ? NULL : &meta, why);
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
@@ -191,7 +197,7 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
     const int deep = f && o->keep_depth && !o->normalize && tessera_io_saves(f, (uint16_t)h->tag, 16) &&
                      !tessera_io_saves(f, (uint16_t)h->tag, 8);
     if (f && (!check || check(h, values, why))) {
-        AnyImageStruct *result = op ? op(im, values, o) : im;
+        AnyImageStruct *result = op && op != thumbnail_op ? op(im, values, o) : im;
         if (!result) say_core(why);
         ok = result && write_result(result, im, f, out, o, may_convert, deep, &meta, why);
     }
@@ -597,6 +603,17 @@ static AnyImageStruct *rotate_op(AnyImageStruct *im, const int *v, const job_opt
     return tessera_rotate(im, v[0]);
 }
 
+/* SIZE of a thumbnail: a box (W, xH or WxH) the picture is shrunk to fit. */
+static int parse_thumbnail(const char *const *args, int *v, problem *why) {
+    if (!parse_resize(args, v, why)) return 0;
+    return v[2] ? say(why, TESSERA_ERROR_ARGUMENT, "%s: a thumbnail's SIZE is a box, W, xH or WxH", args[0]) : 1;
+}
+/* The thumbnail is made as the file is loaded (see edit_file): nothing is left to do. */
+static AnyImageStruct *thumbnail_op(AnyImageStruct *im, const int *v, const job_options *o) {
+    (void)v, (void)o;
+    return im;
+}
+
 static const edit_command edit_commands[] = {
     {"crop", 4, "LEFT TOP WIDTH HEIGHT", NULL, crop_fits, crop_op},
     {"scale", 2, "WIDTH HEIGHT", NULL, scale_fits, scale_op},
@@ -605,6 +622,7 @@ static const edit_command edit_commands[] = {
     {"flip", 0, "", NULL, NULL, flip_op},
     {"flop", 0, "", NULL, NULL, flop_op},
     {"rotate", 1, "ANGLE", parse_rotation, NULL, rotate_op},
+    {"thumbnail", 1, "SIZE", parse_thumbnail, NULL, thumbnail_op},
 };
 
 const edit_command *edit_named(const char *name) {

@@ -820,6 +820,11 @@ void add_io_operations(std::vector<Named> &ops) {
                            const ImageHeader *h = static_cast<AnyImageStruct *>(reference)->header;
                            return tag == h->tag && info.width == h->width && info.height == h->height ? ok : wrong;
                        }});
+        names.push_back(std::string("tessera_io_thumbnail ") + f.name);
+        ops.push_back(
+            {names.back().c_str(),
+             making([=] { return tessera_io_thumbnail(path.c_str(), 3, 0, TESSERA_LANCZOS3, &o, nullptr); },
+                    [](void *im) { return static_cast<AnyImageStruct *>(im)->header->width == 3; }, release_image)});
         names.push_back(std::string("tessera_io_load_file from a pipe ") + f.name);
         ops.push_back({names.back().c_str(), [=](Injector &inj) {
                            int fds[2];

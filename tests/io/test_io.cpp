@@ -13,10 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -853,6 +856,67 @@ TEST(IoProbe, NoPixelIsReadSoShortFilesAndHugeClaimsAreDescribed) {
     EXPECT_STREQ(tessera_io_last_error(), "PDF files are not supported (starts with 25 50 44 46)");
     EXPECT_EQ(tessera_io_probe("/nonexistent/x.png", nullptr, nullptr), 0);
     EXPECT_EQ(tessera_io_last_errno(), ENOENT);
+}
+
+// ---- thumbnails -----------------------------------------------------------------------------
+
+// The largest difference between two images of one type and size, sample by sample.
+int largest_difference(const tessera::any_image &a, const tessera::any_image &b) {
+    const ImageHeader *h = a.get()->header;
+    int most = 0;
+    for (int32_t y = 0; y < h->height; ++y)
+        for (std::size_t k = 0; k < static_cast<std::size_t>(h->width) * element(h->tag); ++k) {
+            const int d =
+                static_cast<const uint8_t *>(a.get()->data[y])[k] - static_cast<const uint8_t *>(b.get()->data[y])[k];
+            most = std::max(most, d < 0 ? -d : d);
+        }
+    return most;
+}
+
+// A smooth picture (a JPEG's fractional decodes are close to a whole one on smooth content).
+tessera::any_image smooth(int32_t w, int32_t h) {
+    tessera::any_image im(IMAGE_RGB, w, h, 0, 0);
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            static_cast<RGB *>(im.get()->data[y])[x] =
+                RGB{static_cast<uint8_t>(x * 255 / w), static_cast<uint8_t>(y * 255 / h),
+                    static_cast<uint8_t>(128 + 100 * std::sin(x * 0.02) * std::cos(y * 0.03))};
+    return im;
+}
+
+TEST(IoThumbnail, FitsTheBoxUprightAndAgreesWithALoadAndAResize) {
+    const tessera::any_image big = smooth(800, 600);
+    const std::string png = scratch() + "/thumb.png", jpeg = scratch() + "/thumb.jpg";
+    tessera::io::save(big, png);
+    const std::vector<unsigned char> turned = jpeg_with_orientation(big, 6); // upright: 600 x 800
+    spit(jpeg, std::string(turned.begin(), turned.end()));
+    struct Case {
+        std::string path;
+        int32_t box_w, box_h, w, h;
+    } cases[] = {{png, 200, 0, 200, 150},     {png, 200, 100, 133, 100}, {png, 0, 60, 80, 60},
+                 {png, 1000, 1000, 800, 600}, {jpeg, 150, 0, 150, 200},  {jpeg, 100, 100, 75, 100},
+                 {jpeg, 0, 799, 599, 799}};
+    for (const Case &c : cases) {
+        for (int filter : {TESSERA_BILINEAR, TESSERA_LANCZOS3}) {
+            tessera::io::file_info info{};
+            const tessera::any_image t = tessera::io::thumbnail(c.path, c.box_w, c.box_h, filter, {}, &info);
+            ASSERT_EQ(t.get()->header->width, c.w) << c.path << " " << c.box_w << "x" << c.box_h;
+            ASSERT_EQ(t.get()->header->height, c.h) << c.path << " " << c.box_w << "x" << c.box_h;
+            const tessera::any_image whole = tessera::io::load(c.path);
+            const tessera::any_image want =
+                c.w == whole.get()->header->width
+                    ? tessera::any_image::adopt(tessera_io_convert(whole.get(), whole.get()->header->tag, 0))
+                    : tessera::any_image::adopt(tessera_resize(whole.get(), c.w, c.h, filter));
+            // PNG: the very same bytes; JPEG decoded smaller: close to them
+            if (c.path == png) EXPECT_TRUE(same(t, want)) << c.box_w << "x" << c.box_h;
+            else EXPECT_LE(largest_difference(t, want), 16) << c.box_w << "x" << c.box_h;
+        }
+    }
+    // a box without a side, a side below 0, an unknown filter: refused with the reason
+    for (const auto &[w, h, f] : {std::tuple{0, 0, TESSERA_BICUBIC}, {-5, 10, TESSERA_BICUBIC}, {10, 10, 99}}) {
+        EXPECT_EQ(tessera_io_thumbnail(png.c_str(), w, h, f, nullptr, nullptr), nullptr);
+        EXPECT_STRNE(tessera_io_last_error(), "");
+    }
 }
 
 } // namespace
