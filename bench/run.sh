@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
-  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42 \
+  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42 libvips-tools \
   libpng-dev libjpeg-dev libtiff-dev libwebp-dev libgif-dev liblcms2-dev
 cmake --preset bench >/dev/null
 cmake --build --preset bench
@@ -68,5 +68,12 @@ mv build/bench/files.md bench/notes/files.md
   sed -n '/^Notes:/,$p' bench/notes/photos.md | sed '1s/^/\n/'
 } > build/bench/photos.md
 mv build/bench/photos.md bench/notes/photos.md
+# Large images: the tool against libvips' tools, a process each (its table is kept as a note).
+{
+  sed -n '1,/^Medians of/p' bench/notes/large.md | sed '$d'
+  PYTHONPATH=build/default/python /usr/bin/python3 bench/large.py build/default/tools/tessera build/bench/large 3
+  sed -n '/^Notes:/,$p' bench/notes/large.md | sed '1s/^/\n/'
+} > build/bench/large.md
+mv build/bench/large.md bench/notes/large.md
 python3 bench/report.py "$out" > docs/performance.md
 echo "wrote docs/performance.md"

@@ -1,0 +1,97 @@
+"""Large images through the tool and libvips' tools, each a process of its own, measured with
+/usr/bin/time: wall and CPU seconds and peak resident memory, medians of interleaved rounds
+(each round starting with the other program), on files made here. Also how far a thumbnail
+shrunk as the JPEG is decoded is from the whole decode followed by the same resize.
+
+Usage: python3 bench/large.py TOOL WORK_DIR [ROUNDS]   (tessera importable for the files)
+"""
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import tessera
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from files import photo  # noqa: E402  (one home for the picture)
+
+
+def timed(argv):
+    """Wall s, CPU s, peak MB of one run of argv (time's own start-up, the same for both, included)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    p = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv, capture_output=True, text=True)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if p.returncode != 0:
+        raise RuntimeError(f"{argv}: {p.stderr}")
+    cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+    return wall, cpu, int(p.stderr.split()[-1]) / 1024
+
+
+def make_files(work):
+    os.makedirs(work, exist_ok=True)
+    rng = np.random.default_rng(3)
+    jpeg = os.path.join(work, "photo-12000x9000.jpg")
+    if not os.path.exists(jpeg):  # a photograph-like picture, made in bands
+        big = tessera.Image(12000, 9000, "rgb")
+        a = np.asarray(big)
+        for y in range(0, 9000, 1500):
+            a[y:y + 1500] = photo(rng, 1500, 12000)
+        big.save(jpeg, quality=90)
+    png = os.path.join(work, "photo-20000x15000.png")
+    if not os.path.exists(png):  # the same kind of picture, enlarged by libvips as it streams
+        small = os.path.join(work, "photo-2000x1500.png")
+        tessera.write(photo(rng, 1500, 2000), small)
+        subprocess.run(["vips", "resize", small, png + "[compression=6]", "10", "--kernel", "linear"], check=True)
+    return jpeg, png
+
+
+def main():
+    tool, work = sys.argv[1], sys.argv[2]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    jpeg, png = make_files(work)
+    out = lambda name: os.path.join(work, name)  # noqa: E731
+    cases = [
+        ("thumbnail: 12,000 x 9,000 JPEG to 1,200 wide",
+         [tool, "thumbnail", jpeg, out("t.jpg"), "1200", "--filter", "lanczos3"],
+         ["vips", "thumbnail", jpeg, out("v.jpg"), "1200"]),
+        ("resize, whole decode: 12,000 x 9,000 JPEG to 1,200 wide (Lanczos-3)",
+         [tool, "resize", jpeg, out("r.jpg"), "1200", "--filter", "lanczos3"],
+         ["vips", "resize", jpeg, out("vr.jpg"), "0.1", "--kernel", "lanczos3"]),
+        ("thumbnail: 20,000 x 15,000 PNG to 1,000 wide",
+         [tool, "thumbnail", png, out("t.png"), "1000", "--filter", "lanczos3", "--limit", "2G"],
+         ["vips", "thumbnail", png, out("v.png"), "1000"]),
+        ("header: 20,000 x 15,000 PNG (300 megapixels)", [tool, "info", png], ["vipsheader", png]),
+        ("header: 12,000 x 9,000 JPEG", [tool, "info", jpeg], ["vipsheader", jpeg]),
+    ]
+    print(f"Medians of {rounds} interleaved rounds, a process each: wall s / CPU s / peak MB")
+    print()
+    print("| case | tessera | libvips | libvips / tessera, wall (CPU) | tessera / libvips, memory |")
+    print("|---|---:|---:|---:|---:|")
+    for name, ours, theirs in cases:
+        got = {"t": [], "v": []}
+        for r in range(rounds):
+            order = [("t", ours), ("v", theirs)]
+            for key, argv in order if r % 2 == 0 else order[::-1]:
+                got[key].append(timed(argv))
+        med = {k: [statistics.median(x[i] for x in v) for i in range(3)] for k, v in got.items()}
+        t, v = med["t"], med["v"]
+        print(f"| {name} | {t[0]:.3f} / {t[1]:.3f} / {t[2]:.0f} | {v[0]:.3f} / {v[1]:.3f} / {v[2]:.0f} | "
+              f"{v[0] / t[0]:.2f} ({v[1] / max(t[1], 1e-4):.2f}) | {t[2] / v[2]:.2f} |")
+    # how far the shrunk decode is from the whole one followed by the same resize
+    shrunk = np.asarray(tessera.thumbnail(jpeg, 1200, filter="lanczos3")).astype(int)
+    whole = np.asarray(tessera.load(jpeg).resize(1200, 900, filter="lanczos3")).astype(int)
+    d = np.abs(shrunk - whole)
+    print()
+    print(f"Thumbnail shrunk on decoding against the whole decode and the same resize (1,200 x 900): "
+          f"mean difference {d.mean():.2f}, 99th percentile {np.percentile(d, 99):.0f}, largest {d.max()} "
+          f"(of 255).")
+
+
+if __name__ == "__main__":
+    main()
