@@ -314,19 +314,24 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
         const double *w = ys.at(j);
         for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
         T *d = dst + static_cast<std::size_t>(j) * out_row;
+        // The column sums of samples k to k + 7, two a register; four registers keep the adders busy.
+        const auto sums8 = [&](std::size_t k, v2 &a, v2 &b, v2 &c, v2 &e) {
+            a = v2{0.0, 0.0}, b = a, c = a, e = a;
+            for (int32_t t = 0; t < taps; ++t) {
+                const v2 wt = {w[t], w[t]};
+                const double *r = column[t] + k;
+                a += wt * load2(r);
+                b += wt * load2(r + 2);
+                c += wt * load2(r + 4);
+                e += wt * load2(r + 6);
+            }
+        };
         std::size_t k = 0;
         if constexpr (alpha) {
             double *sums = reinterpret_cast<double *>(column + ys.stride);
-            for (; k + 8 <= out_row; k += 8) { // four sums at a time keep the adders busy
-                v2 a = {0.0, 0.0}, b = a, c = a, e = a;
-                for (int32_t t = 0; t < taps; ++t) {
-                    const v2 wt = {w[t], w[t]};
-                    const double *r = column[t] + k;
-                    a += wt * load2(r);
-                    b += wt * load2(r + 2);
-                    c += wt * load2(r + 4);
-                    e += wt * load2(r + 6);
-                }
+            for (; k + 8 <= out_row; k += 8) {
+                v2 a, b, c, e;
+                sums8(k, a, b, c, e);
                 store2(sums + k, a), store2(sums + k + 2, b), store2(sums + k + 4, c), store2(sums + k + 6, e);
             }
             for (; k + 2 <= out_row; k += 2) {
@@ -338,15 +343,8 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
             continue;
         }
         for (; k + 8 <= out_row; k += 8) {
-            v2 a = {0.0, 0.0}, b = a, c = a, e = a;
-            for (int32_t t = 0; t < taps; ++t) {
-                const v2 wt = {w[t], w[t]};
-                const double *r = column[t] + k;
-                a += wt * load2(r);
-                b += wt * load2(r + 2);
-                c += wt * load2(r + 4);
-                e += wt * load2(r + 6);
-            }
+            v2 a, b, c, e;
+            sums8(k, a, b, c, e);
             store8<T, Vector>(d + k, a, b, c, e);
         }
         for (; k < out_row; ++k) {
