@@ -70,8 +70,9 @@ int is_drawing(const char *path, int *colour) {
     return drawing;
 }
 
-AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
-                         uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why) {
+/* The load options every reading of a file here takes. */
+static tessera_io_load_options load_options(RGB background, int depth, int keep_orientation, int to_srgb,
+                                            uint64_t max_pixels, tessera_io_metadata *meta) {
     tessera_io_load_options o;
     tessera_io_load_defaults(&o);
     o.background = background;
@@ -80,6 +81,12 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
     o.max_pixels = max_pixels;
     o.metadata = meta;
     o.to_srgb = to_srgb;
+    return o;
+}
+
+AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_orientation, int to_srgb,
+                         uint64_t max_pixels, tessera_io_info *info, tessera_io_metadata *meta, problem *why) {
+    const tessera_io_load_options o = load_options(background, depth, keep_orientation, to_srgb, max_pixels, meta);
     AnyImageStruct *im = tessera_io_load(path, &o, info);
     if (!im) say_io(why);
     return im;
@@ -88,13 +95,8 @@ AnyImageStruct *load_any(const char *path, RGB background, int depth, int keep_o
 AnyImageStruct *thumbnail_any(const char *path, int32_t width, int32_t height, int filter, RGB background,
                               int keep_orientation, int to_srgb, uint64_t max_pixels, tessera_io_metadata *meta,
                               problem *why) {
-    tessera_io_load_options o;
-    tessera_io_load_defaults(&o);
-    o.background = background;
-    o.keep_orientation = keep_orientation;
-    o.max_pixels = max_pixels;
-    o.metadata = meta;
-    o.to_srgb = to_srgb;
+    const tessera_io_load_options o =
+        load_options(background, TESSERA_IO_OWN, keep_orientation, to_srgb, max_pixels, meta);
     AnyImageStruct *im = tessera_io_thumbnail(path, width, height, filter, &o, NULL);
     if (!im) say_io(why);
     return im;
@@ -102,11 +104,7 @@ AnyImageStruct *thumbnail_any(const char *path, int32_t width, int32_t height, i
 
 uint16_t probe_any(const char *path, RGB background, int depth, tessera_io_info *info, tessera_io_metadata *meta,
                    problem *why) {
-    tessera_io_load_options o;
-    tessera_io_load_defaults(&o);
-    o.background = background;
-    o.depth = depth;
-    o.metadata = meta;
+    const tessera_io_load_options o = load_options(background, depth, 1, 0, 0, meta);
     const uint16_t tag = tessera_io_probe(path, &o, info);
     if (!tag) say_io(why);
     return tag;
