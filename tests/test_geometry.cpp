@@ -537,6 +537,85 @@ TEST(Resize, EveryAllocationFailureGivesNullAndLeaksNothing) {
     EXPECT_GE(each_failure_gives_null([&] { return tessera_flip_horizontal(src.im); }, release), 1);
 }
 
+std::size_t element_of(uint16_t tag) {
+    for (const TagInfo &t : tags)
+        if (t.tag == tag) return static_cast<std::size_t>(t.channels) * t.channel_size;
+    return 0;
+}
+
+// Rows of an image given one at a time, as a decoder gives them; it checks that they are asked
+// for top to bottom, each once at most, and stops at row stop_at.
+struct RowsOf {
+    const Image &src;
+    int32_t stop_at = -1, last = -1;
+    bool in_order = true;
+    static int read(void *context, int32_t y, void *row) {
+        auto *r = static_cast<RowsOf *>(context);
+        r->in_order = r->in_order && y > r->last;
+        r->last = y;
+        if (y == r->stop_at) return -1;
+        const ImageHeader *h = r->src.im->header;
+        const std::size_t elem = element_of(h->tag);
+        std::memcpy(row, static_cast<const char *>(r->src.im->data[h->yoffset + y]) + h->xoffset * elem,
+                    static_cast<std::size_t>(h->width) * elem);
+        return 0;
+    }
+};
+
+TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
+    std::mt19937 rng(tessera::test::test_seed(28));
+    std::uniform_int_distribution<int32_t> size(1, 40);
+    int compared = 0;
+    for (const TagInfo &t : tags)
+        for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
+            for (int round = 0; round < 5; ++round) {
+                const int32_t w = size(rng) * (round == 4 ? 4 : 1), h = size(rng) * (round == 4 ? 8 : 1);
+                // shrink, enlarge, either, tall shrinks (more taps than rows at once), whole blocks
+                const int32_t n = round == 0 ? std::max(1, w / 3) : round == 1 ? w * 2 + 1 : round == 4 ? w / 4 : size(rng);
+                const int32_t rows = round == 0   ? std::max(1, h / 3)
+                                     : round == 1 ? h * 3 - 1
+                                     : round == 3 ? std::max(1, h / 17)
+                                     : round == 4 ? h / 8
+                                                  : size(rng);
+                Image src(t.tag, w, h, 5, -2);
+                randomise(src, t, rng);
+                const Image want(tessera_resize(src.im, n, rows, filter));
+                RowsOf reader{src};
+                const Image got(tessera_resize_rows(t.tag, w, h, RowsOf::read, &reader, n, rows, filter));
+                ASSERT_NE(got.im, nullptr) << tessera_last_error();
+                ASSERT_TRUE(reader.in_order);
+                const std::size_t bytes = static_cast<std::size_t>(n) * element_of(t.tag);
+                for (int32_t y = 0; y < rows; ++y)
+                    ASSERT_EQ(std::memcmp(got.im->data[y], static_cast<const char *>(want.im->data[y]), bytes), 0)
+                        << "tag " << t.tag << " filter " << filter << " " << w << "x" << h << " to " << n << "x" << rows
+                        << " row " << y;
+                ++compared;
+            }
+    EXPECT_EQ(compared, 13 * 5 * 5);
+}
+
+TEST(ResizeRows, AReaderThatStopsAndWrongArgumentsFailWithAReason) {
+    Image src(IMAGE_RGB, 30, 20);
+    RowsOf reader{src, 7};
+    EXPECT_EQ(tessera_resize_rows(IMAGE_RGB, 30, 20, RowsOf::read, &reader, 10, 5, TESSERA_BICUBIC), nullptr);
+    EXPECT_NE(std::strstr(tessera_last_error(), "stopped at row 7"), nullptr) << tessera_last_error();
+    RowsOf whole{src};
+    EXPECT_EQ(tessera_resize_rows(IMAGE_RGB, 30, 20, nullptr, &whole, 10, 5, TESSERA_BICUBIC), nullptr);
+    EXPECT_EQ(tessera_resize_rows(IMAGE_RGB, 30, 0, RowsOf::read, &whole, 10, 5, TESSERA_BICUBIC), nullptr);
+    EXPECT_EQ(tessera_resize_rows(IMAGE_RGB, 30, 20, RowsOf::read, &whole, 10, 5, 9), nullptr);
+    EXPECT_EQ(tessera_resize_rows(3, 30, 20, RowsOf::read, &whole, 10, 5, TESSERA_BICUBIC), nullptr);
+    EXPECT_STRNE(tessera_last_error(), "");
+    const auto release = [](AnyImageStruct *im) { im_Free_(im, im->header->tag); };
+    for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
+        EXPECT_GE(each_failure_gives_null(
+                      [&] {
+                          RowsOf r{src};
+                          return tessera_resize_rows(IMAGE_RGB, 30, 20, RowsOf::read, &r, 15, 10, filter);
+                      },
+                      release),
+                  2);
+}
+
 // The rules every face takes from the library: the filters' names, the size of a resize with a
 // side left out, and the angles of a rotation.
 TEST(GeometryRules, FilterNamesSizesAndAnglesHaveOneHome) {

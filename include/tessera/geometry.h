@@ -52,6 +52,17 @@ TESSERA_API int tessera_rotation_allowed(int64_t degrees);
 
 /* New image of width x height resampled from image with filter. */
 TESSERA_API AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter);
+/* Reads row y of a source image into row (its width's elements, as an image of the type holds
+ * them): 0, or anything else to stop. Rows are asked for top to bottom, each once at most; rows
+ * no result row needs are skipped. */
+typedef int (*tessera_row_reader)(void *context, int32_t y, void *row);
+
+/* tessera_resize of a width x height image of element type tag whose rows read gives one at a
+ * time, so that it never needs to be whole: the same result, byte for byte, in memory set by
+ * the widths and the filter's reach (four rows of the source, and as many filtered rows as an
+ * output row sums), not by the height. Null with the reason, also when read stops. */
+TESSERA_API AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
+                                                void *context, int32_t new_width, int32_t new_height, int filter);
 /* New image mirrored left to right. */
 TESSERA_API AnyImageStruct *tessera_flip_horizontal(const AnyImageStruct *image);
 /* New image mirrored top to bottom. */

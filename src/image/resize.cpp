@@ -110,6 +110,37 @@ struct Taps {
     }
 };
 
+// ---- where source rows come from ----------------------------------------------------------------
+
+// An image's own rows: one block, addressed from its first pixel.
+struct ImageRows {
+    const unsigned char *first;
+    std::size_t bytes; // a row
+    const unsigned char *row(int32_t y) { return first + static_cast<std::size_t>(y) * bytes; }
+    bool failed() const { return false; }
+};
+
+// Rows a reader gives top to bottom, each asked for once (rows no result needs are never asked
+// for), held in a ring of slots: the last `slots` rows asked for stay readable.
+struct ReadRows {
+    tessera_row_reader read;
+    void *context;
+    unsigned char *ring;
+    std::size_t bytes;
+    int32_t slots;
+    int32_t last = -1;
+    bool stopped = false;
+    const unsigned char *row(int32_t y) {
+        unsigned char *slot = ring + static_cast<std::size_t>(y % slots) * bytes;
+        if (y > last && !stopped) {
+            last = y;
+            if (read(context, y, slot) != 0) stopped = true;
+        }
+        return slot;
+    }
+    bool failed() const { return stopped; }
+};
+
 // ---- filtered resizing --------------------------------------------------------------------------
 
 template <class T> constexpr bool is_binary = std::is_same_v<T, int8_t>;
@@ -246,10 +277,10 @@ template <class T> void unweight_row(T *d, const double *sums, std::size_t sampl
 // column's widest set of taps (and the rows filtered ahead with them), so each source row is
 // filtered once. Four channels are colour and alpha: colours are multiplied by alpha before
 // filtering and divided by the filtered alpha after.
-template <class T, int C, bool Vector>
-bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
+template <class T, int C, bool Vector, class Rows>
+bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
     constexpr bool alpha = C == 4;
-    const int32_t m = in->header->width, mh = in->header->height, n = out->header->width, h = out->header->height;
+    const int32_t n = out->header->width, h = out->header->height;
     const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
     const std::size_t ring = static_cast<std::size_t>(ys.stride) + lanes;
     const std::size_t doubles =
@@ -258,8 +289,6 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
     if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
     double *source = block, *rows = block + in_row * lanes;
     auto **column = reinterpret_cast<const double **>(rows + out_row * ring); // the rows of one column sum
-    const auto *src =
-        reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(in), in->header, sizeof(T) * C));
     auto *dst = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
     const auto ring_row = [&](int32_t y) { return rows + static_cast<std::size_t>(y) % ring * out_row; };
     int32_t next = 0; // the next source row to filter along x
@@ -271,9 +300,10 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
             double *targets[lanes];
             const T *s[lanes];
             for (int r = 0; r < lanes; ++r) {
-                s[r] = src + static_cast<std::size_t>(next + (r < count ? r : count - 1)) * in_row;
+                s[r] = reinterpret_cast<const T *>(rows_in.row(next + (r < count ? r : count - 1)));
                 targets[r] = ring_row(next + r);
             }
+            if (rows_in.failed()) break;
             if constexpr (std::is_same_v<T, uint8_t>) {
                 std::size_t k = 0;
 #if TESSERA_SIMD_X86
@@ -311,6 +341,7 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
             filter_rows<T, C>(source, xs, n, targets, count);
             next += count;
         }
+        if (rows_in.failed()) break;
         const double *w = ys.at(j);
         for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
         T *d = dst + static_cast<std::size_t>(j) * out_row;
@@ -354,7 +385,7 @@ bool resample(const AnyImageStruct *in, AnyImageStruct *out, const Taps &xs, con
         }
     }
     tessera::detail::mem_free(block);
-    return true;
+    return !rows_in.failed();
 }
 
 // ---- box shrinking by powers of two --------------------------------------------------------------
@@ -411,6 +442,37 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
     }
 }
 
+// box_shrink over rows read one at a time: each block's rows summed into a row of sums as they
+// come. The sums are of integers, so they are box_shrink's to the last bit.
+template <class T, int C> bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t kx, int32_t ky) {
+    using Sum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
+    const int32_t ow = out->header->width, oh = out->header->height;
+    const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
+    const Sum half = shift > 0 ? Sum{1} << (shift - 1) : 0;
+    const std::size_t src_row = static_cast<std::size_t>(width) * C, block = static_cast<std::size_t>(kx) * C;
+    auto *sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
+    if (!sums) return tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false;
+    auto *d = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
+    for (int32_t y = 0; y < oh && !rows.failed(); ++y) {
+        for (int32_t r = 0; r < ky; ++r) {
+            const auto *s = reinterpret_cast<const T *>(rows.row(y * ky + r));
+            for (std::size_t i = 0; i < src_row; ++i) sums[i] = (r ? sums[i] : 0) + static_cast<Sum>(s[i]);
+        }
+        for (int32_t k = 0; k < ow; ++k, d += C) {
+            Sum v[C] = {};
+            const Sum *b = sums + static_cast<std::size_t>(k) * block;
+            for (std::size_t j = 0; j < block; j += C)
+                for (int c = 0; c < C; ++c) v[c] += b[j + c];
+            for (int c = 0; c < C; ++c) {
+                if constexpr (std::is_unsigned_v<Sum>) d[c] = static_cast<T>((v[c] + half) >> shift);
+                else d[c] = static_cast<T>(v[c] >= 0 ? (v[c] + half) >> shift : -((-v[c] + half) >> shift));
+            }
+        }
+    }
+    tessera::detail::mem_free(sums);
+    return !rows.failed();
+}
+
 void nearest_points(int32_t *points, int32_t n, int32_t m) {
     for (int32_t i = 0; i < n; ++i) points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
 }
@@ -420,6 +482,54 @@ AnyImageStruct *nearest(const AnyImageStruct *image, AnyImageStruct *out) {
         nearest_points(cols, out->header->width, image->header->width);
         nearest_points(rows, out->header->height, image->header->height);
     });
+}
+
+// Whether a box resize of w x h to width x height is a shrink by whole blocks that box_shrink
+// does (kx, ky: its factors).
+bool shrinks_by_blocks(uint16_t tag, int32_t w, int32_t h, int32_t width, int32_t height, int32_t &kx, int32_t &ky) {
+    kx = power_of_two_factor(w, width);
+    ky = power_of_two_factor(h, height);
+    bool blocks = false;
+    // sums of at most 2^16 samples fit their integers; a block's row fits a span
+    if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536)
+        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+            if constexpr (box_summable<typename P::scalar> && P::channels != 4) // alpha weighs colours
+                blocks = static_cast<std::size_t>(kx) * P::channels <= box_span;
+        });
+    return blocks;
+}
+
+// The filtered resize of a w x h source of element type tag, its rows from rows, into out.
+template <class Rows>
+bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, AnyImageStruct *out, int filter) {
+    Taps xs, ys;
+    bool done = xs.make(w, out->header->width, kernels[filter]) && ys.make(h, out->header->height, kernels[filter]);
+    if (done)
+        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+            done = vector_paths && tessera::detail::simd::sse2()
+                       ? resample<typename P::scalar, P::channels, vector_paths>(rows, w, h, out, xs, ys)
+                       : resample<typename P::scalar, P::channels, false>(rows, w, h, out, xs, ys);
+        });
+    return done;
+}
+
+// nearest() over rows read one at a time: each result row copies the samples it takes.
+bool nearest_rows(ReadRows &rows, int32_t width, int32_t height, AnyImageStruct *out) {
+    const int32_t n = out->header->width, h = out->header->height;
+    const std::size_t size = fixed_elem_size(out->header->tag);
+    const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(h)) * sizeof(int32_t);
+    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
+    if (!cols) return tessera::detail::fail_memory(table, "the sample table"), false;
+    int32_t *points = cols + n;
+    nearest_points(cols, n, width);
+    nearest_points(points, h, height);
+    auto *d = static_cast<unsigned char *>(first_pixel(out, out->header, size));
+    for (int32_t y = 0; y < h && !rows.failed(); ++y, d += static_cast<std::size_t>(n) * size) {
+        const unsigned char *s = rows.row(points[y]);
+        for (int32_t x = 0; x < n; ++x) std::memcpy(d + static_cast<std::size_t>(x) * size, s + static_cast<std::size_t>(cols[x]) * size, size);
+    }
+    tessera::detail::mem_free(cols);
+    return !rows.failed();
 }
 
 } // namespace
@@ -433,37 +543,63 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
         return fail(Err::argument, "unknown filter %d", filter), nullptr;
     AnyImageStruct *out = geometry_result(image, width, height, 0, 0, true);
     if (!out) return nullptr;
+    const ImageHeader *h = image->header;
     if (filter == TESSERA_NEAREST) return nearest(image, out);
-    if (filter == TESSERA_BOX) {
-        const int32_t kx = power_of_two_factor(image->header->width, width);
-        const int32_t ky = power_of_two_factor(image->header->height, height);
-        bool handled = false;
-        // sums of at most 2^16 samples fit their integers; a block's row fits a span
-        if (kx > 0 && ky > 0 && int64_t{kx} * ky <= 65536)
-            tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
-                if constexpr (box_summable<typename P::scalar> && P::channels != 4) { // alpha weighs colours
-                    if (static_cast<std::size_t>(kx) * P::channels > box_span) return;
-                    box_shrink<typename P::scalar, P::channels>(image, out, kx, ky);
-                    handled = true;
-                }
-            });
-        if (handled) return out;
-    }
-    Taps xs, ys;
-    bool done = xs.make(image->header->width, width, kernels[filter]) &&
-                ys.make(image->header->height, height, kernels[filter]);
-    if (done)
-        tessera::detail::visit_pixels(image->header->tag, [&]<class P>(P) {
-            done = vector_paths && tessera::detail::simd::sse2()
-                       ? resample<typename P::scalar, P::channels, vector_paths>(image, out, xs, ys)
-                       : resample<typename P::scalar, P::channels, false>(image, out, xs, ys);
+    int32_t kx = 0, ky = 0;
+    if (filter == TESSERA_BOX && shrinks_by_blocks(h->tag, h->width, h->height, width, height, kx, ky)) {
+        tessera::detail::visit_pixels(h->tag, [&]<class P>(P) {
+            if constexpr (box_summable<typename P::scalar> && P::channels != 4)
+                box_shrink<typename P::scalar, P::channels>(image, out, kx, ky);
         });
-    if (!done) {
+        return out;
+    }
+    ImageRows rows{static_cast<const unsigned char *>(first_pixel(const_cast<AnyImageStruct *>(image), h,
+                                                                  fixed_elem_size(h->tag))),
+                   static_cast<std::size_t>(h->width) * fixed_elem_size(h->tag)};
+    if (!filtered(rows, h->tag, h->width, h->height, out, filter)) {
         im_Free_(out, out->header->tag);
         return nullptr;
     }
     return out;
 }
+
+AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
+                                    void *context, int32_t new_width, int32_t new_height, int filter) {
+    if (!read) return fail(Err::argument, "no row reader"), nullptr;
+    if (width <= 0 || height <= 0 || new_width <= 0 || new_height <= 0)
+        return fail(Err::argument, "a resize of %d x %d to %d x %d has no pixels", width, height, new_width,
+                    new_height),
+               nullptr;
+    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3)
+        return fail(Err::argument, "unknown filter %d", filter), nullptr;
+    const std::size_t size = fixed_elem_size(tag);
+    if (size == 0 || !tessera::detail::traits_of(tag))
+        return fail(Err::unsupported, "images of element type %u cannot be resized", tag), nullptr;
+    if (!within_budget(new_width, new_height, size, "result")) return nullptr;
+    const std::size_t bytes = static_cast<std::size_t>(width) * size;
+    auto *ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
+    if (!ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), nullptr;
+    auto *out = static_cast<AnyImageStruct *>(
+        tessera::detail::create_image(tag, new_width, new_height, 0, 0, nullptr, 0, 0, nullptr, false));
+    ReadRows rows{read, context, ring, bytes, lanes};
+    bool done = out != nullptr;
+    int32_t kx = 0, ky = 0;
+    if (done && filter == TESSERA_NEAREST) {
+        done = nearest_rows(rows, width, height, out);
+    } else if (done && filter == TESSERA_BOX && shrinks_by_blocks(tag, width, height, new_width, new_height, kx, ky)) {
+        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+            if constexpr (box_summable<typename P::scalar> && P::channels != 4)
+                done = box_shrink_rows<typename P::scalar, P::channels>(rows, width, out, kx, ky);
+        });
+    } else if (done) {
+        done = filtered(rows, tag, width, height, out, filter);
+    }
+    tessera::detail::mem_free(ring);
+    if (!done && rows.failed()) fail(Err::file, "the row reader stopped at row %d of %d", rows.last, height);
+    if (!done && out) im_Free_(out, out->header->tag), out = nullptr;
+    return out;
+}
+
 
 namespace {
 constexpr const char *filter_names[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};
