@@ -571,7 +571,10 @@ TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
             for (int round = 0; round < 5; ++round) {
                 const int32_t w = size(rng) * (round == 4 ? 4 : 1), h = size(rng) * (round == 4 ? 8 : 1);
                 // shrink, enlarge, either, tall shrinks (more taps than rows at once), whole blocks
-                const int32_t n = round == 0 ? std::max(1, w / 3) : round == 1 ? w * 2 + 1 : round == 4 ? w / 4 : size(rng);
+                const int32_t n = round == 0   ? std::max(1, w / 3)
+                                  : round == 1 ? w * 2 + 1
+                                  : round == 4 ? w / 4
+                                               : size(rng);
                 const int32_t rows = round == 0   ? std::max(1, h / 3)
                                      : round == 1 ? h * 3 - 1
                                      : round == 3 ? std::max(1, h / 17)

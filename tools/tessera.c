@@ -710,7 +710,9 @@ static const struct command {
      "Shrinks FILE to fit within SIZE, W, xH or WxH, its aspect kept (a picture within it keeps\n"
      "its size), turned upright first, with --filter as resize has it (bicubic by default). A\n"
      "JPEG is decoded at 1/2, 1/4 or 1/8 of its size when that still covers SIZE, which takes a\n"
-     "fraction of the time and memory and differs a little from a whole decode and a resize.\n" EDIT_BATCH_HELP,
+     "fraction of the time and memory and differs a little from a whole decode and a resize.\n"
+     "A PNG that is not interlaced is resized as its rows are decoded, never whole in memory\n"
+     "(--limit then bounds the thumbnail), with the same result as a resize.\n" EDIT_BATCH_HELP,
      cmd_thumbnail},
 };
 

@@ -444,7 +444,8 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
 
 // box_shrink over rows read one at a time: each block's rows summed into a row of sums as they
 // come. The sums are of integers, so they are box_shrink's to the last bit.
-template <class T, int C> bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t kx, int32_t ky) {
+template <class T, int C>
+bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t kx, int32_t ky) {
     using Sum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
     const int32_t ow = out->header->width, oh = out->header->height;
     const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
@@ -500,8 +501,7 @@ bool shrinks_by_blocks(uint16_t tag, int32_t w, int32_t h, int32_t width, int32_
 }
 
 // The filtered resize of a w x h source of element type tag, its rows from rows, into out.
-template <class Rows>
-bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, AnyImageStruct *out, int filter) {
+template <class Rows> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, AnyImageStruct *out, int filter) {
     Taps xs, ys;
     bool done = xs.make(w, out->header->width, kernels[filter]) && ys.make(h, out->header->height, kernels[filter]);
     if (done)
@@ -526,7 +526,8 @@ bool nearest_rows(ReadRows &rows, int32_t width, int32_t height, AnyImageStruct 
     auto *d = static_cast<unsigned char *>(first_pixel(out, out->header, size));
     for (int32_t y = 0; y < h && !rows.failed(); ++y, d += static_cast<std::size_t>(n) * size) {
         const unsigned char *s = rows.row(points[y]);
-        for (int32_t x = 0; x < n; ++x) std::memcpy(d + static_cast<std::size_t>(x) * size, s + static_cast<std::size_t>(cols[x]) * size, size);
+        for (int32_t x = 0; x < n; ++x)
+            std::memcpy(d + static_cast<std::size_t>(x) * size, s + static_cast<std::size_t>(cols[x]) * size, size);
     }
     tessera::detail::mem_free(cols);
     return !rows.failed();
@@ -553,8 +554,8 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
         });
         return out;
     }
-    ImageRows rows{static_cast<const unsigned char *>(first_pixel(const_cast<AnyImageStruct *>(image), h,
-                                                                  fixed_elem_size(h->tag))),
+    ImageRows rows{static_cast<const unsigned char *>(
+                       first_pixel(const_cast<AnyImageStruct *>(image), h, fixed_elem_size(h->tag))),
                    static_cast<std::size_t>(h->width) * fixed_elem_size(h->tag)};
     if (!filtered(rows, h->tag, h->width, h->height, out, filter)) {
         im_Free_(out, out->header->tag);
@@ -563,8 +564,8 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
     return out;
 }
 
-AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
-                                    void *context, int32_t new_width, int32_t new_height, int filter) {
+AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *context,
+                                    int32_t new_width, int32_t new_height, int filter) {
     if (!read) return fail(Err::argument, "no row reader"), nullptr;
     if (width <= 0 || height <= 0 || new_width <= 0 || new_height <= 0)
         return fail(Err::argument, "a resize of %d x %d to %d x %d has no pixels", width, height, new_width,
@@ -599,7 +600,6 @@ AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height,
     if (!done && out) im_Free_(out, out->header->tag), out = nullptr;
     return out;
 }
-
 
 namespace {
 constexpr const char *filter_names[] = {"nearest", "box", "bilinear", "bicubic", "lanczos3"};

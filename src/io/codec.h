@@ -65,6 +65,8 @@ struct Request {
     // The box (upright; 0: unbounded) the picture will be shrunk to fit: a reader that can decode
     // at a fraction of the size (JPEG) may, as long as the result still covers the box.
     int32_t fit_width = 0, fit_height = 0;
+    int fit_filter = 0;          // the filter a reader that fits the picture itself uses
+    mutable bool fitted = false; // the reader gave the picture fitted to the box already
 };
 
 // The metadata a file may carry beside its pixels.

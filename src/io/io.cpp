@@ -180,6 +180,8 @@ AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
 struct Purpose {
     uint16_t *probed = nullptr;
     int32_t fit_width = 0, fit_height = 0;
+    int filter = 0;         // what a reader that fits the picture itself resizes with
+    bool *fitted = nullptr; // set when it did
 };
 
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
@@ -225,8 +227,9 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
             Request r{options, info, options->metadata || (options->to_srgb && !probed) ? &got : nullptr};
             r.header_only = probed != nullptr;
-            r.fit_width = purpose.fit_width, r.fit_height = purpose.fit_height;
+            r.fit_width = purpose.fit_width, r.fit_height = purpose.fit_height, r.fit_filter = purpose.filter;
             im = codec->read(in, r);
+            if (purpose.fitted) *purpose.fitted = im && r.fitted;
             r_in_srgb = r.in_srgb;
             if (!im && r.header_tag) {
                 clear_reason();
@@ -451,9 +454,10 @@ void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int 
     const bool input = std::strcmp(path, "-") == 0;
     FILE *f = input ? stdin : std::fopen(path, "rbe");
     if (!f) return io::fail_system("cannot open"), nullptr;
-    AnyImageStruct *im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height});
+    bool fitted = false;
+    AnyImageStruct *im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, filter, &fitted});
     if (!input) std::fclose(f);
-    if (!im) return nullptr;
+    if (!im || fitted) return im; // a reader that resizes as it decodes gives the thumbnail itself
     // The whole picture's upright size decides the thumbnail's, whatever size it was decoded at.
     const bool across = !(options && options->keep_orientation) && info->orientation >= 5;
     int32_t w = 0, h = 0;

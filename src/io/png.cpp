@@ -10,7 +10,10 @@
 #include <cstring>
 #include <new>
 
+#include <tessera/geometry.h>
+
 #include "codec.h"
+#include "image/image_internal.h"
 
 namespace tessera::detail::io {
 
@@ -228,6 +231,55 @@ void write_bytes(png_structp p, png_bytep data, png_size_t n) {
 }
 void flush_bytes(png_structp) {}
 
+// How a decoded row becomes a row of the image: what the layout needs of it.
+struct RowMaking {
+    const Layout &l;
+    bool direct;  // decoded straight into the image's row
+    bool bilevel; // 1-bit gray: black (0) is a set pixel
+    std::size_t samples;
+};
+
+// Stores the decoded row (samples of the layout) as row y of im.
+void store_row(PngRead &job, const RowMaking &m, const unsigned char *row, AnyImageStruct *im, int32_t y) {
+    if (m.l.maxval == 65535) {
+        if (!put_row16_be(im, y, row, m.l)) {
+            for (std::size_t i = 0; i < m.samples; ++i)
+                job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
+            put_row(im, y, job.spare, m.l);
+        }
+    } else if (m.bilevel) {
+        for (std::size_t i = 0; i < m.samples; ++i) job.spare[i] = row[i] == 0;
+        put_row(im, y, job.spare, m.l);
+    } else {
+        put_row8(im, y, row, m.l, job.spare);
+    }
+}
+
+// Decodes the next row of a file that is not interlaced into row y of im.
+void next_row(png_structp p, PngRead &job, const RowMaking &m, AnyImageStruct *im, int32_t y) {
+    if (m.direct) return png_read_row(p, static_cast<png_bytep>(im->data[y]), nullptr);
+    png_read_row(p, job.row, nullptr);
+    store_row(job, m, job.row, im, y);
+}
+
+// Rows for a resize as they are decoded, each through a band of one row of the image's type.
+struct Streamed {
+    png_structp p;
+    PngRead &job;
+    const RowMaking &m;
+    AnyImageStruct *band;
+    std::size_t bytes;
+    int32_t next = 0; // the next row the file gives
+};
+
+int streamed_row(void *context, int32_t y, void *row) {
+    auto *s = static_cast<Streamed *>(context);
+    if (setjmp(png_jmpbuf(s->p))) return -1; // libpng's errors end here while the resize runs
+    for (; s->next <= y; ++s->next) next_row(s->p, s->job, s->m, s->band, 0);
+    std::memcpy(row, s->band->data[0], s->bytes);
+    return 0;
+}
+
 } // namespace
 
 AnyImageStruct *read_png(Input &in, const Request &r) {
@@ -261,7 +313,17 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
     describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
              trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
-    if (!gather(p, info, r) || !fits(r, w, h, IMAGE_GRAY)) png_longjmp(p, 1);
+    // A picture to be fitted to a box is resized as its rows are decoded, never whole, when its
+    // rows come in order and nothing is to be done to the whole picture before the resize (a
+    // turn, a conversion of colours or of type): the result is the whole-picture one.
+    int32_t fit_w = 0, fit_h = 0;
+    const bool streamed =
+        !r.header_only && (r.fit_width > 0 || r.fit_height > 0) &&
+        png_get_interlace_type(p, info) == PNG_INTERLACE_NONE && !r.options->to_srgb && !r.options->tag &&
+        (r.options->keep_orientation || r.info->orientation <= 1) &&
+        fit_size(static_cast<int32_t>(w), static_cast<int32_t>(h), r.fit_width, r.fit_height, fit_w, fit_h) &&
+        (static_cast<png_uint_32>(fit_w) != w || static_cast<png_uint_32>(fit_h) != h);
+    if (!gather(p, info, r) || (!streamed && !fits(r, w, h, IMAGE_GRAY))) png_longjmp(p, 1);
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.
     const unsigned long long raw_row = (static_cast<unsigned long long>(w) * png_get_channels(p, info) * depth + 7) / 8;
@@ -286,6 +348,42 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     // Rows that need no change are decoded straight into the image.
     const bool direct = l.maxval == 255 && !l.alpha && !bilevel &&
                         ((l.tag == IMAGE_GRAY && l.channels == 1) || (l.tag == IMAGE_RGB && l.channels == 3));
+    const RowMaking making{l, direct, bilevel, static_cast<std::size_t>(w) * per};
+    if (streamed) {
+        // the result is held to the limits; the band and the decoder's rows beside it
+        if (!fits(r, static_cast<uint64_t>(fit_w), static_cast<uint64_t>(fit_h), l.tag,
+                  rowbytes + static_cast<uint64_t>(w) * (per * 4 + 8 * tessera::detail::fixed_elem_size(l.tag))))
+            png_longjmp(p, 1);
+        job.im = static_cast<AnyImageStruct *>(
+            im_NewOrWrap_(l.tag, static_cast<int32_t>(w), 1, 0, 0, nullptr, 0, 0, nullptr));
+        job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
+        job.row = static_cast<unsigned char *>(std::malloc(rowbytes));
+        if (!job.im || !job.spare || !job.row) {
+            fail(Err::memory, "out of memory for the PNG rows");
+            png_longjmp(p, 1);
+        }
+        Streamed s{p, job, making, job.im, static_cast<std::size_t>(w) * tessera::detail::fixed_elem_size(l.tag)};
+        AnyImageStruct *volatile small = tessera_resize_rows(l.tag, static_cast<int32_t>(w), static_cast<int32_t>(h),
+                                                             streamed_row, &s, fit_w, fit_h, r.fit_filter);
+        // libpng's errors end here again (the rows' frames have returned)
+        if (setjmp(png_jmpbuf(p))) {
+            if (small) im_Free_(small, small->header->tag);
+            release(job);
+            png_destroy_read_struct(&p, &info, nullptr);
+            return nullptr;
+        }
+        if (!small) {
+            if (reason_empty()) fail_core();
+            png_longjmp(p, 1);
+        }
+        for (; s.next < static_cast<int32_t>(h); ++s.next) next_row(p, job, making, job.im, 0); // rows not needed
+        png_read_end(p, info); // texts and EXIF may follow the pixels
+        if (!gather(p, info, r)) png_longjmp(p, 1);
+        release(job);
+        png_destroy_read_struct(&p, &info, nullptr);
+        r.fitted = true;
+        return small;
+    }
     // An interlaced image is decoded whole before its rows are stored (unless they go straight in).
     const uint64_t beside = static_cast<uint64_t>(w) * per * 4 +
                             (passes > 1 ? uint64_t{h} * (sizeof(png_bytep) + (direct ? 0 : rowbytes)) : rowbytes);
@@ -314,26 +412,8 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
         }
     }
     for (png_uint_32 y = 0; y < h; ++y) {
-        if (passes == 1 && direct) {
-            png_read_row(p, static_cast<png_bytep>(job.im->data[y]), nullptr);
-            continue;
-        }
-        if (direct) continue;
-        const unsigned char *row = passes > 1 ? job.rows[y] : job.row;
-        if (passes == 1) png_read_row(p, job.row, nullptr);
-        const std::size_t n = static_cast<std::size_t>(w) * per;
-        if (l.maxval == 65535) {
-            if (!put_row16_be(job.im, static_cast<int32_t>(y), row, l)) {
-                for (std::size_t i = 0; i < n; ++i)
-                    job.spare[i] = static_cast<uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
-                put_row(job.im, static_cast<int32_t>(y), job.spare, l);
-            }
-        } else if (bilevel) {
-            for (std::size_t i = 0; i < n; ++i) job.spare[i] = row[i] == 0; // black (0) is a set pixel
-            put_row(job.im, static_cast<int32_t>(y), job.spare, l);
-        } else {
-            put_row8(job.im, static_cast<int32_t>(y), row, l, job.spare);
-        }
+        if (passes == 1) next_row(p, job, making, job.im, static_cast<int32_t>(y));
+        else if (!direct) store_row(job, making, job.rows[y], job.im, static_cast<int32_t>(y));
     }
     png_read_end(p, info); // texts and EXIF may follow the pixels
     if (!gather(p, info, r)) png_longjmp(p, 1);

@@ -912,6 +912,17 @@ TEST(IoThumbnail, FitsTheBoxUprightAndAgreesWithALoadAndAResize) {
             else EXPECT_LE(largest_difference(t, want), 16) << c.box_w << "x" << c.box_h;
         }
     }
+    // PNGs resized as their rows are decoded, every kind of row: what a load and a resize give
+    for (uint16_t tag : {IMAGE_BINARY, IMAGE_GRAY, IMAGE_RGBA, IMAGE_GRAY16, IMAGE_RGB16, IMAGE_RGBA16}) {
+        const std::string path = scratch() + "/rows.png";
+        tessera::io::save(picture(tag, 97, 61), path);
+        for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter) {
+            const tessera::any_image t = tessera::io::thumbnail(path, 24, 0, filter);
+            const tessera::any_image whole = tessera::io::load(path);
+            EXPECT_TRUE(same(t, tessera::any_image::adopt(tessera_resize(whole.get(), 24, 15, filter))))
+                << "tag " << tag << " filter " << filter;
+        }
+    }
     // a box without a side, a side below 0, an unknown filter: refused with the reason
     for (const auto &[w, h, f] : {std::tuple{0, 0, TESSERA_BICUBIC}, {-5, 10, TESSERA_BICUBIC}, {10, 10, 99}}) {
         EXPECT_EQ(tessera_io_thumbnail(png.c_str(), w, h, f, nullptr, nullptr), nullptr);
