@@ -64,7 +64,7 @@ def main():
          [tool, "resize", jpeg, out("r.jpg"), "1200", "--filter", "lanczos3"],
          ["vips", "resize", jpeg, out("vr.jpg"), "0.1", "--kernel", "lanczos3"]),
         ("thumbnail: 20,000 x 15,000 PNG to 1,000 wide",
-         [tool, "thumbnail", png, out("t.png"), "1000", "--filter", "lanczos3", "--limit", "2G"],
+         [tool, "thumbnail", png, out("t.png"), "1000", "--filter", "lanczos3"],
          ["vips", "thumbnail", png, out("v.png"), "1000"]),
         ("header: 20,000 x 15,000 PNG (300 megapixels)", [tool, "info", png], ["vipsheader", png]),
         ("header: 12,000 x 9,000 JPEG", [tool, "info", jpeg], ["vipsheader", jpeg]),
