@@ -350,6 +350,16 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
                         ((l.tag == IMAGE_GRAY && l.channels == 1) || (l.tag == IMAGE_RGB && l.channels == 3));
     const RowMaking making{l, direct, bilevel, static_cast<std::size_t>(w) * per};
     if (streamed) {
+        // The picture is never whole, but decoding and filtering it is work in proportion to its
+        // bytes: the budget's work (8 GiB of pixels at the default budget).
+        const uint64_t picture = uint64_t{w} * h * tessera::detail::fixed_elem_size(l.tag);
+        if (picture / TESSERA_WORK_PER_BYTE > budget(r)) {
+            fail(Err::limit,
+                 "shrinking a %u x %u PNG row by row decodes %llu bytes of pixels, more than the budget of %llu bytes "
+                 "allows",
+                 w, h, static_cast<unsigned long long>(picture), static_cast<unsigned long long>(budget(r)));
+            png_longjmp(p, 1);
+        }
         // the result is held to the limits; the band and the decoder's rows beside it
         if (!fits(r, static_cast<uint64_t>(fit_w), static_cast<uint64_t>(fit_h), l.tag,
                   rowbytes + static_cast<uint64_t>(w) * (per * 4 + 8 * tessera::detail::fixed_elem_size(l.tag))))

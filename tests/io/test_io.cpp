@@ -923,6 +923,19 @@ TEST(IoThumbnail, FitsTheBoxUprightAndAgreesWithALoadAndAResize) {
                 << "tag " << tag << " filter " << filter;
         }
     }
+    // the limits bound the thumbnail; the picture is bounded as work, by its decoded bytes
+    {
+        const std::string path = scratch() + "/rows.png"; // 97 x 61 x 8 bytes: 47,336
+        tessera_io_load_options o;
+        tessera_io_load_defaults(&o);
+        o.max_bytes = 12000; // the whole picture is refused; a 24 x 15 thumbnail (2,880) and its rows are not
+        void *t = tessera_io_thumbnail(path.c_str(), 24, 0, TESSERA_BICUBIC, &o, nullptr);
+        EXPECT_NE(t, nullptr) << tessera_io_last_error();
+        if (t) im_Free_(t, static_cast<AnyImageStruct *>(t)->header->tag);
+        o.max_bytes = 5000; // 8 x 5,000 bytes of work: less than the picture's
+        EXPECT_EQ(tessera_io_thumbnail(path.c_str(), 24, 0, TESSERA_BICUBIC, &o, nullptr), nullptr);
+        EXPECT_NE(std::strstr(tessera_io_last_error(), "row by row"), nullptr) << tessera_io_last_error();
+    }
     // a box without a side, a side below 0, an unknown filter: refused with the reason
     for (const auto &[w, h, f] : {std::tuple{0, 0, TESSERA_BICUBIC}, {-5, 10, TESSERA_BICUBIC}, {10, 10, 99}}) {
         EXPECT_EQ(tessera_io_thumbnail(png.c_str(), w, h, f, nullptr, nullptr), nullptr);
