@@ -405,12 +405,32 @@ int32_t power_of_two_factor(int32_t m, int32_t n) {
 
 constexpr std::size_t box_span = 1024; // samples summed down the rows at a time
 
+// The sum a box shrink keeps per sample: wide enough for 2^16 samples of T.
+template <class T> using BoxSum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
+
+// Stores n pixels at d, each the mean of block sums (kx pixels of C samples) of the column sums
+// at sums, divided by 2^shift and rounded halves away from zero; returns the pixel after them.
+template <class T, int C> T *block_means(const BoxSum<T> *sums, int32_t n, std::size_t block, int shift, T *d) {
+    using Sum = BoxSum<T>;
+    const Sum half = shift > 0 ? Sum{1} << (shift - 1) : 0;
+    for (int32_t k = 0; k < n; ++k, d += C) {
+        Sum v[C] = {};
+        const Sum *b = sums + static_cast<std::size_t>(k) * block;
+        for (std::size_t j = 0; j < block; j += C)
+            for (int c = 0; c < C; ++c) v[c] += b[j + c];
+        for (int c = 0; c < C; ++c) {
+            if constexpr (std::is_unsigned_v<Sum>) d[c] = static_cast<T>((v[c] + half) >> shift);
+            else d[c] = static_cast<T>(v[c] >= 0 ? (v[c] + half) >> shift : -((-v[c] + half) >> shift));
+        }
+    }
+    return d;
+}
+
 template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageStruct *out, int32_t kx, int32_t ky) {
-    using Sum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
+    using Sum = BoxSum<T>;
     const ImageHeader *h = image->header;
     const int32_t ow = out->header->width, oh = out->header->height;
     const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
-    const Sum half = shift > 0 ? Sum{1} << (shift - 1) : 0;
     const auto *from = reinterpret_cast<const T *>(first_pixel(const_cast<AnyImageStruct *>(image), h, sizeof(T) * C));
     auto *d = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
     const std::size_t src_row = static_cast<std::size_t>(h->width) * C, block = static_cast<std::size_t>(kx) * C;
@@ -428,16 +448,7 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
                 const T *row = s + static_cast<std::size_t>(r) * src_row;
                 for (std::size_t i = 0; i < span; ++i) column[i] += static_cast<Sum>(row[i]);
             }
-            for (int32_t k = 0; k < n; ++k, d += C) {
-                Sum v[C] = {};
-                const Sum *b = column + static_cast<std::size_t>(k) * block;
-                for (std::size_t j = 0; j < block; j += C)
-                    for (int c = 0; c < C; ++c) v[c] += b[j + c];
-                for (int c = 0; c < C; ++c) {
-                    if constexpr (std::is_unsigned_v<Sum>) d[c] = static_cast<T>((v[c] + half) >> shift);
-                    else d[c] = static_cast<T>(v[c] >= 0 ? (v[c] + half) >> shift : -((-v[c] + half) >> shift));
-                }
-            }
+            d = block_means<T, C>(column, n, block, shift, d);
         }
     }
 }
@@ -446,10 +457,9 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
 // come. The sums are of integers, so they are box_shrink's to the last bit.
 template <class T, int C>
 bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t kx, int32_t ky) {
-    using Sum = std::conditional_t<sizeof(T) == 1, uint32_t, int64_t>;
+    using Sum = BoxSum<T>;
     const int32_t ow = out->header->width, oh = out->header->height;
     const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
-    const Sum half = shift > 0 ? Sum{1} << (shift - 1) : 0;
     const std::size_t src_row = static_cast<std::size_t>(width) * C, block = static_cast<std::size_t>(kx) * C;
     auto *sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
     if (!sums) return tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false;
@@ -459,16 +469,7 @@ bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t
             const auto *s = reinterpret_cast<const T *>(rows.row(y * ky + r));
             for (std::size_t i = 0; i < src_row; ++i) sums[i] = (r ? sums[i] : 0) + static_cast<Sum>(s[i]);
         }
-        for (int32_t k = 0; k < ow; ++k, d += C) {
-            Sum v[C] = {};
-            const Sum *b = sums + static_cast<std::size_t>(k) * block;
-            for (std::size_t j = 0; j < block; j += C)
-                for (int c = 0; c < C; ++c) v[c] += b[j + c];
-            for (int c = 0; c < C; ++c) {
-                if constexpr (std::is_unsigned_v<Sum>) d[c] = static_cast<T>((v[c] + half) >> shift);
-                else d[c] = static_cast<T>(v[c] >= 0 ? (v[c] + half) >> shift : -((-v[c] + half) >> shift));
-            }
-        }
+        d = block_means<T, C>(sums, ow, block, shift, d);
     }
     tessera::detail::mem_free(sums);
     return !rows.failed();

@@ -46,6 +46,17 @@ struct Reader {
     }
 };
 
+// What a w x h GIF picture loads as, described in the load's info: RGB, with alpha when a pixel
+// is transparent.
+Layout gif_layout(const Request &r, int64_t w, int64_t h, bool alpha) {
+    describe(r, "GIF", w, h, 3, alpha ? 1 : 0, 8, 255);
+    Layout l;
+    l.channels = 3;
+    l.alpha = alpha ? 1 : 0;
+    from_request(l, r);
+    choose_tag(l, false);
+    return l;
+}
 } // namespace
 
 AnyImageStruct *read_gif(Input &in, const Request &r) {
@@ -83,13 +94,7 @@ AnyImageStruct *read_gif(Input &in, const Request &r) {
                nullptr;
     if (transparent >= map->ColorCount) transparent = -1; // an index no pixel can have
     if (r.header_only) { // whether a pixel is transparent is in the pixels: a transparent colour counts
-        describe(r, "GIF", w, h, 3, transparent >= 0 ? 1 : 0, 8, 255);
-        Layout l;
-        l.channels = 3;
-        l.alpha = transparent >= 0 ? 1 : 0;
-        from_request(l, r);
-        choose_tag(l, false);
-        header_read(r, l.tag);
+        header_read(r, gif_layout(r, w, h, transparent >= 0).tag);
         return nullptr;
     }
     // The frame's indices first (held beside the image): the image has alpha when a pixel of it
@@ -118,12 +123,7 @@ AnyImageStruct *read_gif(Input &in, const Request &r) {
     for (int64_t fy = 0; transparent >= 0 && !clear_pixels && fy < shown_h; ++fy)
         for (int64_t fx = 0; !clear_pixels && fx < shown_w; ++fx)
             clear_pixels = rd.line[fy * d.Width + fx] == transparent;
-    describe(r, "GIF", w, h, 3, clear_pixels ? 1 : 0, 8, 255);
-    Layout l;
-    l.channels = 3;
-    l.alpha = clear_pixels ? 1 : 0;
-    from_request(l, r);
-    choose_tag(l, false);
+    const Layout l = gif_layout(r, w, h, clear_pixels);
     AnyImageStruct *im = new_image(l, static_cast<uint64_t>(w), static_cast<uint64_t>(h), r, beside);
     if (!im) return nullptr;
     // Outside the frame: transparent where the frame has transparency, else the background. A

@@ -373,6 +373,20 @@ bool fit_size(int32_t w, int32_t h, int32_t box_w, int32_t box_h, int32_t &out_w
     return (box_h > 0 && tessera_resize_size(w, h, 0, box_h, &out_w, &out_h) == 0) || fail_core();
 }
 
+namespace {
+// Runs read on the file at path ("-": the standard input, left open); false with the reason when
+// there is no path or the file cannot be opened.
+template <class Read> bool with_path(const char *path, Read read) {
+    if (!path) return fail(Err::argument, "no path");
+    if (std::strcmp(path, "-") == 0) return read(stdin), true;
+    FILE *f = std::fopen(path, "rbe");
+    if (!f) return fail_system("cannot open");
+    read(f);
+    std::fclose(f);
+    return true;
+}
+} // namespace
+
 bool header_read(const Request &r, uint16_t tag) {
     if (!r.header_only) return false;
     r.header_tag = tag;
@@ -420,43 +434,32 @@ int tessera_io_last_error_code(void) { return io::reason.kind; }
 
 void *tessera_io_load(const char *path, const tessera_io_load_options *options, tessera_io_info *info) {
     io::clear_reason();
-    if (!path) return io::fail(Err::argument, "no path"), nullptr;
-    if (std::strcmp(path, "-") == 0) return io::load_from(stdin, options, info);
-    FILE *f = std::fopen(path, "rbe");
-    if (!f) return io::fail_system("cannot open"), nullptr;
-    void *im = io::load_from(f, options, info);
-    std::fclose(f);
+    AnyImageStruct *im = nullptr;
+    io::with_path(path, [&](FILE *f) { im = io::load_from(f, options, info); });
     return im;
 }
 
 uint16_t tessera_io_probe(const char *path, const tessera_io_load_options *options, tessera_io_info *info) {
     io::clear_reason();
-    if (!path) return io::fail(Err::argument, "no path"), 0;
     uint16_t tag = 0;
-    const bool input = std::strcmp(path, "-") == 0;
-    FILE *f = input ? stdin : std::fopen(path, "rbe");
-    if (!f) return io::fail_system("cannot open"), 0;
-    io::load_from(f, options, info, nullptr, 0, {&tag});
-    if (!input) std::fclose(f);
+    io::with_path(path, [&](FILE *f) { io::load_from(f, options, info, nullptr, 0, {&tag}); });
     return tag;
 }
 
 void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int filter,
                            const tessera_io_load_options *options, tessera_io_info *info) {
     io::clear_reason();
-    if (!path) return io::fail(Err::argument, "no path"), nullptr;
     if (width < 0 || height < 0 || (width == 0 && height == 0))
         return io::fail(Err::argument, "a thumbnail of %d x %d: give a width or a height above 0", width, height),
                nullptr;
     if (!tessera_filter_name(filter)) return io::fail(Err::argument, "unknown filter %d", filter), nullptr;
     tessera_io_info scratch;
     if (!info) info = &scratch;
-    const bool input = std::strcmp(path, "-") == 0;
-    FILE *f = input ? stdin : std::fopen(path, "rbe");
-    if (!f) return io::fail_system("cannot open"), nullptr;
     bool fitted = false;
-    AnyImageStruct *im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, filter, &fitted});
-    if (!input) std::fclose(f);
+    AnyImageStruct *im = nullptr;
+    io::with_path(path, [&](FILE *f) {
+        im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, filter, &fitted});
+    });
     if (!im || fitted) return im; // a reader that resizes as it decodes gives the thumbnail itself
     // The whole picture's upright size decides the thumbnail's, whatever size it was decoded at.
     const bool across = !(options && options->keep_orientation) && info->orientation >= 5;
