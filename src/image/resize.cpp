@@ -141,6 +141,34 @@ struct ReadRows {
     bool failed() const { return stopped; }
 };
 
+// ---- where result rows go ------------------------------------------------------------------------
+
+// Result rows, made top to bottom: into an image's block, or one at a time into a row of their
+// own handed to a writer as each is done.
+struct OutRows {
+    unsigned char *first; // the image's first pixel, or the one row
+    std::size_t bytes;    // a row
+    int32_t width, height;
+    tessera_row_writer write = nullptr;
+    void *context = nullptr;
+    bool stopped = false;
+    int32_t stopped_at = 0;
+    template <class T> T *row(int32_t y) {
+        return reinterpret_cast<T *>(write ? first : first + static_cast<std::size_t>(y) * bytes);
+    }
+    // Row y is made; false once the writer has stopped.
+    bool done(int32_t y) {
+        if (write && !stopped && write(context, y, first) != 0) stopped = true, stopped_at = y;
+        return !stopped;
+    }
+};
+
+OutRows image_rows(AnyImageStruct *out) {
+    const std::size_t size = fixed_elem_size(out->header->tag);
+    return {static_cast<unsigned char *>(first_pixel(out, out->header, size)),
+            static_cast<std::size_t>(out->header->width) * size, out->header->width, out->header->height};
+}
+
 // ---- filtered resizing --------------------------------------------------------------------------
 
 template <class T> constexpr bool is_binary = std::is_same_v<T, int8_t>;
@@ -278,9 +306,9 @@ template <class T> void unweight_row(T *d, const double *sums, std::size_t sampl
 // filtered once. Four channels are colour and alpha: colours are multiplied by alpha before
 // filtering and divided by the filtered alpha after.
 template <class T, int C, bool Vector, class Rows>
-bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const Taps &xs, const Taps &ys) {
+bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs, const Taps &ys) {
     constexpr bool alpha = C == 4;
-    const int32_t n = out->header->width, h = out->header->height;
+    const int32_t n = out.width, h = out.height;
     const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
     const std::size_t ring = static_cast<std::size_t>(ys.stride) + lanes;
     const std::size_t doubles =
@@ -289,7 +317,6 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const T
     if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
     double *source = block, *rows = block + in_row * lanes;
     auto **column = reinterpret_cast<const double **>(rows + out_row * ring); // the rows of one column sum
-    auto *dst = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
     const auto ring_row = [&](int32_t y) { return rows + static_cast<std::size_t>(y) % ring * out_row; };
     int32_t next = 0; // the next source row to filter along x
     for (int32_t j = 0; j < h; ++j) {
@@ -344,7 +371,7 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const T
         if (rows_in.failed()) break;
         const double *w = ys.at(j);
         for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
-        T *d = dst + static_cast<std::size_t>(j) * out_row;
+        T *d = out.row<T>(j);
         // The column sums of samples k to k + 7, two a register; four registers keep the adders busy.
         const auto sums8 = [&](std::size_t k, v2 &a, v2 &b, v2 &c, v2 &e) {
             a = v2{0.0, 0.0}, b = a, c = a, e = a;
@@ -371,6 +398,7 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const T
                 store2(sums + k, a);
             }
             unweight_row(d, sums, out_row);
+            if (!out.done(j)) break;
             continue;
         }
         for (; k + 8 <= out_row; k += 8) {
@@ -383,9 +411,10 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, AnyImageStruct *out, const T
             for (int32_t t = 0; t < taps; ++t) sum += w[t] * column[t][k];
             d[k] = store<T>(sum);
         }
+        if (!out.done(j)) break;
     }
     tessera::detail::mem_free(block);
-    return !rows_in.failed();
+    return !rows_in.failed() && !out.stopped;
 }
 
 // ---- box shrinking by powers of two --------------------------------------------------------------
@@ -455,24 +484,24 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
 
 // box_shrink over rows read one at a time: each block's rows summed into a row of sums as they
 // come. The sums are of integers, so they are box_shrink's to the last bit.
-template <class T, int C>
-bool box_shrink_rows(ReadRows &rows, int32_t width, AnyImageStruct *out, int32_t kx, int32_t ky) {
+template <class T, int C> bool box_shrink_rows(ReadRows &rows, int32_t width, OutRows &out, int32_t kx, int32_t ky) {
     using Sum = BoxSum<T>;
-    const int32_t ow = out->header->width, oh = out->header->height;
+    const int32_t ow = out.width, oh = out.height;
     const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
     const std::size_t src_row = static_cast<std::size_t>(width) * C, block = static_cast<std::size_t>(kx) * C;
     auto *sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
     if (!sums) return tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false;
-    auto *d = reinterpret_cast<T *>(first_pixel(out, out->header, sizeof(T) * C));
-    for (int32_t y = 0; y < oh && !rows.failed(); ++y) {
+    for (int32_t y = 0; y < oh && !rows.failed() && !out.stopped; ++y) {
         for (int32_t r = 0; r < ky; ++r) {
             const auto *s = reinterpret_cast<const T *>(rows.row(y * ky + r));
             for (std::size_t i = 0; i < src_row; ++i) sums[i] = (r ? sums[i] : 0) + static_cast<Sum>(s[i]);
         }
-        d = block_means<T, C>(sums, ow, block, shift, d);
+        if (rows.failed()) break;
+        block_means<T, C>(sums, ow, block, shift, out.row<T>(y));
+        out.done(y);
     }
     tessera::detail::mem_free(sums);
-    return !rows.failed();
+    return !rows.failed() && !out.stopped;
 }
 
 void nearest_points(int32_t *points, int32_t n, int32_t m) {
@@ -502,9 +531,9 @@ bool shrinks_by_blocks(uint16_t tag, int32_t w, int32_t h, int32_t width, int32_
 }
 
 // The filtered resize of a w x h source of element type tag, its rows from rows, into out.
-template <class Rows> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, AnyImageStruct *out, int filter) {
+template <class Rows> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, OutRows &out, int filter) {
     Taps xs, ys;
-    bool done = xs.make(w, out->header->width, kernels[filter]) && ys.make(h, out->header->height, kernels[filter]);
+    bool done = xs.make(w, out.width, kernels[filter]) && ys.make(h, out.height, kernels[filter]);
     if (done)
         tessera::detail::visit_pixels(tag, [&]<class P>(P) {
             done = vector_paths && tessera::detail::simd::sse2()
@@ -515,23 +544,64 @@ template <class Rows> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t
 }
 
 // nearest() over rows read one at a time: each result row copies the samples it takes.
-bool nearest_rows(ReadRows &rows, int32_t width, int32_t height, AnyImageStruct *out) {
-    const int32_t n = out->header->width, h = out->header->height;
-    const std::size_t size = fixed_elem_size(out->header->tag);
+bool nearest_rows(ReadRows &rows, int32_t width, int32_t height, OutRows &out) {
+    const int32_t n = out.width, h = out.height;
+    const std::size_t size = out.bytes / static_cast<std::size_t>(n);
     const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(h)) * sizeof(int32_t);
     auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
     if (!cols) return tessera::detail::fail_memory(table, "the sample table"), false;
     int32_t *points = cols + n;
     nearest_points(cols, n, width);
     nearest_points(points, h, height);
-    auto *d = static_cast<unsigned char *>(first_pixel(out, out->header, size));
-    for (int32_t y = 0; y < h && !rows.failed(); ++y, d += static_cast<std::size_t>(n) * size) {
+    for (int32_t y = 0; y < h && !out.stopped; ++y) {
         const unsigned char *s = rows.row(points[y]);
+        if (rows.failed()) break;
+        auto *d = out.row<unsigned char>(y);
         for (int32_t x = 0; x < n; ++x)
             std::memcpy(d + static_cast<std::size_t>(x) * size, s + static_cast<std::size_t>(cols[x]) * size, size);
+        out.done(y);
     }
     tessera::detail::mem_free(cols);
-    return !rows.failed();
+    return !rows.failed() && !out.stopped;
+}
+
+// The checks tessera_resize_rows and tessera_resize_stream share; false with the reason.
+bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, int32_t new_width,
+                      int32_t new_height, int filter) {
+    if (!read) return fail(Err::argument, "no row reader");
+    if (width <= 0 || height <= 0 || new_width <= 0 || new_height <= 0)
+        return fail(Err::argument, "a resize of %d x %d to %d x %d has no pixels", width, height, new_width,
+                    new_height);
+    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3) return fail(Err::argument, "unknown filter %d", filter);
+    if (fixed_elem_size(tag) == 0 || !tessera::detail::traits_of(tag))
+        return fail(Err::unsupported, "images of element type %u cannot be resized", tag);
+    return true;
+}
+
+// The resize of a width x height source whose rows read gives, into out; false with the reason.
+bool resize_read(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *context, OutRows &out,
+                 int filter) {
+    const std::size_t bytes = static_cast<std::size_t>(width) * fixed_elem_size(tag);
+    auto *ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
+    if (!ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), false;
+    ReadRows rows{read, context, ring, bytes, lanes};
+    bool done = false;
+    int32_t kx = 0, ky = 0;
+    if (filter == TESSERA_NEAREST) {
+        done = nearest_rows(rows, width, height, out);
+    } else if (filter == TESSERA_BOX && shrinks_by_blocks(tag, width, height, out.width, out.height, kx, ky)) {
+        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+            if constexpr (box_summable<typename P::scalar> && P::channels != 4)
+                done = box_shrink_rows<typename P::scalar, P::channels>(rows, width, out, kx, ky);
+        });
+    } else {
+        done = filtered(rows, tag, width, height, out, filter);
+    }
+    tessera::detail::mem_free(ring);
+    if (!done && rows.failed()) fail(Err::file, "the row reader stopped at row %d of %d", rows.last, height);
+    else if (!done && out.stopped)
+        fail(Err::file, "the row writer stopped at row %d of %d", out.stopped_at, out.height);
+    return done;
 }
 
 } // namespace
@@ -558,7 +628,8 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
     ImageRows rows{static_cast<const unsigned char *>(
                        first_pixel(const_cast<AnyImageStruct *>(image), h, fixed_elem_size(h->tag))),
                    static_cast<std::size_t>(h->width) * fixed_elem_size(h->tag)};
-    if (!filtered(rows, h->tag, h->width, h->height, out, filter)) {
+    OutRows to = image_rows(out);
+    if (!filtered(rows, h->tag, h->width, h->height, to, filter)) {
         im_Free_(out, out->header->tag);
         return nullptr;
     }
@@ -567,39 +638,28 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
 
 AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *context,
                                     int32_t new_width, int32_t new_height, int filter) {
-    if (!read) return fail(Err::argument, "no row reader"), nullptr;
-    if (width <= 0 || height <= 0 || new_width <= 0 || new_height <= 0)
-        return fail(Err::argument, "a resize of %d x %d to %d x %d has no pixels", width, height, new_width,
-                    new_height),
-               nullptr;
-    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3)
-        return fail(Err::argument, "unknown filter %d", filter), nullptr;
-    const std::size_t size = fixed_elem_size(tag);
-    if (size == 0 || !tessera::detail::traits_of(tag))
-        return fail(Err::unsupported, "images of element type %u cannot be resized", tag), nullptr;
-    if (!within_budget(new_width, new_height, size, "result")) return nullptr;
-    const std::size_t bytes = static_cast<std::size_t>(width) * size;
-    auto *ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
-    if (!ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), nullptr;
+    if (!resize_arguments(tag, width, height, read, new_width, new_height, filter)) return nullptr;
+    if (!within_budget(new_width, new_height, fixed_elem_size(tag), "result")) return nullptr;
     auto *out = static_cast<AnyImageStruct *>(
         tessera::detail::create_image(tag, new_width, new_height, 0, 0, nullptr, 0, 0, nullptr, false));
-    ReadRows rows{read, context, ring, bytes, lanes};
-    bool done = out != nullptr;
-    int32_t kx = 0, ky = 0;
-    if (done && filter == TESSERA_NEAREST) {
-        done = nearest_rows(rows, width, height, out);
-    } else if (done && filter == TESSERA_BOX && shrinks_by_blocks(tag, width, height, new_width, new_height, kx, ky)) {
-        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
-            if constexpr (box_summable<typename P::scalar> && P::channels != 4)
-                done = box_shrink_rows<typename P::scalar, P::channels>(rows, width, out, kx, ky);
-        });
-    } else if (done) {
-        done = filtered(rows, tag, width, height, out, filter);
-    }
-    tessera::detail::mem_free(ring);
-    if (!done && rows.failed()) fail(Err::file, "the row reader stopped at row %d of %d", rows.last, height);
-    if (!done && out) im_Free_(out, out->header->tag), out = nullptr;
+    if (!out) return nullptr;
+    OutRows to = image_rows(out);
+    if (!resize_read(tag, width, height, read, context, to, filter)) im_Free_(out, out->header->tag), out = nullptr;
     return out;
+}
+
+int tessera_resize_stream(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *read_context,
+                          int32_t new_width, int32_t new_height, int filter, tessera_row_writer write,
+                          void *write_context) {
+    if (!resize_arguments(tag, width, height, read, new_width, new_height, filter)) return -1;
+    if (!write) return fail(Err::argument, "no row writer"), -1;
+    const std::size_t bytes = static_cast<std::size_t>(new_width) * fixed_elem_size(tag);
+    auto *row = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes));
+    if (!row) return tessera::detail::fail_memory(bytes, "the result row"), -1;
+    OutRows to{row, bytes, new_width, new_height, write, write_context};
+    const bool done = resize_read(tag, width, height, read, read_context, to, filter);
+    tessera::detail::mem_free(row);
+    return done ? 0 : -1;
 }
 
 namespace {
