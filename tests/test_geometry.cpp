@@ -562,20 +562,6 @@ struct RowsOf {
     }
 };
 
-// Result rows as a writer takes them: kept one after another, in order, until row stop_at.
-struct RowsTo {
-    std::size_t bytes;
-    int32_t stop_at = -1, next = 0;
-    std::vector<unsigned char> got;
-    static int write(void *context, int32_t y, const void *row) {
-        auto *r = static_cast<RowsTo *>(context);
-        if (y != r->next++ || y == r->stop_at) return -1;
-        const auto *b = static_cast<const unsigned char *>(row);
-        r->got.insert(r->got.end(), b, b + r->bytes);
-        return 0;
-    }
-};
-
 TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
     std::mt19937 rng(tessera::test::test_seed(28));
     std::uniform_int_distribution<int32_t> size(1, 40);
@@ -602,21 +588,21 @@ TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
                 ASSERT_NE(got.im, nullptr) << tessera_last_error();
                 ASSERT_TRUE(reader.in_order);
                 const std::size_t bytes = static_cast<std::size_t>(n) * element_of(t.tag);
-                // and with the result's rows handed out one at a time
+                // and with the result made a row at a time
                 RowsOf again{src};
-                RowsTo out{bytes, -1, 0, {}};
-                ASSERT_EQ(
-                    tessera_resize_stream(t.tag, w, h, RowsOf::read, &again, n, rows, filter, RowsTo::write, &out), 0)
-                    << tessera_last_error();
-                ASSERT_TRUE(again.in_order);
-                ASSERT_EQ(out.got.size(), bytes * static_cast<std::size_t>(rows));
+                tessera_resizer *z = tessera_resizer_new(t.tag, w, h, RowsOf::read, &again, n, rows, filter);
+                ASSERT_NE(z, nullptr) << tessera_last_error();
+                std::vector<unsigned char> row(bytes);
                 for (int32_t y = 0; y < rows; ++y) {
                     ASSERT_EQ(std::memcmp(got.im->data[y], static_cast<const char *>(want.im->data[y]), bytes), 0)
                         << "tag " << t.tag << " filter " << filter << " " << w << "x" << h << " to " << n << "x" << rows
                         << " row " << y;
-                    ASSERT_EQ(std::memcmp(out.got.data() + y * bytes, want.im->data[y], bytes), 0)
-                        << "streamed row " << y;
+                    ASSERT_EQ(tessera_resizer_row(z, row.data()), 0) << tessera_last_error();
+                    ASSERT_EQ(std::memcmp(row.data(), want.im->data[y], bytes), 0) << "made row " << y;
                 }
+                EXPECT_EQ(tessera_resizer_row(z, row.data()), -1); // every row is made
+                tessera_resizer_free(z);
+                ASSERT_TRUE(again.in_order);
                 ++compared;
             }
     EXPECT_EQ(compared, 13 * 5 * 5);
@@ -633,15 +619,8 @@ TEST(ResizeRows, AReaderThatStopsAndWrongArgumentsFailWithAReason) {
     EXPECT_EQ(tessera_resize_rows(IMAGE_RGB, 30, 20, RowsOf::read, &whole, 10, 5, 9), nullptr);
     EXPECT_EQ(tessera_resize_rows(3, 30, 20, RowsOf::read, &whole, 10, 5, TESSERA_BICUBIC), nullptr);
     EXPECT_STRNE(tessera_last_error(), "");
-    for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter) {
-        RowsOf r{src};
-        RowsTo stops{15 * 3, 4, 0, {}};
-        EXPECT_EQ(tessera_resize_stream(IMAGE_RGB, 30, 20, RowsOf::read, &r, 15, 10, filter, RowsTo::write, &stops),
-                  -1);
-        EXPECT_NE(std::strstr(tessera_last_error(), "writer stopped at row 4"), nullptr) << tessera_last_error();
-        EXPECT_EQ(stops.next, 5); // no row after the one refused
-    }
-    EXPECT_EQ(tessera_resize_stream(IMAGE_RGB, 30, 20, RowsOf::read, &whole, 10, 5, 1, nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_resizer_new(IMAGE_RGB, 30, 20, nullptr, &whole, 10, 5, 1), nullptr);
+    EXPECT_EQ(tessera_resizer_row(nullptr, nullptr), -1);
     const auto release = [](AnyImageStruct *im) { im_Free_(im, im->header->tag); };
     for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
         EXPECT_GE(each_failure_gives_null(
@@ -651,18 +630,10 @@ TEST(ResizeRows, AReaderThatStopsAndWrongArgumentsFailWithAReason) {
                       },
                       release),
                   2);
-    static int made = 0;
     for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
         EXPECT_GE(each_failure_gives_null(
-                      [&]() -> int * {
-                          RowsOf r{src};
-                          RowsTo out{15 * 3, -1, 0, {}};
-                          return tessera_resize_stream(IMAGE_RGB, 30, 20, RowsOf::read, &r, 15, 10, filter,
-                                                       RowsTo::write, &out) == 0
-                                     ? &made
-                                     : nullptr;
-                      },
-                      [](int *) {}),
+                      [&] { return tessera_resizer_new(IMAGE_RGB, 30, 20, RowsOf::read, &whole, 15, 10, filter); },
+                      tessera_resizer_free),
                   2);
 }
 

@@ -63,16 +63,18 @@ typedef int (*tessera_row_reader)(void *context, int32_t y, void *row);
  * output row sums), not by the height. Null with the reason, also when read stops. */
 TESSERA_API AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
                                                 void *context, int32_t new_width, int32_t new_height, int filter);
-/* Takes row y of a result (its width's elements, as an image of the type holds them; the row is
- * reused once this returns): 0, or anything else to stop. Rows come top to bottom, each once. */
-typedef int (*tessera_row_writer)(void *context, int32_t y, const void *row);
-/* tessera_resize_rows whose result rows go to write as they are made, so that neither the
- * source nor the result is ever whole: memory is set by the widths and the filter's reach. The
- * rows are tessera_resize's, byte for byte. 0, or -1 with the reason, also when read or write
- * stops. */
-TESSERA_API int tessera_resize_stream(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
-                                      void *read_context, int32_t new_width, int32_t new_height, int filter,
-                                      tessera_row_writer write, void *write_context);
+/* A resize of a source given row by row whose result is made a row at a time, so that neither
+ * the source nor the result is ever whole: tessera_resizer_new takes what tessera_resize_rows
+ * takes (null with the reason), tessera_resizer_row makes the next row of the result into row
+ * (its width's elements), top to bottom, asking read for the source rows it needs (0, or -1 with
+ * the reason, also when read stops or every row is made), and tessera_resizer_free ends it.
+ * The rows are tessera_resize's, byte for byte; memory is set by the widths and the filter's
+ * reach. */
+typedef struct tessera_resizer tessera_resizer;
+TESSERA_API tessera_resizer *tessera_resizer_new(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
+                                                 void *context, int32_t new_width, int32_t new_height, int filter);
+TESSERA_API int tessera_resizer_row(tessera_resizer *resizer, void *row);
+TESSERA_API void tessera_resizer_free(tessera_resizer *resizer);
 /* New image mirrored left to right. */
 TESSERA_API AnyImageStruct *tessera_flip_horizontal(const AnyImageStruct *image);
 /* New image mirrored top to bottom. */

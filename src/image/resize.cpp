@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numbers>
 #include <type_traits>
 #include <utility>
@@ -141,33 +143,14 @@ struct ReadRows {
     bool failed() const { return stopped; }
 };
 
-// ---- where result rows go ------------------------------------------------------------------------
+// ---- result rows, one at a time -----------------------------------------------------------------
 
-// Result rows, made top to bottom: into an image's block, or one at a time into a row of their
-// own handed to a writer as each is done.
-struct OutRows {
-    unsigned char *first; // the image's first pixel, or the one row
-    std::size_t bytes;    // a row
-    int32_t width, height;
-    tessera_row_writer write = nullptr;
-    void *context = nullptr;
-    bool stopped = false;
-    int32_t stopped_at = 0;
-    template <class T> T *row(int32_t y) {
-        return reinterpret_cast<T *>(write ? first : first + static_cast<std::size_t>(y) * bytes);
-    }
-    // Row y is made; false once the writer has stopped.
-    bool done(int32_t y) {
-        if (write && !stopped && write(context, y, first) != 0) stopped = true, stopped_at = y;
-        return !stopped;
-    }
+// Makes the result's rows one at a time, top to bottom, each from the source rows it needs.
+struct RowMaker {
+    virtual ~RowMaker() = default;
+    // Makes result row j into out (the result's width of elements); false when the source stops.
+    virtual bool row(int32_t j, unsigned char *out) = 0;
 };
-
-OutRows image_rows(AnyImageStruct *out) {
-    const std::size_t size = fixed_elem_size(out->header->tag);
-    return {static_cast<unsigned char *>(first_pixel(out, out->header, size)),
-            static_cast<std::size_t>(out->header->width) * size, out->header->width, out->header->height};
-}
 
 // ---- filtered resizing --------------------------------------------------------------------------
 
@@ -305,21 +288,33 @@ template <class T> void unweight_row(T *d, const double *sums, std::size_t sampl
 // column's widest set of taps (and the rows filtered ahead with them), so each source row is
 // filtered once. Four channels are colour and alpha: colours are multiplied by alpha before
 // filtering and divided by the filtered alpha after.
-template <class T, int C, bool Vector, class Rows>
-bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs, const Taps &ys) {
-    constexpr bool alpha = C == 4;
-    const int32_t n = out.width, h = out.height;
-    const std::size_t in_row = static_cast<std::size_t>(m) * C, out_row = static_cast<std::size_t>(n) * C;
-    const std::size_t ring = static_cast<std::size_t>(ys.stride) + lanes;
-    const std::size_t doubles =
-        in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride) + (alpha ? out_row : 0);
-    auto *block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
-    if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
-    double *source = block, *rows = block + in_row * lanes;
-    auto **column = reinterpret_cast<const double **>(rows + out_row * ring); // the rows of one column sum
-    const auto ring_row = [&](int32_t y) { return rows + static_cast<std::size_t>(y) % ring * out_row; };
-    int32_t next = 0; // the next source row to filter along x
-    for (int32_t j = 0; j < h; ++j) {
+template <class T, int C, bool Vector, class Rows> struct Resample final : RowMaker {
+    static constexpr bool alpha = C == 4;
+    Rows &rows_in;
+    const Taps &xs, &ys;
+    int32_t mh, n;
+    std::size_t in_row, out_row, ring;
+    double *block = nullptr, *source = nullptr, *rows = nullptr;
+    const double **column = nullptr; // the rows of one column sum
+    int32_t next = 0;                // the next source row to filter along x
+
+    Resample(Rows &r, int32_t m, int32_t mh_, int32_t n_, const Taps &xs_, const Taps &ys_)
+        : rows_in(r), xs(xs_), ys(ys_), mh(mh_), n(n_), in_row(static_cast<std::size_t>(m) * C),
+          out_row(static_cast<std::size_t>(n_) * C), ring(static_cast<std::size_t>(ys_.stride) + lanes) {}
+    ~Resample() override { tessera::detail::mem_free(block); }
+    bool open() {
+        const std::size_t doubles =
+            in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride) + (alpha ? out_row : 0);
+        block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
+        if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
+        source = block, rows = block + in_row * lanes;
+        column = reinterpret_cast<const double **>(rows + out_row * ring);
+        return true;
+    }
+    double *ring_row(int32_t y) const { return rows + static_cast<std::size_t>(y) % ring * out_row; }
+    bool row(int32_t j, unsigned char *out) override { return make(j, reinterpret_cast<T *>(out)); }
+
+    bool make(int32_t j, T *d) {
         const int32_t top = ys.first[j], taps = ys.count[j];
         if (next < top) next = top;
         while (next < top + taps) {
@@ -330,7 +325,7 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs
                 s[r] = reinterpret_cast<const T *>(rows_in.row(next + (r < count ? r : count - 1)));
                 targets[r] = ring_row(next + r);
             }
-            if (rows_in.failed()) break;
+            if (rows_in.failed()) return false;
             if constexpr (std::is_same_v<T, uint8_t>) {
                 std::size_t k = 0;
 #if TESSERA_SIMD_X86
@@ -368,10 +363,9 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs
             filter_rows<T, C>(source, xs, n, targets, count);
             next += count;
         }
-        if (rows_in.failed()) break;
+        if (rows_in.failed()) return false;
         const double *w = ys.at(j);
         for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
-        T *d = out.row<T>(j);
         // The column sums of samples k to k + 7, two a register; four registers keep the adders busy.
         const auto sums8 = [&](std::size_t k, v2 &a, v2 &b, v2 &c, v2 &e) {
             a = v2{0.0, 0.0}, b = a, c = a, e = a;
@@ -398,8 +392,7 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs
                 store2(sums + k, a);
             }
             unweight_row(d, sums, out_row);
-            if (!out.done(j)) break;
-            continue;
+            return true;
         }
         for (; k + 8 <= out_row; k += 8) {
             v2 a, b, c, e;
@@ -411,11 +404,9 @@ bool resample(Rows &rows_in, int32_t m, int32_t mh, OutRows &out, const Taps &xs
             for (int32_t t = 0; t < taps; ++t) sum += w[t] * column[t][k];
             d[k] = store<T>(sum);
         }
-        if (!out.done(j)) break;
+        return true;
     }
-    tessera::detail::mem_free(block);
-    return !rows_in.failed() && !out.stopped;
-}
+};
 
 // ---- box shrinking by powers of two --------------------------------------------------------------
 
@@ -484,25 +475,32 @@ template <class T, int C> void box_shrink(const AnyImageStruct *image, AnyImageS
 
 // box_shrink over rows read one at a time: each block's rows summed into a row of sums as they
 // come. The sums are of integers, so they are box_shrink's to the last bit.
-template <class T, int C> bool box_shrink_rows(ReadRows &rows, int32_t width, OutRows &out, int32_t kx, int32_t ky) {
+template <class T, int C> struct BoxRows final : RowMaker {
     using Sum = BoxSum<T>;
-    const int32_t ow = out.width, oh = out.height;
-    const int shift = std::countr_zero(static_cast<uint32_t>(kx)) + std::countr_zero(static_cast<uint32_t>(ky));
-    const std::size_t src_row = static_cast<std::size_t>(width) * C, block = static_cast<std::size_t>(kx) * C;
-    auto *sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
-    if (!sums) return tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false;
-    for (int32_t y = 0; y < oh && !rows.failed() && !out.stopped; ++y) {
+    ReadRows &rows;
+    int32_t ow, kx, ky;
+    int shift;
+    std::size_t src_row, block;
+    Sum *sums = nullptr;
+    BoxRows(ReadRows &r, int32_t width, int32_t ow_, int32_t kx_, int32_t ky_)
+        : rows(r), ow(ow_), kx(kx_), ky(ky_),
+          shift(std::countr_zero(static_cast<uint32_t>(kx_)) + std::countr_zero(static_cast<uint32_t>(ky_))),
+          src_row(static_cast<std::size_t>(width) * C), block(static_cast<std::size_t>(kx_) * C) {}
+    ~BoxRows() override { tessera::detail::mem_free(sums); }
+    bool open() {
+        sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
+        return sums || (tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false);
+    }
+    bool row(int32_t y, unsigned char *out) override {
         for (int32_t r = 0; r < ky; ++r) {
             const auto *s = reinterpret_cast<const T *>(rows.row(y * ky + r));
+            if (rows.failed()) return false;
             for (std::size_t i = 0; i < src_row; ++i) sums[i] = (r ? sums[i] : 0) + static_cast<Sum>(s[i]);
         }
-        if (rows.failed()) break;
-        block_means<T, C>(sums, ow, block, shift, out.row<T>(y));
-        out.done(y);
+        block_means<T, C>(sums, ow, block, shift, reinterpret_cast<T *>(out));
+        return true;
     }
-    tessera::detail::mem_free(sums);
-    return !rows.failed() && !out.stopped;
-}
+};
 
 void nearest_points(int32_t *points, int32_t n, int32_t m) {
     for (int32_t i = 0; i < n; ++i) points[i] = static_cast<int32_t>((2 * int64_t{i} + 1) * m / (2 * int64_t{n}));
@@ -530,42 +528,80 @@ bool shrinks_by_blocks(uint16_t tag, int32_t w, int32_t h, int32_t width, int32_
     return blocks;
 }
 
-// The filtered resize of a w x h source of element type tag, its rows from rows, into out.
-template <class Rows> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, OutRows &out, int filter) {
-    Taps xs, ys;
-    bool done = xs.make(w, out.width, kernels[filter]) && ys.make(h, out.height, kernels[filter]);
-    if (done)
-        tessera::detail::visit_pixels(tag, [&]<class P>(P) {
-            done = vector_paths && tessera::detail::simd::sse2()
-                       ? resample<typename P::scalar, P::channels, vector_paths>(rows, w, h, out, xs, ys)
-                       : resample<typename P::scalar, P::channels, false>(rows, w, h, out, xs, ys);
-        });
+// The filtered resize of a w x h source of element type tag, its rows from rows: a maker of its
+// rows (placed in room, which holds a Resample of any type) run by run(maker), whose result it
+// returns; false with the reason when the tables or rows cannot be had.
+template <class Rows, class Run>
+bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, int32_t n, const Taps &xs, const Taps &ys, Run run) {
+    bool done = false;
+    tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+        using T = typename P::scalar;
+        constexpr int C = P::channels;
+        if (vector_paths && tessera::detail::simd::sse2()) {
+            Resample<T, C, vector_paths, Rows> maker(rows, w, h, n, xs, ys);
+            done = maker.open() && run(static_cast<RowMaker &>(maker));
+        } else {
+            Resample<T, C, false, Rows> maker(rows, w, h, n, xs, ys);
+            done = maker.open() && run(static_cast<RowMaker &>(maker));
+        }
+    });
     return done;
 }
 
 // nearest() over rows read one at a time: each result row copies the samples it takes.
-bool nearest_rows(ReadRows &rows, int32_t width, int32_t height, OutRows &out) {
-    const int32_t n = out.width, h = out.height;
-    const std::size_t size = out.bytes / static_cast<std::size_t>(n);
-    const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(h)) * sizeof(int32_t);
-    auto *cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
-    if (!cols) return tessera::detail::fail_memory(table, "the sample table"), false;
-    int32_t *points = cols + n;
-    nearest_points(cols, n, width);
-    nearest_points(points, h, height);
-    for (int32_t y = 0; y < h && !out.stopped; ++y) {
+struct NearestRows final : RowMaker {
+    ReadRows &rows;
+    int32_t width, height, n, h;
+    std::size_t size;
+    int32_t *cols = nullptr, *points = nullptr;
+    NearestRows(ReadRows &r, int32_t width_, int32_t height_, int32_t n_, int32_t h_, std::size_t size_)
+        : rows(r), width(width_), height(height_), n(n_), h(h_), size(size_) {}
+    ~NearestRows() override { tessera::detail::mem_free(cols); }
+    bool open() {
+        const std::size_t table = (static_cast<std::size_t>(n) + static_cast<std::size_t>(h)) * sizeof(int32_t);
+        cols = static_cast<int32_t *>(tessera::detail::mem_alloc(table));
+        if (!cols) return tessera::detail::fail_memory(table, "the sample table"), false;
+        points = cols + n;
+        nearest_points(cols, n, width);
+        nearest_points(points, h, height);
+        return true;
+    }
+    bool row(int32_t y, unsigned char *d) override {
         const unsigned char *s = rows.row(points[y]);
-        if (rows.failed()) break;
-        auto *d = out.row<unsigned char>(y);
+        if (rows.failed()) return false;
         for (int32_t x = 0; x < n; ++x)
             std::memcpy(d + static_cast<std::size_t>(x) * size, s + static_cast<std::size_t>(cols[x]) * size, size);
-        out.done(y);
+        return true;
     }
-    tessera::detail::mem_free(cols);
-    return !rows.failed() && !out.stopped;
-}
+};
 
-// The checks tessera_resize_rows and tessera_resize_stream share; false with the reason.
+// A resize whose source rows come from a reader and whose result rows are made one at a time:
+// what a tessera_resizer is.
+struct Resizer {
+    ReadRows rows;
+    int32_t height, new_width, new_height, next = 0;
+    std::size_t size;
+    Taps xs, ys;
+    RowMaker *maker = nullptr;
+    alignas(std::max_align_t) unsigned char room[256]; // the maker, of whichever type and kind
+
+    Resizer(tessera_row_reader read, void *context, std::size_t bytes, int32_t h, int32_t nw, int32_t nh,
+            std::size_t size_)
+        : rows{read, context, nullptr, bytes, lanes}, height(h), new_width(nw), new_height(nh), size(size_) {}
+    ~Resizer() {
+        if (maker) maker->~RowMaker();
+        tessera::detail::mem_free(rows.ring);
+    }
+    // Places a maker of type M, opens it; false with the reason.
+    template <class M, class... A> bool place(A &&...a) {
+        static_assert(sizeof(M) <= sizeof room);
+        auto *m = new (room) M(std::forward<A>(a)...);
+        maker = m;
+        return m->open();
+    }
+};
+
+// The checks of a resize of rows from a reader; false with the reason.
 bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, int32_t new_width,
                       int32_t new_height, int filter) {
     if (!read) return fail(Err::argument, "no row reader");
@@ -578,29 +614,31 @@ bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_r
     return true;
 }
 
-// The resize of a width x height source whose rows read gives, into out; false with the reason.
-bool resize_read(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *context, OutRows &out,
-                 int filter) {
-    const std::size_t bytes = static_cast<std::size_t>(width) * fixed_elem_size(tag);
-    auto *ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
-    if (!ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), false;
-    ReadRows rows{read, context, ring, bytes, lanes};
-    bool done = false;
+// The maker of rows for a resizer, as its filter and the shapes ask; false with the reason.
+bool open_maker(Resizer &z, uint16_t tag, int32_t width, int filter) {
+    const std::size_t bytes = z.rows.bytes;
+    z.rows.ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
+    if (!z.rows.ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), false;
     int32_t kx = 0, ky = 0;
-    if (filter == TESSERA_NEAREST) {
-        done = nearest_rows(rows, width, height, out);
-    } else if (filter == TESSERA_BOX && shrinks_by_blocks(tag, width, height, out.width, out.height, kx, ky)) {
+    if (filter == TESSERA_NEAREST)
+        return z.place<NearestRows>(z.rows, width, z.height, z.new_width, z.new_height, z.size);
+    bool done = false;
+    if (filter == TESSERA_BOX && shrinks_by_blocks(tag, width, z.height, z.new_width, z.new_height, kx, ky)) {
         tessera::detail::visit_pixels(tag, [&]<class P>(P) {
             if constexpr (box_summable<typename P::scalar> && P::channels != 4)
-                done = box_shrink_rows<typename P::scalar, P::channels>(rows, width, out, kx, ky);
+                done = z.place<BoxRows<typename P::scalar, P::channels>>(z.rows, width, z.new_width, kx, ky);
         });
-    } else {
-        done = filtered(rows, tag, width, height, out, filter);
+        return done;
     }
-    tessera::detail::mem_free(ring);
-    if (!done && rows.failed()) fail(Err::file, "the row reader stopped at row %d of %d", rows.last, height);
-    else if (!done && out.stopped)
-        fail(Err::file, "the row writer stopped at row %d of %d", out.stopped_at, out.height);
+    if (!z.xs.make(width, z.new_width, kernels[filter]) || !z.ys.make(z.height, z.new_height, kernels[filter]))
+        return false;
+    tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+        using T = typename P::scalar;
+        constexpr int C = P::channels;
+        done = vector_paths && tessera::detail::simd::sse2()
+                   ? z.place<Resample<T, C, vector_paths, ReadRows>>(z.rows, width, z.height, z.new_width, z.xs, z.ys)
+                   : z.place<Resample<T, C, false, ReadRows>>(z.rows, width, z.height, z.new_width, z.xs, z.ys);
+    });
     return done;
 }
 
@@ -625,41 +663,70 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
         });
         return out;
     }
-    ImageRows rows{static_cast<const unsigned char *>(
-                       first_pixel(const_cast<AnyImageStruct *>(image), h, fixed_elem_size(h->tag))),
-                   static_cast<std::size_t>(h->width) * fixed_elem_size(h->tag)};
-    OutRows to = image_rows(out);
-    if (!filtered(rows, h->tag, h->width, h->height, to, filter)) {
+    const std::size_t size = fixed_elem_size(h->tag);
+    ImageRows rows{static_cast<const unsigned char *>(first_pixel(const_cast<AnyImageStruct *>(image), h, size)),
+                   static_cast<std::size_t>(h->width) * size};
+    auto *first = static_cast<unsigned char *>(first_pixel(out, out->header, size));
+    const std::size_t out_row = static_cast<std::size_t>(width) * size;
+    Taps xs, ys;
+    const bool done = xs.make(h->width, width, kernels[filter]) && ys.make(h->height, height, kernels[filter]) &&
+                      filtered(rows, h->tag, h->width, h->height, width, xs, ys, [&](RowMaker &maker) {
+                          for (int32_t j = 0; j < height; ++j)
+                              maker.row(j, first + static_cast<std::size_t>(j) * out_row);
+                          return true;
+                      });
+    if (!done) {
         im_Free_(out, out->header->tag);
         return nullptr;
     }
     return out;
 }
 
+tessera_resizer *tessera_resizer_new(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read,
+                                     void *context, int32_t new_width, int32_t new_height, int filter) {
+    if (!resize_arguments(tag, width, height, read, new_width, new_height, filter)) return nullptr;
+    const std::size_t size = fixed_elem_size(tag);
+    void *block = tessera::detail::mem_alloc(sizeof(Resizer));
+    if (!block) return tessera::detail::fail_memory(sizeof(Resizer), "a resizer"), nullptr;
+    auto *z =
+        new (block) Resizer(read, context, static_cast<std::size_t>(width) * size, height, new_width, new_height, size);
+    if (!open_maker(*z, tag, width, filter)) {
+        z->~Resizer();
+        tessera::detail::mem_free(z);
+        return nullptr;
+    }
+    return reinterpret_cast<tessera_resizer *>(z);
+}
+
+int tessera_resizer_row(tessera_resizer *resizer, void *row) {
+    auto *z = reinterpret_cast<Resizer *>(resizer);
+    if (!z || !row) return fail(Err::argument, "no resizer or no row"), -1;
+    if (z->next >= z->new_height) return fail(Err::argument, "all %d rows are made", z->new_height), -1;
+    if (!z->maker->row(z->next, static_cast<unsigned char *>(row)))
+        return fail(Err::file, "the row reader stopped at row %d of %d", z->rows.last, z->height), -1;
+    ++z->next;
+    return 0;
+}
+
+void tessera_resizer_free(tessera_resizer *resizer) {
+    auto *z = reinterpret_cast<Resizer *>(resizer);
+    if (!z) return;
+    z->~Resizer();
+    tessera::detail::mem_free(z);
+}
+
 AnyImageStruct *tessera_resize_rows(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *context,
                                     int32_t new_width, int32_t new_height, int filter) {
     if (!resize_arguments(tag, width, height, read, new_width, new_height, filter)) return nullptr;
     if (!within_budget(new_width, new_height, fixed_elem_size(tag), "result")) return nullptr;
+    tessera_resizer *z = tessera_resizer_new(tag, width, height, read, context, new_width, new_height, filter);
+    if (!z) return nullptr;
     auto *out = static_cast<AnyImageStruct *>(
         tessera::detail::create_image(tag, new_width, new_height, 0, 0, nullptr, 0, 0, nullptr, false));
-    if (!out) return nullptr;
-    OutRows to = image_rows(out);
-    if (!resize_read(tag, width, height, read, context, to, filter)) im_Free_(out, out->header->tag), out = nullptr;
+    for (int32_t j = 0; out && j < new_height; ++j)
+        if (tessera_resizer_row(z, out->data[j]) != 0) im_Free_(out, out->header->tag), out = nullptr;
+    tessera_resizer_free(z);
     return out;
-}
-
-int tessera_resize_stream(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, void *read_context,
-                          int32_t new_width, int32_t new_height, int filter, tessera_row_writer write,
-                          void *write_context) {
-    if (!resize_arguments(tag, width, height, read, new_width, new_height, filter)) return -1;
-    if (!write) return fail(Err::argument, "no row writer"), -1;
-    const std::size_t bytes = static_cast<std::size_t>(new_width) * fixed_elem_size(tag);
-    auto *row = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes));
-    if (!row) return tessera::detail::fail_memory(bytes, "the result row"), -1;
-    OutRows to{row, bytes, new_width, new_height, write, write_context};
-    const bool done = resize_read(tag, width, height, read, read_context, to, filter);
-    tessera::detail::mem_free(row);
-    return done ? 0 : -1;
 }
 
 namespace {
