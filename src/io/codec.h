@@ -55,6 +55,26 @@ struct Input {
     std::size_t memory_size;
 };
 
+// A picture's rows as its reader decodes them: next(state, y, row) decodes row y (asked for top
+// to bottom, each once at most; rows not asked for are decoded and dropped) into row, the width's
+// elements of type tag; false with the reason.
+struct Rows {
+    uint16_t tag = 0;
+    int32_t width = 0, height = 0;
+    bool (*next)(void *state, int32_t y, void *row) = nullptr;
+    void *state = nullptr;
+};
+
+struct Request;
+// What a caller that takes a picture row by row does with its rows: use(context, rows, request)
+// is called once the header is read, asks rows for what it needs, and says whether it succeeded
+// (false with the reason). A reader that cannot give its rows one at a time loads the picture
+// whole, and its rows are given from the image.
+struct RowUse {
+    bool (*use)(void *context, const Rows &rows, const Request &r);
+    void *context;
+};
+
 struct Request {
     const tessera_io_load_options *options;
     tessera_io_info *info;
@@ -65,9 +85,27 @@ struct Request {
     // The box (upright; 0: unbounded) the picture will be shrunk to fit: a reader that can decode
     // at a fraction of the size (JPEG) may, as long as the result still covers the box.
     int32_t fit_width = 0, fit_height = 0;
-    int fit_filter = 0;          // the filter a reader that fits the picture itself uses
-    mutable bool fitted = false; // the reader gave the picture fitted to the box already
+    const RowUse *use = nullptr; // the caller takes the picture's rows one at a time, when set
+    mutable bool used = false;   // the reader gave its rows to use, which succeeded
 };
+
+// Whether a reader that can give its rows one at a time should, once its header is read: the
+// caller takes them, and nothing is to be done to the whole picture first (a turn, a conversion
+// of colours or of type).
+bool rows_wanted(const Request &r);
+// Gives rows to the caller's use: the picture's decoded bytes are held to the budget as work
+// first. True when the use succeeded (r.used is then set); false with the reason.
+bool give_rows(const Request &r, const Rows &rows);
+// A row reader of the core (tessera_row_reader) over rows (the context).
+int read_rows(void *context, int32_t y, void *row);
+
+// A thumbnail made from rows as they are decoded: fitted to width x height with filter.
+struct Thumbnail {
+    int32_t width, height;
+    int filter;
+    AnyImageStruct *result = nullptr;
+};
+bool thumbnail_rows(void *context, const Rows &rows, const Request &r);
 
 // The metadata a file may carry beside its pixels.
 enum class Block { icc, exif, xmp };

@@ -176,12 +176,14 @@ AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
 
 // What a load is for beyond the image: with probed, the header alone (*probed is set to the
 // element type the load would give, and the load returns null); with a box, a picture that will
-// be shrunk to fit it (a reader may decode it smaller, never below the box).
+// be shrunk to fit it (a reader may decode it smaller, never below the box); with use, a caller
+// that takes the rows one at a time (*used is set when a reader gave them, and the load returns
+// null).
 struct Purpose {
     uint16_t *probed = nullptr;
     int32_t fit_width = 0, fit_height = 0;
-    int filter = 0;         // what a reader that fits the picture itself resizes with
-    bool *fitted = nullptr; // set when it did
+    const RowUse *use = nullptr;
+    bool *used = nullptr;
 };
 
 AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
@@ -227,15 +229,15 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
             std::snprintf(info->magic, sizeof info->magic, "%s", codec->magic);
             Request r{options, info, options->metadata || (options->to_srgb && !probed) ? &got : nullptr};
             r.header_only = probed != nullptr;
-            r.fit_width = purpose.fit_width, r.fit_height = purpose.fit_height, r.fit_filter = purpose.filter;
+            r.fit_width = purpose.fit_width, r.fit_height = purpose.fit_height, r.use = purpose.use;
             im = codec->read(in, r);
-            if (purpose.fitted) *purpose.fitted = im && r.fitted;
+            if (purpose.used) *purpose.used = r.used;
             r_in_srgb = r.in_srgb;
             if (!im && r.header_tag) {
                 clear_reason();
                 header_read = true;
                 *probed = options->tag ? options->tag : r.header_tag;
-            } else if (!im && reason_empty()) {
+            } else if (!im && !r.used && reason_empty()) {
                 fail(Err::format, "the %s file cannot be read", codec->format.name);
             }
         }
@@ -260,7 +262,7 @@ AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, te
         im_Free_(im, im->header->tag);
         im = converted;
     }
-    if ((im || header_read) && options->metadata) {
+    if ((im || header_read || (purpose.used && *purpose.used)) && options->metadata) {
         tessera_io_metadata_free(options->metadata);
         *options->metadata = got;
     } else {
@@ -387,6 +389,58 @@ template <class Read> bool with_path(const char *path, Read read) {
 }
 } // namespace
 
+bool rows_wanted(const Request &r) {
+    return r.use && !r.header_only && !r.options->to_srgb && !r.options->tag &&
+           (r.options->keep_orientation || r.info->orientation <= 1);
+}
+
+bool give_rows(const Request &r, const Rows &rows) {
+    // The picture is never whole, but decoding it is work in proportion to its bytes: the
+    // budget's work (8 GiB of pixels at the default budget).
+    const uint64_t picture = uint64_t{static_cast<uint32_t>(rows.width)} * static_cast<uint32_t>(rows.height) *
+                             tessera::detail::fixed_elem_size(rows.tag);
+    if (picture / TESSERA_WORK_PER_BYTE > budget(r))
+        return fail(Err::limit,
+                    "a %d x %d %s picture read row by row decodes %llu bytes of pixels, more than the budget of %llu "
+                    "bytes allows",
+                    rows.width, rows.height, r.info->magic, static_cast<unsigned long long>(picture),
+                    static_cast<unsigned long long>(budget(r)));
+    r.used = r.use->use(r.use->context, rows, r);
+    if (!r.used && reason_empty()) fail(Err::format, "the rows of the %s file cannot be read", r.info->magic);
+    return r.used;
+}
+
+int read_rows(void *context, int32_t y, void *row) {
+    const auto *rows = static_cast<const Rows *>(context);
+    return rows->next(rows->state, y, row) ? 0 : -1;
+}
+
+bool thumbnail_rows(void *context, const Rows &rows, const Request &r) {
+    auto *t = static_cast<Thumbnail *>(context);
+    int32_t w = 0, h = 0; // rows are given only of pictures stored upright
+    if (!fit_size(rows.width, rows.height, t->width, t->height, w, h)) return false;
+    const std::size_t size = tessera::detail::fixed_elem_size(rows.tag);
+    // the result is held to the limits, with the source rows held beside it (four, and the reader's)
+    if (!fits(r, static_cast<uint64_t>(w), static_cast<uint64_t>(h), rows.tag,
+              uint64_t{static_cast<uint32_t>(rows.width)} * 6 * size))
+        return false;
+    if (w == rows.width && h == rows.height) { // within the box already: the picture as it is
+        t->result = static_cast<AnyImageStruct *>(im_NewOrWrap_(rows.tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
+        if (!t->result) return fail_core();
+        for (int32_t y = 0; y < h; ++y)
+            if (!rows.next(rows.state, y, t->result->data[y])) {
+                im_Free_(t->result, rows.tag);
+                t->result = nullptr;
+                return false;
+            }
+        return true;
+    }
+    t->result =
+        tessera_resize_rows(rows.tag, rows.width, rows.height, read_rows, const_cast<Rows *>(&rows), w, h, t->filter);
+    if (!t->result && reason_empty()) fail_core();
+    return t->result != nullptr;
+}
+
 bool header_read(const Request &r, uint16_t tag) {
     if (!r.header_only) return false;
     r.header_tag = tag;
@@ -455,12 +509,16 @@ void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int 
     if (!tessera_filter_name(filter)) return io::fail(Err::argument, "unknown filter %d", filter), nullptr;
     tessera_io_info scratch;
     if (!info) info = &scratch;
-    bool fitted = false;
+    // A reader that gives its rows one at a time has the thumbnail made as it decodes.
+    io::Thumbnail thumb{width, height, filter};
+    const io::RowUse use{io::thumbnail_rows, &thumb};
+    bool used = false;
     AnyImageStruct *im = nullptr;
     io::with_path(path, [&](FILE *f) {
-        im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, filter, &fitted});
+        im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, &use, &used});
     });
-    if (!im || fitted) return im; // a reader that resizes as it decodes gives the thumbnail itself
+    if (used) return thumb.result;
+    if (!im) return nullptr;
     // The whole picture's upright size decides the thumbnail's, whatever size it was decoded at.
     const bool across = !(options && options->keep_orientation) && info->orientation >= 5;
     int32_t w = 0, h = 0;

@@ -262,7 +262,7 @@ void next_row(png_structp p, PngRead &job, const RowMaking &m, AnyImageStruct *i
     store_row(job, m, job.row, im, y);
 }
 
-// Rows for a resize as they are decoded, each through a band of one row of the image's type.
+// Rows given one at a time as they are decoded, each through a band of one row of the image's type.
 struct Streamed {
     png_structp p;
     PngRead &job;
@@ -272,12 +272,12 @@ struct Streamed {
     int32_t next = 0; // the next row the file gives
 };
 
-int streamed_row(void *context, int32_t y, void *row) {
+bool streamed_row(void *context, int32_t y, void *row) {
     auto *s = static_cast<Streamed *>(context);
-    if (setjmp(png_jmpbuf(s->p))) return -1; // libpng's errors end here while the resize runs
+    if (setjmp(png_jmpbuf(s->p))) return false; // libpng's errors end here while the rows are used
     for (; s->next <= y; ++s->next) next_row(s->p, s->job, s->m, s->band, 0);
     std::memcpy(row, s->band->data[0], s->bytes);
-    return 0;
+    return true;
 }
 
 } // namespace
@@ -313,16 +313,8 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
     describe(r, "PNG", w, h, palette || (colour & PNG_COLOR_MASK_COLOR) ? 3 : 1,
              trns || (colour & PNG_COLOR_MASK_ALPHA) ? 1 : 0, depth, palette ? 255 : (1U << depth) - 1);
-    // A picture to be fitted to a box is resized as its rows are decoded, never whole, when its
-    // rows come in order and nothing is to be done to the whole picture before the resize (a
-    // turn, a conversion of colours or of type): the result is the whole-picture one.
-    int32_t fit_w = 0, fit_h = 0;
-    const bool streamed =
-        !r.header_only && (r.fit_width > 0 || r.fit_height > 0) &&
-        png_get_interlace_type(p, info) == PNG_INTERLACE_NONE && !r.options->to_srgb && !r.options->tag &&
-        (r.options->keep_orientation || r.info->orientation <= 1) &&
-        fit_size(static_cast<int32_t>(w), static_cast<int32_t>(h), r.fit_width, r.fit_height, fit_w, fit_h) &&
-        (static_cast<png_uint_32>(fit_w) != w || static_cast<png_uint_32>(fit_h) != h);
+    // Rows go to a caller that takes them one at a time as they are decoded, when they come in order.
+    const bool streamed = rows_wanted(r) && png_get_interlace_type(p, info) == PNG_INTERLACE_NONE;
     if (!gather(p, info, r) || (!streamed && !fits(r, w, h, IMAGE_GRAY))) png_longjmp(p, 1);
     // Deflate packs at most 1,032 bytes into one: a PNG that claims more pixel bytes than its
     // file could hold is refused before anything is allocated.
@@ -350,20 +342,6 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
                         ((l.tag == IMAGE_GRAY && l.channels == 1) || (l.tag == IMAGE_RGB && l.channels == 3));
     const RowMaking making{l, direct, bilevel, static_cast<std::size_t>(w) * per};
     if (streamed) {
-        // The picture is never whole, but decoding and filtering it is work in proportion to its
-        // bytes: the budget's work (8 GiB of pixels at the default budget).
-        const uint64_t picture = uint64_t{w} * h * tessera::detail::fixed_elem_size(l.tag);
-        if (picture / TESSERA_WORK_PER_BYTE > budget(r)) {
-            fail(Err::limit,
-                 "shrinking a %u x %u PNG row by row decodes %llu bytes of pixels, more than the budget of %llu bytes "
-                 "allows",
-                 w, h, static_cast<unsigned long long>(picture), static_cast<unsigned long long>(budget(r)));
-            png_longjmp(p, 1);
-        }
-        // the result is held to the limits; the band and the decoder's rows beside it
-        if (!fits(r, static_cast<uint64_t>(fit_w), static_cast<uint64_t>(fit_h), l.tag,
-                  rowbytes + static_cast<uint64_t>(w) * (per * 4 + 8 * tessera::detail::fixed_elem_size(l.tag))))
-            png_longjmp(p, 1);
         job.im = static_cast<AnyImageStruct *>(
             im_NewOrWrap_(l.tag, static_cast<int32_t>(w), 1, 0, 0, nullptr, 0, 0, nullptr));
         job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
@@ -373,26 +351,21 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
             png_longjmp(p, 1);
         }
         Streamed s{p, job, making, job.im, static_cast<std::size_t>(w) * tessera::detail::fixed_elem_size(l.tag)};
-        AnyImageStruct *volatile small = tessera_resize_rows(l.tag, static_cast<int32_t>(w), static_cast<int32_t>(h),
-                                                             streamed_row, &s, fit_w, fit_h, r.fit_filter);
+        const bool used = give_rows(r, {l.tag, static_cast<int32_t>(w), static_cast<int32_t>(h), streamed_row, &s});
         // libpng's errors end here again (the rows' frames have returned)
         if (setjmp(png_jmpbuf(p))) {
-            if (small) im_Free_(small, small->header->tag);
+            r.used = false;
             release(job);
             png_destroy_read_struct(&p, &info, nullptr);
             return nullptr;
         }
-        if (!small) {
-            if (reason_empty()) fail_core();
-            png_longjmp(p, 1);
-        }
+        if (!used) png_longjmp(p, 1);
         for (; s.next < static_cast<int32_t>(h); ++s.next) next_row(p, job, making, job.im, 0); // rows not needed
         png_read_end(p, info); // texts and EXIF may follow the pixels
         if (!gather(p, info, r)) png_longjmp(p, 1);
         release(job);
         png_destroy_read_struct(&p, &info, nullptr);
-        r.fitted = true;
-        return small;
+        return nullptr;
     }
     // An interlaced image is decoded whole before its rows are stored (unless they go straight in).
     const uint64_t beside = static_cast<uint64_t>(w) * per * 4 +
