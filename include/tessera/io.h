@@ -161,6 +161,36 @@ TESSERA_API void *tessera_io_thumbnail(const char *path, int32_t width, int32_t 
  * load gives alpha only when a pixel on the screen is transparent. "-" is standard input. */
 TESSERA_API uint16_t tessera_io_probe(const char *path, const tessera_io_load_options *options, tessera_io_info *info);
 
+/* What tessera_io_pipeline does to a picture on its way from one file to another, in this
+ * order: a crop, a resize, a turn, a mirror and a change of element type. All zero: nothing. */
+typedef struct tessera_io_steps {
+    int32_t crop_left, crop_top;     /* the rectangle kept, inside the picture; */
+    int32_t crop_width, crop_height; /* both sizes 0: the whole picture */
+    int32_t width, height;           /* resized to this, as tessera_resize_size takes it (a side of 0
+                                        keeps the aspect); both 0: not resized */
+    int filter;                      /* the resize's: TESSERA_NEAREST ... TESSERA_LANCZOS3 */
+    int32_t degrees;                 /* turned clockwise by 90, 180 or 270 (negative: anticlockwise); 0: not */
+    int mirror;                      /* 1: mirrored left to right after the turn */
+    uint16_t tag;                    /* converted to this element type as tessera_io_convert does
+                                        (without normalising); 0: kept */
+} tessera_io_steps;
+
+/* Loads the picture at in as tessera_io_load does with load (null: the defaults), does steps
+ * (null: none) to it, and saves the result at out as tessera_io_save does with save (format
+ * null: out's extension decides). The picture's metadata goes with it, unless save gives its
+ * own (an empty one strips it). The result is, byte for byte, what the load, imCrop,
+ * tessera_resize, tessera_rotate, tessera_flip_horizontal, tessera_io_convert and the save give
+ * one after another. When no quarter turn is asked and the reader gives a picture's rows one
+ * at a time (PNG not interlaced, JPEG, TIFF), the picture is never whole: each result row is
+ * made from the rows it needs, and goes to the writer as it is made (TIFF, JPEG) or into the
+ * result, which alone is whole (other formats). Memory is then set by the widths and the
+ * filter, and load's limits bound only the result made whole; the picture's decoded bytes are
+ * bounded as work (TESSERA_WORK_PER_BYTE times the budget). "-" is standard input or output.
+ * 0, or -1 with the reason; a failed pipeline leaves nothing at out. info may be null. */
+TESSERA_API int tessera_io_pipeline(const char *in, const char *out, const tessera_io_format *format,
+                                    const tessera_io_steps *steps, const tessera_io_load_options *load,
+                                    const tessera_io_save_options *save, tessera_io_info *info);
+
 /* Savers. format may be null: the path's extension decides. The image must be of a type the
  * format writes (tessera_io_target_tag with may_convert 0), a 16-bit image without alpha in a
  * format that writes its 8-bit type, or numeric with depth 16 in a deep format (see

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/err.h"
 
@@ -28,6 +29,8 @@ template <class Byte> bool reserve(Byte *&data, std::size_t &cap, std::size_t ne
     return true;
 }
 
+// Empties the calling thread's reason, as each call of the API does first.
+void clear_reason();
 // Sets the calling thread's reason and its kind; false, so that "return fail(...)" ends a step.
 bool fail(Err kind, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
 // fail() for a system call: "doing: strerror(errno)", Err::file with errno kept.
@@ -182,6 +185,14 @@ AnyImageStruct *image_for(const Input &in, const Layout &l, long w, long h, unsi
 void describe(const Request &r, const char *magic, int64_t width, int64_t height, int channels, int alpha, int bits,
               uint32_t maxval);
 
+// Rows made one at a time for a writer: fill(state, y) puts row y (asked for top to bottom, each
+// once) into the picture's image, which holds one row; false with the reason, which failed keeps.
+struct Feed {
+    bool (*fill)(void *state, int32_t y);
+    void *state;
+    bool failed = false;
+};
+
 // How a writer gets its samples: 8 or 16 bits, gray or RGB, from any image type.
 struct Picture {
     const AnyImageStruct *im;
@@ -190,6 +201,7 @@ struct Picture {
     int bits;                   // 1 (binary), 8 or 16
     int alpha;                  // 1: an alpha sample follows the colour ones
     tessera_io_metadata meta{}; // what to write beside the pixels (the caller's blocks, not owned)
+    Feed *feed = nullptr;       // when set, im holds one row, and get_row asks the feed for each
 };
 // The samples of row y (0 is the first) as bytes: 8-bit samples, or 16-bit ones most
 // significant byte first (native: in the machine's order); row must hold width * (channels +
@@ -229,12 +241,52 @@ struct Codec {
     bool (*sniff)(const unsigned char *head, std::size_t n);
     AnyImageStruct *(*read)(Input &in, const Request &r);
     bool (*write)(const Picture &p, const tessera_io_save_options &o, FILE *out);
+    bool takes_rows = false; // write asks for each row once, top to bottom: a Picture with a feed
 };
 
 // The table, in the order the formats are listed and sniffed.
 extern const Codec codecs[];
 extern const std::size_t codec_count;
 const Codec *codec_of(const tessera_io_format *f);
+
+// What a load is for beyond the image: with probed, the header alone (*probed is set to the
+// element type the load would give, and the load returns null); with a box, a picture that will
+// be shrunk to fit it (a reader may decode it smaller, never below the box); with use, a caller
+// that takes the rows one at a time (*used is set when a reader gave them, and the load returns
+// null).
+struct Purpose {
+    uint16_t *probed = nullptr;
+    int32_t fit_width = 0, fit_height = 0;
+    const RowUse *use = nullptr;
+    bool *used = nullptr;
+};
+
+// Reads the picture base holds (from where it stands) for purpose: the image, with the load's
+// turns and conversions done; null with the reason (also when the purpose took no image).
+AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
+                          const void *memory = nullptr, std::size_t memory_size = 0, Purpose purpose = {});
+// The image as its orientation (2 to 8) says it is seen: a new image, or null with the reason.
+AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation);
+// The format a save of im uses (format, else path's extension) and the samples it gets in p;
+// null with the reason.
+const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, const char *path,
+                     const tessera_io_save_options &o, Picture &p);
+// Encodes p with c into out; false with the reason.
+bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out);
+tessera_io_save_options options_or_defaults(const tessera_io_save_options *o);
+bool check_image(const AnyImageStruct *im);
+
+// Runs read on the file at path ("-": the standard input, left open); false with the reason when
+// there is no path or the file cannot be opened.
+template <class Read> bool with_path(const char *path, Read read) {
+    if (!path) return fail(Err::argument, "no path");
+    if (std::strcmp(path, "-") == 0) return read(stdin), true;
+    FILE *f = std::fopen(path, "rbe");
+    if (!f) return fail_system("cannot open");
+    read(f);
+    std::fclose(f);
+    return true;
+}
 
 // The readers and writers, one pair a file.
 AnyImageStruct *read_netpbm(Input &in, const Request &r);

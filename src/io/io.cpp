@@ -26,11 +26,15 @@ struct Reason {
 };
 thread_local Reason reason;
 
+} // namespace
+
 void clear_reason() {
     reason.text[0] = '\0';
     reason.error = 0;
     reason.kind = TESSERA_ERROR_NONE;
 }
+
+namespace {
 
 // ---- input -------------------------------------------------------------------------------------
 
@@ -154,6 +158,8 @@ void refuse(const unsigned char *head, std::size_t n) {
     fail(Err::unsupported, "not an image file tessera reads (starts with %s)", hex);
 }
 
+} // namespace
+
 // The image as its orientation tag says it is seen (1 to 8, as EXIF and TIFF number them): a new
 // image, or null with the core's reason.
 AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
@@ -174,20 +180,8 @@ AnyImageStruct *turned_upright(const AnyImageStruct *im, int orientation) {
     }
 }
 
-// What a load is for beyond the image: with probed, the header alone (*probed is set to the
-// element type the load would give, and the load returns null); with a box, a picture that will
-// be shrunk to fit it (a reader may decode it smaller, never below the box); with use, a caller
-// that takes the rows one at a time (*used is set when a reader gave them, and the load returns
-// null).
-struct Purpose {
-    uint16_t *probed = nullptr;
-    int32_t fit_width = 0, fit_height = 0;
-    const RowUse *use = nullptr;
-    bool *used = nullptr;
-};
-
-AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info,
-                          const void *memory = nullptr, std::size_t memory_size = 0, Purpose purpose = {}) {
+AnyImageStruct *load_from(FILE *base, const tessera_io_load_options *options, tessera_io_info *info, const void *memory,
+                          std::size_t memory_size, Purpose purpose) {
     uint16_t *const probed = purpose.probed;
     tessera_io_load_options defaults;
     if (!options) {
@@ -311,8 +305,6 @@ tessera_io_save_options options_or_defaults(const tessera_io_save_options *o) {
     return o ? *o : d;
 }
 
-} // namespace
-
 bool fail(Err kind, const char *format, ...) noexcept {
     va_list ap;
     va_start(ap, format);
@@ -375,20 +367,6 @@ bool fit_size(int32_t w, int32_t h, int32_t box_w, int32_t box_h, int32_t &out_w
     return (box_h > 0 && tessera_resize_size(w, h, 0, box_h, &out_w, &out_h) == 0) || fail_core();
 }
 
-namespace {
-// Runs read on the file at path ("-": the standard input, left open); false with the reason when
-// there is no path or the file cannot be opened.
-template <class Read> bool with_path(const char *path, Read read) {
-    if (!path) return fail(Err::argument, "no path");
-    if (std::strcmp(path, "-") == 0) return read(stdin), true;
-    FILE *f = std::fopen(path, "rbe");
-    if (!f) return fail_system("cannot open");
-    read(f);
-    std::fclose(f);
-    return true;
-}
-} // namespace
-
 bool rows_wanted(const Request &r) {
     return r.use && !r.header_only && !r.options->to_srgb && !r.options->tag &&
            (r.options->keep_orientation || r.info->orientation <= 1);
@@ -417,8 +395,10 @@ int read_rows(void *context, int32_t y, void *row) {
 
 bool thumbnail_rows(void *context, const Rows &rows, const Request &r) {
     auto *t = static_cast<Thumbnail *>(context);
-    int32_t w = 0, h = 0; // rows are given only of pictures stored upright
-    if (!fit_size(rows.width, rows.height, t->width, t->height, w, h)) return false;
+    // The whole picture's size decides the thumbnail's, whatever size it is decoded at (rows are
+    // given only of pictures stored upright).
+    int32_t w = 0, h = 0;
+    if (!fit_size(r.info->width, r.info->height, t->width, t->height, w, h)) return false;
     const std::size_t size = tessera::detail::fixed_elem_size(rows.tag);
     // the result is held to the limits, with the source rows held beside it (four, and the reader's)
     if (!fits(r, static_cast<uint64_t>(w), static_cast<uint64_t>(h), rows.tag,

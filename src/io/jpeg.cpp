@@ -353,15 +353,24 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
         }
     }
     jpeg_calc_output_dimensions(&d);
-    if (!fits(r, d.output_width, d.output_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB)) std::longjmp(err.jump, 1);
+    // Rows go to a caller that takes them one at a time as they are decoded: the limits are then
+    // the caller's to apply to what it makes.
+    const bool streamed = rows_wanted(r);
+    if (!streamed && !fits(r, d.output_width, d.output_height, channels == 1 ? IMAGE_GRAY : IMAGE_RGB))
+        std::longjmp(err.jump, 1);
     Layout l;
     l.channels = channels;
     choose_tag(l, false);
     if (header_read(r, l.tag)) std::longjmp(err.jump, 1); // before a progressive file's scans are read
     d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&d);
-    job.im = new_image(l, d.output_width, d.output_height, r);
-    if (!job.im) std::longjmp(err.jump, 1);
+    job.im = streamed ? static_cast<AnyImageStruct *>(
+                            im_NewOrWrap_(l.tag, static_cast<int32_t>(d.output_width), 1, 0, 0, nullptr, 0, 0, nullptr))
+                      : new_image(l, d.output_width, d.output_height, r);
+    if (!job.im) {
+        if (streamed) fail_core();
+        std::longjmp(err.jump, 1);
+    }
     // Adobe's CMYK files store the inks inverted.
     const bool inverted = d.saw_Adobe_marker;
     if (cmyk) {
@@ -376,8 +385,8 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
             if (!job.transform) std::longjmp(err.jump, 1);
         }
     }
-    while (d.output_scanline < d.output_height) {
-        const JDIMENSION y = d.output_scanline;
+    // Decodes the next row into row y of the image.
+    const auto next_row = [&](JDIMENSION y) {
         JSAMPROW target = cmyk ? job.row : static_cast<JSAMPROW>(job.im->data[y]);
         jpeg_read_scanlines(&d, &target, 1);
         if (cmyk && job.transform) {
@@ -392,7 +401,41 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
                              static_cast<uint8_t>((c[2] * c[3] + 127) / 255)};
             }
         }
+    };
+    if (streamed) {
+        struct Decoding {
+            decltype(next_row) &decode;
+            j_decompress_ptr d;
+            JpegError &err;
+            AnyImageStruct *band;
+            std::size_t bytes;
+        } rows{next_row, &d, err, job.im, static_cast<std::size_t>(d.output_width) * (l.tag == IMAGE_RGB ? 3 : 1)};
+        const auto next = [](void *state, int32_t y, void *row) {
+            auto *s = static_cast<Decoding *>(state);
+            if (setjmp(s->err.jump)) return false; // libjpeg's errors end here while the rows are used
+            while (s->d->output_scanline <= static_cast<JDIMENSION>(y)) s->decode(0);
+            std::memcpy(row, s->band->data[0], s->bytes);
+            return true;
+        };
+        const bool used = give_rows(
+            r, {l.tag, static_cast<int32_t>(d.output_width), static_cast<int32_t>(d.output_height), next, &rows});
+        // libjpeg's errors end here again (the rows' frames have returned)
+        if (setjmp(err.jump)) {
+            r.used = false;
+            im_Free_(job.im, job.im->header->tag);
+            std::free(job.row);
+            if (job.transform) free_transform(job.transform);
+            jpeg_destroy_decompress(&d);
+            return nullptr;
+        }
+        if (!used) std::longjmp(err.jump, 1);
+        jpeg_abort_decompress(&d); // rows not asked for are not decoded
+        im_Free_(job.im, job.im->header->tag);
+        std::free(job.row);
+        jpeg_destroy_decompress(&d);
+        return nullptr;
     }
+    while (d.output_scanline < d.output_height) next_row(d.output_scanline);
     jpeg_finish_decompress(&d);
     AnyImageStruct *im = job.im;
     std::free(job.row);

@@ -349,6 +349,10 @@ void put16(unsigned char *out, std::size_t i, uint16_t w, bool native) {
 } // namespace
 
 void get_row(const Picture &p, int32_t y, unsigned char *out, bool native) {
+    if (p.feed) { // the image holds one row: the feed's row y
+        if (!p.feed->failed && !p.feed->fill(p.feed->state, y)) p.feed->failed = true;
+        y = 0;
+    }
     const ImageHeader *h = p.im->header;
     const uint16_t tag = h->tag;
     const int32_t yy = h->yoffset + y;

@@ -5,6 +5,7 @@
 // is gathered in memory first (up to the budget), and output is made in memory before it goes
 // to the stream.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include "codec.h"
+#include "image/image_internal.h"
 
 namespace tessera::detail::io {
 
@@ -24,7 +26,15 @@ namespace {
 struct Memory {
     unsigned char *data;
     std::size_t size, cap, at;
+    void *mapping = nullptr; // the file mapped (data is in it), when it is read row by row
+    std::size_t mapped = 0;
 };
+
+// Lets the pages of a mapped file already read go: they are read again from the page cache if
+// needed, so that a file read row by row never stays whole in memory.
+void drop_pages(const Memory &m) {
+    if (m.mapping) madvise(m.mapping, m.mapped, MADV_DONTNEED);
+}
 
 tmsize_t memory_read(thandle_t h, void *buf, tmsize_t n) {
     auto *m = static_cast<Memory *>(h);
@@ -248,7 +258,7 @@ void put_wide_row(AnyImageStruct *im, int32_t y, const unsigned char *src, const
     }
 }
 
-AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t file_bytes) {
+AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t file_bytes, const Memory &m) {
     const bool tiled = TIFFIsTiled(t);
     uint32_t tw = s.w, th = 0;
     if (tiled) {
@@ -290,8 +300,13 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
                                                       : IMAGE_SHORT;
     const uint64_t tile_bytes = tiled ? static_cast<uint64_t>(TIFFTileSize64(t)) : 0;
     const uint64_t beside = file_bytes + plane_bytes * planes + tile_bytes + uint64_t{s.w} * s.spp * 4;
-    AnyImageStruct *im = new_image(l, s.w, s.h, r, beside);
-    if (!im) return nullptr;
+    // Rows go to a caller that takes them one at a time through an image of one band's rows.
+    const bool streamed = rows_wanted(r);
+    AnyImageStruct *im =
+        streamed ? static_cast<AnyImageStruct *>(im_NewOrWrap_(l.tag, static_cast<int32_t>(s.w),
+                                                               static_cast<int32_t>(th), 0, 0, nullptr, 0, 0, nullptr))
+                 : new_image(l, s.w, s.h, r, beside);
+    if (!im) return streamed ? fail_core(), nullptr : nullptr;
     Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * planes)),
            static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(tile_bytes) : 1)),
            static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.spp * 4))};
@@ -309,17 +324,19 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
                                         (tag == IMAGE_RGBA16 && s.spp == 4 && s.extra == 1)
                                   : false;
     const bool direct =
-        !tiled && !separate && same_samples && !s.wide() && !s.associated && s.format == SAMPLEFORMAT_UINT &&
+        !streamed && !tiled && !separate && same_samples && !s.wide() && !s.associated &&
+        s.format == SAMPLEFORMAT_UINT &&
         (s.photometric == PHOTOMETRIC_MINISBLACK || s.photometric == PHOTOMETRIC_RGB) && !l.keep &&
         static_cast<unsigned char *>(im->data[s.h - 1]) - first == static_cast<std::ptrdiff_t>(row_bytes) * (s.h - 1);
-    for (uint32_t y0 = 0; ok && y0 < s.h; y0 += th) {
+    // Decodes the band of rows from y0 into im, its row y0 - base the band's first.
+    const auto band = [&](uint32_t y0, uint32_t base) {
         const uint32_t rows = s.h - y0 < th ? s.h - y0 : th;
         for (uint16_t plane = 0; ok && plane < planes; ++plane) {
             unsigned char *into = b.data + plane * plane_bytes;
             if (!tiled) {
                 const uint32_t strip = y0 / th + plane * strips_per_plane;
                 const tmsize_t want = static_cast<tmsize_t>(row_bytes * rows);
-                if (direct) into = static_cast<unsigned char *>(im->data[y0]);
+                if (direct) into = static_cast<unsigned char *>(im->data[y0 - base]);
                 if (TIFFReadEncodedStrip(t, strip, into, want) < want)
                     ok = reason_empty() ? fail(Err::format, "a damaged TIFF file: a strip is short") : false;
                 continue;
@@ -349,7 +366,7 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
         // Contiguous rows without alpha or inversion go straight in.
         const bool plain = !separate && !s.extra && s.photometric != PHOTOMETRIC_MINISWHITE;
         for (uint32_t k = 0; ok && !direct && k < rows; ++k) {
-            const int32_t y = static_cast<int32_t>(y0 + k);
+            const int32_t y = static_cast<int32_t>(y0 + k - base);
             const unsigned char *src = b.data + k * row_bytes;
             if (s.format == SAMPLEFORMAT_IEEEFP) {
                 std::memcpy(im->data[y], src, row_bytes);
@@ -391,9 +408,34 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
                 for (uint32_t x = 0; x < s.w; ++x) b.samples[x] = b.samples[x] == 0;
             put_row(im, y, b.samples, l);
         }
+        return ok;
+    };
+    if (streamed && ok) {
+        struct Banded {
+            decltype(band) &decode;
+            const Memory &m;
+            AnyImageStruct *im;
+            uint32_t th, base = 0, held = 0; // the band's first row, and how many it holds
+            std::size_t bytes;
+        } d{band, m, im, th, 0, 0, static_cast<std::size_t>(s.w) * tessera::detail::fixed_elem_size(l.tag)};
+        const auto next = [](void *state, int32_t y, void *row) {
+            auto *d = static_cast<Banded *>(state);
+            const auto want = static_cast<uint32_t>(y);
+            if (want >= d->base + d->held) { // the band that holds it (bands not asked for are skipped)
+                d->base = want / d->th * d->th;
+                d->held = 0;
+                if (!d->decode(d->base, d->base)) return false;
+                drop_pages(d->m);
+                d->held = d->th;
+            }
+            std::memcpy(row, d->im->data[want - d->base], d->bytes);
+            return true;
+        };
+        ok = give_rows(r, {l.tag, static_cast<int32_t>(s.w), static_cast<int32_t>(s.h), next, &d});
     }
+    for (uint32_t y0 = 0; !streamed && ok && y0 < s.h; y0 += th) ok = band(y0, 0);
     free_band(b);
-    if (ok) return im;
+    if (ok && !streamed) return im;
     im_Free_(im, im->header->tag);
     return nullptr;
 }
@@ -593,6 +635,24 @@ bool put_metadata(TIFF *t, const tessera_io_metadata &meta) {
 
 } // namespace
 
+namespace {
+
+// Maps the regular file in reads (from its start) into m; false (m unchanged) when it cannot be.
+bool map_file(const Input &in, Memory &m) {
+    struct stat st;
+    const int fd = fileno(in.base);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= in.start) return false;
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void *p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (p == MAP_FAILED) return false;
+    m.mapping = p, m.mapped = size;
+    m.data = static_cast<unsigned char *>(p) + in.start;
+    m.size = size - static_cast<std::size_t>(in.start);
+    return true;
+}
+
+} // namespace
+
 AnyImageStruct *read_tiff(Input &in, const Request &r) {
     in.forget_start(in);
     Memory m{};
@@ -606,6 +666,8 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
     if (in.memory) {
         m.data = const_cast<unsigned char *>(in.memory);
         m.size = in.memory_size;
+    } else if (stream.start < 0 && rows_wanted(r) && in.seekable && map_file(in, m)) {
+        // a file read row by row is mapped, not read into memory
     } else if (stream.start < 0) {
         struct stat st;
         if (in.seekable && fstat(fileno(in.base), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > in.start) {
@@ -656,7 +718,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
             if (said.error) {
                 if (reason_empty()) fail(Err::format, "a damaged TIFF file");
             } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes)) {
-                im = native_layout(s) ? read_native(t, s, r, file_bytes) : read_rgba(t, s, r, file_bytes);
+                im = native_layout(s) ? read_native(t, s, r, file_bytes, m) : read_rgba(t, s, r, file_bytes);
             }
         }
         // libtiff may go on after an error it reported: what it then gives is not the file's image.
@@ -668,6 +730,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         TIFFClose(t);
     }
     std::free(owned);
+    if (m.mapping) munmap(m.mapping, m.mapped);
     return im;
 }
 
@@ -737,7 +800,7 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
                              : p.bits == 16 ? h->tag == IMAGE_GRAY16 || h->tag == IMAGE_RGB16 || h->tag == IMAGE_RGBA16
                                             : false;
     const bool direct =
-        o.compression <= 0 && own_samples &&
+        !p.feed && o.compression <= 0 && own_samples &&
         static_cast<std::size_t>(static_cast<const unsigned char *>(p.im->data[h->yoffset + p.height - 1]) - first) ==
             static_cast<std::size_t>(p.height - 1) * bytes &&
         h->width == p.width;

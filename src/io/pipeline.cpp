@@ -1,0 +1,270 @@
+// Pipelines: a picture from one file to another through a crop, a resize, a turn, a mirror and a
+// change of type. Where the reader gives rows one at a time and no quarter turn is asked, the
+// picture is never whole: each result row is made from the source rows it needs, and goes to
+// the writer as it is made (or into the result, for a writer that needs it whole). Otherwise
+// the picture is loaded whole and the library's operations are applied one after another. The
+// two ways give the same bytes.
+#include <tessera/geometry.h>
+#include <tessera/imAdditions.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "codec.h"
+#include "image/image_internal.h"
+#include "output.h"
+
+namespace tessera::detail::io {
+
+namespace {
+
+// The steps checked against the picture's size: the crop's rectangle and the result's size.
+struct Plan {
+    int32_t left = 0, top = 0, crop_w = 0, crop_h = 0; // what is kept
+    int32_t width = 0, height = 0;                     // after the resize
+    bool resized = false;
+};
+
+bool plan_for(const tessera_io_steps &s, int32_t w, int32_t h, Plan &p) {
+    p = Plan{0, 0, w, h, w, h, false};
+    if (s.crop_width != 0 || s.crop_height != 0) {
+        if (s.crop_width <= 0 || s.crop_height <= 0 || s.crop_left < 0 || s.crop_top < 0 ||
+            int64_t{s.crop_left} + s.crop_width > w || int64_t{s.crop_top} + s.crop_height > h)
+            return fail(Err::argument, "the rectangle %d,%d %dx%d does not lie inside the %d x %d image", s.crop_left,
+                        s.crop_top, s.crop_width, s.crop_height, w, h);
+        p.left = s.crop_left, p.top = s.crop_top, p.crop_w = s.crop_width, p.crop_h = s.crop_height;
+    }
+    p.width = p.crop_w, p.height = p.crop_h;
+    if (s.width != 0 || s.height != 0) {
+        if (tessera_resize_size(p.crop_w, p.crop_h, s.width, s.height, &p.width, &p.height) != 0) return fail_core();
+        p.resized = true;
+    }
+    return true;
+}
+
+bool check_steps(const tessera_io_steps &s) {
+    if (s.width < 0 || s.height < 0) return fail(Err::argument, "a resize to %d x %d", s.width, s.height);
+    if ((s.width || s.height) && !tessera_filter_name(s.filter))
+        return fail(Err::argument, "unknown filter %d", s.filter);
+    if (s.degrees != 0 && !tessera_rotation_allowed(s.degrees))
+        return fail(Err::argument, "%d degrees: the angle is 90, 180 or 270 (clockwise; negative: anticlockwise)",
+                    s.degrees);
+    if (s.mirror != 0 && s.mirror != 1) return fail(Err::argument, "mirror %d: 0 or 1", s.mirror);
+    return true;
+}
+
+void release(AnyImageStruct *im) {
+    if (im) im_Free_(im, im->header->tag);
+}
+
+// The library's operations one after another on a whole picture (taken): the result, or null
+// with the reason.
+AnyImageStruct *whole_steps(AnyImageStruct *im, const tessera_io_steps &s) {
+    Plan p;
+    if (!plan_for(s, im->header->width, im->header->height, p)) return release(im), nullptr;
+    const auto step = [&](AnyImageStruct *next) {
+        release(im);
+        im = next;
+        if (!im) fail_core();
+        return im != nullptr;
+    };
+    const ImageHeader *h = im->header;
+    if ((p.crop_w != h->width || p.crop_h != h->height) &&
+        !step(imCrop(im, h->xoffset + p.left, h->yoffset + p.top, h->xoffset + p.left + p.crop_w,
+                     h->yoffset + p.top + p.crop_h)))
+        return nullptr;
+    im_SetOffset_(im, im->header, 0, 0);
+    if (p.resized && !step(tessera_resize(im, p.width, p.height, s.filter))) return nullptr;
+    if (s.degrees && !step(tessera_rotate(im, s.degrees))) return nullptr;
+    if (s.mirror && !step(tessera_flip_horizontal(im))) return nullptr;
+    if (s.tag && s.tag != im->header->tag && !step(static_cast<AnyImageStruct *>(tessera_io_convert(im, s.tag, 0))))
+        return nullptr;
+    return im;
+}
+
+// Saves im at path (format: null, the path's extension decides): "-" is the standard output.
+bool save_whole(AnyImageStruct *im, const char *path, const tessera_io_format *format,
+                const tessera_io_save_options &o) {
+    Picture pic;
+    const Codec *c = prepare(im, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, pic);
+    if (!c) return false;
+    if (std::strcmp(path, "-") == 0) return encode(c, pic, o, stdout);
+    return write_safely(path, [&](FILE *out) { return encode(c, pic, o, out); });
+}
+
+// A picture's rows made one at a time through the steps (no quarter turn): the crop's rows from
+// the source, resized, mirrored and converted, each into the band (an image of one row of the
+// result's type).
+struct Making {
+    const Rows &source;
+    const tessera_io_steps &steps;
+    Plan plan;
+    uint16_t tag = 0;                     // of the rows before the conversion
+    std::size_t size = 0;                 // bytes a pixel of them
+    unsigned char *wide = nullptr;        // a whole source row, when a crop narrows it
+    unsigned char *row = nullptr;         // a row before the conversion
+    tessera_resizer *resizer = nullptr;   // when the steps resize
+    AnyImageStruct *band = nullptr;       // the result's row
+    AnyImageStruct *converting = nullptr; // a row of the type before the conversion, wrapping row
+    int32_t next = 0;
+
+    Making(const Rows &s, const tessera_io_steps &st) : source(s), steps(st) {}
+    Making(const Making &) = delete;
+    Making &operator=(const Making &) = delete;
+    ~Making() {
+        std::free(wide);
+        std::free(row);
+        tessera_resizer_free(resizer);
+        release(band);
+        release(converting);
+    }
+
+    // Row y of the crop into out.
+    static int cropped(void *context, int32_t y, void *out) {
+        auto *m = static_cast<Making *>(context);
+        const Plan &p = m->plan;
+        if (!m->wide) return m->source.next(m->source.state, p.top + y, out) ? 0 : -1;
+        if (!m->source.next(m->source.state, p.top + y, m->wide)) return -1;
+        std::memcpy(out, m->wide + static_cast<std::size_t>(p.left) * m->size,
+                    static_cast<std::size_t>(p.crop_w) * m->size);
+        return 0;
+    }
+
+    bool open() {
+        tag = source.tag;
+        size = fixed_elem_size(tag);
+        if (!plan_for(steps, source.width, source.height, plan)) return false;
+        const std::size_t bytes = static_cast<std::size_t>(plan.width) * size;
+        const bool narrowed = plan.crop_w != source.width;
+        wide = narrowed ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(source.width) * size))
+                        : nullptr;
+        row = static_cast<unsigned char *>(std::malloc(bytes));
+        if (!row || (narrowed && !wide)) return fail(Err::memory, "out of memory for a row of %zu bytes", bytes);
+        if (plan.resized) {
+            resizer = tessera_resizer_new(tag, plan.crop_w, plan.crop_h, cropped, this, plan.width, plan.height,
+                                          steps.filter);
+            if (!resizer) return fail_core();
+        }
+        const uint16_t out_tag = steps.tag ? steps.tag : tag;
+        band = static_cast<AnyImageStruct *>(im_NewOrWrap_(out_tag, plan.width, 1, 0, 0, nullptr, 0, 0, nullptr));
+        if (!band) return fail_core();
+        if (out_tag != tag) {
+            converting = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, plan.width, 1, 0, 0, row, 0, 0, nullptr));
+            if (!converting) return fail_core();
+        }
+        return true;
+    }
+
+    // Makes result row y (asked for top to bottom, each once) into the band.
+    bool make(int32_t y) {
+        if (y != next++) return fail(Err::argument, "row %d asked for out of order", y);
+        unsigned char *to = converting ? row : static_cast<unsigned char *>(band->data[0]);
+        if (resizer ? tessera_resizer_row(resizer, to) != 0 && fail_core() : cropped(this, y, to) != 0) return false;
+        if (steps.mirror)
+            for (int32_t a = 0, b = plan.width - 1; a < b; ++a, --b) {
+                unsigned char t[64]; // the widest pixel is a few doubles
+                std::memcpy(t, to + static_cast<std::size_t>(a) * size, size);
+                std::memcpy(to + static_cast<std::size_t>(a) * size, to + static_cast<std::size_t>(b) * size, size);
+                std::memcpy(to + static_cast<std::size_t>(b) * size, t, size);
+            }
+        if (!converting) return true;
+        auto *made = static_cast<AnyImageStruct *>(tessera_io_convert(converting, band->header->tag, 0));
+        if (!made) return fail_core();
+        std::memcpy(band->data[0], made->data[0],
+                    static_cast<std::size_t>(plan.width) * fixed_elem_size(band->header->tag));
+        release(made);
+        return true;
+    }
+};
+
+// What a pipeline carries from the reader to the writer.
+struct Job {
+    const char *out;
+    const tessera_io_format *format;
+    const tessera_io_steps &steps;
+    tessera_io_save_options save;
+    bool own_metadata; // the save options' metadata, not the file's
+};
+
+// The rows of a picture through the steps and into the output, row by row where the writer
+// takes rows, else through a whole result.
+bool pipe_rows(void *context, const Rows &rows, const Request &r) {
+    auto *job = static_cast<Job *>(context);
+    Making m(rows, job->steps);
+    if (!m.open()) return false;
+    tessera_io_save_options o = job->save;
+    if (!job->own_metadata) o.metadata = r.meta; // what the file holds, read with its header
+    Picture pic;
+    const bool to_stdout = std::strcmp(job->out, "-") == 0;
+    const Codec *c = prepare(m.band, job->format, to_stdout ? nullptr : job->out, o, pic);
+    if (!c) return false;
+    if (!c->takes_rows) { // the writer needs the result whole: only it is, within the limits
+        if (!fits(r, static_cast<uint64_t>(m.plan.width), static_cast<uint64_t>(m.plan.height), m.band->header->tag))
+            return false;
+        AnyImageStruct *result = static_cast<AnyImageStruct *>(
+            im_NewOrWrap_(m.band->header->tag, m.plan.width, m.plan.height, 0, 0, nullptr, 0, 0, nullptr));
+        if (!result) return fail_core();
+        const std::size_t bytes = static_cast<std::size_t>(m.plan.width) * fixed_elem_size(m.band->header->tag);
+        bool ok = true;
+        for (int32_t y = 0; ok && y < m.plan.height; ++y) {
+            ok = m.make(y);
+            if (ok) std::memcpy(result->data[y], m.band->data[0], bytes);
+        }
+        ok = ok && save_whole(result, job->out, job->format, o);
+        release(result);
+        return ok;
+    }
+    Feed feed{[](void *state, int32_t y) { return static_cast<Making *>(state)->make(y); }, &m};
+    pic.feed = &feed;
+    pic.height = m.plan.height;
+    const auto write = [&](FILE *out) {
+        // a row that could not be made fails the file, whatever the writer made of it
+        return encode(c, pic, o, out) && !feed.failed;
+    };
+    return to_stdout ? write(stdout) : write_safely(job->out, [&](FILE *out) { return write(out); });
+}
+
+} // namespace
+
+} // namespace tessera::detail::io
+
+namespace io = tessera::detail::io;
+using tessera::detail::Err;
+
+extern "C" int tessera_io_pipeline(const char *in, const char *out, const tessera_io_format *format,
+                                   const tessera_io_steps *steps, const tessera_io_load_options *load,
+                                   const tessera_io_save_options *save, tessera_io_info *info) {
+    io::clear_reason();
+    if (!out) return io::fail(Err::argument, "no output path"), -1;
+    tessera_io_steps none{};
+    const tessera_io_steps &s = steps ? *steps : none;
+    if (!io::check_steps(s)) return -1;
+    tessera_io_load_options lo;
+    tessera_io_load_defaults(&lo);
+    if (load) lo = *load;
+    io::Job job{out, format, s, io::options_or_defaults(save), save && save->metadata};
+    // the file's metadata goes with its picture, unless the save gives its own
+    tessera_io_metadata meta{};
+    tessera_io_metadata *callers = lo.metadata;
+    if (!job.own_metadata && !lo.metadata) lo.metadata = &meta;
+    const io::RowUse use{io::pipe_rows, &job};
+    bool used = false;
+    AnyImageStruct *im = nullptr;
+    const bool streams = s.degrees == 0; // a quarter turn needs the whole picture
+    io::with_path(in, [&](FILE *f) {
+        im = io::load_from(f, &lo, info, nullptr, 0, {nullptr, 0, 0, streams ? &use : nullptr, &used});
+    });
+    bool ok = used;
+    if (!used && im) {
+        im = io::whole_steps(im, s);
+        if (im) {
+            tessera_io_save_options o = job.save;
+            if (!job.own_metadata) o.metadata = lo.metadata;
+            ok = io::save_whole(im, out, format, o);
+            io::release(im);
+        }
+    }
+    if (callers != lo.metadata) tessera_io_metadata_free(&meta);
+    return ok ? 0 : -1;
+}

@@ -1,0 +1,230 @@
+// Pipelines from file to file: row by row they give the bytes of a whole load, the library's
+// operations one after another and a save; and they are refused cleanly.
+#include <tessera/geometry.h>
+#include <tessera/imAdditions.h>
+#include <tessera/io.h>
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string scratch() {
+    static const std::string d = [] {
+        char tmpl[] = "/tmp/tessera-pipe-XXXXXX";
+        return std::string(mkdtemp(tmpl));
+    }();
+    return d;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// A picture with every sample different enough that a wrong row or column shows.
+AnyImageStruct *picture(uint16_t tag, int32_t w, int32_t h) {
+    auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
+    const int samples = tag == IMAGE_RGB || tag == IMAGE_RGB16 ? 3 : tag == IMAGE_RGBA ? 4 : 1;
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w * samples; ++x) {
+            const unsigned v = static_cast<unsigned>(x * 37 + y * 101 + (x * y) % 17);
+            if (tag == IMAGE_GRAY16 || tag == IMAGE_RGB16) static_cast<uint16_t *>(im->data[y])[x] = (v * 263) & 0xffff;
+            else static_cast<uint8_t *>(im->data[y])[x] = v & 0xff;
+        }
+    return im;
+}
+
+// A TIFF of 8-bit RGB in strips of rows_per_strip rows, or in square tiles of tile pixels.
+void write_tiff(const std::string &path, const AnyImageStruct *im, uint32_t rows_per_strip, uint32_t tile) {
+    TIFF *t = TIFFOpen(path.c_str(), "w");
+    const auto w = static_cast<uint32_t>(im->header->width), h = static_cast<uint32_t>(im->header->height);
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    if (tile) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, tile);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, tile);
+        std::vector<unsigned char> piece(static_cast<std::size_t>(tile) * tile * 3);
+        for (uint32_t y0 = 0; y0 < h; y0 += tile)
+            for (uint32_t x0 = 0; x0 < w; x0 += tile) {
+                std::fill(piece.begin(), piece.end(), 0);
+                for (uint32_t k = 0; k < tile && y0 + k < h; ++k)
+                    std::memcpy(piece.data() + k * tile * 3, static_cast<const RGB *>(im->data[y0 + k]) + x0,
+                                std::min(tile, w - x0) * 3);
+                TIFFWriteTile(t, piece.data(), x0, y0, 0, 0);
+            }
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+        for (uint32_t y = 0; y < h; ++y) TIFFWriteScanline(t, im->data[y], y, 0);
+    }
+    TIFFClose(t);
+}
+
+// The steps done the whole way: a load, the library's operations and a save.
+bool whole_way(const std::string &in, const std::string &out, const tessera_io_steps &s) {
+    auto *im = static_cast<AnyImageStruct *>(tessera_io_load(in.c_str(), nullptr, nullptr));
+    if (!im) return false;
+    const auto then = [&](void *next) {
+        im_Free_(im, im->header->tag);
+        im = static_cast<AnyImageStruct *>(next);
+        return im != nullptr;
+    };
+    if (s.crop_width &&
+        !then(imCrop(im, s.crop_left, s.crop_top, s.crop_left + s.crop_width, s.crop_top + s.crop_height)))
+        return false;
+    im_SetOffset_(im, im->header, 0, 0);
+    int32_t w = 0, h = 0;
+    if ((s.width || s.height) &&
+        (tessera_resize_size(im->header->width, im->header->height, s.width, s.height, &w, &h) != 0 ||
+         !then(tessera_resize(im, w, h, s.filter))))
+        return false;
+    if (s.degrees && !then(tessera_rotate(im, s.degrees))) return false;
+    if (s.mirror && !then(tessera_flip_horizontal(im))) return false;
+    if (s.tag && s.tag != im->header->tag && !then(tessera_io_convert(im, s.tag, 0))) return false;
+    const bool saved = tessera_io_save(im, out.c_str(), nullptr, nullptr) == 0;
+    im_Free_(im, im->header->tag);
+    return saved;
+}
+
+tessera_io_steps steps(int32_t cl, int32_t ct, int32_t cw, int32_t ch, int32_t w, int32_t h, int filter, int mirror = 0,
+                       uint16_t tag = 0, int32_t degrees = 0) {
+    tessera_io_steps s{};
+    s.crop_left = cl, s.crop_top = ct, s.crop_width = cw, s.crop_height = ch;
+    s.width = w, s.height = h, s.filter = filter, s.mirror = mirror, s.tag = tag, s.degrees = degrees;
+    return s;
+}
+
+} // namespace
+
+TEST(IoPipeline, RowByRowGivesTheWholeWaysBytesForEveryReaderFilterAndWriter) {
+    const std::string d = scratch();
+    struct Input {
+        std::string name;
+        uint16_t tag;
+    };
+    std::vector<Input> inputs;
+    {
+        // 97 x 61: no power of two, no multiple of the strips (7 rows) or tiles (16)
+        AnyImageStruct *rgb = picture(IMAGE_RGB, 97, 61);
+        for (const char *ext : {"png", "jpg"}) {
+            const std::string p = d + "/in." + ext;
+            ASSERT_EQ(tessera_io_save(rgb, p.c_str(), nullptr, nullptr), 0) << tessera_io_last_error();
+            inputs.push_back({p, IMAGE_RGB});
+        }
+        write_tiff(d + "/strips.tif", rgb, 7, 0);
+        write_tiff(d + "/tiles.tif", rgb, 0, 16);
+        inputs.push_back({d + "/strips.tif", IMAGE_RGB});
+        inputs.push_back({d + "/tiles.tif", IMAGE_RGB});
+        im_Free_(rgb, IMAGE_RGB);
+        for (uint16_t tag : {IMAGE_GRAY16, IMAGE_RGBA}) {
+            AnyImageStruct *im = picture(tag, 97, 61);
+            const std::string p = d + "/in" + std::to_string(tag) + ".png";
+            ASSERT_EQ(tessera_io_save(im, p.c_str(), nullptr, nullptr), 0) << tessera_io_last_error();
+            inputs.push_back({p, tag});
+            im_Free_(im, tag);
+        }
+    }
+    const tessera_io_steps cases[] = {
+        steps(5, 3, 80, 50, 40, 0, TESSERA_LANCZOS3),              // crop and shrink
+        steps(0, 0, 0, 0, 0, 150, TESSERA_BICUBIC, 1),             // enlarge and mirror
+        steps(11, 7, 31, 41, 0, 0, TESSERA_NEAREST),               // crop alone
+        steps(1, 1, 96, 60, 24, 15, TESSERA_BOX),                  // whole blocks
+        steps(0, 0, 0, 0, 33, 9, TESSERA_BILINEAR, 0, IMAGE_GRAY), // to gray
+        steps(0, 0, 0, 0, 50, 31, TESSERA_NEAREST, 1, IMAGE_RGB),  // to RGB
+    };
+    int compared = 0, limited = 0;
+    for (const Input &in : inputs)
+        for (const tessera_io_steps &s : cases)
+            for (const char *ext : {"tif", "png", "jpg"}) {
+                const uint16_t result = s.tag ? s.tag : in.tag;
+                if (!tessera_io_saves(tessera_io_format_named(ext[0] == 't'   ? "tiff"
+                                                              : ext[0] == 'p' ? "png"
+                                                                              : "jpeg"),
+                                      result, 0))
+                    continue;
+                const std::string want = d + "/want." + ext, got = d + "/got." + ext;
+                ASSERT_TRUE(whole_way(in.name, want, s)) << tessera_io_last_error();
+                ASSERT_EQ(tessera_io_pipeline(in.name.c_str(), got.c_str(), nullptr, &s, nullptr, nullptr, nullptr), 0)
+                    << in.name << " to " << ext << ": " << tessera_io_last_error();
+                ASSERT_EQ(slurp(got), slurp(want)) << in.name << " to " << ext << " crop " << s.crop_width << " size "
+                                                   << s.width << "x" << s.height << " filter " << s.filter;
+                ++compared;
+                // a budget the whole picture would pass is not needed: the picture is never whole
+                if (s.height == 150 || (s.width == 50 && s.tag)) continue;
+                tessera_io_load_options o;
+                tessera_io_load_defaults(&o);
+                o.max_bytes = 97 * 61 * 3 / 2;
+                ASSERT_EQ(tessera_io_pipeline(in.name.c_str(), got.c_str(), nullptr, &s, &o, nullptr, nullptr), 0)
+                    << in.name << " to " << ext << ": " << tessera_io_last_error();
+                ASSERT_EQ(slurp(got), slurp(want)) << in.name << " within the budget, to " << ext;
+                ++limited;
+            }
+    EXPECT_GE(compared, 6 * 6 * 2);
+    EXPECT_GE(limited, 6 * 3);
+}
+
+TEST(IoPipeline, TurnsAndReadersOfWholePicturesGiveTheSameResult) {
+    const std::string d = scratch();
+    AnyImageStruct *rgb = picture(IMAGE_RGB, 45, 29);
+    for (const char *ext : {"bmp", "png", "ppm"}) {
+        const std::string in = d + "/turn." + ext, want = d + "/turn-want.tif", got = d + "/turn-got.tif";
+        ASSERT_EQ(tessera_io_save(rgb, in.c_str(), nullptr, nullptr), 0) << tessera_io_last_error();
+        for (int32_t degrees : {0, 90, -90, 180}) {
+            const tessera_io_steps s = steps(2, 3, 40, 20, 0, 33, TESSERA_BICUBIC, 1, 0, degrees);
+            ASSERT_TRUE(whole_way(in, want, s)) << tessera_io_last_error();
+            ASSERT_EQ(tessera_io_pipeline(in.c_str(), got.c_str(), nullptr, &s, nullptr, nullptr, nullptr), 0)
+                << tessera_io_last_error();
+            EXPECT_EQ(slurp(got), slurp(want)) << ext << " " << degrees;
+        }
+    }
+    im_Free_(rgb, IMAGE_RGB);
+}
+
+TEST(IoPipeline, WrongStepsAndInputsFailWithAReasonAndLeaveNothing) {
+    const std::string d = scratch();
+    AnyImageStruct *rgb = picture(IMAGE_RGB, 30, 20);
+    const std::string in = d + "/small.png", out = d + "/never.tif";
+    ASSERT_EQ(tessera_io_save(rgb, in.c_str(), nullptr, nullptr), 0);
+    im_Free_(rgb, IMAGE_RGB);
+    const struct {
+        tessera_io_steps s;
+        const char *says;
+    } wrong[] = {
+        {steps(10, 10, 30, 5, 0, 0, 0), "does not lie inside"},
+        {steps(0, 0, 0, 0, 10, 0, 99), "unknown filter"},
+        {steps(0, 0, 0, 0, -4, 0, TESSERA_BOX), "resize"},
+        {steps(0, 0, 0, 0, 0, 0, 0, 0, 0, 45), "degrees"},
+        {steps(0, 0, 0, 0, 0, 0, 0, 2), "mirror"},
+        {steps(0, 0, 0, 0, 0, 0, 0, 0, IMAGE_RGBA), "RGBA"}, // JPEG holds no alpha
+    };
+    for (const auto &w : wrong) {
+        const std::string to = w.s.tag ? d + "/never.jpg" : out;
+        EXPECT_EQ(tessera_io_pipeline(in.c_str(), to.c_str(), nullptr, &w.s, nullptr, nullptr, nullptr), -1);
+        EXPECT_NE(std::strstr(tessera_io_last_error(), w.says), nullptr) << tessera_io_last_error();
+        EXPECT_NE(access(to.c_str(), F_OK), 0) << w.says;
+    }
+    EXPECT_EQ(
+        tessera_io_pipeline((d + "/missing.png").c_str(), out.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr),
+        -1);
+    EXPECT_EQ(tessera_io_pipeline(in.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+    // a picture cut short fails the file made row by row, and leaves nothing
+    const std::string whole = slurp(in), cut = d + "/cut.png";
+    std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() * 2 / 3);
+    EXPECT_EQ(tessera_io_pipeline(cut.c_str(), out.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr), -1);
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
