@@ -176,6 +176,19 @@ expect 0 "PNG IMAGE_GRAY 4 x 1" "$tool" info "$work/small/one.png"
 "$tool" thumbnail "$work/many/a/two.ppm" "$work/small/thumb.ppm" x24 --filter lanczos3
 check "a thumbnail of a PPM is the resize to its size" cmp "$work/small/resized.ppm" "$work/small/thumb.ppm"
 expect 2 "a thumbnail's SIZE is a box" "$tool" thumbnail "$work/many/a/two.ppm" "$work/small/x.ppm" 50%
+# a picture the limit refuses whole is cropped, resized, mirrored or converted row by row: the same file
+"$tool" resize "$work/small/two.png" "$work/small/big.png" 400x300 --filter nearest
+"$tool" convert "$work/small/big.png" "$work/small/big.tif"
+for c in "resize 45%" "crop 7 5 300 200" "flop" "convert"; do
+  # shellcheck disable=SC2086
+  set -- $c
+  name=$1
+  shift
+  "$tool" "$name" "$work/small/big.tif" "$work/small/whole-$name.jpg" "$@"
+  expect 0 "^$" "$tool" "$name" --limit 300000 "$work/small/big.tif" "$work/small/rows-$name.jpg" "$@"
+  check "$name row by row gives the whole way's file" cmp "$work/small/whole-$name.jpg" "$work/small/rows-$name.jpg"
+done
+expect 2 "budget" "$tool" rotate --limit 300000 "$work/small/big.tif" "$work/small/never.jpg" 90
 for c in "scale 3 3" "border 1" "flip" "flop"; do
   # shellcheck disable=SC2086
   expect 0 "^$" "$tool" $c --out-dir "$work/each" "$work/many/a/one.pgm"

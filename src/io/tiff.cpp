@@ -717,7 +717,7 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
         if (gathered && !refused(t, s, said.colour_map, stored_photometric(m.data, m.size))) {
             if (said.error) {
                 if (reason_empty()) fail(Err::format, "a damaged TIFF file");
-            } else if (fits(r, s.w, s.h, IMAGE_GRAY, file_bytes)) {
+            } else if ((rows_wanted(r) && native_layout(s)) || fits(r, s.w, s.h, IMAGE_GRAY, file_bytes)) {
                 im = native_layout(s) ? read_native(t, s, r, file_bytes, m) : read_rgba(t, s, r, file_bytes);
             }
         }

@@ -176,8 +176,66 @@ static int write_result(AnyImageStruct *result, const AnyImageStruct *im, const 
     return ok;
 }
 
-/* Loads in, applies op (or nothing), converts when allowed and writes out. */
 static AnyImageStruct *thumbnail_op(AnyImageStruct *im, const int *v, const job_options *o);
+static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_options *o);
+static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_options *o);
+static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_options *o);
+static int crop_fits(const ImageHeader *h, const int *v, problem *why);
+
+/* A picture too large to load whole (the load refused it by its limits) is edited row by row by
+ * libtessera_io's pipeline, which gives the same file, when the edit is one it does that way (a
+ * crop, a resize, a mirror, or a change of format) and the result needs nothing a pipeline
+ * leaves out (alpha laid over the background, a normalised conversion, numbers kept at 16
+ * bits). Returns 1 when the pipeline ran (*ok: how it went), 0 to leave the edit as it was. */
+static int edit_rows(const char *in, const char *out, const job_options *o, image_op op, const int *values,
+                     int may_convert, int *ok, problem *why) {
+    if (tessera_io_last_error_code() != TESSERA_ERROR_LIMIT || o->flatten || o->normalize || o->to_srgb ||
+        (op && op != crop_op && op != resize_op && op != flop_op))
+        return 0;
+    problem ignored;
+    tessera_io_info info;
+    const uint16_t tag = probe_any(in, o->background, TESSERA_IO_OWN, &info, NULL, &ignored);
+    const int upright = o->keep_orientation || info.orientation <= 1;
+    const unsigned alpha_tags = IMAGE_RGBA | IMAGE_RGBA16, numeric = IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT |
+                                                                     IMAGE_DOUBLE | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
+    if (!tag || !upright || (o->keep_depth && (tag & numeric))) return 0;
+    problem quiet;
+    const out_format *f = output_format(out, o, own_format(tag), &quiet);
+    if (!f || ((tag & alpha_tags) && !(f->writes & tag))) return 0;
+    /* the type the whole way writes: 16 bits cut where asked or not held, then what the format takes */
+    uint16_t result = tag;
+    if (tag & (IMAGE_GRAY16 | IMAGE_RGB16 | IMAGE_RGBA16) && (o->depth8 || !(f->writes & tag)))
+        result = tag == IMAGE_GRAY16 ? IMAGE_GRAY : tag == IMAGE_RGB16 ? IMAGE_RGB : IMAGE_RGBA;
+    result = tessera_io_target_tag(f, result, may_convert);
+    if (!result) return 0;
+    tessera_io_steps s;
+    memset(&s, 0, sizeof s);
+    s.tag = result != tag ? result : 0;
+    s.filter = o->filter;
+    ImageHeader h;
+    memset(&h, 0, sizeof h);
+    h.width = info.width, h.height = info.height;
+    if (op == crop_op) {
+        if (!crop_fits(&h, values, why)) return *ok = 0, 1;
+        s.crop_left = values[0], s.crop_top = values[1], s.crop_width = values[2], s.crop_height = values[3];
+    } else if (op == resize_op) {
+        if (!resize_size(info.width, info.height, values, &s.width, &s.height, why)) return *ok = 0, 1;
+    } else if (op == flop_op) {
+        s.mirror = 1;
+    }
+    tessera_io_load_options lo;
+    tessera_io_load_defaults(&lo);
+    lo.background = o->background, lo.keep_orientation = o->keep_orientation, lo.max_pixels = o->max_pixels;
+    tessera_io_save_options so;
+    tessera_io_save_defaults(&so);
+    so.quality = o->quality, so.compression = o->compression, so.lossless = o->lossless;
+    const tessera_io_metadata none = {0};
+    if (o->strip) so.metadata = &none;
+    *ok = tessera_io_pipeline(in, out, f, &s, &lo, &so, NULL) == 0 ? 1 : say_io(why);
+    return 1;
+}
+
+/* Loads in, applies op (or nothing), converts when allowed and writes out. */
 
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
@@ -188,6 +246,9 @@ int edit_file(const char *in, const char *out, const job_options *o, image_op op
                                                             o->strip ? NULL : &meta, why)
                                             : load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation,
                                                        o->to_srgb, o->max_pixels, NULL, o->strip ? NULL : &meta, why);
+    int streamed_ok = 0;
+    if (!im && op != thumbnail_op && edit_rows(in, out, o, op, values, may_convert, &streamed_ok, why))
+        return streamed_ok;
     if (!im) return 0;
     const ImageHeader *h = im->header;
     int ok = 0;
