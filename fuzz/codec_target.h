@@ -70,6 +70,26 @@ inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const t
             if (t->header->width > 7 || t->header->height > 5) std::abort();
             im_Free_(t, t->header->tag);
         }
+        // PNG and TIFF pictures stored upright are made row by row: the rows a resize asks for
+        // (every one, or some with nearest sampling) must give what a whole load and the resize
+        // give, whenever both succeed
+        o.keep_orientation = 1;
+        const bool rows = loaded.format && (std::strcmp(loaded.format->name, "png") == 0 ||
+                                            std::strcmp(loaded.format->name, "tiff") == 0);
+        for (int filter : {TESSERA_NEAREST, TESSERA_BILINEAR}) {
+            auto *t =
+                rows ? static_cast<AnyImageStruct *>(tessera_io_thumbnail(path, 7, 5, filter, &o, nullptr)) : nullptr;
+            auto *whole = t ? static_cast<AnyImageStruct *>(tessera_io_load(path, &o, nullptr)) : nullptr;
+            auto *want = whole ? tessera_resize(whole, t->header->width, t->header->height, filter) : nullptr;
+            if (whole && (t->header->width == whole->header->width && t->header->height == whole->header->height)) {
+                if (want) im_Free_(want, want->header->tag);
+                want = whole, whole = nullptr; // within the box: the picture itself
+            }
+            if (want && (want->header->tag != t->header->tag || !same_pixels(t, want, element_size(t->header->tag))))
+                std::abort();
+            for (AnyImageStruct *im : {t, whole, want})
+                if (im) im_Free_(im, im->header->tag);
+        }
     }
     close(fd);
 }

@@ -66,6 +66,10 @@ struct Rows {
     int32_t width = 0, height = 0;
     bool (*next)(void *state, int32_t y, void *row) = nullptr;
     void *state = nullptr;
+    // Reads the rest of the file (rows not asked for, what follows the pixels); false with the
+    // reason. A use calls it, when set, once it has every row it needs and before it makes
+    // anything lasting, so that a file damaged after its pixels fails the use.
+    bool (*finish)(void *state) = nullptr;
 };
 
 struct Request;

@@ -498,6 +498,7 @@ void *tessera_io_thumbnail(const char *path, int32_t width, int32_t height, int 
         im = io::load_from(f, options, info, nullptr, 0, {nullptr, width, height, &use, &used});
     });
     if (used) return thumb.result;
+    if (thumb.result) im_Free_(thumb.result, thumb.result->header->tag); // the rest of the file failed
     if (!im) return nullptr;
     // The whole picture's upright size decides the thumbnail's, whatever size it was decoded at.
     const bool across = !(options && options->keep_orientation) && info->orientation >= 5;

@@ -160,7 +160,8 @@ struct Making {
     bool make(int32_t y) {
         if (y != next++) return fail(Err::argument, "row %d asked for out of order", y);
         unsigned char *to = converting ? row : static_cast<unsigned char *>(band->data[0]);
-        if (resizer ? tessera_resizer_row(resizer, to) != 0 && fail_core() : cropped(this, y, to) != 0) return false;
+        if (resizer && tessera_resizer_row(resizer, to) != 0) return reason_empty() ? fail_core() : false;
+        if (!resizer && cropped(this, y, to) != 0) return false;
         if (steps.mirror)
             for (int32_t a = 0, b = plan.width - 1; a < b; ++a, --b) {
                 unsigned char t[64]; // the widest pixel is a few doubles
@@ -211,7 +212,7 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
             ok = m.make(y);
             if (ok) std::memcpy(result->data[y], m.band->data[0], bytes);
         }
-        ok = ok && save_whole(result, job->out, job->format, o);
+        ok = ok && (!rows.finish || rows.finish(rows.state)) && save_whole(result, job->out, job->format, o);
         release(result);
         return ok;
     }
@@ -219,8 +220,9 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     pic.feed = &feed;
     pic.height = m.plan.height;
     const auto write = [&](FILE *out) {
-        // a row that could not be made fails the file, whatever the writer made of it
-        return encode(c, pic, o, out) && !feed.failed;
+        // a row that could not be made fails the file, whatever the writer made of it, and so
+        // does the rest of the input
+        return encode(c, pic, o, out) && !feed.failed && (!rows.finish || rows.finish(rows.state));
     };
     return to_stdout ? write(stdout) : write_safely(job->out, [&](FILE *out) { return write(out); });
 }

@@ -265,11 +265,15 @@ void next_row(png_structp p, PngRead &job, const RowMaking &m, AnyImageStruct *i
 // Rows given one at a time as they are decoded, each through a band of one row of the image's type.
 struct Streamed {
     png_structp p;
+    png_infop info;
+    const Request &r;
     PngRead &job;
     const RowMaking &m;
     AnyImageStruct *band;
     std::size_t bytes;
+    int32_t height;
     int32_t next = 0; // the next row the file gives
+    bool finished = false;
 };
 
 bool streamed_row(void *context, int32_t y, void *row) {
@@ -277,6 +281,18 @@ bool streamed_row(void *context, int32_t y, void *row) {
     if (setjmp(png_jmpbuf(s->p))) return false; // libpng's errors end here while the rows are used
     for (; s->next <= y; ++s->next) next_row(s->p, s->job, s->m, s->band, 0);
     std::memcpy(row, s->band->data[0], s->bytes);
+    return true;
+}
+
+// The rows not asked for, and what follows the pixels (texts and EXIF may).
+bool streamed_finish(void *context) {
+    auto *s = static_cast<Streamed *>(context);
+    if (s->finished) return true;
+    if (setjmp(png_jmpbuf(s->p))) return false;
+    for (; s->next < s->height; ++s->next) next_row(s->p, s->job, s->m, s->band, 0);
+    png_read_end(s->p, s->info);
+    if (!gather(s->p, s->info, s->r)) return false;
+    s->finished = true;
     return true;
 }
 
@@ -350,8 +366,17 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
             fail(Err::memory, "out of memory for the PNG rows");
             png_longjmp(p, 1);
         }
-        Streamed s{p, job, making, job.im, static_cast<std::size_t>(w) * tessera::detail::fixed_elem_size(l.tag)};
-        const bool used = give_rows(r, {l.tag, static_cast<int32_t>(w), static_cast<int32_t>(h), streamed_row, &s});
+        Streamed s{p,
+                   info,
+                   r,
+                   job,
+                   making,
+                   job.im,
+                   static_cast<std::size_t>(w) * tessera::detail::fixed_elem_size(l.tag),
+                   static_cast<int32_t>(h)};
+        const bool used = give_rows(r, {l.tag, static_cast<int32_t>(w), static_cast<int32_t>(h), streamed_row, &s,
+                                        streamed_finish}) &&
+                          streamed_finish(&s);
         // libpng's errors end here again (the rows' frames have returned)
         if (setjmp(png_jmpbuf(p))) {
             r.used = false;
@@ -360,9 +385,6 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
             return nullptr;
         }
         if (!used) png_longjmp(p, 1);
-        for (; s.next < static_cast<int32_t>(h); ++s.next) next_row(p, job, making, job.im, 0); // rows not needed
-        png_read_end(p, info); // texts and EXIF may follow the pixels
-        if (!gather(p, info, r)) png_longjmp(p, 1);
         release(job);
         png_destroy_read_struct(&p, &info, nullptr);
         return nullptr;

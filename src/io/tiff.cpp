@@ -760,28 +760,33 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     }
     const bool binary = p.bits == 1;
     const int spp = binary ? 1 : p.channels + p.alpha;
-    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.width));
-    TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.height));
-    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits);
-    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
-    TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-                 binary            ? PHOTOMETRIC_MINISWHITE
-                 : p.channels == 3 ? PHOTOMETRIC_RGB
-                                   : PHOTOMETRIC_MINISBLACK);
+    // Every tag is checked: libtiff drops one whose memory it cannot allocate, and the file would
+    // then say something else of its pixels.
+    bool tags = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.width)) &&
+                TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(p.height)) &&
+                TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, p.bits) && TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp) &&
+                TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+                TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                             binary            ? PHOTOMETRIC_MINISWHITE
+                             : p.channels == 3 ? PHOTOMETRIC_RGB
+                                               : PHOTOMETRIC_MINISBLACK);
     if (p.alpha) {
         const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
-        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
+        tags = tags && TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
+        // libtiff says nothing when it cannot allocate the tag's array: it is read back
+        uint16_t n = 0;
+        uint16_t *kinds = nullptr;
+        tags = tags && TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &n, &kinds) && n == 1 && kinds && kinds[0] == unassociated;
     }
     if (o.compression == TESSERA_IO_LZW) {
-        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-        if (!binary) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        tags = tags && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
+               (binary || TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL));
     } else if (o.compression > 0) {
-        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-        TIFFSetField(t, TIFFTAG_ZIPQUALITY, o.compression);
-        if (!binary) TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        tags = tags && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+               TIFFSetField(t, TIFFTAG_ZIPQUALITY, o.compression) &&
+               (binary || TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL));
     } else {
-        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+        tags = tags && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     }
     const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
     const std::size_t bytes = binary ? (samples + 7) / 8 : samples * static_cast<std::size_t>(p.bits / 8);
@@ -789,8 +794,9 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     // reader's memory.
     const auto rows_per_strip = static_cast<uint32_t>(
         std::clamp<std::size_t>((256u << 10) / (bytes ? bytes : 1), 1, static_cast<std::size_t>(p.height)));
-    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
-    bool ok = put_metadata(t, p.meta);
+    tags = tags && TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    if (!tags && reason_empty()) fail(Err::memory, "out of memory for the TIFF file's tags");
+    bool ok = tags && put_metadata(t, p.meta);
     // A strip of rows at a time: uncompressed 8-bit rows are encoded from the image's own pixels
     // when they are one block (a predictor would change them), others are made in the strip.
     const ImageHeader *h = p.im->header;
