@@ -162,6 +162,19 @@ inline std::optional<any_image> try_thumbnail(const std::filesystem::path &path,
     if (void *im = tessera_io_thumbnail(path.c_str(), width, height, filter, &c, info)) return any_image::adopt(im);
     return std::nullopt;
 }
+// What a pipeline does to a picture on its way from one file to another (see
+// tessera_io_pipeline): a crop, a resize, a turn, a mirror and a change of element type.
+using steps = tessera_io_steps;
+// Loads in, does s and saves at out (format null: out's extension decides), row by row where
+// the reader and steps allow (see tessera_io_pipeline). The picture's metadata goes with it
+// unless the save options give their own.
+inline bool try_pipeline(const std::filesystem::path &in, const std::filesystem::path &out, const steps &s = {},
+                         const load_options &lo = {}, const save_options &so = {}, const format_info *format = nullptr,
+                         file_info *info = nullptr) {
+    const tessera_io_load_options cl = detail::c_options(lo);
+    const tessera_io_save_options cs = detail::c_options(so);
+    return tessera_io_pipeline(in.c_str(), out.c_str(), format, &s, &cl, &cs, info) == 0;
+}
 // What a save reads: any image, typed (image<T>) or not, without taking it.
 class image_ref {
   public:
@@ -197,6 +210,11 @@ inline any_image thumbnail(const std::filesystem::path &path, int32_t width, int
                            int filter = TESSERA_BICUBIC, const load_options &o = {}, file_info *info = nullptr) {
     if (std::optional<any_image> im = try_thumbnail(path, width, height, filter, o, info)) return std::move(*im);
     detail::raise("tessera::io::thumbnail", path);
+}
+inline void pipeline(const std::filesystem::path &in, const std::filesystem::path &out, const steps &s = {},
+                     const load_options &lo = {}, const save_options &so = {}, const format_info *format = nullptr,
+                     file_info *info = nullptr) {
+    if (!try_pipeline(in, out, s, lo, so, format, info)) detail::raise("tessera::io::pipeline", in);
 }
 inline uint16_t probe(const std::filesystem::path &path, const load_options &o = {}, file_info *info = nullptr) {
     if (const uint16_t tag = try_probe(path, o, info)) return tag;

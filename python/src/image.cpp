@@ -440,6 +440,68 @@ struct Encoded {
     ~Encoded() { std::free(data); }
 };
 
+// The options of a save, checked: depth 8 or 16, quality 1 to 100, compression a level or "lzw".
+tessera::io::save_options save_options_of(std::optional<int> depth, std::optional<int> quality,
+                                          const py::object &compression, bool lossless) {
+    tessera::io::save_options o;
+    if (depth) {
+        if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
+        o.depth = *depth;
+    }
+    if (quality) {
+        if (*quality < 1 || *quality > 100) throw std::invalid_argument("quality goes from 1 to 100");
+        o.quality = *quality;
+    }
+    if (py::isinstance<py::str>(compression) && compression.cast<std::string>() == "lzw") {
+        o.compression = TESSERA_IO_LZW;
+    } else if (!compression.is_none()) {
+        if (!py::isinstance<py::int_>(compression) || py::isinstance<py::bool_>(compression))
+            throw py::type_error("compression is a level from 0 to 9, or 'lzw' for TIFF");
+        const long level = compression.cast<long>();
+        if (level < 0 || level > 9) throw std::invalid_argument("compression goes from 0 to 9, or 'lzw' for TIFF");
+        o.compression = static_cast<int>(level);
+    }
+    o.lossless = lossless;
+    return o;
+}
+
+// From one image file to another through a crop, a resize, a turn, a mirror and a change of
+// kind, row by row where the formats allow.
+void pipeline(const py::handle &source, const py::handle &target,
+              std::optional<std::tuple<int32_t, int32_t, int32_t, int32_t>> crop, std::optional<int32_t> width,
+              std::optional<int32_t> height, const std::string &filter, int32_t rotate, bool mirror,
+              const std::optional<std::string> &kind, std::optional<std::string> format, std::optional<int> quality,
+              const py::object &compression, bool lossless, bool strip, std::optional<uint64_t> max_pixels,
+              std::optional<uint64_t> max_bytes, bool keep_orientation) {
+    if (!is_path(source) || !is_path(target))
+        throw py::type_error("pipeline reads and writes paths (str or os.PathLike)");
+    tessera::io::steps s{};
+    if (crop) std::tie(s.crop_left, s.crop_top, s.crop_width, s.crop_height) = *crop;
+    if (crop && (s.crop_width < 1 || s.crop_height < 1))
+        throw std::invalid_argument("crop is (left, top, width, height) with a width and a height of at least 1");
+    if ((width && *width < 1) || (height && *height < 1))
+        throw std::invalid_argument("width and height are at least 1");
+    s.width = width.value_or(0), s.height = height.value_or(0);
+    s.filter = tessera_filter_named(filter.c_str());
+    if (s.filter < 0)
+        throw std::invalid_argument("unknown filter '" + filter + "' (nearest, box, bilinear, bicubic, lanczos3)");
+    if (rotate && !tessera_rotation_allowed(rotate))
+        throw std::invalid_argument("rotate is 90, 180 or 270 (clockwise; negative: anticlockwise)");
+    s.degrees = rotate, s.mirror = mirror ? 1 : 0;
+    if (kind) s.tag = static_cast<uint16_t>(kind_named(*kind).tag);
+    const tessera_io_format *f = nullptr;
+    if (format && (!(f = tessera_io_format_named(format->c_str())) || !f->writes))
+        throw std::invalid_argument("unknown format '" + *format + "' (" + tessera_io_format_names() + ")");
+    tessera::io::load_options lo = load_options_of({0, 0, 0}, "own", max_pixels, max_bytes);
+    lo.keep_orientation = keep_orientation;
+    tessera::io::save_options so = save_options_of(std::nullopt, quality, compression, lossless);
+    const tessera::io::metadata none;
+    if (strip) so.metadata = &none;
+    const std::string in = path_of(source), out = path_of(target);
+    py::gil_scoped_release release;
+    tessera::io::pipeline(in, out, s, lo, so, f);
+}
+
 void save_image(Image &self, const py::handle &target, std::optional<std::string> format, std::optional<int> depth,
                 std::optional<int> quality, const py::object &compression, bool lossless, bool strip) {
     const tessera_io_format *f = nullptr;
@@ -456,27 +518,9 @@ void save_image(Image &self, const py::handle &target, std::optional<std::string
     } else {
         f = own_format(self.h().tag);
     }
-    tessera::io::save_options o;
-    if (depth) {
-        if (*depth != 8 && *depth != 16) throw std::invalid_argument("depth is 8 or 16");
-        o.depth = *depth;
-    }
+    tessera::io::save_options o = save_options_of(depth, quality, compression, lossless);
     if (!tessera_io_saves(f, static_cast<uint16_t>(self.h().tag), o.depth))
         throw std::invalid_argument(tessera_io_last_error());
-    if (quality) {
-        if (*quality < 1 || *quality > 100) throw std::invalid_argument("quality goes from 1 to 100");
-        o.quality = *quality;
-    }
-    if (py::isinstance<py::str>(compression) && compression.cast<std::string>() == "lzw") {
-        o.compression = TESSERA_IO_LZW;
-    } else if (!compression.is_none()) {
-        if (!py::isinstance<py::int_>(compression) || py::isinstance<py::bool_>(compression))
-            throw py::type_error("compression is a level from 0 to 9, or 'lzw' for TIFF");
-        const long level = compression.cast<long>();
-        if (level < 0 || level > 9) throw std::invalid_argument("compression goes from 0 to 9, or 'lzw' for TIFF");
-        o.compression = static_cast<int>(level);
-    }
-    o.lossless = lossless;
     tessera::io::metadata carried;
     if (!strip && self.metadata) metadata_of(self.metadata, carried);
     o.metadata = &carried;
@@ -831,6 +875,20 @@ side left out is unbounded, and a picture within the box keeps its size. A JPEG 
 1/2, 1/4 or 1/8 of its size when that still covers the box, which takes a fraction of the time
 and memory and differs a little from load() followed by resize() (see docs/formats.md).
 Raises tessera.FileError, or ValueError for a box without a side.)");
+    m.def("pipeline", &pipeline, py::arg("source"), py::arg("target"), py::kw_only(), py::arg("crop") = py::none(),
+          py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("filter") = "bicubic",
+          py::arg("rotate") = 0, py::arg("mirror") = false, py::arg("kind") = py::none(),
+          py::arg("format") = py::none(), py::arg("quality") = py::none(), py::arg("compression") = py::none(),
+          py::arg("lossless") = false, py::arg("strip") = false, py::arg("max_pixels") = py::none(),
+          py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
+          R"(Reads the image file at source, crops it to crop (left, top, width, height), resizes it to
+width x height with filter (a side left out keeps the aspect), turns it clockwise by rotate
+degrees, mirrors it left to right, converts it to kind, and writes it at target as write()
+does, with the file's profile, EXIF and XMP unless strip. The file is what read(), the
+Image methods and write() give one after another, byte for byte; but where the formats allow
+(PNG not interlaced, JPEG and TIFF in; TIFF and JPEG out) and no quarter turn is asked, the
+picture is never whole: memory is set by its width, and max_bytes and max_pixels bound only
+what must be whole. Paths only. Raises tessera.FileError, or ValueError for wrong steps.)");
     m.def("probe", &probe, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("depth") = "own",
           R"(What load(source, background, depth=depth) would find, from the file's header alone: no

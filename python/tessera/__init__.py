@@ -16,7 +16,7 @@ release the GIL, so threads work in parallel on distinct images and drawings.
 """
 import numpy as _numpy
 
-from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, budget, load, probe, read, set_budget, thumbnail
+from ._tessera import Drawing, Error, FileError, Generator, Histogram, Image, __version__, budget, load, pipeline, probe, read, set_budget, thumbnail
 from ._tessera import _formats
 
 # The classes live in the extension; they present themselves as tessera's.
@@ -43,5 +43,5 @@ def write(array, target, format=None, *, quality=None, compression=None, lossles
                                                  lossless=lossless)
 
 
-__all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "formats", "load", "probe", "read", "thumbnail", "write",
+__all__ = ["Drawing", "Error", "FileError", "Generator", "Histogram", "Image", "formats", "load", "pipeline", "probe", "read", "thumbnail", "write",
            "__version__"]

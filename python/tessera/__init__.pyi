@@ -93,6 +93,26 @@ def thumbnail(
     keep_orientation: bool = False,
     colorspace: Optional[Literal["srgb"]] = None,
 ) -> Image: ...
+def pipeline(
+    source: Union[str, os.PathLike],
+    target: Union[str, os.PathLike],
+    *,
+    crop: Optional[Tuple[int, int, int, int]] = None,
+    width: Optional[int] = None,
+    height: Optional[int] = None,
+    filter: Literal["nearest", "box", "bilinear", "bicubic", "lanczos3"] = "bicubic",
+    rotate: int = 0,
+    mirror: bool = False,
+    kind: Optional[Kind] = None,
+    format: Optional[str] = None,
+    quality: Optional[int] = None,
+    compression: Union[int, Literal["lzw"], None] = None,
+    lossless: bool = False,
+    strip: bool = False,
+    max_pixels: Optional[int] = None,
+    max_bytes: Optional[int] = None,
+    keep_orientation: bool = False,
+) -> None: ...
 def probe(
     source: Source, background: Colour = (0, 0, 0), *, depth: Literal["own", "reduce", "keep", "raw"] = "own"
 ) -> Dict[str, Any]: ...

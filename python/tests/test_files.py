@@ -677,3 +677,22 @@ def test_thumbnails_fit_the_box_like_pillow_and_shrink_jpegs_as_they_load(tmp_pa
     whole = tessera.load(tmp_path / "a.jpg").resize(200, 150, filter="lanczos3")
     d = np.abs(np.asarray(t).astype(int) - np.asarray(whole).astype(int))
     assert (t.width, t.height) == (200, 150) and d.max() <= 16 and d.mean() < 2
+
+
+def test_a_pipeline_gives_the_whole_ways_file_and_holds_only_rows(tmp_path):
+    y, x = np.mgrid[0:300, 0:400]
+    rgb = np.dstack([x * 255 // 400, y * 255 // 300, (x * y) % 251]).astype(np.uint8)
+    tessera.write(rgb, tmp_path / "a.png")
+    # the whole way: read, crop, resize, mirror, write
+    whole = tessera.load(tmp_path / "a.png")
+    part = tessera.Image.from_array(np.ascontiguousarray(np.asarray(whole)[20:220, 10:310]))
+    want = np.asarray(part.resize(150, filter="lanczos3"))[:, ::-1]
+    tessera.write(np.ascontiguousarray(want), tmp_path / "want.tif")
+    # a budget the whole picture would not pass: rows only
+    tessera.pipeline(tmp_path / "a.png", tmp_path / "got.tif", crop=(10, 20, 300, 200), width=150, filter="lanczos3",
+                     mirror=True, max_bytes=200_000)
+    assert (tmp_path / "got.tif").read_bytes() == (tmp_path / "want.tif").read_bytes()
+    with pytest.raises(tessera.FileError, match="budget"):
+        tessera.load(tmp_path / "a.png", max_bytes=200_000)
+    tessera.pipeline(tmp_path / "a.png", tmp_path / "gray.jpg", kind="gray", quality=80)
+    assert tessera.read(tmp_path / "gray.jpg").ndim == 2

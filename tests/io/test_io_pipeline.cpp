@@ -3,6 +3,7 @@
 #include <tessera/geometry.h>
 #include <tessera/imAdditions.h>
 #include <tessera/io.h>
+#include <tessera/io.hpp>
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -227,4 +228,18 @@ TEST(IoPipeline, WrongStepsAndInputsFailWithAReasonAndLeaveNothing) {
     std::ofstream(cut, std::ios::binary) << whole.substr(0, whole.size() * 2 / 3);
     EXPECT_EQ(tessera_io_pipeline(cut.c_str(), out.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
+
+TEST(IoPipeline, TheCxxFaceRunsItAndThrowsWithTheReason) {
+    const std::string d = scratch();
+    AnyImageStruct *rgb = picture(IMAGE_RGB, 40, 30);
+    const std::string in = d + "/face.png", want = d + "/face-want.tif", got = d + "/face-got.tif";
+    ASSERT_EQ(tessera_io_save(rgb, in.c_str(), nullptr, nullptr), 0);
+    im_Free_(rgb, IMAGE_RGB);
+    const tessera::io::steps s = steps(0, 0, 0, 0, 20, 0, TESSERA_BILINEAR, 1);
+    ASSERT_TRUE(whole_way(in, want, s));
+    tessera::io::pipeline(in, got, s);
+    EXPECT_EQ(slurp(got), slurp(want));
+    EXPECT_FALSE(tessera::io::try_pipeline(d + "/missing.png", got, s));
+    EXPECT_THROW(tessera::io::pipeline(d + "/missing.png", got, s), tessera::file_error);
 }
