@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh cmake ninja-build g++ libbenchmark-dev libboost1.81-dev libopencv-imgproc-dev \
-  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42 libvips-tools \
+  libnetpbm-dev libstb-dev libgsl-dev libcairo2-dev python3 python3-numpy python3-pil python3-opencv libvips42 libvips-tools libvips-dev \
   libpng-dev libjpeg-dev libtiff-dev libwebp-dev libgif-dev liblcms2-dev
 cmake --preset bench >/dev/null
 cmake --build --preset bench

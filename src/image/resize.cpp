@@ -315,6 +315,11 @@ template <class T, int C, bool Vector, class Rows> struct Resample final : RowMa
     bool row(int32_t j, unsigned char *out) override { return make(j, reinterpret_cast<T *>(out)); }
 
     bool make(int32_t j, T *d) {
+        // in locals: stores of bytes may alias anything, and the loops would reload the members
+        const std::size_t in_row = this->in_row, out_row = this->out_row;
+        const int32_t n = this->n, mh = this->mh;
+        double *const source = this->source;
+        const double **const column = this->column;
         const int32_t top = ys.first[j], taps = ys.count[j];
         if (next < top) next = top;
         while (next < top + taps) {
