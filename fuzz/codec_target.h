@@ -70,12 +70,13 @@ inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const t
             if (t->header->width > 7 || t->header->height > 5) std::abort();
             im_Free_(t, t->header->tag);
         }
-        // PNG and TIFF pictures stored upright are made row by row: the rows a resize asks for
-        // (every one, or some with nearest sampling) must give what a whole load and the resize
-        // give, whenever both succeed
+        // PNG, TIFF, PAM and Netpbm pictures are made row by row where they can be: the rows a
+        // resize asks for (every one, or some with nearest sampling) must give what a whole load
+        // and the resize give, whenever both succeed
         o.keep_orientation = 1;
-        const bool rows = loaded.format && (std::strcmp(loaded.format->name, "png") == 0 ||
-                                            std::strcmp(loaded.format->name, "tiff") == 0);
+        bool rows = false;
+        for (const char *name : {"png", "tiff", "pam", "pgm", "ppm", "pbm"})
+            rows = rows || (loaded.format && std::strcmp(loaded.format->name, name) == 0);
         for (int filter : {TESSERA_NEAREST, TESSERA_BILINEAR}) {
             auto *t =
                 rows ? static_cast<AnyImageStruct *>(tessera_io_thumbnail(path, 7, 5, filter, &o, nullptr)) : nullptr;

@@ -886,7 +886,7 @@ width x height with filter (a side left out keeps the aspect), turns it clockwis
 degrees, mirrors it left to right, converts it to kind, and writes it at target as write()
 does, with the file's profile, EXIF and XMP unless strip. The file is what read(), the
 Image methods and write() give one after another, byte for byte; but where the formats allow
-(PNG not interlaced, JPEG and TIFF in; TIFF and JPEG out) and no quarter turn is asked, the
+(PNG not interlaced, JPEG, TIFF and PAM in; TIFF, JPEG and PAM out) and no quarter turn is asked, the
 picture is never whole: memory is set by its width, and max_bytes and max_pixels bound only
 what must be whole. Paths only. Raises tessera.FileError, or ValueError for wrong steps.)");
     m.def("probe", &probe, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),

@@ -388,6 +388,15 @@ bool give_rows(const Request &r, const Rows &rows) {
     return r.used;
 }
 
+AnyImageStruct *row_band(uint16_t tag, int64_t width) {
+    if (width < 1 || width > 2147483647)
+        return fail(Err::format, "a picture %lld wide", static_cast<long long>(width)), nullptr;
+    auto *band =
+        static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, static_cast<int32_t>(width), 1, 0, 0, nullptr, 0, 0, nullptr));
+    if (!band) fail_core();
+    return band;
+}
+
 int read_rows(void *context, int32_t y, void *row) {
     const auto *rows = static_cast<const Rows *>(context);
     return rows->next(rows->state, y, row) ? 0 : -1;

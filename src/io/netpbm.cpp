@@ -61,40 +61,78 @@ void grouped(unsigned long long v, char *out, std::size_t size) {
     out[k] = '\0';
 }
 
-// Reads raw samples (one byte each up to maxval 255, else two, most significant first).
-bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l) {
-    const ImageHeader *h = im->header;
-    const std::size_t per = static_cast<std::size_t>(l.channels + l.alpha), wide = l.maxval > 255 ? 2 : 1;
-    const std::size_t row_bytes = static_cast<std::size_t>(h->width) * per * wide;
-    const bool direct = wide == 1 && l.maxval == 255 && !l.alpha && !l.white_is_zero &&
-                        ((h->tag == IMAGE_GRAY && l.channels == 1) || (h->tag == IMAGE_RGB && l.channels == 3));
-    auto *raw = direct ? nullptr : static_cast<unsigned char *>(std::malloc(row_bytes));
-    auto *s = direct ? nullptr : static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h->width) * per * 4));
-    bool ok = direct || (raw && s);
-    if (!ok) fail(Err::memory, "out of memory for a row of %zu bytes", row_bytes);
-    for (int32_t y = 0; ok && y < h->height; ++y) {
+// Raw samples (one byte each up to maxval 255, else two, most significant first), read a row at
+// a time into the rows of an image: the whole picture's, or a band of one row.
+struct RawRows {
+    FILE *f;
+    AnyImageStruct *im;
+    const Layout &l;
+    int32_t width, height; // the picture's
+    std::size_t per, wide, row_bytes;
+    bool direct;                  // rows that need no change are read straight into the image
+    unsigned char *raw = nullptr; // else a row as stored
+    uint32_t *samples = nullptr;  // and its samples
+    int32_t next = 0;             // the next row the file holds
+
+    RawRows(FILE *file, AnyImageStruct *image, const Layout &layout, int32_t w, int32_t h)
+        : f(file), im(image), l(layout), width(w), height(h),
+          per(static_cast<std::size_t>(layout.channels + layout.alpha)), wide(layout.maxval > 255 ? 2 : 1),
+          row_bytes(static_cast<std::size_t>(w) * per * wide),
+          direct(wide == 1 && layout.maxval == 255 && !layout.alpha && !layout.white_is_zero &&
+                 ((image->header->tag == IMAGE_GRAY && layout.channels == 1) ||
+                  (image->header->tag == IMAGE_RGB && layout.channels == 3))) {}
+    RawRows(const RawRows &) = delete;
+    RawRows &operator=(const RawRows &) = delete;
+    ~RawRows() {
+        std::free(raw);
+        std::free(samples);
+    }
+    bool open() {
+        if (direct) return true;
+        raw = static_cast<unsigned char *>(std::malloc(row_bytes));
+        samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(width) * per * 4));
+        return (raw && samples) || fail(Err::memory, "out of memory for a row of %zu bytes", row_bytes);
+    }
+    // Reads the file's next row into row y of the image.
+    bool row(int32_t y) {
+        const int32_t at = next++;
         unsigned char *into = direct ? static_cast<unsigned char *>(im->data[y]) : raw;
         const std::size_t got = std::fread(into, 1, row_bytes, f);
-        if (got < row_bytes) {
-            ok = data_ends(static_cast<unsigned long long>(y) * row_bytes + got,
-                           static_cast<unsigned long long>(h->height) * row_bytes, "bytes");
-            break;
-        }
-        if (direct) continue;
+        if (got < row_bytes)
+            return data_ends(static_cast<unsigned long long>(at) * row_bytes + got,
+                             static_cast<unsigned long long>(height) * row_bytes, "bytes");
+        if (direct) return true;
         // Full 16-bit samples cannot exceed their maximum: the common layouts go straight in.
-        if (wide == 2 && l.maxval == 65535 && put_row16_be(im, y, raw, l)) continue;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(h->width) * per; ++i) {
-            s[i] = wide == 2 ? static_cast<uint32_t>(raw[2 * i]) << 8 | raw[2 * i + 1] : raw[i];
-            if (s[i] > l.maxval) {
-                ok = fail(Err::format, "sample %u in row %d is above the maximum value %u", s[i], y, l.maxval);
-                break;
-            }
+        if (wide == 2 && l.maxval == 65535 && put_row16_be(im, y, raw, l)) return true;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(width) * per; ++i) {
+            samples[i] = wide == 2 ? static_cast<uint32_t>(raw[2 * i]) << 8 | raw[2 * i + 1] : raw[i];
+            if (samples[i] > l.maxval)
+                return fail(Err::format, "sample %u in row %d is above the maximum value %u", samples[i], at, l.maxval);
         }
-        if (ok) put_row(im, y, s, l);
+        put_row(im, y, samples, l);
+        return true;
     }
-    std::free(raw);
-    std::free(s);
-    return ok;
+};
+
+// Reads raw samples into the whole image, or gives its rows one at a time to a caller that
+// takes them (r.used is then set, and im is only a row).
+bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l, int32_t w, int32_t h, const Request &r, bool streamed) {
+    RawRows rows(f, im, l, w, h);
+    if (!rows.open()) return false;
+    if (!streamed) {
+        for (int32_t y = 0; y < h; ++y)
+            if (!rows.row(y)) return false;
+        return true;
+    }
+    const auto next = [](void *state, int32_t y, void *row) {
+        auto *rr = static_cast<RawRows *>(state);
+        while (rr->next <= y)
+            if (!rr->row(0)) return false;
+        std::memcpy(row, rr->im->data[0],
+                    static_cast<std::size_t>(rr->width) * tessera::detail::fixed_elem_size(rr->im->header->tag));
+        return true;
+    };
+    return give_rows(r, {im->header->tag, w, h, next, &rows});
 }
 
 // Reads plain (text) samples: P1 digits, which need no space between them, or P2 and P3 numbers.
@@ -289,10 +327,15 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     // Raw samples have their exact size; plain ones take at least a character each.
     const unsigned long long samples = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
                                        static_cast<unsigned long long>(l.channels);
-    AnyImageStruct *im =
-        image_for(in, l, w, h, raw ? samples * (max > 255 ? 2 : 1) : samples, raw ? "bytes" : "characters", r);
+    // Raw rows go to a caller that takes them one at a time through a band of one row.
+    const bool streamed = raw && rows_wanted(r);
+    AnyImageStruct *im = streamed ? row_band(l.tag, w)
+                                  : image_for(in, l, w, h, raw ? samples * (max > 255 ? 2 : 1) : samples,
+                                              raw ? "bytes" : "characters", r);
     if (!im) return nullptr;
-    if (raw ? read_raw(f, im, l) : read_plain(f, im, l, bits)) return im;
+    const bool ok = raw ? read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed)
+                        : read_plain(f, im, l, bits);
+    if (ok && !streamed) return im;
     im_Free_(im, im->header->tag);
     return nullptr;
 }
@@ -344,9 +387,11 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     choose_tag(l, bilevel);
     const unsigned long long need = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
                                     static_cast<unsigned long long>(depth) * (max > 255 ? 2ULL : 1ULL);
-    AnyImageStruct *im = image_for(in, l, w, h, need, "bytes", r);
+    const bool streamed = rows_wanted(r);
+    AnyImageStruct *im = streamed ? row_band(l.tag, w) : image_for(in, l, w, h, need, "bytes", r);
     if (!im) return nullptr;
-    if (read_raw(f, im, l)) return im;
+    const bool ok = read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed);
+    if (ok && !streamed) return im;
     im_Free_(im, im->header->tag);
     return nullptr;
 }
