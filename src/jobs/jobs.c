@@ -182,19 +182,24 @@ static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_opt
 static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_options *o);
 static int crop_fits(const ImageHeader *h, const int *v, problem *why);
 
-/* A picture too large to load whole (the load refused it by its limits) is edited row by row by
- * libtessera_io's pipeline, which gives the same file, when the edit is one it does that way (a
- * crop, a resize, a mirror, or a change of format) and the result needs nothing a pipeline
- * leaves out (alpha laid over the background, a normalised conversion, numbers kept at 16
- * bits). Returns 1 when the pipeline ran (*ok: how it went), 0 to leave the edit as it was. */
+/* Pictures of this many pixels or more are large: edited row by row where they can be. */
+#define LARGE_PICTURE (1L << 24)
+
+/* A large picture, or one too large to load whole (refused: the load refused it by its limits),
+ * is edited by libtessera_io's pipeline, which gives the same file and reads it row by row where
+ * its format allows, when the edit is one it does (a crop, a resize, a mirror, or a change of
+ * format) and the result needs nothing a pipeline leaves out (alpha laid over the background, a
+ * normalised conversion, numbers kept at 16 bits). Returns 1 when the pipeline ran (*ok: how it
+ * went), 0 to leave the edit to the whole way. */
 static int edit_rows(const char *in, const char *out, const job_options *o, image_op op, const int *values,
-                     int may_convert, int *ok, problem *why) {
-    if (tessera_io_last_error_code() != TESSERA_ERROR_LIMIT || o->flatten || o->normalize || o->to_srgb ||
+                     int may_convert, int refused, int *ok, problem *why) {
+    if (o->flatten || o->normalize || o->to_srgb || strcmp(in, "-") == 0 ||
         (op && op != crop_op && op != resize_op && op != flop_op))
         return 0;
     problem ignored;
     tessera_io_info info;
     const uint16_t tag = probe_any(in, o->background, TESSERA_IO_OWN, &info, NULL, &ignored);
+    if (!tag || (!refused && (int64_t)info.width * info.height < LARGE_PICTURE)) return 0;
     const int upright = o->keep_orientation || info.orientation <= 1;
     const unsigned alpha_tags = IMAGE_RGBA | IMAGE_RGBA16, numeric = IMAGE_INT | IMAGE_SHORT | IMAGE_FLOAT |
                                                                      IMAGE_DOUBLE | IMAGE_FLOAT3A | IMAGE_FLOAT3B;
@@ -240,14 +245,16 @@ static int edit_rows(const char *in, const char *out, const job_options *o, imag
 int edit_file(const char *in, const char *out, const job_options *o, image_op op, image_check check, const int *values,
               int may_convert, problem *why) {
     tessera_io_metadata meta = {0};
+    int streamed_ok = 0;
+    if (op != thumbnail_op && edit_rows(in, out, o, op, values, may_convert, 0, &streamed_ok, why)) return streamed_ok;
     /* a thumbnail is shrunk as it is loaded: a JPEG decoded at a fraction of its size */
     AnyImageStruct *im = op == thumbnail_op ? thumbnail_any(in, values[0], values[1], o->filter, o->background,
                                                             o->keep_orientation, o->to_srgb, o->max_pixels,
                                                             o->strip ? NULL : &meta, why)
                                             : load_any(in, o->background, TESSERA_IO_OWN, o->keep_orientation,
                                                        o->to_srgb, o->max_pixels, NULL, o->strip ? NULL : &meta, why);
-    int streamed_ok = 0;
-    if (!im && op != thumbnail_op && edit_rows(in, out, o, op, values, may_convert, &streamed_ok, why))
+    if (!im && op != thumbnail_op && tessera_io_last_error_code() == TESSERA_ERROR_LIMIT &&
+        edit_rows(in, out, o, op, values, may_convert, 1, &streamed_ok, why))
         return streamed_ok;
     if (!im) return 0;
     const ImageHeader *h = im->header;
