@@ -5,6 +5,7 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <sys/stat.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -193,7 +194,9 @@ static int crop_fits(const ImageHeader *h, const int *v, problem *why);
  * went), 0 to leave the edit to the whole way. */
 static int edit_rows(const char *in, const char *out, const job_options *o, image_op op, const int *values,
                      int may_convert, int refused, int *ok, problem *why) {
-    if (o->flatten || o->normalize || o->to_srgb || strcmp(in, "-") == 0 ||
+    /* the file is read twice (its header, then its rows): a pipe or a device could not be */
+    struct stat st;
+    if (o->flatten || o->normalize || o->to_srgb || strcmp(in, "-") == 0 || stat(in, &st) != 0 || !S_ISREG(st.st_mode) ||
         (op && op != crop_op && op != resize_op && op != flop_op))
         return 0;
     problem ignored;
