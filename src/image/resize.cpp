@@ -81,6 +81,8 @@ struct Taps {
         stride = static_cast<int32_t>(widest < m ? widest : m);
         const std::size_t positions = static_cast<std::size_t>(n);
         const std::size_t bytes = positions * (2 * sizeof(int32_t) + static_cast<std::size_t>(stride) * sizeof(double));
+        if (!tessera::detail::within_budget(static_cast<int64_t>(bytes), 1, 1, "table of the filter's weights"))
+            return false;
         block = tessera::detail::mem_alloc(bytes);
         if (!block) return tessera::detail::fail_memory(bytes, "the filter's weights"), false;
         weights = static_cast<double *>(block);
@@ -302,9 +304,19 @@ template <class T, int C, bool Vector, class Rows> struct Resample final : RowMa
         : rows_in(r), xs(xs_), ys(ys_), mh(mh_), n(n_), in_row(static_cast<std::size_t>(m) * C),
           out_row(static_cast<std::size_t>(n_) * C), ring(static_cast<std::size_t>(ys_.stride) + lanes) {}
     ~Resample() override { tessera::detail::mem_free(block); }
+    // The doubles a resample of rows m samples wide into rows n samples wide holds, ys' stride tall.
+    static std::size_t doubles_for(std::size_t in_row, std::size_t out_row, int32_t stride) {
+        return in_row * lanes + out_row * (static_cast<std::size_t>(stride) + lanes) +
+               static_cast<std::size_t>(stride) + (alpha ? out_row : 0);
+    }
+    // What a resize holds beside its result is held to the budget too: it grows with the widths.
+    static bool fits_budget(std::size_t in_row, std::size_t out_row, int32_t stride) {
+        return within_budget(static_cast<int64_t>(doubles_for(in_row, out_row, stride)), 1, sizeof(double),
+                             "set of the filter's rows");
+    }
     bool open() {
-        const std::size_t doubles =
-            in_row * lanes + out_row * ring + static_cast<std::size_t>(ys.stride) + (alpha ? out_row : 0);
+        const std::size_t doubles = doubles_for(in_row, out_row, ys.stride);
+        if (!fits_budget(in_row, out_row, ys.stride)) return false;
         block = static_cast<double *>(tessera::detail::mem_alloc(doubles * sizeof(double)));
         if (!block) return tessera::detail::fail_memory(doubles * sizeof(double), "the filter's rows"), false;
         source = block, rows = block + in_row * lanes;
@@ -493,6 +505,7 @@ template <class T, int C> struct BoxRows final : RowMaker {
           src_row(static_cast<std::size_t>(width) * C), block(static_cast<std::size_t>(kx_) * C) {}
     ~BoxRows() override { tessera::detail::mem_free(sums); }
     bool open() {
+        if (!within_budget(static_cast<int64_t>(src_row), 1, sizeof(Sum), "row of the box's sums")) return false;
         sums = static_cast<Sum *>(tessera::detail::mem_alloc(src_row * sizeof(Sum)));
         return sums || (tessera::detail::fail_memory(src_row * sizeof(Sum), "the box's sums"), false);
     }
@@ -622,6 +635,7 @@ bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_r
 // The maker of rows for a resizer, as its filter and the shapes ask; false with the reason.
 bool open_maker(Resizer &z, uint16_t tag, int32_t width, int filter) {
     const std::size_t bytes = z.rows.bytes;
+    if (!within_budget(static_cast<int64_t>(bytes), lanes, 1, "set of source rows")) return false;
     z.rows.ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
     if (!z.rows.ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), false;
     int32_t kx = 0, ky = 0;
@@ -635,8 +649,14 @@ bool open_maker(Resizer &z, uint16_t tag, int32_t width, int filter) {
         });
         return done;
     }
-    if (!z.xs.make(width, z.new_width, kernels[filter]) || !z.ys.make(z.height, z.new_height, kernels[filter]))
-        return false;
+    // the rows it will hold are weighed before the x table, which can be as large, is made
+    if (!z.ys.make(z.height, z.new_height, kernels[filter])) return false;
+    tessera::detail::visit_pixels(tag, [&]<class P>(P) {
+        constexpr int C = P::channels;
+        done = Resample<typename P::scalar, C, false, ReadRows>::fits_budget(
+            static_cast<std::size_t>(width) * C, static_cast<std::size_t>(z.new_width) * C, z.ys.stride);
+    });
+    if (!done || !z.xs.make(width, z.new_width, kernels[filter])) return false;
     tessera::detail::visit_pixels(tag, [&]<class P>(P) {
         using T = typename P::scalar;
         constexpr int C = P::channels;

@@ -103,9 +103,10 @@ bool rows_wanted(const Request &r);
 // Gives rows to the caller's use: the picture's decoded bytes are held to the budget as work
 // first. True when the use succeeded (r.used is then set); false with the reason.
 bool give_rows(const Request &r, const Rows &rows);
-// An image of one row of width elements of type tag, for rows given one at a time; null with the
-// reason.
-AnyImageStruct *row_band(uint16_t tag, int64_t width);
+// An image of rows rows of width elements of type tag, the band a reader gives rows one at a time
+// through: held to the load's limits with beside bytes of the reader's own, as a whole picture
+// would be; null with the reason.
+AnyImageStruct *row_band(const Request &r, uint16_t tag, int64_t width, int64_t rows = 1, uint64_t beside = 0);
 // A row reader of the core (tessera_row_reader) over rows (the context).
 int read_rows(void *context, int32_t y, void *row);
 

@@ -388,11 +388,13 @@ bool give_rows(const Request &r, const Rows &rows) {
     return r.used;
 }
 
-AnyImageStruct *row_band(uint16_t tag, int64_t width) {
-    if (width < 1 || width > 2147483647)
-        return fail(Err::format, "a picture %lld wide", static_cast<long long>(width)), nullptr;
-    auto *band =
-        static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, static_cast<int32_t>(width), 1, 0, 0, nullptr, 0, 0, nullptr));
+AnyImageStruct *row_band(const Request &r, uint16_t tag, int64_t width, int64_t rows, uint64_t beside) {
+    if (width < 1 || width > 2147483647 || rows < 1 || rows > 2147483647)
+        return fail(Err::format, "a band of %lld x %lld", static_cast<long long>(width), static_cast<long long>(rows)),
+               nullptr;
+    if (!fits(r, static_cast<uint64_t>(width), static_cast<uint64_t>(rows), tag, beside)) return nullptr;
+    auto *band = static_cast<AnyImageStruct *>(
+        im_NewOrWrap_(tag, static_cast<int32_t>(width), static_cast<int32_t>(rows), 0, 0, nullptr, 0, 0, nullptr));
     if (!band) fail_core();
     return band;
 }

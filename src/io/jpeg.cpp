@@ -364,13 +364,9 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     if (header_read(r, l.tag)) std::longjmp(err.jump, 1); // before a progressive file's scans are read
     d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&d);
-    job.im = streamed ? static_cast<AnyImageStruct *>(
-                            im_NewOrWrap_(l.tag, static_cast<int32_t>(d.output_width), 1, 0, 0, nullptr, 0, 0, nullptr))
+    job.im = streamed ? row_band(r, l.tag, d.output_width, 1, uint64_t{d.output_width} * 4)
                       : new_image(l, d.output_width, d.output_height, r);
-    if (!job.im) {
-        if (streamed) fail_core();
-        std::longjmp(err.jump, 1);
-    }
+    if (!job.im) std::longjmp(err.jump, 1);
     // Adobe's CMYK files store the inks inverted.
     const bool inverted = d.saw_Adobe_marker;
     if (cmyk) {

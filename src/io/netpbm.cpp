@@ -329,7 +329,7 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
                                        static_cast<unsigned long long>(l.channels);
     // Raw rows go to a caller that takes them one at a time through a band of one row.
     const bool streamed = raw && rows_wanted(r);
-    AnyImageStruct *im = streamed ? row_band(l.tag, w)
+    AnyImageStruct *im = streamed ? row_band(r, l.tag, w, 1, static_cast<uint64_t>(w) * 12)
                                   : image_for(in, l, w, h, raw ? samples * (max > 255 ? 2 : 1) : samples,
                                               raw ? "bytes" : "characters", r);
     if (!im) return nullptr;
@@ -388,7 +388,8 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     const unsigned long long need = static_cast<unsigned long long>(w) * static_cast<unsigned long long>(h) *
                                     static_cast<unsigned long long>(depth) * (max > 255 ? 2ULL : 1ULL);
     const bool streamed = rows_wanted(r);
-    AnyImageStruct *im = streamed ? row_band(l.tag, w) : image_for(in, l, w, h, need, "bytes", r);
+    AnyImageStruct *im =
+        streamed ? row_band(r, l.tag, w, 1, static_cast<uint64_t>(w) * 24) : image_for(in, l, w, h, need, "bytes", r);
     if (!im) return nullptr;
     const bool ok = read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed);
     if (ok && !streamed) return im;

@@ -358,8 +358,8 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
                         ((l.tag == IMAGE_GRAY && l.channels == 1) || (l.tag == IMAGE_RGB && l.channels == 3));
     const RowMaking making{l, direct, bilevel, static_cast<std::size_t>(w) * per};
     if (streamed) {
-        job.im = static_cast<AnyImageStruct *>(
-            im_NewOrWrap_(l.tag, static_cast<int32_t>(w), 1, 0, 0, nullptr, 0, 0, nullptr));
+        job.im = row_band(r, l.tag, w, 1, rowbytes + static_cast<uint64_t>(w) * per * 4);
+        if (!job.im) png_longjmp(p, 1);
         job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
         job.row = static_cast<unsigned char *>(std::malloc(rowbytes));
         if (!job.im || !job.spare || !job.row) {

@@ -302,11 +302,8 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     const uint64_t beside = file_bytes + plane_bytes * planes + tile_bytes + uint64_t{s.w} * s.spp * 4;
     // Rows go to a caller that takes them one at a time through an image of one band's rows.
     const bool streamed = rows_wanted(r);
-    AnyImageStruct *im =
-        streamed ? static_cast<AnyImageStruct *>(im_NewOrWrap_(l.tag, static_cast<int32_t>(s.w),
-                                                               static_cast<int32_t>(th), 0, 0, nullptr, 0, 0, nullptr))
-                 : new_image(l, s.w, s.h, r, beside);
-    if (!im) return streamed ? fail_core(), nullptr : nullptr;
+    AnyImageStruct *im = streamed ? row_band(r, l.tag, s.w, th, beside) : new_image(l, s.w, s.h, r, beside);
+    if (!im) return nullptr;
     Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * planes)),
            static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(tile_bytes) : 1)),
            static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(s.w) * s.spp * 4))};
