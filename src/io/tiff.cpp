@@ -334,12 +334,16 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
                 const uint32_t strip = y0 / th + plane * strips_per_plane;
                 const tmsize_t want = static_cast<tmsize_t>(row_bytes * rows);
                 if (direct) into = static_cast<unsigned char *>(im->data[y0 - base]);
+                // a damaged compressed strip may leave part of the buffer unwritten: it reads as
+                // zeros, as it does in a new image, whichever buffer the band goes through
+                else std::memset(into, 0, static_cast<std::size_t>(want));
                 if (TIFFReadEncodedStrip(t, strip, into, want) < want)
                     ok = reason_empty() ? fail(Err::format, "a damaged TIFF file: a strip is short") : false;
                 continue;
             }
             const std::size_t tile_row = s.bits == 1 ? (tw + 7) / 8 : static_cast<std::size_t>(tw) * per * bytes;
             for (uint32_t x0 = 0; ok && x0 < s.w; x0 += tw) {
+                std::memset(b.piece, 0, static_cast<std::size_t>(tile_bytes));
                 if (TIFFReadTile(t, b.piece, x0, y0, 0, plane) < 0) {
                     ok = reason_empty() ? fail(Err::format, "a damaged TIFF file: a tile cannot be read") : false;
                     break;
