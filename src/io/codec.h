@@ -283,6 +283,20 @@ const Codec *prepare(const AnyImageStruct *im, const tessera_io_format *format, 
 bool encode(const Codec *c, const Picture &p, const tessera_io_save_options &o, FILE *out);
 tessera_io_save_options options_or_defaults(const tessera_io_save_options *o);
 bool check_image(const AnyImageStruct *im);
+// Saves im at path ("-": the standard output) in format (null: the path's extension decides);
+// false with the reason, and nothing left at path.
+bool save_image(const AnyImageStruct *im, const char *path, const tessera_io_format *format,
+                const tessera_io_save_options &o);
+
+// A new w x h image of type tag whose row y fill(y, row) makes, top to bottom; null with the
+// reason (fill's, else the core's).
+template <class Fill> AnyImageStruct *image_of_rows(uint16_t tag, int32_t w, int32_t h, Fill &&fill) {
+    auto *im = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
+    if (!im) return fail_core(), nullptr;
+    for (int32_t y = 0; y < h; ++y)
+        if (!fill(y, im->data[y])) return im_Free_(im, tag), nullptr;
+    return im;
+}
 
 // Runs read on the file at path ("-": the standard input, left open); false with the reason when
 // there is no path or the file cannot be opened.

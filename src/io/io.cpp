@@ -404,6 +404,13 @@ int read_rows(void *context, int32_t y, void *row) {
     return rows->next(rows->state, y, row) ? 0 : -1;
 }
 
+bool save_image(const AnyImageStruct *im, const char *path, const tessera_io_format *format,
+                const tessera_io_save_options &o) {
+    Picture p;
+    const Codec *c = prepare(im, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, p);
+    return c && write_to(path, [&](FILE *out) { return encode(c, p, o, out); });
+}
+
 bool thumbnail_rows(void *context, const Rows &rows, const Request &r) {
     auto *t = static_cast<Thumbnail *>(context);
     // The whole picture's size decides the thumbnail's, whatever size it is decoded at (rows are
@@ -416,15 +423,8 @@ bool thumbnail_rows(void *context, const Rows &rows, const Request &r) {
               uint64_t{static_cast<uint32_t>(rows.width)} * 6 * size))
         return false;
     if (w == rows.width && h == rows.height) { // within the box already: the picture as it is
-        t->result = static_cast<AnyImageStruct *>(im_NewOrWrap_(rows.tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
-        if (!t->result) return fail_core();
-        for (int32_t y = 0; y < h; ++y)
-            if (!rows.next(rows.state, y, t->result->data[y])) {
-                im_Free_(t->result, rows.tag);
-                t->result = nullptr;
-                return false;
-            }
-        return true;
+        t->result = image_of_rows(rows.tag, w, h, [&](int32_t y, void *row) { return rows.next(rows.state, y, row); });
+        return t->result != nullptr;
     }
     t->result =
         tessera_resize_rows(rows.tag, rows.width, rows.height, read_rows, const_cast<Rows *>(&rows), w, h, t->filter);
@@ -562,13 +562,7 @@ int tessera_io_save(void *im, const char *path, const tessera_io_format *format,
                     const tessera_io_save_options *options) {
     io::clear_reason();
     if (!path) return io::fail(Err::argument, "no path"), -1;
-    const tessera_io_save_options o = io::options_or_defaults(options);
-    io::Picture p;
-    const bool to_stdout = std::strcmp(path, "-") == 0;
-    const io::Codec *c = io::prepare(static_cast<AnyImageStruct *>(im), format, to_stdout ? nullptr : path, o, p);
-    if (!c) return -1;
-    if (to_stdout) return io::encode(c, p, o, stdout) ? 0 : -1;
-    return io::write_safely(path, [&](FILE *out) { return io::encode(c, p, o, out); }) ? 0 : -1;
+    return io::save_image(static_cast<AnyImageStruct *>(im), path, format, io::options_or_defaults(options)) ? 0 : -1;
 }
 
 int tessera_io_saves(const tessera_io_format *format, uint16_t tag, int depth) {

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <type_traits>
 
 namespace tessera::detail::io {
 
@@ -26,7 +28,14 @@ bool write_safely_with(const char *path, bool (*encode)(FILE *out, void *context
 
 template <class Encode> bool write_safely(const char *path, Encode &&encode) {
     return write_safely_with(
-        path, [](FILE *out, void *context) { return (*static_cast<Encode *>(context))(out); }, &encode);
+        path, [](FILE *out, void *context) { return (*static_cast<std::remove_reference_t<Encode> *>(context))(out); },
+        const_cast<void *>(static_cast<const void *>(&encode)));
+}
+
+// write_safely, or encode(stdout) when path is "-".
+template <class Encode> bool write_to(const char *path, Encode &&encode) {
+    if (std::strcmp(path, "-") == 0) return encode(stdout);
+    return write_safely(path, encode);
 }
 
 } // namespace tessera::detail::io

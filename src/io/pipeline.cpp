@@ -83,16 +83,6 @@ AnyImageStruct *whole_steps(AnyImageStruct *im, const tessera_io_steps &s) {
     return im;
 }
 
-// Saves im at path (format: null, the path's extension decides): "-" is the standard output.
-bool save_whole(AnyImageStruct *im, const char *path, const tessera_io_format *format,
-                const tessera_io_save_options &o) {
-    Picture pic;
-    const Codec *c = prepare(im, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, pic);
-    if (!c) return false;
-    if (std::strcmp(path, "-") == 0) return encode(c, pic, o, stdout);
-    return write_safely(path, [&](FILE *out) { return encode(c, pic, o, out); });
-}
-
 // A picture's rows made one at a time through the steps (no quarter turn): the crop's rows from
 // the source, resized, mirrored and converted, each into the band (an image of one row of the
 // result's type).
@@ -203,16 +193,15 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     if (!c->takes_rows) { // the writer needs the result whole: only it is, within the limits
         if (!fits(r, static_cast<uint64_t>(m.plan.width), static_cast<uint64_t>(m.plan.height), m.band->header->tag))
             return false;
-        AnyImageStruct *result = static_cast<AnyImageStruct *>(
-            im_NewOrWrap_(m.band->header->tag, m.plan.width, m.plan.height, 0, 0, nullptr, 0, 0, nullptr));
-        if (!result) return fail_core();
         const std::size_t bytes = static_cast<std::size_t>(m.plan.width) * fixed_elem_size(m.band->header->tag);
-        bool ok = true;
-        for (int32_t y = 0; ok && y < m.plan.height; ++y) {
-            ok = m.make(y);
-            if (ok) std::memcpy(result->data[y], m.band->data[0], bytes);
-        }
-        ok = ok && (!rows.finish || rows.finish(rows.state)) && save_whole(result, job->out, job->format, o);
+        AnyImageStruct *result =
+            image_of_rows(m.band->header->tag, m.plan.width, m.plan.height, [&](int32_t y, void *row) {
+                if (!m.make(y)) return false;
+                std::memcpy(row, m.band->data[0], bytes);
+                return true;
+            });
+        const bool ok =
+            result && (!rows.finish || rows.finish(rows.state)) && save_image(result, job->out, job->format, o);
         release(result);
         return ok;
     }
@@ -224,7 +213,7 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
         // does the rest of the input
         return encode(c, pic, o, out) && !feed.failed && (!rows.finish || rows.finish(rows.state));
     };
-    return to_stdout ? write(stdout) : write_safely(job->out, [&](FILE *out) { return write(out); });
+    return write_to(job->out, write);
 }
 
 } // namespace
@@ -263,7 +252,7 @@ extern "C" int tessera_io_pipeline(const char *in, const char *out, const tesser
         if (im) {
             tessera_io_save_options o = job.save;
             if (!job.own_metadata) o.metadata = lo.metadata;
-            ok = io::save_whole(im, out, format, o);
+            ok = io::save_image(im, out, format, o);
             io::release(im);
         }
     }
