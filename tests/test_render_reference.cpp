@@ -3,9 +3,12 @@
 // slow but obviously right; the library must agree with it on every pixel and on clipping.
 #include <tessera.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -813,4 +816,109 @@ TEST(RenderModel, RandomLongStripsFarImagesAndColourOverColour_seed16) {
     for (int k = 0; k < (small ? 2 : 12); ++k) check(long_strip_scene(rng), k % 2, "strip", k);
     for (int k = 0; k < (small ? 10 : 120); ++k) check(far_scene(rng), k % 2, "far image", k);
     for (int k = 0; k < (small ? 10 : 80); ++k) check(colour_over_colour_scene(rng), true, "colour over colour", k);
+}
+
+// ---- areas of a rendering made alone -------------------------------------------------------
+
+// Every band of a rendering made alone equals that band of the whole rendering, pixel for pixel:
+// bands of random heights down the whole image, and random rectangles.
+::testing::AssertionResult areas_agree(const Scene &s, bool colour, std::mt19937 &rng, int &compared) {
+    const RGB bg{7, 8, 9};
+    const unsigned short type = colour ? IMAGE_RGB : IMAGE_BINARY;
+    PointList p = list_of(s);
+    void *whole = ptlRender(p, type, s.xs, s.ys, bg, nullptr);
+    int32_t x0 = 0, y0 = 0, w = 0, h = 0;
+    const bool known = tessera_render_geometry(p, s.xs, s.ys, &x0, &y0, &w, &h) == 0;
+    ::testing::AssertionResult result = ::testing::AssertionSuccess();
+    if (!whole || !known) {
+        ptlFree(p);
+        if (whole) im_Free_(whole, type);
+        if (!whole) return result; // an element the rules cannot finish
+        return ::testing::AssertionFailure() << "a rendering whose geometry is refused";
+    }
+    ++compared;
+    const ImageHeader *wh = hdr(whole);
+    if (wh->xoffset != x0 || wh->yoffset != y0 || wh->width != w || wh->height != h)
+        result = ::testing::AssertionFailure() << "the geometry differs from the rendering's";
+    const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+    std::vector<std::array<int32_t, 4>> areas;
+    for (int32_t top = 0; top < h;) { // bands down the image
+        const int32_t rows = std::min(h - top, 1 + pick(std::max(1, h / 3)));
+        areas.push_back({x0, y0 + top, w, rows});
+        top += rows;
+    }
+    for (int k = 0; k < 3; ++k) {
+        const int32_t aw = 1 + pick(w), ah = 1 + pick(h);
+        areas.push_back({x0 + pick(w - aw + 1), y0 + pick(h - ah + 1), aw, ah});
+    }
+    for (const auto &a : areas) {
+        if (!result) break;
+        void *part = tessera_render_area(p, type, s.xs, s.ys, bg, a[0], a[1], a[2], a[3], nullptr);
+        if (!part) {
+            result = ::testing::AssertionFailure() << "area refused: " << tessera_last_error();
+            break;
+        }
+        for (int32_t y = a[1]; y < a[1] + a[3] && result; ++y)
+            for (int32_t x = a[0]; x < a[0] + a[2] && result; ++x) {
+                const bool same = colour ? std::memcmp(&px<RGB>(part, x, y), &px<RGB>(whole, x, y), 3) == 0
+                                         : px<int8_t>(part, x, y) == px<int8_t>(whole, x, y);
+                if (!same)
+                    result = ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") of the area " << a[0]
+                                                           << "," << a[1] << " " << a[2] << "x" << a[3] << " differs";
+            }
+        im_Free_(part, type);
+    }
+    im_Free_(whole, type);
+    ptlFree(p);
+    return result;
+}
+
+TEST(RenderAreas, EveryAreaMadeAloneIsThatAreaOfTheWholeRendering_seed17) {
+    std::mt19937 rng(test_seed(17));
+    const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr;
+    const auto no_fills = [](Scene s) {
+        for (Elem &e : s.elems)
+            if (e.type == PTL_FILL) e.type = PTL_POINT;
+        return s;
+    };
+    int compared = 0;
+    for (int k = 0; k < (small ? 30 : 200); ++k) {
+        const Scene s = no_fills(random_scene(rng, k % 3 == 2));
+        ASSERT_TRUE(areas_agree(s, k % 2, rng, compared)) << "seed " << test_seed(17) << ", scene " << k << ":\n"
+                                                          << describe(s);
+    }
+    for (int k = 0; k < (small ? 6 : 40); ++k) {
+        const Scene s = strip_scene(rng);
+        ASSERT_TRUE(areas_agree(s, k % 2, rng, compared)) << "seed " << test_seed(17) << ", strip " << k << ":\n"
+                                                          << describe(s);
+    }
+    EXPECT_GT(compared, small ? 25 : 170); // few scenes have elements the rules cannot finish
+}
+
+TEST(RenderAreas, FillsAreasOutsideAndTheClippedFlag) {
+    PointList p = ptlNew(false, 0, 0, 100, 50, nullptr);
+    ptlAddElem(p, ptlNewElem(PTL_LINE, RGB{}, 2, 10, 10, 90, 40));
+    bool clipped = true;
+    void *im = tessera_render_area(p, IMAGE_BINARY, 1, 1, RGB{}, 0, 20, 100, 10, &clipped);
+    ASSERT_NE(im, nullptr) << tessera_last_error();
+    EXPECT_FALSE(clipped); // the line lies inside the drawing, though it leaves the area
+    im_Free_(im, IMAGE_BINARY);
+    ptlAddElem(p, ptlNewElem(PTL_POINT, RGB{}, 4, 99, 25, 0, 0)); // its dot reaches past the right edge
+    im = tessera_render_area(p, IMAGE_BINARY, 1, 1, RGB{}, 0, 0, 10, 10, &clipped);
+    ASSERT_NE(im, nullptr) << tessera_last_error();
+    EXPECT_TRUE(clipped);
+    im_Free_(im, IMAGE_BINARY);
+    int32_t w = 0, h = 0;
+    ASSERT_EQ(tessera_render_geometry(p, 2, 3, nullptr, nullptr, &w, &h), 0);
+    EXPECT_EQ(w, 200);
+    EXPECT_EQ(h, 150);
+    for (const auto &a : std::vector<std::array<int32_t, 4>>{{-1, 0, 10, 10}, {0, 45, 10, 6}, {0, 0, 0, 5}}) {
+        EXPECT_EQ(tessera_render_area(p, IMAGE_BINARY, 1, 1, RGB{}, a[0], a[1], a[2], a[3], nullptr), nullptr);
+        EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_ARGUMENT) << tessera_last_error();
+    }
+    EXPECT_EQ(tessera_render_geometry(p, 0, 1, nullptr, nullptr, &w, &h), -1);
+    ptlAddElem(p, ptlNewElem(PTL_FILL, RGB{}, 0, 50, 5, 0, 0));
+    EXPECT_EQ(tessera_render_area(p, IMAGE_BINARY, 1, 1, RGB{}, 0, 0, 10, 10, nullptr), nullptr);
+    EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_UNSUPPORTED) << tessera_last_error();
+    ptlFree(p);
 }

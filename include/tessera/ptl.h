@@ -103,6 +103,21 @@ TESSERA_API int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *h
  * drawing). *clipped (when given) tells whether some drawing fell outside the bounds. */
 TESSERA_API void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background,
                             bool *clipped);
+/* The geometry of the image ptlRender(ptl, type, xscale, yscale, ...) makes, without making it:
+ * its offsets and size (any pointer may be null). 0, or -1 with the reason (scales not above 0,
+ * or a rendering with no pixels or beyond 32-bit image coordinates). */
+TESSERA_API int32_t tessera_render_geometry(PointList ptl, float xscale, float yscale, int32_t *xoffset,
+                                            int32_t *yoffset, int32_t *width, int32_t *height);
+/* The part of ptlRender's image that lies in the rectangle at (x, y) of width x height, in that
+ * image's own coordinates (offsets included; it lies inside the image): a new image of that
+ * geometry holding, pixel for pixel, what ptlRender's image holds there, so that a rendering too
+ * large for memory can be made band by band. A pixel depends only on the plots that land on it,
+ * so any area can be rendered alone; a flood fill depends on the whole image, and a drawing with
+ * one is refused. *clipped (when given) tells whether some element reaches beyond the drawing's
+ * bounds, judged from its extent (its points, or centre and semi-axes, widened by half its pen)
+ * rather than plot by plot. Null with the reason. */
+TESSERA_API void *tessera_render_area(PointList ptl, unsigned short type, float xscale, float yscale, RGB background,
+                                      int32_t x, int32_t y, int32_t width, int32_t height, bool *clipped);
 /* Renders a point-list file element by element; fp is positioned just after the magic, which
  * the caller read with magicStart and magicGetString (color: the magic was "CPTL"). */
 TESSERA_API void *ptlLoadAndRender(FILE *fp, bool color, unsigned short type, float xscale, float yscale,

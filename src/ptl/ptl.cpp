@@ -6,6 +6,7 @@
 #include <tessera/file.h>
 #include <tessera/magic.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -581,13 +582,13 @@ int32_t ptl_RenderElem_(PointListElem elem, void *im, ImageHeader *header, float
     return drawn == cannot_draw ? -1 : drawn;
 }
 
-void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, bool *clipped) {
-    bool local;
-    if (!clipped) clipped = &local;
-    Geometry g{};
-    const bool fits = geometry_of(ptl->x, ptl->y, ptl->width, ptl->height, xscale, yscale, &g);
-    *clipped = false;
-    if (!fits) return nullptr; // reason set
+} // extern "C"
+
+namespace {
+
+// Renders the list into a new image of geometry g; null with the reason.
+void *render_list(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, const Geometry &g,
+                  bool *clipped) {
     void *im = begin_render(type, xscale, yscale, g, background);
     if (!im) return nullptr;
     ImageHeader *header = static_cast<AnyImageStruct *>(im)->header;
@@ -605,6 +606,84 @@ void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, 
         im_Free_(im, type); // the image would lose the drawing's comment
         return fail_memory(std::strlen(ptl->comment->chars) + 1, "the drawing's comment"), nullptr;
     }
+    return im;
+}
+
+// The geometry of ptl's rendering at these scales; false with the reason.
+bool render_geometry(PointList ptl, float xscale, float yscale, Geometry &g) {
+    if (!ptl) return fail(Err::argument, "no drawing");
+    if (!(xscale > 0) || !(yscale > 0))
+        return fail(Err::argument, "scales must be above 0 (%g, %g)", static_cast<double>(xscale),
+                    static_cast<double>(yscale));
+    return geometry_of(ptl->x, ptl->y, ptl->width, ptl->height, xscale, yscale, &g);
+}
+
+// Whether an element reaches beyond the geometry, judged from its extent at these scales: its
+// points, or its centre and semi-axes, widened by half its pen.
+bool beyond(const PointListElemStruct &e, float xscale, float yscale, const Geometry &g) {
+    const double pen = (static_cast<double>(xscale) + yscale) * e.size / 4;
+    const double x1 = static_cast<double>(e.x1) * xscale, y1 = static_cast<double>(e.y1) * yscale;
+    double x0 = x1, x9 = x1, y0 = y1, y9 = y1;
+    if (e.type == PTL_LINE) {
+        const double x2 = static_cast<double>(e.x2) * xscale, y2 = static_cast<double>(e.y2) * yscale;
+        x0 = std::min(x1, x2), x9 = std::max(x1, x2), y0 = std::min(y1, y2), y9 = std::max(y1, y2);
+    } else if (e.type == PTL_ELLIPSE) {
+        const double rx = std::fabs(static_cast<double>(e.x2) * xscale),
+                     ry = std::fabs(static_cast<double>(e.y2) * yscale);
+        x0 = x1 - rx, x9 = x1 + rx, y0 = y1 - ry, y9 = y1 + ry;
+    }
+    return !(x0 - pen >= g.xoffset - 0.5 && x9 + pen < g.xoffset + g.width - 0.5 && y0 - pen >= g.yoffset - 0.5 &&
+             y9 + pen < g.yoffset + g.height - 0.5);
+}
+
+} // namespace
+
+extern "C" {
+
+void *ptlRender(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, bool *clipped) {
+    bool local;
+    if (!clipped) clipped = &local;
+    Geometry g{};
+    const bool fits = geometry_of(ptl->x, ptl->y, ptl->width, ptl->height, xscale, yscale, &g);
+    *clipped = false;
+    if (!fits) return nullptr; // reason set
+    return render_list(ptl, type, xscale, yscale, background, g, clipped);
+}
+
+int32_t tessera_render_geometry(PointList ptl, float xscale, float yscale, int32_t *xoffset, int32_t *yoffset,
+                                int32_t *width, int32_t *height) {
+    Geometry g{};
+    if (!render_geometry(ptl, xscale, yscale, g)) return -1;
+    if (xoffset) *xoffset = g.xoffset;
+    if (yoffset) *yoffset = g.yoffset;
+    if (width) *width = g.width;
+    if (height) *height = g.height;
+    return 0;
+}
+
+void *tessera_render_area(PointList ptl, unsigned short type, float xscale, float yscale, RGB background, int32_t x,
+                          int32_t y, int32_t width, int32_t height, bool *clipped) {
+    bool local;
+    if (!clipped) clipped = &local;
+    *clipped = false;
+    Geometry whole{};
+    if (!render_geometry(ptl, xscale, yscale, whole)) return nullptr;
+    if (width <= 0 || height <= 0 || x < whole.xoffset || y < whole.yoffset ||
+        int64_t{x} + width > int64_t{whole.xoffset} + whole.width ||
+        int64_t{y} + height > int64_t{whole.yoffset} + whole.height)
+        return fail(Err::argument, "the area %d,%d %dx%d does not lie inside the rendering (%d,%d %dx%d)", x, y, width,
+                    height, whole.xoffset, whole.yoffset, whole.width, whole.height),
+               nullptr;
+    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n))
+        if (static_cast<PointListElem>(liGet(n))->type == PTL_FILL)
+            return fail(Err::unsupported,
+                        "a drawing with flood fills is rendered whole: a fill's extent depends on the whole image"),
+                   nullptr;
+    bool ignored = false;
+    void *im = render_list(ptl, type, xscale, yscale, background, Geometry{x, y, width, height}, &ignored);
+    if (!im) return nullptr;
+    for (_ListNode *n = liFirst(ptl->elements); n && !*clipped; n = liNext(n))
+        *clipped = beyond(*static_cast<PointListElem>(liGet(n)), xscale, yscale, whole);
     return im;
 }
 
