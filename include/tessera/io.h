@@ -15,6 +15,7 @@
 #include <stdio.h>
 
 #include "export.h"
+#include "geometry.h"
 #include "image.h"
 
 TESSERA_BEGIN_DECLS
@@ -28,6 +29,8 @@ typedef struct tessera_io_format {
     int deep;                /* 1: writes 16-bit samples when asked (save depth 16): then also
                                 IMAGE_INT, IMAGE_SHORT and float images as they stand (three-float
                                 ones where it holds colour), rounded and clamped to 0..65535 */
+    int rows;                /* 1: written a row at a time (tessera_io_save_rows, pipelines), so the
+                                picture is never whole; 0: written from the whole picture */
 } tessera_io_format;
 
 TESSERA_API size_t tessera_io_format_count(void);
@@ -174,6 +177,16 @@ typedef struct tessera_io_steps {
     uint16_t tag;                    /* converted to this element type as tessera_io_convert does
                                         (without normalising); 0: kept */
 } tessera_io_steps;
+
+/* Saves a picture made a row at a time: read(context, y, row) puts row y (asked for once each,
+ * top to bottom) of width elements of type tag into row, and returns 0, or -1 to fail the save
+ * (with its own reason set through the library, else "the row reader failed"). A format whose
+ * rows is 1 writes each row as it is made, so the picture is never whole; others are given the
+ * whole picture, within the budget. Paths, formats and options are tessera_io_save's, and so is
+ * the rule that a failed save leaves what was at path. 0, or -1 with the reason. */
+TESSERA_API int tessera_io_save_rows(const char *path, const tessera_io_format *format, uint16_t tag, int32_t width,
+                                     int32_t height, tessera_row_reader read, void *context,
+                                     const tessera_io_save_options *options);
 
 /* Loads the picture at in as tessera_io_load does with load (null: the defaults), does steps
  * (null: none) to it, and saves the result at out as tessera_io_save does with save (format null:

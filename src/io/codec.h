@@ -244,12 +244,11 @@ struct Palette {
 };
 
 struct Codec {
-    tessera_io_format format;
-    const char *magic; // what a reader of this row reports; null when it has no reader
+    tessera_io_format format; // with format.rows, write asks for each row once, top to bottom: a Picture with a feed
+    const char *magic;        // what a reader of this row reports; null when it has no reader
     bool (*sniff)(const unsigned char *head, std::size_t n);
     AnyImageStruct *(*read)(Input &in, const Request &r);
     bool (*write)(const Picture &p, const tessera_io_save_options &o, FILE *out);
-    bool takes_rows = false; // write asks for each row once, top to bottom: a Picture with a feed
 };
 
 // The table, in the order the formats are listed and sniffed.

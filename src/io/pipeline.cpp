@@ -190,7 +190,7 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     const bool to_stdout = std::strcmp(job->out, "-") == 0;
     const Codec *c = prepare(m.band, job->format, to_stdout ? nullptr : job->out, o, pic);
     if (!c) return false;
-    if (!c->takes_rows) { // the writer needs the result whole: only it is, within the limits
+    if (!c->format.rows) { // the writer needs the result whole: only it is, within the limits
         if (!fits(r, static_cast<uint64_t>(m.plan.width), static_cast<uint64_t>(m.plan.height), m.band->header->tag))
             return false;
         const std::size_t bytes = static_cast<std::size_t>(m.plan.width) * fixed_elem_size(m.band->header->tag);
@@ -257,5 +257,46 @@ extern "C" int tessera_io_pipeline(const char *in, const char *out, const tesser
         }
     }
     if (callers != lo.metadata) tessera_io_metadata_free(&meta);
+    return ok ? 0 : -1;
+}
+
+extern "C" int tessera_io_save_rows(const char *path, const tessera_io_format *format, uint16_t tag, int32_t width,
+                                    int32_t height, tessera_row_reader read, void *context,
+                                    const tessera_io_save_options *options) {
+    io::clear_reason();
+    if (!path) return io::fail(Err::argument, "no path"), -1;
+    if (!read) return io::fail(Err::argument, "no row reader"), -1;
+    if (width <= 0 || height <= 0) return io::fail(Err::argument, "a picture of %d x %d", width, height), -1;
+    if (!tessera::detail::fixed_elem_size(tag)) return io::fail(Err::argument, "%u is not an element type", tag), -1;
+    const tessera_io_save_options o = io::options_or_defaults(options);
+    // a row the reader could not make fails the file, with the reader's reason or this one
+    const auto row = [&](int32_t y, void *to) {
+        if (read(context, y, to) == 0) return true;
+        return io::reason_empty() ? io::fail(Err::argument, "the row reader failed at row %d", y) : false;
+    };
+    AnyImageStruct *band = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, width, 1, 0, 0, nullptr, 0, 0, nullptr));
+    if (!band) return io::fail_core(), -1;
+    io::Picture pic;
+    const io::Codec *c = io::prepare(band, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, pic);
+    bool ok = c != nullptr;
+    if (ok && !c->format.rows) { // the writer needs the picture whole
+        AnyImageStruct *whole = io::image_of_rows(tag, width, height, row);
+        ok = whole && io::save_image(whole, path, format, o);
+        io::release(whole);
+    } else if (ok) {
+        struct Rows {
+            decltype(row) &make;
+            AnyImageStruct *band;
+        } rows{row, band};
+        io::Feed feed{[](void *state, int32_t y) {
+                          auto *r = static_cast<Rows *>(state);
+                          return r->make(y, r->band->data[0]);
+                      },
+                      &rows};
+        pic.feed = &feed;
+        pic.height = height;
+        ok = io::write_to(path, [&](FILE *out) { return io::encode(c, pic, o, out) && !feed.failed; });
+    }
+    io::release(band);
     return ok ? 0 : -1;
 }

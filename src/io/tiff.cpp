@@ -735,6 +735,9 @@ AnyImageStruct *read_tiff(Input &in, const Request &r) {
     return im;
 }
 
+// Pictures at least this wide are written in tiles.
+constexpr int32_t tiff_tiled_width = 16384;
+
 bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     Memory m{};
     // A seekable output (a file, memory) is written directly; any other gets the file made in
@@ -754,13 +757,17 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
         m.data = static_cast<unsigned char *>(std::malloc(m.cap));
         if (!m.data) m.cap = 0;
     }
-    TIFF *t = open_tiff(&m, direct_out ? &stream : nullptr, "w", 0);
+    const bool binary = p.bits == 1;
+    const int spp = binary ? 1 : p.channels + p.alpha;
+    const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
+    const std::size_t bytes = binary ? (samples + 7) / 8 : samples * static_cast<std::size_t>(p.bits / 8);
+    // Past 3.5 GB of pixels the file may pass classic TIFF's 4 GB of offsets: it is a BigTIFF.
+    const bool big = static_cast<uint64_t>(bytes) * static_cast<uint64_t>(p.height) > (uint64_t{7} << 29);
+    TIFF *t = open_tiff(&m, direct_out ? &stream : nullptr, big ? "w8" : "w", 0);
     if (!t) {
         std::free(m.data);
         return false;
     }
-    const bool binary = p.bits == 1;
-    const int spp = binary ? 1 : p.channels + p.alpha;
     // Every tag is checked: libtiff drops one whose memory it cannot allocate, and the file would
     // then say something else of its pixels.
     bool tags = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(p.width)) &&
@@ -789,13 +796,18 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
     } else {
         tags = tags && TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
     }
-    const std::size_t samples = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(spp);
-    const std::size_t bytes = binary ? (samples + 7) / 8 : samples * static_cast<std::size_t>(p.bits / 8);
-    // Strips of about 256 KB: few enough that writing them costs little, small enough for any
-    // reader's memory.
-    const auto rows_per_strip = static_cast<uint32_t>(
-        std::clamp<std::size_t>((256u << 10) / (bytes ? bytes : 1), 1, static_cast<std::size_t>(p.height)));
-    tags = tags && TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    // Wide pictures are cut into tiles 256 pixels wide, so that a reader can take any part of
+    // them without whole rows; as tall as a band of rows of at most 64 MB allows (16 to 256).
+    // Others are in strips of about 256 KB: few enough that writing them costs little, small
+    // enough for any reader's memory.
+    const bool tiled = p.width >= tiff_tiled_width;
+    const uint32_t tile_w = 256;
+    const auto tile_h = static_cast<uint32_t>(std::clamp<std::size_t>((64u << 20) / bytes / 16 * 16, 16, 256));
+    const auto rows_per_strip = tiled ? tile_h
+                                      : static_cast<uint32_t>(std::clamp<std::size_t>(
+                                            (256u << 10) / (bytes ? bytes : 1), 1, static_cast<std::size_t>(p.height)));
+    tags = tags && (tiled ? TIFFSetField(t, TIFFTAG_TILEWIDTH, tile_w) && TIFFSetField(t, TIFFTAG_TILELENGTH, tile_h)
+                          : TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows_per_strip));
     if (!tags && reason_empty()) fail(Err::memory, "out of memory for the TIFF file's tags");
     bool ok = tags && put_metadata(t, p.meta);
     // A strip of rows at a time: uncompressed 8-bit rows are encoded from the image's own pixels
@@ -807,13 +819,20 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
                              : p.bits == 16 ? h->tag == IMAGE_GRAY16 || h->tag == IMAGE_RGB16 || h->tag == IMAGE_RGBA16
                                             : false;
     const bool direct =
-        !p.feed && o.compression <= 0 && own_samples &&
+        !tiled && !p.feed && o.compression <= 0 && own_samples &&
         static_cast<std::size_t>(static_cast<const unsigned char *>(p.im->data[h->yoffset + p.height - 1]) - first) ==
             static_cast<std::size_t>(p.height - 1) * bytes &&
         h->width == p.width;
     auto *strip =
         static_cast<unsigned char *>(std::malloc(direct ? 1 : bytes * rows_per_strip + (binary ? samples : 0)));
-    if (ok && !strip) ok = fail(Err::memory, "out of memory for a TIFF strip");
+    // a tile's rows: 256 pixels' bytes each (the last tiles of a row padded with zeros)
+    const std::size_t tile_row = binary ? tile_w / 8 : tile_w * elem;
+    auto *tile = static_cast<unsigned char *>(tiled ? std::malloc(tile_row * tile_h) : nullptr);
+    if (ok && (!strip || (tiled && !tile))) ok = fail(Err::memory, "out of memory for a TIFF strip");
+    const auto encoded = [&](tmsize_t written) {
+        if (written >= 0) return true;
+        return reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
+    };
     for (uint32_t y0 = 0, index = 0; ok && y0 < static_cast<uint32_t>(p.height); y0 += rows_per_strip, ++index) {
         const uint32_t rows = std::min<uint32_t>(rows_per_strip, static_cast<uint32_t>(p.height) - y0);
         unsigned char *put = strip;
@@ -834,12 +853,30 @@ bool write_tiff(const Picture &p, const tessera_io_save_options &o, FILE *out) {
                 }
             }
         }
-        // uncompressed strips are their own encoding: written as they are, without libtiff's copy
-        const tmsize_t n = static_cast<tmsize_t>(bytes * rows);
-        if ((o.compression <= 0 ? TIFFWriteRawStrip(t, index, put, n) : TIFFWriteEncodedStrip(t, index, put, n)) < 0)
-            ok = reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
+        // uncompressed strips and tiles are their own encoding: written as they are, without
+        // libtiff's copy
+        if (!tiled) {
+            const tmsize_t n = static_cast<tmsize_t>(bytes * rows);
+            ok = encoded(o.compression <= 0 ? TIFFWriteRawStrip(t, index, put, n)
+                                            : TIFFWriteEncodedStrip(t, index, put, n));
+            continue;
+        }
+        for (uint32_t x0 = 0; ok && x0 < static_cast<uint32_t>(p.width); x0 += tile_w) {
+            const std::size_t from = binary ? x0 / 8 : x0 * elem;
+            const std::size_t n = std::min(tile_row, bytes - from);
+            for (uint32_t k = 0; k < tile_h; ++k) {
+                unsigned char *to = tile + k * tile_row;
+                if (k < rows) std::memcpy(to, strip + k * bytes + from, n);
+                std::memset(to + (k < rows ? n : 0), 0, tile_row - (k < rows ? n : 0));
+            }
+            const uint32_t at = TIFFComputeTile(t, x0, y0, 0, 0);
+            const auto size = static_cast<tmsize_t>(tile_row * tile_h);
+            ok = encoded(o.compression <= 0 ? TIFFWriteRawTile(t, at, tile, size)
+                                            : TIFFWriteEncodedTile(t, at, tile, size));
+        }
     }
     std::free(strip);
+    std::free(tile);
     if (ok && !TIFFWriteDirectory(t)) ok = reason_empty() ? fail(Err::file, "cannot encode the TIFF file") : false;
     TIFFClose(t);
     if (ok && !direct_out && std::fwrite(m.data, 1, m.size, out) != m.size) ok = fail_system("cannot write");

@@ -241,3 +241,113 @@ TEST(IoPipeline, TheCxxFaceRunsItAndThrowsWithTheReason) {
     EXPECT_FALSE(tessera::io::try_pipeline(d + "/missing.png", got, s));
     EXPECT_THROW(tessera::io::pipeline(d + "/missing.png", got, s), tessera::file_error);
 }
+
+// ---- pictures saved row by row ---------------------------------------------------------------
+
+// Bytes of a pixel of the types these tests save.
+std::size_t pixel_bytes(uint16_t tag) {
+    switch (tag) {
+    case IMAGE_RGB: return 3;
+    case IMAGE_RGBA: return 4;
+    case IMAGE_GRAY16: return 2;
+    case IMAGE_RGB16: return 6;
+    default: return 1;
+    }
+}
+
+bool same_pixels(const AnyImageStruct *a, const AnyImageStruct *b) {
+    const ImageHeader *h = a->header;
+    if (h->tag != b->header->tag || h->width != b->header->width || h->height != b->header->height) return false;
+    for (int32_t y = 0; y < h->height; ++y)
+        if (std::memcmp(a->data[y], b->data[y], static_cast<std::size_t>(h->width) * pixel_bytes(h->tag)) != 0)
+            return false;
+    return true;
+}
+
+struct Source {
+    const AnyImageStruct *im;
+    int32_t fail_at = -1; // the row that fails
+    bool with_reason = false;
+    int32_t next = 0; // rows are asked for in order, once each
+    bool in_order = true;
+};
+
+int source_row(void *context, int32_t y, void *row) {
+    auto *s = static_cast<Source *>(context);
+    s->in_order = s->in_order && y == s->next++;
+    if (y == s->fail_at) {
+        if (s->with_reason) tessera_io_probe("/nonexistent/tessera", nullptr, nullptr); // sets a reason
+        return -1;
+    }
+    const ImageHeader *h = s->im->header;
+    std::memcpy(row, s->im->data[y], static_cast<std::size_t>(h->width) * pixel_bytes(h->tag));
+    return 0;
+}
+
+// Rows handed over one at a time make the file a save of the whole picture makes, in every
+// format and type; TIFFs as wide as tiles are cut into are read back exactly, packed bits, 16
+// bits and compression included. A row that fails fails the save and leaves nothing.
+TEST(IoSaveRows, RowsGiveTheWholeSavesBytesAndAFailingRowLeavesNothing) {
+    const std::string d = scratch();
+    struct Case {
+        uint16_t tag;
+        int32_t w, h;
+        const char *ext;
+        int compression;
+    } cases[] = {{IMAGE_RGB, 53, 37, "tif", -1},       {IMAGE_GRAY16, 53, 37, "tif", 6},
+                 {IMAGE_RGB, 53, 37, "jpg", -1},       {IMAGE_RGBA, 53, 37, "pam", -1},
+                 {IMAGE_RGB, 53, 37, "png", -1},       {IMAGE_GRAY, 53, 37, "bmp", -1},
+                 {IMAGE_RGB, 16421, 21, "tif", -1},    {IMAGE_RGB16, 16421, 21, "tif", TESSERA_IO_LZW},
+                 {IMAGE_BINARY, 16421, 300, "tif", 6}, {IMAGE_GRAY, 16421, 300, "tif", -1}};
+    for (const Case &c : cases) {
+        AnyImageStruct *im = picture(c.tag == IMAGE_BINARY ? IMAGE_GRAY : c.tag, c.w, c.h);
+        if (c.tag == IMAGE_BINARY) { // a pattern of set pixels
+            AnyImageStruct *bits =
+                static_cast<AnyImageStruct *>(im_NewOrWrap_(IMAGE_BINARY, c.w, c.h, 0, 0, nullptr, 0, 0, nullptr));
+            for (int32_t y = 0; y < c.h; ++y)
+                for (int32_t x = 0; x < c.w; ++x)
+                    static_cast<int8_t *>(bits->data[y])[x] = static_cast<uint8_t *>(im->data[y])[x] > 128;
+            im_Free_(im, IMAGE_GRAY);
+            im = bits;
+        }
+        tessera_io_save_options o;
+        tessera_io_save_defaults(&o);
+        o.compression = c.compression;
+        const std::string want = d + "/whole." + c.ext, got = d + "/rows." + c.ext;
+        ASSERT_EQ(tessera_io_save(im, want.c_str(), nullptr, &o), 0) << tessera_io_last_error();
+        Source s{im};
+        ASSERT_EQ(tessera_io_save_rows(got.c_str(), nullptr, c.tag, c.w, c.h, source_row, &s, &o), 0)
+            << c.ext << " " << c.w << ": " << tessera_io_last_error();
+        EXPECT_TRUE(s.in_order);
+        EXPECT_EQ(s.next, c.h);
+        EXPECT_EQ(slurp(got), slurp(want)) << c.ext << " " << c.w;
+        if (c.w > 16384) { // tiles, read back as they were saved
+            TIFF *t = TIFFOpen(got.c_str(), "r");
+            ASSERT_NE(t, nullptr);
+            EXPECT_TRUE(TIFFIsTiled(t));
+            TIFFClose(t);
+            AnyImageStruct *back = static_cast<AnyImageStruct *>(tessera_io_load(got.c_str(), nullptr, nullptr));
+            ASSERT_NE(back, nullptr) << tessera_io_last_error();
+            EXPECT_EQ(back->header->tag, c.tag);
+            EXPECT_TRUE(same_pixels(back, im)) << c.w << " " << c.tag;
+            im_Free_(back, back->header->tag);
+        }
+        for (const bool reason : {false, true}) { // a failing row: -1, the reason, nothing left
+            const std::string never = d + "/never." + c.ext;
+            Source failing{im, c.h / 2, reason};
+            EXPECT_EQ(tessera_io_save_rows(never.c_str(), nullptr, c.tag, c.w, c.h, source_row, &failing, &o), -1);
+            EXPECT_NE(std::strstr(tessera_io_last_error(), reason ? "cannot open" : "row reader failed"), nullptr)
+                << tessera_io_last_error();
+            EXPECT_NE(access(never.c_str(), F_OK), 0) << c.ext;
+        }
+        im_Free_(im, c.tag);
+    }
+    const std::string out = d + "/bad.tif";
+    EXPECT_EQ(tessera_io_save_rows(out.c_str(), nullptr, IMAGE_RGB, 0, 5, source_row, nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_io_save_rows(out.c_str(), nullptr, IMAGE_RGB, 5, 5, nullptr, nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_io_save_rows(out.c_str(), nullptr, 999, 5, 5, source_row, nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_io_save_rows(nullptr, nullptr, IMAGE_RGB, 5, 5, source_row, nullptr, nullptr), -1);
+    EXPECT_EQ(tessera_io_save_rows((d + "/x.jpg").c_str(), nullptr, IMAGE_DOUBLE, 5, 5, source_row, nullptr, nullptr),
+              -1);
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+}
