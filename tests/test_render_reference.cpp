@@ -920,5 +920,10 @@ TEST(RenderAreas, FillsAreasOutsideAndTheClippedFlag) {
     ptlAddElem(p, ptlNewElem(PTL_FILL, RGB{}, 0, 50, 5, 0, 0));
     EXPECT_EQ(tessera_render_area(p, IMAGE_BINARY, 1, 1, RGB{}, 0, 0, 10, 10, nullptr), nullptr);
     EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_UNSUPPORTED) << tessera_last_error();
+    // colour renderings leave fills out, so their areas are still made alone
+    ASSERT_EQ(ptlStartRendering(IMAGE_RGB, 1, 1, 0, 0, 10, 10), 0);
+    im = tessera_render_area(p, IMAGE_RGB, 1, 1, RGB{}, 0, 0, 10, 10, nullptr);
+    EXPECT_NE(im, nullptr) << tessera_last_error();
+    if (im) im_Free_(im, IMAGE_RGB);
     ptlFree(p);
 }

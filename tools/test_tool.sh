@@ -189,6 +189,20 @@ for c in "resize 45%" "crop 7 5 300 200" "flop" "convert"; do
   check "$name row by row gives the whole way's file" cmp "$work/small/whole-$name.jpg" "$work/small/rows-$name.jpg"
 done
 expect 2 "budget" "$tool" rotate --limit 300000 "$work/small/big.tif" "$work/small/never.jpg" 90
+# a rendering the limit refuses whole is made band by band: the same file, colour, binary or painted
+printf 'PTL 0 0 30 20\n0.3l\t-3 2 28 17\n0.2e\t15 10 9 6\n0.5p\t29 1\n' > "$work/small/lines.ptl"
+for c in "shapes.cptl --scale 20" "rings.cptl --scale 20" "lines.ptl --scale 40" "lines.ptl --scale 40 --foreground 0x336699"; do
+  # shellcheck disable=SC2086
+  set -- $c
+  name=$1
+  shift
+  from=$drawings/$name
+  [ -f "$from" ] || from=$work/small/$name
+  "$tool" render "$from" "$work/small/whole-$name.tif" "$@" 2>/dev/null
+  expect 0 "^(tessera: warning.*)?$" "$tool" render --limit 300000 "$from" "$work/small/bands-$name.tif" "$@"
+  check "$name rendered in bands gives the whole rendering's file" cmp "$work/small/whole-$name.tif" "$work/small/bands-$name.tif"
+done
+expect 2 "budget" "$tool" render --limit 300000 "$drawings/target.ptl" "$work/small/never.tif" --scale 20
 for c in "scale 3 3" "border 1" "flip" "flop"; do
   # shellcheck disable=SC2086
   expect 0 "^$" "$tool" $c --out-dir "$work/each" "$work/many/a/one.pgm"

@@ -23,6 +23,100 @@ static const out_format *output_format(const char *out, const job_options *o, co
     return f;
 }
 
+/* Pictures of this many pixels or more are large: edited row by row where they can be. */
+#define LARGE_PICTURE (1L << 24)
+
+/* A rendering made band by band: the band that holds the rows asked for, rendered alone. */
+typedef struct {
+    PointList ptl;
+    unsigned short type; /* rendered: IMAGE_BINARY or IMAGE_RGB */
+    int paint;           /* a binary rendering painted in the foreground over the background */
+    const job_options *o;
+    int32_t x0, y0, width, height, rows; /* the rendering's geometry; rows a band */
+    AnyImageStruct *band;                /* null before the first */
+    int32_t top;                         /* the first row of band, from the rendering's top */
+    bool clipped;
+    int failed; /* a band could not be rendered: why says why */
+    problem why;
+} banded;
+
+static int band_row(void *context, int32_t y, void *row) {
+    banded *b = context;
+    if (!b->band || y < b->top || y >= b->top + b->band->header->height) {
+        if (b->band) im_Free_(b->band, b->type);
+        b->top = y - y % b->rows;
+        const int32_t rows = b->height - b->top < b->rows ? b->height - b->top : b->rows;
+        bool clipped = false;
+        b->band = tessera_render_area(b->ptl, b->type, b->o->scale_x, b->o->scale_y, b->o->background, b->x0,
+                                      b->y0 + b->top, b->width, rows, &clipped);
+        if (!b->band) {
+            b->failed = 1;
+            say_core(&b->why);
+            return -1;
+        }
+        b->clipped = b->clipped || clipped;
+    }
+    const ImageHeader *h = b->band->header;
+    const int32_t at = h->yoffset + (y - b->top);
+    if (b->paint) {
+        const int8_t *bits = (const int8_t *)b->band->data[at] + h->xoffset;
+        RGB *to = row;
+        for (int32_t x = 0; x < b->width; ++x) to[x] = bits[x] ? b->o->foreground : b->o->background;
+    } else {
+        const size_t pixel = b->type == IMAGE_RGB ? sizeof(RGB) : 1;
+        memcpy(row, (const unsigned char *)b->band->data[at] + (size_t)h->xoffset * pixel, (size_t)b->width * pixel);
+    }
+    return 0;
+}
+
+/* A large rendering (LARGE_PICTURE pixels or more, or more than the budget holds at once) into a
+ * format that writes rows as they come is made band by band, each band rendered alone, so that
+ * only a band is ever in memory: the same file a whole rendering gives. Binary renderings of
+ * drawings with flood fills (which need the whole image) and drawings from pipes are rendered
+ * whole. in stands after the
+ * magic; returns 1 when the bands ran (*ok: how it went), else 0 with in where it stood. */
+static int render_bands(FILE *in, const char *out, const out_format *f, unsigned type, int paint,
+                        const job_options *o, int *clipped, int *ok, problem *why) {
+    struct stat st;
+    const long after_magic = ftell(in);
+    if (!f->rows || strcmp(out, "-") == 0 || fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode) || after_magic < 0 ||
+        fseek(in, 0, SEEK_SET) != 0)
+        return 0;
+    banded b = {ptlLoadF(in), paint ? IMAGE_BINARY : (unsigned short)type, paint, o, 0, 0, 0, 0, 0, NULL, 0, false, 0, {{0}, 0, 0}};
+    int32_t fills = 0;
+    for (_ListNode *n = b.ptl && b.type == IMAGE_BINARY ? liFirst(b.ptl->elements) : NULL; n && !fills; n = liNext(n))
+        fills = ((PointListElem)liGet(n))->type == PTL_FILL;
+    const uint64_t bytes = b.type == IMAGE_RGB ? 4 : 1; /* a colour rendering counts its plots beside */
+    int large = 0;
+    if (b.ptl && !fills &&
+        tessera_render_geometry(b.ptl, o->scale_x, o->scale_y, &b.x0, &b.y0, &b.width, &b.height) == 0) {
+        const uint64_t pixels = (uint64_t)b.width * (uint64_t)b.height;
+        large = pixels >= LARGE_PICTURE || pixels * bytes > tessera_budget();
+    }
+    if (!large) {
+        if (b.ptl) ptlFree(b.ptl);
+        fseek(in, after_magic, SEEK_SET);
+        return 0;
+    }
+    /* bands of up to 32 MB, and a quarter of the budget */
+    uint64_t most = tessera_budget() / 4 < (32u << 20) ? tessera_budget() / 4 : (32u << 20);
+    uint64_t rows = most / ((uint64_t)b.width * bytes);
+    b.rows = rows < 1 ? 1 : rows > (uint64_t)b.height ? b.height : (int32_t)rows;
+    tessera_io_save_options so;
+    tessera_io_save_defaults(&so);
+    so.quality = o->quality;
+    so.compression = o->compression;
+    so.lossless = o->lossless;
+    const uint16_t tag = type == IMAGE_RGB ? IMAGE_RGB : IMAGE_BINARY;
+    *ok = tessera_io_save_rows(out, f, tag, b.width, b.height, band_row, &b, &so) == 0;
+    if (!*ok && b.failed) *why = b.why;
+    else if (!*ok) say_io(why);
+    *clipped = b.clipped;
+    if (b.band) im_Free_(b.band, b.type);
+    ptlFree(b.ptl);
+    return 1;
+}
+
 /* Renders one drawing into out; a warning, when some elements were clipped, goes to *clipped. */
 int render_file(const char *path, const char *out, const job_options *o, int *clipped, problem *why) {
     /* The drawing is opened once, so that a pipe can be rendered: its first word tells its kind. */
@@ -66,6 +160,10 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
     /* A plain drawing in a chosen foreground is rendered binary and painted. */
     const int paint = !binary && !colour && o->has_foreground;
+    if (render_bands(in, out, f, type, paint, o, clipped, &ok, why)) {
+        fclose(in);
+        return ok;
+    }
     bool clip = false;
     AnyImageStruct *im = ptlLoadAndRender(in, colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
                                           o->scale_y, o->background, &clip);
@@ -182,9 +280,6 @@ static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_optio
 static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_options *o);
 static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_options *o);
 static int crop_fits(const ImageHeader *h, const int *v, problem *why);
-
-/* Pictures of this many pixels or more are large: edited row by row where they can be. */
-#define LARGE_PICTURE (1L << 24)
 
 /* A large picture, or one too large to load whole (refused: the load refused it by its limits),
  * is edited by libtessera_io's pipeline, which gives the same file and reads it row by row where

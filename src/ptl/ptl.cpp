@@ -674,7 +674,7 @@ void *tessera_render_area(PointList ptl, unsigned short type, float xscale, floa
         return fail(Err::argument, "the area %d,%d %dx%d does not lie inside the rendering (%d,%d %dx%d)", x, y, width,
                     height, whole.xoffset, whole.yoffset, whole.width, whole.height),
                nullptr;
-    for (_ListNode *n = liFirst(ptl->elements); n; n = liNext(n))
+    for (_ListNode *n = liFirst(ptl->elements); n && type == IMAGE_BINARY; n = liNext(n)) // colour ignores fills
         if (static_cast<PointListElem>(liGet(n))->type == PTL_FILL)
             return fail(Err::unsupported,
                         "a drawing with flood fills is rendered whole: a fill's extent depends on the whole image"),
