@@ -72,6 +72,35 @@ def speed_and_memory(tool, work):
     return ours, theirs, tif
 
 
+DRAWING = """PTL 0 0 500 500
+3l\t10 10 490 480
+1l\t250 0 250 500
+2e\t250 250 200 120
+5e\t100 400 60 60
+9p\t480 20
+0.5l\t0 499.9 500 0.1
+"""
+
+
+def render_in_bands(tool, work):
+    """A binary drawing rendered at scale 400 (200,000 x 200,000 pixels) to a tiled, deflated TIFF,
+    once: time and peak memory, then sampled tiles checked against whole renderings of their areas."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    lib = os.path.dirname(os.path.dirname(os.path.abspath(tool)))
+    checker = os.path.join(work, "render_tiles")
+    subprocess.run(["cc", "-O2", "-I", os.path.join(root, "include"), "-o", checker,
+                    os.path.join(root, "bench", "render_tiles.c"), "-L", lib, "-ltessera", "-ltiff",
+                    "-Wl,-rpath," + lib], check=True)
+    drawing, tif = os.path.join(work, "drawing.ptl"), os.path.join(work, "drawing-200000.tif")
+    with open(drawing, "w") as f:
+        f.write(DRAWING)
+    wall, cpu, mb = timed([tool, "render", "--quiet", drawing, tif, "--scale", "400", "--compression", "6"])
+    check = subprocess.run([checker, drawing, "400", tif, "200"], capture_output=True, text=True)
+    size = os.path.getsize(tif)
+    os.remove(tif)
+    return wall, cpu, mb, size, (check.stdout + check.stderr).strip()
+
+
 def main():
     tool, work = sys.argv[1], sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
@@ -107,6 +136,10 @@ def main():
         t, v = med["t"], med["v"]
         print(f"| {name} | {t[0]:.3f} / {t[1]:.3f} / {t[2]:.0f} | {v[0]:.3f} / {v[1]:.3f} / {v[2]:.0f} | "
               f"{v[0] / t[0]:.2f} ({v[1] / max(t[1], 1e-4):.2f}) | {t[2] / v[2]:.2f} |")
+    wall, cpu, mb, size, checked = render_in_bands(tool, work)
+    print()
+    print(f"Rendering a 200,000 x 200,000 binary drawing band by band to a tiled TIFF (deflate): "
+          f"{wall:.1f} s wall, {cpu:.1f} s CPU, {mb:.0f} MB peak, {size / 1e6:.1f} MB file. {checked}")
     # how far the shrunk decode is from the whole one followed by the same resize
     shrunk = np.asarray(tessera.thumbnail(jpeg, 1200, filter="lanczos3")).astype(int)
     whole = np.asarray(tessera.load(jpeg).resize(1200, 900, filter="lanczos3")).astype(int)

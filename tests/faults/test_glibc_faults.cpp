@@ -516,6 +516,36 @@ std::vector<Named> operations() {
                        ptlFree(p);
                        return !good ? wrong : im ? ok : failed_cleanly;
                    }});
+    // the lower part of each rendering made alone: the reference's pixels there (binary
+    // renderings of drawings with fills are refused)
+    static const std::string lines_path = write_file("lines.cptl", "CPTL 0 0 8 8\n3l 0 0 8 8 0xff0000\n2e 4 4 2 3 0\n");
+    static void *const lines_reference = rendered(lines_path, IMAGE_BINARY, 2);
+    for (const unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
+        ops.push_back(
+            {type == IMAGE_RGB ? "tessera_render_area colour" : "tessera_render_area binary", [=](Injector &inj) {
+                 const void *reference = type == IMAGE_RGB ? colour_reference : lines_reference;
+                 const ImageHeader *r = static_cast<const AnyImageStruct *>(reference)->header;
+                 PointList p = ptlLoad((type == IMAGE_RGB ? drawing_path : lines_path).c_str());
+                 const int32_t top = r->yoffset + r->height / 3, rows = r->height - r->height / 3;
+                 if (type == IMAGE_RGB) ptlStartRendering(type, 2, 2, r->xoffset, top, r->width, rows);
+                 inj.arm();
+                 void *im = tessera_render_area(p, type, 2, 2, RGB{0, 0, 0}, r->xoffset, top, r->width, rows, nullptr);
+                 inj.disarm();
+                 ptlFree(p);
+                 if (!im) return tessera_last_error()[0] ? failed_cleanly : wrong;
+                 const std::size_t bytes = type == IMAGE_RGB ? 3 : 1;
+                 bool good = true;
+                 for (int32_t y = top; y < top + rows; ++y)
+                     good = good &&
+                            std::memcmp(static_cast<char *>(static_cast<AnyImageStruct *>(im)->data[y]) +
+                                            r->xoffset * static_cast<int32_t>(bytes),
+                                        static_cast<char *>(static_cast<const AnyImageStruct *>(reference)->data[y]) +
+                                            r->xoffset * static_cast<int32_t>(bytes),
+                                        static_cast<std::size_t>(r->width) * bytes) == 0;
+                 im_Free_(im, type);
+                 return good ? ok : wrong;
+             }});
+    }
     ops.push_back({"ptlRender binary with a fill", [=](Injector &inj) {
                        PointList p = ptlLoad(comb_path.c_str());
                        bool clipped = true;
@@ -881,6 +911,33 @@ void add_io_operations(std::vector<Named> &ops) {
                            // that decodes is what counts there
                            const bool lossy = std::strcmp(f.format, "jpeg") == 0 || std::strcmp(f.name, "webp") == 0;
                            return f.depth == TESSERA_IO_KEEP || lossy || now == bytes ? ok : wrong;
+                       }});
+    }
+    // A picture saved a row at a time: the bytes of a whole save, or -1, the old file and no leak.
+    for (const char *format : {"tiff", "jpeg", "pam", "png"}) {
+        static std::deque<std::string> names;
+        names.push_back(std::string("tessera_io_save_rows ") + format);
+        ops.push_back({names.back().c_str(), [=](Injector &inj) {
+                           static void *const picture = tessera_io_load_memory(
+                               encoded("png", IMAGE_RGB).data(), encoded("png", IMAGE_RGB).size(), nullptr, nullptr);
+                           const ImageHeader *h = static_cast<AnyImageStruct *>(picture)->header;
+                           const std::string want = dir() + "/rows-want." + format, out = dir() + "/rows." + format;
+                           if (tessera_io_save(picture, want.c_str(), nullptr, nullptr) != 0) return wrong;
+                           write_file(std::string("rows.") + format, "the old file");
+                           const auto row = [](void *im, int32_t y, void *to) {
+                               const auto *a = static_cast<AnyImageStruct *>(im);
+                               std::memcpy(to, a->data[y], static_cast<std::size_t>(a->header->width) * 3);
+                               return 0;
+                           };
+                           inj.arm();
+                           const int status = tessera_io_save_rows(out.c_str(), nullptr, IMAGE_RGB, h->width, h->height,
+                                                                   row, picture, nullptr);
+                           inj.disarm();
+                           if (temporaries_left() != 0) return wrong;
+                           if (status != 0)
+                               return read_file(out) == "the old file" && tessera_io_last_error()[0] ? failed_cleanly
+                                                                                                     : wrong;
+                           return read_file(out) == read_file(want) ? ok : wrong;
                        }});
     }
     // Profiles, EXIF and XMP: a load that fails leaves the caller's blocks as they were, and one
