@@ -1,6 +1,7 @@
 // Parses a point-list file from memory and renders it at a small scale, in colour and in
-// binary, both from the file and from the loaded list. Any result is fine; reading outside
-// memory, leaking, hanging or undefined behaviour is not.
+// binary, both from the file and from the loaded list, and the lower part of the rendering made
+// alone. Any result is fine, except an area made alone that differs from the whole rendering
+// there; reading outside memory, leaking, hanging or undefined behaviour is not.
 #include <tessera/image.h>
 #include <tessera/magic.h>
 #include <tessera/ptl.h>
@@ -54,7 +55,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (unsigned short type : {IMAGE_RGB, IMAGE_BINARY}) {
             const float xs = small_scale(ptl->width), ys = small_scale(ptl->height);
             bool clipped;
-            if (void *im = ptlRender(ptl, type, xs, ys, RGB{0, 0, 0}, &clipped)) im_Free_(im, type);
+            auto *im = static_cast<AnyImageStruct *>(ptlRender(ptl, type, xs, ys, RGB{0, 0, 0}, &clipped));
+            if (!im) continue;
+            const ImageHeader *h = im->header;
+            const int32_t top = h->yoffset + h->height / 3, rows = h->height - h->height / 3;
+            if (type == IMAGE_RGB) ptlStartRendering(type, xs, ys, h->xoffset, top, h->width, rows);
+            if (auto *part = static_cast<AnyImageStruct *>(
+                    tessera_render_area(ptl, type, xs, ys, RGB{0, 0, 0}, h->xoffset, top, h->width, rows, nullptr))) {
+                const std::size_t bytes = type == IMAGE_RGB ? 3 : 1;
+                for (int32_t y = top; y < top + rows; ++y)
+                    if (std::memcmp(static_cast<char *>(part->data[y]) + h->xoffset * static_cast<int32_t>(bytes),
+                                    static_cast<char *>(im->data[y]) + h->xoffset * static_cast<int32_t>(bytes),
+                                    static_cast<std::size_t>(h->width) * bytes) != 0)
+                        std::abort(); // an area made alone differs from the whole rendering
+                im_Free_(part, type);
+            }
+            im_Free_(im, type);
         }
         ptlFree(ptl);
     }

@@ -26,46 +26,153 @@ static const out_format *output_format(const char *out, const job_options *o, co
 /* Pictures of this many pixels or more are large: edited row by row where they can be. */
 #define LARGE_PICTURE (1L << 24)
 
+/* Opens the drawing at path and chooses how it is rendered for out: its format, whether binary,
+ * whether painted (a plain drawing in a chosen foreground is rendered binary and painted). *in
+ * stands after the magic. 1, or 0 with why (nothing left open). */
+static int open_drawing(const char *path, const char *out, const job_options *o, FILE **in, int *colour,
+                        render_plan *p, problem *why) {
+    /* The drawing is opened once, so that a pipe can be rendered: its first word tells its kind. */
+    FILE *f = fopen(path, "r");
+    if (!f) return say_system(why, "cannot open");
+    magicStart();
+    adtStringHeader *magic = NULL;
+    magicGetString(f, &magic);
+    const char *word = magic ? strGet(magic) : "";
+    const int drawing = strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0;
+    *colour = word[0] == 'C';
+    if (!drawing) {
+        say(why, TESSERA_ERROR_FORMAT, "not a drawing (a point list starts with PTL or CPTL; this starts with '%.20s')", word);
+        strFree(magic);
+        fclose(f);
+        return 0;
+    }
+    strFree(magic);
+    const out_format *format = NULL;
+    if (o->has_foreground && *colour) {
+        say(why, TESSERA_ERROR_ARGUMENT, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
+    } else {
+        const out_format *fallback = tessera_io_format_named(*colour || o->rgb || o->has_foreground ? "ppm" : "pbm");
+        format = output_format(out, o, fallback, why);
+    }
+    int binary = 0;
+    if (format) {
+        if (o->binary || o->rgb) binary = o->binary;
+        else if (format->writes == IMAGE_BINARY || (format->writes & (IMAGE_BINARY | IMAGE_RGB)) == IMAGE_RGB)
+            binary = format->writes == IMAGE_BINARY;
+        else binary = !*colour && !o->has_foreground;
+        if (!tessera_io_target_tag(format, binary ? IMAGE_BINARY : IMAGE_RGB, 0)) {
+            say(why, TESSERA_ERROR_UNSUPPORTED, "a %s rendering cannot be written as %s", binary ? "binary" : "colour",
+                format->name);
+            format = NULL;
+        }
+    }
+    if (!format) {
+        fclose(f);
+        return 0;
+    }
+    memset(p, 0, sizeof *p);
+    p->format = format;
+    p->tag = binary ? IMAGE_BINARY : IMAGE_RGB;
+    p->paint = !binary && !*colour && o->has_foreground;
+    p->type = p->paint ? IMAGE_BINARY : p->tag;
+    *in = f;
+    return 1;
+}
+
+/* Reads the whole drawing from in (a regular file: it is read again from its start) into p, with
+ * its geometry. 1, or 0 with why. */
+static int load_plan(FILE *in, const job_options *o, render_plan *p, problem *why) {
+    struct stat st;
+    if (fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode) || fseek(in, 0, SEEK_SET) != 0)
+        return say(why, TESSERA_ERROR_ARGUMENT, "a drawing rendered an area at a time is a regular file, not a pipe");
+    if (!(p->ptl = ptlLoadF(in))) return say_core(why);
+    p->fills = 0;
+    for (_ListNode *n = p->type == IMAGE_BINARY ? liFirst(p->ptl->elements) : NULL; n && !p->fills; n = liNext(n))
+        p->fills = ((PointListElem)liGet(n))->type == PTL_FILL; /* colour renderings leave fills out */
+    if (tessera_render_geometry(p->ptl, o->scale_x, o->scale_y, &p->x0, &p->y0, &p->width, &p->height) == 0) return 1;
+    say_core(why);
+    ptlFree(p->ptl);
+    p->ptl = NULL;
+    return 0;
+}
+
+int render_plan_open(const char *path, const char *out, const job_options *o, render_plan *p, problem *why) {
+    FILE *in = NULL;
+    int colour = 0;
+    if (!open_drawing(path, out, o, &in, &colour, p, why)) return 0;
+    const int ok = load_plan(in, o, p, why);
+    fclose(in);
+    return ok;
+}
+
+void render_plan_close(render_plan *p) {
+    if (p->ptl) ptlFree(p->ptl);
+    p->ptl = NULL;
+}
+
+int render_plan_area(const render_plan *p, const job_options *o, int32_t x, int32_t y, int32_t width, int32_t height,
+                     void *pixels, int *clipped, problem *why) {
+    if (p->fills)
+        return say(why, TESSERA_ERROR_UNSUPPORTED,
+                   "a binary rendering of a drawing with fills is made whole: a fill depends on the whole image");
+    bool clip = false;
+    AnyImageStruct *im = tessera_render_area(p->ptl, p->type, o->scale_x, o->scale_y, o->background, p->x0 + x,
+                                             p->y0 + y, width, height, &clip);
+    if (!im) return say_core(why);
+    const ImageHeader *h = im->header;
+    const size_t pixel = p->tag == IMAGE_RGB ? sizeof(RGB) : 1;
+    for (int32_t r = 0; r < height; ++r) {
+        unsigned char *to = (unsigned char *)pixels + (size_t)r * (size_t)width * pixel;
+        if (p->paint) {
+            const int8_t *bits = (const int8_t *)im->data[h->yoffset + r] + h->xoffset;
+            for (int32_t c = 0; c < width; ++c) ((RGB *)to)[c] = bits[c] ? o->foreground : o->background;
+        } else {
+            memcpy(to, (const unsigned char *)im->data[h->yoffset + r] + (size_t)h->xoffset * pixel,
+                   (size_t)width * pixel);
+        }
+    }
+    im_Free_(im, p->type);
+    if (clipped) *clipped = clip;
+    return 1;
+}
+
+int render_plan_save(const render_plan *p, const job_options *o, const char *out, tessera_row_reader read,
+                     void *context, problem *why) {
+    tessera_io_save_options so;
+    tessera_io_save_defaults(&so);
+    so.quality = o->quality;
+    so.compression = o->compression;
+    so.lossless = o->lossless;
+    if (tessera_io_save_rows(out, p->format, p->tag, p->width, p->height, read, context, &so) == 0) return 1;
+    return say_io(why);
+}
+
 /* A rendering made band by band: the band that holds the rows asked for, rendered alone. */
 typedef struct {
-    PointList ptl;
-    unsigned short type; /* rendered: IMAGE_BINARY or IMAGE_RGB */
-    int paint;           /* a binary rendering painted in the foreground over the background */
+    const render_plan *plan;
     const job_options *o;
-    int32_t x0, y0, width, height, rows; /* the rendering's geometry; rows a band */
-    AnyImageStruct *band;                /* null before the first */
-    int32_t top;                         /* the first row of band, from the rendering's top */
-    bool clipped;
-    int failed; /* a band could not be rendered: why says why */
+    int32_t rows;           /* a band */
+    unsigned char *band;    /* its output pixels, rows one after another */
+    int32_t top, band_rows; /* its first row and how many it holds (0 before the first) */
+    int clipped, failed;    /* failed: a band could not be rendered, and why says why */
     problem why;
 } banded;
 
 static int band_row(void *context, int32_t y, void *row) {
     banded *b = context;
-    if (!b->band || y < b->top || y >= b->top + b->band->header->height) {
-        if (b->band) im_Free_(b->band, b->type);
+    const size_t bytes = (size_t)b->plan->width * (b->plan->tag == IMAGE_RGB ? sizeof(RGB) : 1);
+    if (y < b->top || y >= b->top + b->band_rows) {
         b->top = y - y % b->rows;
-        const int32_t rows = b->height - b->top < b->rows ? b->height - b->top : b->rows;
-        bool clipped = false;
-        b->band = tessera_render_area(b->ptl, b->type, b->o->scale_x, b->o->scale_y, b->o->background, b->x0,
-                                      b->y0 + b->top, b->width, rows, &clipped);
-        if (!b->band) {
+        b->band_rows = b->plan->height - b->top < b->rows ? b->plan->height - b->top : b->rows;
+        int clipped = 0;
+        if (!render_plan_area(b->plan, b->o, 0, b->top, b->plan->width, b->band_rows, b->band, &clipped, &b->why)) {
             b->failed = 1;
-            say_core(&b->why);
+            b->band_rows = 0;
             return -1;
         }
         b->clipped = b->clipped || clipped;
     }
-    const ImageHeader *h = b->band->header;
-    const int32_t at = h->yoffset + (y - b->top);
-    if (b->paint) {
-        const int8_t *bits = (const int8_t *)b->band->data[at] + h->xoffset;
-        RGB *to = row;
-        for (int32_t x = 0; x < b->width; ++x) to[x] = bits[x] ? b->o->foreground : b->o->background;
-    } else {
-        const size_t pixel = b->type == IMAGE_RGB ? sizeof(RGB) : 1;
-        memcpy(row, (const unsigned char *)b->band->data[at] + (size_t)h->xoffset * pixel, (size_t)b->width * pixel);
-    }
+    memcpy(row, b->band + (size_t)(y - b->top) * bytes, bytes);
     return 0;
 }
 
@@ -73,94 +180,54 @@ static int band_row(void *context, int32_t y, void *row) {
  * format that writes rows as they come is made band by band, each band rendered alone, so that
  * only a band is ever in memory: the same file a whole rendering gives. Binary renderings of
  * drawings with flood fills (which need the whole image) and drawings from pipes are rendered
- * whole. in stands after the
- * magic; returns 1 when the bands ran (*ok: how it went), else 0 with in where it stood. */
-static int render_bands(FILE *in, const char *out, const out_format *f, unsigned type, int paint,
-                        const job_options *o, int *clipped, int *ok, problem *why) {
+ * whole. in stands after the magic; returns 1 when the bands ran (*ok: how it went), else 0 with
+ * in where it stood. */
+static int render_bands(FILE *in, const char *out, render_plan *p, const job_options *o, int *clipped, int *ok,
+                        problem *why) {
     struct stat st;
     const long after_magic = ftell(in);
-    if (!f->rows || strcmp(out, "-") == 0 || fstat(fileno(in), &st) != 0 || !S_ISREG(st.st_mode) || after_magic < 0 ||
-        fseek(in, 0, SEEK_SET) != 0)
+    problem ignored;
+    if (!p->format->rows || strcmp(out, "-") == 0 || after_magic < 0 || fstat(fileno(in), &st) != 0 ||
+        !S_ISREG(st.st_mode))
         return 0;
-    banded b = {ptlLoadF(in), paint ? IMAGE_BINARY : (unsigned short)type, paint, o, 0, 0, 0, 0, 0, NULL, 0, false, 0, {{0}, 0, 0}};
-    int32_t fills = 0;
-    for (_ListNode *n = b.ptl && b.type == IMAGE_BINARY ? liFirst(b.ptl->elements) : NULL; n && !fills; n = liNext(n))
-        fills = ((PointListElem)liGet(n))->type == PTL_FILL;
-    const uint64_t bytes = b.type == IMAGE_RGB ? 4 : 1; /* a colour rendering counts its plots beside */
+    const uint64_t bytes = p->type == IMAGE_RGB ? 4 : 1; /* a colour rendering counts its plots beside */
     int large = 0;
-    if (b.ptl && !fills &&
-        tessera_render_geometry(b.ptl, o->scale_x, o->scale_y, &b.x0, &b.y0, &b.width, &b.height) == 0) {
-        const uint64_t pixels = (uint64_t)b.width * (uint64_t)b.height;
-        large = pixels >= LARGE_PICTURE || pixels * bytes > tessera_budget();
+    if (load_plan(in, o, p, &ignored)) {
+        const uint64_t pixels = (uint64_t)p->width * (uint64_t)p->height;
+        large = !p->fills && (pixels >= LARGE_PICTURE || pixels * bytes > tessera_budget());
     }
     if (!large) {
-        if (b.ptl) ptlFree(b.ptl);
+        render_plan_close(p);
         fseek(in, after_magic, SEEK_SET);
         return 0;
     }
-    /* bands of up to 32 MB, and a quarter of the budget */
-    uint64_t most = tessera_budget() / 4 < (32u << 20) ? tessera_budget() / 4 : (32u << 20);
-    uint64_t rows = most / ((uint64_t)b.width * bytes);
-    b.rows = rows < 1 ? 1 : rows > (uint64_t)b.height ? b.height : (int32_t)rows;
-    tessera_io_save_options so;
-    tessera_io_save_defaults(&so);
-    so.quality = o->quality;
-    so.compression = o->compression;
-    so.lossless = o->lossless;
-    const uint16_t tag = type == IMAGE_RGB ? IMAGE_RGB : IMAGE_BINARY;
-    *ok = tessera_io_save_rows(out, f, tag, b.width, b.height, band_row, &b, &so) == 0;
-    if (!*ok && b.failed) *why = b.why;
-    else if (!*ok) say_io(why);
+    /* bands of up to 16 MB rendered, and an eighth of the budget, beside their output pixels */
+    const uint64_t most = tessera_budget() / 8 < (16u << 20) ? tessera_budget() / 8 : (16u << 20);
+    const uint64_t rows = most / ((uint64_t)p->width * bytes);
+    banded b = {p, o, rows < 1 ? 1 : rows > (uint64_t)p->height ? p->height : (int32_t)rows, NULL, 0, 0, 0, 0, {{0}, 0, 0}};
+    b.band = malloc((size_t)b.rows * (size_t)p->width * (p->tag == IMAGE_RGB ? sizeof(RGB) : 1));
+    if (!b.band) {
+        *ok = say(why, TESSERA_ERROR_MEMORY, "out of memory for a band of the rendering");
+    } else {
+        *ok = render_plan_save(p, o, out, band_row, &b, why);
+        if (!*ok && b.failed) *why = b.why;
+    }
     *clipped = b.clipped;
-    if (b.band) im_Free_(b.band, b.type);
-    ptlFree(b.ptl);
+    free(b.band);
+    render_plan_close(p);
     return 1;
 }
 
 /* Renders one drawing into out; a warning, when some elements were clipped, goes to *clipped. */
 int render_file(const char *path, const char *out, const job_options *o, int *clipped, problem *why) {
-    /* The drawing is opened once, so that a pipe can be rendered: its first word tells its kind. */
-    FILE *in = fopen(path, "r");
-    if (!in) return say_system(why, "cannot open");
-    magicStart();
-    adtStringHeader *magic = NULL;
-    magicGetString(in, &magic);
-    const char *word = magic ? strGet(magic) : "";
-    const int drawing = strcmp(word, "PTL") == 0 || strcmp(word, "CPTL") == 0, colour = word[0] == 'C';
-    if (!drawing) {
-        say(why, TESSERA_ERROR_FORMAT, "not a drawing (a point list starts with PTL or CPTL; this starts with '%.20s')", word);
-        strFree(magic);
-        fclose(in);
-        return 0;
-    }
-    strFree(magic);
-    int ok = 0;
-    const out_format *f = NULL;
-    if (o->has_foreground && colour) {
-        say(why, TESSERA_ERROR_ARGUMENT, "--foreground is for plain (PTL) drawings; a CPTL drawing has its own colours");
-    } else {
-        const out_format *fallback = tessera_io_format_named(colour || o->rgb || o->has_foreground ? "ppm" : "pbm");
-        f = output_format(out, o, fallback, why);
-    }
-    int binary = 0;
-    if (f) {
-        if (o->binary || o->rgb) binary = o->binary;
-        else if (f->writes == IMAGE_BINARY || (f->writes & (IMAGE_BINARY | IMAGE_RGB)) == IMAGE_RGB)
-            binary = f->writes == IMAGE_BINARY;
-        else binary = !colour && !o->has_foreground;
-        if (!tessera_io_target_tag(f, binary ? IMAGE_BINARY : IMAGE_RGB, 0)) {
-            say(why, TESSERA_ERROR_UNSUPPORTED, "a %s rendering cannot be written as %s", binary ? "binary" : "colour", f->name);
-            f = NULL;
-        }
-    }
-    if (!f) {
-        fclose(in);
-        return 0;
-    }
-    const unsigned type = binary ? IMAGE_BINARY : IMAGE_RGB;
-    /* A plain drawing in a chosen foreground is rendered binary and painted. */
-    const int paint = !binary && !colour && o->has_foreground;
-    if (render_bands(in, out, f, type, paint, o, clipped, &ok, why)) {
+    FILE *in = NULL;
+    int colour = 0, ok = 0;
+    render_plan plan;
+    if (!open_drawing(path, out, o, &in, &colour, &plan, why)) return 0;
+    const out_format *f = plan.format;
+    const unsigned type = plan.tag;
+    const int paint = plan.paint;
+    if (render_bands(in, out, &plan, o, clipped, &ok, why)) {
         fclose(in);
         return ok;
     }

@@ -5,6 +5,8 @@
 
 #include <stdio.h>
 
+#include <tessera/ptl.h>
+
 #include "files.h"
 
 /* What a command's options ask of the work on each file. */
@@ -69,8 +71,32 @@ char *output_path(const char *dir, const char *input, const char *ext);
 const char *edit_extension(const char *path);
 /* The extension of a rendering of path when none is chosen: ppm in colour, else pbm. */
 const char *render_extension(const char *path, const job_options *o);
+/* A drawing's rendering for an output, to be made an area at a time (bands, tiles on a
+ * cluster): what render_file chooses from the drawing, the output and the options. */
+typedef struct render_plan {
+    PointList ptl;                 /* the drawing */
+    const out_format *format;      /* the output's */
+    uint16_t tag;                  /* the output's pixels: IMAGE_BINARY or IMAGE_RGB */
+    unsigned short type;           /* rendered: IMAGE_BINARY or IMAGE_RGB */
+    int paint;                     /* a binary rendering painted in the foreground over the background */
+    int fills;                     /* a binary rendering with fills: it can only be made whole */
+    int32_t x0, y0, width, height; /* the rendering's geometry */
+} render_plan;
+/* The plan of rendering the drawing at path (a regular file) into out. 1, or 0 with why. */
+int render_plan_open(const char *path, const char *out, const job_options *o, render_plan *p, problem *why);
+void render_plan_close(render_plan *p);
+/* The output's pixels of the area at (x, y), width x height, counted from the rendering's first
+ * pixel, into pixels: its rows one after another, width elements of p->tag each. *clipped (when
+ * given): some element reaches past the drawing's bounds. 1, or 0 with why. */
+int render_plan_area(const render_plan *p, const job_options *o, int32_t x, int32_t y, int32_t width, int32_t height,
+                     void *pixels, int *clipped, problem *why);
+/* Saves the rendering at out, its rows given by read (tessera_io_save_rows), in the plan's format
+ * with the options' quality and compression. 1, or 0 with why. */
+int render_plan_save(const render_plan *p, const job_options *o, const char *out, tessera_row_reader read,
+                     void *context, problem *why);
 /* Renders the drawing at path into out ("-": standard output); *clipped tells whether some
- * elements were clipped. 1, or 0 with the reason in why. */
+ * elements were clipped. A large drawing is rendered band by band where the output's format
+ * writes rows. 1, or 0 with the reason in why. */
 int render_file(const char *path, const char *out, const job_options *o, int *clipped, problem *why);
 /* Loads in, applies op (no op: a conversion) after check, converts the element type when
  * may_convert and the output's format needs it, and writes out. 1, or 0 with why. */
