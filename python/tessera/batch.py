@@ -3,6 +3,7 @@
     python3 -m tessera.batch render  [--local N | --scheduler tcp://HOST:PORT] [--out-dir DIR]
                                      [--to EXT] [--scale S | --scale-x X --scale-y Y]
                                      [--binary | --rgb] [--background C] [--foreground C] FILE...
+    python3 -m tessera.batch render --tiles SIZE [...] --to tif DRAWING
     python3 -m tessera.batch convert [...] --to EXT [--normalize] [--background C] FILE...
     python3 -m tessera.batch info    [...] [--stats] FILE...
     python3 -m tessera.batch resize  [...] [--filter F] SIZE FILE...
@@ -93,6 +94,16 @@ def _scale(text: str) -> float:
 _FORMATS = tuple(name for name, _, _, writable in _tessera._formats if writable)
 
 
+def _tile_size(text: str) -> int:
+    try:
+        v = int(text)
+    except ValueError:
+        v = 0
+    if not 16 <= v <= 65536:
+        raise argparse.ArgumentTypeError(f"a tile's side is 16 to 65536 pixels, not {text!r}")
+    return v
+
+
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python3 -m tessera.batch", description=__doc__.split("\n\n")[0])
     p.add_argument("command", choices=sorted(_COMMANDS))
@@ -116,6 +127,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--color", type=_colour, help="border's colour")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.add_argument("--stats", action="store_true", help="info: decode the pixels for comment, minimum and maximum")
+    p.add_argument("--tiles", type=_tile_size, metavar="SIZE",
+                   help="render: split one drawing's rendering into tiles of SIZE x SIZE, one task each, "
+                        "saved as one file (TIFF, JPEG or PAM)")
     return p
 
 
@@ -187,6 +201,85 @@ def run(command: str, files: List[str], options: Dict[str, Any], client: Any, pr
     return done, failed
 
 
+def render_tile(path: str, out: str, options: Dict[str, Any], x: int, y: int, width: int,
+                height: int) -> Tuple[bytes, bool]:
+    """One tile of a rendering (runs on a worker): its output pixels, row after row, and whether
+    some element reaches past the drawing's bounds."""
+    return _tessera._render_tile(path, out, options, x, y, width, height)
+
+
+def run_tiles(path: str, out: str, options: Dict[str, Any], client: Any, size: int, progress: bool,
+              quiet: bool = False) -> bool:
+    """Renders one drawing as tiles of size x size, each a task of the Dask client, and saves
+    them as one file, row by row: the file the tool writes for the drawing. Tiles are asked for a
+    few rows of tiles ahead of the one being saved, so that the cluster and this process hold
+    only those. A tile whose worker dies is made again by another. Prints what failed; returns
+    whether the file was written."""
+    try:
+        plan = _tessera._render_plan(path, out, options)
+    except (tessera.Error, OSError, ValueError) as e:  # its message names the file
+        sys.stderr.write(f"tessera: {e}\n")
+        return False
+    if plan["fills"]:
+        sys.stderr.write(f"tessera: {path}: a binary rendering of a drawing with fills cannot be split into tiles: "
+                         "a fill depends on the whole image\n")
+        return False
+    width, height, pixel = plan["width"], plan["height"], plan["bytes"]
+    across, down = -(-width // size), -(-height // size)
+    row_bytes = [min(size, width - tx * size) * pixel for tx in range(across)]  # a row of each tile
+    ahead = 2  # rows of tiles asked for beyond the one being saved
+    futures: Dict[Tuple[int, int], Any] = {}
+
+    def ask(ty: int) -> None:
+        if ty >= down:
+            return
+        for tx in range(across):
+            w, h = min(size, width - tx * size), min(size, height - ty * size)
+            futures[(tx, ty)] = client.submit(render_tile, path, out, options, tx * size, ty * size, w, h,
+                                              pure=False, retries=1)
+
+    state: Dict[str, Any] = {"ty": -1, "tiles": [], "done": 0, "clipped": False}
+    for ty in range(min(ahead + 1, down)):
+        ask(ty)
+    if progress:
+        _bar(0, across * down, 0)
+
+    def row(y: int) -> bytes:
+        ty = y // size
+        if ty != state["ty"]:  # the next row of tiles: fetched, and the row of tiles after it asked for
+            tiles = []
+            for tx in range(across):
+                pixels, clipped = futures.pop((tx, ty)).result()
+                tiles.append(pixels)
+                state["clipped"] = state["clipped"] or clipped
+                state["done"] += 1
+                if progress:
+                    _bar(state["done"], across * down, 0)
+            state["ty"], state["tiles"] = ty, tiles
+            ask(ty + ahead + 1)
+        r = y - ty * size
+        return b"".join(t[r * n:(r + 1) * n] for t, n in zip(state["tiles"], row_bytes))
+
+    try:
+        _tessera._save_rendering(path, out, options, row)
+    except Exception as e:  # a tile failed, its worker died twice, or the file could not be written
+        if progress:
+            sys.stderr.write("\r\033[K")
+        if isinstance(e, (tessera.Error, OSError, ValueError)):  # its message names the file
+            sys.stderr.write(f"tessera: {e}\n")
+        else:
+            sys.stderr.write(f"tessera: {path}: {_lost(path, e)['error']}\n")
+        return False
+    finally:
+        for future in futures.values():
+            future.cancel()
+    if progress:
+        sys.stderr.write("\n")
+    if state["clipped"] and not quiet:
+        sys.stderr.write(f"tessera: warning: {path}: some elements were clipped at the bounds\n")
+    return True
+
+
 def _cluster_error(message: str) -> int:
     sys.stderr.write(f"tessera: {message}\n")
     return 2
@@ -217,6 +310,11 @@ def main(argv: Optional[List[str]] = None) -> int:
             _parser().error(f"{args.command}: {e}")
         if not args.out_dir and not args.to:
             _parser().error(f"{args.command} needs --out-dir or --to, so that no input is overwritten")
+    if args.tiles:
+        if args.command != "render":
+            _parser().error("--tiles splits one rendering: it is for render")
+        if len(files) != 1:
+            _parser().error("--tiles splits one rendering: give one drawing")
     if args.command != "info":
         seen: Dict[str, str] = {}
         for f in files:
@@ -249,13 +347,21 @@ def main(argv: Optional[List[str]] = None) -> int:
         return _cluster_error(f"cannot reach {where}: {type(e).__name__}: {e}")
     try:
         progress = sys.stderr.isatty() and not args.quiet
-        done, failed = run(args.command, files, options, client, progress, args.quiet)
+        if args.tiles:
+            written = run_tiles(files[0], _output(args.command, files[0], options), options, client, args.tiles,
+                                progress, args.quiet)
+            done, failed = 1, 0 if written else 1
+        else:
+            done, failed = run(args.command, files, options, client, progress, args.quiet)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
     seconds = time.monotonic() - started
-    if not args.quiet:
+    if not args.quiet and args.tiles:
+        sys.stderr.write(f"one rendering in tiles of {args.tiles}: {'written' if not failed else 'failed'}, "
+                         f"{seconds:.1f} s\n")
+    elif not args.quiet:
         sys.stderr.write(f"{done} files, {failed} failed, {seconds:.1f} s, {done / seconds if seconds else 0:.1f} files/s\n")
     return 2 if failed else 0
 

@@ -201,3 +201,87 @@ def test_cluster_problems_are_one_line_and_status_2(files, tmp_path):
                                 env=dict(os.environ), timeout=120)
     assert unwritable.returncode == 2
     assert unwritable.stderr.count("\n") == 1 and "cannot make the output directory" in unwritable.stderr
+
+
+# ---- one rendering split into tiles --------------------------------------------------------------
+
+def tiled_drawings(tmp_path):
+    """A colour drawing and a plain one without fills, whose renderings at scale 5 are 651 x 403
+    and 405 x 255: no multiple of the tiles' side."""
+    colour = tessera.Drawing(130.1, 80.5, color=True)
+    plain = tessera.Drawing(80.9, 50.9, color=False)
+    for d, scale in ((colour, 1.0), (plain, 0.6)):
+        g = tessera.Generator.uniform(0, 80 * scale, seed=7)
+        for k in range(12):
+            x1, y1, x2, y2 = g.draw(4)
+            d.line(x1, y1 * 0.6, x2, y2 * 0.6, size=float(k % 3), color=(k * 20, 100, 255 - k * 20))
+        d.ellipse(40 * scale, 25 * scale, 30 * scale, 12 * scale, size=2.0, color=(250, 10, 10))
+    paths = [tmp_path / "colour.cptl", tmp_path / "plain.ptl"]
+    colour.save(paths[0])
+    plain.save(paths[1])
+    return [str(p) for p in paths]
+
+
+TILE_KILLER = """
+import os
+import tessera.batch as b
+
+_real = b.__dict__.setdefault("_unpatched_render_tile", b.render_tile)
+
+
+def render_tile(path, out, options, x, y, width, height):
+    marker = path + ".killed"
+    if y > 0 and not os.path.exists(marker):  # once, past the first row of tiles
+        open(marker, "w").close()
+        os._exit(3)
+    return _real(path, out, options, x, y, width, height)
+
+
+b.render_tile = render_tile
+"""
+
+
+def test_tiles_on_a_cluster_give_the_tools_file_even_when_a_worker_dies(tool, tmp_path, capsys):
+    """Each drawing's rendering split into 64 x 64 tiles on two workers, one of which dies
+    mid-job: one file, byte for byte what the tool writes, colour, binary and painted, TIFF and
+    PAM."""
+    import dask
+    drawings = tiled_drawings(tmp_path)
+    preload = tmp_path / "kill_once.py"
+    preload.write_text(TILE_KILLER)
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        c = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                     dashboard_address="127.0.0.1:0", preload=[str(preload)])
+    try:
+        for drawing, extra, to in ((drawings[0], [], "tiff"), (drawings[1], [], "tiff"),
+                                   (drawings[1], ["--foreground", "#336699"], "pam")):
+            if os.path.exists(drawing + ".killed"):
+                os.remove(drawing + ".killed")
+            out_dir = tmp_path / f"tiles-{len(extra)}"
+            status = batch.main(["render", "--tiles", "64", "--scheduler", c.scheduler_address, "--scale", "5",
+                                 "--to", to, "--out-dir", str(out_dir), "--quiet"] + extra + [drawing])
+            err = capsys.readouterr().err
+            assert status == 0, err
+            assert os.path.exists(drawing + ".killed")  # a worker did die
+            name = os.path.splitext(os.path.basename(drawing))[0] + "." + to
+            want = tmp_path / ("tool-" + name)
+            subprocess.run([tool, "render", "--quiet", drawing, str(want), "--scale", "5"] + extra, check=True)
+            assert (out_dir / name).read_bytes() == want.read_bytes(), (drawing, extra)
+    finally:
+        c.close()
+
+
+def test_tiles_are_refused_where_they_cannot_split_a_rendering(files, cluster, tmp_path, capsys):
+    _, drawings, _ = files
+    filled = [d for d in drawings if d.endswith(".ptl")][0]  # a binary rendering with a fill
+    status = batch.main(["render", "--tiles", "64", "--scheduler", cluster.scheduler_address, "--to", "tiff",
+                         "--out-dir", str(tmp_path), "--quiet", filled])
+    assert status == 2
+    assert "fills cannot be split into tiles" in capsys.readouterr().err
+    assert os.listdir(tmp_path) == []
+    for argv in (["convert", "--tiles", "64", "--to", "png", filled], ["render", "--tiles", "64"] + drawings[:2],
+                 ["render", "--tiles", "8", filled], ["render", "--tiles", "many", filled]):
+        with pytest.raises(SystemExit) as e:
+            batch.main(argv)
+        assert e.value.code == 2
+        assert "tiles" in capsys.readouterr().err
