@@ -179,7 +179,7 @@ expect 2 "a thumbnail's SIZE is a box" "$tool" thumbnail "$work/many/a/two.ppm" 
 # a picture the limit refuses whole is cropped, resized, mirrored or converted row by row: the same file
 "$tool" resize "$work/small/two.png" "$work/small/big.png" 400x300 --filter nearest
 "$tool" convert "$work/small/big.png" "$work/small/big.tif"
-for c in "resize 45%" "crop 7 5 300 200" "flop" "convert"; do
+for c in "resize 45%" "crop 7 5 300 200" "flop" "convert" "flip" "rotate 90" "rotate -90" "rotate 180"; do
   # shellcheck disable=SC2086
   set -- $c
   name=$1
@@ -188,7 +188,7 @@ for c in "resize 45%" "crop 7 5 300 200" "flop" "convert"; do
   expect 0 "^$" "$tool" "$name" --limit 300000 "$work/small/big.tif" "$work/small/rows-$name.jpg" "$@"
   check "$name row by row gives the whole way's file" cmp "$work/small/whole-$name.jpg" "$work/small/rows-$name.jpg"
 done
-expect 2 "budget" "$tool" rotate --limit 300000 "$work/small/big.tif" "$work/small/never.jpg" 90
+expect 2 "budget" "$tool" border --limit 300000 "$work/small/big.tif" "$work/small/never.jpg" 2
 # a rendering the limit refuses whole is made band by band: the same file, colour, binary or painted
 printf 'PTL 0 0 30 20\n0.3l\t-3 2 28 17\n0.2e\t15 10 9 6\n0.5p\t29 1\n' > "$work/small/lines.ptl"
 for c in "shapes.cptl --scale 20" "rings.cptl --scale 20" "lines.ptl --scale 40" "lines.ptl --scale 40 --foreground 0x336699"; do

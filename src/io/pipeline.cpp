@@ -7,8 +7,15 @@
 #include <tessera/geometry.h>
 #include <tessera/imAdditions.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "codec.h"
@@ -98,16 +105,19 @@ struct Making {
     AnyImageStruct *band = nullptr;       // the result's row
     AnyImageStruct *converting = nullptr; // a row of the type before the conversion, wrapping row
     int32_t next = 0;
+    int quarters = 0;                  // clockwise quarter turns: 0 to 3
+    int32_t out_w = 0, out_h = 0;      // the result's size, after the turn
+    struct Turning *turning = nullptr; // when the steps turn
 
     Making(const Rows &s, const tessera_io_steps &st) : source(s), steps(st) {}
     Making(const Making &) = delete;
     Making &operator=(const Making &) = delete;
-    ~Making() {
-        std::free(wide);
-        std::free(row);
-        tessera_resizer_free(resizer);
-        release(band);
-        release(converting);
+    ~Making();
+
+    // Row y of the picture before the turn (asked for top to bottom, each once) into out.
+    bool upright_row(int32_t y, unsigned char *out) {
+        if (resizer && tessera_resizer_row(resizer, out) != 0) return reason_empty() ? fail_core() : false;
+        return resizer || cropped(this, y, out) == 0;
     }
 
     // Row y of the crop into out.
@@ -125,7 +135,9 @@ struct Making {
         tag = source.tag;
         size = fixed_elem_size(tag);
         if (!plan_for(steps, source.width, source.height, plan)) return false;
-        const std::size_t bytes = static_cast<std::size_t>(plan.width) * size;
+        quarters = ((steps.degrees / 90) % 4 + 4) % 4;
+        out_w = quarters % 2 ? plan.height : plan.width, out_h = quarters % 2 ? plan.width : plan.height;
+        const std::size_t bytes = static_cast<std::size_t>(out_w) * size;
         const bool narrowed = plan.crop_w != source.width;
         wide = narrowed ? static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(source.width) * size))
                         : nullptr;
@@ -137,23 +149,24 @@ struct Making {
             if (!resizer) return fail_core();
         }
         const uint16_t out_tag = steps.tag ? steps.tag : tag;
-        band = static_cast<AnyImageStruct *>(im_NewOrWrap_(out_tag, plan.width, 1, 0, 0, nullptr, 0, 0, nullptr));
+        band = static_cast<AnyImageStruct *>(im_NewOrWrap_(out_tag, out_w, 1, 0, 0, nullptr, 0, 0, nullptr));
         if (!band) return fail_core();
         if (out_tag != tag) {
-            converting = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, plan.width, 1, 0, 0, row, 0, 0, nullptr));
+            converting = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, out_w, 1, 0, 0, row, 0, 0, nullptr));
             if (!converting) return fail_core();
         }
         return true;
     }
 
+    bool turn(const Request &r);
+
     // Makes result row y (asked for top to bottom, each once) into the band.
     bool make(int32_t y) {
         if (y != next++) return fail(Err::argument, "row %d asked for out of order", y);
         unsigned char *to = converting ? row : static_cast<unsigned char *>(band->data[0]);
-        if (resizer && tessera_resizer_row(resizer, to) != 0) return reason_empty() ? fail_core() : false;
-        if (!resizer && cropped(this, y, to) != 0) return false;
+        if (!(turning ? turned_row(y, to) : upright_row(y, to))) return false;
         if (steps.mirror)
-            for (int32_t a = 0, b = plan.width - 1; a < b; ++a, --b) {
+            for (int32_t a = 0, b = out_w - 1; a < b; ++a, --b) {
                 unsigned char t[64]; // the widest pixel is a few doubles
                 std::memcpy(t, to + static_cast<std::size_t>(a) * size, size);
                 std::memcpy(to + static_cast<std::size_t>(a) * size, to + static_cast<std::size_t>(b) * size, size);
@@ -162,12 +175,164 @@ struct Making {
         if (!converting) return true;
         auto *made = static_cast<AnyImageStruct *>(tessera_io_convert(converting, band->header->tag, 0));
         if (!made) return fail_core();
-        std::memcpy(band->data[0], made->data[0],
-                    static_cast<std::size_t>(plan.width) * fixed_elem_size(band->header->tag));
+        std::memcpy(band->data[0], made->data[0], static_cast<std::size_t>(out_w) * fixed_elem_size(band->header->tag));
         release(made);
         return true;
     }
+
+    bool turned_row(int32_t y, unsigned char *out);
 };
+
+// A new file in $TMPDIR (else /tmp), already unlinked: it goes when it is closed. Null with errno.
+FILE *temporary_file() {
+    const char *dir = std::getenv("TMPDIR");
+    char path[4096];
+    if (std::snprintf(path, sizeof path, "%s/tessera-turn-XXXXXX", dir && *dir ? dir : "/tmp") >=
+        static_cast<int>(sizeof path))
+        return errno = ENAMETOOLONG, nullptr;
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    unlink(path);
+    FILE *f = fdopen(fd, "w+b");
+    if (!f) close(fd);
+    return f;
+}
+
+// A picture turned by quarters without being whole: its rows before the turn go to a temporary
+// file as square tiles, a band of rows at a time; then each band of result rows is made from
+// one column of tiles (a quarter turn) or one row of them (a half turn) read back. Memory is a
+// band of side tiles across the longer side of the picture.
+struct Turning {
+    Making &m;
+    int32_t w, h, side; // before the turn; the tiles' side
+    std::size_t size;   // bytes a pixel
+    FILE *tmp = nullptr;
+    unsigned char *strip = nullptr; // side rows of w pixels, or side columns of h pixels
+    int32_t held = -1;              // the tile column or row strip holds
+    Turning(Making &making, int32_t width, int32_t height, int32_t s, std::size_t bytes)
+        : m(making), w(width), h(height), side(s), size(bytes) {}
+    Turning(const Turning &) = delete;
+    Turning &operator=(const Turning &) = delete;
+    ~Turning() {
+        if (tmp) std::fclose(tmp);
+        std::free(strip);
+    }
+    int32_t across() const { return (w + side - 1) / side; }
+    std::size_t tile_bytes() const { return static_cast<std::size_t>(side) * static_cast<std::size_t>(side) * size; }
+    long offset(int32_t tx, int32_t ty) const {
+        return static_cast<long>(
+            (static_cast<std::size_t>(ty) * static_cast<std::size_t>(across()) + static_cast<std::size_t>(tx)) *
+            tile_bytes());
+    }
+
+    // Writes every row before the turn into the file, a band of side rows at a time.
+    bool store() {
+        tmp = temporary_file();
+        if (!tmp) return fail_system("cannot make a temporary file for the turn in $TMPDIR or /tmp");
+        const std::size_t row = static_cast<std::size_t>(w) * size, tile_row = static_cast<std::size_t>(side) * size;
+        unsigned char *tile = static_cast<unsigned char *>(std::calloc(tile_bytes(), 1));
+        if (!tile) return fail(Err::memory, "out of memory for a tile of the turn");
+        const bool stored = store_through(tile, row, tile_row);
+        std::free(tile);
+        return stored && (std::fflush(tmp) == 0 || fail_system("cannot write the temporary file of the turn"));
+    }
+
+    bool store_through(unsigned char *tile, std::size_t row, std::size_t tile_row) {
+        for (int32_t y0 = 0; y0 < h; y0 += side) {
+            const int32_t rows = std::min(side, h - y0);
+            for (int32_t k = 0; k < rows; ++k)
+                if (!m.upright_row(y0 + k, strip + static_cast<std::size_t>(k) * row)) return false;
+            for (int32_t tx = 0; tx < across(); ++tx) {
+                const std::size_t from = static_cast<std::size_t>(tx) * tile_row, n = std::min(tile_row, row - from);
+                for (int32_t k = 0; k < rows; ++k)
+                    std::memcpy(tile + static_cast<std::size_t>(k) * tile_row,
+                                strip + static_cast<std::size_t>(k) * row + from, n);
+                if (std::fwrite(tile, 1, tile_bytes(), tmp) != tile_bytes())
+                    return fail_system("cannot write the temporary file of the turn");
+            }
+        }
+        return true;
+    }
+
+    // Reads tile (tx, ty) into strip, its rows step bytes apart.
+    bool read_tile(int32_t tx, int32_t ty, unsigned char *to, std::size_t step, int32_t rows) {
+        if (std::fseek(tmp, offset(tx, ty), SEEK_SET) != 0) return fail_system("cannot read the temporary file");
+        const std::size_t tile_row = static_cast<std::size_t>(side) * size;
+        for (int32_t k = 0; k < rows; ++k)
+            if (std::fread(to + static_cast<std::size_t>(k) * step, 1, tile_row, tmp) != tile_row)
+                return fail_system("cannot read the temporary file");
+        return true;
+    }
+
+    // Result row y into out (width: h after a quarter turn, w after a half turn).
+    bool row(int32_t y, unsigned char *out) {
+        const int32_t down = (h + side - 1) / side;
+        if (m.quarters == 2) { // source row h - 1 - y, mirrored
+            const int32_t r = h - 1 - y, ty = r / side;
+            const std::size_t step = static_cast<std::size_t>(across()) * static_cast<std::size_t>(side) * size;
+            if (held != ty) {
+                for (int32_t tx = 0; tx < across(); ++tx)
+                    if (!read_tile(tx, ty, strip + static_cast<std::size_t>(tx) * side * size, step,
+                                   std::min(side, h - ty * side)))
+                        return false;
+                held = ty;
+            }
+            const unsigned char *from = strip + static_cast<std::size_t>(r - ty * side) * step;
+            for (int32_t x = 0; x < w; ++x)
+                std::memcpy(out + static_cast<std::size_t>(x) * size, from + static_cast<std::size_t>(w - 1 - x) * size,
+                            size);
+            return true;
+        }
+        // a quarter turn: clockwise, result (x, y) is source (y, h - 1 - x); anticlockwise,
+        // source (w - 1 - y, x)
+        const int32_t c = m.quarters == 1 ? y : w - 1 - y, tx = c / side;
+        const std::size_t step = static_cast<std::size_t>(side) * size; // the strip: h rows of side pixels
+        if (held != tx) {
+            for (int32_t ty = 0; ty < down; ++ty)
+                if (!read_tile(tx, ty, strip + static_cast<std::size_t>(ty) * side * step, step,
+                               std::min(side, h - ty * side)))
+                    return false;
+            held = tx;
+        }
+        const std::size_t at = static_cast<std::size_t>(c - tx * side) * size;
+        for (int32_t x = 0; x < h; ++x) {
+            const int32_t r = m.quarters == 1 ? h - 1 - x : x;
+            std::memcpy(out + static_cast<std::size_t>(x) * size, strip + static_cast<std::size_t>(r) * step + at,
+                        size);
+        }
+        return true;
+    }
+};
+
+Making::~Making() {
+    delete turning;
+    std::free(wide);
+    std::free(row);
+    tessera_resizer_free(resizer);
+    release(band);
+    release(converting);
+}
+
+// Sets up the turn, and stores the picture in its temporary file; false with the reason.
+bool Making::turn(const Request &r) {
+    if (quarters == 0) return true;
+    const int32_t w = plan.width, h = plan.height, longer = std::max(w, h);
+    // tiles as large as a strip of at most 16 MB allows, from 8 to 256 pixels a side, and no
+    // larger than a quarter of the shorter side needs
+    const auto side = static_cast<int32_t>(
+        std::clamp<uint64_t>(std::min<uint64_t>((uint64_t{16} << 20) / (static_cast<uint64_t>(longer) * size),
+                                                static_cast<uint64_t>(std::min(w, h) / 4)),
+                             8, 256));
+    const uint64_t strip = static_cast<uint64_t>(side) * static_cast<uint64_t>(longer + side);
+    if (!fits(r, strip, 1, tag)) return false;
+    turning = new (std::nothrow) Turning(*this, w, h, side, size);
+    if (!turning) return fail(Err::memory, "out of memory for a turn");
+    turning->strip = static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(strip) * size));
+    if (!turning->strip) return fail(Err::memory, "out of memory for a band of %d rows", side);
+    return turning->store();
+}
+
+bool Making::turned_row(int32_t y, unsigned char *out) { return turning->row(y, out); }
 
 // What a pipeline carries from the reader to the writer.
 struct Job {
@@ -183,7 +348,7 @@ struct Job {
 bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     auto *job = static_cast<Job *>(context);
     Making m(rows, job->steps);
-    if (!m.open()) return false;
+    if (!m.open() || !m.turn(r)) return false;
     tessera_io_save_options o = job->save;
     if (!job->own_metadata) o.metadata = r.meta; // what the file holds, read with its header
     Picture pic;
@@ -191,15 +356,13 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     const Codec *c = prepare(m.band, job->format, to_stdout ? nullptr : job->out, o, pic);
     if (!c) return false;
     if (!c->format.rows) { // the writer needs the result whole: only it is, within the limits
-        if (!fits(r, static_cast<uint64_t>(m.plan.width), static_cast<uint64_t>(m.plan.height), m.band->header->tag))
-            return false;
-        const std::size_t bytes = static_cast<std::size_t>(m.plan.width) * fixed_elem_size(m.band->header->tag);
-        AnyImageStruct *result =
-            image_of_rows(m.band->header->tag, m.plan.width, m.plan.height, [&](int32_t y, void *row) {
-                if (!m.make(y)) return false;
-                std::memcpy(row, m.band->data[0], bytes);
-                return true;
-            });
+        if (!fits(r, static_cast<uint64_t>(m.out_w), static_cast<uint64_t>(m.out_h), m.band->header->tag)) return false;
+        const std::size_t bytes = static_cast<std::size_t>(m.out_w) * fixed_elem_size(m.band->header->tag);
+        AnyImageStruct *result = image_of_rows(m.band->header->tag, m.out_w, m.out_h, [&](int32_t y, void *row) {
+            if (!m.make(y)) return false;
+            std::memcpy(row, m.band->data[0], bytes);
+            return true;
+        });
         const bool ok =
             result && (!rows.finish || rows.finish(rows.state)) && save_image(result, job->out, job->format, o);
         release(result);
@@ -207,7 +370,7 @@ bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     }
     Feed feed{[](void *state, int32_t y) { return static_cast<Making *>(state)->make(y); }, &m};
     pic.feed = &feed;
-    pic.height = m.plan.height;
+    pic.height = m.out_h;
     const auto write = [&](FILE *out) {
         // a row that could not be made fails the file, whatever the writer made of it, and so
         // does the rest of the input
@@ -242,10 +405,7 @@ extern "C" int tessera_io_pipeline(const char *in, const char *out, const tesser
     const io::RowUse use{io::pipe_rows, &job};
     bool used = false;
     AnyImageStruct *im = nullptr;
-    const bool streams = s.degrees == 0; // a quarter turn needs the whole picture
-    io::with_path(in, [&](FILE *f) {
-        im = io::load_from(f, &lo, info, nullptr, 0, {nullptr, 0, 0, streams ? &use : nullptr, &used});
-    });
+    io::with_path(in, [&](FILE *f) { im = io::load_from(f, &lo, info, nullptr, 0, {nullptr, 0, 0, &use, &used}); });
     bool ok = used;
     if (!used && im) {
         im = io::whole_steps(im, s);

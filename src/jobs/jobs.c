@@ -346,11 +346,13 @@ static AnyImageStruct *thumbnail_op(AnyImageStruct *im, const int *v, const job_
 static AnyImageStruct *crop_op(AnyImageStruct *im, const int *v, const job_options *o);
 static AnyImageStruct *resize_op(AnyImageStruct *im, const int *v, const job_options *o);
 static AnyImageStruct *flop_op(AnyImageStruct *im, const int *v, const job_options *o);
+static AnyImageStruct *flip_op(AnyImageStruct *im, const int *v, const job_options *o);
+static AnyImageStruct *rotate_op(AnyImageStruct *im, const int *v, const job_options *o);
 static int crop_fits(const ImageHeader *h, const int *v, problem *why);
 
 /* A large picture, or one too large to load whole (refused: the load refused it by its limits),
  * is edited by libtessera_io's pipeline, which gives the same file and reads it row by row where
- * its format allows, when the edit is one it does (a crop, a resize, a mirror, or a change of
+ * its format allows, when the edit is one it does (a crop, a resize, a mirror, a turn, or a change of
  * format) and the result needs nothing a pipeline leaves out (alpha laid over the background, a
  * normalised conversion, numbers kept at 16 bits). Returns 1 when the pipeline ran (*ok: how it
  * went), 0 to leave the edit to the whole way. */
@@ -359,7 +361,7 @@ static int edit_rows(const char *in, const char *out, const job_options *o, imag
     /* the file is read twice (its header, then its rows): a pipe or a device could not be */
     struct stat st;
     if (o->flatten || o->normalize || o->to_srgb || strcmp(in, "-") == 0 || stat(in, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (op && op != crop_op && op != resize_op && op != flop_op))
+        (op && op != crop_op && op != resize_op && op != flop_op && op != flip_op && op != rotate_op))
         return 0;
     problem ignored;
     tessera_io_info info;
@@ -392,6 +394,10 @@ static int edit_rows(const char *in, const char *out, const job_options *o, imag
         if (!resize_size(info.width, info.height, values, &s.width, &s.height, why)) return *ok = 0, 1;
     } else if (op == flop_op) {
         s.mirror = 1;
+    } else if (op == flip_op) { /* top to bottom: a half turn, mirrored */
+        s.degrees = 180, s.mirror = 1;
+    } else if (op == rotate_op) {
+        s.degrees = values[0];
     }
     tessera_io_load_options lo;
     tessera_io_load_defaults(&lo);
