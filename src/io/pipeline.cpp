@@ -1,9 +1,9 @@
 // Pipelines: a picture from one file to another through a crop, a resize, a turn, a mirror and a
-// change of type. Where the reader gives rows one at a time and no quarter turn is asked, the
-// picture is never whole: each result row is made from the source rows it needs, and goes to
-// the writer as it is made (or into the result, for a writer that needs it whole). Otherwise
-// the picture is loaded whole and the library's operations are applied one after another. The
-// two ways give the same bytes.
+// change of type. Where the reader gives rows one at a time, the picture is never whole: each
+// result row is made from the source rows it needs (through a temporary file of tiles when the
+// picture turns), and goes to the writer as it is made (or into the result, for a writer that
+// needs it whole). Otherwise the picture is loaded whole and the library's operations are
+// applied one after another. The two ways give the same bytes.
 #include <tessera/geometry.h>
 #include <tessera/imAdditions.h>
 
@@ -90,9 +90,9 @@ AnyImageStruct *whole_steps(AnyImageStruct *im, const tessera_io_steps &s) {
     return im;
 }
 
-// A picture's rows made one at a time through the steps (no quarter turn): the crop's rows from
-// the source, resized, mirrored and converted, each into the band (an image of one row of the
-// result's type).
+// A picture's rows made one at a time through the steps: the crop's rows from the source,
+// resized, turned (through Turning), mirrored and converted, each into the band (an image of one
+// row of the result's type).
 struct Making {
     const Rows &source;
     const tessera_io_steps &steps;
