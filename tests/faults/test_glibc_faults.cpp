@@ -873,27 +873,31 @@ void add_io_operations(std::vector<Named> &ops) {
                            im_Free_(im, static_cast<AnyImageStruct *>(im)->header->tag);
                            return good ? ok : wrong;
                        }});
-        // a crop and a resize from file to file, row by row where the reader gives rows
-        names.push_back(std::string("tessera_io_pipeline ") + f.name);
-        ops.push_back(
-            {names.back().c_str(), [=](Injector &inj) {
-                 tessera_io_steps st{};
-                 const ImageHeader *h = static_cast<AnyImageStruct *>(reference)->header;
-                 st.crop_left = 1, st.crop_top = 1, st.crop_width = h->width - 2, st.crop_height = h->height - 2;
-                 st.width = 5, st.filter = TESSERA_LANCZOS3;
-                 const std::string want = dir() + "/io-pipe-want.tif", out = dir() + "/io-pipe.tif";
-                 const std::string old = "the old file";
-                 if (tessera_io_pipeline(path.c_str(), want.c_str(), nullptr, &st, nullptr, nullptr, nullptr) != 0)
-                     return wrong;
-                 write_file("io-pipe.tif", old);
-                 inj.arm();
-                 const int status =
-                     tessera_io_pipeline(path.c_str(), out.c_str(), nullptr, &st, nullptr, nullptr, nullptr);
-                 inj.disarm();
-                 if (temporaries_left() != 0) return wrong;
-                 if (status != 0) return read_file(out) == old && tessera_io_last_error()[0] ? failed_cleanly : wrong;
-                 return read_file(out) == read_file(want) ? ok : wrong;
-             }});
+        // a crop and a resize from file to file, row by row where the reader gives rows; and a
+        // crop and a turn through the temporary file of tiles
+        for (const int32_t degrees : {0, 90}) {
+            names.push_back(std::string(degrees ? "tessera_io_pipeline turned " : "tessera_io_pipeline ") + f.name);
+            ops.push_back(
+                {names.back().c_str(), [=](Injector &inj) {
+                     tessera_io_steps st{};
+                     const ImageHeader *h = static_cast<AnyImageStruct *>(reference)->header;
+                     st.crop_left = 1, st.crop_top = 1, st.crop_width = h->width - 2, st.crop_height = h->height - 2;
+                     st.width = degrees ? 0 : 5, st.filter = TESSERA_LANCZOS3, st.degrees = degrees;
+                     const std::string want = dir() + "/io-pipe-want.tif", out = dir() + "/io-pipe.tif";
+                     const std::string old = "the old file";
+                     if (tessera_io_pipeline(path.c_str(), want.c_str(), nullptr, &st, nullptr, nullptr, nullptr) != 0)
+                         return wrong;
+                     write_file("io-pipe.tif", old);
+                     inj.arm();
+                     const int status =
+                         tessera_io_pipeline(path.c_str(), out.c_str(), nullptr, &st, nullptr, nullptr, nullptr);
+                     inj.disarm();
+                     if (temporaries_left() != 0) return wrong;
+                     if (status != 0)
+                         return read_file(out) == old && tessera_io_last_error()[0] ? failed_cleanly : wrong;
+                     return read_file(out) == read_file(want) ? ok : wrong;
+                 }});
+        }
         names.push_back(std::string("tessera_io_save over a file ") + f.name);
         ops.push_back({names.back().c_str(), [=](Injector &inj) {
                            const std::string out = dir() + "/io-out." + f.format, old = "the old file";
