@@ -15,12 +15,14 @@ namespace tessera::detail::io {
 
 namespace {
 
-// Reads the next header word, skipping white space and '#' comments; the one white-space
-// character that ends the word is consumed. False at the end of the file or for an overlong word.
-bool next_word(FILE *f, char *word, std::size_t size) {
+// Reads the next header word, skipping white space and '#' comments (*commented, when given, is
+// set when there was one); the one white-space character that ends the word is consumed. False
+// at the end of the file or for an overlong word.
+bool next_word(FILE *f, char *word, std::size_t size, bool *commented = nullptr) {
     int c;
     for (;;) {
         c = getc(f);
+        if (c == '#' && commented) *commented = true;
         if (c == '#')
             while (c != '\n' && c != EOF) c = getc(f);
         if (c == EOF) return false;
@@ -38,9 +40,9 @@ bool next_word(FILE *f, char *word, std::size_t size) {
 }
 
 // A header number from 1 to hi.
-bool next_number(FILE *f, const char *what, long hi, long *out) {
+bool next_number(FILE *f, const char *what, long hi, long *out, bool *commented = nullptr) {
     char word[32];
-    if (!next_word(f, word, sizeof word)) return fail(Err::format, "the header ends before the %s", what);
+    if (!next_word(f, word, sizeof word, commented)) return fail(Err::format, "the header ends before the %s", what);
     char *end;
     errno = 0;
     const long v = std::strtol(word, &end, 10);
@@ -306,15 +308,20 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     FILE *f = in.in;
     char magic[8];
     long w, h, max = 1;
-    if (!next_word(f, magic, sizeof magic)) return fail(Err::format, "not a Netpbm file"), nullptr;
-    if (!next_number(f, "width", 2147483647L, &w) || !next_number(f, "height", 2147483647L, &h)) return nullptr;
+    bool commented = false;
+    if (!next_word(f, magic, sizeof magic, &commented)) return fail(Err::format, "not a Netpbm file"), nullptr;
+    if (!next_number(f, "width", 2147483647L, &w, &commented) || !next_number(f, "height", 2147483647L, &h, &commented))
+        return nullptr;
     const bool bits = magic[1] == '1' || magic[1] == '4';
-    if (!bits && !next_number(f, "maximum value", 65535, &max)) return nullptr;
+    if (!bits && !next_number(f, "maximum value", 65535, &max, &commented)) return nullptr;
     const int channels = magic[1] == '3' || magic[1] == '6' ? 3 : 1;
     describe(r, magic, w, h, channels, 0, bits ? 1 : bits_of(static_cast<uint32_t>(max)), static_cast<uint32_t>(max));
     const bool raw = magic[1] >= '4';
-    // Raw files of the library's own kind keep their comment: the library reads them.
-    if (raw && (bits || max == 255)) {
+    // Raw files of the library's own kind keep their comment: the library reads them, unless
+    // their rows go one at a time to a caller and there is no comment to keep (rows of 8-bit
+    // gray and RGB are read here as the library reads them).
+    const bool own_rows = raw && !bits && max == 255 && !commented && rows_wanted(r);
+    if (raw && (bits || max == 255) && !own_rows) {
         if (!in.rewind(in)) return nullptr;
         return read_library(in, r);
     }
