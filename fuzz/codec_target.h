@@ -70,12 +70,12 @@ inline void probe_agrees(const uint8_t *data, size_t size, uint16_t tag, const t
             if (t->header->width > 7 || t->header->height > 5) std::abort();
             im_Free_(t, t->header->tag);
         }
-        // PNG, TIFF, PAM and Netpbm pictures are made row by row where they can be: the rows a
+        // PNG, TIFF, PAM, Netpbm and BMP pictures are made row by row where they can be: the rows a
         // resize asks for (every one, or some with nearest sampling) must give what a whole load
         // and the resize give, whenever both succeed
         o.keep_orientation = 1;
         bool rows = false;
-        for (const char *name : {"png", "tiff", "pam", "pgm", "ppm", "pbm"})
+        for (const char *name : {"png", "tiff", "pam", "pgm", "ppm", "pbm", "bmp"})
             rows = rows || (loaded.format && std::strcmp(loaded.format->name, name) == 0);
         for (int filter : {TESSERA_NEAREST, TESSERA_BILINEAR}) {
             auto *t =

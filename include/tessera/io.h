@@ -194,14 +194,14 @@ TESSERA_API int tessera_io_save_rows(const char *path, const tessera_io_format *
  * empty one strips it). The result is, byte for byte, what the load, imCrop, tessera_resize,
  * tessera_rotate, tessera_flip_horizontal, tessera_io_convert and the save give one after another.
  * When the reader gives a picture's rows one at a time (PNG not interlaced, JPEG, TIFF, PAM, raw
- * PGM and PPM, but not 8-bit ones with a comment), the picture is never whole: each result row is
- * made from the rows it needs, and goes to the writer as it is made (TIFF, JPEG, PAM) or into the
- * result, which alone is whole (other formats). A turn goes through a temporary file of tiles in
- * $TMPDIR (else /tmp) as large as the picture before the turn. Memory is then set by the widths,
- * the filter and the turn's band of tiles, and load's limits bound only the result made whole; the
- * picture's decoded bytes are bounded as work (TESSERA_WORK_PER_BYTE times the budget). "-" is
- * standard input or output. 0, or -1 with the reason; a failed pipeline leaves nothing at out.
- * info may be null. */
+ * PGM and PPM, but not 8-bit ones with a comment, uncompressed BMP), the picture is never whole:
+ * each result row is made from the rows it needs, and goes to the writer as it is made (TIFF,
+ * JPEG, PAM) or into the result, which alone is whole (other formats). A turn goes through a
+ * temporary file of tiles in $TMPDIR (else /tmp) as large as the picture before the turn. Memory
+ * is then set by the widths, the filter and the turn's band of tiles, and load's limits bound only
+ * the result made whole; the picture's decoded bytes are bounded as work (TESSERA_WORK_PER_BYTE
+ * times the budget). "-" is standard input or output. 0, or -1 with the reason; a failed pipeline
+ * leaves nothing at out. info may be null. */
 TESSERA_API int tessera_io_pipeline(const char *in, const char *out, const tessera_io_format *format,
                                     const tessera_io_steps *steps, const tessera_io_load_options *load,
                                     const tessera_io_save_options *save, tessera_io_info *info);

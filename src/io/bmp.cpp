@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codec.h"
+#include "image/image_internal.h"
 
 namespace tessera::detail::io {
 
@@ -190,27 +191,9 @@ AnyImageStruct *read_bmp(Input &in, const Request &r) {
     // Uncompressed rows must all be in the file before the image is made; run-length data may
     // be short (a file can hold a large image in few bytes), so its indices are held beside.
     const uint64_t pixels = static_cast<uint64_t>(h.width) * static_cast<uint64_t>(rows);
-    if (rle && !fits(r, static_cast<uint64_t>(h.width), static_cast<uint64_t>(rows), l.tag, pixels)) return nullptr;
-    AnyImageStruct *im = rle ? new_image(l, static_cast<uint64_t>(h.width), static_cast<uint64_t>(rows), r, pixels)
-                             : image_for(in, l, static_cast<long>(h.width), static_cast<long>(rows),
-                                         stride * static_cast<uint64_t>(rows), "bytes", r);
-    if (!im) return nullptr;
+    // A row of the file (stride bytes at src, or indices) as samples of the image's layout.
     const std::size_t per = static_cast<std::size_t>(3 + l.alpha);
-    auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h.width) * per * sizeof(uint32_t)));
-    auto *row = static_cast<unsigned char *>(std::malloc(rle ? static_cast<std::size_t>(pixels) : stride));
-    bool ok = samples && row;
-    if (!ok) fail(Err::memory, "out of memory for a row of a %lld-pixel-wide BMP", static_cast<long long>(h.width));
-    if (ok && rle) {
-        std::memset(row, 0, static_cast<std::size_t>(pixels));
-        ok = decode_rle(f, h, row, &at);
-    }
-    for (int64_t k = 0; ok && k < rows; ++k) {
-        const int64_t y = h.height < 0 ? k : rows - 1 - k; // the image's row of the file's k-th
-        const unsigned char *src = row;
-        if (rle) src = row + static_cast<std::size_t>(k) * static_cast<std::size_t>(h.width);
-        else if (!read_exactly(f, row, stride, &at)) ok = false;
-        if (!ok) break;
-        uint32_t *s = samples;
+    const auto decode_row = [&h, &l, &palette, per, rle](const unsigned char *src, uint32_t *s) {
         for (int64_t x = 0; x < h.width; ++x, s += per) {
             if (h.bpp <= 8) {
                 const unsigned i = rle          ? src[x]
@@ -227,6 +210,80 @@ AnyImageStruct *read_bmp(Input &in, const Request &r) {
                 if (l.alpha) s[3] = h.alpha(v);
             }
         }
+    };
+    // Uncompressed rows of a file that can seek go to a caller that takes them one at a time,
+    // read where they stand (bottom-up files from their end).
+    const long first = rle || !rows_wanted(r) ? -1 : std::ftell(f);
+    if (first >= 0) {
+        const unsigned long long left = bytes_left(in), need = stride * static_cast<uint64_t>(rows);
+        if (left < need) return data_ends(left, need, "bytes"), nullptr;
+        AnyImageStruct *band = row_band(r, l.tag, h.width, 1, stride + static_cast<uint64_t>(h.width) * per * 4);
+        if (!band) return nullptr;
+        struct Reading {
+            FILE *f;
+            long first;
+            uint64_t stride;
+            int64_t rows;
+            bool bottom_up;
+            AnyImageStruct *band;
+            const Layout &l;
+            const decltype(decode_row) &decode;
+            unsigned char *row;
+            uint32_t *samples;
+        } rd{f,
+             first,
+             stride,
+             rows,
+             h.height > 0,
+             band,
+             l,
+             decode_row,
+             static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(stride))),
+             static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h.width) * per * sizeof(uint32_t)))};
+        if (!rd.row || !rd.samples) {
+            fail(Err::memory, "out of memory for a row of a %lld-pixel-wide BMP", static_cast<long long>(h.width));
+        } else {
+            const auto next = [](void *state, int32_t y, void *out) {
+                auto *d = static_cast<Reading *>(state);
+                const int64_t k = d->bottom_up ? d->rows - 1 - y : y; // the file's row of image row y
+                uint64_t at = 0;
+                if (std::fseek(d->f, d->first + static_cast<long>(static_cast<uint64_t>(k) * d->stride), SEEK_SET) != 0)
+                    return fail_system("cannot seek in the BMP file");
+                if (!read_exactly(d->f, d->row, static_cast<std::size_t>(d->stride), &at)) return false;
+                d->decode(d->row, d->samples);
+                put_row(d->band, 0, d->samples, d->l);
+                std::memcpy(out, d->band->data[0],
+                            static_cast<std::size_t>(d->band->header->width) *
+                                tessera::detail::fixed_elem_size(d->band->header->tag));
+                return true;
+            };
+            give_rows(r, {l.tag, static_cast<int32_t>(h.width), static_cast<int32_t>(rows), next, &rd});
+        }
+        std::free(rd.row);
+        std::free(rd.samples);
+        im_Free_(band, band->header->tag);
+        return nullptr; // r.used tells the caller how the rows went
+    }
+    if (rle && !fits(r, static_cast<uint64_t>(h.width), static_cast<uint64_t>(rows), l.tag, pixels)) return nullptr;
+    AnyImageStruct *im = rle ? new_image(l, static_cast<uint64_t>(h.width), static_cast<uint64_t>(rows), r, pixels)
+                             : image_for(in, l, static_cast<long>(h.width), static_cast<long>(rows),
+                                         stride * static_cast<uint64_t>(rows), "bytes", r);
+    if (!im) return nullptr;
+    auto *samples = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(h.width) * per * sizeof(uint32_t)));
+    auto *row = static_cast<unsigned char *>(std::malloc(rle ? static_cast<std::size_t>(pixels) : stride));
+    bool ok = samples && row;
+    if (!ok) fail(Err::memory, "out of memory for a row of a %lld-pixel-wide BMP", static_cast<long long>(h.width));
+    if (ok && rle) {
+        std::memset(row, 0, static_cast<std::size_t>(pixels));
+        ok = decode_rle(f, h, row, &at);
+    }
+    for (int64_t k = 0; ok && k < rows; ++k) {
+        const int64_t y = h.height < 0 ? k : rows - 1 - k; // the image's row of the file's k-th
+        const unsigned char *src = row;
+        if (rle) src = row + static_cast<std::size_t>(k) * static_cast<std::size_t>(h.width);
+        else if (!read_exactly(f, row, stride, &at)) ok = false;
+        if (!ok) break;
+        decode_row(src, samples);
         put_row(im, static_cast<int32_t>(y), samples, l);
     }
     std::free(samples);
