@@ -116,6 +116,9 @@ def main():
         ("thumbnail: 20,000 x 15,000 PNG to 1,000 wide",
          [tool, "thumbnail", png, out("t.png"), "1000", "--filter", "lanczos3"],
          ["vips", "thumbnail", png, out("v.png"), "1000"]),
+        ("rotate: 12,000 x 9,000 JPEG by 90 degrees",
+         [tool, "rotate", jpeg, out("rot.jpg"), "90"],
+         ["vips", "rot", jpeg, out("vrot.jpg"), "d90"]),
         ("header: 20,000 x 15,000 PNG (300 megapixels)", [tool, "info", png], ["vipsheader", png]),
         ("header: 12,000 x 9,000 JPEG", [tool, "info", jpeg], ["vipsheader", jpeg]),
     ]
