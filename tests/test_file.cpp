@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -123,3 +124,26 @@ TEST_F(FileWrites, WhatCannotBeWrittenIsRefusedWithTheSystemsReason) {
     ASSERT_EQ(tessera_write_file(at("dangling").c_str(), write_text, text), 0) << tessera_last_error();
     EXPECT_EQ(slurp(at("dangling")), "x");
 }
+
+namespace {
+
+TEST_F(FileWrites, ATemporaryFileHasNoNameAndGoesWhenClosed) {
+    const char *before = std::getenv("TMPDIR");
+    const std::string saved = before ? before : "";
+    for (const std::string &tmpdir : {dir_, std::string("/nonexistent/tessera")}) {
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+        FILE *f = tessera_temporary_file();
+        ASSERT_NE(f, nullptr) << tessera_last_error();
+        EXPECT_EQ(entries(), 0); // in $TMPDIR (or /tmp when it cannot be made there), without a name
+        ASSERT_GE(std::fputs("scratch", f), 0);
+        std::rewind(f);
+        char back[16] = {};
+        EXPECT_EQ(std::fread(back, 1, sizeof back, f), 7u);
+        EXPECT_STREQ(back, "scratch");
+        std::fclose(f);
+    }
+    if (before) setenv("TMPDIR", saved.c_str(), 1);
+    else unsetenv("TMPDIR");
+}
+
+} // namespace

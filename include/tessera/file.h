@@ -25,6 +25,11 @@ TESSERA_BEGIN_DECLS
  * - A directory or another kind of file is refused. */
 TESSERA_API int tessera_write_file(const char *path, int (*write)(FILE *out, void *context), void *context);
 
+/* A temporary file for scratch data, open for reading and writing, that goes when it is closed
+ * (it has no name): in $TMPDIR where one can be made there, else where tmpfile() makes them.
+ * Null with the reason. */
+TESSERA_API FILE *tessera_temporary_file(void);
+
 /* Removes the temporary files of writes in progress. Safe in a signal handler: a program that
  * stops on SIGINT or SIGTERM calls it before it ends; no write starts after it. */
 TESSERA_API void tessera_remove_temporaries(void);

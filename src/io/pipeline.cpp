@@ -4,11 +4,9 @@
 // picture turns), and goes to the writer as it is made (or into the result, for a writer that
 // needs it whole). Otherwise the picture is loaded whole and the library's operations are
 // applied one after another. The two ways give the same bytes.
+#include <tessera/file.h>
 #include <tessera/geometry.h>
 #include <tessera/imAdditions.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -183,21 +181,6 @@ struct Making {
     bool turned_row(int32_t y, unsigned char *out);
 };
 
-// A new file in $TMPDIR (else /tmp), already unlinked: it goes when it is closed. Null with errno.
-FILE *temporary_file() {
-    const char *dir = std::getenv("TMPDIR");
-    char path[4096];
-    if (std::snprintf(path, sizeof path, "%s/tessera-turn-XXXXXX", dir && *dir ? dir : "/tmp") >=
-        static_cast<int>(sizeof path))
-        return errno = ENAMETOOLONG, nullptr;
-    const int fd = mkostemp(path, O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    unlink(path);
-    FILE *f = fdopen(fd, "w+b");
-    if (!f) close(fd);
-    return f;
-}
-
 // A picture turned by quarters without being whole: its rows before the turn go to a temporary
 // file as square tiles, a band of rows at a time; then each band of result rows is made from
 // one column of tiles (a quarter turn) or one row of them (a half turn) read back. Memory is a
@@ -227,8 +210,8 @@ struct Turning {
 
     // Writes every row before the turn into the file, a band of side rows at a time.
     bool store() {
-        tmp = temporary_file();
-        if (!tmp) return fail_system("cannot make a temporary file for the turn in $TMPDIR or /tmp");
+        tmp = tessera_temporary_file();
+        if (!tmp) return fail_core();
         const std::size_t row = static_cast<std::size_t>(w) * size, tile_row = static_cast<std::size_t>(side) * size;
         unsigned char *tile = static_cast<unsigned char *>(std::calloc(tile_bytes(), 1));
         if (!tile) return fail(Err::memory, "out of memory for a tile of the turn");

@@ -144,6 +144,15 @@ bool write_replacing(const char *target, const struct stat *old, Write encode, v
     return ok;
 }
 
+// An unnamed temporary file in dir, or null where none can be made there.
+FILE *unnamed_in(const char *dir) {
+    const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    if (FILE *f = fdopen(fd, "w+b")) return f;
+    close(fd);
+    return nullptr;
+}
+
 // An unnamed temporary file: in the target's directory where it can be made there (so that
 // it counts against the same disk), else where tmpfile() makes them.
 FILE *unnamed_beside(const char *target) {
@@ -151,13 +160,8 @@ FILE *unnamed_beside(const char *target) {
     char dir[4096];
     const int n = slash ? std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - target + 1), target)
                         : std::snprintf(dir, sizeof dir, ".");
-    if (n > 0 && static_cast<std::size_t>(n) < sizeof dir) {
-        const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            if (FILE *f = fdopen(fd, "w+b")) return f;
-            close(fd);
-        }
-    }
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof dir)
+        if (FILE *f = unnamed_in(dir)) return f;
     return std::tmpfile();
 }
 
@@ -232,6 +236,15 @@ bool write_file(const char *path, Write encode, void *context) {
 } // namespace tessera::detail
 
 extern "C" {
+
+FILE *tessera_temporary_file(void) {
+    using namespace tessera::detail;
+    const char *dir = std::getenv("TMPDIR");
+    FILE *f = dir && *dir ? unnamed_in(dir) : nullptr;
+    if (!f) f = std::tmpfile();
+    if (!f) failed("cannot make a temporary file in", dir && *dir ? dir : "/tmp");
+    return f;
+}
 
 int tessera_write_file(const char *path, int (*write)(FILE *out, void *context), void *context) {
     using namespace tessera::detail;

@@ -503,6 +503,15 @@ std::vector<Named> operations() {
                        ptlFree(p);
                        return !good ? wrong : r == 0 ? ok : failed_cleanly;
                    }});
+    ops.push_back({"tessera_temporary_file", [](Injector &inj) {
+                       inj.arm();
+                       FILE *f = tessera_temporary_file();
+                       inj.disarm();
+                       if (!f) return tessera_last_error()[0] ? failed_cleanly : wrong;
+                       const bool good = std::fputs("scratch", f) >= 0 && std::fflush(f) == 0;
+                       std::fclose(f);
+                       return good ? ok : wrong;
+                   }});
     ops.push_back({"ptlRender", [=](Injector &inj) {
                        PointList p = ptlLoad(drawing_path.c_str());
                        bool clipped = false;
