@@ -26,6 +26,11 @@ static const out_format *output_format(const char *out, const job_options *o, co
 /* Pictures of this many pixels or more are large: edited row by row where they can be. */
 #define LARGE_PICTURE (1L << 24)
 
+/* A row of n binary pixels painted: set ones in the foreground, the others in the background. */
+static void painted(const int8_t *bits, RGB *to, int32_t n, const job_options *o) {
+    for (int32_t x = 0; x < n; ++x) to[x] = bits[x] ? o->foreground : o->background;
+}
+
 /* Opens the drawing at path and chooses how it is rendered for out: its format, whether binary,
  * whether painted (a plain drawing in a chosen foreground is rendered binary and painted). *in
  * stands after the magic. 1, or 0 with why (nothing left open). */
@@ -124,8 +129,7 @@ int render_plan_area(const render_plan *p, const job_options *o, int32_t x, int3
     for (int32_t r = 0; r < height; ++r) {
         unsigned char *to = (unsigned char *)pixels + (size_t)r * (size_t)width * pixel;
         if (p->paint) {
-            const int8_t *bits = (const int8_t *)im->data[h->yoffset + r] + h->xoffset;
-            for (int32_t c = 0; c < width; ++c) ((RGB *)to)[c] = bits[c] ? o->foreground : o->background;
+            painted((const int8_t *)im->data[h->yoffset + r] + h->xoffset, (RGB *)to, width, o);
         } else {
             memcpy(to, (const unsigned char *)im->data[h->yoffset + r] + (size_t)h->xoffset * pixel,
                    (size_t)width * pixel);
@@ -224,33 +228,28 @@ int render_file(const char *path, const char *out, const job_options *o, int *cl
     int colour = 0, ok = 0;
     render_plan plan;
     if (!open_drawing(path, out, o, &in, &colour, &plan, why)) return 0;
-    const out_format *f = plan.format;
-    const unsigned type = plan.tag;
-    const int paint = plan.paint;
     if (render_bands(in, out, &plan, o, clipped, &ok, why)) {
         fclose(in);
         return ok;
     }
     bool clip = false;
-    AnyImageStruct *im = ptlLoadAndRender(in, colour, paint ? IMAGE_BINARY : (unsigned short)type, o->scale_x,
-                                          o->scale_y, o->background, &clip);
+    AnyImageStruct *im = ptlLoadAndRender(in, colour, plan.type, o->scale_x, o->scale_y, o->background, &clip);
     fclose(in);
     if (!im) return say_core(why);
     *clipped = clip;
-    if (paint) {
+    if (plan.paint) {
         AnyImageStruct *rgb = im_NewOrWrap_(IMAGE_RGB, im->header->width, im->header->height, im->header->xoffset,
                                             im->header->yoffset, NULL, 0, 0, NULL);
         if (rgb && im->header->comment) rgb->header->comment = strNewCopy(im->header->comment);
         if (rgb) {
             const ImageHeader *h = rgb->header;
             for (int y = h->yoffset; y < h->yoffset + h->height; ++y) /* the image's own indices */
-                for (int x = h->xoffset; x < h->xoffset + h->width; ++x)
-                    ((RGB *)rgb->data[y])[x] = ((int8_t *)im->data[y])[x] ? o->foreground : o->background;
+                painted((const int8_t *)im->data[y] + h->xoffset, (RGB *)rgb->data[y] + h->xoffset, h->width, o);
         }
         im_Free_(im, IMAGE_BINARY);
         if (!(im = rgb)) return say_core(why);
     }
-    ok = write_output(im, f, out, 0, o->quality, o->compression, o->lossless, NULL, why);
+    ok = write_output(im, plan.format, out, 0, o->quality, o->compression, o->lossless, NULL, why);
     im_Free_(im, im->header->tag);
     return ok;
 }
