@@ -9,6 +9,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -173,10 +174,15 @@ TEST(IoPipeline, RowByRowGivesTheWholeWaysBytesForEveryReaderFilterAndWriter) {
         steps(0, 0, 0, 0, 33, 9, TESSERA_BILINEAR, 0, IMAGE_GRAY, 180), // a half turn to gray
         steps(11, 7, 31, 41, 0, 0, TESSERA_NEAREST, 0, 0, 270),         // crop and turn anticlockwise
     };
+    // under memcheck (a small scale) the writers that take rows only: the others make the result
+    // whole from the same rows
+    const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr;
+    const std::vector<const char *> outputs =
+        small ? std::vector<const char *>{"tif", "pam"} : std::vector<const char *>{"tif", "png", "jpg", "pam"};
     int compared = 0, limited = 0;
     for (const Input &in : inputs)
         for (const tessera_io_steps &s : cases)
-            for (const char *ext : {"tif", "png", "jpg", "pam"}) {
+            for (const char *ext : outputs) {
                 const uint16_t result = s.tag ? s.tag : in.tag;
                 if (!tessera_io_saves(tessera_io_format_of_path((std::string("x.") + ext).c_str()), result, 0))
                     continue;
@@ -197,7 +203,7 @@ TEST(IoPipeline, RowByRowGivesTheWholeWaysBytesForEveryReaderFilterAndWriter) {
                 ASSERT_EQ(slurp(got), slurp(want)) << in.name << " within the budget, to " << ext;
                 ++limited;
             }
-    EXPECT_GE(compared, 14 * 10 * 3);
+    EXPECT_GE(compared, 14 * 10 * (small ? 2 : 3));
     EXPECT_GE(limited, 14 * 7 * 2);
 }
 
@@ -324,7 +330,9 @@ TEST(IoSaveRows, RowsGiveTheWholeSavesBytesAndAFailingRowLeavesNothing) {
                  {IMAGE_RGB, 53, 37, "png", -1},       {IMAGE_GRAY, 53, 37, "bmp", -1},
                  {IMAGE_RGB, 16421, 21, "tif", -1},    {IMAGE_RGB16, 16421, 21, "tif", TESSERA_IO_LZW},
                  {IMAGE_BINARY, 16421, 300, "tif", 6}, {IMAGE_GRAY, 16421, 300, "tif", -1}};
-    for (const Case &c : cases) {
+    const bool small = std::getenv("TESSERA_TEST_SCALE") != nullptr; // under memcheck: fewer rows
+    for (Case c : cases) {
+        if (small && c.h > 100) c.h = 37; // one row of tiles, partly filled
         AnyImageStruct *im = picture(c.tag == IMAGE_BINARY ? IMAGE_GRAY : c.tag, c.w, c.h);
         if (c.tag == IMAGE_BINARY) { // a pattern of set pixels
             AnyImageStruct *bits =
