@@ -1,6 +1,7 @@
 // Netpbm (plain and raw, any maximum value), PAM, and the library's own files.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,34 +16,41 @@ namespace tessera::detail::io {
 
 namespace {
 
-// Reads the next header word, skipping white space and '#' comments (*commented, when given, is
-// set when there was one); the one white-space character that ends the word is consumed. False
-// at the end of the file or for an overlong word.
-bool next_word(FILE *f, char *word, std::size_t size, bool *commented = nullptr) {
+// Reads the next header word, skipping white space and '#' comments; the one white-space
+// character that ends the word is consumed. *unusual (when given) is set by anything but letters
+// and digits in words and space, tab, CR and LF between them: a comment, a NUL, another kind of
+// space, a word the file ends in. False at the end of the file or for an overlong word.
+bool next_word(FILE *f, char *word, std::size_t size, bool *unusual = nullptr) {
+    const auto plain_space = [](int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    bool odd = false;
     int c;
     for (;;) {
         c = getc(f);
-        if (c == '#' && commented) *commented = true;
+        if (c == '#') odd = true;
         if (c == '#')
             while (c != '\n' && c != EOF) c = getc(f);
         if (c == EOF) return false;
         if (!is_space(c)) break;
+        odd = odd || !plain_space(c);
     }
     std::size_t n = 0;
     while (c != EOF && !is_space(c) && c != '#') {
         if (n + 1 >= size) return false;
+        odd = odd || !std::isalnum(c);
         word[n++] = static_cast<char>(c);
         c = getc(f);
     }
+    odd = odd || !plain_space(c);
     if (c == '#') ungetc(c, f);
     word[n] = '\0';
+    if (unusual && odd) *unusual = true;
     return true;
 }
 
 // A header number from 1 to hi.
-bool next_number(FILE *f, const char *what, long hi, long *out, bool *commented = nullptr) {
+bool next_number(FILE *f, const char *what, long hi, long *out, bool *unusual = nullptr) {
     char word[32];
-    if (!next_word(f, word, sizeof word, commented)) return fail(Err::format, "the header ends before the %s", what);
+    if (!next_word(f, word, sizeof word, unusual)) return fail(Err::format, "the header ends before the %s", what);
     char *end;
     errno = 0;
     const long v = std::strtol(word, &end, 10);
@@ -308,19 +316,19 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     FILE *f = in.in;
     char magic[8];
     long w, h, max = 1;
-    bool commented = false;
-    if (!next_word(f, magic, sizeof magic, &commented)) return fail(Err::format, "not a Netpbm file"), nullptr;
-    if (!next_number(f, "width", 2147483647L, &w, &commented) || !next_number(f, "height", 2147483647L, &h, &commented))
+    bool unusual = false; // a header the library's reader might read otherwise
+    if (!next_word(f, magic, sizeof magic, &unusual)) return fail(Err::format, "not a Netpbm file"), nullptr;
+    if (!next_number(f, "width", 2147483647L, &w, &unusual) || !next_number(f, "height", 2147483647L, &h, &unusual))
         return nullptr;
     const bool bits = magic[1] == '1' || magic[1] == '4';
-    if (!bits && !next_number(f, "maximum value", 65535, &max, &commented)) return nullptr;
+    if (!bits && !next_number(f, "maximum value", 65535, &max, &unusual)) return nullptr;
     const int channels = magic[1] == '3' || magic[1] == '6' ? 3 : 1;
     describe(r, magic, w, h, channels, 0, bits ? 1 : bits_of(static_cast<uint32_t>(max)), static_cast<uint32_t>(max));
     const bool raw = magic[1] >= '4';
     // Raw files of the library's own kind keep their comment: the library reads them, unless
-    // their rows go one at a time to a caller and there is no comment to keep (rows of 8-bit
-    // gray and RGB are read here as the library reads them).
-    const bool own_rows = raw && !bits && max == 255 && !commented && rows_wanted(r);
+    // their rows go one at a time to a caller and the header is plain (no comment to keep, and
+    // nothing its reader could read otherwise): then rows of 8-bit gray and RGB are read here.
+    const bool own_rows = raw && !bits && max == 255 && !unusual && rows_wanted(r);
     if (raw && (bits || max == 255) && !own_rows) {
         if (!in.rewind(in)) return nullptr;
         return read_library(in, r);
