@@ -3,7 +3,7 @@
     python3 -m tessera.batch render  [--local N | --scheduler tcp://HOST:PORT] [--out-dir DIR]
                                      [--to EXT] [--scale S | --scale-x X --scale-y Y]
                                      [--binary | --rgb] [--background C] [--foreground C] FILE...
-    python3 -m tessera.batch render --tiles SIZE [...] --to tif DRAWING
+    python3 -m tessera.batch render --tiles SIZE [...] --to tiff DRAWING
     python3 -m tessera.batch convert [...] --to EXT [--normalize] [--background C] FILE...
     python3 -m tessera.batch info    [...] [--stats] FILE...
     python3 -m tessera.batch resize  [...] [--filter F] SIZE FILE...
@@ -21,6 +21,13 @@ running cluster, whose workers must run a Python that imports tessera and read t
 write the outputs at the same paths (a shared file system). A file whose worker dies (out of
 memory, say) is tried once more on another worker, then reported as that file's failure; the
 batch goes on. A cluster that cannot be reached is one line and exit status 2.
+
+With --tiles SIZE, one drawing's rendering is split into tiles of SIZE x SIZE pixels, each a
+task, and saved as one file: byte for byte what the tool writes. In a format that writes rows
+(TIFF, JPEG, PAM) only a few rows of tiles are held at a time, by the workers and by the runner;
+other formats are given the picture whole, within the budget. A tile whose worker dies is made
+again by another; the progress bar counts tiles. A binary rendering of a drawing with fills
+cannot be split (a fill depends on the whole image).
 """
 from __future__ import annotations
 
