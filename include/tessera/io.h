@@ -180,10 +180,10 @@ typedef struct tessera_io_steps {
 
 /* Saves a picture made a row at a time: read(context, y, row) puts row y (asked for once each,
  * top to bottom) of width elements of type tag into row, and returns 0, or -1 to fail the save
- * (the reason: "the row reader failed at row y"). A format whose
- * rows is 1 writes each row as it is made, so the picture is never whole; others are given the
- * whole picture, within the budget. Paths, formats and options are tessera_io_save's, and so is
- * the rule that a failed save leaves what was at path. 0, or -1 with the reason. */
+ * (the reason: "the row reader failed at row y"). A format whose rows is 1 writes each row as
+ * it is made, so the picture is never whole; others are given the whole picture, within the
+ * budget. Paths, formats and options are tessera_io_save's, and so is the rule that a failed
+ * save leaves what was at path. 0, or -1 with the reason. */
 TESSERA_API int tessera_io_save_rows(const char *path, const tessera_io_format *format, uint16_t tag, int32_t width,
                                      int32_t height, tessera_row_reader read, void *context,
                                      const tessera_io_save_options *options);

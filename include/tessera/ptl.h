@@ -113,9 +113,10 @@ TESSERA_API int32_t tessera_render_geometry(PointList ptl, float xscale, float y
  * geometry holding, pixel for pixel, what ptlRender's image holds there, so that a rendering too
  * large for memory can be made band by band. A pixel depends only on the plots that land on it,
  * so any area can be rendered alone; a flood fill depends on the whole image, and a binary
- * rendering of a drawing with one is refused (colour renderings leave fills out). *clipped (when given) tells whether
- * some element reaches beyond the drawing's bounds, judged from its extent (its points, or centre and semi-axes,
- * widened by half its pen) rather than plot by plot. Null with the reason. */
+ * rendering of a drawing with one is refused (colour renderings leave fills out). *clipped (when
+ * given) tells whether some element reaches beyond the drawing's bounds, judged from its extent
+ * (its points, or centre and semi-axes, widened by half its pen) rather than plot by plot. Null
+ * with the reason. */
 TESSERA_API void *tessera_render_area(PointList ptl, unsigned short type, float xscale, float yscale, RGB background,
                                       int32_t x, int32_t y, int32_t width, int32_t height, bool *clipped);
 /* Renders a point-list file element by element; fp is positioned just after the magic, which
