@@ -85,6 +85,24 @@ class drawing {
     image<int8_t> render_binary(float scale_x, float scale_y, bool *clipped = nullptr) const {
         return render<int8_t>(IMAGE_BINARY, scale_x, scale_y, RGB{0, 0, 0}, clipped);
     }
+    // The offsets and size of the image a rendering at these scales makes, without making it.
+    rect render_geometry(float scale_x, float scale_y) const {
+        detail::require(valid(), "tessera::drawing::render_geometry: a moved-from drawing");
+        rect r;
+        if (tessera_render_geometry(p_.get(), scale_x, scale_y, &r.x, &r.y, &r.width, &r.height) != 0)
+            detail::raise("tessera::drawing::render_geometry");
+        return r;
+    }
+    // The part of the rendering in area (in the image's own coordinates), made alone: pixel for
+    // pixel that part of render_rgb's or render_binary's image (tessera_render_area). A binary
+    // rendering of a drawing with fills is refused; clipped is judged from the elements' extents.
+    image<RGB> render_rgb_area(float scale_x, float scale_y, rect area, RGB background = {0, 0, 0},
+                               bool *clipped = nullptr) const {
+        return render<RGB>(IMAGE_RGB, scale_x, scale_y, background, clipped, &area);
+    }
+    image<int8_t> render_binary_area(float scale_x, float scale_y, rect area, bool *clipped = nullptr) const {
+        return render<int8_t>(IMAGE_BINARY, scale_x, scale_y, RGB{0, 0, 0}, clipped, &area);
+    }
 #endif
     static std::optional<drawing> try_load(const std::filesystem::path &path) noexcept {
         drawing d;
@@ -102,6 +120,20 @@ class drawing {
     std::optional<image<int8_t>> try_render_binary(float scale_x, float scale_y,
                                                    bool *clipped = nullptr) const noexcept {
         return try_render<int8_t>(IMAGE_BINARY, scale_x, scale_y, RGB{0, 0, 0}, clipped);
+    }
+    std::optional<rect> try_render_geometry(float scale_x, float scale_y) const noexcept {
+        rect r;
+        if (!valid() || tessera_render_geometry(p_.get(), scale_x, scale_y, &r.x, &r.y, &r.width, &r.height) != 0)
+            return std::nullopt;
+        return r;
+    }
+    std::optional<image<RGB>> try_render_rgb_area(float scale_x, float scale_y, rect area, RGB background = {0, 0, 0},
+                                                  bool *clipped = nullptr) const noexcept {
+        return try_render<RGB>(IMAGE_RGB, scale_x, scale_y, background, clipped, &area);
+    }
+    std::optional<image<int8_t>> try_render_binary_area(float scale_x, float scale_y, rect area,
+                                                        bool *clipped = nullptr) const noexcept {
+        return try_render<int8_t>(IMAGE_BINARY, scale_x, scale_y, RGB{0, 0, 0}, clipped, &area);
     }
 
     // A moved-from drawing is empty: no bounds, no elements, no comment.
@@ -162,19 +194,26 @@ class drawing {
         return *this;
     }
     std::size_t size_of() const { return static_cast<std::size_t>(liLen(p_->elements)); }
-    template <class T>
-    image<T> render(unsigned short type, float scale_x, float scale_y, RGB background, bool *clipped) const {
+    template <class T> image<T> render(unsigned short type, float scale_x, float scale_y, RGB background, bool *clipped,
+                                       const rect *area = nullptr) const {
         detail::require(valid(), "tessera::drawing::render: a moved-from drawing");
         detail::require(scale_x > 0 && scale_y > 0, "tessera::drawing::render: scales must be above 0");
-        image<T> out = image<T>::adopt(ptlRender(p_.get(), type, scale_x, scale_y, background, clipped));
+        image<T> out = image<T>::adopt(made(type, scale_x, scale_y, background, clipped, area));
         if (!out.valid()) detail::raise("tessera::drawing::render");
         return out;
     }
 #endif
+    void *made(unsigned short type, float scale_x, float scale_y, RGB background, bool *clipped,
+               const rect *area) const noexcept {
+        if (!area) return ptlRender(p_.get(), type, scale_x, scale_y, background, clipped);
+        return tessera_render_area(p_.get(), type, scale_x, scale_y, background, area->x, area->y, area->width,
+                                   area->height, clipped);
+    }
     template <class T> std::optional<image<T>> try_render(unsigned short type, float scale_x, float scale_y,
-                                                          RGB background, bool *clipped) const noexcept {
+                                                          RGB background, bool *clipped,
+                                                          const rect *area = nullptr) const noexcept {
         if (!valid() || !(scale_x > 0) || !(scale_y > 0)) return std::nullopt;
-        image<T> out = image<T>::adopt(ptlRender(p_.get(), type, scale_x, scale_y, background, clipped));
+        image<T> out = image<T>::adopt(made(type, scale_x, scale_y, background, clipped, area));
         if (!out.valid()) return std::nullopt;
         return out;
     }

@@ -1,6 +1,9 @@
 // tessera.Drawing: point lists, their files and their rendering into images.
 #include "face.hpp"
 
+#include <tuple>
+#include <utility>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -117,16 +120,31 @@ void save_drawing(Drawing &d, const py::handle &target) {
     else target.attr("write")(py::bytes(text));
 }
 
-py::object render(Drawing &d, double scale_x, std::optional<double> scale_y, const std::string &kind,
-                  py::handle background, bool return_clipped) {
+// The scales of a rendering, checked.
+std::pair<float, float> scales_of(double scale_x, std::optional<double> scale_y) {
     const double sy = scale_y.value_or(scale_x);
     if (!(scale_x > 0) || !(sy > 0) || !std::isfinite(scale_x) || !std::isfinite(sy))
         throw std::invalid_argument("scales must be finite and above 0");
+    return {static_cast<float>(scale_x), static_cast<float>(sy)};
+}
+
+py::object render(Drawing &d, double scale_x, std::optional<double> scale_y, const std::string &kind,
+                  py::handle background, bool return_clipped,
+                  std::optional<std::tuple<int32_t, int32_t, int32_t, int32_t>> area) {
+    const auto [x, y] = scales_of(scale_x, scale_y);
     if (kind != "binary" && kind != "rgb") throw std::invalid_argument("kind is 'binary' or 'rgb'");
     const RGB bg = colour_of(background, "background");
     bool clipped = false;
     tessera::any_image im = locked(d, [&](const tessera::drawing &p) -> tessera::any_image {
-        const auto x = static_cast<float>(scale_x), y = static_cast<float>(sy);
+        if (area) {
+            const auto [ax, ay, aw, ah] = *area;
+            const tessera::rect r{ax, ay, aw, ah}, g = p.render_geometry(x, y);
+            if (aw <= 0 || ah <= 0 || ax < g.x || ay < g.y || int64_t{ax} + aw > int64_t{g.x} + g.width ||
+                int64_t{ay} + ah > int64_t{g.y} + g.height)
+                throw std::invalid_argument("the area does not lie inside the rendering (geometry() gives it)");
+            if (kind == "rgb") return p.render_rgb_area(x, y, r, bg, &clipped);
+            return p.render_binary_area(x, y, r, &clipped);
+        }
         if (kind == "rgb") return p.render_rgb(x, y, bg, &clipped);
         return p.render_binary(x, y, &clipped);
     });
@@ -210,11 +228,25 @@ render() it into an Image. y grows downward; colours are (r, g, b) tuples.)")
         .def_property_readonly("comment", [](const Drawing &d) { return std::string(d.p().comment()); })
         .def("render", &render, py::arg("scale_x") = 1.0, py::arg("scale_y") = py::none(), py::arg("kind") = "binary",
              py::arg("background") = py::make_tuple(0, 0, 0), py::arg("return_clipped") = false,
+             py::arg("area") = py::none(),
              R"(Renders the drawing into a new Image of kind 'binary' or 'rgb'.
 
 The image covers the bounds at scale_x (and scale_y, default scale_x) pixels per unit. With
 return_clipped=True the result is (image, clipped), clipped telling whether some element
-reached past the bounds.)");
+reached past the bounds. With area=(x, y, width, height), in the image's own coordinates
+(geometry() gives them), only that part is rendered, pixel for pixel what the whole rendering
+holds there, so that a rendering too large for memory can be made part by part; a binary
+rendering of a drawing with fills is refused, and clipped is then judged from the elements'
+extents.)")
+        .def(
+            "geometry",
+            [](Drawing &d, double scale_x, std::optional<double> scale_y) {
+                const auto [x, y] = scales_of(scale_x, scale_y);
+                const tessera::rect r = locked(d, [&](const tessera::drawing &p) { return p.render_geometry(x, y); });
+                return py::make_tuple(r.x, r.y, r.width, r.height);
+            },
+            py::arg("scale_x") = 1.0, py::arg("scale_y") = py::none(),
+            "(x, y, width, height): the offsets and size of the Image render() makes at these scales.");
 }
 
 } // namespace tessera::detail::python

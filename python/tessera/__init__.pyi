@@ -172,6 +172,7 @@ class Drawing:
         kind: Literal["binary", "rgb"] = "binary",
         background: Colour = (0, 0, 0),
         return_clipped: Literal[False] = False,
+        area: Optional[Tuple[int, int, int, int]] = None,
     ) -> Image: ...
     @overload
     def render(
@@ -181,7 +182,9 @@ class Drawing:
         kind: Literal["binary", "rgb"],
         background: Colour,
         return_clipped: Literal[True],
+        area: Optional[Tuple[int, int, int, int]] = None,
     ) -> Tuple[Image, bool]: ...
+    def geometry(self, scale_x: float = 1.0, scale_y: Optional[float] = None) -> Tuple[int, int, int, int]: ...
 
 class Generator:
     @staticmethod

@@ -52,6 +52,16 @@ def test_rendering_matches_the_tool(tool, tmp_path):
     rgb, clipped = colour.render(2, 3, kind="rgb", background=(10, 20, 30), return_clipped=True)
     assert rgb.kind == "rgb" and rgb.shape == (30, 40, 3) and (rgb.xoffset, rgb.yoffset) == (-10, 6)
     assert tuple(np.asarray(rgb)[0, 39]) == (10, 20, 30) and clipped
+    # any area alone is that part of the whole rendering, offsets and all
+    assert colour.geometry(2, 3) == (-10, 6, 40, 30)
+    part = colour.render(2, 3, kind="rgb", background=(10, 20, 30), area=(-3, 13, 21, 9))
+    assert part.shape == (9, 21, 3) and (part.xoffset, part.yoffset) == (-3, 13)
+    assert (np.asarray(part) == np.asarray(rgb)[7:16, 7:28]).all()
+    plain = tessera.Drawing(40, 40, color=False)
+    plain.line(5, 35, 35, 3, size=2).ellipse(20, 25, 9, 4, size=1).point(20, 10, size=3)
+    whole = np.asarray(plain.render(3, kind="binary"))
+    band = np.asarray(plain.render(3, kind="binary", area=(0, 40, 120, 17)))
+    assert band.any() and (band == whole[40:57]).all()
 
 
 def test_generators_repeat_from_a_seed():

@@ -343,6 +343,17 @@ TEST(CxxDrawing, BuildIterateSaveRender) {
     EXPECT_EQ(bits(10, 5), 1); // filled
     EXPECT_THROW(back.render_rgb(0, 1), std::invalid_argument);
     EXPECT_THROW(tessera::drawing(0, 0, 0, 1), std::invalid_argument);
+    // any area alone: that part of the whole rendering (colour leaves the fill out)
+    EXPECT_EQ(back.render_geometry(2, 2), (tessera::rect{0, 0, 40, 20}));
+    auto part = back.render_rgb_area(2, 2, tessera::rect{13, 4, 20, 11});
+    ASSERT_EQ(part.width(), 20);
+    bool same = true;
+    for (int32_t y = 4; y < 15; ++y)
+        for (int32_t x = 13; x < 33; ++x) same = same && std::memcmp(&part(x, y), &rgb(x, y), sizeof(RGB)) == 0;
+    EXPECT_TRUE(same);
+    EXPECT_THROW(back.render_binary_area(1, 1, tessera::rect{0, 0, 5, 5}), tessera::error); // the fill
+    EXPECT_FALSE(back.try_render_rgb_area(2, 2, tessera::rect{-1, 0, 5, 5}).has_value());
+    EXPECT_FALSE(back.try_render_geometry(0, 1).has_value());
 }
 
 // Every call below would stop a C program with an assertion or a panic; here each throws.
