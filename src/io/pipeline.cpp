@@ -326,40 +326,50 @@ struct Job {
     bool own_metadata; // the save options' metadata, not the file's
 };
 
+// Saves a picture of height rows whose row y make(y) puts into band (one row of the picture's
+// type): row by row where the writer takes rows, else through the whole picture, once whole()
+// allows it. done() (the rest of the input) must hold before anything lasting is made. False
+// with the reason.
+template <class Make, class Whole, class Done>
+bool save_made(AnyImageStruct *band, int32_t height, const char *path, const tessera_io_format *format,
+               const tessera_io_save_options &o, Make &make, Whole whole, Done done) {
+    Picture pic;
+    const Codec *c = prepare(band, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, pic);
+    if (!c) return false;
+    if (!c->format.rows) { // the writer needs the picture whole: only it is, where whole() allows
+        if (!whole()) return false;
+        const uint16_t tag = band->header->tag;
+        const std::size_t bytes = static_cast<std::size_t>(band->header->width) * fixed_elem_size(tag);
+        AnyImageStruct *result = image_of_rows(tag, band->header->width, height, [&](int32_t y, void *row) {
+            if (!make(y)) return false;
+            std::memcpy(row, band->data[0], bytes);
+            return true;
+        });
+        const bool ok = result && done() && save_image(result, path, format, o);
+        release(result);
+        return ok;
+    }
+    Feed feed{[](void *state, int32_t y) { return (*static_cast<Make *>(state))(y); }, &make};
+    pic.feed = &feed;
+    pic.height = height;
+    // a row that could not be made fails the file, whatever the writer made of it, and so does
+    // the rest of the input
+    return write_to(path, [&](FILE *out) { return encode(c, pic, o, out) && !feed.failed && done(); });
+}
+
 // The rows of a picture through the steps and into the output, row by row where the writer
-// takes rows, else through a whole result.
+// takes rows, else through a whole result within the load's limits.
 bool pipe_rows(void *context, const Rows &rows, const Request &r) {
     auto *job = static_cast<Job *>(context);
     Making m(rows, job->steps);
     if (!m.open() || !m.turn(r)) return false;
     tessera_io_save_options o = job->save;
     if (!job->own_metadata) o.metadata = r.meta; // what the file holds, read with its header
-    Picture pic;
-    const bool to_stdout = std::strcmp(job->out, "-") == 0;
-    const Codec *c = prepare(m.band, job->format, to_stdout ? nullptr : job->out, o, pic);
-    if (!c) return false;
-    if (!c->format.rows) { // the writer needs the result whole: only it is, within the limits
-        if (!fits(r, static_cast<uint64_t>(m.out_w), static_cast<uint64_t>(m.out_h), m.band->header->tag)) return false;
-        const std::size_t bytes = static_cast<std::size_t>(m.out_w) * fixed_elem_size(m.band->header->tag);
-        AnyImageStruct *result = image_of_rows(m.band->header->tag, m.out_w, m.out_h, [&](int32_t y, void *row) {
-            if (!m.make(y)) return false;
-            std::memcpy(row, m.band->data[0], bytes);
-            return true;
-        });
-        const bool ok =
-            result && (!rows.finish || rows.finish(rows.state)) && save_image(result, job->out, job->format, o);
-        release(result);
-        return ok;
-    }
-    Feed feed{[](void *state, int32_t y) { return static_cast<Making *>(state)->make(y); }, &m};
-    pic.feed = &feed;
-    pic.height = m.out_h;
-    const auto write = [&](FILE *out) {
-        // a row that could not be made fails the file, whatever the writer made of it, and so
-        // does the rest of the input
-        return encode(c, pic, o, out) && !feed.failed && (!rows.finish || rows.finish(rows.state));
-    };
-    return write_to(job->out, write);
+    auto make = [&m](int32_t y) { return m.make(y); };
+    return save_made(
+        m.band, m.out_h, job->out, job->format, o, make,
+        [&] { return fits(r, static_cast<uint64_t>(m.out_w), static_cast<uint64_t>(m.out_h), m.band->header->tag); },
+        [&] { return !rows.finish || rows.finish(rows.state); });
 }
 
 } // namespace
@@ -419,27 +429,9 @@ extern "C" int tessera_io_save_rows(const char *path, const tessera_io_format *f
     };
     AnyImageStruct *band = static_cast<AnyImageStruct *>(im_NewOrWrap_(tag, width, 1, 0, 0, nullptr, 0, 0, nullptr));
     if (!band) return io::fail_core(), -1;
-    io::Picture pic;
-    const io::Codec *c = io::prepare(band, format, std::strcmp(path, "-") == 0 ? nullptr : path, o, pic);
-    bool ok = c != nullptr;
-    if (ok && !c->format.rows) { // the writer needs the picture whole
-        AnyImageStruct *whole = io::image_of_rows(tag, width, height, row);
-        ok = whole && io::save_image(whole, path, format, o);
-        io::release(whole);
-    } else if (ok) {
-        struct Rows {
-            decltype(row) &make;
-            AnyImageStruct *band;
-        } rows{row, band};
-        io::Feed feed{[](void *state, int32_t y) {
-                          auto *r = static_cast<Rows *>(state);
-                          return r->make(y, r->band->data[0]);
-                      },
-                      &rows};
-        pic.feed = &feed;
-        pic.height = height;
-        ok = io::write_to(path, [&](FILE *out) { return io::encode(c, pic, o, out) && !feed.failed; });
-    }
+    auto make = [&](int32_t y) { return row(y, band->data[0]); };
+    const bool ok = io::save_made(
+        band, height, path, format, o, make, [] { return true; }, [] { return true; });
     io::release(band);
     return ok ? 0 : -1;
 }
