@@ -203,6 +203,11 @@ for c in "shapes.cptl --scale 20" "rings.cptl --scale 20" "lines.ptl --scale 40"
   check "$name rendered in bands gives the whole rendering's file" cmp "$work/small/whole-$name.tif" "$work/small/bands-$name.tif"
 done
 expect 2 "budget" "$tool" render --limit 300000 "$drawings/target.ptl" "$work/small/never.tif" --scale 20
+# a drawing read twice (its bounds, then its elements) still reports the line of a damaged element
+printf '# a comment\n# two\nPTL 0 0 10 10\nl 1 2 3 4\nl 1 x 3 4\n' > "$work/small/damaged.ptl"
+for ext in ppm tif; do
+  expect 2 "line 5: expected a number" "$tool" render "$work/small/damaged.ptl" "$work/small/never.$ext"
+done
 for c in "scale 3 3" "border 1" "flip" "flop"; do
   # shellcheck disable=SC2086
   expect 0 "^$" "$tool" $c --out-dir "$work/each" "$work/many/a/one.pgm"

@@ -185,7 +185,7 @@ static int band_row(void *context, int32_t y, void *row) {
  * only a band is ever in memory: the same file a whole rendering gives. Binary renderings of
  * drawings with flood fills (which need the whole image) and drawings from pipes are rendered
  * whole. in stands after the magic; returns 1 when the bands ran (*ok: how it went), else 0 with
- * in where it stood. */
+ * in after the magic again, read anew. */
 static int render_bands(FILE *in, const char *out, render_plan *p, const job_options *o, int *clipped, int *ok,
                         problem *why) {
     struct stat st;
@@ -195,14 +195,30 @@ static int render_bands(FILE *in, const char *out, render_plan *p, const job_opt
         !S_ISREG(st.st_mode))
         return 0;
     const uint64_t bytes = p->type == IMAGE_RGB ? 4 : 1; /* a colour rendering counts its plots beside */
+    /* the bounds alone tell the size: the elements are read only for a large rendering */
+    bool colour;
+    float x, y, w, h;
     int large = 0;
-    if (load_plan(in, o, p, &ignored)) {
-        const uint64_t pixels = (uint64_t)p->width * (uint64_t)p->height;
-        large = !p->fills && (pixels >= LARGE_PICTURE || pixels * bytes > tessera_budget());
+    if (fseek(in, 0, SEEK_SET) == 0 && ptlReadHeader(in, &colour, &x, &y, &w, &h, NULL) == 0) {
+        PointList bounds = ptlNew(colour, x, y, w, h, NULL);
+        int32_t width = 0, height = 0;
+        if (bounds && tessera_render_geometry(bounds, o->scale_x, o->scale_y, NULL, NULL, &width, &height) == 0) {
+            const uint64_t pixels = (uint64_t)width * (uint64_t)height;
+            large = pixels >= LARGE_PICTURE || pixels * bytes > tessera_budget();
+        }
+        if (bounds) ptlFree(bounds);
     }
+    if (large && load_plan(in, o, p, &ignored)) large = !p->fills;
+    else large = 0;
     if (!large) {
         render_plan_close(p);
-        fseek(in, after_magic, SEEK_SET);
+        /* read again up to the elements, so that the reader counts lines and keeps the comment
+         * before the magic as the first time */
+        adtStringHeader *magic = NULL;
+        if (fseek(in, 0, SEEK_SET) != 0 || magicStart() != 0 || magicGetString(in, &magic) != 0 ||
+            ftell(in) != after_magic)
+            fseek(in, after_magic, SEEK_SET);
+        strFree(magic);
         return 0;
     }
     /* bands of up to 16 MB rendered, and an eighth of the budget, beside their output pixels */
