@@ -269,7 +269,7 @@ const char *filter_name(int f) {
 
 // Resizes src to n x rows and compares every sample with the reference; returns how many.
 long expect_reference_values(const Image &src, const TagInfo &t, int32_t n, int32_t rows, int filter) {
-    Image got(tessera_resize(src.im, n, rows, filter));
+    Image got(tessera_resize(src.im, n, rows, filter | TESSERA_EXACT));
     EXPECT_NE(got.im, nullptr) << tessera_last_error();
     if (!got.im) return 0;
     EXPECT_EQ(got.w(), n);
@@ -311,6 +311,70 @@ TEST(Resize, EveryFilterAndTypeMatchesTheWrittenDefinition) {
                 compared += expect_reference_values(src, t, n, rows, filter);
             }
     EXPECT_GT(compared, 50000);
+}
+
+// 8-bit gray and RGB resizes run in fixed point unless asked to be exact: every sample within 1
+// of the exact one, the same bytes from the portable and each vector path, flat images flat.
+TEST(Resize, FixedPointIsWithinOneOfTheExactValuesOnEveryPath) {
+    using tessera::detail::simd::Level;
+    std::mt19937 rng(tessera::test::test_seed(28));
+    std::uniform_int_distribution<int32_t> size(1, 90);
+    long compared = 0, off_by_one = 0;
+    std::vector<Level> levels{Level::portable};
+    for (const Level l : {Level::sse2, Level::ssse3, Level::avx2}) {
+        tessera::detail::simd::use_at_most(l);
+        if (tessera::detail::simd::level() == l) levels.push_back(l);
+    }
+    tessera::detail::simd::use_portable(false);
+    for (const uint16_t tag : {IMAGE_GRAY, IMAGE_RGB})
+        for (int filter = TESSERA_BOX; filter <= TESSERA_LANCZOS3; ++filter)
+            for (int round = 0; round < 8; ++round) {
+                const int32_t w = size(rng), h = size(rng);
+                // shrink, enlarge, both, and a shrink wide enough that a position has many taps
+                const int32_t n = round % 4 == 0   ? std::max(1, w / 3)
+                                  : round % 4 == 1 ? w * 2 + 1
+                                  : round % 4 == 2 ? size(rng)
+                                                   : 300;
+                const int32_t rows = round % 4 == 0   ? h * 3 - 1
+                                     : round % 4 == 1 ? std::max(1, (h * 2) / 5)
+                                     : round % 4 == 2 ? size(rng)
+                                                      : 4;
+                const int32_t sw = round % 4 == 3 ? 2999 : w, sh = round % 4 == 3 ? 130 : h;
+                Image src(tag, sw, sh, 3, -2);
+                const std::size_t samples = static_cast<std::size_t>(sw) * sh * (tag == IMAGE_RGB ? 3 : 1);
+                auto *p = static_cast<uint8_t *>(src.im->data[-2]) + 3 * (tag == IMAGE_RGB ? 3 : 1);
+                const bool flat = round == 5;
+                for (std::size_t k = 0; k < samples; ++k) p[k] = static_cast<uint8_t>(flat ? 201 : rng() % 256);
+                SCOPED_TRACE(std::string(filter_name(filter)) + " " + std::to_string(sw) + "x" + std::to_string(sh) +
+                             " to " + std::to_string(n) + "x" + std::to_string(rows) + " tag " + std::to_string(tag));
+                Image exact(tessera_resize(src.im, n, rows, filter | TESSERA_EXACT));
+                ASSERT_NE(exact.im, nullptr) << tessera_last_error();
+                const std::size_t out = static_cast<std::size_t>(n) * rows * (tag == IMAGE_RGB ? 3 : 1);
+                const auto *e = static_cast<const uint8_t *>(exact.im->data[0]);
+                std::vector<uint8_t> first;
+                for (const Level l : levels) {
+                    tessera::detail::simd::use_at_most(l);
+                    Image got(tessera_resize(src.im, n, rows, filter));
+                    tessera::detail::simd::use_portable(false);
+                    ASSERT_NE(got.im, nullptr) << tessera_last_error();
+                    const auto *g = static_cast<const uint8_t *>(got.im->data[0]);
+                    if (first.empty()) {
+                        first.assign(g, g + out);
+                    } else {
+                        EXPECT_TRUE(std::equal(first.begin(), first.end(), g)) << "level " << static_cast<int>(l);
+                    }
+                    for (std::size_t k = 0; k < out; ++k) {
+                        ASSERT_LE(std::abs(g[k] - e[k]), 1) << "sample " << k << " level " << static_cast<int>(l);
+                        if (flat) {
+                            ASSERT_EQ(g[k], 201) << "sample " << k;
+                        }
+                        off_by_one += g[k] != e[k];
+                    }
+                    compared += static_cast<long>(out);
+                }
+            }
+    EXPECT_GT(compared, 100000);
+    EXPECT_GT(off_by_one, 100); // the fixed-point path ran
 }
 
 // Whole-number images shrunk with the box by powers of two are summed in integers: the same

@@ -34,9 +34,14 @@ TESSERA_BEGIN_DECLS
 #define TESSERA_BILINEAR 2 /* triangle of radius 1 */
 #define TESSERA_BICUBIC 3  /* Keys' cubic with a = -0.5 (Catmull-Rom), radius 2 */
 #define TESSERA_LANCZOS3 4 /* Lanczos windowed sinc, radius 3 */
+/* Or'ed into a filter: every value exactly as the definition gives it. Without it, 8-bit gray
+ * and RGB images are resampled in fixed point, several times faster, each sample within 1 of
+ * the exact one (where the filter's coefficients cannot promise that, the exact way is taken
+ * anyway). Other element types are always exact. */
+#define TESSERA_EXACT 0x100
 
 /* The filter named name ("nearest", "box", "bilinear", "bicubic", "lanczos3"), or -1; and the
- * name of a filter, or NULL for a number that is none. */
+ * name of a filter (TESSERA_EXACT or'ed in or not), or NULL for a number that is none. */
 TESSERA_API int tessera_filter_named(const char *name);
 TESSERA_API const char *tessera_filter_name(int filter);
 

@@ -15,6 +15,7 @@
 
 #include "image_internal.h"
 #include "sampling.h"
+#include "simd/resample.h"
 #include "simd/x86.h"
 #include "support/alloc.h"
 #include "support/budget.h"
@@ -425,6 +426,233 @@ template <class T, int C, bool Vector, class Rows> struct Resample final : RowMa
     }
 };
 
+// ---- fixed point ---------------------------------------------------------------------------------
+
+// 8-bit gray and RGB images are resampled in integers unless the exact path is asked for: each
+// axis's weights become 16-bit coefficients of 2^shift, the x pass keeps its sums to 1/128 and
+// the y pass rounds them to bytes. What a result may differ from the exact one is bounded from
+// the coefficients themselves (FixedTaps::error and gain); where that bound is not below 1, the
+// exact path runs instead, so a fixed-point sample is never more than 1 from the exact one.
+using tessera::detail::simd::fixed_top;
+using tessera::detail::simd::FixedAxis;
+
+struct FixedTaps {
+    FixedAxis axis{};
+    double error = 0.0; // the largest sum, over a position's taps, of |coefficient - weight|
+    double gain = 0.0;  // the largest sum of a position's |coefficients|
+    void *block = nullptr;
+    FixedTaps() = default;
+    FixedTaps(const FixedTaps &) = delete;
+    FixedTaps &operator=(const FixedTaps &) = delete;
+    ~FixedTaps() { tessera::detail::mem_free(block); }
+
+    // The coefficients of taps at the finest shift whose sums of samples up to top (and the
+    // rounding half added to them) stay inside int32. -1 with the reason when memory fails, 0
+    // when no shift of at least 8 serves, 1 when made.
+    int make(const Taps &t, int32_t n, int32_t top, int round_bit) {
+        double most = 0.0, widest = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (int32_t k = 0; k < t.count[i]; ++k) {
+                sum += std::fabs(t.at(i)[k]);
+                most = std::max(most, std::fabs(t.at(i)[k]));
+            }
+            widest = std::max(widest, sum);
+        }
+        const int32_t stride = (t.stride + 7) / 8 * 8;
+        const std::size_t coefs = static_cast<std::size_t>(n) * static_cast<std::size_t>(stride);
+        const std::size_t bytes = coefs * sizeof(int16_t) + 2 * static_cast<std::size_t>(n) * sizeof(int32_t);
+        if (!within_budget(static_cast<int64_t>(bytes), 1, 1, "table of the filter's coefficients")) return -1;
+        block = tessera::detail::mem_alloc(bytes);
+        if (!block) return tessera::detail::fail_memory(bytes, "the filter's coefficients"), -1;
+        auto *first = static_cast<int32_t *>(block);
+        auto *count = first + n;
+        auto *coef = reinterpret_cast<int16_t *>(count + n);
+        constexpr double room = 2147483647.0;
+        int shift = most > 0.0 ? static_cast<int>(std::floor(std::log2(32767.0 / most))) : 8;
+        shift = std::min(shift, 24);
+        while (shift >= 8 && widest * std::ldexp(1.0, shift) * top * 1.001 + std::ldexp(1.0, shift + round_bit) >= room)
+            --shift;
+        for (; shift >= 8; --shift)
+            if (quantise(t, n, stride, shift, top, round_bit, first, count, coef)) {
+                axis = FixedAxis{first, count, coef, n, stride, shift};
+                return 1;
+            }
+        return 0;
+    }
+
+  private:
+    // Rounds the weights at shift, the largest of each position taking up what keeps their sum
+    // 2^shift (so a flat image stays flat); false where a coefficient or a sum would not fit.
+    bool quantise(const Taps &t, int32_t n, int32_t stride, int shift, int32_t top, int round_bit, int32_t *first,
+                  int32_t *count, int16_t *coef) {
+        const double one = std::ldexp(1.0, shift);
+        error = gain = 0.0;
+        for (int32_t i = 0; i < n; ++i) {
+            const double *w = t.at(i);
+            int16_t *q = coef + static_cast<std::size_t>(i) * static_cast<std::size_t>(stride);
+            std::fill(q, q + stride, int16_t{0});
+            int64_t sum = 0;
+            double total = 0.0;
+            int32_t largest = 0;
+            for (int32_t k = 0; k < t.count[i]; ++k) {
+                const double v = std::nearbyint(w[k] * one);
+                if (std::fabs(v) > 32767.0) return false;
+                q[k] = static_cast<int16_t>(v);
+                sum += q[k];
+                total += w[k];
+                if (std::abs(q[k]) > std::abs(q[largest])) largest = k;
+            }
+            if (t.count[i] > 0 && std::fabs(total - 1.0) < 1e-6) {
+                const int64_t v = q[largest] + (static_cast<int64_t>(one) - sum);
+                if (v > 32767 || v < -32767) return false;
+                q[largest] = static_cast<int16_t>(v);
+            }
+            double off = 0.0, size = 0.0;
+            int64_t magnitude = 0;
+            for (int32_t k = 0; k < t.count[i]; ++k) {
+                off += std::fabs(q[k] / one - w[k]);
+                size += std::fabs(q[k] / one);
+                magnitude += std::abs(q[k]);
+            }
+            if (magnitude * top + (int64_t{1} << (shift + round_bit)) > 2147483647) return false;
+            error = std::max(error, off);
+            gain = std::max(gain, size);
+            // taps whose coefficients are 0 at either end are left out
+            int32_t lead = 0, taps = t.count[i];
+            while (taps > 1 && q[taps - 1] == 0) --taps;
+            while (lead + 1 < taps && q[lead] == 0) ++lead;
+            if (lead > 0) {
+                std::memmove(q, q + lead, static_cast<std::size_t>(taps - lead) * sizeof(int16_t));
+                std::fill(q + taps - lead, q + taps, int16_t{0});
+            }
+            first[i] = t.first[i] + lead;
+            count[i] = taps - lead;
+        }
+        return true;
+    }
+};
+
+// Whether the fixed-point sums of xs and ys are within 1 of the exact ones: the x pass's error
+// over 255 samples, plus the 1/256 of keeping it to 1/128, carried through the y coefficients'
+// gain, plus the y pass's own error over 255 samples, below 1 (with a margin far above the
+// exact path's own rounding) keeps every rounded result within 1.
+bool close_enough(const FixedTaps &xs, const FixedTaps &ys) {
+    const double carried = 255.0 * xs.error + 1.0 / 256.0;
+    return carried * ys.gain + 255.0 * ys.error < 0.99;
+}
+
+// The portable passes; the vector paths give the same bytes.
+template <int C> void x_pass_portable(const uint8_t *row, const FixedAxis &x, int16_t *out) {
+    const int s = x.shift - 7;
+    const int32_t half = int32_t{1} << (s - 1);
+    for (int32_t i = 0; i < x.n; ++i) {
+        const int32_t p = x.first[i], taps = x.count[i];
+        const int16_t *q = x.coef + static_cast<std::size_t>(i) * static_cast<std::size_t>(x.stride);
+        const uint8_t *r = row + static_cast<std::size_t>(p) * C;
+        int32_t acc[C] = {};
+        for (int32_t t = 0; t < taps; ++t)
+            for (int c = 0; c < C; ++c) acc[c] += int32_t{q[t]} * r[t * C + c];
+        for (int c = 0; c < C; ++c) {
+            const int32_t v = (acc[c] + half) >> s;
+            out[static_cast<std::size_t>(i) * C + static_cast<std::size_t>(c)] =
+                static_cast<int16_t>(v < 0           ? 0
+                                     : v > fixed_top ? fixed_top
+                                                     : v);
+        }
+    }
+}
+
+void y_pass_portable(const int16_t *const *rows, const int16_t *coef, int32_t taps, int shift, std::size_t samples,
+                     uint8_t *out) {
+    const int s = shift + 7;
+    for (std::size_t k = 0; k < samples; ++k) {
+        int32_t acc = int32_t{1} << (s - 1);
+        for (int32_t t = 0; t < taps; ++t) acc += int32_t{coef[t]} * rows[t][k];
+        acc >>= s;
+        out[k] = static_cast<uint8_t>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
+    }
+}
+
+// Rows first, then columns, as Resample does, in integers: each source row is filtered along x
+// once into a ring of as many intermediate rows as a column's widest set of taps.
+template <int C, class Rows> struct FixedResample final : RowMaker {
+    Rows &rows_in;
+    const FixedAxis &x, &y;
+    int32_t width;
+    std::size_t out_row;
+    int32_t ring;
+    tessera::detail::simd::Level level;
+    void *block = nullptr;
+    int16_t *rows = nullptr;
+    const int16_t **column = nullptr;
+    uint8_t *tail = nullptr;
+    int32_t next = 0;
+
+    FixedResample(Rows &r, int32_t width_, const FixedAxis &x_, const FixedAxis &y_)
+        : rows_in(r), x(x_), y(y_), width(width_), out_row(static_cast<std::size_t>(x_.n) * C), ring(y_.stride),
+          level(tessera::detail::simd::level()) {}
+    ~FixedResample() override { tessera::detail::mem_free(block); }
+    bool open() {
+        const std::size_t bytes = out_row * static_cast<std::size_t>(ring) * sizeof(int16_t) +
+                                  static_cast<std::size_t>(ring) * sizeof(int16_t *) +
+                                  tessera::detail::simd::x_pass_tail(x.stride, C);
+        if (!within_budget(static_cast<int64_t>(bytes), 1, 1, "set of the filter's rows")) return false;
+        block = tessera::detail::mem_alloc(bytes);
+        if (!block) return tessera::detail::fail_memory(bytes, "the filter's rows"), false;
+        column = static_cast<const int16_t **>(block);
+        rows = reinterpret_cast<int16_t *>(column + ring);
+        tail = reinterpret_cast<uint8_t *>(rows + out_row * static_cast<std::size_t>(ring));
+        return true;
+    }
+    int16_t *ring_row(int32_t r) const { return rows + static_cast<std::size_t>(r % ring) * out_row; }
+    void x_pass(const uint8_t *s, int16_t *out) const {
+        using namespace tessera::detail::simd;
+#if TESSERA_SIMD_X86
+        if (level >= Level::avx2) return x86::x_pass_u8_avx2(C, s, width, x, tail, out);
+        if (level >= Level::ssse3) return x86::x_pass_u8_ssse3(C, s, width, x, tail, out);
+#endif
+        x_pass_portable<C>(s, x, out);
+    }
+    void y_pass(const int16_t *coef, int32_t taps, uint8_t *out) const {
+        using namespace tessera::detail::simd;
+#if TESSERA_SIMD_X86
+        if (level >= Level::avx2) return x86::y_pass_u8_avx2(column, coef, taps, y.shift, out_row, out);
+        if (level >= Level::sse2) return x86::y_pass_u8_sse2(column, coef, taps, y.shift, out_row, out);
+#endif
+        y_pass_portable(column, coef, taps, y.shift, out_row, out);
+    }
+    bool row(int32_t j, unsigned char *out) override {
+        const int32_t top = y.first[j], taps = y.count[j];
+        if (next < top) next = top;
+        for (; next < top + taps; ++next) {
+            const unsigned char *s = rows_in.row(next);
+            if (rows_in.failed()) return false;
+            x_pass(s, ring_row(next));
+        }
+        for (int32_t t = 0; t < taps; ++t) column[t] = ring_row(top + t);
+        y_pass(y.coef + static_cast<std::size_t>(j) * static_cast<std::size_t>(y.stride), taps, out);
+        return true;
+    }
+};
+
+// The fixed-point axes of a resize, when it takes them: 8-bit gray or RGB, the exact path not
+// asked for, and the bound met. made: 1 (take them), 0 (the exact path), -1 (failed, with the
+// reason).
+struct FixedPlan {
+    FixedTaps x, y;
+    int made = 0;
+    void plan(uint16_t tag, bool exact, const Taps &xs, int32_t n, const Taps &ys, int32_t nh) {
+        made = 0;
+        if (exact || (tag != IMAGE_GRAY && tag != IMAGE_RGB)) return;
+        const int a = x.make(xs, n, 255, -8);
+        if (a <= 0) return void(made = a);
+        const int b = y.make(ys, nh, fixed_top, 6);
+        if (b <= 0) return void(made = b);
+        made = close_enough(x, y) ? 1 : 0;
+    }
+};
+
 // ---- box shrinking by powers of two --------------------------------------------------------------
 
 // Shrinking whole-number images by a power of two along each axis (the source an exact multiple
@@ -549,12 +777,19 @@ bool shrinks_by_blocks(uint16_t tag, int32_t w, int32_t h, int32_t width, int32_
 // The filtered resize of a w x h source of element type tag, its rows from rows: a maker of its
 // rows (placed in room, which holds a Resample of any type) run by run(maker), whose result it
 // returns; false with the reason when the tables or rows cannot be had.
-template <class Rows, class Run>
-bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, int32_t n, const Taps &xs, const Taps &ys, Run run) {
+template <class Rows, class Run> bool filtered(Rows &rows, uint16_t tag, int32_t w, int32_t h, int32_t n,
+                                               const Taps &xs, const Taps &ys, const FixedPlan &fixed, Run run) {
     bool done = false;
     tessera::detail::visit_pixels(tag, [&]<class P>(P) {
         using T = typename P::scalar;
         constexpr int C = P::channels;
+        if constexpr (std::is_same_v<T, uint8_t> && C != 4) {
+            if (fixed.made == 1) {
+                FixedResample<C, Rows> maker(rows, w, fixed.x.axis, fixed.y.axis);
+                done = maker.open() && run(static_cast<RowMaker &>(maker));
+                return;
+            }
+        }
         if (vector_paths && tessera::detail::simd::sse2()) {
             Resample<T, C, vector_paths, Rows> maker(rows, w, h, n, xs, ys);
             done = maker.open() && run(static_cast<RowMaker &>(maker));
@@ -600,6 +835,7 @@ struct Resizer {
     int32_t height, new_width, new_height, next = 0;
     std::size_t size;
     Taps xs, ys;
+    FixedPlan fixed;
     RowMaker *maker = nullptr;
     alignas(std::max_align_t) unsigned char room[256]; // the maker, of whichever type and kind
 
@@ -619,6 +855,12 @@ struct Resizer {
     }
 };
 
+// Whether filter is one of the filters, TESSERA_EXACT or'ed in or not.
+bool known_filter(int filter) {
+    const int kind = filter & ~TESSERA_EXACT;
+    return kind >= TESSERA_NEAREST && kind <= TESSERA_LANCZOS3;
+}
+
 // The checks of a resize of rows from a reader; false with the reason.
 bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_reader read, int32_t new_width,
                       int32_t new_height, int filter) {
@@ -626,7 +868,7 @@ bool resize_arguments(uint16_t tag, int32_t width, int32_t height, tessera_row_r
     if (width <= 0 || height <= 0 || new_width <= 0 || new_height <= 0)
         return fail(Err::argument, "a resize of %d x %d to %d x %d has no pixels", width, height, new_width,
                     new_height);
-    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3) return fail(Err::argument, "unknown filter %d", filter);
+    if (!known_filter(filter)) return fail(Err::argument, "unknown filter %d", filter);
     if (fixed_elem_size(tag) == 0 || !tessera::detail::traits_of(tag))
         return fail(Err::unsupported, "images of element type %u cannot be resized", tag);
     return true;
@@ -638,6 +880,8 @@ bool open_maker(Resizer &z, uint16_t tag, int32_t width, int filter) {
     if (!within_budget(static_cast<int64_t>(bytes), lanes, 1, "set of source rows")) return false;
     z.rows.ring = static_cast<unsigned char *>(tessera::detail::mem_alloc(bytes * lanes));
     if (!z.rows.ring) return tessera::detail::fail_memory(bytes * lanes, "the source rows"), false;
+    const bool exact = (filter & TESSERA_EXACT) != 0;
+    filter &= ~TESSERA_EXACT;
     int32_t kx = 0, ky = 0;
     if (filter == TESSERA_NEAREST)
         return z.place<NearestRows>(z.rows, width, z.height, z.new_width, z.new_height, z.size);
@@ -657,9 +901,17 @@ bool open_maker(Resizer &z, uint16_t tag, int32_t width, int filter) {
             static_cast<std::size_t>(width) * C, static_cast<std::size_t>(z.new_width) * C, z.ys.stride);
     });
     if (!done || !z.xs.make(width, z.new_width, kernels[filter])) return false;
+    z.fixed.plan(tag, exact, z.xs, z.new_width, z.ys, z.new_height);
+    if (z.fixed.made < 0) return false;
     tessera::detail::visit_pixels(tag, [&]<class P>(P) {
         using T = typename P::scalar;
         constexpr int C = P::channels;
+        if constexpr (std::is_same_v<T, uint8_t> && C != 4) {
+            if (z.fixed.made == 1) {
+                done = z.place<FixedResample<C, ReadRows>>(z.rows, width, z.fixed.x.axis, z.fixed.y.axis);
+                return;
+            }
+        }
         done = vector_paths && tessera::detail::simd::sse2()
                    ? z.place<Resample<T, C, vector_paths, ReadRows>>(z.rows, width, z.height, z.new_width, z.xs, z.ys)
                    : z.place<Resample<T, C, false, ReadRows>>(z.rows, width, z.height, z.new_width, z.xs, z.ys);
@@ -674,8 +926,9 @@ extern "C" {
 AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32_t height, int filter) {
     if (width <= 0 || height <= 0)
         return fail(Err::argument, "a size of %d x %d has no pixels", width, height), nullptr;
-    if (filter < TESSERA_NEAREST || filter > TESSERA_LANCZOS3)
-        return fail(Err::argument, "unknown filter %d", filter), nullptr;
+    if (!known_filter(filter)) return fail(Err::argument, "unknown filter %d", filter), nullptr;
+    const bool exact = (filter & TESSERA_EXACT) != 0;
+    filter &= ~TESSERA_EXACT;
     AnyImageStruct *out = geometry_result(image, width, height, 0, 0, true);
     if (!out) return nullptr;
     const ImageHeader *h = image->header;
@@ -694,8 +947,10 @@ AnyImageStruct *tessera_resize(const AnyImageStruct *image, int32_t width, int32
     auto *first = static_cast<unsigned char *>(first_pixel(out, out->header, size));
     const std::size_t out_row = static_cast<std::size_t>(width) * size;
     Taps xs, ys;
+    FixedPlan fixed;
     const bool done = xs.make(h->width, width, kernels[filter]) && ys.make(h->height, height, kernels[filter]) &&
-                      filtered(rows, h->tag, h->width, h->height, width, xs, ys, [&](RowMaker &maker) {
+                      (fixed.plan(h->tag, exact, xs, width, ys, height), fixed.made >= 0) &&
+                      filtered(rows, h->tag, h->width, h->height, width, xs, ys, fixed, [&](RowMaker &maker) {
                           for (int32_t j = 0; j < height; ++j)
                               maker.row(j, first + static_cast<std::size_t>(j) * out_row);
                           return true;
@@ -766,7 +1021,7 @@ int tessera_filter_named(const char *name) {
 }
 
 const char *tessera_filter_name(int filter) {
-    return filter >= TESSERA_NEAREST && filter <= TESSERA_LANCZOS3 ? filter_names[filter] : nullptr;
+    return known_filter(filter) ? filter_names[filter & ~TESSERA_EXACT] : nullptr;
 }
 
 int32_t tessera_resize_size(int32_t width, int32_t height, int64_t new_width, int64_t new_height, int32_t *out_width,
