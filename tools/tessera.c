@@ -59,6 +59,7 @@ enum {
     O_STRIP = 1 << 24,
     O_COLORSPACE = 1 << 25,
     O_STATS = 1 << 26,
+    O_EXACT = 1 << 27,
 };
 
 typedef struct options {
@@ -91,7 +92,7 @@ static job_options job_of(const options *o) {
                      (o->seen & O_RGB) != 0,
                      (o->seen & O_NORMALIZE) != 0,
                      o->format,
-                     o->filter,
+                     o->filter | ((o->seen & O_EXACT) ? TESSERA_EXACT : 0),
                      (o->seen & O_KEEP_DEPTH) != 0,
                      o->depth == 8,
                      (o->seen & O_FLATTEN) != 0,
@@ -138,6 +139,7 @@ static const struct option_spec {
     {"strip", O_STRIP, 0},
     {"colorspace", O_COLORSPACE, 1},
     {"stats", O_STATS, 0},
+    {"exact", O_EXACT, 0},
 };
 
 static int parse_int(const char *text, long lo, long hi, int *out) {
@@ -680,14 +682,16 @@ static const struct command {
      "       tessera border --out-dir DIR [--to EXT] [--jobs N] [--color C] N FILE...\n"
      "Surrounds FILE with N pixels on every side, zero or the colour C, and writes OUT.\n" EDIT_BATCH_HELP,
      cmd_border},
-    {"resize", EDITING | O_FILTER,
-     "usage: tessera resize FILE OUT SIZE [--filter F] [--format F]\n"
-     "       tessera resize --out-dir DIR [--to EXT] [--jobs N] [--filter F] SIZE FILE...\n"
+    {"resize", EDITING | O_FILTER | O_EXACT,
+     "usage: tessera resize FILE OUT SIZE [--filter F] [--exact] [--format F]\n"
+     "       tessera resize --out-dir DIR [--to EXT] [--jobs N] [--filter F] [--exact] SIZE FILE...\n"
      "Resamples FILE to SIZE: WxH, W or xH (the other side keeps the aspect) or P% of both\n"
      "sides. Samples sit at pixel centres; --filter is nearest, box (the area average),\n"
      "bilinear, bicubic (Keys, a = -0.5; the default) or lanczos3, and widens when shrinking so\n"
-     "that nothing aliases. Whole-number types are rounded and clamped. Nearest enlarges\n"
-     "0 85 170 255 by 2 into 0 0 85 85 170 170 255 255 (tessera scale gives another result).\n" EDIT_BATCH_HELP,
+     "that nothing aliases. Whole-number types are rounded and clamped. 8-bit pictures are\n"
+     "resampled in fixed point, each sample within 1 of the exact value; --exact gives that\n"
+     "value. Nearest enlarges 0 85 170 255 by 2 into 0 0 85 85 170 170 255 255 (tessera scale\n"
+     "gives another result).\n" EDIT_BATCH_HELP,
      cmd_resize},
     {"flip", EDITING,
      "usage: tessera flip FILE OUT [--format F]\n"
@@ -704,13 +708,14 @@ static const struct command {
      "       tessera rotate --out-dir DIR [--to EXT] [--jobs N] ANGLE FILE...\n"
      "Turns FILE clockwise by ANGLE: 90, 180 or 270 (-90, -180 and -270 turn anticlockwise).\n" EDIT_BATCH_HELP,
      cmd_rotate},
-    {"thumbnail", EDITING | O_FILTER,
-     "usage: tessera thumbnail FILE OUT SIZE [--filter F] [--format F]\n"
-     "       tessera thumbnail --out-dir DIR [--to EXT] [--jobs N] [--filter F] SIZE FILE...\n"
+    {"thumbnail", EDITING | O_FILTER | O_EXACT,
+     "usage: tessera thumbnail FILE OUT SIZE [--filter F] [--exact] [--format F]\n"
+     "       tessera thumbnail --out-dir DIR [--to EXT] [--jobs N] [--filter F] [--exact] SIZE FILE...\n"
      "Shrinks FILE to fit within SIZE, W, xH or WxH, its aspect kept (a picture within it keeps\n"
-     "its size), turned upright first, with --filter as resize has it (bicubic by default). A\n"
-     "JPEG is decoded at 1/2, 1/4 or 1/8 of its size when that still covers SIZE, which takes a\n"
-     "fraction of the time and memory and differs a little from a whole decode and a resize.\n"
+     "its size), turned upright first, with --filter and --exact as resize has them (bicubic by\n"
+     "default). A JPEG is decoded at 1/2, 1/4 or 1/8 of its size when that still covers SIZE,\n"
+     "which takes a fraction of the time and memory and differs a little from a whole decode\n"
+     "and a resize.\n"
      "A PNG that is not interlaced is resized as its rows are decoded, never whole in memory\n"
      "(--limit then bounds the thumbnail), with the same result as a resize.\n" EDIT_BATCH_HELP,
      cmd_thumbnail},

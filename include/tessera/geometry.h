@@ -14,7 +14,8 @@
  * is centred at (i + 0.5) * m / n in source pixels. Nearest takes the source pixel under that
  * centre. The other filters weigh the source pixels around it by the filter's kernel, widened
  * by m / n when shrinking so that nothing aliases; rows are filtered first (clamped to the
- * type's range for whole-number types), then columns, in double precision. Integer types are rounded (halves away from
+ * type's range for whole-number types), then columns, in double precision (8-bit gray and RGB
+ * in fixed point, within 1, unless TESSERA_EXACT is or'ed into the filter). Integer types are rounded (halves away from
  * zero) and clamped to their range; float and double are not rounded. A binary image is filtered as 0 (clear) and 1
  * (set: any other value) and rounded to 0 or 1; nearest copies its values as they are. The exact definition, enough to
  * reproduce every value, is in docs/geometry.md. */

@@ -193,8 +193,9 @@ template <class Image> class transforms {
   public:
 #if TESSERA_HPP_THROWS
     // Resampled to width x height at pixel centres with f (offsets 0). A side of 0 keeps the
-    // aspect (tessera_resize_size): resize(800, 0) is 800 wide.
-    Image resize(int32_t width, int32_t height, filter f = filter::bicubic) const {
+    // aspect (tessera_resize_size): resize(800, 0) is 800 wide. 8-bit gray and RGB samples are
+    // within 1 of the exact values, which exact gives (TESSERA_EXACT).
+    Image resize(int32_t width, int32_t height, filter f = filter::bicubic, bool exact = false) const {
         require(width >= 0 && height >= 0 && (width > 0 || height > 0),
                 "tessera::image::resize: width and height must be above 0 (one may be 0: the aspect is kept)");
         require(f >= filter::nearest && f <= filter::lanczos3, "tessera::image::resize: an unknown filter");
@@ -202,7 +203,8 @@ template <class Image> class transforms {
         int32_t w = 0, h = 0;
         if (tessera_resize_size(im->header->width, im->header->height, width, height, &w, &h) != 0)
             detail::raise("tessera::image::resize");
-        return made(tessera_resize(im, w, h, static_cast<int>(f)), "tessera::image::resize");
+        return made(tessera_resize(im, w, h, static_cast<int>(f) | (exact ? TESSERA_EXACT : 0)),
+                    "tessera::image::resize");
     }
     // Mirrored left to right, and top to bottom (offsets kept).
     Image flip_horizontal() const {

@@ -702,7 +702,8 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
             py::arg("width"), py::arg("height"), "A new image resampled to width x height by nearest neighbour.")
         .def(
             "resize",
-            [](Image &s, std::optional<int64_t> width, std::optional<int64_t> height, const std::string &filter) {
+            [](Image &s, std::optional<int64_t> width, std::optional<int64_t> height, const std::string &filter,
+               bool exact) {
                 const int f = tessera_filter_named(filter.c_str());
                 if (f < 0) throw std::invalid_argument("unknown filter '" + filter + "' (" + filter_names() + ")");
                 if (!width && !height) throw std::invalid_argument("resize needs a width, a height or both");
@@ -714,15 +715,19 @@ must be C-contiguous, writeable and of the kind's dtype) and keeps the array ali
                 int32_t w = 0, h = 0;
                 if (tessera_resize_size(s.h().width, s.h().height, width.value_or(0), height.value_or(0), &w, &h) != 0)
                     throw std::overflow_error(tessera_last_error());
-                return held(locked(
-                    s, [&](const tessera::any_image &im) { return im.resize(w, h, static_cast<tessera::filter>(f)); }));
+                return held(locked(s, [&](const tessera::any_image &im) {
+                    return im.resize(w, h, static_cast<tessera::filter>(f), exact);
+                }));
             },
-            py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("filter") = "bicubic",
+            py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("filter") = "bicubic", py::kw_only(),
+            py::arg("exact") = false,
             R"(A new image resampled to width x height (offsets 0); leave one out to keep the aspect.
 
 Samples sit at pixel centres. filter is 'nearest', 'box' (the area average), 'bilinear',
 'bicubic' (Keys, a = -0.5) or 'lanczos3', widened when shrinking so that nothing aliases;
-whole-number kinds are rounded and clamped. docs/geometry.md defines every value.)")
+whole-number kinds are rounded and clamped. docs/geometry.md defines every value; 8-bit gray
+and RGB samples are within 1 of it (computed in fixed point, several times faster) unless
+exact is true.)")
         .def(
             "flip_horizontal",
             [](Image &s) { return held(locked(s, [](const tessera::any_image &im) { return im.flip_horizontal(); })); },

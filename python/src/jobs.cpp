@@ -48,6 +48,9 @@ job_options job_of(const py::dict &options) {
         job.filter = filter_named(options["filter"].cast<std::string>().c_str());
         if (job.filter < 0) throw std::invalid_argument(std::string("unknown filter (") + filter_names() + ")");
     }
+    if (options.contains("exact") && !options["exact"].is_none() && options["exact"].cast<bool>()) {
+        job.filter |= TESSERA_EXACT;
+    }
     job.has_color = options.contains("color") && !options["color"].is_none();
     if (job.has_color) job.color = colour_of(options["color"], "color");
     const py::object to = options["to"];

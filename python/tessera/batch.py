@@ -6,8 +6,8 @@
     python3 -m tessera.batch render --tiles SIZE [...] --to tiff DRAWING
     python3 -m tessera.batch convert [...] --to EXT [--normalize] [--background C] FILE...
     python3 -m tessera.batch info    [...] [--stats] FILE...
-    python3 -m tessera.batch resize  [...] [--filter F] SIZE FILE...
-    python3 -m tessera.batch thumbnail [...] [--filter F] SIZE FILE...
+    python3 -m tessera.batch resize  [...] [--filter F] [--exact] SIZE FILE...
+    python3 -m tessera.batch thumbnail [...] [--filter F] [--exact] SIZE FILE...
     python3 -m tessera.batch crop|scale|border|flip|flop|rotate [...] OPERANDS FILE...
 
 Each result is byte for byte what the tessera tool's command of that name writes for the same
@@ -131,6 +131,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--foreground", type=_colour)
     p.add_argument("--normalize", action="store_true")
     p.add_argument("--filter", choices=_tessera._filters.split(", "), default="bicubic", help="resize's filter")
+    p.add_argument("--exact", action="store_true",
+                   help="resize, thumbnail: 8-bit samples exactly as defined (else within 1, in fixed point)")
     p.add_argument("--color", type=_colour, help="border's colour")
     p.add_argument("--quiet", action="store_true", help="no progress bar")
     p.add_argument("--stats", action="store_true", help="info: decode the pixels for comment, minimum and maximum")
@@ -145,7 +147,7 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
     scale_y = args.scale or args.scale_y or 1.0
     return {"to": args.to, "out_dir": os.path.abspath(args.out_dir) if args.out_dir else None, "scale_x": scale_x,
             "scale_y": scale_y, "binary": args.binary, "rgb": args.rgb, "background": args.background,
-            "foreground": args.foreground, "normalize": args.normalize, "filter": args.filter, "color": args.color, "stats": args.stats,
+            "foreground": args.foreground, "normalize": args.normalize, "filter": args.filter, "exact": args.exact, "color": args.color, "stats": args.stats,
             "operands": args.files[:_EDITS[args.command][0]] if args.command in _EDITS else []}
 
 

@@ -48,8 +48,8 @@ def test_flips_and_turns_are_pillows():
 @pytest.mark.parametrize("filter", sorted(FILTERS))
 @pytest.mark.parametrize("mode", ["L", "RGB"])
 def test_resize_is_within_one_of_pillow(filter, mode, capsys):
-    """Pillow rounds its x pass to 8 bits and weighs in fixed point; tessera keeps doubles. A
-    channel may differ by 1; the share that does is reported."""
+    """Pillow rounds its x pass to 8 bits and weighs in fixed point; tessera keeps its x pass to
+    1/128 (or doubles, exactly). A channel may differ by 1; the share that does is reported."""
     rng = np.random.default_rng(5)
     shape = (97, 131, 3) if mode == "RGB" else (97, 131)
     # smooth content with edges, as photographs have, and noise
@@ -70,6 +70,33 @@ def test_resize_is_within_one_of_pillow(filter, mode, capsys):
         total += diff.size
     with capsys.disabled():
         print(f"\n  {mode} {filter}: {100.0 * differing / total:.2f}% of channels differ from Pillow by 1")
+
+
+def test_fixed_point_resizes_are_within_one_of_the_exact_ones_everywhere(tmp_path):
+    """The default for 8-bit images; the tool's and the runner's --exact give the exact values."""
+    rng = np.random.default_rng(12)
+    a = rng.integers(0, 256, (61, 83, 3), dtype=np.uint8)
+    im = tessera.Image.from_array(a)
+    differing = 0
+    for f in FILTERS:
+        for w, h in [(20, 70), (200, 15)]:
+            fast, exact = (np.asarray(im.resize(w, h, filter=f, exact=e)).astype(int) for e in (False, True))
+            assert np.abs(fast - exact).max() <= 1, (f, w, h)
+            differing += int((fast != exact).sum())
+    assert differing > 0
+    tool = os.environ.get("TESSERA_TOOL")
+    if not tool:
+        return
+    im.save(tmp_path / "in.ppm")
+    for extra in [[], ["--exact"]]:
+        subprocess.run([tool, "resize", str(tmp_path / "in.ppm"), str(tmp_path / "out.ppm"), "40x50", "--filter",
+                        "lanczos3", *extra], check=True)
+        want = im.resize(40, 50, filter="lanczos3", exact=bool(extra))
+        assert np.array_equal(np.asarray(tessera.load(tmp_path / "out.ppm")), np.asarray(want)), extra
+    subprocess.run([sys.executable, "-m", "tessera.batch", "resize", "--local", "1", "--quiet", "--exact", "--out-dir",
+                    str(tmp_path / "runner"), "40x50", str(tmp_path / "in.ppm")], check=True, env=dict(os.environ))
+    assert np.array_equal(np.asarray(tessera.load(tmp_path / "runner" / "in.ppm")),
+                          np.asarray(im.resize(40, 50, exact=True)))
 
 
 def test_resize_arguments():

@@ -70,8 +70,8 @@ __attribute__((target("ssse3"))) inline void store_rgb(int16_t *d, __m128i v, bo
 }
 
 // Gray: eight taps of four positions at a time, their sums gathered by horizontal adds.
-__attribute__((target("ssse3"))) void x_gray_ssse3(const uint8_t *row, int32_t width, const FixedAxis &x,
-                                                    uint8_t *tail, int16_t *out) {
+__attribute__((target("ssse3"))) void x_gray_ssse3(const uint8_t *row, int32_t width, const FixedAxis &x, uint8_t *tail,
+                                                   int16_t *out) {
     Reads reads{row, width, 1, 0, tail};
     const int s = x.shift - 7;
     const __m128i zero = _mm_setzero_si128();
@@ -80,8 +80,9 @@ __attribute__((target("ssse3"))) void x_gray_ssse3(const uint8_t *row, int32_t w
         const int16_t *q = x.coef + static_cast<std::size_t>(i) * static_cast<std::size_t>(x.stride);
         __m128i acc = zero;
         for (int32_t k = 0, taps = x.count[i]; k < taps; k += 8)
-            acc = _mm_add_epi32(acc, _mm_madd_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + k)), zero),
-                                                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + k))));
+            acc = _mm_add_epi32(
+                acc, _mm_madd_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p + k)), zero),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + k))));
         return acc;
     };
     int32_t i = 0;
@@ -102,8 +103,8 @@ __attribute__((target("ssse3"))) void x_gray_ssse3(const uint8_t *row, int32_t w
 #define TESSERA_RGB_PAIRS_23 6, -1, 9, -1, 7, -1, 10, -1, 8, -1, 11, -1, -1, -1, -1, -1
 
 // RGB: eight taps at a time, from two loads of four pixels each.
-__attribute__((target("ssse3"))) void x_rgb_ssse3(const uint8_t *row, int32_t width, const FixedAxis &x,
-                                                   uint8_t *tail, int16_t *out) {
+__attribute__((target("ssse3"))) void x_rgb_ssse3(const uint8_t *row, int32_t width, const FixedAxis &x, uint8_t *tail,
+                                                  int16_t *out) {
     Reads reads{row, width, 3, 4, tail};
     const int s = x.shift - 7;
     const __m128i m01 = _mm_setr_epi8(TESSERA_RGB_PAIRS_01), m23 = _mm_setr_epi8(TESSERA_RGB_PAIRS_23);
@@ -134,7 +135,7 @@ __attribute__((target("ssse3"))) void x_rgb_ssse3(const uint8_t *row, int32_t wi
 
 // RGB: eight taps at a time, four pixels in each half of a register.
 __attribute__((target("avx2"))) void x_rgb_avx2(const uint8_t *row, int32_t width, const FixedAxis &x, uint8_t *tail,
-                                                 int16_t *out) {
+                                                int16_t *out) {
     Reads reads{row, width, 3, 4, tail};
     const int s = x.shift - 7;
     const __m256i m01 = _mm256_setr_epi8(TESSERA_RGB_PAIRS_01, TESSERA_RGB_PAIRS_01);
@@ -149,9 +150,9 @@ __attribute__((target("avx2"))) void x_rgb_avx2(const uint8_t *row, int32_t widt
         int32_t k = 0;
         for (; k + 4 < taps; k += 8, p += 24, q += 8) {
             const __m256i c = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(q)));
-            const __m256i v = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 12)), 1);
+            const __m256i v =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 12)), 1);
             acc = _mm256_add_epi32(
                 acc, _mm256_madd_epi16(_mm256_shuffle_epi8(v, m01), _mm256_permutevar8x32_epi32(c, first_pairs)));
             acc2 = _mm256_add_epi32(
@@ -162,8 +163,10 @@ __attribute__((target("avx2"))) void x_rgb_avx2(const uint8_t *row, int32_t widt
         if (k < taps) { // four taps or fewer left
             const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(q));
             const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-            sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_shuffle_epi8(a, _mm256_castsi256_si128(m01)), _mm_shuffle_epi32(c, 0x00)));
-            sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_shuffle_epi8(a, _mm256_castsi256_si128(m23)), _mm_shuffle_epi32(c, 0x55)));
+            sum = _mm_add_epi32(
+                sum, _mm_madd_epi16(_mm_shuffle_epi8(a, _mm256_castsi256_si128(m01)), _mm_shuffle_epi32(c, 0x00)));
+            sum = _mm_add_epi32(
+                sum, _mm_madd_epi16(_mm_shuffle_epi8(a, _mm256_castsi256_si128(m23)), _mm_shuffle_epi32(c, 0x55)));
         }
         store_rgb(out + 3 * static_cast<std::size_t>(i), narrow(sum, s), i + 1 == x.n);
     }
@@ -217,7 +220,7 @@ void y_pass_u8_sse2(const int16_t *const *rows, const int16_t *coef, int32_t tap
 }
 
 __attribute__((target("avx2"))) void y_pass_u8_avx2(const int16_t *const *rows, const int16_t *coef, int32_t taps,
-                                                     int shift, std::size_t samples, uint8_t *out) {
+                                                    int shift, std::size_t samples, uint8_t *out) {
     const int s = shift + 7;
     const __m256i half = _mm256_set1_epi32(int32_t{1} << (s - 1));
     const __m128i count = _mm_cvtsi32_si128(s);
