@@ -1,8 +1,8 @@
 // Any image that loads, resized by any filter to any small size, and flipped, turned and
 // transposed: a turn and its inverse give back every byte, a resize gives the size asked with
-// binary results of 0 and 1, and nothing reads or writes outside the images. The last five
-// bytes of the input choose the operation and the size, so image files serve as seeds as they
-// are.
+// binary results of 0 and 1 and 8-bit ones within 1 of the exact values, and nothing reads or
+// writes outside the images. The last five bytes of the input choose the operation and the
+// size, so image files serve as seeds as they are.
 #include <tessera/geometry.h>
 #include <tessera/image.h>
 
@@ -48,6 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const auto *q = tessera::detail::first_pixel(out, out->header, 1);
             for (std::size_t i = 0; i < tessera::detail::pixel_count(out->header); ++i)
                 if (q[i] > 1) std::abort();
+        }
+        // 8-bit gray and RGB run in fixed point: within 1 of the exact values
+        if (out->header->tag == IMAGE_GRAY || out->header->tag == IMAGE_RGB) {
+            AnyImageStruct *exact = tessera_resize(im, w, h, filter | TESSERA_EXACT);
+            if (!exact) std::abort();
+            const std::size_t n =
+                tessera::detail::pixel_count(out->header) * tessera::detail::fixed_elem_size(out->header->tag);
+            const auto *a = tessera::detail::first_pixel(out, out->header, 1);
+            const auto *b = tessera::detail::first_pixel(exact, exact->header, 1);
+            for (std::size_t i = 0; i < n; ++i)
+                if (a[i] - b[i] > 1 || b[i] - a[i] > 1) std::abort();
+            release(exact);
         }
         release(out);
         release(im);

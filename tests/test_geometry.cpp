@@ -596,7 +596,9 @@ TEST(Resize, EveryAllocationFailureGivesNullAndLeaksNothing) {
     Image src(IMAGE_RGB, 9, 7);
     const auto release = [](AnyImageStruct *im) { im_Free_(im, im->header->tag); };
     for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
-        EXPECT_GE(each_failure_gives_null([&] { return tessera_resize(src.im, 4, 11, filter); }, release), 2);
+        for (const int exact : {0, TESSERA_EXACT})
+            EXPECT_GE(each_failure_gives_null([&] { return tessera_resize(src.im, 4, 11, filter | exact); }, release),
+                      2);
     EXPECT_GE(each_failure_gives_null([&] { return tessera_rotate(src.im, 90); }, release), 1);
     EXPECT_GE(each_failure_gives_null([&] { return tessera_flip_horizontal(src.im); }, release), 1);
 }
@@ -631,8 +633,9 @@ TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
     std::uniform_int_distribution<int32_t> size(1, 40);
     int compared = 0;
     for (const TagInfo &t : tags)
-        for (int filter = TESSERA_NEAREST; filter <= TESSERA_LANCZOS3; ++filter)
+        for (int f = TESSERA_NEAREST; f <= 2 * TESSERA_LANCZOS3 + 1; ++f) // each filter fixed and exact
             for (int round = 0; round < 5; ++round) {
+                const int filter = f / 2 | (f % 2 ? TESSERA_EXACT : 0);
                 const int32_t w = size(rng) * (round == 4 ? 4 : 1), h = size(rng) * (round == 4 ? 8 : 1);
                 // shrink, enlarge, either, tall shrinks (more taps than rows at once), whole blocks
                 const int32_t n = round == 0   ? std::max(1, w / 3)
@@ -669,7 +672,7 @@ TEST(ResizeRows, RowByRowGivesTheWholeResizeByteForByte) {
                 ASSERT_TRUE(again.in_order);
                 ++compared;
             }
-    EXPECT_EQ(compared, 13 * 5 * 5);
+    EXPECT_EQ(compared, 13 * 10 * 5);
 }
 
 TEST(ResizeRows, AReaderThatStopsAndWrongArgumentsFailWithAReason) {
