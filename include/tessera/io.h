@@ -122,8 +122,9 @@ typedef struct tessera_io_save_options {
                                             images scaled down); 16: 16-bit samples in the deep formats, from
                                             numeric images as they stand and from 8-bit ones scaled by 257 */
     int quality;                         /* JPEG and lossy WebP quality 1..100; 0: 90 */
-    int compression;                     /* PNG zlib level 0..9 (-1: 6; 1..6 search runs only, 7..9 fully); TIFF
-                                            1..9 deflate, TESSERA_IO_LZW LZW, 0 or -1 none */
+    int compression;                     /* PNG level 0..9 (-1: 6; 1..3 fast, filtered by the left neighbour and
+                                            searched for runs only; 4..9 filtered and deflated as docs/formats.md
+                                            tells); TIFF 1..9 deflate, TESSERA_IO_LZW LZW, 0 or -1 none */
     int lossless;                        /* WebP: 1 lossless, 0 lossy at quality (0: 90) */
     const tessera_io_metadata *metadata; /* profile, EXIF and XMP to write where the format holds
                                             them; null: none */

@@ -82,7 +82,7 @@ struct load_options {
 struct save_options {
     int depth = 0;         // 8 or 16; 0: as the image is (16-bit images at 16 where the format holds it)
     int quality = 0;       // JPEG 1..100; 0: 90
-    int compression = -1;  // PNG zlib level 0..9 (-1: 6); TIFF deflate level 1..9, TESSERA_IO_LZW, else none
+    int compression = -1;  // PNG level 0..9 (-1: 6; 1..3 fast); TIFF deflate level 1..9, TESSERA_IO_LZW, else none
     bool lossless = false; // WebP: lossless instead of lossy at quality
     const io::metadata *metadata = nullptr; // profile, EXIF and XMP to write; null: none
 };
