@@ -1,3 +1,4 @@
+#include <tessera/error.h>
 #include <tessera/image.h>
 
 #include <cmath>
@@ -82,6 +83,19 @@ TEST(Image, NonPositiveOrOversizedDimensionsGiveNull) {
     EXPECT_EQ(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 40000, 24, nullptr), nullptr);
     EXPECT_EQ(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, -3, 24, nullptr), nullptr);
     EXPECT_EQ(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 5, 8, nullptr), nullptr);
+    // an image for a decoder to fill: fixed-size types only, refused with a reason otherwise
+    EXPECT_EQ(tessera_image_new_unfilled(IMAGE_STRUCT, 2, 2), nullptr);
+    EXPECT_EQ(tessera_last_error_code(), TESSERA_ERROR_ARGUMENT);
+    EXPECT_EQ(tessera_image_new_unfilled(3, 2, 2), nullptr); // no tag
+    EXPECT_EQ(tessera_image_new_unfilled(IMAGE_RGB16, 0, 2), nullptr);
+    EXPECT_EQ(tessera_image_new_unfilled(IMAGE_DOUBLE, INT32_MAX, INT32_MAX), nullptr);
+    {
+        Image unfilled(tessera_image_new_unfilled(IMAGE_RGB16, 5, 3));
+        ASSERT_NE(unfilled.im, nullptr);
+        EXPECT_EQ(unfilled.h()->width, 5);
+        EXPECT_EQ(unfilled.h()->xoffset, 0);
+        EXPECT_EQ(unfilled.h()->tag, IMAGE_RGB16);
+    }
     EXPECT_EQ(im_NewOrWrap_(IMAGE_STRUCT, 2, 2, 0, 0, nullptr, 5, 40000, nullptr), nullptr);
     EXPECT_EQ(tessera::detail::seam::live(), live);
 }
@@ -423,6 +437,9 @@ TEST(ImageAllocFailure, EveryCreatingOperationCleansUp) {
     EXPECT_EQ(each_failure_gives_null([&] { return im_NewOrWrap_(IMAGE_GRAY, 2, 2, 0, 0, raw, 0, 0, nullptr); },
                                       [](void *im) { im_Free_(im, IMAGE_GRAY); }),
               3);
+    EXPECT_EQ(each_failure_gives_null([] { return tessera_image_new_unfilled(IMAGE_RGB, 3, 4); },
+                                      [](void *im) { im_Free_(im, IMAGE_RGB); }),
+              4);
     Image src(IMAGE_DOUBLE, 6, 6, 1, 1);
     EXPECT_EQ(
         each_failure_gives_null([&] { return im_Dup_(src.im, src.h()); }, [](void *im) { im_Free_(im, IMAGE_DOUBLE); }),

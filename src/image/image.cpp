@@ -181,6 +181,14 @@ void *im_NewOrWrap_(uint16_t type, int32_t width, int32_t height, int32_t xoffse
     return tessera::detail::create_image(type, width, height, xoffset, yoffset, raw, elemsize, structsize, proto, true);
 }
 
+void *tessera_image_new_unfilled(uint16_t type, int32_t width, int32_t height) {
+    if (type == IMAGE_STRUCT || tessera::detail::fixed_elem_size(type) == 0)
+        return tessera::detail::fail(tessera::detail::Err::argument,
+                                     "an unfilled image needs a fixed-size element type, not %u", type),
+               nullptr;
+    return tessera::detail::create_image(type, width, height, 0, 0, nullptr, 0, 0, nullptr, false);
+}
+
 void im_Free_(void *im, uint16_t type) {
     TESSERA_CHECK(im != (void *) NULL);
     ImageHeader *header = any(im)->header;

@@ -164,8 +164,11 @@ struct Layout {
 // coloured background needs RGB, and INT and FLOAT3B for kept samples deeper than 8 bits.
 void choose_tag(Layout &l, bool bilevel);
 // The image's element type and sizes against the caller's limits (with beside bytes of the
-// decoder's own), then a new zero image; null with a reason.
-AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside = 0);
+// decoder's own), then a new image: zeroed, or left unfilled where the decoder writes every
+// pixel before the image is seen (every_pixel_written: it succeeds only having written them);
+// null with a reason.
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside = 0,
+                          bool every_pixel_written = false);
 // Stores one row of samples (channels + alpha a pixel) into row y.
 void put_row(AnyImageStruct *im, int32_t y, const uint32_t *samples, const Layout &l);
 // put_row for 16-bit samples (native order) of maximum 65535: without alpha into gray, RGB,

@@ -331,7 +331,10 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     // libjpeg's own buffers (the whole image's coefficients for a progressive file) take at most
     // the budget beside the image.
     d.mem->max_memory_to_use = static_cast<long>(std::min<uint64_t>(budget(r), LONG_MAX));
-    jpeg_stdio_src(&d, in.in);
+    // A file in memory is read where it lies, in one piece: libjpeg-turbo's fast Huffman decoding
+    // runs wherever it has enough bytes ahead, which buffers of a stream interrupt.
+    if (in.memory) jpeg_mem_src(&d, in.memory, static_cast<unsigned long>(in.memory_size));
+    else jpeg_stdio_src(&d, in.in);
     jpeg_save_markers(&d, JPEG_APP0 + 1, 0xffff);
     if (r.meta) jpeg_save_markers(&d, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&d, TRUE);
@@ -365,7 +368,7 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
     d.out_color_space = cmyk ? JCS_CMYK : channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_start_decompress(&d);
     job.im = streamed ? row_band(r, l.tag, d.output_width, 1, uint64_t{d.output_width} * 4)
-                      : new_image(l, d.output_width, d.output_height, r);
+                      : new_image(l, d.output_width, d.output_height, r, 0, true); // every scanline is written
     if (!job.im) std::longjmp(err.jump, 1);
     // Adobe's CMYK files store the inks inverted.
     const bool inverted = d.saw_Adobe_marker;
@@ -431,7 +434,16 @@ AnyImageStruct *read_jpeg(Input &in, const Request &r) {
         jpeg_destroy_decompress(&d);
         return nullptr;
     }
-    while (d.output_scanline < d.output_height) next_row(d.output_scanline);
+    if (cmyk) {
+        while (d.output_scanline < d.output_height) next_row(d.output_scanline);
+    } else { // straight into the image's rows, as many at a time as libjpeg makes at once
+        JSAMPROW rows[16];
+        while (d.output_scanline < d.output_height) {
+            const JDIMENSION y = d.output_scanline, n = std::min<JDIMENSION>(16, d.output_height - y);
+            for (JDIMENSION k = 0; k < n; ++k) rows[k] = static_cast<JSAMPROW>(job.im->data[y + k]);
+            jpeg_read_scanlines(&d, rows, n);
+        }
+    }
     jpeg_finish_decompress(&d);
     AnyImageStruct *im = job.im;
     std::free(job.row);

@@ -188,15 +188,18 @@ void choose_tag(Layout &l, bool bilevel) {
     else l.tag = bilevel && !l.alpha ? IMAGE_BINARY : IMAGE_GRAY;
 }
 
-AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside) {
+AnyImageStruct *new_image(const Layout &l, uint64_t width, uint64_t height, const Request &r, uint64_t beside,
+                          bool every_pixel_written) {
     if (!fits(r, width, height, l.tag, beside)) return nullptr;
     if (width > 2147483647U || height > 2147483647U)
         return fail(Err::limit, "a %llu x %llu image is larger than 32-bit sizes allow", (unsigned long long)width,
                     (unsigned long long)height),
                nullptr;
     if (header_read(r, l.tag)) return nullptr;
-    auto *im = static_cast<AnyImageStruct *>(
-        im_NewOrWrap_(l.tag, static_cast<int32_t>(width), static_cast<int32_t>(height), 0, 0, nullptr, 0, 0, nullptr));
+    const auto w = static_cast<int32_t>(width), h = static_cast<int32_t>(height);
+    auto *im =
+        static_cast<AnyImageStruct *>(every_pixel_written ? tessera_image_new_unfilled(l.tag, w, h)
+                                                          : im_NewOrWrap_(l.tag, w, h, 0, 0, nullptr, 0, 0, nullptr));
     if (!im) fail_core();
     return im;
 }

@@ -397,7 +397,7 @@ AnyImageStruct *read_png(Input &in, const Request &r) {
     // An interlaced image is decoded whole before its rows are stored (unless they go straight in).
     const uint64_t beside = static_cast<uint64_t>(w) * per * 4 +
                             (passes > 1 ? uint64_t{h} * (sizeof(png_bytep) + (direct ? 0 : rowbytes)) : rowbytes);
-    job.im = new_image(l, w, h, r, beside);
+    job.im = new_image(l, w, h, r, beside, true); // every row is written, or the load fails
     if (!job.im) png_longjmp(p, 1);
     job.spare = static_cast<uint32_t *>(std::malloc(static_cast<std::size_t>(w) * per * 4));
     if (!job.spare) {

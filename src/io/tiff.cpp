@@ -302,7 +302,12 @@ AnyImageStruct *read_native(TIFF *t, const Shape &s, const Request &r, uint64_t 
     const uint64_t beside = file_bytes + plane_bytes * planes + tile_bytes + uint64_t{s.w} * s.spp * 4;
     // Rows go to a caller that takes them one at a time through an image of one band's rows.
     const bool streamed = rows_wanted(r);
-    AnyImageStruct *im = streamed ? row_band(r, l.tag, s.w, th, beside) : new_image(l, s.w, s.h, r, beside);
+    // Every pixel is written before the image is seen, except where a damaged compressed strip
+    // decodes straight into it and leaves part unwritten: those images start as zeros.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    const bool written = tiled || compression == COMPRESSION_NONE;
+    AnyImageStruct *im = streamed ? row_band(r, l.tag, s.w, th, beside) : new_image(l, s.w, s.h, r, beside, written);
     if (!im) return nullptr;
     Band b{static_cast<unsigned char *>(std::malloc(plane_bytes * planes)),
            static_cast<unsigned char *>(std::malloc(tiled ? static_cast<std::size_t>(tile_bytes) : 1)),

@@ -382,6 +382,9 @@ std::vector<Named> operations() {
     ops.push_back(image_from("im_NewOrWrap_", [](AnyImageStruct *) {
         return im_NewOrWrap_(IMAGE_RGB, 9, 4, -2, 3, nullptr, 0, 0, nullptr);
     }));
+    ops.push_back(image_from("tessera_image_new_unfilled", [](AnyImageStruct *) {
+        return static_cast<AnyImageStruct *>(tessera_image_new_unfilled(IMAGE_RGB, 9, 4));
+    }));
     ops.push_back(image_from("im_Dup_", [](AnyImageStruct *s) { return im_Dup_(s, s->header); }));
     ops.push_back(image_from("im_Crop_", [](AnyImageStruct *s) { return im_Crop_(s, s->header, 1, 0, 2, 2); }));
     ops.push_back(image_from("im_Crop_Into_ (new)",
