@@ -19,6 +19,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "photo.h"
+
 typedef struct {
     unsigned char *data;
     size_t size, room;
@@ -93,21 +95,6 @@ static int by_value(const void *a, const void *b) {
 static double median(double *v, int n) {
     qsort(v, n, sizeof *v, by_value);
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-/* Smooth shapes with a little noise (its standard deviation noise_level), as bench/files.py
- * makes them. */
-static void make_photo(unsigned char *rgb, int side, double noise_level) {
-    unsigned long s = 1;
-    for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x)
-            for (int c = 0; c < 3; ++c) {
-                double noise = 0;
-                for (int k = 0; k < 4; ++k)
-                    s = s * 6364136223846793005ul + 1442695040888963407ul, noise += (s >> 33) / 2147483648.0;
-                const double v = 128 + 90 * sin(x / 97.0 + 1.3 * c) * cos(y / 131.0 - 1.3 * c) + (noise - 2) * noise_level * 1.732;
-                rgb[((size_t)y * side + x) * 3 + c] = (unsigned char)(v < 0 ? 0 : v > 255 ? 255 : v);
-            }
 }
 
 int main(int argc, char **argv) {
