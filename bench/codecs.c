@@ -24,7 +24,7 @@
 #include <tiffio.h>
 #include <time.h>
 
-#include "photo.h"
+#include "c_bench.h"
 
 enum { side = 2048 };
 
@@ -201,22 +201,6 @@ static void tessera_decode(buffer *in) {
     im_Free_(im, im->header->tag);
 }
 
-/* ---- timing ------------------------------------------------------------------------------------- */
-
-static double cpu_now(void) {
-    struct timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-static int by_value(const void *a, const void *b) {
-    const double x = *(const double *)a, y = *(const double *)b;
-    return x < y ? -1 : x > y;
-}
-static double median(double *v, int n) {
-    qsort(v, (size_t)n, sizeof *v, by_value);
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 int main(int argc, char **argv) {
     const int rounds = argc > 1 && atoi(argv[1]) > 0 && atoi(argv[1]) <= 64 ? atoi(argv[1]) : 5;
     const size_t pixels = (size_t)side * side;
@@ -242,7 +226,7 @@ int main(int argc, char **argv) {
         for (int k = 0; k < cases; ++k)
             for (int side_first = 0; side_first < 2 && (argc < 3 || atoi(argv[2]) == k); ++side_first) {
                 const int tessera_now = (side_first + (r < 0 ? 0 : r)) % 2;
-                const double t0 = cpu_now();
+                const double t0 = clock_now(CLOCK_PROCESS_CPUTIME_ID);
                 for (int rep = 0; rep < reps[k]; ++rep) {
                 const int decoding = k < 8 && k != 1 && k != 3 && k != 7;
                 /* the pixels' own size: glibc serves a block as large as the last one freed from
@@ -278,7 +262,7 @@ int main(int argc, char **argv) {
                 free(pixels);
                 release(&out);
                 }
-                const double spent = cpu_now() - t0;
+                const double spent = clock_now(CLOCK_PROCESS_CPUTIME_ID) - t0;
                 if (r < 0) {
                     if (!tessera_now) reps[k] = spent > 0.05 ? 1 : (int)(0.05 / (spent > 1e-4 ? spent : 1e-4)) + 1;
                     continue;

@@ -19,7 +19,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "photo.h"
+#include "c_bench.h"
 
 typedef struct {
     unsigned char *data;
@@ -83,19 +83,6 @@ static void check(void *im, void *data, size_t size, int level) {
     free(data);
 }
 
-static double now(clockid_t c) {
-    struct timespec t;
-    clock_gettime(c, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-static int by_value(const void *a, const void *b) {
-    const double x = *(const double *)a, y = *(const double *)b;
-    return x < y ? -1 : x > y;
-}
-static double median(double *v, int n) {
-    qsort(v, n, sizeof *v, by_value);
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 int main(int argc, char **argv) {
     const int rounds = argc > 2 ? atoi(argv[2]) : 5;
@@ -127,11 +114,11 @@ int main(int argc, char **argv) {
     for (int r = 0; r < rounds && r < 64; ++r)
         for (int i = 0; i < kinds; ++i) {
             const int k = (i + r) % kinds;
-            const double w0 = now(CLOCK_MONOTONIC), c0 = now(CLOCK_PROCESS_CPUTIME_ID);
+            const double w0 = clock_now(CLOCK_MONOTONIC), c0 = clock_now(CLOCK_PROCESS_CPUTIME_ID);
             void *file = NULL;
             if (k == 0) sizes[k] = libpng_default(rgb, side, height);
             else file = tessera_level(im, levels[k], &sizes[k]);
-            wall[k][r] = now(CLOCK_MONOTONIC) - w0, cpu[k][r] = now(CLOCK_PROCESS_CPUTIME_ID) - c0;
+            wall[k][r] = clock_now(CLOCK_MONOTONIC) - w0, cpu[k][r] = clock_now(CLOCK_PROCESS_CPUTIME_ID) - c0;
             if (file) check(im, file, sizes[k], levels[k]);
         }
     const double base_wall = median(wall[0], rounds), base_cpu = median(cpu[0], rounds);
