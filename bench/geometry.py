@@ -162,7 +162,6 @@ def main():
                 times[(name, lib)].append(time.perf_counter() - start)
                 cpu[(name, lib)].append(time.process_time() - start_cpu)
     peers = ["exact", "Pillow", "OpenCV", "libvips", "reduce", "memcpy", "copy"]
-    print("Wall time; in brackets the peer's time over tessera's on wall time, then on CPU time.\n")
     print("| case | tessera | " + " | ".join(peers) + " |")
     print("|---|---:|" + "---:|" * len(peers))
     for name, libs in table:

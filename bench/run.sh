@@ -61,6 +61,16 @@ mv build/bench/geometry.md bench/notes/geometry.md
   sed -n '/^Notes:/,$p' bench/notes/files.md | sed '1s/^/\n/'
 } > build/bench/files.md
 mv build/bench/files.md bench/notes/files.md
+# PNG, JPEG and TIFF against libtiff, libpng and libjpeg-turbo used directly (its table is kept as
+# a note; bench/png_encode.c's PNG levels are measured by hand, as files_png.md tells).
+cmake --build --preset default --target tessera_io
+cc -O2 bench/codecs.c -Iinclude -Lbuild/default -ltessera_io -ltessera -ltiff -lpng -ljpeg -lm -o build/bench/codecs
+{
+  sed -n '1,/^| case/p' bench/notes/files_codecs.md | sed '$d'
+  LD_LIBRARY_PATH=build/default build/bench/codecs 5 | sed -n '/^| case/,$p'
+  sed -n '/^- Uncompressed/,$p' bench/notes/files_codecs.md | sed '1s/^/\n/'
+} > build/bench/files_codecs.md
+mv build/bench/files_codecs.md bench/notes/files_codecs.md
 # 16-bit files, WebP and RGBA resizing against Pillow and libvips (its table is kept as a note).
 {
   sed -n '1,/^One thread/p' bench/notes/photos.md | sed '$d'
