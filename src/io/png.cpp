@@ -464,6 +464,8 @@ bool palette_of(const Picture &pic, unsigned char *row, Palette &pal) {
 
 // ---- the image data at levels 4 to 9: filtered as libpng would, deflated by libdeflate ------------
 
+#if TESSERA_HAVE_LIBDEFLATE
+
 // Bytes of a row filtered with the heuristic libpng uses by default: each of the five filters is
 // tried, and the one whose bytes, read as signed, have the least sum of magnitudes is kept (the
 // first of equals). prior is the row above (zeros for the first); bpp the bytes of a pixel, at
@@ -490,11 +492,11 @@ void filter_row(const unsigned char *row, const unsigned char *prior, std::size_
         paeth[i] = static_cast<unsigned char>(row[i] - predicted);
     }
     const auto weight = [n](const unsigned char *f) {
-        uint32_t sum = 0; // n is at most 2^31 / 128 bytes here
-        for (std::size_t i = 0; i < n; ++i) sum += static_cast<uint32_t>(std::abs(static_cast<int8_t>(f[i])));
+        uint64_t sum = 0;
+        for (std::size_t i = 0; i < n; ++i) sum += static_cast<uint64_t>(std::abs(static_cast<int8_t>(f[i])));
         return sum;
     };
-    const uint32_t sums[5] = {weight(row), weight(sub), weight(up), weight(avg), weight(paeth)};
+    const uint64_t sums[5] = {weight(row), weight(sub), weight(up), weight(avg), weight(paeth)};
     int best = 0;
     for (int f = 1; f < 5; ++f)
         if (sums[f] < sums[best]) best = f;
@@ -505,7 +507,6 @@ void filter_row(const unsigned char *row, const unsigned char *prior, std::size_
 // Most bytes of filtered rows deflated whole; larger pictures are compressed as they stream.
 constexpr std::size_t whole_deflate_most = std::size_t{64} << 20;
 
-#if TESSERA_HAVE_LIBDEFLATE
 // The rows deflated whole by zlib with its run-length strategy into out (room bytes): the
 // stream's size, or 0 when memory runs out or it does not fit.
 std::size_t deflate_runs(const unsigned char *in, std::size_t n, int level, unsigned char *out, std::size_t room) {
