@@ -567,6 +567,8 @@ TEST(Resize, HostileSizesAndArgumentsFailWithAReason) {
     fails(tessera_resize(src.im, 3, -1, TESSERA_BOX), "no pixels");
     fails(tessera_resize(src.im, 3, 3, 5), "unknown filter");
     fails(tessera_resize(src.im, 3, 3, -1), "unknown filter");
+    fails(tessera_resize(src.im, 3, 3, 5 | TESSERA_EXACT), "unknown filter");
+    fails(tessera_resize(src.im, 3, 3, TESSERA_BOX | 0x200), "unknown filter"); // no such flag
     Image doubles(IMAGE_DOUBLE, 4, 3); // 2^65 bytes of result: refused before any allocation
     fails(tessera_resize(doubles.im, INT32_MAX, INT32_MAX, TESSERA_BILINEAR), "more than the budget");
     const uint64_t before = tessera_set_budget(UINT64_MAX);
@@ -714,6 +716,8 @@ TEST(GeometryRules, FilterNamesSizesAndAnglesHaveOneHome) {
     EXPECT_STREQ(tessera_filter_name(TESSERA_LANCZOS3), "lanczos3");
     EXPECT_EQ(tessera_filter_name(-1), nullptr);
     EXPECT_EQ(tessera_filter_name(TESSERA_LANCZOS3 + 1), nullptr);
+    EXPECT_STREQ(tessera_filter_name(TESSERA_BICUBIC | TESSERA_EXACT), "bicubic"); // the flag is no filter of its own
+    EXPECT_EQ(tessera_filter_name(TESSERA_EXACT | (TESSERA_LANCZOS3 + 1)), nullptr);
     EXPECT_EQ(tessera_filter_named("Bicubic"), -1);
     EXPECT_EQ(tessera_filter_named(""), -1);
     EXPECT_EQ(tessera_filter_named(nullptr), -1);

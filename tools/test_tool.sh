@@ -156,6 +156,8 @@ expect_clean "$tool" rotate "$work/row.pgm" "$work/x.pgm" 45
 expect_clean "$tool" flip "$work/row.pgm"
 expect_clean "$tool" flop "$work/missing.pgm" "$work/x.pgm"
 expect_clean "$tool" crop "$work/row.pgm" "$work/x.pgm" 0 0 2 2 --filter box
+expect_clean "$tool" flip "$work/row.pgm" "$work/x.pgm" --exact
+expect_clean "$tool" resize "$work/row.pgm" "$work/x.pgm" 3 --exact=yes
 
 # every editing command over many files: operands first, outputs in their own format
 mkdir -p "$work/many/a" "$work/many/b"

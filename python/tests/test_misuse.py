@@ -133,6 +133,8 @@ MISUSES = [
                                       kind="double", wrap=True), ValueError),
     ("a header over the budget", lambda: tessera.load(io.BytesIO(b"Q2\n2147483647 2147483647\n")), tessera.FileError),
     ("a result over the budget", lambda: tessera.Image(2, 2, "double").resize(46341, 46341), tessera.Error),
+    ("exact given by position", lambda: gray().resize(4, 4, "box", True), TypeError),
+    ("exact as a word", lambda: gray().resize(4, 4, exact="yes"), TypeError),
     ("a border over the budget", lambda: tessera.Image(2, 2).border(30000), tessera.Error),
     ("a scale over the budget", lambda: tessera.Image(2, 2).scale(50000, 50000), tessera.Error),
     ("a budget of no bytes", lambda: tessera.set_budget(-1), (ValueError, OverflowError, TypeError)),
