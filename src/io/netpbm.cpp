@@ -71,24 +71,26 @@ void grouped(unsigned long long v, char *out, std::size_t size) {
     out[k] = '\0';
 }
 
-// Raw samples (one byte each up to maxval 255, else two, most significant first), read a row at
-// a time into the rows of an image: the whole picture's, or a band of one row.
+// Raw samples (one byte each up to maxval 255, else two, most significant first; or bits, eight
+// pixels a byte from the most significant, each row starting on a byte), read a row at a time
+// into the rows of an image: the whole picture's, or a band of one row.
 struct RawRows {
     FILE *f;
     AnyImageStruct *im;
     const Layout &l;
     int32_t width, height; // the picture's
+    bool bits;
     std::size_t per, wide, row_bytes;
     bool direct;                  // rows that need no change are read straight into the image
     unsigned char *raw = nullptr; // else a row as stored
     uint32_t *samples = nullptr;  // and its samples
     int32_t next = 0;             // the next row the file holds
 
-    RawRows(FILE *file, AnyImageStruct *image, const Layout &layout, int32_t w, int32_t h)
-        : f(file), im(image), l(layout), width(w), height(h),
+    RawRows(FILE *file, AnyImageStruct *image, const Layout &layout, int32_t w, int32_t h, bool bits_)
+        : f(file), im(image), l(layout), width(w), height(h), bits(bits_),
           per(static_cast<std::size_t>(layout.channels + layout.alpha)), wide(layout.maxval > 255 ? 2 : 1),
-          row_bytes(static_cast<std::size_t>(w) * per * wide),
-          direct(wide == 1 && layout.maxval == 255 && !layout.alpha && !layout.white_is_zero &&
+          row_bytes(bits_ ? (static_cast<std::size_t>(w) + 7) / 8 : static_cast<std::size_t>(w) * per * wide),
+          direct(!bits_ && wide == 1 && layout.maxval == 255 && !layout.alpha && !layout.white_is_zero &&
                  ((image->header->tag == IMAGE_GRAY && layout.channels == 1) ||
                   (image->header->tag == IMAGE_RGB && layout.channels == 3))) {}
     RawRows(const RawRows &) = delete;
@@ -112,6 +114,11 @@ struct RawRows {
             return data_ends(static_cast<unsigned long long>(at) * row_bytes + got,
                              static_cast<unsigned long long>(height) * row_bytes, "bytes");
         if (direct) return true;
+        if (bits) { // 1 is a black pixel, as PBM has it: a set one
+            for (int32_t x = 0; x < width; ++x) samples[x] = raw[x / 8] >> (7 - x % 8) & 1U;
+            put_row(im, y, samples, l);
+            return true;
+        }
         // Full 16-bit samples cannot exceed their maximum: the common layouts go straight in.
         if (wide == 2 && l.maxval == 65535 && put_row16_be(im, y, raw, l)) return true;
         for (std::size_t i = 0; i < static_cast<std::size_t>(width) * per; ++i) {
@@ -126,8 +133,9 @@ struct RawRows {
 
 // Reads raw samples into the whole image, or gives its rows one at a time to a caller that
 // takes them (r.used is then set, and im is only a row).
-bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l, int32_t w, int32_t h, const Request &r, bool streamed) {
-    RawRows rows(f, im, l, w, h);
+bool read_raw(FILE *f, AnyImageStruct *im, const Layout &l, int32_t w, int32_t h, const Request &r, bool streamed,
+              bool bits) {
+    RawRows rows(f, im, l, w, h, bits);
     if (!rows.open()) return false;
     if (!streamed) {
         for (int32_t y = 0; y < h; ++y)
@@ -327,8 +335,8 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
     const bool raw = magic[1] >= '4';
     // Raw files of the library's own kind keep their comment: the library reads them, unless
     // their rows go one at a time to a caller and the header is plain (no comment to keep, and
-    // nothing its reader could read otherwise): then rows of 8-bit gray and RGB are read here.
-    const bool own_rows = raw && !bits && max == 255 && !unusual && rows_wanted(r);
+    // nothing its reader could read otherwise): then rows of bits, 8-bit gray and RGB are read here.
+    const bool own_rows = raw && (bits || max == 255) && !unusual && rows_wanted(r);
     if (raw && (bits || max == 255) && !own_rows) {
         if (!in.rewind(in)) return nullptr;
         return read_library(in, r);
@@ -348,7 +356,7 @@ AnyImageStruct *read_netpbm(Input &in, const Request &r) {
                                   : image_for(in, l, w, h, raw ? samples * (max > 255 ? 2 : 1) : samples,
                                               raw ? "bytes" : "characters", r);
     if (!im) return nullptr;
-    const bool ok = raw ? read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed)
+    const bool ok = raw ? read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed, bits)
                         : read_plain(f, im, l, bits);
     if (ok && !streamed) return im;
     im_Free_(im, im->header->tag);
@@ -406,7 +414,7 @@ AnyImageStruct *read_pam(Input &in, const Request &r) {
     AnyImageStruct *im =
         streamed ? row_band(r, l.tag, w, 1, static_cast<uint64_t>(w) * 24) : image_for(in, l, w, h, need, "bytes", r);
     if (!im) return nullptr;
-    const bool ok = read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed);
+    const bool ok = read_raw(f, im, l, static_cast<int32_t>(w), static_cast<int32_t>(h), r, streamed, false);
     if (ok && !streamed) return im;
     im_Free_(im, im->header->tag);
     return nullptr;
