@@ -369,12 +369,13 @@ std::unique_ptr<Image> load(const py::handle &target, std::tuple<int, int, int> 
 std::unique_ptr<Image> thumbnail(const py::handle &target, std::optional<int32_t> width, std::optional<int32_t> height,
                                  const std::string &filter, std::tuple<int, int, int> background,
                                  std::optional<uint64_t> max_pixels, std::optional<uint64_t> max_bytes,
-                                 bool keep_orientation, const std::optional<std::string> &colorspace) {
+                                 bool keep_orientation, const std::optional<std::string> &colorspace, bool exact) {
     if ((width && *width < 1) || (height && *height < 1) || (!width && !height))
         throw std::invalid_argument("thumbnail needs a width or a height of at least 1");
-    const int f = tessera_filter_named(filter.c_str());
+    int f = tessera_filter_named(filter.c_str());
     if (f < 0)
         throw std::invalid_argument("unknown filter '" + filter + "' (nearest, box, bilinear, bicubic, lanczos3)");
+    if (exact) f |= TESSERA_EXACT;
     tessera::io::load_options o = load_options_of(background, "own", max_pixels, max_bytes);
     o.keep_orientation = keep_orientation;
     o.to_srgb = to_srgb(colorspace);
@@ -472,7 +473,7 @@ void pipeline(const py::handle &source, const py::handle &target,
               std::optional<int32_t> height, const std::string &filter, int32_t rotate, bool mirror,
               const std::optional<std::string> &kind, std::optional<std::string> format, std::optional<int> quality,
               const py::object &compression, bool lossless, bool strip, std::optional<uint64_t> max_pixels,
-              std::optional<uint64_t> max_bytes, bool keep_orientation) {
+              std::optional<uint64_t> max_bytes, bool keep_orientation, bool exact) {
     if (!is_path(source) || !is_path(target))
         throw py::type_error("pipeline reads and writes paths (str or os.PathLike)");
     tessera::io::steps s{};
@@ -485,6 +486,7 @@ void pipeline(const py::handle &source, const py::handle &target,
     s.filter = tessera_filter_named(filter.c_str());
     if (s.filter < 0)
         throw std::invalid_argument("unknown filter '" + filter + "' (nearest, box, bilinear, bicubic, lanczos3)");
+    if (exact) s.filter |= TESSERA_EXACT;
     if (rotate && !tessera_rotation_allowed(rotate))
         throw std::invalid_argument("rotate is 90, 180 or 270 (clockwise; negative: anticlockwise)");
     s.degrees = rotate, s.mirror = mirror ? 1 : 0;
@@ -873,9 +875,9 @@ max_pixels, when given, also bounds the pixels. Raises tessera.FileError with th
     m.def("thumbnail", &thumbnail, py::arg("source"), py::arg("width") = py::none(), py::arg("height") = py::none(),
           py::kw_only(), py::arg("filter") = "bicubic", py::arg("background") = std::make_tuple(0, 0, 0),
           py::arg("max_pixels") = py::none(), py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
-          py::arg("colorspace") = py::none(),
+          py::arg("colorspace") = py::none(), py::arg("exact") = false,
           R"(A thumbnail of the image file: loaded as load() does (turned upright, the file's own
-type), then shrunk with filter (resize's) to fit within width x height, its aspect kept; a
+type), then shrunk with filter and exact (resize's) to fit within width x height, its aspect kept; a
 side left out is unbounded, and a picture within the box keeps its size. A JPEG is decoded at
 1/2, 1/4 or 1/8 of its size when that still covers the box, which takes a fraction of the time
 and memory and differs a little from load() followed by resize() (see docs/formats.md).
@@ -885,14 +887,15 @@ Raises tessera.FileError, or ValueError for a box without a side.)");
           py::arg("rotate") = 0, py::arg("mirror") = false, py::arg("kind") = py::none(),
           py::arg("format") = py::none(), py::arg("quality") = py::none(), py::arg("compression") = py::none(),
           py::arg("lossless") = false, py::arg("strip") = false, py::arg("max_pixels") = py::none(),
-          py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false,
+          py::arg("max_bytes") = py::none(), py::arg("keep_orientation") = false, py::arg("exact") = false,
           R"(Reads the image file at source, crops it to crop (left, top, width, height), resizes it to
-width x height with filter (a side left out keeps the aspect), turns it clockwise by rotate
+width x height with filter and exact as resize() has them (a side left out keeps the aspect), turns it clockwise by rotate
 degrees, mirrors it left to right, converts it to kind, and writes it at target as write()
 does, with the file's profile, EXIF and XMP unless strip. The file is what read(), the
 Image methods and write() give one after another, byte for byte; but where the formats allow
-(PNG not interlaced, JPEG, TIFF and PAM in; TIFF, JPEG and PAM out) and no quarter turn is asked, the
-picture is never whole: memory is set by its width, and max_bytes and max_pixels bound only
+(PNG not interlaced, JPEG, TIFF, PAM, uncompressed BMP, and raw PBM, PGM and PPM without a
+comment in; TIFF, JPEG and PAM out) the picture is never whole (a quarter turn goes through a
+temporary file of tiles): memory is set by its width, and max_bytes and max_pixels bound only
 what must be whole. Paths only. Raises tessera.FileError, or ValueError for wrong steps.)");
     m.def("probe", &probe, py::arg("source"), py::arg("background") = std::make_tuple(0, 0, 0), py::kw_only(),
           py::arg("depth") = "own",

@@ -81,6 +81,7 @@ def load(
     max_bytes: Optional[int] = None,
     keep_orientation: bool = False,
     colorspace: Optional[Literal["srgb"]] = None,
+    exact: bool = False,
 ) -> Image: ...
 def thumbnail(
     source: Source,
@@ -93,6 +94,7 @@ def thumbnail(
     max_bytes: Optional[int] = None,
     keep_orientation: bool = False,
     colorspace: Optional[Literal["srgb"]] = None,
+    exact: bool = False,
 ) -> Image: ...
 def pipeline(
     source: Union[str, os.PathLike],
@@ -113,6 +115,7 @@ def pipeline(
     max_pixels: Optional[int] = None,
     max_bytes: Optional[int] = None,
     keep_orientation: bool = False,
+    exact: bool = False,
 ) -> None: ...
 def probe(
     source: Source, background: Colour = (0, 0, 0), *, depth: Literal["own", "reduce", "keep", "raw"] = "own"

@@ -84,6 +84,14 @@ def test_fixed_point_resizes_are_within_one_of_the_exact_ones_everywhere(tmp_pat
             assert np.abs(fast - exact).max() <= 1, (f, w, h)
             differing += int((fast != exact).sum())
     assert differing > 0
+    # thumbnails and pipelines take the same choice
+    im.save(tmp_path / "in.png")
+    for e in (False, True):
+        want = np.asarray(im.resize(40, filter="lanczos3", exact=e))
+        got = tessera.thumbnail(tmp_path / "in.png", 40, filter="lanczos3", exact=e)
+        assert np.array_equal(np.asarray(got), want), e
+        tessera.pipeline(tmp_path / "in.png", tmp_path / "p.png", width=40, filter="lanczos3", exact=e)
+        assert np.array_equal(np.asarray(tessera.load(tmp_path / "p.png")), want), e
     tool = os.environ.get("TESSERA_TOOL")
     if not tool:
         return
