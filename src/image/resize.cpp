@@ -544,34 +544,21 @@ bool close_enough(const FixedTaps &xs, const FixedTaps &ys) {
 
 // The portable passes; the vector paths give the same bytes.
 template <int C> void x_pass_portable(const uint8_t *row, const FixedAxis &x, int16_t *out) {
-    const int s = x.shift - 7;
-    const int32_t half = int32_t{1} << (s - 1);
     for (int32_t i = 0; i < x.n; ++i) {
-        const int32_t p = x.first[i], taps = x.count[i];
         const int16_t *q = x.coef + static_cast<std::size_t>(i) * static_cast<std::size_t>(x.stride);
-        const uint8_t *r = row + static_cast<std::size_t>(p) * C;
+        const uint8_t *r = row + static_cast<std::size_t>(x.first[i]) * C;
         int32_t acc[C] = {};
-        for (int32_t t = 0; t < taps; ++t)
+        for (int32_t t = 0; t < x.count[i]; ++t)
             for (int c = 0; c < C; ++c) acc[c] += int32_t{q[t]} * r[t * C + c];
-        for (int c = 0; c < C; ++c) {
-            const int32_t v = (acc[c] + half) >> s;
+        for (int c = 0; c < C; ++c)
             out[static_cast<std::size_t>(i) * C + static_cast<std::size_t>(c)] =
-                static_cast<int16_t>(v < 0           ? 0
-                                     : v > fixed_top ? fixed_top
-                                                     : v);
-        }
+                tessera::detail::simd::x_sample(acc[c], x.shift - 7);
     }
 }
 
 void y_pass_portable(const int16_t *const *rows, const int16_t *coef, int32_t taps, int shift, std::size_t samples,
                      uint8_t *out) {
-    const int s = shift + 7;
-    for (std::size_t k = 0; k < samples; ++k) {
-        int32_t acc = int32_t{1} << (s - 1);
-        for (int32_t t = 0; t < taps; ++t) acc += int32_t{coef[t]} * rows[t][k];
-        acc >>= s;
-        out[k] = static_cast<uint8_t>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
-    }
+    for (std::size_t k = 0; k < samples; ++k) out[k] = tessera::detail::simd::y_sample(rows, coef, taps, shift + 7, k);
 }
 
 // Rows first, then columns, as Resample does, in integers: each source row is filtered along x

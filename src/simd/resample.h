@@ -26,6 +26,22 @@ struct FixedAxis {
 // The largest intermediate sample: 255 in units of 1/128.
 constexpr int32_t fixed_top = 255 * 128;
 
+// An x pass sum of samples times coefficients of 2^(s + 7), kept to 1/128: rounded halves up
+// and clamped to 0..fixed_top. Every path rounds its sums through this rule or its vector form.
+inline int16_t x_sample(int32_t acc, int s) {
+    const int32_t v = (acc + (int32_t{1} << (s - 1))) >> s;
+    return static_cast<int16_t>(v < 0 ? 0 : v > fixed_top ? fixed_top : v);
+}
+
+// Sample k of a y pass: the sum over t < taps of coef[t] * rows[t][k] divided by 2^s, rounded
+// halves up and clamped to a byte.
+inline uint8_t y_sample(const int16_t *const *rows, const int16_t *coef, int32_t taps, int s, std::size_t k) {
+    int32_t acc = int32_t{1} << (s - 1);
+    for (int32_t t = 0; t < taps; ++t) acc += int32_t{coef[t]} * rows[t][k];
+    acc >>= s;
+    return static_cast<uint8_t>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
+}
+
 // Bytes of scratch the x pass needs for the end of a row (positions whose reads, a whole stride
 // of them, would pass the row's end read a copy of it followed by zeros): the copy starts at
 // most two strides and a pixel before the row's end, and the reads go a stride past that.

@@ -44,13 +44,6 @@ inline int32_t pair_at(const int16_t *q) {
     return v;
 }
 
-// The rounded, clamped intermediate of a sum, as the portable pass makes it.
-inline int16_t intermediate(int32_t acc, int s) {
-    int32_t v = (acc + (int32_t{1} << (s - 1))) >> s;
-    v = v < 0 ? 0 : v > fixed_top ? fixed_top : v;
-    return static_cast<int16_t>(v);
-}
-
 // Sums of lanes (int32) rounded by 2^s, clamped to 0..fixed_top, as int16 in the low half.
 __attribute__((target("ssse3"))) inline __m128i narrow(__m128i acc, int s) {
     acc = _mm_sra_epi32(_mm_add_epi32(acc, _mm_set1_epi32(int32_t{1} << (s - 1))), _mm_cvtsi32_si128(s));
@@ -93,7 +86,7 @@ __attribute__((target("ssse3"))) void x_gray_ssse3(const uint8_t *row, int32_t w
     }
     for (; i < x.n; ++i) {
         const __m128i a = sum(i);
-        out[i] = intermediate(_mm_cvtsi128_si32(_mm_hadd_epi32(_mm_hadd_epi32(a, a), a)), s);
+        out[i] = x_sample(_mm_cvtsi128_si32(_mm_hadd_epi32(_mm_hadd_epi32(a, a), a)), s);
     }
 }
 
@@ -172,14 +165,6 @@ __attribute__((target("avx2"))) void x_rgb_avx2(const uint8_t *row, int32_t widt
     }
 }
 
-// The y pass of one sample, as the portable pass makes it.
-inline uint8_t y_one(const int16_t *const *rows, const int16_t *coef, int32_t taps, int s, std::size_t k) {
-    int32_t acc = int32_t{1} << (s - 1);
-    for (int32_t t = 0; t < taps; ++t) acc += int32_t{coef[t]} * rows[t][k];
-    acc >>= s;
-    return static_cast<uint8_t>(acc < 0 ? 0 : acc > 255 ? 255 : acc);
-}
-
 } // namespace
 
 void x_pass_u8_ssse3(int C, const uint8_t *row, int32_t width, const FixedAxis &x, uint8_t *tail, int16_t *out) {
@@ -216,7 +201,7 @@ void y_pass_u8_sse2(const int16_t *const *rows, const int16_t *coef, int32_t tap
         const __m128i v = _mm_packs_epi32(_mm_sra_epi32(lo, count), _mm_sra_epi32(hi, count));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(out + k), _mm_packus_epi16(v, v));
     }
-    for (; k < samples; ++k) out[k] = y_one(rows, coef, taps, s, k);
+    for (; k < samples; ++k) out[k] = y_sample(rows, coef, taps, s, k);
 }
 
 __attribute__((target("avx2"))) void y_pass_u8_avx2(const int16_t *const *rows, const int16_t *coef, int32_t taps,
@@ -246,7 +231,7 @@ __attribute__((target("avx2"))) void y_pass_u8_avx2(const int16_t *const *rows, 
         const __m128i bytes = _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + k), bytes);
     }
-    for (; k < samples; ++k) out[k] = y_one(rows, coef, taps, s, k);
+    for (; k < samples; ++k) out[k] = y_sample(rows, coef, taps, s, k);
 }
 
 } // namespace tessera::detail::simd::x86
