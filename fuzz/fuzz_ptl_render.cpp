@@ -63,9 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (auto *part = static_cast<AnyImageStruct *>(
                     tessera_render_area(ptl, type, xs, ys, RGB{0, 0, 0}, h->xoffset, top, h->width, rows, nullptr))) {
                 const std::size_t bytes = type == IMAGE_RGB ? 3 : 1;
+                // the first column's byte, in 64 bits: offsets near 2^31 pass 32 once multiplied
+                const std::ptrdiff_t first =
+                    static_cast<std::ptrdiff_t>(h->xoffset) * static_cast<std::ptrdiff_t>(bytes);
                 for (int32_t y = top; y < top + rows; ++y)
-                    if (std::memcmp(static_cast<char *>(part->data[y]) + h->xoffset * static_cast<int32_t>(bytes),
-                                    static_cast<char *>(im->data[y]) + h->xoffset * static_cast<int32_t>(bytes),
+                    if (std::memcmp(static_cast<char *>(part->data[y]) + first,
+                                    static_cast<char *>(im->data[y]) + first,
                                     static_cast<std::size_t>(h->width) * bytes) != 0)
                         std::abort(); // an area made alone differs from the whole rendering
                 im_Free_(part, type);
